@@ -1,4 +1,4 @@
-# portal_add_test(NAME <exe> SOURCES <files...> LIBS <targets...> [REAL_THREADS])
+# portal_add_test(NAME <exe> SOURCES <files...> LIBS <targets...> [REAL_THREADS] [LABELS <labels...>])
 # One gtest program per module; every test runs in its own process through
 # gtest_discover_tests, so process-wide singletons start fresh in each test.
 # Test programs start on the virtual dispatch backend (testing/TestMain.cpp)
@@ -8,7 +8,7 @@ function(portal_add_test)
   if(NOT PORTAL_TESTS)
     return()
   endif()
-  cmake_parse_arguments(T "REAL_THREADS" "NAME" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "REAL_THREADS" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   if(T_REAL_THREADS)
     target_link_libraries(${T_NAME} PRIVATE portal_testing_threaded_main)
@@ -19,17 +19,19 @@ function(portal_add_test)
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 300 ENVIRONMENT "PORTAL_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+    PROPERTIES TIMEOUT 300 LABELS "${T_LABELS}" ENVIRONMENT "PORTAL_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
 endfunction()
 
 find_package(GTest REQUIRED)
 
-# portal_module(NAME <target> [LIBS <public deps...>] [TEST_LIBS <extra test deps...>] [REAL_THREADS_TESTS <names...>])
+# portal_module(NAME <target> [LIBS <public deps...>] [TEST_LIBS <extra test deps...>]
+#               [REAL_THREADS_TESTS <names...>] [CONCURRENCY_TESTS <names...>] [EXCLUDE <files...>])
+# CONCURRENCY_TESTS get the ctest label "concurrency", which `scripts/test --tsan` runs.
 # A module is the *.cpp files of its folder as one static library, and one test
 # program per tests/<Name>Tests.cpp (named <target>_<Name>), so a module's suites
 # build and fail independently.
 function(portal_module)
-  cmake_parse_arguments(M "" "NAME" "LIBS;TEST_LIBS;REAL_THREADS_TESTS;EXCLUDE" ${ARGN})
+  cmake_parse_arguments(M "" "NAME" "LIBS;TEST_LIBS;REAL_THREADS_TESTS;CONCURRENCY_TESTS;EXCLUDE" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   foreach(ex IN LISTS M_EXCLUDE)
     list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${ex})
@@ -40,10 +42,13 @@ function(portal_module)
   foreach(t IN LISTS tests)
     get_filename_component(base ${t} NAME_WE)
     string(REGEX REPLACE "Tests$" "" base ${base})
+    set(extra)
     if(base IN_LIST M_REAL_THREADS_TESTS)
-      portal_add_test(NAME ${M_NAME}_${base} SOURCES ${t} LIBS ${M_NAME} ${M_TEST_LIBS} REAL_THREADS)
-    else()
-      portal_add_test(NAME ${M_NAME}_${base} SOURCES ${t} LIBS ${M_NAME} ${M_TEST_LIBS})
+      list(APPEND extra REAL_THREADS)
     endif()
+    if(base IN_LIST M_CONCURRENCY_TESTS)
+      list(APPEND extra LABELS concurrency)
+    endif()
+    portal_add_test(NAME ${M_NAME}_${base} SOURCES ${t} LIBS ${M_NAME} ${M_TEST_LIBS} ${extra})
   endforeach()
 endfunction()
