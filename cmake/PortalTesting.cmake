@@ -17,6 +17,7 @@ function(portal_add_test)
   endif()
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock)
   gtest_discover_tests(${T_NAME}
+    TEST_PREFIX "${T_NAME}."
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 300 LABELS "${T_LABELS}" ENVIRONMENT "PORTAL_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
