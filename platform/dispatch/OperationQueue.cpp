@@ -1,0 +1,238 @@
+#include "platform/dispatch/OperationQueue.hpp"
+
+#include "platform/dispatch/DispatchInternal.hpp"
+#include "platform/dispatch/Thread.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <stdexcept>
+
+namespace plat {
+namespace {
+
+std::weak_ptr<OperationQueue>& currentSlot() {
+    thread_local std::weak_ptr<OperationQueue> slot;
+    return slot;
+}
+
+class CurrentQueueScope {
+public:
+    explicit CurrentQueueScope(std::weak_ptr<OperationQueue> q) : saved_(std::move(currentSlot())) {
+        currentSlot() = std::move(q);
+    }
+    ~CurrentQueueScope() { currentSlot() = std::move(saved_); }
+    CurrentQueueScope(const CurrentQueueScope&) = delete;
+    CurrentQueueScope& operator=(const CurrentQueueScope&) = delete;
+
+private:
+    std::weak_ptr<OperationQueue> saved_;
+};
+
+} // namespace
+
+OperationQueue::OperationQueue(std::string name, DispatchQueuePtr runOn, long width)
+    : runOn_(std::move(runOn)), name_(std::move(name)), width_(width),
+      isMainQueue_(runOn_ && runOn_->isMain()) {}
+
+OperationQueue::~OperationQueue() = default;
+
+std::shared_ptr<OperationQueue> OperationQueue::create(std::string name) {
+    return std::make_shared<OperationQueue>(std::move(name), nullptr, kDefaultMaxConcurrentOperationCount);
+}
+
+std::shared_ptr<OperationQueue> OperationQueue::main() {
+    static detail::Immortal<std::shared_ptr<OperationQueue>> q(
+        std::make_shared<OperationQueue>("main", DispatchQueue::main(), 1));
+    return q.get();
+}
+
+std::shared_ptr<OperationQueue> OperationQueue::current() {
+    if (auto q = currentSlot().lock()) {
+        return q;
+    }
+    return Thread::isMainThread() ? main() : nullptr;
+}
+
+void OperationQueue::addOperation(const OperationPtr& op) {
+    if (!op) {
+        return;
+    }
+    if (op->finishSeen_.load() || op->isExecuting()) {
+        throw std::invalid_argument("OperationQueue::addOperation: the operation is finished or executing");
+    }
+    if (op->enqueued_.exchange(true)) {
+        throw std::invalid_argument("OperationQueue::addOperation: the operation is already in a queue");
+    }
+    {
+        std::lock_guard lock(op->mutex_);
+        op->queue_ = weak_from_this();
+    }
+    {
+        std::lock_guard lock(mutex_);
+        ops_.push_back(op);
+    }
+    pump();
+}
+
+void OperationQueue::addOperationWithBlock(std::function<void()> fn) {
+    addOperation(BlockOperation::create(std::move(fn)));
+}
+
+void OperationQueue::addOperations(const std::vector<OperationPtr>& ops, bool waitUntilFinished) {
+    for (const auto& op : ops) {
+        addOperation(op);
+    }
+    if (waitUntilFinished) {
+        for (const auto& op : ops) {
+            if (op) {
+                op->waitUntilFinished();
+            }
+        }
+    }
+}
+
+void OperationQueue::cancelAllOperations() {
+    for (const auto& op : operations()) {
+        op->cancel();
+    }
+}
+
+std::size_t OperationQueue::operationCount() const {
+    std::lock_guard lock(mutex_);
+    return ops_.size();
+}
+
+std::vector<OperationPtr> OperationQueue::operations() const {
+    std::lock_guard lock(mutex_);
+    return ops_;
+}
+
+void OperationQueue::waitUntilAllOperationsAreFinished() {
+    detail::executor().wait(
+        mutex_, drained_, [this] { return ops_.empty(); }, kWaitForever);
+}
+
+long OperationQueue::maxConcurrentOperationCount() const {
+    std::lock_guard lock(mutex_);
+    return width_;
+}
+
+void OperationQueue::setMaxConcurrentOperationCount(long count) {
+    if (isMainQueue_) {
+        return; // the main queue stays serial
+    }
+    {
+        std::lock_guard lock(mutex_);
+        width_ = count;
+    }
+    pump();
+}
+
+bool OperationQueue::isSuspended() const {
+    std::lock_guard lock(mutex_);
+    return suspended_;
+}
+
+void OperationQueue::setSuspended(bool suspended) {
+    {
+        std::lock_guard lock(mutex_);
+        suspended_ = suspended;
+    }
+    if (!suspended) {
+        pump();
+    }
+}
+
+std::string OperationQueue::name() const {
+    std::lock_guard lock(mutex_);
+    return name_;
+}
+
+void OperationQueue::setName(std::string name) {
+    std::lock_guard lock(mutex_);
+    name_ = std::move(name);
+}
+
+QoS OperationQueue::qualityOfService() const {
+    std::lock_guard lock(mutex_);
+    return qos_;
+}
+
+void OperationQueue::setQualityOfService(QoS qos) {
+    std::lock_guard lock(mutex_);
+    qos_ = qos;
+}
+
+void OperationQueue::operationFinished(Operation* op) {
+    {
+        std::lock_guard lock(mutex_);
+        auto it =
+            std::find_if(ops_.begin(), ops_.end(), [op](const OperationPtr& p) { return p.get() == op; });
+        if (it == ops_.end()) {
+            return;
+        }
+        if (op->launched_.load()) {
+            --running_;
+        }
+        ops_.erase(it);
+    }
+    detail::executor().notify(drained_);
+    pump();
+}
+
+// Readiness may call into subclasses, so it is evaluated outside the queue's lock and the launch
+// decision re-checked under it.
+void OperationQueue::pump() {
+    std::vector<OperationPtr> waiting;
+    {
+        std::lock_guard lock(mutex_);
+        long width = width_ <= 0 ? LONG_MAX : width_;
+        if (suspended_ || running_ >= width) {
+            return;
+        }
+        for (const auto& op : ops_) {
+            if (!op->launched_.load()) {
+                waiting.push_back(op);
+            }
+        }
+    }
+    std::vector<OperationPtr> ready;
+    for (const auto& op : waiting) {
+        if (op->isReady()) {
+            ready.push_back(op);
+        }
+    }
+    std::vector<OperationPtr> toLaunch;
+    {
+        std::lock_guard lock(mutex_);
+        long width = width_ <= 0 ? LONG_MAX : width_;
+        for (const auto& op : ready) {
+            if (suspended_ || running_ >= width) {
+                break;
+            }
+            if (op->launched_.exchange(true)) {
+                continue;
+            }
+            ++running_;
+            toLaunch.push_back(op);
+        }
+    }
+    for (const auto& op : toLaunch) {
+        launch(op);
+    }
+}
+
+void OperationQueue::launch(const OperationPtr& op) {
+    QoS qos;
+    {
+        std::lock_guard lock(mutex_);
+        qos = qos_;
+    }
+    DispatchQueuePtr target = runOn_ ? runOn_ : DispatchQueue::global(qos);
+    target->async([self = shared_from_this(), op] {
+        CurrentQueueScope scope(self);
+        op->start();
+    });
+}
+
+} // namespace plat

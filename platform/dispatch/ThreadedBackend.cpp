@@ -1,0 +1,431 @@
+// The production backend: a thread per serial queue, a fixed pool for the global queues, one timer
+// thread, and the main queue drained by whichever thread runs the main loop.
+
+#include "platform/dispatch/DispatchInternal.hpp"
+#include "platform/dispatch/Thread.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <future>
+#include <queue>
+
+namespace plat::detail {
+namespace {
+
+double readClock(clockid_t id) {
+    timespec ts{};
+    clock_gettime(id, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+SteadyTime steadyAfter(double seconds) {
+    return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                  std::chrono::duration<double>(std::max(0.0, seconds)));
+}
+
+// Runs a task as work of q and destroys it before returning, outside any lock.
+void runAs(QueueCore* q, bool held, Task fn) {
+    FrameScope scope(q, held, false);
+    fn();
+    fn = nullptr;
+}
+
+class ThreadedExecutor final : public Executor {
+public:
+    void async(const CorePtr& q, Task&& fn) override {
+        switch (q->kind) {
+        case QueueKind::global:
+            poolAsync(q, std::move(fn));
+            return;
+        case QueueKind::main: {
+            std::lock_guard lock(q->m);
+            q->items.emplace_back(std::move(fn), 0);
+            q->cv.notify_all();
+            return;
+        }
+        case QueueKind::serial: {
+            std::lock_guard lock(q->m);
+            q->items.emplace_back(std::move(fn), 0);
+            if (!q->workerStarted) {
+                q->workerStarted = true;
+                spawnThread(q->label, [q] { serialWorker(q); }).detach();
+            } else if (q->workerIdle) {
+                q->cv.notify_one();
+            }
+            return;
+        }
+        }
+    }
+
+    void sync(const CorePtr& q, const std::function<void()>& fn) override {
+        if (q->kind == QueueKind::global) {
+            FrameScope scope(q.get(), false, true);
+            fn();
+            return;
+        }
+        checkSyncTarget(*q);
+        if (q->kind == QueueKind::main) {
+            syncOntoMain(q, fn);
+            return;
+        }
+        // The queue's worker reaches our place in its FIFO, hands its turn to us and waits while fn
+        // runs on the calling thread.
+        struct Handoff {
+            std::mutex m;
+            std::condition_variable cv;
+            bool granted = false;
+            bool done = false;
+        };
+        auto h = std::make_shared<Handoff>();
+        async(q, Task([h] {
+                  std::unique_lock lock(h->m);
+                  h->granted = true;
+                  h->cv.notify_all();
+                  h->cv.wait(lock, [&] { return h->done; });
+              }));
+        {
+            std::unique_lock lock(h->m);
+            h->cv.wait(lock, [&] { return h->granted; });
+        }
+        struct Release {
+            Handoff& h;
+            ~Release() {
+                std::lock_guard lock(h.m);
+                h.done = true;
+                h.cv.notify_all();
+            }
+        } release{*h};
+        FrameScope scope(q.get(), true, true);
+        fn();
+    }
+
+    void resumed(const CorePtr& q) override {
+        std::lock_guard lock(q->m);
+        q->cv.notify_all();
+    }
+
+    void released(const CorePtr& q) override {
+        std::lock_guard lock(q->m);
+        q->closing = true;
+        q->cv.notify_all();
+    }
+
+    void addTimer(const std::shared_ptr<TimerState>& t) override {
+        std::lock_guard lock(timers_.m);
+        t->seq = ++timers_.seq;
+        if (t->wall) {
+            timers_.wall.push_back(t);
+        } else {
+            timers_.heap.push(t);
+        }
+        if (!timers_.started) {
+            timers_.started = true;
+            spawnThread("timer", [this] { timerLoop(); }).detach();
+        }
+        timers_.cv.notify_one();
+    }
+
+    bool wait(std::mutex& m, std::condition_variable& cv, const std::function<bool()>& tryUnderLock,
+              double timeoutSeconds) override {
+        std::unique_lock lock(m);
+        if (timeoutSeconds == kWaitForever) {
+            cv.wait(lock, tryUnderLock);
+            return true;
+        }
+        return cv.wait_until(lock, steadyAfter(timeoutSeconds), tryUnderLock);
+    }
+
+    void notify(std::condition_variable& cv) override {
+        cv.notify_all();
+        kickMain();
+    }
+
+    double uptime() override { return readClock(CLOCK_BOOTTIME); }
+    double wallNow() override { return readClock(CLOCK_REALTIME); }
+    bool isMainThread() override { return std::this_thread::get_id() == mainThreadId(); }
+
+    void runMain() override {
+        requireMainThread("MainLoop::run");
+        const CorePtr& q = mainCore();
+        for (;;) {
+            Task fn;
+            {
+                std::unique_lock lock(q->m);
+                q->cv.wait(lock, [&] { return !q->items.empty() || stop_.load(); });
+                if (stop_.exchange(false)) {
+                    return;
+                }
+                fn = std::move(q->items.front().fn);
+                q->items.pop_front();
+            }
+            runAs(q.get(), true, std::move(fn));
+        }
+    }
+
+    void stopMain() override {
+        const CorePtr& q = mainCore();
+        std::lock_guard lock(q->m);
+        stop_.store(true);
+        q->cv.notify_all();
+    }
+
+    bool runMainUntil(const std::function<bool()>& predicate, double timeoutSeconds) override {
+        requireMainThread("MainLoop::runUntil");
+        const CorePtr& q = mainCore();
+        auto deadline = steadyAfter(timeoutSeconds);
+        struct Waiting {
+            std::atomic<int>& n;
+            explicit Waiting(std::atomic<int>& c) : n(c) { ++n; }
+            ~Waiting() { --n; }
+        } waiting(mainWaiters_);
+        for (;;) {
+            std::uint64_t seen;
+            {
+                std::lock_guard lock(q->m);
+                seen = kicks_;
+            }
+            while (runOneMain()) {
+                if (predicate()) {
+                    return true;
+                }
+            }
+            if (predicate()) {
+                return true;
+            }
+            std::unique_lock lock(q->m);
+            bool woke = q->cv.wait_until(lock, deadline, [&] { return !q->items.empty() || kicks_ != seen; });
+            if (!woke) {
+                lock.unlock();
+                return predicate();
+            }
+        }
+    }
+
+    std::size_t drainMainOnce() override {
+        requireMainThread("MainLoop::drainOnce");
+        std::size_t n;
+        {
+            std::lock_guard lock(mainCore()->m);
+            n = mainCore()->items.size();
+        }
+        std::size_t ran = 0;
+        while (ran < n && runOneMain()) {
+            ++ran;
+        }
+        return ran;
+    }
+
+private:
+    // The main queue belongs to the main thread, so fn runs there while the caller waits.
+    void syncOntoMain(const CorePtr& q, const std::function<void()>& fn) {
+        if (isMainThread()) {
+            fatal("sync onto queue \"" + q->label +
+                  "\" from the main thread outside its main loop would deadlock");
+        }
+        std::promise<void> done;
+        auto finished = done.get_future();
+        async(q, Task([&] {
+                  try {
+                      fn();
+                      done.set_value();
+                  } catch (...) {
+                      done.set_exception(std::current_exception());
+                  }
+              }));
+        finished.get();
+    }
+
+    static void requireMainThread(const char* what) {
+        if (!claimMainThread()) {
+            fatal(std::string(what) + " called off the main thread");
+        }
+    }
+
+    bool runOneMain() {
+        const CorePtr& q = mainCore();
+        Task fn;
+        {
+            std::lock_guard lock(q->m);
+            if (q->items.empty()) {
+                return false;
+            }
+            fn = std::move(q->items.front().fn);
+            q->items.pop_front();
+        }
+        runAs(q.get(), true, std::move(fn));
+        return true;
+    }
+
+    // Wakes a main loop waiting in runUntil so it re-checks its predicate after work elsewhere.
+    void kickMain() {
+        if (mainWaiters_.load() == 0) {
+            return;
+        }
+        std::lock_guard lock(mainCore()->m);
+        ++kicks_;
+        mainCore()->cv.notify_all();
+    }
+
+    static void serialWorker(const CorePtr& q);
+
+    void poolAsync(const CorePtr& q, Task&& fn) {
+        std::lock_guard lock(pool_.m);
+        pool_.work.emplace_back(q, std::move(fn));
+        if (!pool_.started) {
+            pool_.started = true;
+            unsigned n = std::max(2u, std::thread::hardware_concurrency());
+            for (unsigned i = 0; i < n; ++i) {
+                spawnThread("global-pool", [this] { poolLoop(); }).detach();
+            }
+        }
+        pool_.cv.notify_one();
+    }
+
+    void poolLoop() {
+        for (;;) {
+            CorePtr q;
+            Task fn;
+            {
+                std::unique_lock lock(pool_.m);
+                pool_.cv.wait(lock, [&] { return !pool_.work.empty(); });
+                q = std::move(pool_.work.front().first);
+                fn = std::move(pool_.work.front().second);
+                pool_.work.pop_front();
+            }
+            runAs(q.get(), false, std::move(fn));
+            kickMain();
+        }
+    }
+
+    void timerLoop() {
+        std::unique_lock lock(timers_.m);
+        for (;;) {
+            double now = uptime();
+            double wallOffset = wallNow() - now;
+            std::shared_ptr<TimerState> next;
+            double nextAt = kWaitForever;
+            bool fromWall = false;
+            if (!timers_.heap.empty()) {
+                next = timers_.heap.top();
+                nextAt = next->deadline;
+            }
+            for (const auto& t : timers_.wall) {
+                double at = t->deadline - wallOffset;
+                if (at < nextAt || (at == nextAt && next && t->seq < next->seq)) {
+                    next = t;
+                    nextAt = at;
+                    fromWall = true;
+                }
+            }
+            if (!next) {
+                timers_.cv.wait(lock);
+                continue;
+            }
+            if (nextAt <= now) {
+                if (fromWall) {
+                    timers_.wall.erase(std::find(timers_.wall.begin(), timers_.wall.end(), next));
+                } else {
+                    timers_.heap.pop();
+                }
+                lock.unlock();
+                fire(next);
+                next.reset();
+                lock.lock();
+                continue;
+            }
+            // A wall clock jump moves wall deadlines, so re-check them at least once a second.
+            double waitFor = nextAt - now;
+            if (!timers_.wall.empty()) {
+                waitFor = std::min(waitFor, 1.0);
+            }
+            timers_.cv.wait_until(lock, steadyAfter(waitFor));
+        }
+    }
+
+    static void fire(const std::shared_ptr<TimerState>& t) {
+        DispatchQueuePtr q;
+        {
+            std::lock_guard lock(t->m);
+            if (t->cancelled || t->done) {
+                return;
+            }
+            q = t->queue;
+        }
+        q->async([t] {
+            if (Task fn = t->take()) {
+                fn();
+            }
+        });
+    }
+
+    struct Pool {
+        std::mutex m;
+        std::condition_variable cv;
+        std::deque<std::pair<CorePtr, Task>> work;
+        bool started = false;
+    };
+    struct Later {
+        bool operator()(const std::shared_ptr<TimerState>& a, const std::shared_ptr<TimerState>& b) const {
+            return a->deadline != b->deadline ? a->deadline > b->deadline : a->seq > b->seq;
+        }
+    };
+    struct Timers {
+        std::mutex m;
+        std::condition_variable cv;
+        std::priority_queue<std::shared_ptr<TimerState>, std::vector<std::shared_ptr<TimerState>>, Later>
+            heap;
+        std::vector<std::shared_ptr<TimerState>> wall;
+        std::uint64_t seq = 0;
+        bool started = false;
+    };
+
+    Pool pool_;
+    Timers timers_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> mainWaiters_{0};
+    std::uint64_t kicks_ = 0; // guarded by the main queue's mutex
+};
+
+ThreadedExecutor& instance() {
+    static Immortal<ThreadedExecutor> e;
+    return e.get();
+}
+
+void ThreadedExecutor::serialWorker(const CorePtr& q) {
+    FrameScope scope(q.get(), true, false); // this thread only ever runs q's work
+    std::unique_lock lock(q->m);
+    for (;;) {
+        while (!q->closing && (q->items.empty() || q->suspendCount > 0)) {
+            q->workerIdle = true;
+            q->cv.wait(lock);
+            q->workerIdle = false;
+        }
+        if (q->items.empty() || q->suspendCount > 0) {
+            // The queue was released: nothing can resume it, so work still held back is dropped.
+            std::deque<QueueCore::Item> dropped;
+            dropped.swap(q->items);
+            q->workerStarted = false;
+            lock.unlock();
+            return;
+        }
+        Task fn = std::move(q->items.front().fn);
+        q->items.pop_front();
+        lock.unlock();
+        fn();
+        fn = nullptr; // captures die outside the lock
+        instance().kickMain();
+        lock.lock();
+    }
+}
+
+} // namespace
+
+Executor& threadedExecutor() {
+    return instance();
+}
+
+} // namespace plat::detail

@@ -1,0 +1,3 @@
+// The dispatch contract on the threaded backend.
+#define CONTRACT_SUITE ThreadedContract
+#include "Contract.inc"
