@@ -1,0 +1,86 @@
+#pragma once
+// The driver of the simulated application (what the user and the OS do: launch, lifecycle changes, URL
+// opens, alert taps, pull-to-refresh) and access to what it recorded. Everything here runs on the main
+// queue's thread.
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/foundation/Value.hpp"
+#include "platform/runtime/LoadHooks.hpp"
+#include "platform/uikit/UIRecorder.hpp"
+
+namespace plat {
+class UIApplication;
+class UIAlertView;
+class UIRefreshControl;
+class RemoteNotificationRegistrar;
+} // namespace plat
+
+namespace plat::sim {
+
+class App {
+public:
+    // Launch steps 1-4 without the main loop: load hooks, application object (principal class), delegate
+    // by class name, didFinishLaunching + notification, the main storyboard's first screen as the key
+    // window's root (unless the delegate showed a window itself), then active. A delegate class that does
+    // not exist raises NSInternalInconsistencyException.
+    static std::shared_ptr<UIApplication> launch(std::string_view delegateClassName, Value launchOptions = {},
+                                                 std::span<const rt::LoadHook> loadHooks = {},
+                                                 std::string_view principalClassName = "UIApplication");
+    // The options UIApplicationMain launches with.
+    static void setLaunchOptions(Value options);
+    static Value launchOptions();
+
+    // Lifecycle, in the device order: state change, delegate method, notification.
+    static void resignActive();
+    static void enterBackground();
+    static void enterForeground();
+    static void becomeActive();
+    // Ends with the main loop stopped.
+    static void terminate();
+    static void memoryWarning();
+
+    // The OS hands the app a URL (e.g. another app opened one of its schemes).
+    static void openURL(const std::string& url, const std::string& sourceApplication = {});
+    // A universal link arrives: application:continueUserActivity:restorationHandler: with an activity of
+    // the type (browsing-web by default) and the URL; false when the delegate does not take it.
+    static bool openUniversalLink(const std::string& url,
+                                  const std::string& activityType = "NSUserActivityTypeBrowsingWeb");
+    // The system relaunches the app for a background URL session's events.
+    static void backgroundURLSessionEvents(const std::string& identifier,
+                                           std::function<void()> completion = {});
+    // The device turns: the orientation changes and both orientation notifications are posted.
+    static void rotate(UIInterfaceOrientation orientation);
+    // Every live expiration handler, once, on the main queue.
+    static void expireBackgroundTasks();
+
+    // Taps the action with this title on the alert controller on screen; false when there is none.
+    static bool tapAlertAction(std::string_view title);
+    // Taps a button of the legacy alert view on screen (else of the alert controller on screen), by index.
+    static bool tapAlertButton(int64_t index);
+    // Pulls the most recently made refresh control that is alive; false when none.
+    static bool pullToRefresh();
+
+    // Test and device controls.
+    static void setCanOpenURL(const std::string& scheme, bool answer);
+    static std::optional<bool> canOpenAnswer(const std::string& scheme);
+    static void setRemoteNotificationRegistrar(std::shared_ptr<RemoteNotificationRegistrar> registrar);
+    static std::shared_ptr<RemoteNotificationRegistrar> remoteNotificationRegistrar();
+
+    static UIRecorder& recorder() { return UIRecorder::shared(); }
+    // The window's screens, for the `state` command.
+    static std::string state();
+
+    // Used by the stand-ins.
+    static std::shared_ptr<UIApplication> sharedInstance(std::string_view principalClassName);
+    static void alertViewShown(std::shared_ptr<UIAlertView> alert);
+    static void alertViewHidden(const UIAlertView& alert);
+    static void refreshControlCreated(const std::shared_ptr<UIRefreshControl>& control);
+};
+
+} // namespace plat::sim

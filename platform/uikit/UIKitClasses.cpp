@@ -1,0 +1,82 @@
+#include "platform/uikit/UIKitClasses.hpp"
+
+#include "platform/foundation/NeverDestroyed.hpp"
+#include "platform/runtime/Runtime.hpp"
+#include "platform/uikit/UIAlert.hpp"
+#include "platform/uikit/UIApplication.hpp"
+#include "platform/uikit/UIControls.hpp"
+#include "platform/uikit/UINavigationController.hpp"
+#include "platform/uikit/UIWindow.hpp"
+
+namespace plat {
+
+// Reaches the private setters that the runtime methods stand for.
+class UIKitClassesAccess {
+public:
+    static void setDelegate(UIApplication& app, rt::ObjectPtr d) { app.setDelegateDirect(std::move(d)); }
+    static void setBadge(UIApplication& app, int64_t value) { app.setBadgeDirect(value); }
+};
+
+namespace {
+
+UIKitClasses registerAll() {
+    UIKitClasses c{};
+    c.view = rt::registerClass<UIView>("UIView");
+    c.window = rt::registerClass<UIWindow>("UIWindow", c.view);
+    c.viewController = rt::registerClass<UIViewController>("UIViewController");
+    c.navigationController =
+        rt::registerClass<UINavigationController>("UINavigationController", c.viewController);
+    c.alertController = rt::registerClass<UIAlertController>("UIAlertController", c.viewController);
+    c.alertView = rt::registerClass<UIAlertView>("UIAlertView", c.view);
+    c.application = rt::registerClass<UIApplication>("UIApplication");
+    c.refreshControl = rt::registerClass<UIRefreshControl>("UIRefreshControl", c.view);
+    c.activityIndicator = rt::registerClass<UIActivityIndicatorView>("UIActivityIndicatorView", c.view);
+
+    // Appearance and loading go through the runtime so that hooks see them; the bodies are the virtuals.
+    rt::Class* vc = c.viewController;
+    rt::addMethod(
+        vc, "viewDidLoad", [](UIViewController& self) { self.viewDidLoad(); }, "v16@0:8");
+    rt::addMethod(
+        vc, "viewWillAppear:", [](UIViewController& self, bool a) { self.viewWillAppear(a); }, "v20@0:8B16");
+    rt::addMethod(
+        vc, "viewDidAppear:", [](UIViewController& self, bool a) { self.viewDidAppear(a); }, "v20@0:8B16");
+    rt::addMethod(
+        vc, "viewWillDisappear:", [](UIViewController& self, bool a) { self.viewWillDisappear(a); },
+        "v20@0:8B16");
+    rt::addMethod(
+        vc, "viewDidDisappear:", [](UIViewController& self, bool a) { self.viewDidDisappear(a); },
+        "v20@0:8B16");
+    rt::addMethod(
+        vc, "viewDidLayoutSubviews", [](UIViewController& self) { self.viewDidLayoutSubviews(); }, "v16@0:8");
+    rt::addMethod(
+        vc, "view", [](UIViewController& self) -> rt::ObjectPtr { return self.view(); }, "@16@0:8");
+    rt::addMethod(
+        vc, "isViewLoaded", [](UIViewController& self) { return self.isViewLoaded(); }, "B16@0:8");
+
+    rt::Class* app = c.application;
+    rt::addMethod(
+        app, "setDelegate:",
+        [](UIApplication& self, rt::ObjectPtr d) { UIKitClassesAccess::setDelegate(self, std::move(d)); },
+        "v24@0:8@16");
+    rt::addMethod(
+        app, "delegate", [](UIApplication& self) { return self.delegate(); }, "@16@0:8");
+    rt::addMethod(
+        app, "setApplicationIconBadgeNumber:",
+        [](UIApplication& self, int64_t n) { UIKitClassesAccess::setBadge(self, n); }, "v24@0:8q16");
+    rt::addMethod(
+        app, "applicationIconBadgeNumber",
+        [](UIApplication& self) { return self.applicationIconBadgeNumber(); }, "q16@0:8");
+    rt::addMethod(
+        rt::metaclass(app), "sharedApplication",
+        [](rt::Object&) -> rt::ObjectPtr { return UIApplication::sharedApplication(); }, "@16@0:8");
+    return c;
+}
+
+} // namespace
+
+const UIKitClasses& uikitClasses() {
+    static NeverDestroyed<UIKitClasses> classes(registerAll());
+    return *classes;
+}
+
+} // namespace plat

@@ -1,0 +1,69 @@
+#include "platform/uikit/UIWindow.hpp"
+
+#include "platform/foundation/NotificationCenter.hpp"
+#include "platform/runtime/Runtime.hpp"
+#include "platform/uikit/MainThread.hpp"
+#include "platform/uikit/UIApplication.hpp"
+#include "platform/uikit/UIKitClasses.hpp"
+#include "platform/uikit/UIRecorder.hpp"
+
+namespace plat {
+
+UIWindow::UIWindow(rt::Class* cls, CGRect frame) : UIView(cls, frame) {}
+
+rt::Class* UIWindow::runtimeClass() {
+    return uikitClasses().window;
+}
+
+std::shared_ptr<UIWindow> UIWindow::make(CGRect frame) {
+    return std::make_shared<UIWindow>(runtimeClass(), frame);
+}
+
+void UIWindow::setRootViewController(const std::shared_ptr<UIViewController>& root) {
+    requireMainThread("-[UIWindow setRootViewController:]");
+    if (root == root_) {
+        return;
+    }
+    std::shared_ptr<UIViewController> old = std::move(root_);
+    root_ = root;
+    if (root) {
+        sim::UIRecorder::shared().windowRoot(rt::className(*root));
+    }
+    if (!visible_) {
+        return;
+    }
+    if (root) {
+        addSubview(root->view());
+    }
+    UIViewController::transition(old ? old.get() : nullptr, root.get(), false);
+    if (old && old->isViewLoaded()) {
+        old->view()->removeFromSuperview();
+    }
+    // `old` is released here unless someone else keeps it.
+}
+
+void UIWindow::makeKeyAndVisible() {
+    requireMainThread("-[UIWindow makeKeyAndVisible]");
+    auto self = std::static_pointer_cast<UIWindow>(shared_from_this());
+    const bool wasVisible = visible_;
+    visible_ = true;
+    if (auto app = UIApplication::sharedApplication()) {
+        app->windowBecameKey(self);
+    }
+    if (!wasVisible && root_) {
+        addSubview(root_->view());
+        UIViewController::transition(nullptr, root_.get(), false);
+    }
+    NotificationCenter::defaultCenter().post(UIWindowDidBecomeKeyNotification, this);
+}
+
+bool UIWindow::isKeyWindow() const {
+    auto app = UIApplication::sharedApplication();
+    return app && app->keyWindow().get() == this;
+}
+
+void UIWindow::resignKeyWindow() {
+    NotificationCenter::defaultCenter().post(UIWindowDidResignKeyNotification, this);
+}
+
+} // namespace plat
