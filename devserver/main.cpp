@@ -31,6 +31,9 @@ bool parsePort(const std::string& text, int& port) {
 int main(int argc, char** argv) {
     devserver::Options options;
     options.port = 8443;
+    // The wildcard covers one label under example.test; naming every served host also covers deeper ones
+    // such as the portal's sub-domain.
+    options.extraNames = devserver::servedHosts();
     std::string caOut;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
