@@ -1,0 +1,83 @@
+#include "platform/net/ConnectTo.hpp"
+
+#include "platform/foundation/ProcessInfo.hpp"
+
+#include <cctype>
+
+namespace plat::ConnectTo {
+
+namespace {
+
+bool isPort(std::string_view s) {
+    if (s.empty() || s.size() > 5)
+        return false;
+    for (char c : s)
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return false;
+    return std::stoi(std::string(s)) <= 65535;
+}
+
+// host:port:address:port, where host and address may be bracketed IPv6 literals.
+bool wellFormed(std::string_view entry) {
+    std::vector<std::string_view> parts;
+    std::size_t i = 0;
+    while (i <= entry.size() && parts.size() < 4) {
+        std::size_t end;
+        if (i < entry.size() && entry[i] == '[') {
+            const std::size_t close = entry.find(']', i);
+            if (close == std::string_view::npos)
+                return false;
+            end = close + 1;
+            if (end < entry.size() && entry[end] != ':')
+                return false;
+        } else {
+            end = entry.find(':', i);
+            if (end == std::string_view::npos)
+                end = entry.size();
+        }
+        parts.push_back(entry.substr(i, end - i));
+        i = end + 1;
+    }
+    if (parts.size() != 4 || i <= entry.size())
+        return false;
+    return !parts[0].empty() && isPort(parts[1]) && !parts[2].empty() && isPort(parts[3]);
+}
+
+std::string trim(std::string_view s) {
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
+        s.remove_prefix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
+        s.remove_suffix(1);
+    return std::string(s);
+}
+
+} // namespace
+
+std::vector<std::string> parse(std::string_view text) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t comma = text.find(',', start);
+        if (comma == std::string_view::npos)
+            comma = text.size();
+        const std::string entry = trim(text.substr(start, comma - start));
+        if (wellFormed(entry))
+            out.push_back(entry);
+        start = comma + 1;
+    }
+    return out;
+}
+
+std::vector<std::string> entries() {
+    const auto value = ProcessInfo::processInfo().environmentValue("PORTAL_APP_RESOLVE");
+    return value ? parse(*value) : std::vector<std::string>{};
+}
+
+std::optional<std::string> caFile() {
+    auto value = ProcessInfo::processInfo().environmentValue("PORTAL_APP_CA_FILE");
+    if (value && value->empty())
+        return std::nullopt;
+    return value;
+}
+
+} // namespace plat::ConnectTo

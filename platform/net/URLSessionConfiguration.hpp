@@ -1,0 +1,50 @@
+#pragma once
+// What a URLSession is made with: default, ephemeral (private cookie and credential stores) or background
+// (an identifier; transfers still run in this process), plus headers, time-outs, stores and limits.
+// A session keeps its own copy.
+
+#include "platform/foundation/Value.hpp"
+#include "platform/net/HTTPCookieStorage.hpp"
+#include "platform/net/URLCredentialStorage.hpp"
+#include "platform/net/URLRequest.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace plat {
+
+class URLSessionConfiguration {
+public:
+    static URLSessionConfiguration defaultConfiguration();
+    static URLSessionConfiguration ephemeral();
+    static URLSessionConfiguration background(std::string identifier);
+
+    const std::optional<std::string>& identifier() const { return identifier_; }
+    bool isEphemeral() const { return ephemeral_; }
+
+    // Header name to value (values are read with stringValue); the request's own fields win.
+    Dictionary httpAdditionalHeaders;
+    double timeoutIntervalForRequest = 60;
+    double timeoutIntervalForResource = 604800;
+    // None: the session neither sends nor stores cookies.
+    std::shared_ptr<HTTPCookieStorage> httpCookieStorage;
+    bool httpShouldSetCookies = true;
+    HTTPCookieAcceptPolicy httpCookieAcceptPolicy = HTTPCookieAcceptPolicy::onlyFromMainDocumentDomain;
+    std::shared_ptr<URLCredentialStorage> urlCredentialStorage;
+    URLRequestCachePolicy requestCachePolicy = URLRequestCachePolicy::useProtocolCachePolicy;
+    long httpMaximumConnectionsPerHost = 4;
+    bool allowsCellularAccess = true;
+    bool discretionary = false;
+    bool sessionSendsLaunchEvents = true;
+    // Largest response body a data or upload task keeps in memory; a larger one fails with -1103.
+    // Download tasks write to disk and are not capped.
+    int64_t maximumResponseBodyBytes = 256ll * 1024 * 1024;
+
+private:
+    std::optional<std::string> identifier_;
+    bool ephemeral_ = false;
+};
+
+} // namespace plat

@@ -1,0 +1,108 @@
+#pragma once
+// Internal: drives one URLSessionTask on its session's transport, hop by hop (redirects, authentication
+// reruns), and turns wire events into delegate calls. Everything here runs on the transport's context
+// except the entry points marked otherwise.
+
+#include "platform/net/URLSession.hpp"
+#include "platform/net/WireTransport.hpp"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace plat {
+
+class InputStream;
+
+class URLSessionTaskEngine : public WireObserver, public std::enable_shared_from_this<URLSessionTaskEngine> {
+public:
+    struct Setup {
+        std::optional<Data> uploadData;
+        std::optional<std::string> uploadFile;
+        bool streamedUpload = false; // the first body comes from needNewBodyStream
+        URLSession::DataCompletion dataCompletion;
+        URLSession::DownloadCompletion downloadCompletion;
+        std::optional<Data> resumeData;
+    };
+
+    URLSessionTaskEngine(std::weak_ptr<URLSession> session, std::weak_ptr<URLSessionTask> task, Setup setup);
+    ~URLSessionTaskEngine() override;
+
+    // Any thread.
+    void requestStart();
+    void requestSuspend();
+    void requestResume();
+    void requestCancel(std::function<void(std::optional<Data>)> resumeDataCompletion = nullptr);
+
+    WireAction onHead(const WireResponseHead& head) override;
+    WireAction onBody(const uint8_t* bytes, std::size_t length) override;
+    void onBodySent(int64_t totalSent, int64_t totalExpected) override;
+    void onServerTrust(const ServerTrustQuery& query,
+                       std::function<void(ServerTrustVerdict)> answer) override;
+    void onDone(const WireResult& result) override;
+
+private:
+    enum class Role { final, redirect, authentication };
+
+    bool hasCompletionHandler() const {
+        return bool(setup_.dataCompletion) || bool(setup_.downloadCompletion);
+    }
+    void start();
+    void prepareBodyThenSend();
+    void sendHop();
+    std::optional<WireBody> makeBody(int64_t* size);
+    void handleRedirect();
+    void redirectAnswered(std::optional<URLRequest> request);
+    void handleAuthentication();
+    void authenticationAnswered(URLSessionAuthChallengeDisposition disposition,
+                                std::optional<URLCredential> credential);
+    WireAction deliverResponse(std::shared_ptr<const HTTPURLResponse> response);
+    void responseAnswered(URLSessionResponseDisposition disposition);
+    void deliverBody(const uint8_t* bytes, std::size_t length);
+    void finishSuccess();
+    void fail(int64_t code, std::optional<int> transportCode = std::nullopt);
+    void complete(std::optional<Error> error);
+    void recordMetrics(const WireResult& result);
+    std::optional<Data> makeResumeData() const;
+    void closeDownloadFile();
+
+    std::weak_ptr<URLSession> session_;
+    std::weak_ptr<URLSessionTask> task_;
+    Setup setup_;
+
+    // Transport context only.
+    URLRequest current_;
+    bool started_ = false;
+    bool finished_ = false;
+    bool userSuspended_ = false;
+    HopId hop_ = 0;
+    bool hopActive_ = false;
+    Role role_ = Role::final;
+    WireResponseHead head_;
+    std::shared_ptr<const HTTPURLResponse> hopResponse_;
+    Data held_; // body of a redirect or authentication response, kept in case it becomes the final one
+    int redirects_ = 0;
+    int64_t authFailures_ = 0;
+    std::optional<URLCredential> credential_;
+    bool credentialDigest_ = false;
+    bool awaitingResponseAnswer_ = false;
+    bool responseDelivered_ = false;
+    std::optional<WireResult> pendingDone_;
+    Data received_;
+    std::shared_ptr<InputStream> bodyStream_;
+    bool bodyWasSent_ = false;
+    int downloadFd_ = -1;
+    std::string downloadPath_;
+    int64_t resumeOffset_ = 0;
+    std::string etag_, lastModified_;
+    int64_t lastSent_ = 0;
+    URLSessionTaskMetrics metrics_;
+
+    // Any thread: the handshake waiting on a trust answer, answered -999 by a cancel.
+    std::mutex trustMutex_;
+    std::function<void(ServerTrustVerdict)> pendingTrust_;
+};
+
+} // namespace plat
