@@ -1,0 +1,25 @@
+#include "platform/webkit/WebKitClasses.hpp"
+
+#include "platform/foundation/NeverDestroyed.hpp"
+#include "platform/runtime/Runtime.hpp"
+#include "platform/webkit/UIWebView.hpp"
+#include "platform/webkit/WKWebView.hpp"
+
+namespace plat {
+namespace {
+
+WebKitClasses registerAll() {
+    WebKitClasses c{};
+    c.wkWebView = rt::registerClass<WKWebView>("WKWebView", UIView::runtimeClass());
+    c.uiWebView = rt::registerClass<UIWebView>("UIWebView", UIView::runtimeClass());
+    return c;
+}
+
+} // namespace
+
+const WebKitClasses& webkitClasses() {
+    static NeverDestroyed<WebKitClasses> classes(registerAll());
+    return *classes;
+}
+
+} // namespace plat
