@@ -1,6 +1,8 @@
 // Entry of the `portal-app` program. Until the app shell lands it boots the simulated device (app home,
 // bundle, OS version, clock) and reports what the platform core found, so `scripts/run` shows a live system.
 
+#include "deployment/Deployment.hpp"
+#include "platform/device/Boot.hpp"
 #include "platform/dispatch/Backend.hpp"
 #include "platform/dispatch/Clock.hpp"
 #include "platform/foundation/AppHome.hpp"
@@ -68,23 +70,19 @@ int main(int argc, char** argv) {
         std::puts("portal-app 1.0");
         return 0;
     }
-    auto os = plat::OperatingSystemVersion::parse(options.osVersion);
-    if (!os) {
-        std::fprintf(stderr, "portal-app: bad --os-version %s\n", options.osVersion.c_str());
+    plat::DeviceConfig device;
+    device.backend = plat::BackendKind::threaded;
+    device.osVersion = options.osVersion;
+    device.appHome = options.home;
+    device.bundlePath = options.bundle;
+    device.systemName = std::string(deployment::kDeviceSystemName);
+    device.model = std::string(deployment::kDeviceModel);
+    device.name = std::string(deployment::kDeviceName);
+    plat::sim::Process::setArguments(std::vector<std::string>(argv, argv + argc));
+    if (auto booted = plat::boot(device); !booted) {
+        std::fprintf(stderr, "portal-app: %s\n", booted.error().localizedDescription().c_str());
         return 2;
     }
-
-    plat::Backend::select(plat::BackendKind::threaded);
-    plat::sim::Process::setArguments(std::vector<std::string>(argv, argv + argc));
-    plat::sim::Process::setOperatingSystemVersion(*os);
-    if (!options.home.empty())
-        plat::AppHome::configure(options.home);
-    if (auto created = plat::AppHome::createFolders(); !created) {
-        std::fprintf(stderr, "portal-app: cannot create the app home %s: %s\n", plat::AppHome::path().c_str(),
-                     created.error().localizedDescription().c_str());
-        return 1;
-    }
-    plat::Bundle::setMain(options.bundle);
     auto bundle = plat::Bundle::main();
 
     auto& process = plat::ProcessInfo::processInfo();
