@@ -1,0 +1,210 @@
+#include "Zavorida/Source/ParameterEncoding.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "Zavorida/Source/AFError.hpp"
+#include "platform/foundation/Json.hpp"
+#include "platform/foundation/PropertyList.hpp"
+#include "platform/foundation/String.hpp"
+#include "platform/net/URLComponents.hpp"
+
+namespace Zavorida {
+
+namespace {
+
+constexpr const char* kContentType = "Content-Type";
+
+// The platform's query-allowed characters without the general delimiters ":#[]@" and the sub-delimiters
+// "!$&'()*+,;=", as a byte table: escaping runs over every parameter of every request.
+const std::array<bool, 256>& allowedBytes() {
+    static const std::array<bool, 256> table = [] {
+        std::array<bool, 256> allowed{};
+        const plat::CharacterSet query = plat::CharacterSet::urlQueryAllowed();
+        const std::string_view delimiters = ":#[]@!$&'()*+,;=";
+        for (char32_t c = 0; c < 128; ++c) {
+            allowed[c] = query.contains(c) && delimiters.find(static_cast<char>(c)) == std::string_view::npos;
+        }
+        return allowed;
+    }();
+    return table;
+}
+
+void setBody(plat::URLRequest& request, const std::string& contentType, std::vector<std::uint8_t> body) {
+    if (!request.value(kContentType)) {
+        request.setValue(contentType, kContentType);
+    }
+    request.setHTTPBody(std::move(body));
+}
+
+} // namespace
+
+// URL encoding
+
+std::string URLEncoding::percentEscape(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    // What the platform cannot escape (bytes that are not UTF-8) stays as it is.
+    if (!plat::String::isValidUTF8(text)) {
+        return std::string(text);
+    }
+    const std::array<bool, 256>& allowed = allowedBytes();
+    std::string escaped;
+    escaped.resize(text.size() * 3);
+    char* out = escaped.data();
+    for (char ch : text) {
+        const auto byte = static_cast<unsigned char>(ch);
+        if (allowed[byte]) {
+            *out++ = ch;
+        } else {
+            *out++ = '%';
+            *out++ = kHex[byte >> 4];
+            *out++ = kHex[byte & 0xF];
+        }
+    }
+    escaped.resize(static_cast<std::size_t>(out - escaped.data()));
+    return escaped;
+}
+
+void URLEncoding::flattenInto(const std::string& key, const plat::Value& value,
+                              std::vector<std::pair<std::string, std::string>>& pairs) const {
+    if (const auto* dictionary = value.ifDictionary()) {
+        for (const auto& [nestedKey, nestedValue] : *dictionary) {
+            flattenInto(key + "[" + nestedKey + "]", nestedValue, pairs);
+        }
+    } else if (const auto* array = value.ifArray()) {
+        const std::string elementKey = arrayEncoding_ == ArrayEncoding::brackets ? key + "[]" : key;
+        for (const auto& element : *array) {
+            flattenInto(elementKey, element, pairs);
+        }
+    } else if (value.isBool()) {
+        const bool b = value.asBool();
+        const char* text = boolEncoding_ == BoolEncoding::numeric ? (b ? "1" : "0") : (b ? "true" : "false");
+        pairs.emplace_back(percentEscape(key), text);
+    } else {
+        // Numbers render as the platform's number objects do; strings are themselves; anything else
+        // by its description.
+        pairs.emplace_back(percentEscape(key), percentEscape(value.stringValue()));
+    }
+}
+
+std::vector<std::pair<std::string, std::string>>
+URLEncoding::flattenParameter(const std::string& key, const plat::Value& value) const {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    flattenInto(key, value, pairs);
+    return pairs;
+}
+
+std::string URLEncoding::makeQueryString(const ParameterDictionary& parameters) const {
+    std::vector<const ParameterDictionary::Entry*> entries;
+    entries.reserve(parameters.size());
+    for (const auto& entry : parameters) {
+        entries.push_back(&entry);
+    }
+    // std::string compares bytes as unsigned, which for UTF-8 is the order of Unicode scalar values.
+    std::sort(entries.begin(), entries.end(),
+              [](const auto* a, const auto* b) { return a->first < b->first; });
+
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (const auto* entry : entries) {
+        flattenInto(entry->first, entry->second, pairs);
+    }
+    std::string query;
+    for (const auto& [key, value] : pairs) {
+        if (!query.empty()) {
+            query += '&';
+        }
+        query += key;
+        query += '=';
+        query += value;
+    }
+    return query;
+}
+
+plat::URLRequest URLEncoding::encodeParameters(const URLRequestConvertible& convertible,
+                                               const std::optional<ParameterDictionary>& parameters) const {
+    plat::URLRequest request = convertible.makeURLRequest();
+    if (!parameters) {
+        return request;
+    }
+    // An unknown token, "get" in lower case included, is not a method and sends the parameters to the body.
+    const std::optional<HTTPMethod> method = HTTPMethod::fromRawValue(request.httpMethod());
+    bool intoURL = false;
+    if (method) {
+        if (destination_ == Destination::queryString) {
+            intoURL = true;
+        } else if (destination_ == Destination::methodDependent) {
+            intoURL =
+                *method == HTTPMethod::get || *method == HTTPMethod::head || *method == HTTPMethod::delete_;
+        }
+    }
+
+    if (intoURL) {
+        if (!request.url()) {
+            throw AFError::parameterEncodingFailed(AFError::ParameterEncodingFailureReason::missingURL());
+        }
+        std::optional<plat::URLComponents> components = plat::URLComponents::make(*request.url());
+        if (!components || parameters->empty()) {
+            return request;
+        }
+        std::string query;
+        if (const auto& existing = components->percentEncodedQuery()) {
+            query = *existing + "&";
+        }
+        query += makeQueryString(*parameters);
+        if (components->setPercentEncodedQuery(query)) {
+            if (auto url = components->url()) {
+                request.setURL(std::move(url));
+            }
+        }
+        return request;
+    }
+
+    const std::string body = makeQueryString(*parameters);
+    setBody(request, "application/x-www-form-urlencoded; charset=utf-8",
+            std::vector<std::uint8_t>(body.begin(), body.end()));
+    return request;
+}
+
+// JSON encoding
+
+plat::URLRequest JSONEncoding::encodeParameters(const URLRequestConvertible& request,
+                                                const std::optional<ParameterDictionary>& parameters) const {
+    return encodeJSONObject(request,
+                            parameters ? std::optional<plat::Value>(plat::Value(*parameters)) : std::nullopt);
+}
+
+plat::URLRequest JSONEncoding::encodeJSONObject(const URLRequestConvertible& convertible,
+                                                const std::optional<plat::Value>& jsonObject) const {
+    plat::URLRequest request = convertible.makeURLRequest();
+    if (!jsonObject) {
+        return request;
+    }
+    auto data = plat::JSONSerialization::data(*jsonObject, options_);
+    if (!data) {
+        throw AFError::parameterEncodingFailed(
+            AFError::ParameterEncodingFailureReason::jsonEncodingFailed(data.error()));
+    }
+    setBody(request, "application/json", std::move(*data));
+    return request;
+}
+
+// Property-list encoding
+
+plat::URLRequest
+PropertyListEncoding::encodeParameters(const URLRequestConvertible& convertible,
+                                       const std::optional<ParameterDictionary>& parameters) const {
+    plat::URLRequest request = convertible.makeURLRequest();
+    if (!parameters) {
+        return request;
+    }
+    auto data = plat::PropertyListSerialization::data(plat::Value(*parameters), format_,
+                                                      static_cast<unsigned>(options_));
+    if (!data) {
+        throw AFError::parameterEncodingFailed(
+            AFError::ParameterEncodingFailureReason::propertyListEncodingFailed(data.error()));
+    }
+    setBody(request, "application/x-plist", std::move(*data));
+    return request;
+}
+
+} // namespace Zavorida
