@@ -1,5 +1,7 @@
 #include "devserver/Certificates.hpp"
 
+#include "devserver/OpenSSLHandles.hpp"
+
 #include <arpa/inet.h>
 #include <openssl/bn.h>
 #include <openssl/err.h>
@@ -15,15 +17,10 @@
 namespace devserver {
 namespace {
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-struct PKeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct BioFree {
-    void operator()(BIO* b) const { BIO_free(b); }
-};
+using ossl::BioFree;
+using ossl::PKeyFree;
+using ossl::X509Free;
+
 struct BnFree {
     void operator()(BIGNUM* b) const { BN_free(b); }
 };

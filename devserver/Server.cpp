@@ -1,6 +1,7 @@
 #include "devserver/Server.hpp"
 
 #include "devserver/Connections.hpp"
+#include "devserver/OpenSSLHandles.hpp"
 #include "devserver/RequestLog.hpp"
 
 #include <httplib.h>
@@ -108,15 +109,9 @@ private:
 struct CtxFree {
     void operator()(SSL_CTX* c) const { SSL_CTX_free(c); }
 };
-struct BioFree {
-    void operator()(BIO* b) const { BIO_free(b); }
-};
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-struct PKeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
+using ossl::BioFree;
+using ossl::PKeyFree;
+using ossl::X509Free;
 
 bool useIdentity(SSL_CTX& ctx, const Certificates& certs) {
     std::unique_ptr<BIO, BioFree> certBio(

@@ -4,8 +4,24 @@
 #include "platform/dispatch/Thread.hpp"
 
 #include <atomic>
+#include <future>
 
 namespace plat {
+
+void detail::Executor::asyncAndWait(const CorePtr& q, const std::function<void()>& fn) {
+    std::promise<void> done;
+    auto finished = done.get_future();
+    async(q, Task([&] {
+              try {
+                  fn();
+                  done.set_value();
+              } catch (...) {
+                  done.set_exception(std::current_exception());
+              }
+          }));
+    finished.get();
+}
+
 namespace {
 
 struct Selection {

@@ -122,6 +122,10 @@ public:
     virtual void stopMain() = 0;
     virtual bool runMainUntil(const std::function<bool()>& predicate, double timeoutSeconds) = 0;
     virtual std::size_t drainMainOnce() = 0;
+
+protected:
+    // Queues fn on q and blocks this thread until it ran there; rethrows what fn threw.
+    void asyncAndWait(const CorePtr& q, const std::function<void()>& fn);
 };
 
 Executor& executor();

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
-#include <future>
 #include <queue>
 
 namespace plat::detail {
@@ -226,17 +225,7 @@ private:
             fatal("sync onto queue \"" + q->label +
                   "\" from the main thread outside its main loop would deadlock");
         }
-        std::promise<void> done;
-        auto finished = done.get_future();
-        async(q, Task([&] {
-                  try {
-                      fn();
-                      done.set_value();
-                  } catch (...) {
-                      done.set_exception(std::current_exception());
-                  }
-              }));
-        finished.get();
+        asyncAndWait(q, fn);
     }
 
     static void requireMainThread(const char* what) {

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
-#include <future>
 
 namespace plat::detail {
 namespace {
@@ -165,21 +164,8 @@ public:
         requireDriver("MainLoop::runUntil");
         DriveScope drive;
         double deadline = timeoutSeconds == kWaitForever ? kWaitForever : currentUptime() + timeoutSeconds;
-        for (;;) {
-            std::uint64_t seen = generation();
-            if (predicate()) {
-                return true;
-            }
-            if (runOne() || awaitExternal(seen) || fireNext(deadline)) {
-                continue;
-            }
-            if (deadline == kWaitForever) {
-                blockForRealWork(seen, "MainLoop::runUntil with no work and no timers");
-                continue;
-            }
-            moveTo(deadline);
-            return predicate();
-        }
+        return driveUntil(predicate, deadline,
+                          [] { return "MainLoop::runUntil with no work and no timers"; });
     }
 
     std::size_t drainMainOnce() override {
@@ -443,6 +429,15 @@ private:
     bool waitOnDriver(const std::function<bool()>& ready, double timeoutSeconds, const std::string& what) {
         double deadline =
             timeoutSeconds == kWaitForever ? kWaitForever : currentUptime() + std::max(0.0, timeoutSeconds);
+        return driveUntil(ready, deadline, [&] {
+            return what + " can never finish: no work is ready and no timer is pending";
+        });
+    }
+
+    // Runs ready work and due timers on this thread until ready() holds or the deadline (uptime) passes;
+    // stall() gives the fatal message for when, without a deadline, nothing can ever make progress.
+    template <class Stall>
+    bool driveUntil(const std::function<bool()>& ready, double deadline, Stall&& stall) {
         for (;;) {
             std::uint64_t seen = generation();
             if (ready()) {
@@ -455,7 +450,7 @@ private:
                 moveTo(deadline);
                 return ready();
             }
-            blockForRealWork(seen, what + " can never finish: no work is ready and no timer is pending");
+            blockForRealWork(seen, stall());
         }
     }
 
@@ -486,17 +481,7 @@ private:
 
     void syncFromRealThread(const CorePtr& q, const std::function<void()>& fn) {
         // Only the main thread runs work here, so a real thread's sync runs fn there and waits for it.
-        std::promise<void> done;
-        auto finished = done.get_future();
-        async(q, Task([&] {
-                  try {
-                      fn();
-                      done.set_value();
-                  } catch (...) {
-                      done.set_exception(std::current_exception());
-                  }
-              }));
-        finished.get();
+        asyncAndWait(q, fn);
     }
 
     std::mutex m_; // lock order: m_, then a queue's mutex, then a timer's mutex

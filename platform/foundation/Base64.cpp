@@ -1,5 +1,7 @@
 #include "platform/foundation/Base64.hpp"
 
+#include "platform/foundation/String.hpp"
+
 #include <array>
 
 namespace plat {
@@ -166,16 +168,10 @@ std::optional<Data> hexDecode(std::string_view text) {
     if (text.size() % 2 != 0) {
         return std::nullopt;
     }
-    auto nibble = [](char c) {
-        return (c >= '0' && c <= '9')   ? c - '0'
-               : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-               : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                        : -1;
-    };
     Data out;
     out.reserve(text.size() / 2);
     for (size_t i = 0; i < text.size(); i += 2) {
-        int hi = nibble(text[i]), lo = nibble(text[i + 1]);
+        int hi = String::hexDigitValue(text[i]), lo = String::hexDigitValue(text[i + 1]);
         if (hi < 0 || lo < 0) {
             return std::nullopt;
         }

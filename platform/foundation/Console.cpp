@@ -3,6 +3,7 @@
 #include "platform/dispatch/Clock.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"
 #include "platform/foundation/ProcessInfo.hpp"
+#include "platform/foundation/String.hpp"
 
 #include <unistd.h>
 
@@ -45,50 +46,6 @@ void emit(Target target, const std::string& line) {
     std::fflush(f);
 }
 
-// Decodes one UTF-8 scalar at `i`; an invalid sequence yields U+FFFD and consumes one byte.
-char32_t decode(std::string_view s, size_t& i) {
-    auto b = static_cast<unsigned char>(s[i]);
-    int len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
-    if (len == 0 || i + static_cast<size_t>(len) > s.size()) {
-        ++i;
-        return 0xFFFD;
-    }
-    char32_t cp = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-    for (int k = 1; k < len; ++k) {
-        auto c = static_cast<unsigned char>(s[i + static_cast<size_t>(k)]);
-        if ((c & 0xC0) != 0x80) {
-            ++i;
-            return 0xFFFD;
-        }
-        cp = (cp << 6) | (c & 0x3F);
-    }
-    static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++i;
-        return 0xFFFD;
-    }
-    i += static_cast<size_t>(len);
-    return cp;
-}
-
-void appendUTF8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 } // namespace
 
 void print(std::string_view text) {
@@ -100,7 +57,7 @@ void print(std::string_view text) {
 std::string debugDescription(std::string_view text) {
     std::string out = "\"";
     for (size_t i = 0; i < text.size();) {
-        char32_t cp = decode(text, i);
+        char32_t cp = String::decodeUTF8(text, i);
         switch (cp) {
         case '"':
             out += "\\\"";
@@ -129,7 +86,7 @@ std::string debugDescription(std::string_view text) {
                 std::snprintf(hex, sizeof hex, "\\u{%x}", static_cast<unsigned>(cp));
                 out += hex;
             } else {
-                appendUTF8(out, cp);
+                String::appendUTF8(out, cp);
             }
         }
     }

@@ -86,25 +86,6 @@ std::string offsetText(int seconds, bool colon, bool zForZero) {
     return buf;
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') {
-            x = static_cast<char>(x - 'A' + 'a');
-        }
-        if (y >= 'A' && y <= 'Z') {
-            y = static_cast<char>(y - 'A' + 'a');
-        }
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // A cursor over the text being parsed.
 struct Scanner {
     std::string_view s;
@@ -136,7 +117,7 @@ struct Scanner {
         for (int i = 0; i < n; ++i) {
             std::string_view full = names[i];
             std::string_view want = abbreviated ? full.substr(0, 3) : full;
-            if (equalsIgnoringCase(s.substr(pos, want.size()), want)) {
+            if (String::equalsIgnoringASCIICase(s.substr(pos, want.size()), want)) {
                 pos += want.size();
                 return i;
             }
@@ -366,9 +347,9 @@ std::optional<Date> DateFormatter::date(std::string_view text) const {
             break;
         }
         case 'a':
-            if (equalsIgnoringCase(text.substr(sc.pos, 2), "AM")) {
+            if (String::equalsIgnoringASCIICase(text.substr(sc.pos, 2), "AM")) {
                 pm = false;
-            } else if (equalsIgnoringCase(text.substr(sc.pos, 2), "PM")) {
+            } else if (String::equalsIgnoringASCIICase(text.substr(sc.pos, 2), "PM")) {
                 pm = true;
             } else {
                 return std::nullopt;

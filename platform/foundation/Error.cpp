@@ -12,6 +12,16 @@ Error Error::withDebugDescription(std::string domain, int64_t code, std::string 
                  Dictionary{{NSDebugDescriptionErrorKey, Value(std::move(debugDescription))}});
 }
 
+Error Error::propertyListReadCorrupt(std::string debugDescription) {
+    return withDebugDescription(NSCocoaErrorDomain, NSPropertyListReadCorruptError,
+                                std::move(debugDescription));
+}
+
+Error Error::propertyListWriteInvalid(std::string debugDescription) {
+    return withDebugDescription(NSCocoaErrorDomain, NSPropertyListWriteInvalidError,
+                                std::move(debugDescription));
+}
+
 Error Error::posix(int errnoValue) {
     return Error(NSPOSIXErrorDomain, errnoValue);
 }

@@ -68,6 +68,10 @@ struct Error {
 
     // An error that carries NSDebugDescription, as the serialisers give.
     static Error withDebugDescription(std::string domain, int64_t code, std::string debugDescription);
+    // What the JSON and property-list serialisers report for input they cannot read and for a
+    // value the format cannot hold (NSCocoaErrorDomain, with NSDebugDescription).
+    static Error propertyListReadCorrupt(std::string debugDescription);
+    static Error propertyListWriteInvalid(std::string debugDescription);
     // NSPOSIXErrorDomain with errno's code.
     static Error posix(int errnoValue);
 

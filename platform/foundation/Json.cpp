@@ -12,14 +12,6 @@ namespace plat {
 
 namespace {
 
-Error readError(std::string text) {
-    return Error::withDebugDescription(NSCocoaErrorDomain, NSPropertyListReadCorruptError, std::move(text));
-}
-
-Error writeError(std::string text) {
-    return Error::withDebugDescription(NSCocoaErrorDomain, NSPropertyListWriteInvalidError, std::move(text));
-}
-
 // Builds Values straight from parser events. nlohmann's parser keeps its own state on
 // the heap, and refusing a container past the depth bound stops it, so neither the
 // parser nor this builder can be driven into a deep recursion.
@@ -58,7 +50,8 @@ public:
             if (auto p = what.find("] "); p != std::string::npos && what.starts_with("[json.")) {
                 what.erase(0, p + 2);
             }
-            error_ = readError(what + " (around character " + std::to_string(position) + ")");
+            error_ =
+                Error::propertyListReadCorrupt(what + " (around character " + std::to_string(position) + ")");
         }
         return false;
     }
@@ -68,7 +61,7 @@ public:
             return *error_;
         }
         if (!parsed || !result_) {
-            return readError("No value.");
+            return Error::propertyListReadCorrupt("No value.");
         }
         return std::move(*result_);
     }
@@ -83,7 +76,7 @@ private:
 
     bool fail(std::string text) {
         if (!error_) {
-            error_ = readError(std::move(text));
+            error_ = Error::propertyListReadCorrupt(std::move(text));
         }
         return false;
     }
@@ -156,7 +149,8 @@ public:
         case Value::Kind::Dictionary:
             return writeDictionary(v.asDictionary(), depth);
         default:
-            return fail(writeError("Invalid type in JSON write (" + v.className() + ")"));
+            return fail(
+                Error::propertyListWriteInvalid("Invalid type in JSON write (" + v.className() + ")"));
         }
     }
 
@@ -178,10 +172,10 @@ private:
 
     bool writeDouble(double d, bool wasFloat) {
         if (std::isnan(d)) {
-            return fail(writeError("Invalid number value (NaN) in JSON write"));
+            return fail(Error::propertyListWriteInvalid("Invalid number value (NaN) in JSON write"));
         }
         if (std::isinf(d)) {
-            return fail(writeError("Invalid number value (infinite) in JSON write"));
+            return fail(Error::propertyListWriteInvalid("Invalid number value (infinite) in JSON write"));
         }
         if (d == std::trunc(d) && std::fabs(d) < 1e15) {
             appendNumber(static_cast<int64_t>(d));
@@ -221,7 +215,8 @@ private:
             if (cls == 2) {
                 if (!checkedUTF8) {
                     if (!String::isValidUTF8(s)) {
-                        return fail(writeError("Invalid string (not UTF-8) in JSON write"));
+                        return fail(
+                            Error::propertyListWriteInvalid("Invalid string (not UTF-8) in JSON write"));
                     }
                     checkedUTF8 = true;
                 }
@@ -277,7 +272,8 @@ private:
 
     bool checkDepth(int depth) {
         if (depth >= JSONSerialization::kMaxDepth) {
-            return fail(writeError("Too many nested arrays or dictionaries in JSON write"));
+            return fail(
+                Error::propertyListWriteInvalid("Too many nested arrays or dictionaries in JSON write"));
         }
         return true;
     }
@@ -393,7 +389,7 @@ bool validJSON(const Value& v, int depth) {
 Result<Value> JSONSerialization::jsonObject(std::string_view text, unsigned options) {
     ValueBuilder builder((options & ReadingFragmentsAllowed) != 0);
     if (text.empty()) {
-        return readError("Unable to parse empty data.");
+        return Error::propertyListReadCorrupt("Unable to parse empty data.");
     }
     bool parsed = nlohmann::json::sax_parse(text.begin(), text.end(), &builder);
     return builder.finish(parsed);
@@ -405,7 +401,7 @@ Result<Value> JSONSerialization::jsonObject(std::span<const uint8_t> bytes, unsi
 
 Result<std::string> JSONSerialization::string(const Value& value, unsigned options) {
     if (!(options & WritingFragmentsAllowed) && !value.isArray() && !value.isDictionary()) {
-        return writeError("Invalid top-level type in JSON write");
+        return Error::propertyListWriteInvalid("Invalid top-level type in JSON write");
     }
     std::string out;
     Writer w(options, out);

@@ -1,8 +1,8 @@
 #include "platform/foundation/Mime.hpp"
 
-#include <algorithm>
+#include "platform/foundation/String.hpp"
+
 #include <array>
-#include <cctype>
 
 namespace plat {
 namespace {
@@ -29,24 +29,10 @@ constexpr std::array kTable{
     Entry{"aif", "audio/aiff", false},       Entry{"aiff", "audio/x-aiff", true},
 };
 
-std::string lower(std::string_view s) {
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
-    return out;
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
-        s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
-        s.remove_suffix(1);
-    return s;
-}
-
 } // namespace
 
 std::string Mime::typeForExtension(std::string_view extension) {
-    std::string ext = lower(extension);
+    std::string ext = String::lowercasedASCII(extension);
     for (const auto& e : kTable)
         if (e.extension == ext)
             return std::string(e.type); // first row of an extension carries its registered type
@@ -54,7 +40,8 @@ std::string Mime::typeForExtension(std::string_view extension) {
 }
 
 std::optional<std::string> Mime::extensionForType(std::string_view mimeType) {
-    std::string type = lower(trim(mimeType.substr(0, mimeType.find(';'))));
+    std::string type =
+        String::lowercasedASCII(String::trimmingASCIIWhitespace(mimeType.substr(0, mimeType.find(';'))));
     for (const auto& e : kTable)
         if (e.type == type && e.preferred)
             return std::string(e.extension);

@@ -12,14 +12,6 @@ namespace plat {
 
 namespace {
 
-Error readError(std::string text) {
-    return Error::withDebugDescription(NSCocoaErrorDomain, NSPropertyListReadCorruptError, std::move(text));
-}
-
-Error writeError(std::string text) {
-    return Error::withDebugDescription(NSCocoaErrorDomain, NSPropertyListWriteInvalidError, std::move(text));
-}
-
 struct PlistFree {
     void operator()(void* p) const { plist_free(static_cast<plist_t>(p)); }
 };
@@ -193,7 +185,7 @@ int binaryDepth(std::span<const uint8_t> b) {
 
 Result<Value> toValue(plist_t node, int depth) {
     if (depth > PropertyListSerialization::kMaxDepth) {
-        return readError("Too many nested arrays or dictionaries.");
+        return Error::propertyListReadCorrupt("Too many nested arrays or dictionaries.");
     }
     switch (plist_get_node_type(node)) {
     case PLIST_BOOLEAN: {
@@ -224,7 +216,7 @@ Result<Value> toValue(plist_t node, int depth) {
         std::unique_ptr<char, decltype(&std::free)> owned(s, &std::free);
         std::string_view text = s ? std::string_view(s) : std::string_view();
         if (!String::isValidUTF8(text)) {
-            return readError("String is not valid UTF-8.");
+            return Error::propertyListReadCorrupt("String is not valid UTF-8.");
         }
         return Value(std::string(text));
     }
@@ -272,7 +264,7 @@ Result<Value> toValue(plist_t node, int depth) {
             }
             std::string_view k = key ? std::string_view(key) : std::string_view();
             if (!String::isValidUTF8(k)) {
-                return readError("Key is not valid UTF-8.");
+                return Error::propertyListReadCorrupt("Key is not valid UTF-8.");
             }
             auto v = toValue(item, depth + 1);
             if (!v) {
@@ -288,7 +280,7 @@ Result<Value> toValue(plist_t node, int depth) {
         return Value(Dictionary{{"CF$UID", Value(u)}});
     }
     default:
-        return readError("Unknown property list object.");
+        return Error::propertyListReadCorrupt("Unknown property list object.");
     }
 }
 
@@ -296,11 +288,11 @@ Result<Value> toValue(plist_t node, int depth) {
 
 Result<PlistPtr> toPlist(const Value& v, PropertyListSerialization::Format format, int depth) {
     if (depth > PropertyListSerialization::kMaxDepth) {
-        return writeError("Too many nested arrays or dictionaries.");
+        return Error::propertyListWriteInvalid("Too many nested arrays or dictionaries.");
     }
     switch (v.kind()) {
     case Value::Kind::Null:
-        return writeError("Property list invalid for format (NSNull)");
+        return Error::propertyListWriteInvalid("Property list invalid for format (NSNull)");
     case Value::Kind::Bool:
         return PlistPtr(plist_new_bool(v.asBool() ? 1 : 0));
     case Value::Kind::Int:
@@ -308,16 +300,19 @@ Result<PlistPtr> toPlist(const Value& v, PropertyListSerialization::Format forma
     case Value::Kind::UInt:
         // libplist writes these as their negative bit pattern, which every reader
         // takes for a negative number; refusing beats a silently changed value.
-        return writeError("Property list invalid for format (integer above 9223372036854775807)");
+        return Error::propertyListWriteInvalid(
+            "Property list invalid for format (integer above 9223372036854775807)");
     case Value::Kind::Double:
         if (format == PropertyListSerialization::Format::XML && !std::isfinite(v.asDouble())) {
-            return writeError("Property list invalid for format (non-finite real in XML)");
+            return Error::propertyListWriteInvalid(
+                "Property list invalid for format (non-finite real in XML)");
         }
         return PlistPtr(plist_new_real(v.asDouble()));
     case Value::Kind::String: {
         const std::string& s = v.asString();
         if (s.find('\0') != std::string::npos || !String::isValidUTF8(s)) {
-            return writeError("Property list invalid for format (string with NUL or not UTF-8)");
+            return Error::propertyListWriteInvalid(
+                "Property list invalid for format (string with NUL or not UTF-8)");
         }
         return PlistPtr(plist_new_string(s.c_str()));
     }
@@ -330,7 +325,7 @@ Result<PlistPtr> toPlist(const Value& v, PropertyListSerialization::Format forma
         double sec = std::floor(t);
         if (!std::isfinite(t) || sec < std::numeric_limits<int32_t>::min() ||
             sec > std::numeric_limits<int32_t>::max()) {
-            return writeError("Property list invalid for format (date out of range)");
+            return Error::propertyListWriteInvalid("Property list invalid for format (date out of range)");
         }
         int32_t usec = static_cast<int32_t>(std::min(999999.0, std::round((t - sec) * 1e6)));
         return PlistPtr(plist_new_date(static_cast<int32_t>(sec), usec));
@@ -350,7 +345,7 @@ Result<PlistPtr> toPlist(const Value& v, PropertyListSerialization::Format forma
         PlistPtr d(plist_new_dict());
         for (const auto& [k, e] : v.asDictionary()) {
             if (k.find('\0') != std::string::npos) {
-                return writeError("Property list invalid for format (key with NUL)");
+                return Error::propertyListWriteInvalid("Property list invalid for format (key with NUL)");
             }
             auto child = toPlist(e, format, depth + 1);
             if (!child) {
@@ -361,9 +356,9 @@ Result<PlistPtr> toPlist(const Value& v, PropertyListSerialization::Format forma
         return d;
     }
     case Value::Kind::Object:
-        return writeError("Property list invalid for format (" + v.className() + ")");
+        return Error::propertyListWriteInvalid("Property list invalid for format (" + v.className() + ")");
     }
-    return writeError("Property list invalid for format");
+    return Error::propertyListWriteInvalid("Property list invalid for format");
 }
 
 std::string_view kindName(const Value& v) {
@@ -388,7 +383,7 @@ std::string_view kindName(const Value& v) {
 Result<PropertyListSerialization::Parsed>
 PropertyListSerialization::propertyList(std::span<const uint8_t> bytes, unsigned) {
     if (bytes.size() > kMaxInputBytes) {
-        return readError("Property list input is larger than 64 MiB.");
+        return Error::propertyListReadCorrupt("Property list input is larger than 64 MiB.");
     }
     std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     plist_t root = nullptr;
@@ -396,10 +391,10 @@ PropertyListSerialization::propertyList(std::span<const uint8_t> bytes, unsigned
     if (text.starts_with("bplist00")) {
         int d = binaryDepth(bytes);
         if (d < 0) {
-            return readError("Corrupt binary property list.");
+            return Error::propertyListReadCorrupt("Corrupt binary property list.");
         }
         if (d > kMaxDepth) {
-            return readError("Too many nested arrays or dictionaries.");
+            return Error::propertyListReadCorrupt("Too many nested arrays or dictionaries.");
         }
         plist_from_bin(text.data(), static_cast<uint32_t>(text.size()), &root);
         format = Format::Binary;
@@ -410,19 +405,19 @@ PropertyListSerialization::propertyList(std::span<const uint8_t> bytes, unsigned
         }
         size_t first = body.find_first_not_of(" \t\r\n");
         if (first == std::string_view::npos || body[first] != '<') {
-            return readError(
+            return Error::propertyListReadCorrupt(
                 first == std::string_view::npos
                     ? "Empty property list input."
                     : "Old-style (OpenStep) property lists are not read; expected XML or binary.");
         }
         if (xmlDepth(body) > kMaxDepth) {
-            return readError("Too many nested arrays or dictionaries.");
+            return Error::propertyListReadCorrupt("Too many nested arrays or dictionaries.");
         }
         plist_from_xml(text.data(), static_cast<uint32_t>(text.size()), &root);
         format = Format::XML;
     }
     if (!root) {
-        return readError("Unexpected character or structure in property list.");
+        return Error::propertyListReadCorrupt("Unexpected character or structure in property list.");
     }
     PlistPtr owned(root);
     auto v = toValue(root, 0);
@@ -443,15 +438,16 @@ Result<Dictionary> PropertyListSerialization::dictionary(std::span<const uint8_t
         return parsed.error();
     }
     if (!parsed->value.isDictionary()) {
-        return readError("Expected a dictionary at the top of the property list, found " +
-                         std::string(kindName(parsed->value)) + ".");
+        return Error::propertyListReadCorrupt(
+            "Expected a dictionary at the top of the property list, found " +
+            std::string(kindName(parsed->value)) + ".");
     }
     return parsed->value.asDictionary();
 }
 
 Result<Data> PropertyListSerialization::data(const Value& value, Format format, unsigned) {
     if (format != Format::XML && format != Format::Binary) {
-        return writeError("Property list format not supported for writing.");
+        return Error::propertyListWriteInvalid("Property list format not supported for writing.");
     }
     auto tree = toPlist(value, format, 0);
     if (!tree) {
@@ -465,7 +461,7 @@ Result<Data> PropertyListSerialization::data(const Value& value, Format format, 
         plist_to_bin(tree->get(), &out, &len);
     }
     if (!out) {
-        return writeError("Property list could not be written.");
+        return Error::propertyListWriteInvalid("Property list could not be written.");
     }
     Data d(reinterpret_cast<uint8_t*>(out), reinterpret_cast<uint8_t*>(out) + len);
     if (format == Format::XML) {

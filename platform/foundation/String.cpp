@@ -44,24 +44,6 @@ size_t decodeOne(std::string_view s, size_t i, char32_t& cp) {
     return n;
 }
 
-void appendUTF8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 // Walks code points; invalid bytes read as U+FFFD one byte at a time.
 template <class F> void forEachCodePoint(std::string_view s, F&& f) {
     for (size_t i = 0; i < s.size();) {
@@ -80,19 +62,6 @@ constexpr std::string_view kUnreserved = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijkl
 
 CharacterSet explicitSet(std::string_view chars) {
     return CharacterSet::fromCharacters(chars);
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 } // namespace
@@ -230,6 +199,35 @@ bool isValidUTF8(std::string_view s) {
         i += n;
     }
     return true;
+}
+
+char32_t decodeUTF8(std::string_view s, size_t& i) {
+    char32_t cp;
+    size_t n = decodeOne(s, i, cp);
+    if (n == 0) {
+        ++i;
+        return kReplacement;
+    }
+    i += n;
+    return cp;
+}
+
+void appendUTF8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
 }
 
 std::optional<std::string> fromUTF8(std::string_view bytes) {
@@ -375,6 +373,69 @@ std::string trimming(std::string_view s, const CharacterSet& set) {
         return {};
     }
     return std::string(s.substr(begin, end - begin));
+}
+
+std::string lowercasedASCII(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
+std::string uppercasedASCII(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return out;
+}
+
+bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
+    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
+}
+
+std::string_view trimmingSpacesAndTabs(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+bool isASCIIWhitespace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+std::string_view trimmingASCIIWhitespace(std::string_view s) {
+    while (!s.empty() && isASCIIWhitespace(s.front())) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && isASCIIWhitespace(s.back())) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
 }
 
 bool hasPrefix(std::string_view s, std::string_view p) {
@@ -523,7 +584,7 @@ std::optional<std::string> removingPercentEncoding(std::string_view s) {
         if (i + 2 >= s.size()) {
             return std::nullopt;
         }
-        int hi = hexValue(s[i + 1]), lo = hexValue(s[i + 2]);
+        int hi = hexDigitValue(s[i + 1]), lo = hexDigitValue(s[i + 2]);
         if (hi < 0 || lo < 0) {
             return std::nullopt;
         }

@@ -56,6 +56,11 @@ namespace String {
 
 // Whole text valid UTF-8 (no overlongs, surrogates or values above U+10FFFF).
 bool isValidUTF8(std::string_view bytes);
+// Decodes the scalar at `i` and moves `i` past it; an invalid sequence reads as U+FFFD and
+// consumes one byte. `i` must be inside `utf8`.
+char32_t decodeUTF8(std::string_view utf8, size_t& i);
+// Appends the UTF-8 bytes of `cp`, which must be a Unicode scalar value.
+void appendUTF8(std::string& out, char32_t cp);
 // The bytes as a string, or none when they are not valid UTF-8 (the device cannot hold them).
 std::optional<std::string> fromUTF8(std::span<const uint8_t> bytes);
 std::optional<std::string> fromUTF8(std::string_view bytes);
@@ -77,6 +82,18 @@ int caseInsensitiveCompare(std::string_view a, std::string_view b);
 std::string lowercased(std::string_view s); // locale-independent
 std::string uppercased(std::string_view s);
 std::string trimming(std::string_view s, const CharacterSet& set);
+// ASCII-only variants for protocol tokens (header names, schemes, attribute names), where
+// only A-Z fold and the bytes of other characters stay as they are.
+std::string lowercasedASCII(std::string_view s);
+std::string uppercasedASCII(std::string_view s);
+bool equalsIgnoringASCIICase(std::string_view a, std::string_view b);
+// Drops leading and trailing spaces and tabs (HTTP's optional whitespace).
+std::string_view trimmingSpacesAndTabs(std::string_view s);
+// Drops leading and trailing ASCII whitespace: space, \t, \n, \v, \f and \r.
+std::string_view trimmingASCIIWhitespace(std::string_view s);
+bool isASCIIWhitespace(char c);
+// 0-15 for a hex digit of either case, -1 for anything else.
+int hexDigitValue(char c);
 bool hasPrefix(std::string_view s, std::string_view prefix);
 bool hasSuffix(std::string_view s, std::string_view suffix);
 std::vector<std::string> componentsSeparatedBy(std::string_view s, std::string_view separator);

@@ -90,16 +90,6 @@ std::optional<std::string> convert(const char* from, const char* to, std::string
     }
 }
 
-std::string lowerASCII(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
-
 } // namespace
 
 StringEncoding encodingForIANAName(std::string_view name) {
@@ -132,7 +122,7 @@ StringEncoding encodingForIANAName(std::string_view name) {
         {"utf-16le", UTF16LittleEndianStringEncoding},
         {"utf-32", UTF32StringEncoding},
     };
-    std::string n = lowerASCII(String::trimming(name, CharacterSet::whitespace()));
+    std::string n = String::lowercasedASCII(String::trimming(name, CharacterSet::whitespace()));
     if (n.size() >= 2 && n.front() == '"' && n.back() == '"') {
         n = n.substr(1, n.size() - 2);
     }

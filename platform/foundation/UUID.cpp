@@ -1,6 +1,7 @@
 #include "platform/foundation/UUID.hpp"
 
 #include "platform/foundation/Random.hpp"
+#include "platform/foundation/String.hpp"
 
 namespace plat {
 
@@ -32,11 +33,7 @@ std::optional<UUID> UUID::parse(std::string_view text) {
         }
         int v[2];
         for (int k = 0; k < 2; ++k) {
-            char c = text[i + static_cast<size_t>(k)];
-            v[k] = (c >= '0' && c <= '9')   ? c - '0'
-                   : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                   : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                            : -1;
+            v[k] = String::hexDigitValue(text[i + static_cast<size_t>(k)]);
             if (v[k] < 0) {
                 return std::nullopt;
             }

@@ -1,6 +1,7 @@
 #include "platform/foundation/Value.hpp"
 
 #include "platform/foundation/NeverDestroyed.hpp"
+#include "platform/foundation/String.hpp"
 
 #include <atomic>
 #include <charconv>
@@ -23,14 +24,21 @@ std::atomic<std::string (*)(const rt::Object&)> gDescriptionHook{nullptr};
     throw std::logic_error(std::string("plat::Value is not ") + wanted);
 }
 
-bool isSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+// Copy-on-write: a container shared with other Values is copied before it is handed out for writing.
+template <class T> T& unshared(std::shared_ptr<T>& p) {
+    if (p.use_count() > 1) {
+        p = std::make_shared<T>(*p);
+    } else {
+        // Pairs with the release of the last other owner, so its reads finished first.
+        std::atomic_thread_fence(std::memory_order_acquire);
+    }
+    return *p;
 }
 
 // Leading whitespace, optional sign, decimal digits; saturating.
 int64_t parseIntegerPrefix(std::string_view s) {
     size_t i = 0;
-    while (i < s.size() && isSpace(s[i])) {
+    while (i < s.size() && String::isASCIIWhitespace(s[i])) {
         ++i;
     }
     bool negative = false;
@@ -63,7 +71,7 @@ int64_t parseIntegerPrefix(std::string_view s) {
 // strtod-like prefix parse, independent of the process locale.
 double parseDoublePrefix(std::string_view s) {
     size_t i = 0;
-    while (i < s.size() && isSpace(s[i])) {
+    while (i < s.size() && String::isASCIIWhitespace(s[i])) {
         ++i;
     }
     bool negative = false;
@@ -318,14 +326,7 @@ Array& Value::asArray() {
     if (!isArray()) {
         wrongKind("an array");
     }
-    auto& p = std::get<std::shared_ptr<plat::Array>>(v_);
-    if (p.use_count() > 1) {
-        p = std::make_shared<plat::Array>(*p);
-    } else {
-        // Pairs with the release of the last other owner, so its reads finished first.
-        std::atomic_thread_fence(std::memory_order_acquire);
-    }
-    return *p;
+    return unshared(std::get<std::shared_ptr<plat::Array>>(v_));
 }
 
 const Dictionary& Value::asDictionary() const {
@@ -339,14 +340,7 @@ Dictionary& Value::asDictionary() {
     if (!isDictionary()) {
         wrongKind("a dictionary");
     }
-    auto& p = std::get<std::shared_ptr<plat::Dictionary>>(v_);
-    if (p.use_count() > 1) {
-        p = std::make_shared<plat::Dictionary>(*p);
-    } else {
-        // Pairs with the release of the last other owner, so its reads finished first.
-        std::atomic_thread_fence(std::memory_order_acquire);
-    }
-    return *p;
+    return unshared(std::get<std::shared_ptr<plat::Dictionary>>(v_));
 }
 
 const std::shared_ptr<rt::Object>& Value::asObject() const {
@@ -451,7 +445,7 @@ bool Value::boolValue() const noexcept {
     case Kind::String: {
         const std::string& s = *ifString();
         size_t i = 0;
-        while (i < s.size() && isSpace(s[i])) {
+        while (i < s.size() && String::isASCIIWhitespace(s[i])) {
             ++i;
         }
         if (i < s.size() && (s[i] == '+' || s[i] == '-')) {

@@ -50,6 +50,18 @@ std::string keychainPath() {
     return AppHome::deviceFolder() + "/keychain.plist";
 }
 
+// Holds the keychain for one read or read-modify-write, against this process and the others.
+class KeychainLock {
+public:
+    KeychainLock() = default;
+    KeychainLock(const KeychainLock&) = delete;
+    KeychainLock& operator=(const KeychainLock&) = delete;
+
+private:
+    std::lock_guard<std::mutex> lock_{keychainMutex()};
+    FileLock file_{keychainPath() + ".lock"};
+};
+
 // A damaged file is reported, never silently replaced: writing over it would lose every item.
 std::optional<Items> load() {
     const auto data = readData(keychainPath());
@@ -205,8 +217,7 @@ SecItemResult SecItemCopyMatching(const Dictionary& query) {
     if (const auto status = fault("keychain.copy", query)) {
         return {static_cast<OSStatus>(*status), std::nullopt, {}};
     }
-    std::lock_guard lock(keychainMutex());
-    FileLock fileLock(keychainPath() + ".lock");
+    KeychainLock held;
     const auto items = load();
     if (!items) {
         return {errSecInteractionNotAllowed, std::nullopt, {}};
@@ -291,8 +302,7 @@ OSStatus SecItemAdd(const Dictionary& attributes, const std::shared_ptr<SecKey>&
     if (const auto status = fault("keychain.add", attributes)) {
         return static_cast<OSStatus>(*status);
     }
-    std::lock_guard lock(keychainMutex());
-    FileLock fileLock(keychainPath() + ".lock");
+    KeychainLock held;
     auto items = load();
     if (!items) {
         return errSecInteractionNotAllowed;
@@ -324,8 +334,7 @@ OSStatus SecItemUpdate(const Dictionary& query, const Dictionary& attributesToUp
     if (const auto status = fault("keychain.update", query)) {
         return static_cast<OSStatus>(*status);
     }
-    std::lock_guard lock(keychainMutex());
-    FileLock fileLock(keychainPath() + ".lock");
+    KeychainLock held;
     auto items = load();
     if (!items) {
         return errSecInteractionNotAllowed;
@@ -363,8 +372,7 @@ OSStatus SecItemDelete(const Dictionary& query) {
     if (const auto status = fault("keychain.delete", query)) {
         return static_cast<OSStatus>(*status);
     }
-    std::lock_guard lock(keychainMutex());
-    FileLock fileLock(keychainPath() + ".lock");
+    KeychainLock held;
     auto items = load();
     if (!items) {
         return errSecInteractionNotAllowed;
@@ -380,14 +388,12 @@ OSStatus SecItemDelete(const Dictionary& query) {
 namespace sim {
 
 void Keychain::wipe() {
-    std::lock_guard lock(keychainMutex());
-    FileLock fileLock(keychainPath() + ".lock");
+    KeychainLock held;
     (void)save({});
 }
 
 std::vector<Dictionary> Keychain::items() {
-    std::lock_guard lock(keychainMutex());
-    FileLock fileLock(keychainPath() + ".lock");
+    KeychainLock held;
     return load().value_or(Items{});
 }
 

@@ -1,17 +1,13 @@
 #include "platform/webkit/PageScan.hpp"
 
+#include "platform/foundation/String.hpp"
+
 #include <algorithm>
 #include <cctype>
 #include <optional>
 
 namespace plat {
 namespace {
-
-std::string lower(std::string_view s) {
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
-    return out;
-}
 
 std::string decodeEntities(std::string_view s) {
     static constexpr std::pair<std::string_view, char> kEntities[] = {
@@ -55,7 +51,7 @@ std::string collapseSpace(std::string_view s) {
 
 // The value of attribute `name` inside one tag's text (quoted or bare), decoded.
 std::optional<std::string> attribute(std::string_view tag, std::string_view name) {
-    const std::string low = lower(tag);
+    const std::string low = String::lowercasedASCII(tag);
     size_t pos = 0;
     while ((pos = low.find(name, pos)) != std::string::npos) {
         const bool boundary = pos > 0 && std::isspace(static_cast<unsigned char>(low[pos - 1]));
@@ -92,7 +88,7 @@ std::optional<std::string> attribute(std::string_view tag, std::string_view name
 
 WebPageInfo scanPage(std::string_view html) {
     WebPageInfo info;
-    const std::string low = lower(html);
+    const std::string low = String::lowercasedASCII(html);
     bool titleSeen = false;
     WebForm* form = nullptr;
     for (size_t pos = low.find('<'); pos != std::string::npos; pos = low.find('<', pos + 1)) {
@@ -117,10 +113,7 @@ WebPageInfo scanPage(std::string_view html) {
         } else if (name == "form") {
             WebForm f;
             f.action = attribute(tag, "action").value_or("");
-            std::string method = attribute(tag, "method").value_or("GET");
-            std::transform(method.begin(), method.end(), method.begin(),
-                           [](unsigned char c) { return std::toupper(c); });
-            f.method = method;
+            f.method = String::uppercasedASCII(attribute(tag, "method").value_or("GET"));
             info.forms.push_back(std::move(f));
             form = &info.forms.back();
         } else if (name == "/form") {

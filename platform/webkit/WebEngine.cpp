@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/foundation/String.hpp"
 #include "platform/net/URLError.hpp"
 #include "platform/uikit/MainThread.hpp"
 #include "platform/webkit/OnceHandler.hpp"
@@ -42,9 +43,7 @@ std::string formEncode(std::string_view s) {
 }
 
 bool isHTTPScheme(const URL& url) {
-    std::string scheme = url.scheme().value_or("");
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
+    const std::string scheme = String::lowercasedASCII(url.scheme().value_or(""));
     return scheme == "http" || scheme == "https";
 }
 
@@ -441,8 +440,7 @@ void WebEngine::submitForm(const std::string& text, const std::string& method,
         }
         encoded += formEncode(name) + "=" + formEncode(value);
     }
-    std::string verb = method;
-    std::transform(verb.begin(), verb.end(), verb.begin(), [](unsigned char c) { return std::toupper(c); });
+    std::string verb = String::uppercasedASCII(method);
     if (verb.empty()) {
         verb = "GET";
     }

@@ -54,6 +54,37 @@ TEST(String, TrimmingAndCaseInsensitiveCompare) {
               "bc");
 }
 
+TEST(String, ASCIIHelpersLeaveOtherBytesAlone) {
+    // Protocol tokens fold only A-Z; the bytes of non-ASCII characters pass through untouched.
+    EXPECT_EQ(String::lowercasedASCII("Content-TYPE \xC3\x84"), "content-type \xC3\x84");
+    EXPECT_EQ(String::uppercasedASCII("post \xC3\xA4"), "POST \xC3\xA4");
+    EXPECT_TRUE(String::equalsIgnoringASCIICase("Set-Cookie", "set-COOKIE"));
+    EXPECT_FALSE(String::equalsIgnoringASCIICase("\xC3\x84", "\xC3\xA4"));
+    EXPECT_FALSE(String::equalsIgnoringASCIICase("abc", "abcd"));
+    EXPECT_EQ(String::trimmingSpacesAndTabs(" \t a b\t "), "a b");
+    EXPECT_EQ(String::trimmingSpacesAndTabs("\r\nx\n"), "\r\nx\n");
+    EXPECT_EQ(String::trimmingASCIIWhitespace("\v\f\r\n x \t"), "x");
+    EXPECT_EQ(String::trimmingASCIIWhitespace(" \n "), "");
+    const std::pair<char, int> hex[] = {{'0', 0},  {'9', 9},  {'a', 10}, {'F', 15},
+                                        {'g', -1}, {'G', -1}, {' ', -1}};
+    for (const auto& [c, want] : hex) {
+        EXPECT_EQ(String::hexDigitValue(c), want) << c;
+    }
+}
+
+TEST(String, DecodeAndAppendUTF8RoundTripAndReplaceBadBytes) {
+    const std::string s = "a\xC3\xA9\xF0\x9F\x98\x80\xFF\xE2\x82"; // a é 😀, a stray byte, a cut-off €
+    std::u32string got;
+    std::string again;
+    for (size_t i = 0; i < s.size();) {
+        const char32_t cp = String::decodeUTF8(s, i);
+        got += cp;
+        String::appendUTF8(again, cp);
+    }
+    EXPECT_EQ(got, std::u32string(U"a\u00e9\U0001F600\uFFFD\uFFFD\uFFFD")); // one U+FFFD per bad byte
+    EXPECT_EQ(again, "a\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
 TEST(String, UnicodeClasses) {
     EXPECT_TRUE(String::isLetter(U'\u00e9'));
     EXPECT_TRUE(String::isLetter(U'\u4e2d'));
