@@ -10,8 +10,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <variant>
 
 #include "Zavorida/Source/HTTPMethod.hpp"
+#include "Zavorida/Source/MultipartFormData.hpp"
 #include "Zavorida/Source/ParameterEncoding.hpp"
 #include "Zavorida/Source/Request.hpp"
 #include "Zavorida/Source/RequestBuilding.hpp"
@@ -26,6 +28,29 @@ namespace Zavorida {
 class SessionManager : public std::enable_shared_from_this<SessionManager> {
 public:
     static constexpr std::uint64_t multipartMemoryThreshold = 10'000'000;
+
+    // What a multipart encoding produced: the upload request it made, or why none exists.
+    class MultipartFormDataEncodingResult {
+    public:
+        struct Success {
+            std::shared_ptr<UploadRequest> request;
+            bool streamingFromDisk = false;
+            // The encoded body's file while it is being uploaded from disk.
+            std::optional<plat::URL> streamFileURL;
+        };
+        static MultipartFormDataEncodingResult success(Success value) { return {std::move(value)}; }
+        static MultipartFormDataEncodingResult failure(AnyError error) { return {std::move(error)}; }
+
+        bool isSuccess() const { return std::holds_alternative<Success>(value_); }
+        const Success* successValue() const { return std::get_if<Success>(&value_); }
+        const AnyError* failureValue() const { return std::get_if<AnyError>(&value_); }
+
+    private:
+        MultipartFormDataEncodingResult(std::variant<Success, AnyError> value) : value_(std::move(value)) {}
+        std::variant<Success, AnyError> value_;
+    };
+    using MultipartFormBuilder = std::function<void(MultipartFormData&)>;
+    using MultipartEncodingCompletion = std::function<void(const MultipartFormDataEncodingResult&)>;
 
     // Made on first use from the default configuration with the standard headers; never released.
     static SessionManager& shared();
@@ -95,6 +120,17 @@ public:
     virtual std::shared_ptr<UploadRequest>
     makeFailedUploadRequest(std::shared_ptr<const Uploadable> uploadable, const AnyError& error);
 
+    // Both encode the form off the caller's thread and report on the main queue. A form shorter than
+    // `threshold` is sent from memory; a longer one (or any on a background session) from a temporary file,
+    // which is removed once the upload's task has completed.
+    virtual void makeMultipartUploadToURL(MultipartFormBuilder multipartFormData, std::uint64_t threshold,
+                                          const URLConvertible& url, HTTPMethod method = HTTPMethod::post,
+                                          const std::optional<HeaderDictionary>& headers = std::nullopt,
+                                          MultipartEncodingCompletion encodingCompletion = nullptr);
+    virtual void makeMultipartUpload(MultipartFormBuilder multipartFormData, std::uint64_t threshold,
+                                     URLRequestConvertible urlRequest,
+                                     MultipartEncodingCompletion encodingCompletion = nullptr);
+
     // Makes a new task for `request` and starts it; false when none could be made.
     virtual bool retryRequest(const std::shared_ptr<Request>& request);
 
@@ -109,6 +145,9 @@ private:
     template <class R>
     std::shared_ptr<R> registered(Request::TaskKind kind, TaskConvertiblePtr originalTask,
                                   TaskConvertible::TaskPtr task);
+    void encodeMultipartFormData(const MultipartFormBuilder& multipartFormData, std::uint64_t threshold,
+                                 const URLRequestConvertible& urlRequest,
+                                 const MultipartEncodingCompletion& encodingCompletion);
     void offerFailedRequestToRetrier(std::shared_ptr<RequestRetrier> retrier,
                                      std::shared_ptr<Request> request, AnyError error);
 
@@ -128,5 +167,14 @@ requestWithDefaultSession(const URLConvertible& url, HTTPMethod method = HTTPMet
                           const ParameterEncoding& encoding = URLEncoding(),
                           const std::optional<HeaderDictionary>& headers = std::nullopt);
 std::shared_ptr<DataRequest> requestWithDefaultSessionFromURLRequest(const URLRequestConvertible& urlRequest);
+void uploadMultipartWithDefaultSession(
+    SessionManager::MultipartFormBuilder multipartFormData, std::uint64_t threshold,
+    const URLConvertible& url, HTTPMethod method = HTTPMethod::post,
+    const std::optional<HeaderDictionary>& headers = std::nullopt,
+    SessionManager::MultipartEncodingCompletion encodingCompletion = nullptr);
+void uploadMultipartWithDefaultSessionFromURLRequest(
+    SessionManager::MultipartFormBuilder multipartFormData, std::uint64_t threshold,
+    URLRequestConvertible urlRequest,
+    SessionManager::MultipartEncodingCompletion encodingCompletion = nullptr);
 
 } // namespace Zavorida
