@@ -10,7 +10,9 @@
 #include "platform/foundation/NeverDestroyed.hpp"
 #include "platform/foundation/NotificationCenter.hpp"
 #include "platform/foundation/UserDefaults.hpp"
+#include "platform/net/URLSession.hpp"
 #include "platform/runtime/Runtime.hpp"
+#include "platform/uikit/CompletionCheck.hpp"
 #include "platform/uikit/NSUserActivity.hpp"
 #include "platform/uikit/UIAlert.hpp"
 #include "platform/uikit/UIApplication.hpp"
@@ -27,6 +29,7 @@ struct SimState {
     Value launchOptions;
     std::map<std::string, bool> canOpen;
     std::shared_ptr<RemoteNotificationRegistrar> registrar;
+    LegacyNotificationPrompt legacyPrompt;
     std::vector<std::shared_ptr<UIAlertView>> alertViews; // on screen, oldest first
     std::vector<std::weak_ptr<UIRefreshControl>> refreshControls;
 };
@@ -257,8 +260,87 @@ void App::backgroundURLSessionEvents(const std::string& identifier, std::functio
     if (!a) {
         return;
     }
-    a->sendToDelegate("application:handleEventsForBackgroundURLSession:completionHandler:", identifier,
-                      completion ? std::move(completion) : std::function<void()>([] {}));
+    const char* sel = "application:handleEventsForBackgroundURLSession:completionHandler:";
+    if (a->delegateResponds(sel)) {
+        a->sendToDelegate(sel, identifier, CompletionHandlers::wrap(sel, std::move(completion)));
+    }
+    // The app re-creates its session in the call above; the session then reports that the events are done.
+    auto session = URLSession::forBackgroundIdentifier(identifier);
+    if (!session) {
+        return;
+    }
+    auto delegate = session->delegate();
+    if (!delegate || !delegate->respondsTo(URLSessionSelector::didFinishEventsForBackgroundURLSession)) {
+        return;
+    }
+    session->delegateQueue()->addOperationWithBlock(
+        [session, delegate] { delegate->didFinishEventsForBackgroundURLSession(*session); });
+}
+
+bool App::receiveRemoteNotification(const Value& userInfo,
+                                    std::function<void(UIBackgroundFetchResult)> onResult) {
+    auto a = app();
+    if (!a) {
+        return false;
+    }
+    const char* fetch = "application:didReceiveRemoteNotification:fetchCompletionHandler:";
+    if (a->delegateResponds(fetch)) {
+        FetchCompletionHandler record = [onResult = std::move(onResult)](UIBackgroundFetchResult result) {
+            UIRecorder::shared().fetchCompleted(result);
+            if (onResult) {
+                onResult(result);
+            }
+        };
+        a->sendToDelegate(fetch, userInfo, CompletionHandlers::wrap(fetch, std::move(record)));
+        return true;
+    }
+    return a->sendToDelegate("application:didReceiveRemoteNotification:", userInfo).has_value();
+}
+
+bool App::receiveLocalNotification(const UILocalNotification& notification) {
+    auto a = app();
+    return a && a->sendToDelegate("application:didReceiveLocalNotification:", notification).has_value();
+}
+
+namespace {
+
+template <class Subject>
+bool handleAction(const char* withInfo, const char* plain, const std::string& identifier,
+                  const Subject& subject, const Value& responseInfo, std::function<void()> done) {
+    auto a = UIApplication::sharedApplication();
+    if (!a) {
+        return false;
+    }
+    if (a->delegateResponds(withInfo)) {
+        a->sendToDelegate(withInfo, identifier, subject,
+                          responseInfo.isNull() ? Value(Dictionary{}) : responseInfo,
+                          CompletionHandlers::wrap(withInfo, std::move(done)));
+        return true;
+    }
+    if (a->delegateResponds(plain)) {
+        a->sendToDelegate(plain, identifier, subject, CompletionHandlers::wrap(plain, std::move(done)));
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool App::handleActionForRemoteNotification(const std::string& identifier, const Value& userInfo,
+                                            const Value& responseInfo, std::function<void()> done) {
+    return handleAction(
+        "application:handleActionWithIdentifier:forRemoteNotification:withResponseInfo:completionHandler:",
+        "application:handleActionWithIdentifier:forRemoteNotification:completionHandler:", identifier,
+        userInfo, responseInfo, std::move(done));
+}
+
+bool App::handleActionForLocalNotification(const std::string& identifier,
+                                           const UILocalNotification& notification, const Value& responseInfo,
+                                           std::function<void()> done) {
+    return handleAction(
+        "application:handleActionWithIdentifier:forLocalNotification:withResponseInfo:completionHandler:",
+        "application:handleActionWithIdentifier:forLocalNotification:completionHandler:", identifier,
+        notification, responseInfo, std::move(done));
 }
 
 void App::rotate(UIInterfaceOrientation orientation) {
@@ -366,6 +448,18 @@ std::shared_ptr<RemoteNotificationRegistrar> App::remoteNotificationRegistrar() 
     auto& s = simState();
     std::lock_guard lock(s.mutex);
     return s.registrar;
+}
+
+void App::setLegacyNotificationPrompt(LegacyNotificationPrompt prompt) {
+    auto& s = simState();
+    std::lock_guard lock(s.mutex);
+    s.legacyPrompt = std::move(prompt);
+}
+
+LegacyNotificationPrompt App::legacyNotificationPrompt() {
+    auto& s = simState();
+    std::lock_guard lock(s.mutex);
+    return s.legacyPrompt;
 }
 
 std::string App::state() {

@@ -12,6 +12,7 @@
 
 #include "platform/foundation/Value.hpp"
 #include "platform/runtime/LoadHooks.hpp"
+#include "platform/uikit/UIApplication.hpp"
 #include "platform/uikit/UIRecorder.hpp"
 
 namespace plat {
@@ -51,9 +52,29 @@ public:
     // the type (browsing-web by default) and the URL; false when the delegate does not take it.
     static bool openUniversalLink(const std::string& url,
                                   const std::string& activityType = "NSUserActivityTypeBrowsingWeb");
-    // The system relaunches the app for a background URL session's events.
+    // The system relaunches the app for a background URL session's events: the delegate's
+    // application:handleEventsForBackgroundURLSession:completionHandler:, then, when the app has a live
+    // session of that identifier, its URLSessionDidFinishEventsForBackgroundURLSession: on its queue.
+    // `completion` runs when the app calls the handler it was given.
     static void backgroundURLSessionEvents(const std::string& identifier,
                                            std::function<void()> completion = {});
+
+    // Delivery of notifications as OS 9 and earlier do it (the device routes pushes and taps here).
+    // A remote notification: the delegate's fetch method (its result is recorded and passed to onResult),
+    // else the plain one; false when the delegate has neither.
+    static bool receiveRemoteNotification(const Value& userInfo,
+                                          std::function<void(UIBackgroundFetchResult)> onResult = {});
+    static bool receiveLocalNotification(const UILocalNotification& notification);
+    // The user picked an action of a notification: the delegate's method with response info when it has
+    // one, else the one without; `done` runs when the app calls its completion handler. False when the
+    // delegate has neither.
+    static bool handleActionForRemoteNotification(const std::string& identifier, const Value& userInfo,
+                                                  const Value& responseInfo = {},
+                                                  std::function<void()> done = {});
+    static bool handleActionForLocalNotification(const std::string& identifier,
+                                                 const UILocalNotification& notification,
+                                                 const Value& responseInfo = {},
+                                                 std::function<void()> done = {});
     // The device turns: the orientation changes and both orientation notifications are posted.
     static void rotate(UIInterfaceOrientation orientation);
     // Every live expiration handler, once, on the main queue.
@@ -71,6 +92,8 @@ public:
     static std::optional<bool> canOpenAnswer(const std::string& scheme);
     static void setRemoteNotificationRegistrar(std::shared_ptr<RemoteNotificationRegistrar> registrar);
     static std::shared_ptr<RemoteNotificationRegistrar> remoteNotificationRegistrar();
+    static void setLegacyNotificationPrompt(LegacyNotificationPrompt prompt);
+    static LegacyNotificationPrompt legacyNotificationPrompt();
 
     static UIRecorder& recorder() { return UIRecorder::shared(); }
     // The window's screens, for the `state` command.

@@ -7,6 +7,7 @@
 #include "platform/foundation/Bundle.hpp"
 #include "platform/foundation/Console.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"
+#include "platform/foundation/String.hpp"
 #include "platform/runtime/Runtime.hpp"
 #include "platform/uikit/MainThread.hpp"
 #include "platform/uikit/SimApp.hpp"
@@ -50,10 +51,7 @@ std::string schemeOf(const std::string& url) {
     if (colon == std::string::npos || colon == 0) {
         return {};
     }
-    std::string scheme = url.substr(0, colon);
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
-    return scheme;
+    return String::lowercasedASCII(url.substr(0, colon));
 }
 
 // The URL schemes the app declares in its Info.plist (CFBundleURLTypes / CFBundleURLSchemes).
@@ -169,6 +167,37 @@ void UIApplication::registerForRemoteNotifications() {
 
 void UIApplication::registerForRemoteNotificationTypes(uint64_t) {
     registerForRemoteNotifications();
+}
+
+// ---- legacy user notifications ---------------------------------------------------------------------
+
+void UIApplication::registerUserNotificationSettings(const UIUserNotificationSettings& settings) {
+    rt::msgSend(*this, "registerUserNotificationSettings:", settings);
+}
+
+void UIApplication::registerUserNotificationSettingsDirect(UIUserNotificationSettings settings) {
+    requireMainThread("-[UIApplication registerUserNotificationSettings:]");
+    auto self = std::static_pointer_cast<UIApplication>(shared_from_this());
+    DispatchQueue::main()->async([self, settings = std::move(settings)]() mutable {
+        const uint64_t requested = settings.types;
+        LegacyNotificationPrompt prompt = sim::App::legacyNotificationPrompt();
+        settings.types = prompt ? (prompt(requested) & requested) : requested;
+        sim::UIRecorder::shared().settingsRegistered(requested, settings);
+        self->currentSettings_ = settings;
+        self->sendToDelegate("application:didRegisterUserNotificationSettings:", std::move(settings));
+    });
+}
+
+void UIApplication::scheduleLocalNotification(const UILocalNotification& notification) {
+    requireMainThread("-[UIApplication scheduleLocalNotification:]");
+    scheduled_.push_back(notification);
+    sim::UIRecorder::shared().localNotificationScheduled(notification);
+}
+
+void UIApplication::cancelAllLocalNotifications() {
+    requireMainThread("-[UIApplication cancelAllLocalNotifications]");
+    scheduled_.clear();
+    sim::UIRecorder::shared().localNotificationsCancelled();
 }
 
 // ---- URLs ------------------------------------------------------------------------------------------

@@ -4,18 +4,28 @@
 // the runtime ("setDelegate:"), and its respond-to answers are cached at that moment, as on the device; the
 // stand-in calls delegate methods only through those answers and rt::msgSend.
 //
-// Delegate method signatures (receiver first, then): the application as rt::ObjectPtr, then
-//   application:didFinishLaunchingWithOptions:            (Value options) -> bool   [null or a dictionary]
-//   applicationDidBecomeActive: and the other lifecycle ones ()             -> void
-//   application:openURL:options:                          (std::string url, Value options) -> bool
-//   application:openURL:sourceApplication:annotation:     (std::string url, std::string source, Value) ->
-//   bool application:continueUserActivity:restorationHandler:  (rt::ObjectPtr activity, RestorationHandler)
-//   -> bool application:handleEventsForBackgroundURLSession:completionHandler: (std::string id,
-//   std::function<void()>) application:didRegisterForRemoteNotificationsWithDeviceToken:      (Data token)
-//   application:didFailToRegisterForRemoteNotificationsWithError:      (Error error)
-//   application:didReceiveRemoteNotification:fetchCompletionHandler:   (Value userInfo,
-//   FetchCompletionHandler) application:didReceiveRemoteNotification:                          (Value
-//   userInfo)
+// clang-format off
+// Delegate method signatures: the application as rt::ObjectPtr first, then
+//   application:didFinishLaunchingWithOptions:                       (Value options) -> bool [null or a dictionary]
+//   applicationDidBecomeActive: and the other lifecycle ones          () -> void
+//   application:openURL:options:                                      (std::string url, Value options) -> bool
+//   application:openURL:sourceApplication:annotation:                 (std::string url, std::string source, Value) -> bool
+//   application:continueUserActivity:restorationHandler:              (rt::ObjectPtr activity, RestorationHandler) -> bool
+//   application:handleEventsForBackgroundURLSession:completionHandler: (std::string id, std::function<void()>)
+//   application:didRegisterForRemoteNotificationsWithDeviceToken:     (Data token)
+//   application:didFailToRegisterForRemoteNotificationsWithError:     (Error error)
+//   application:didReceiveRemoteNotification:fetchCompletionHandler:  (Value userInfo, FetchCompletionHandler)
+//   application:didReceiveRemoteNotification:                         (Value userInfo)
+//   application:didRegisterUserNotificationSettings:                  (UIUserNotificationSettings)
+//   application:didReceiveLocalNotification:                          (UILocalNotification)
+//   application:handleActionWithIdentifier:forRemoteNotification:completionHandler:
+//       (std::string identifier, Value userInfo, std::function<void()>)
+//   application:handleActionWithIdentifier:forRemoteNotification:withResponseInfo:completionHandler:
+//       (std::string identifier, Value userInfo, Value responseInfo, std::function<void()>)
+//   application:handleActionWithIdentifier:forLocalNotification:[withResponseInfo:]completionHandler:
+//       the same with UILocalNotification in place of the user info
+// clang-format on
+// Every completion handler handed over is checked to be called exactly once (sim::CompletionHandlers).
 
 #include <functional>
 #include <map>
@@ -30,6 +40,7 @@
 #include "platform/runtime/Messaging.hpp"
 #include "platform/runtime/Object.hpp"
 #include "platform/uikit/UIKitTypes.hpp"
+#include "platform/uikit/UILegacyNotifications.hpp"
 
 namespace plat {
 
@@ -48,6 +59,11 @@ public:
     // Asks for a device token; calls done exactly once, on any thread, with the token or the error.
     virtual void registerForRemoteNotifications(std::function<void(Result<Data>)> done) = 0;
 };
+
+// The user's answer to the notification prompt of OS 8-9: of the types asked for, those allowed (0 =
+// refused). The device installs it (sim::App::setLegacyNotificationPrompt); without one every type asked for
+// is allowed.
+using LegacyNotificationPrompt = std::function<uint64_t(uint64_t requestedTypes)>;
 
 class UIApplication : public rt::Object {
 public:
@@ -86,6 +102,15 @@ public:
     void registerForRemoteNotificationTypes(uint64_t types);
     bool isRegisteredForRemoteNotifications() const { return registered_; }
 
+    // OS 8-9. Sends "registerUserNotificationSettings:" (absent below OS 8, so it raises there as on the
+    // device); the user's answer reaches application:didRegisterUserNotificationSettings: later on the main
+    // queue, and currentUserNotificationSettings from then on.
+    void registerUserNotificationSettings(const UIUserNotificationSettings& settings);
+    UIUserNotificationSettings currentUserNotificationSettings() const { return currentSettings_; }
+    void scheduleLocalNotification(const UILocalNotification& notification);
+    void cancelAllLocalNotifications();
+    std::vector<UILocalNotification> scheduledLocalNotifications() const { return scheduled_; }
+
     // Legacy form; returns whether the URL could be opened.
     bool openURL(const std::string& url);
     void openURL(const std::string& url, Dictionary options, std::function<void(bool)> completion);
@@ -118,6 +143,7 @@ private:
     void setBadgeDirect(int64_t value);
     void deliverOpenURL(const std::string& url, Dictionary options);
     void setState(UIApplicationState state) { state_ = state; }
+    void registerUserNotificationSettingsDirect(UIUserNotificationSettings settings);
 
     rt::ObjectPtr delegate_;
     std::unordered_set<rt::Sel> responds_;
@@ -129,6 +155,8 @@ private:
     std::weak_ptr<UIWindow> keyWindow_;
     std::vector<std::shared_ptr<UIWindow>> windows_;
     std::map<UIBackgroundTaskIdentifier, std::function<void()>> expirationHandlers_;
+    UIUserNotificationSettings currentSettings_;
+    std::vector<UILocalNotification> scheduled_;
 };
 
 } // namespace plat

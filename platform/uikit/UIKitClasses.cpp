@@ -15,6 +15,9 @@ class UIKitClassesAccess {
 public:
     static void setDelegate(UIApplication& app, rt::ObjectPtr d) { app.setDelegateDirect(std::move(d)); }
     static void setBadge(UIApplication& app, int64_t value) { app.setBadgeDirect(value); }
+    static void registerSettings(UIApplication& app, UIUserNotificationSettings settings) {
+        app.registerUserNotificationSettingsDirect(std::move(settings));
+    }
 };
 
 namespace {
@@ -66,6 +69,22 @@ UIKitClasses registerAll() {
     rt::addMethod(
         app, "applicationIconBadgeNumber",
         [](UIApplication& self) { return self.applicationIconBadgeNumber(); }, "q16@0:8");
+    // Present so that the OS profile can take them away below the version that has them.
+    rt::addMethod(
+        app, "registerUserNotificationSettings:",
+        [](UIApplication& self, UIUserNotificationSettings settings) {
+            UIKitClassesAccess::registerSettings(self, std::move(settings));
+        },
+        "v24@0:8@16");
+    rt::addMethod(
+        app, "currentUserNotificationSettings",
+        [](UIApplication& self) { return self.currentUserNotificationSettings(); }, "@16@0:8");
+    rt::addMethod(
+        app, "registerForRemoteNotifications",
+        [](UIApplication& self) { self.registerForRemoteNotifications(); }, "v16@0:8");
+    rt::addMethod(
+        app, "isRegisteredForRemoteNotifications",
+        [](UIApplication& self) { return self.isRegisteredForRemoteNotifications(); }, "B16@0:8");
     rt::addMethod(
         rt::metaclass(app), "sharedApplication",
         [](rt::Object&) -> rt::ObjectPtr { return UIApplication::sharedApplication(); }, "@16@0:8");

@@ -103,6 +103,39 @@ void UIRecorder::expiredTask(UIBackgroundTaskIdentifier id) {
     }
 }
 
+void UIRecorder::settingsRegistered(uint64_t requestedTypes, const UIUserNotificationSettings& granted) {
+    {
+        std::lock_guard lock(mutex_);
+        settings_.push_back(SettingsRecord{requestedTypes, granted});
+    }
+    event("notification settings registered: types " + std::to_string(requestedTypes) + ", allowed " +
+          std::to_string(granted.types));
+}
+
+void UIRecorder::localNotificationScheduled(const UILocalNotification& notification) {
+    {
+        std::lock_guard lock(mutex_);
+        localNotifications_.push_back(notification);
+    }
+    event("local notification scheduled: " + notification.alertBody);
+}
+
+void UIRecorder::localNotificationsCancelled() {
+    {
+        std::lock_guard lock(mutex_);
+        ++localCancels_;
+    }
+    event("local notifications cancelled");
+}
+
+void UIRecorder::fetchCompleted(UIBackgroundFetchResult result) {
+    {
+        std::lock_guard lock(mutex_);
+        fetchResults_.push_back(result);
+    }
+    event("fetch completed: " + std::to_string(static_cast<int64_t>(result)));
+}
+
 void UIRecorder::note(const std::string& line) {
     event(line);
 }
@@ -142,6 +175,22 @@ std::vector<bool> UIRecorder::refreshStates() const {
 std::vector<BackgroundTaskRecord> UIRecorder::backgroundTasks() const {
     std::lock_guard lock(mutex_);
     return tasks_;
+}
+std::vector<SettingsRecord> UIRecorder::settingsRegistrations() const {
+    std::lock_guard lock(mutex_);
+    return settings_;
+}
+std::vector<UILocalNotification> UIRecorder::localNotificationsScheduled() const {
+    std::lock_guard lock(mutex_);
+    return localNotifications_;
+}
+int64_t UIRecorder::localNotificationCancels() const {
+    std::lock_guard lock(mutex_);
+    return localCancels_;
+}
+std::vector<UIBackgroundFetchResult> UIRecorder::fetchResults() const {
+    std::lock_guard lock(mutex_);
+    return fetchResults_;
 }
 std::vector<std::string> UIRecorder::events() const {
     std::lock_guard lock(mutex_);

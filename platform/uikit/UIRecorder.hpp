@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/uikit/UIKitTypes.hpp"
+#include "platform/uikit/UILegacyNotifications.hpp"
 
 namespace plat {
 class UIView;
@@ -36,6 +37,11 @@ struct OpenedURL {
     bool legacy = false; // openURL: rather than openURL:options:completionHandler:
 };
 
+struct SettingsRecord {
+    uint64_t requestedTypes = 0;
+    UIUserNotificationSettings granted; // what the user allowed, with the categories registered
+};
+
 class UIRecorder {
 public:
     static UIRecorder& shared();
@@ -52,6 +58,10 @@ public:
     // False for an unknown or already ended task.
     bool endTask(UIBackgroundTaskIdentifier id);
     void expiredTask(UIBackgroundTaskIdentifier id);
+    void settingsRegistered(uint64_t requestedTypes, const UIUserNotificationSettings& granted);
+    void localNotificationScheduled(const UILocalNotification& notification);
+    void localNotificationsCancelled();
+    void fetchCompleted(UIBackgroundFetchResult result);
     void note(const std::string& line); // a free-form event (screens installed, presentations)
 
     std::vector<int64_t> badgeHistory() const;
@@ -63,6 +73,10 @@ public:
     std::vector<bool> indicatorStates() const;
     std::vector<bool> refreshStates() const;
     std::vector<BackgroundTaskRecord> backgroundTasks() const;
+    std::vector<SettingsRecord> settingsRegistrations() const;
+    std::vector<UILocalNotification> localNotificationsScheduled() const; // every one, cancelled or not
+    int64_t localNotificationCancels() const;
+    std::vector<UIBackgroundFetchResult> fetchResults() const;
     std::vector<std::string> events() const; // every event, as its [device] line without the prefix
 
 private:
@@ -78,6 +92,10 @@ private:
     std::vector<bool> indicators_;
     std::vector<bool> refreshes_;
     std::vector<BackgroundTaskRecord> tasks_;
+    std::vector<SettingsRecord> settings_;
+    std::vector<UILocalNotification> localNotifications_;
+    int64_t localCancels_ = 0;
+    std::vector<UIBackgroundFetchResult> fetchResults_;
     std::vector<std::string> events_;
 };
 
