@@ -1,6 +1,7 @@
 #include "platform/net/ConnectTo.hpp"
 
 #include "platform/foundation/ProcessInfo.hpp"
+#include "platform/foundation/String.hpp"
 
 #include <cctype>
 
@@ -43,14 +44,6 @@ bool wellFormed(std::string_view entry) {
     return !parts[0].empty() && isPort(parts[1]) && !parts[2].empty() && isPort(parts[3]);
 }
 
-std::string trim(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
-        s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
-        s.remove_suffix(1);
-    return std::string(s);
-}
-
 } // namespace
 
 std::vector<std::string> parse(std::string_view text) {
@@ -60,7 +53,8 @@ std::vector<std::string> parse(std::string_view text) {
         std::size_t comma = text.find(',', start);
         if (comma == std::string_view::npos)
             comma = text.size();
-        const std::string entry = trim(text.substr(start, comma - start));
+        const std::string entry =
+            std::string(String::trimmingASCIIWhitespace(text.substr(start, comma - start)));
         if (wellFormed(entry))
             out.push_back(entry);
         start = comma + 1;

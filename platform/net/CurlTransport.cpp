@@ -1,11 +1,13 @@
 #include "platform/net/CurlTransport.hpp"
 
+#include "platform/dispatch/Thread.hpp"
+#include "platform/foundation/String.hpp"
+
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -19,6 +21,8 @@
 namespace plat {
 
 namespace {
+
+constexpr std::size_t kIdleHandles = 8;
 
 void globalInitOnce() {
     static std::once_flag once;
@@ -37,13 +41,6 @@ std::string trim(std::string_view s) {
     while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n'))
         --e;
     return std::string(s.substr(b, e - b));
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
 }
 
 WireFailure failureFor(CURLcode code) {
@@ -90,6 +87,8 @@ WireFailure failureFor(CURLcode code) {
 struct CurlTransport::Hop {
     HopId id = 0;
     CURL* easy = nullptr;
+    std::vector<CURL*>* idleHandles = nullptr; // where the handle goes back for the next hop
+    bool finishedCleanly = false;              // only a handle that ran to its end is reused
     curl_slist* headerList = nullptr;
     curl_slist* connectToList = nullptr;
     WireRequest request;
@@ -118,8 +117,13 @@ struct CurlTransport::Hop {
     std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
 
     ~Hop() {
-        if (easy)
+        // A reset handle keeps nothing of this hop but saves the next one its set-up.
+        if (easy && finishedCleanly && idleHandles && idleHandles->size() < kIdleHandles) {
+            curl_easy_reset(easy);
+            idleHandles->push_back(easy);
+        } else if (easy) {
             curl_easy_cleanup(easy);
+        }
         curl_slist_free_all(headerList);
         curl_slist_free_all(connectToList);
     }
@@ -163,7 +167,7 @@ struct CurlTransport::Hop {
         headDelivered = true;
         if (request.maxResponseBytes >= 0) {
             for (const auto& [name, value] : head.headers) {
-                if (iequals(name, "Content-Length") &&
+                if (String::equalsIgnoringASCIICase(name, "Content-Length") &&
                     std::strtoll(value.c_str(), nullptr, 10) > request.maxResponseBytes) {
                     overCap = true;
                     return false;
@@ -325,7 +329,12 @@ struct CurlTransport::Hop {
     }
 
     void configure() {
-        easy = curl_easy_init();
+        if (idleHandles && !idleHandles->empty()) {
+            easy = idleHandles->back();
+            idleHandles->pop_back();
+        } else {
+            easy = curl_easy_init();
+        }
         curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
         curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -447,15 +456,23 @@ struct CurlTransport::Core {
     std::deque<std::function<void()>> commands;
     bool quit = false;
     std::map<HopId, std::unique_ptr<Hop>> hops; // I/O thread only
+    std::vector<CURL*> idleHandles;             // I/O thread only
     HopId nextHop = 1;                          // I/O thread only
-    std::thread::id ioThread;
+    bool inPerform = false;                     // I/O thread only: curl's callbacks may be running
 
     ~Core() {
         for (auto& [id, hop] : hops)
             if (hop->added)
                 curl_multi_remove_handle(multi, hop->easy);
         hops.clear();
+        for (CURL* easy : idleHandles)
+            curl_easy_cleanup(easy);
         curl_multi_cleanup(multi);
+    }
+
+    void add(Hop& hop) {
+        curl_multi_add_handle(multi, hop.easy);
+        hop.added = true;
     }
 
     void post(std::function<void()> fn) {
@@ -503,7 +520,9 @@ struct CurlTransport::Core {
             batch.clear();
 
             int running = 0;
+            inPerform = true;
             curl_multi_perform(multi, &running);
+            inPerform = false;
             int left = 0;
             while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
                 if (msg->msg != CURLMSG_DONE)
@@ -516,6 +535,7 @@ struct CurlTransport::Core {
                 curl_multi_remove_handle(multi, hop->easy);
                 hop->added = false;
                 const HopId id = hop->id;
+                hop->finishedCleanly = code == CURLE_OK;
                 if (!hop->stopped) {
                     hop->stopped = true;
                     finish(*hop, code);
@@ -539,8 +559,7 @@ CurlTransport::CurlTransport(std::string label, long maxConnectionsPerHost)
     core_->multi = curl_multi_init();
     if (maxConnectionsPerHost > 0)
         curl_multi_setopt(core_->multi, CURLMOPT_MAX_HOST_CONNECTIONS, maxConnectionsPerHost);
-    thread_ = std::thread([core = core_] { core->run(); });
-    core_->ioThread = thread_.get_id();
+    thread_ = spawnThread(core_->label, [core = core_] { core->run(); });
 }
 
 CurlTransport::~CurlTransport() {
@@ -560,16 +579,21 @@ HopId CurlTransport::start(WireRequest request, std::shared_ptr<WireObserver> ob
     hop->id = core_->nextHop++;
     hop->request = std::move(request);
     hop->observer = std::move(observer);
+    hop->idleHandles = &core_->idleHandles;
     hop->configure();
     const HopId id = hop->id;
-    core_->hops.emplace(id, std::move(hop));
-    // Added at the loop's next safe point: libcurl refuses handles added from inside its callbacks.
+    Hop& added = *core_->hops.emplace(id, std::move(hop)).first->second;
+    if (!core_->inPerform) {
+        // Posted work runs between transfers, where adding at once saves a turn of the loop.
+        core_->add(added);
+        return id;
+    }
+    // libcurl refuses handles added from inside its callbacks: add at the loop's next safe point.
     core_->post([core = core_.get(), id] {
         auto it = core->hops.find(id);
         if (it == core->hops.end() || it->second->stopped)
             return;
-        curl_multi_add_handle(core->multi, it->second->easy);
-        it->second->added = true;
+        core->add(*it->second);
     });
     return id;
 }
@@ -603,8 +627,11 @@ void CurlTransport::resume(HopId id) {
         return;
     it->second->suspended = false;
     it->second->holdBody = false;
-    // May deliver the held body at once, re-entering the observer.
+    // May deliver the held body at once, re-entering the observer as a transfer callback would.
+    const bool wasInPerform = core_->inPerform;
+    core_->inPerform = true;
     curl_easy_pause(it->second->easy, CURLPAUSE_CONT);
+    core_->inPerform = wasInPerform;
 }
 
 void CurlTransport::shutdown() {

@@ -1,6 +1,7 @@
 #include "platform/net/HTTPCookie.hpp"
 
 #include "platform/dispatch/Clock.hpp"
+#include "platform/foundation/String.hpp"
 
 #include <arpa/inet.h>
 #include <libpsl.h>
@@ -11,24 +12,6 @@
 
 namespace plat {
 namespace {
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
-std::string lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return out;
-}
 
 bool isIPAddress(std::string_view host) {
     const std::string h(host);
@@ -97,15 +80,16 @@ bool isDateDelimiter(unsigned char c) {
 
 // A comma inside "Expires=Wed, 09 Jun 2021 ..." belongs to the date, not between two cookies.
 bool commaBelongsToDate(std::string_view attributeSoFar) {
-    const std::string a = lower(trim(attributeSoFar));
+    const std::string a = String::lowercasedASCII(String::trimmingSpacesAndTabs(attributeSoFar));
     if (!a.starts_with("expires")) {
         return false;
     }
     const auto eq = a.find('=');
-    if (eq == std::string::npos || trim(std::string_view(a).substr(7, eq - 7)).size() != 0) {
+    if (eq == std::string::npos ||
+        String::trimmingSpacesAndTabs(std::string_view(a).substr(7, eq - 7)).size() != 0) {
         return false;
     }
-    const std::string_view day = trim(std::string_view(a).substr(eq + 1));
+    const std::string_view day = String::trimmingSpacesAndTabs(std::string_view(a).substr(eq + 1));
     if (day.size() < 3) {
         return false;
     }
@@ -119,12 +103,12 @@ bool commaBelongsToDate(std::string_view attributeSoFar) {
 
 // After a comma, another cookie starts only with "name=": a comma inside a value ("a=x,y") stays.
 bool startsCookie(std::string_view rest) {
-    rest = trim(rest);
+    rest = String::trimmingSpacesAndTabs(rest);
     const auto end = rest.find_first_of("=;,");
     if (end == std::string_view::npos || end == 0 || rest[end] != '=') {
         return false;
     }
-    return trim(rest.substr(0, end)).find_first_of(" \t") == std::string_view::npos;
+    return String::trimmingSpacesAndTabs(rest.substr(0, end)).find_first_of(" \t") == std::string_view::npos;
 }
 
 std::vector<std::string_view> splitSetCookieList(std::string_view joined) {
@@ -137,11 +121,11 @@ std::vector<std::string_view> splitSetCookieList(std::string_view joined) {
         } else if (joined[i] == ',' &&
                    !commaBelongsToDate(joined.substr(attributeStart, i - attributeStart)) &&
                    startsCookie(joined.substr(i + 1))) {
-            out.push_back(trim(joined.substr(cookieStart, i - cookieStart)));
+            out.push_back(String::trimmingSpacesAndTabs(joined.substr(cookieStart, i - cookieStart)));
             cookieStart = attributeStart = i + 1;
         }
     }
-    out.push_back(trim(joined.substr(cookieStart)));
+    out.push_back(String::trimmingSpacesAndTabs(joined.substr(cookieStart)));
     return out;
 }
 
@@ -150,7 +134,7 @@ std::vector<std::string_view> splitSetCookieList(std::string_view joined) {
 namespace cookie_rules {
 
 std::string canonicalHost(const URL& url) {
-    return lower(url.host().value_or(""));
+    return String::lowercasedASCII(url.host().value_or(""));
 }
 
 bool domainMatches(std::string_view host, std::string_view domain) {
@@ -184,7 +168,7 @@ std::string defaultPath(const URL& url) {
 }
 
 bool isPublicSuffix(std::string_view domain) {
-    const std::string d = lower(domain);
+    const std::string d = String::lowercasedASCII(domain);
     const psl_ctx_t* psl = pslContext();
     if (!psl) {
         // Without a suffix list only single labels are known to be suffixes.
@@ -194,7 +178,7 @@ bool isPublicSuffix(std::string_view domain) {
 }
 
 std::string registrableDomain(std::string_view host) {
-    const std::string h = lower(host);
+    const std::string h = String::lowercasedASCII(host);
     const psl_ctx_t* psl = pslContext();
     if (psl && !isIPAddress(h)) {
         if (const char* reg = psl_registrable_domain(psl, h.c_str())) {
@@ -256,7 +240,7 @@ std::optional<double> parseCookieDate(std::string_view text) {
             }
         }
         if (!month && token.size() >= 3) {
-            const std::string prefix = lower(token.substr(0, 3));
+            const std::string prefix = String::lowercasedASCII(token.substr(0, 3));
             bool found = false;
             for (int m = 0; m < 12; ++m) {
                 if (prefix == months[m]) {
@@ -312,7 +296,7 @@ std::optional<HTTPCookie> HTTPCookie::make(const Properties& p) {
         p.value.find(';') != std::string::npos || hasControl(p.value)) {
         return std::nullopt;
     }
-    std::string domain = lower(p.domain);
+    std::string domain = String::lowercasedASCII(p.domain);
     if (domain.empty() && p.originURL) {
         domain = cookie_rules::canonicalHost(*p.originURL);
     }
@@ -345,8 +329,8 @@ std::optional<HTTPCookie> HTTPCookie::parseSetCookie(std::string_view setCookie,
         return std::nullopt;
     }
     Properties p;
-    p.name = std::string(trim(pair.substr(0, eq)));
-    p.value = std::string(trim(pair.substr(eq + 1)));
+    p.name = std::string(String::trimmingSpacesAndTabs(pair.substr(0, eq)));
+    p.value = std::string(String::trimmingSpacesAndTabs(pair.substr(eq + 1)));
     p.path = cookie_rules::defaultPath(url);
 
     std::optional<double> expires;
@@ -359,9 +343,11 @@ std::optional<HTTPCookie> HTTPCookie::parseSetCookie(std::string_view setCookie,
         const std::string_view attribute = rest.substr(0, next);
         rest = next == std::string_view::npos ? std::string_view() : rest.substr(next + 1);
         const auto aeq = attribute.find('=');
-        const std::string key = lower(trim(attribute.substr(0, aeq)));
-        const std::string_view value =
-            aeq == std::string_view::npos ? std::string_view() : trim(attribute.substr(aeq + 1));
+        const std::string key =
+            String::lowercasedASCII(String::trimmingSpacesAndTabs(attribute.substr(0, aeq)));
+        const std::string_view value = aeq == std::string_view::npos
+                                           ? std::string_view()
+                                           : String::trimmingSpacesAndTabs(attribute.substr(aeq + 1));
         if (key == "expires") {
             if (auto t = cookie_rules::parseCookieDate(value)) {
                 expires = t;
@@ -385,7 +371,7 @@ std::optional<HTTPCookie> HTTPCookie::parseSetCookie(std::string_view setCookie,
                 d.remove_prefix(1);
             }
             if (!d.empty()) {
-                domainAttribute = lower(d);
+                domainAttribute = String::lowercasedASCII(d);
             }
         } else if (key == "path") {
             if (!value.empty() && value.front() == '/') {
@@ -396,7 +382,7 @@ std::optional<HTTPCookie> HTTPCookie::parseSetCookie(std::string_view setCookie,
         } else if (key == "httponly") {
             p.httpOnly = true;
         } else if (key == "samesite") {
-            const std::string policy = lower(value);
+            const std::string policy = String::lowercasedASCII(value);
             if (policy == "lax" || policy == "strict" || policy == "none") {
                 p.sameSitePolicy = policy;
             }
@@ -486,7 +472,7 @@ bool HTTPCookie::matches(const URL& url) const {
         return false;
     }
     if (secure_) {
-        const std::string scheme = lower(url.scheme().value_or(""));
+        const std::string scheme = String::lowercasedASCII(url.scheme().value_or(""));
         if (scheme != "https" && scheme != "wss") {
             return false;
         }

@@ -1,14 +1,13 @@
 #include "platform/net/HTTPHeaderFields.hpp"
 
+#include "platform/foundation/String.hpp"
+
 #include <algorithm>
 
 namespace plat {
 
 bool HTTPHeaderFields::namesEqual(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-               return lower(x) == lower(y);
-           });
+    return String::equalsIgnoringASCIICase(a, b);
 }
 
 HTTPHeaderFields::HTTPHeaderFields(std::initializer_list<Field> fields) {

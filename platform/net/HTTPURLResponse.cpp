@@ -1,32 +1,14 @@
 #include "platform/net/HTTPURLResponse.hpp"
 
+#include "platform/foundation/String.hpp"
+
 #include <charconv>
 
 namespace plat {
 namespace {
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
-std::string lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c + 32);
-        }
-    }
-    return out;
-}
-
 std::string unquote(std::string_view v) {
-    v = trim(v);
+    v = String::trimmingSpacesAndTabs(v);
     if (v.size() >= 2 && v.front() == '"' && v.back() == '"') {
         std::string out;
         for (std::size_t i = 1; i + 1 < v.size(); ++i) {
@@ -58,7 +40,8 @@ std::optional<std::string> parameter(std::string_view header, std::string_view n
         }
         const std::string_view param = header.substr(start, std::min(end, header.size()) - start);
         const auto eq = param.find('=');
-        if (eq != std::string_view::npos && lower(trim(param.substr(0, eq))) == name) {
+        if (eq != std::string_view::npos &&
+            String::lowercasedASCII(String::trimmingSpacesAndTabs(param.substr(0, eq))) == name) {
             return unquote(param.substr(eq + 1));
         }
         i = end;
@@ -78,7 +61,7 @@ std::int64_t HTTPURLResponse::expectedContentLength() const {
     if (!v) {
         return -1;
     }
-    const std::string_view text = trim(*v);
+    const std::string_view text = String::trimmingSpacesAndTabs(*v);
     std::int64_t n = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
     if (ec != std::errc() || end != text.data() + text.size() || n < 0) {
@@ -92,11 +75,11 @@ std::optional<std::string> HTTPURLResponse::mimeType() const {
     if (!v) {
         return std::nullopt;
     }
-    const std::string_view type = trim(std::string_view(*v).substr(0, v->find(';')));
+    const std::string_view type = String::trimmingSpacesAndTabs(std::string_view(*v).substr(0, v->find(';')));
     if (type.empty()) {
         return std::nullopt;
     }
-    return lower(type);
+    return String::lowercasedASCII(type);
 }
 
 std::optional<std::string> HTTPURLResponse::textEncodingName() const {

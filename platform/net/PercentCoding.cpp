@@ -34,10 +34,6 @@ const plat::CharacterSet& allowedSet(CharacterSet set) {
     return path;
 }
 
-bool isHex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 } // namespace
 
 std::string percentEncode(std::string_view text, CharacterSet set) {
@@ -70,7 +66,8 @@ bool isPercentEncoded(std::string_view text, CharacterSet set) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c == '%') {
-            if (i + 2 >= text.size() || !isHex(text[i + 1]) || !isHex(text[i + 2])) {
+            if (i + 2 >= text.size() || String::hexDigitValue(text[i + 1]) < 0 ||
+                String::hexDigitValue(text[i + 2]) < 0) {
                 return false;
             }
             i += 2;

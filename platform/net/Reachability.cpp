@@ -2,6 +2,7 @@
 
 #include "platform/dispatch/Backend.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/dispatch/Thread.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"
 #include "platform/net/SimNetwork.hpp"
 
@@ -92,7 +93,7 @@ public:
         if (!watcherStarted_ && !simulated_ && !Backend::isVirtual()) {
             watcherStarted_ = true;
             lastSystemFlags_ = systemReachabilityFlags();
-            std::thread([this] { watch(); }).detach();
+            spawnThread("plat.reachability", [this] { watch(); }).detach();
         }
     }
 

@@ -1,5 +1,6 @@
 #include "platform/net/URL.hpp"
 
+#include "platform/foundation/String.hpp"
 #include "platform/net/PercentCoding.hpp"
 
 #include <filesystem>
@@ -14,9 +15,6 @@ bool isAlpha(char c) {
 }
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
-}
-bool isHex(char c) {
-    return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 // The device refuses these characters anywhere in a URL string.
@@ -46,7 +44,8 @@ bool charactersAcceptable(std::string_view text) {
         if (isRefused(c)) {
             return false;
         }
-        if (c == '%' && (i + 2 >= text.size() || !isHex(text[i + 1]) || !isHex(text[i + 2]))) {
+        if (c == '%' && (i + 2 >= text.size() || String::hexDigitValue(text[i + 1]) < 0 ||
+                         String::hexDigitValue(text[i + 2]) < 0)) {
             return false;
         }
     }
@@ -307,14 +306,7 @@ std::optional<std::string> URL::fragment() const {
 
 bool URL::isFileURL() const {
     const auto s = scheme();
-    if (!s || s->size() != 4) {
-        return false;
-    }
-    std::string lower;
-    for (char c : *s) {
-        lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    }
-    return lower == "file";
+    return s && String::equalsIgnoringASCIICase(*s, "file");
 }
 
 std::string URL::lastPathComponent() const {

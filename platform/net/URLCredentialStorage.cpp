@@ -2,6 +2,8 @@
 
 #include "platform/foundation/NeverDestroyed.hpp"
 
+#include <utility>
+
 namespace plat {
 
 const std::shared_ptr<URLCredentialStorage>& URLCredentialStorage::shared() {
@@ -11,10 +13,7 @@ const std::shared_ptr<URLCredentialStorage>& URLCredentialStorage::shared() {
 }
 
 URLCredentialStorage::Entry* URLCredentialStorage::find(const URLProtectionSpace& space) {
-    for (auto& e : entries_)
-        if (e.space == space)
-            return &e;
-    return nullptr;
+    return const_cast<Entry*>(std::as_const(*this).find(space));
 }
 
 const URLCredentialStorage::Entry* URLCredentialStorage::find(const URLProtectionSpace& space) const {
@@ -22,6 +21,17 @@ const URLCredentialStorage::Entry* URLCredentialStorage::find(const URLProtectio
         if (e.space == space)
             return &e;
     return nullptr;
+}
+
+URLCredentialStorage::Entry& URLCredentialStorage::store(const URLCredential& credential,
+                                                         const URLProtectionSpace& space) {
+    Entry* e = find(space);
+    if (!e) {
+        entries_.push_back(Entry{space, {}, std::nullopt});
+        e = &entries_.back();
+    }
+    e->byUser.insert_or_assign(*credential.user(), credential);
+    return *e;
 }
 
 std::optional<std::map<std::string, URLCredential>>
@@ -56,12 +66,7 @@ void URLCredentialStorage::setCredential(const URLCredential& credential, const 
     if (!credential.user() || credential.persistence() == URLCredentialPersistence::none)
         return;
     std::lock_guard lock(mutex_);
-    Entry* e = find(space);
-    if (!e) {
-        entries_.push_back(Entry{space, {}, std::nullopt});
-        e = &entries_.back();
-    }
-    e->byUser.insert_or_assign(*credential.user(), credential);
+    store(credential, space);
 }
 
 void URLCredentialStorage::setDefaultCredential(const URLCredential& credential,
@@ -69,13 +74,7 @@ void URLCredentialStorage::setDefaultCredential(const URLCredential& credential,
     if (!credential.user() || credential.persistence() == URLCredentialPersistence::none)
         return;
     std::lock_guard lock(mutex_);
-    Entry* e = find(space);
-    if (!e) {
-        entries_.push_back(Entry{space, {}, std::nullopt});
-        e = &entries_.back();
-    }
-    e->byUser.insert_or_assign(*credential.user(), credential);
-    e->defaultUser = *credential.user();
+    store(credential, space).defaultUser = *credential.user();
 }
 
 void URLCredentialStorage::removeCredential(const URLCredential& credential,

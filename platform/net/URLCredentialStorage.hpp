@@ -36,6 +36,8 @@ private:
     };
     Entry* find(const URLProtectionSpace& space);
     const Entry* find(const URLProtectionSpace& space) const;
+    // Files the credential under its user in the space's entry, adding the entry; mutex_ is held.
+    Entry& store(const URLCredential& credential, const URLProtectionSpace& space);
 
     mutable std::mutex mutex_;
     std::vector<Entry> entries_;

@@ -45,6 +45,8 @@ URLSession::URLSession(Private, URLSessionConfiguration configuration,
     : configuration_(std::move(configuration)), delegateQueue_(std::move(delegateQueue)), isShared_(isShared),
       delegate_(std::move(delegate)) {
     transport_ = sim::Network::makeTransport("plat.urlsession", configuration_.httpMaximumConnectionsPerHost);
+    if (Backend::isVirtual())
+        virtualDelivery_ = DispatchQueue::makeSerial("plat.urlsession.delivery");
 }
 
 URLSession::~URLSession() {
@@ -113,9 +115,12 @@ bool URLSession::delegateResponds(std::string_view selector) const {
 
 void URLSession::deliver(std::function<void()> fn) {
     auto queue = delegateQueue_;
-    if (Backend::isVirtual()) {
-        // The virtual scheduler admits work from other threads only through post(); it keeps the order.
-        Virtual::post([queue, fn = std::move(fn)]() mutable { queue->addOperationWithBlock(std::move(fn)); });
+    if (virtualDelivery_) {
+        // The virtual scheduler admits work from other threads only as queued work; a serial queue of the
+        // session's own keeps the order without passing through the main queue, which a thread blocked
+        // on a synchronous load may be holding.
+        virtualDelivery_->async(
+            [queue, fn = std::move(fn)]() mutable { queue->addOperationWithBlock(std::move(fn)); });
         return;
     }
     queue->addOperationWithBlock(std::move(fn));

@@ -101,6 +101,7 @@ private:
     const std::shared_ptr<OperationQueue> delegateQueue_;
     const bool isShared_;
     std::unique_ptr<WireTransport> transport_;
+    DispatchQueuePtr virtualDelivery_; // virtual backend only
 
     mutable std::mutex mutex_;
     std::shared_ptr<URLSessionDelegate> delegate_;

@@ -3,6 +3,7 @@
 #include "platform/dispatch/Clock.hpp"
 #include "platform/foundation/ProcessInfo.hpp"
 #include "platform/foundation/Stream.hpp"
+#include "platform/foundation/String.hpp"
 #include "platform/net/ConnectTo.hpp"
 #include "platform/net/URLCredentialStorage.hpp"
 #include "platform/net/URLError.hpp"
@@ -11,7 +12,6 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -24,12 +24,6 @@ namespace {
 
 constexpr int kMaxRedirects = 16;
 
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
 bool isRedirectStatus(long status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -41,7 +35,7 @@ struct AuthOffer {
 };
 
 std::optional<AuthOffer> parseAuthOffer(const std::string& value) {
-    const std::string l = lower(value);
+    const std::string l = String::lowercasedASCII(value);
     std::size_t at = std::string::npos;
     AuthOffer offer;
     const std::size_t digestAt = l.find("digest");
@@ -71,7 +65,19 @@ std::optional<AuthOffer> parseAuthOffer(const std::string& value) {
 int defaultPort(const URL& url) {
     if (auto p = url.port())
         return *p;
-    return lower(url.scheme().value_or("")) == "https" ? 443 : 80;
+    return String::lowercasedASCII(url.scheme().value_or("")) == "https" ? 443 : 80;
+}
+
+// The space an HTTP challenge stands for: the server, its scheme, and the realm and method it offered.
+URLProtectionSpace challengedSpace(const URL& url, const std::optional<AuthOffer>& offer) {
+    URLProtectionSpace space;
+    space.host = url.host().value_or("");
+    space.port = defaultPort(url);
+    space.protocol = String::lowercasedASCII(url.scheme().value_or("http"));
+    space.realm = offer ? offer->realm : std::nullopt;
+    space.authenticationMethod =
+        offer && offer->digest ? NSURLAuthenticationMethodHTTPDigest : NSURLAuthenticationMethodHTTPBasic;
+    return space;
 }
 
 // Calls through at most once, so a delegate that answers twice cannot replay a decision.
@@ -226,7 +232,7 @@ void URLSessionTaskEngine::start() {
         task->currentRequest_ = current_;
     }
     const URL& url = *current_.url();
-    const std::string scheme = lower(url.scheme().value_or(""));
+    const std::string scheme = String::lowercasedASCII(url.scheme().value_or(""));
     if (scheme.empty() || !url.host() || url.host()->empty()) {
         fail(scheme.empty() || scheme == "http" || scheme == "https" ? NSURLErrorBadURL
                                                                      : NSURLErrorUnsupportedURL);
@@ -717,7 +723,7 @@ void URLSessionTaskEngine::handleRedirect() {
         if (auto ref = URL::parse(*location))
             target = ref->resolved(*current_.url());
     }
-    const std::string scheme = target ? lower(target->scheme().value_or("")) : "";
+    const std::string scheme = target ? String::lowercasedASCII(target->scheme().value_or("")) : "";
     if (!target || (scheme != "http" && scheme != "https")) {
         redirectAnswered(std::nullopt); // nowhere to go: the 3xx is the answer
         return;
@@ -770,18 +776,7 @@ void URLSessionTaskEngine::redirectAnswered(std::optional<URLRequest> request) {
         return;
     if (!request || !request->url()) {
         // Refused: the redirect response itself, with its body, is what the task gets.
-        role_ = Role::final;
-        if (deliverResponse(hopResponse_) == WireAction::pause) {
-            pendingDone_ = WireResult{};
-            return;
-        }
-        if (finished_)
-            return;
-        Data held;
-        held.swap(held_);
-        deliverBody(held.data(), held.size());
-        if (!finished_)
-            finishSuccess();
+        deliverHopAsFinal();
         return;
     }
     const bool sameHost = request->url()->host() == current_.url()->host();
@@ -803,6 +798,27 @@ void URLSessionTaskEngine::redirectAnswered(std::optional<URLRequest> request) {
         sendHop();
         return;
     }
+    resendHop();
+}
+
+// A hop that is not followed (a refused redirect, an unanswered challenge): its response and held
+// body become what the task gets.
+void URLSessionTaskEngine::deliverHopAsFinal() {
+    role_ = Role::final;
+    if (deliverResponse(hopResponse_) == WireAction::pause) {
+        pendingDone_ = WireResult{};
+        return;
+    }
+    if (finished_)
+        return;
+    Data held;
+    held.swap(held_);
+    deliverBody(held.data(), held.size());
+    if (!finished_)
+        finishSuccess();
+}
+
+void URLSessionTaskEngine::resendHop() {
     if (setup_.streamedUpload || bodyStream_) {
         prepareBodyThenSend();
         return;
@@ -818,14 +834,8 @@ void URLSessionTaskEngine::handleAuthentication() {
     if (!s || !task)
         return;
     const auto offer = parseAuthOffer(hopResponse_->value("WWW-Authenticate").value_or(""));
-    const URL& url = *current_.url();
     URLAuthenticationChallenge challenge;
-    challenge.protectionSpace.host = url.host().value_or("");
-    challenge.protectionSpace.port = defaultPort(url);
-    challenge.protectionSpace.protocol = lower(url.scheme().value_or("http"));
-    challenge.protectionSpace.realm = offer->realm;
-    challenge.protectionSpace.authenticationMethod =
-        offer->digest ? NSURLAuthenticationMethodHTTPDigest : NSURLAuthenticationMethodHTTPBasic;
+    challenge.protectionSpace = challengedSpace(*current_.url(), offer);
     challenge.previousFailureCount = authFailures_;
     challenge.failureResponse = hopResponse_;
     if (const auto& storage = s->configuration().urlCredentialStorage)
@@ -877,43 +887,21 @@ void URLSessionTaskEngine::authenticationAnswered(URLSessionAuthChallengeDisposi
         if (authFailures_ == 0) {
             auto s = session_.lock();
             if (s && s->configuration().urlCredentialStorage && hopResponse_) {
-                const URL& url = *current_.url();
                 const auto offer = parseAuthOffer(hopResponse_->value("WWW-Authenticate").value_or(""));
-                URLProtectionSpace space;
-                space.host = url.host().value_or("");
-                space.port = defaultPort(url);
-                space.protocol = lower(url.scheme().value_or("http"));
-                space.realm = offer ? offer->realm : std::nullopt;
-                space.authenticationMethod = offer && offer->digest ? NSURLAuthenticationMethodHTTPDigest
-                                                                    : NSURLAuthenticationMethodHTTPBasic;
-                use = s->configuration().urlCredentialStorage->defaultCredential(space);
+                use = s->configuration().urlCredentialStorage->defaultCredential(
+                    challengedSpace(*current_.url(), offer));
             }
         }
         break;
     }
     if (!use) {
         // Deliver the 401 and its body as the final response.
-        role_ = Role::final;
-        if (deliverResponse(hopResponse_) == WireAction::pause) {
-            pendingDone_ = WireResult{};
-            return;
-        }
-        if (finished_)
-            return;
-        Data held;
-        held.swap(held_);
-        deliverBody(held.data(), held.size());
-        if (!finished_)
-            finishSuccess();
+        deliverHopAsFinal();
         return;
     }
     credential_ = use;
     ++authFailures_;
-    if (setup_.streamedUpload || bodyStream_) {
-        prepareBodyThenSend();
-        return;
-    }
-    sendHop();
+    resendHop();
 }
 
 // ---- completion ----

@@ -55,6 +55,9 @@ private:
     std::optional<WireBody> makeBody(int64_t* size);
     void handleRedirect();
     void redirectAnswered(std::optional<URLRequest> request);
+    void deliverHopAsFinal();
+    // Sends the current request again, asking for a fresh body stream where it has one.
+    void resendHop();
     void handleAuthentication();
     void authenticationAnswered(URLSessionAuthChallengeDisposition disposition,
                                 std::optional<URLCredential> credential);
