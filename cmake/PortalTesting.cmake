@@ -16,11 +16,16 @@ function(portal_add_test)
     target_link_libraries(${T_NAME} PRIVATE portal_testing_main)
   endif()
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock)
+  # An empty LABELS value would swallow the next property name, so pass it only when set.
+  set(label_props)
+  if(T_LABELS)
+    set(label_props LABELS "${T_LABELS}")
+  endif()
   gtest_discover_tests(${T_NAME}
     TEST_PREFIX "${T_NAME}."
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 300 LABELS "${T_LABELS}" ENVIRONMENT "PORTAL_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+    PROPERTIES TIMEOUT 300 ${label_props} ENVIRONMENT "PORTAL_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
 endfunction()
 
 find_package(GTest REQUIRED)
