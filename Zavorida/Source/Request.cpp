@@ -6,6 +6,7 @@
 #include "platform/foundation/NotificationCenter.hpp"
 #include "platform/net/HTTPCookieStorage.hpp"
 #include "platform/net/URLCredentialStorage.hpp"
+#include "platform/net/URLError.hpp"
 
 #include <map>
 
@@ -98,7 +99,14 @@ TaskConvertible::TaskPtr Uploadable::makeTask(plat::URLSession& session,
 TaskConvertible::TaskPtr Streamable::makeTask(plat::URLSession& session,
                                               const std::shared_ptr<RequestAdapter>&,
                                               const plat::DispatchQueuePtr& queue) const {
-    return onQueue(queue, [&] { return session.streamTask(hostName, port); });
+    if (const auto* toHost = std::get_if<ToHost>(&value)) {
+        return onQueue(queue, [&] { return session.streamTask(toHost->hostName, toHost->port); });
+    }
+    const auto& service = std::get<NetService>(value);
+    if (!service.isResolved()) {
+        throw plat::URLError::make(plat::NSURLErrorCannotFindHost, std::nullopt);
+    }
+    return onQueue(queue, [&] { return session.streamTask(*service.hostName, service.port); });
 }
 
 // MARK: Request

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Zavorida/Source/AnyError.hpp"
+#include "Zavorida/Source/NetService.hpp"
 #include "Zavorida/Source/Response.hpp"
 #include "Zavorida/Source/ResponseSerialization.hpp"
 #include "Zavorida/Source/TaskDelegate.hpp"
@@ -109,13 +110,24 @@ private:
     template <class T> explicit Uploadable(T v) : value(std::move(v)) {}
 };
 
+// A stream task's origin: a host and port, or a network service. Adapters do not apply to stream tasks. A
+// service that has not been resolved throws the platform's cannot-find-host error.
 struct Streamable final : TaskConvertible {
-    Streamable(std::string hostName, int port) : hostName(std::move(hostName)), port(port) {}
+    struct ToHost {
+        std::string hostName;
+        int port;
+    };
+    static Streamable stream(std::string hostName, int port) {
+        return Streamable(ToHost{std::move(hostName), port});
+    }
+    static Streamable netService(NetService service) { return Streamable(std::move(service)); }
     TaskPtr makeTask(plat::URLSession& session, const std::shared_ptr<RequestAdapter>& adapter,
                      const plat::DispatchQueuePtr& queue) const override;
     std::optional<plat::URLRequest> urlRequest() const override { return std::nullopt; }
-    std::string hostName;
-    int port;
+    std::variant<ToHost, NetService> value;
+
+private:
+    template <class T> explicit Streamable(T v) : value(std::move(v)) {}
 };
 
 class Request : public std::enable_shared_from_this<Request>, public ResponseBodyRules {

@@ -245,23 +245,16 @@ void SessionManager::offerFailedRequestToRetrier(std::shared_ptr<RequestRetrier>
     });
 }
 
-template <class R>
-std::shared_ptr<R> SessionManager::registered(Request::TaskKind kind, TaskConvertiblePtr originalTask,
-                                              TaskConvertible::TaskPtr task) {
-    auto request = Request::make<R>(session_, {kind, std::move(originalTask), task});
-    delegate_->setRequest(*task, request);
-    return request;
-}
-
 std::shared_ptr<DownloadRequest> SessionManager::makeDownloadRequest(const URLRequestConvertible& urlRequest,
                                                                      DownloadDestination destination) {
+    std::shared_ptr<const Downloadable> downloadable;
     try {
-        return makeDownloadRequestFromDownloadable(
-            std::make_shared<Downloadable>(Downloadable::request(urlRequest.makeURLRequest())),
-            std::move(destination));
+        // Converted before the destination is handed on, so a failed conversion still has it to keep.
+        downloadable = std::make_shared<Downloadable>(Downloadable::request(urlRequest.makeURLRequest()));
     } catch (...) {
         return makeFailedDownloadRequest(nullptr, std::move(destination), AnyError::current());
     }
+    return makeDownloadRequestFromDownloadable(std::move(downloadable), std::move(destination));
 }
 
 std::shared_ptr<DownloadRequest> SessionManager::makeResumedDownloadRequest(plat::Data resumeData,
@@ -299,16 +292,6 @@ SessionManager::makeFailedDownloadRequest(std::shared_ptr<const Downloadable> do
                                        std::static_pointer_cast<DownloadTaskDelegate>(request.delegate())
                                            ->setDestination(std::move(destination));
                                    });
-}
-
-std::shared_ptr<StreamRequest> SessionManager::makeStreamRequestToHost(std::string hostName, int port) {
-    auto streamable = std::make_shared<Streamable>(std::move(hostName), port);
-    auto request = registered<StreamRequest>(Request::TaskKind::stream, streamable,
-                                             streamable->makeTask(*session_, nullptr, queue_));
-    if (startRequestsImmediately()) {
-        request->resume();
-    }
-    return request;
 }
 
 std::shared_ptr<UploadRequest>
@@ -352,13 +335,12 @@ SessionManager::makeUploadRequestFromUploadable(std::shared_ptr<const Uploadable
     }
     auto request = Request::make<UploadRequest>(session_, {Request::TaskKind::upload, uploadable, task});
     if (const auto* streamed = std::get_if<Uploadable::FromStream>(&uploadable->value)) {
-        // A stream can be read once. When the session needs the body again (a redirect or an authentication
-        // round), handing back the exhausted stream would send a truncated body; giving none makes the
-        // session fail the task with a clear error instead.
-        auto once = std::make_shared<std::atomic<bool>>(false);
+        // The same stream every time: when the session needs the body again (a redirect or an
+        // authentication round) the stream has been read already, and the session fails the task rather
+        // than send a truncated body.
         request->delegate()->setTaskNeedNewBodyStream(
-            [stream = streamed->stream, once](plat::URLSession&, const TaskConvertible::TaskPtr&) {
-                return once->exchange(true) ? nullptr : stream;
+            [stream = streamed->stream](plat::URLSession&, const TaskConvertible::TaskPtr&) {
+                return stream;
             });
     }
     delegate_->setRequest(*task, request);

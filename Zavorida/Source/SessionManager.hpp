@@ -97,6 +97,12 @@ public:
     virtual std::shared_ptr<DataRequest> makeFailedDataRequest(std::optional<plat::URLRequest> urlRequest,
                                                                const AnyError& error);
 
+    virtual std::shared_ptr<DownloadRequest>
+    makeDownloadRequestToURL(const URLConvertible& url, HTTPMethod method = HTTPMethod::get,
+                             const std::optional<ParameterDictionary>& parameters = std::nullopt,
+                             const ParameterEncoding& encoding = URLEncoding(),
+                             const std::optional<HeaderDictionary>& headers = std::nullopt,
+                             DownloadDestination destination = nullptr);
     virtual std::shared_ptr<DownloadRequest> makeDownloadRequest(const URLRequestConvertible& urlRequest,
                                                                  DownloadDestination destination = nullptr);
     virtual std::shared_ptr<DownloadRequest>
@@ -107,8 +113,19 @@ public:
     virtual std::shared_ptr<DownloadRequest>
     makeFailedDownloadRequest(std::shared_ptr<const Downloadable> downloadable,
                               DownloadDestination destination, const AnyError& error);
-    virtual std::shared_ptr<StreamRequest> makeStreamRequestToHost(std::string hostName, int port);
 
+    virtual std::shared_ptr<UploadRequest>
+    makeFileUploadRequestToURL(plat::URL fileURL, const URLConvertible& url,
+                               HTTPMethod method = HTTPMethod::post,
+                               const std::optional<HeaderDictionary>& headers = std::nullopt);
+    virtual std::shared_ptr<UploadRequest>
+    makeDataUploadRequestToURL(plat::Data data, const URLConvertible& url,
+                               HTTPMethod method = HTTPMethod::post,
+                               const std::optional<HeaderDictionary>& headers = std::nullopt);
+    virtual std::shared_ptr<UploadRequest>
+    makeStreamUploadRequestToURL(std::shared_ptr<plat::InputStream> stream, const URLConvertible& url,
+                                 HTTPMethod method = HTTPMethod::post,
+                                 const std::optional<HeaderDictionary>& headers = std::nullopt);
     virtual std::shared_ptr<UploadRequest> makeDataUploadRequest(plat::Data data,
                                                                  const URLRequestConvertible& urlRequest);
     virtual std::shared_ptr<UploadRequest> makeFileUploadRequest(plat::URL fileURL,
@@ -131,6 +148,13 @@ public:
                                      URLRequestConvertible urlRequest,
                                      MultipartEncodingCompletion encodingCompletion = nullptr);
 
+    virtual std::shared_ptr<StreamRequest> makeStreamRequestToHost(std::string hostName, int port);
+    virtual std::shared_ptr<StreamRequest> makeStreamRequestToService(NetService service);
+    // A stream task that cannot be made gives a request with neither origin nor task, carrying the error as
+    // raised; it is never offered to the retrier.
+    virtual std::shared_ptr<StreamRequest>
+    makeStreamRequestFromStreamable(std::shared_ptr<const Streamable> streamable);
+
     // Makes a new task for `request` and starts it; false when none could be made.
     virtual bool retryRequest(const std::shared_ptr<Request>& request);
 
@@ -142,9 +166,6 @@ private:
     template <class R>
     std::shared_ptr<R> failed(Request::TaskKind kind, TaskConvertiblePtr originalTask, const AnyError& error,
                               const std::function<void(R&)>& prepare = nullptr);
-    template <class R>
-    std::shared_ptr<R> registered(Request::TaskKind kind, TaskConvertiblePtr originalTask,
-                                  TaskConvertible::TaskPtr task);
     void encodeMultipartFormData(const MultipartFormBuilder& multipartFormData, std::uint64_t threshold,
                                  const URLRequestConvertible& urlRequest,
                                  const MultipartEncodingCompletion& encodingCompletion);
@@ -160,13 +181,44 @@ private:
     std::function<void()> backgroundCompletionHandler_;
 };
 
-// The shared manager's factories.
+// The shared manager's factories; each forwards to the factory of the same arguments.
 std::shared_ptr<DataRequest>
 requestWithDefaultSession(const URLConvertible& url, HTTPMethod method = HTTPMethod::get,
                           const std::optional<ParameterDictionary>& parameters = std::nullopt,
                           const ParameterEncoding& encoding = URLEncoding(),
                           const std::optional<HeaderDictionary>& headers = std::nullopt);
 std::shared_ptr<DataRequest> requestWithDefaultSessionFromURLRequest(const URLRequestConvertible& urlRequest);
+
+std::shared_ptr<DownloadRequest>
+downloadWithDefaultSession(const URLConvertible& url, HTTPMethod method = HTTPMethod::get,
+                           const std::optional<ParameterDictionary>& parameters = std::nullopt,
+                           const ParameterEncoding& encoding = URLEncoding(),
+                           const std::optional<HeaderDictionary>& headers = std::nullopt,
+                           DownloadDestination destination = nullptr);
+std::shared_ptr<DownloadRequest>
+downloadWithDefaultSessionFromURLRequest(const URLRequestConvertible& urlRequest,
+                                         DownloadDestination destination = nullptr);
+std::shared_ptr<DownloadRequest>
+downloadWithDefaultSessionFromResumeData(plat::Data resumeData, DownloadDestination destination = nullptr);
+
+std::shared_ptr<UploadRequest>
+uploadFileWithDefaultSession(plat::URL fileURL, const URLConvertible& url,
+                             HTTPMethod method = HTTPMethod::post,
+                             const std::optional<HeaderDictionary>& headers = std::nullopt);
+std::shared_ptr<UploadRequest>
+uploadFileWithDefaultSessionFromURLRequest(plat::URL fileURL, const URLRequestConvertible& urlRequest);
+std::shared_ptr<UploadRequest>
+uploadDataWithDefaultSession(plat::Data data, const URLConvertible& url, HTTPMethod method = HTTPMethod::post,
+                             const std::optional<HeaderDictionary>& headers = std::nullopt);
+std::shared_ptr<UploadRequest>
+uploadDataWithDefaultSessionFromURLRequest(plat::Data data, const URLRequestConvertible& urlRequest);
+std::shared_ptr<UploadRequest>
+uploadStreamWithDefaultSession(std::shared_ptr<plat::InputStream> stream, const URLConvertible& url,
+                               HTTPMethod method = HTTPMethod::post,
+                               const std::optional<HeaderDictionary>& headers = std::nullopt);
+std::shared_ptr<UploadRequest>
+uploadStreamWithDefaultSessionFromURLRequest(std::shared_ptr<plat::InputStream> stream,
+                                             const URLRequestConvertible& urlRequest);
 void uploadMultipartWithDefaultSession(
     SessionManager::MultipartFormBuilder multipartFormData, std::uint64_t threshold,
     const URLConvertible& url, HTTPMethod method = HTTPMethod::post,
@@ -176,5 +228,8 @@ void uploadMultipartWithDefaultSessionFromURLRequest(
     SessionManager::MultipartFormBuilder multipartFormData, std::uint64_t threshold,
     URLRequestConvertible urlRequest,
     SessionManager::MultipartEncodingCompletion encodingCompletion = nullptr);
+
+std::shared_ptr<StreamRequest> streamWithDefaultSessionToHost(std::string hostName, int port);
+std::shared_ptr<StreamRequest> streamWithDefaultSessionToService(NetService service);
 
 } // namespace Zavorida

@@ -9,23 +9,14 @@
 #include <fstream>
 #include <sstream>
 
-#include "devserver/Server.hpp"
-#include "platform/dispatch/Backend.hpp"
+#include "Zavorida/tests/DevserverFixture.hpp"
 #include "platform/foundation/Base64.hpp"
-#include "platform/foundation/FileManager.hpp"
-#include "platform/net/SimNetwork.hpp"
-#include "testing/TempAppHome.hpp"
 
 namespace Zavorida {
 namespace {
 
 using devserver::RecordedRequest;
 using devserver::Reply;
-using plat::Virtual;
-
-bool waitFor(const std::function<bool()>& done) {
-    return Virtual::runUntil(done, 20);
-}
 
 SecCertificatePtr certificateFromPem(const std::string& pem) {
     std::istringstream lines(pem);
@@ -39,39 +30,8 @@ SecCertificatePtr certificateFromPem(const std::string& pem) {
     return der ? plat::SecCertificate::createWithData(*der) : nullptr;
 }
 
-class EndToEndTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(portal.start()) << portal.error();
-        caPath = plat::FileManager::defaultManager().temporaryDirectory() + "/test-ca.pem";
-        ASSERT_TRUE(portal.writeCa(caPath));
-        plat::sim::Network::setCAFile(caPath);
-        plat::sim::Network::setResolve(portal.resolveEntry("portal.example.test"));
-    }
-
-    void TearDown() override {
-        for (const auto& manager : managers) {
-            manager->session()->invalidateAndCancel();
-        }
-        Virtual::runUntil([] { return false; }, 0.05);
-        portal.stop();
-        other.stop();
-    }
-
-    std::shared_ptr<SessionManager>
-    makeManager(std::shared_ptr<ServerTrustPolicyManager> policies = nullptr) {
-        auto manager = SessionManager::make(plat::URLSessionConfiguration::ephemeral(),
-                                            std::make_shared<SessionDelegate>(), std::move(policies));
-        managers.push_back(manager);
-        return manager;
-    }
-
-    plat::test::TempAppHome home;
-    devserver::Server portal;
-    devserver::Server other;
-    std::string caPath;
-    std::vector<std::shared_ptr<SessionManager>> managers;
-};
+using EndToEndTest = test::DevserverTest;
+using test::waitFor;
 
 TEST_F(EndToEndTest, AJSONPostThroughTheSharedManagerCarriesTheStandardHeadersAndItsResultArrivesOnMain) {
     portal.route("POST", "/api/echo",

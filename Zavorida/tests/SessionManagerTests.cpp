@@ -171,10 +171,15 @@ TEST_F(SessionManagerTest, StreamedUploadsSendTheStreamOnceAndFailWhenTheBodyIsN
 
     // A 307 must send the body again; the stream was used up, so the upload fails rather than send less.
     std::optional<DataResponse<std::string>> resent;
-    manager
-        ->makeStreamUploadRequest(plat::InputStream::withData({'x'}), post("https://api.example.test/moved"))
-        ->addStringResponseHandler(nullptr, std::nullopt,
-                                   [&](const DataResponse<std::string>& r) { resent = r; });
+    const auto stream = plat::InputStream::withData({'x'});
+    const auto moved = manager->makeStreamUploadRequest(stream, post("https://api.example.test/moved"));
+    moved->addStringResponseHandler(nullptr, std::nullopt,
+                                    [&](const DataResponse<std::string>& r) { resent = r; });
+    const auto provide = moved->delegate()->taskNeedNewBodyStream();
+    ASSERT_TRUE(provide);
+    EXPECT_EQ(provide(*manager->session(), moved->task()), stream);
+    EXPECT_EQ(provide(*manager->session(), moved->task()), stream)
+        << "the same stream every time it is asked";
     Virtual::runUntilIdle();
     ASSERT_TRUE(resent);
     ASSERT_TRUE(resent->result().isFailure());
@@ -212,6 +217,169 @@ TEST_F(SessionManagerTest, DownloadsGoToTheirDestinationAndBuildFailuresComplete
     EXPECT_EQ(failure->error()->platformError()->domain, "build");
     EXPECT_FALSE(failed->task());
     EXPECT_FALSE(failed->request());
+}
+
+TEST_F(SessionManagerTest, TransfersWhoseURLRequestCannotBeBuiltFailAtOnceWithoutAnOrigin) {
+    bool destinationAsked = false;
+    DownloadDestination destination = [&](const auto&, const auto&) {
+        destinationAsked = true;
+        return DownloadDestinationResult{plat::URL::file("/nonexistent/x"), DownloadOptions{}};
+    };
+    plat::Dictionary unencodable;
+    unencodable.set("blob", plat::Value(plat::Data{1, 2, 3}));
+    const auto file = plat::URL::file("/nonexistent/upload.bin");
+    struct Case {
+        const char* name;
+        std::function<std::shared_ptr<Request>()> make;
+        bool invalidURL; // else the parameter encoding failed
+    };
+    const std::vector<Case> cases{
+        {"download to an invalid URL",
+         [&] {
+             return manager->makeDownloadRequestToURL("not a url", HTTPMethod::get, std::nullopt,
+                                                      URLEncoding(), std::nullopt, destination);
+         },
+         true},
+        {"download whose parameters cannot be encoded",
+         [&] {
+             return manager->makeDownloadRequestToURL("https://api.example.test/file", HTTPMethod::post,
+                                                      unencodable, JSONEncoding(), std::nullopt, destination);
+         },
+         false},
+        {"download from a request that cannot be built",
+         [&] {
+             return manager->makeDownloadRequest(
+                 URLRequestConvertible([]() -> plat::URLRequest { throw AFError::invalidURL("built"); }),
+                 destination);
+         },
+         true},
+        {"file upload", [&] { return manager->makeFileUploadRequestToURL(file, "not a url"); }, true},
+        {"data upload", [&] { return manager->makeDataUploadRequestToURL({'a'}, "not a url"); }, true},
+        {"stream upload",
+         [&] {
+             return manager->makeStreamUploadRequestToURL(plat::InputStream::withData({'a'}), "not a url");
+         },
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto request = c.make();
+        bool completed = false;
+        request->delegate()->queue()->addOperationWithBlock([&] { completed = true; });
+        Virtual::runUntilIdle();
+        EXPECT_TRUE(completed) << "resumed at once";
+        EXPECT_FALSE(request->originalTask()) << "nothing a retry could make a task from";
+        EXPECT_FALSE(request->task());
+        ASSERT_TRUE(request->delegate()->error());
+        const auto* error = request->delegate()->error()->as<AFError>();
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->isInvalidURL(), c.invalidURL);
+        EXPECT_EQ(error->isParameterEncodingFailure(), !c.invalidURL);
+        if (const auto download = std::dynamic_pointer_cast<DownloadTaskDelegate>(request->delegate())) {
+            EXPECT_TRUE(download->destination()) << "a failed download keeps its destination";
+        }
+        EXPECT_FALSE(manager->retryRequest(request));
+    }
+    EXPECT_FALSE(destinationAsked);
+    EXPECT_EQ(manager->delegate()->requestCount(), 0u);
+    EXPECT_TRUE(script->requests().empty());
+}
+
+TEST_F(SessionManagerTest, ADownloadResumedFromResumeDataKeepsItSoARetryResumesFromItAgain) {
+    manager->setStartRequestsImmediately(false);
+    const plat::Data resumeData{'{', '}'};
+    const auto request = manager->makeResumedDownloadRequest(resumeData);
+    const auto* origin = dynamic_cast<const Downloadable*>(request->originalTask().get());
+    ASSERT_TRUE(origin);
+    ASSERT_TRUE(std::holds_alternative<plat::Data>(origin->value));
+    EXPECT_EQ(std::get<plat::Data>(origin->value), resumeData);
+    const auto first = request->task();
+    ASSERT_TRUE(first);
+
+    ASSERT_TRUE(manager->retryRequest(request));
+    EXPECT_NE(request->task(), first);
+    EXPECT_TRUE(std::dynamic_pointer_cast<plat::URLSessionDownloadTask>(request->task()));
+    EXPECT_EQ(request->retryCount(), 1u);
+    EXPECT_EQ(request->originalTask().get(), origin) << "the same origin for every attempt";
+    request->cancel();
+    Virtual::runUntilIdle();
+}
+
+TEST_F(SessionManagerTest, StreamRequestsToAHostOrAResolvedServiceAreRegisteredAndIgnoreTheAdapter) {
+    struct Throws : RequestAdapter {
+        plat::URLRequest adapt(plat::URLRequest) override { throw plat::Error("adapter", 1); }
+    };
+    manager->setAdapter(std::make_shared<Throws>());
+    NetService service{"local.", "_portal._tcp.", "Printer", std::string("printer.example.test"), 6310};
+
+    struct Case {
+        const char* name;
+        std::function<std::shared_ptr<StreamRequest>()> make;
+        std::string host;
+        int port;
+    };
+    const std::vector<Case> cases{
+        {"host and port", [&] { return manager->makeStreamRequestToHost("chat.example.test", 5222); },
+         "chat.example.test", 5222},
+        {"resolved service", [&] { return manager->makeStreamRequestToService(service); },
+         "printer.example.test", 6310},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto request = c.make();
+        EXPECT_EQ(manager->delegate()->requestCount(), 1u);
+        const auto task = std::dynamic_pointer_cast<plat::URLSessionStreamTask>(request->task());
+        ASSERT_TRUE(task);
+        EXPECT_EQ(task->host(), c.host);
+        EXPECT_EQ(task->port(), c.port);
+        EXPECT_EQ(task->state(), plat::URLSessionTaskState::running);
+        ASSERT_TRUE(request->originalTask());
+        EXPECT_FALSE(request->delegate()->error());
+        request->cancel();
+        Virtual::runUntilIdle();
+        EXPECT_EQ(manager->delegate()->requestCount(), 0u);
+    }
+}
+
+TEST_F(SessionManagerTest, AStreamRequestToAnUnresolvedServiceFailsAtOnceAndIsNotOfferedToTheRetrier) {
+    auto retrier = std::make_shared<RetryOnce>(0);
+    manager->setRetrier(retrier);
+    const auto request =
+        manager->makeStreamRequestToService(NetService{"local.", "_portal._tcp.", "Gone", std::nullopt, -1});
+    bool completed = false;
+    request->delegate()->queue()->addOperationWithBlock([&] { completed = true; });
+    Virtual::runUntilIdle();
+
+    EXPECT_TRUE(completed);
+    EXPECT_FALSE(request->task());
+    EXPECT_FALSE(request->originalTask());
+    ASSERT_TRUE(request->delegate()->error());
+    ASSERT_TRUE(request->delegate()->error()->platformError());
+    EXPECT_EQ(request->delegate()->error()->platformError()->code, -1003);
+    EXPECT_TRUE(retrier->errors.empty());
+    EXPECT_EQ(manager->delegate()->requestCount(), 0u);
+
+    // Not started on its own when the manager leaves starting to the caller.
+    manager->setStartRequestsImmediately(false);
+    completed = false;
+    manager->makeStreamRequestToService(NetService{})->delegate()->queue()->addOperationWithBlock([&] {
+        completed = true;
+    });
+    Virtual::runUntilIdle();
+    EXPECT_FALSE(completed);
+}
+
+TEST_F(SessionManagerTest, TheSharedManagersStreamFunctionsRegisterWithIt) {
+    const auto toHost = streamWithDefaultSessionToHost("chat.example.test", 5222);
+    const auto toService = streamWithDefaultSessionToService(
+        NetService{"local.", "_chat._tcp.", "Chat", std::string("chat.example.test"), 5223});
+    EXPECT_EQ(toHost->session(), SessionManager::shared().session());
+    EXPECT_EQ(toService->session(), SessionManager::shared().session());
+    EXPECT_EQ(SessionManager::shared().delegate()->requestCount(), 2u);
+    toHost->cancel();
+    toService->cancel();
+    Virtual::runUntilIdle();
+    EXPECT_EQ(SessionManager::shared().delegate()->requestCount(), 0u);
 }
 
 TEST_F(SessionManagerTest, StandardHeaderValues) {
