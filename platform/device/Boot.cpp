@@ -1,5 +1,6 @@
 #include "platform/device/Boot.hpp"
 
+#include "platform/device/DeviceFactsProvider.hpp"
 #include "platform/device/DeviceProfile.hpp"
 #include "platform/device/DeviceState.hpp"
 #include "platform/device/PushRegistrar.hpp"
@@ -11,6 +12,7 @@
 #include "platform/foundation/PreferenceStore.hpp"
 #include "platform/foundation/TimeZone.hpp"
 #include "platform/uikit/SimApp.hpp"
+#include "platform/uikit/UIDevice.hpp"
 
 #include <sys/stat.h>
 
@@ -113,6 +115,8 @@ Result<void> boot(const DeviceConfig& config, std::span<const rt::LoadHook> load
         state.booted = true;
     }
     sim::App::setRemoteNotificationRegistrar(registrar);
+    sim::setDeviceFacts(detail::deviceFacts());
+    detail::installNotificationPrompts();
     if (config.advertising)
         sim::Device::installAdvertisingProvider(*config.advertising);
 

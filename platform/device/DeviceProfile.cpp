@@ -8,6 +8,7 @@
 #include "platform/runtime/SimRuntime.hpp"
 #include "platform/uikit/NSUserActivity.hpp"
 #include "platform/uikit/UIKitClasses.hpp"
+#include "platform/usernotifications/UNClasses.hpp"
 
 #include <fstream>
 #include <string>
@@ -176,6 +177,7 @@ std::span<const ProfileEntry> DeviceProfile::table() {
 void DeviceProfile::applyToRuntime() {
     (void)uikitClasses();
     (void)NSUserActivity::runtimeClass();
+    (void)unClasses();
 
     auto& s = deviceState();
     for (const auto& e : kTable) {

@@ -28,6 +28,9 @@ struct DeviceState {
     std::optional<UUID> vendorIdentifier; // cache of the device folder's copy
     PromptAnswers answers;
     std::vector<PromptRecord> prompts;
+    bool legacyPromptShown = false; // OS 8-9 ask once; later registrations get the same answer
+    // Remote notifications the device holds for a tap on OS 9 and earlier, by identifier.
+    std::map<std::string, Value> legacyNotifications;
     std::shared_ptr<PushRegistrar> registrar;
 
     // Classes and methods the OS profile took away, so a later version can bring them back.

@@ -6,6 +6,7 @@
 #include "platform/device/PromptAnswers.hpp"
 #include "platform/device/PushRegistrar.hpp"
 #include "platform/foundation/Error.hpp"
+#include "platform/foundation/Value.hpp"
 #include "platform/uikit/UIKitTypes.hpp"
 
 #include <cstdint>
@@ -44,6 +45,24 @@ public:
     // The stand-ins call this when they show a prompt.
     static void recordPrompt(PromptKind kind, uint64_t options);
     static std::vector<PromptRecord> prompts();
+
+    // Remote notifications (main thread), routed as the device does for its OS version and the app's state:
+    // OS 10 and later: in front, the centre's will-present (plus the app's fetch method for content-available
+    // 1); otherwise the fetch method for content-available 1, and the notification joins the delivered list
+    // unless it is a silent one. Before OS 10: in front, the app's remote-notification method; otherwise the
+    // fetch method for content-available 1, else the device keeps it for a tap. The fetch result is recorded
+    // (sim::App::recorder()). Returns the notification's identifier.
+    static std::string receivePush(const Value& userInfo);
+    // The user taps a notification the device holds (an empty action is the default one; userText answers a
+    // text action). OS 10 and later: the centre's response. Before OS 10: the app delegate, with the app
+    // inactive (brought back from the background first), or, when the app is not running, the launch
+    // options of its next launch. False when no notification has that identifier or nothing received it.
+    static bool tapNotification(const std::string& identifier, const std::string& action = {},
+                                std::optional<std::string> userText = std::nullopt);
+    // A notification that arrives and is tapped in one go (the app's `tap` command); the identifier, or
+    // none when nothing received the tap.
+    static std::optional<std::string> tapPush(const Value& userInfo, const std::string& action = {},
+                                              std::optional<std::string> userText = std::nullopt);
 
     // Installs; they act on the files and take effect at the next launch, so call them between launches.
     // A first install on a device that never had the app: app home and device folder (keychain, app
