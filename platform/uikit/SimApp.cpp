@@ -205,6 +205,10 @@ void App::enterBackground() {
 }
 
 void App::enterForeground() {
+    enterForeground(std::function<void()>());
+}
+
+void App::enterForeground(const std::function<void()>& whileInactive) {
     auto a = app();
     if (!a || a->applicationState() != UIApplicationState::background) {
         return;
@@ -212,6 +216,9 @@ void App::enterForeground() {
     a->setState(UIApplicationState::inactive);
     a->sendToDelegate("applicationWillEnterForeground:");
     post(UIApplicationWillEnterForegroundNotification);
+    if (whileInactive) {
+        whileInactive();
+    }
     becomeActive();
 }
 

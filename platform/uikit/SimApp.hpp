@@ -19,6 +19,7 @@ namespace plat {
 class UIApplication;
 class UIAlertView;
 class UIRefreshControl;
+class UIView;
 class RemoteNotificationRegistrar;
 } // namespace plat
 
@@ -41,6 +42,9 @@ public:
     static void resignActive();
     static void enterBackground();
     static void enterForeground();
+    // The same, running `whileInactive` after the will-enter-foreground notification and before the app
+    // becomes active (how a tap on a notification brings the app back on older OS versions).
+    static void enterForeground(const std::function<void()>& whileInactive);
     static void becomeActive();
     // Ends with the main loop stopped.
     static void terminate();
@@ -86,6 +90,9 @@ public:
     static bool tapAlertButton(int64_t index);
     // Pulls the most recently made refresh control that is alive; false when none.
     static bool pullToRefresh();
+    // The user taps the control (a button): its touch-up-inside actions. False, with nothing sent, when the
+    // view is not a control, is disabled, or it or a view it is in is hidden (the user cannot see it).
+    static bool tapButton(const std::shared_ptr<UIView>& view);
 
     // Test and device controls.
     static void setCanOpenURL(const std::string& scheme, bool answer);

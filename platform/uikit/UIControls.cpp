@@ -7,6 +7,54 @@
 
 namespace plat {
 
+UIControl::UIControl(rt::Class* cls, CGRect frame) : UIView(cls, frame) {}
+
+rt::Class* UIControl::runtimeClass() {
+    return uikitClasses().control;
+}
+
+void UIControl::addTarget(const rt::ObjectPtr& target, rt::Sel action, uint64_t controlEvents) {
+    targets_.push_back(Target{target, action, controlEvents});
+}
+
+void UIControl::removeTarget(const rt::ObjectPtr& target, rt::Sel action, uint64_t controlEvents) {
+    for (auto& t : targets_) {
+        // A null target or action stands for every one, as on the device.
+        if ((!target || t.target.lock() == target) && (action == rt::Sel() || t.action == action)) {
+            t.events &= ~controlEvents;
+        }
+    }
+    std::erase_if(targets_, [](const Target& t) { return t.events == 0; });
+}
+
+void UIControl::sendActionsForControlEvents(uint64_t controlEvents) {
+    const auto targets = targets_; // an action may add or remove targets
+    for (const auto& t : targets) {
+        if (!(t.events & controlEvents)) {
+            continue;
+        }
+        rt::ObjectPtr target = t.target.lock();
+        if (!target) {
+            continue;
+        }
+        if (t.action.name().ends_with(':')) {
+            rt::msgSend(target, t.action, shared_from_this());
+        } else {
+            rt::msgSend(target, t.action);
+        }
+    }
+}
+
+UIButton::UIButton(rt::Class* cls, CGRect frame) : UIControl(cls, frame) {}
+
+rt::Class* UIButton::runtimeClass() {
+    return uikitClasses().button;
+}
+
+std::shared_ptr<UIButton> UIButton::make(CGRect frame) {
+    return std::make_shared<UIButton>(runtimeClass(), frame);
+}
+
 UIActivityIndicatorView::UIActivityIndicatorView(rt::Class* cls) : UIView(cls) {
     setHidden(true);
 }
@@ -42,7 +90,7 @@ void UIActivityIndicatorView::setHidesWhenStopped(bool hides) {
     }
 }
 
-UIRefreshControl::UIRefreshControl(rt::Class* cls) : UIView(cls) {}
+UIRefreshControl::UIRefreshControl(rt::Class* cls) : UIControl(cls) {}
 
 rt::Class* UIRefreshControl::runtimeClass() {
     return uikitClasses().refreshControl;
@@ -52,28 +100,6 @@ std::shared_ptr<UIRefreshControl> UIRefreshControl::make() {
     auto control = std::make_shared<UIRefreshControl>(runtimeClass());
     sim::App::refreshControlCreated(control);
     return control;
-}
-
-void UIRefreshControl::addTarget(const rt::ObjectPtr& target, rt::Sel action, uint64_t controlEvents) {
-    targets_.push_back(Target{target, action, controlEvents});
-}
-
-void UIRefreshControl::sendActionsForControlEvents(uint64_t controlEvents) {
-    const auto targets = targets_; // an action may add targets
-    for (const auto& t : targets) {
-        if (!(t.events & controlEvents)) {
-            continue;
-        }
-        rt::ObjectPtr target = t.target.lock();
-        if (!target) {
-            continue;
-        }
-        if (t.action.name().ends_with(':')) {
-            rt::msgSend(target, t.action, shared_from_this());
-        } else {
-            rt::msgSend(target, t.action);
-        }
-    }
 }
 
 void UIRefreshControl::beginRefreshing() {

@@ -6,6 +6,9 @@
 #include "platform/uikit/UIApplication.hpp"
 #include "platform/uikit/UIControls.hpp"
 #include "platform/uikit/UINavigationController.hpp"
+#include "platform/uikit/UIPageViewController.hpp"
+#include "platform/uikit/UIScrollView.hpp"
+#include "platform/uikit/UITabBarController.hpp"
 #include "platform/uikit/UIWindow.hpp"
 
 namespace plat {
@@ -32,7 +35,12 @@ UIKitClasses registerAll() {
     c.alertController = rt::registerClass<UIAlertController>("UIAlertController", c.viewController);
     c.alertView = rt::registerClass<UIAlertView>("UIAlertView", c.view);
     c.application = rt::registerClass<UIApplication>("UIApplication");
-    c.refreshControl = rt::registerClass<UIRefreshControl>("UIRefreshControl", c.view);
+    c.control = rt::registerClass<UIControl>("UIControl", c.view);
+    c.button = rt::registerClass<UIButton>("UIButton", c.control);
+    c.refreshControl = rt::registerClass<UIRefreshControl>("UIRefreshControl", c.control);
+    c.scrollView = rt::registerClass<UIScrollView>("UIScrollView", c.view);
+    c.tabBarController = rt::registerClass<UITabBarController>("UITabBarController", c.viewController);
+    c.pageViewController = rt::registerClass<UIPageViewController>("UIPageViewController", c.viewController);
     c.activityIndicator = rt::registerClass<UIActivityIndicatorView>("UIActivityIndicatorView", c.view);
 
     // Appearance and loading go through the runtime so that hooks see them; the bodies are the virtuals.

@@ -16,6 +16,11 @@ struct UIKitClasses {
     rt::Class* application;
     rt::Class* refreshControl;
     rt::Class* activityIndicator;
+    rt::Class* scrollView;
+    rt::Class* control;
+    rt::Class* button;
+    rt::Class* tabBarController;
+    rt::Class* pageViewController;
 };
 
 const UIKitClasses& uikitClasses();

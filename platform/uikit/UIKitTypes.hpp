@@ -35,6 +35,7 @@ inline constexpr UIBackgroundTaskIdentifier UIBackgroundTaskInvalid = 0;
 
 inline constexpr uint64_t UIViewAutoresizingFlexibleWidth = 2;
 inline constexpr uint64_t UIViewAutoresizingFlexibleHeight = 16;
+inline constexpr uint64_t UIControlEventTouchUpInside = 64;
 inline constexpr uint64_t UIControlEventValueChanged = 4096;
 
 inline constexpr const char* UIApplicationOpenSettingsURLString = "app-settings:";

@@ -24,6 +24,9 @@ enum class UIUserNotificationActivationMode : int64_t { foreground = 0, backgrou
 enum class UIUserNotificationActionContext : int64_t { defaultContext = 0, minimal = 1 };
 
 inline constexpr const char* UILocalNotificationDefaultSoundName = "UILocalNotificationDefaultSoundName";
+// The response-info key under which a text action hands over what the user typed.
+inline constexpr const char* UIUserNotificationActionResponseTypedTextKey =
+    "UIUserNotificationActionResponseTypedTextKey";
 
 struct UIMutableUserNotificationAction {
     std::string identifier;

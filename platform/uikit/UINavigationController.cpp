@@ -45,19 +45,7 @@ void UINavigationController::loadView() {
 
 void UINavigationController::switchTop(const std::shared_ptr<UIViewController>& from,
                                        const std::shared_ptr<UIViewController>& to, bool animated) {
-    if (from == to || !isViewLoaded()) {
-        return;
-    }
-    const bool onScreen = isAppeared();
-    if (to) {
-        view()->addSubview(to->view());
-    }
-    if (onScreen) {
-        transition(from.get(), to.get(), animated);
-    }
-    if (from && from->isViewLoaded()) {
-        from->view()->removeFromSuperview();
-    }
+    replaceShownChild(from, to, animated);
 }
 
 void UINavigationController::pushViewController(const std::shared_ptr<UIViewController>& vc, bool animated) {

@@ -10,6 +10,7 @@
 #include "platform/uikit/UIKitClasses.hpp"
 #include "platform/uikit/UINavigationController.hpp"
 #include "platform/uikit/UIRecorder.hpp"
+#include "platform/uikit/UITabBarController.hpp"
 #include "platform/uikit/UIWindow.hpp"
 
 namespace plat {
@@ -72,6 +73,32 @@ std::shared_ptr<UINavigationController> UIViewController::navigationController()
         }
     }
     return nullptr;
+}
+
+std::shared_ptr<UITabBarController> UIViewController::tabBarController() const {
+    for (auto p = parent_.lock(); p; p = p->parent_.lock()) {
+        if (auto tabs = std::dynamic_pointer_cast<UITabBarController>(p)) {
+            return tabs;
+        }
+    }
+    return nullptr;
+}
+
+void UIViewController::replaceShownChild(const std::shared_ptr<UIViewController>& from,
+                                         const std::shared_ptr<UIViewController>& to, bool animated) {
+    if (from == to || !isViewLoaded()) {
+        return;
+    }
+    const bool onScreen = isAppeared();
+    if (to) {
+        view()->addSubview(to->view());
+    }
+    if (onScreen) {
+        transition(from.get(), to.get(), animated);
+    }
+    if (from && from->isViewLoaded()) {
+        from->view()->removeFromSuperview();
+    }
 }
 
 // ---- appearance ------------------------------------------------------------------------------------

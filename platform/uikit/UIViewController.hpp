@@ -16,6 +16,7 @@ namespace plat {
 
 class UINavigationController;
 class UIStoryboard;
+class UITabBarController;
 
 class UIViewController : public rt::Object {
 public:
@@ -44,6 +45,8 @@ public:
     void removeFromParentViewController();
     // The nearest navigation controller up the parent chain.
     std::shared_ptr<UINavigationController> navigationController() const;
+    // The nearest tab-bar controller up the parent chain.
+    std::shared_ptr<UITabBarController> tabBarController() const;
 
     std::shared_ptr<UIViewController> presentedViewController() const { return presented_; }
     std::shared_ptr<UIViewController> presentingViewController() const { return presenting_.lock(); }
@@ -73,6 +76,11 @@ protected:
     // Whether presenting vc hides this screen (full-screen) rather than showing over it (alerts).
     virtual bool coversPresenter() const { return true; }
     void setViewDirect(std::shared_ptr<UIView> v) { view_ = std::move(v); }
+    // For containers that show one child at a time: puts `to`'s view into this controller's view in place of
+    // `from`'s, with the appearance calls when this controller is on screen. Nothing happens before this
+    // controller's view is loaded (it adds the shown child's view when it loads).
+    void replaceShownChild(const std::shared_ptr<UIViewController>& from,
+                           const std::shared_ptr<UIViewController>& to, bool animated);
 
 private:
     std::shared_ptr<UIView> view_;

@@ -58,13 +58,8 @@ std::optional<URL> UIWebView::url() {
     return engine()->url();
 }
 
-std::shared_ptr<UIView> UIWebView::scrollView() {
-    if (!scrollView_) {
-        scrollView_ = UIView::make(bounds());
-        scrollView_->setAutoresizingMask(18);
-        addSubview(scrollView_);
-    }
-    return scrollView_;
+std::shared_ptr<UIScrollView> UIWebView::scrollView() {
+    return scrollView_.get(*this);
 }
 
 std::string UIWebView::stringByEvaluatingJavaScriptFromString(const std::string& script) {

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/runtime/Object.hpp"
+#include "platform/uikit/UIScrollView.hpp"
 #include "platform/uikit/UIView.hpp"
 #include "platform/webkit/WebEngine.hpp"
 
@@ -51,7 +52,7 @@ public:
     bool canGoBack();
     bool isLoading();
     std::optional<URL> url();
-    std::shared_ptr<UIView> scrollView();
+    std::shared_ptr<UIScrollView> scrollView();
     // "document.title" answers the page's title; other scripts what the driver scripted, else "".
     std::string stringByEvaluatingJavaScriptFromString(const std::string& script);
 
@@ -73,7 +74,7 @@ private:
 
     std::weak_ptr<rt::Object> delegate_;
     std::shared_ptr<WebEngine> engine_;
-    std::shared_ptr<UIView> scrollView_;
+    OwnedScrollView scrollView_;
 };
 
 } // namespace plat

@@ -26,7 +26,7 @@ std::shared_ptr<WebEngine> WKWebView::engine() {
         std::shared_ptr<WebEngineClient> client = std::static_pointer_cast<WKWebView>(shared_from_this());
         auto store = configuration_.websiteDataStore ? configuration_.websiteDataStore
                                                      : WKWebsiteDataStore::defaultDataStore();
-        engine_ = std::make_shared<WebEngine>(client, store->httpCookieStore().storage());
+        engine_ = std::make_shared<WebEngine>(client, store->cookieStorage());
     }
     return engine_;
 }
@@ -90,13 +90,8 @@ std::vector<WebHistoryItem> WKWebView::backForwardList() {
     return engine()->backForwardList();
 }
 
-std::shared_ptr<UIView> WKWebView::scrollView() {
-    if (!scrollView_) {
-        scrollView_ = UIView::make(bounds());
-        scrollView_->setAutoresizingMask(18);
-        addSubview(scrollView_);
-    }
-    return scrollView_;
+std::shared_ptr<UIScrollView> WKWebView::scrollView() {
+    return scrollView_.get(*this);
 }
 
 void WKWebView::evaluateJavaScript(const std::string& script,

@@ -41,6 +41,7 @@
 
 #include "platform/foundation/Error.hpp"
 #include "platform/runtime/Object.hpp"
+#include "platform/uikit/UIScrollView.hpp"
 #include "platform/uikit/UIView.hpp"
 #include "platform/webkit/WKTypes.hpp"
 #include "platform/webkit/WKWebViewConfiguration.hpp"
@@ -105,7 +106,7 @@ public:
     std::vector<WebHistoryItem> backForwardList();
 
     // The scroll view the page sits in (the refresh control goes there).
-    std::shared_ptr<UIView> scrollView();
+    std::shared_ptr<UIScrollView> scrollView();
     bool allowsBackForwardNavigationGestures() const { return allowsGestures_; }
     void setAllowsBackForwardNavigationGestures(bool allows) { allowsGestures_ = allows; }
 
@@ -152,7 +153,7 @@ private:
     std::weak_ptr<rt::Object> navigationDelegate_;
     std::weak_ptr<rt::Object> uiDelegate_;
     std::shared_ptr<WebEngine> engine_;
-    std::shared_ptr<UIView> scrollView_;
+    OwnedScrollView scrollView_;
     bool allowsGestures_ = false;
 };
 

@@ -1,8 +1,14 @@
 #include "platform/webkit/WKWebsiteDataStore.hpp"
 
+#include <cstdio>
+#include <string>
+
+#include "platform/device/DeviceProfile.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/foundation/AppHome.hpp"
+#include "platform/foundation/Error.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"
+#include "platform/webkit/WebKitClasses.hpp"
 
 namespace plat {
 
@@ -29,7 +35,20 @@ void WKHTTPCookieStore::deleteCookie(const HTTPCookie& cookie, std::function<voi
     }
 }
 
+WKHTTPCookieStore& WKWebsiteDataStore::httpCookieStore() {
+    if (!DeviceProfile::hasHTTPCookieStore()) {
+        char address[32];
+        std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
+        Exception::raise(NSInvalidArgumentException,
+                         std::string("-[WKWebsiteDataStore httpCookieStore]: unrecognized selector sent to "
+                                     "instance ") +
+                             address);
+    }
+    return cookieStore_;
+}
+
 std::shared_ptr<WKWebsiteDataStore> WKWebsiteDataStore::defaultDataStore() {
+    (void)webkitClasses(); // the store's classes exist once the framework is in use
     static NeverDestroyed<std::shared_ptr<WKWebsiteDataStore>> store(std::make_shared<WKWebsiteDataStore>(
         std::make_shared<HTTPCookieStorage>(AppHome::cookies() + "/web.cookies"), true));
     return *store;

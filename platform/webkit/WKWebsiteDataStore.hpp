@@ -1,7 +1,8 @@
 #pragma once
 // The web views' own data store and cookie store. The default store keeps its cookies apart from
 // HTTPCookieStorage::shared(): page Set-Cookies land here, and non-session cookies persist in
-// <home>/Library/Cookies/web.cookies (0600). Copying between the two jars is the app's job.
+// <home>/Library/Cookies/web.cookies (0600). Copying between the two jars is the app's job. The cookie
+// store's class ("WKHTTPCookieStore") and the data store's way to it exist only on OS 11 and later.
 
 #include <functional>
 #include <memory>
@@ -37,7 +38,11 @@ public:
     static std::shared_ptr<WKWebsiteDataStore> nonPersistentDataStore();
 
     bool isPersistent() const { return persistent_; }
-    WKHTTPCookieStore& httpCookieStore() { return cookieStore_; }
+    // The cookie store exists from OS 11 on. Below, the device has no such method, so the call raises
+    // NSInvalidArgumentException ("unrecognized selector"), as it would there; callers check the OS first.
+    WKHTTPCookieStore& httpCookieStore();
+    // The jar behind the cookie store, at every OS version: the web views' page loads read and fill it.
+    const std::shared_ptr<HTTPCookieStorage>& cookieStorage() const { return cookieStore_.storage(); }
 
     WKWebsiteDataStore(std::shared_ptr<HTTPCookieStorage> storage, bool persistent)
         : cookieStore_(std::move(storage)), persistent_(persistent) {}

@@ -1,5 +1,6 @@
 #include "platform/webkit/WebKitClasses.hpp"
 
+#include "platform/device/DeviceProfile.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"
 #include "platform/runtime/Runtime.hpp"
 #include "platform/webkit/UIWebView.hpp"
@@ -12,6 +13,10 @@ WebKitClasses registerAll() {
     WebKitClasses c{};
     c.wkWebView = rt::registerClass<WKWebView>("WKWebView", UIView::runtimeClass());
     c.uiWebView = rt::registerClass<UIWebView>("UIWebView", UIView::runtimeClass());
+    // A marker whose presence code may test; the store itself is the plain WKHTTPCookieStore.
+    rt::registerClass("WKHTTPCookieStore");
+    // The profile decides what exists at this OS version, also for classes registered after boot.
+    DeviceProfile::applyToRuntime();
     return c;
 }
 

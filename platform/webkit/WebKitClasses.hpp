@@ -1,6 +1,6 @@
 #pragma once
 // The runtime classes of the simulated web framework, registered once on first use (never from a static
-// initialiser).
+// initialiser). "WKHTTPCookieStore" is registered too; the OS profile makes it absent below OS 11.
 
 #include "platform/runtime/Class.hpp"
 

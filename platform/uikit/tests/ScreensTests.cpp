@@ -249,6 +249,61 @@ TEST_F(UIKitScreens, PullToRefreshSendsTheActionAndIndicatorIsRecorded) {
     EXPECT_EQ(sim::App::recorder().indicatorStates(), (std::vector<bool>{true, false}));
 }
 
+TEST_F(UIKitScreens, TapButtonSendsTouchUpInsideActionsOnlyToAVisibleEnabledButton) {
+    rt::Class* targetClass = rt::registerClass("OfflineScreen");
+    std::vector<std::string> actions;
+    rt::addMethod(targetClass, "reloadButtonAction", [&](rt::Object&) { actions.push_back("reload"); });
+    rt::addMethod(targetClass, "tapped:", [&](rt::Object&, rt::ObjectPtr sender) {
+        actions.push_back(sender ? rt::className(*sender) : "nil");
+    });
+    rt::addMethod(targetClass, "changed", [&](rt::Object&) { actions.push_back("changed"); });
+    auto target = rt::createInstance(targetClass);
+
+    auto offlineView = UIView::make();
+    auto button = UIButton::make();
+    button->setTitle("Reload");
+    offlineView->addSubview(button);
+    button->addTarget(target, "reloadButtonAction", UIControlEventTouchUpInside);
+    button->addTarget(target, "tapped:", UIControlEventTouchUpInside | UIControlEventValueChanged);
+    button->addTarget(target, "changed", UIControlEventValueChanged);
+
+    EXPECT_TRUE(sim::App::tapButton(button));
+    EXPECT_EQ(actions, (std::vector<std::string>{"reload", "UIButton"}))
+        << "touch-up-inside actions in the order added, the sender passed to a one-argument action";
+
+    actions.clear();
+    offlineView->setHidden(true);
+    EXPECT_FALSE(sim::App::tapButton(button)) << "inside a hidden view";
+    offlineView->setHidden(false);
+    button->setEnabled(false);
+    EXPECT_FALSE(sim::App::tapButton(button)) << "disabled";
+    button->setEnabled(true);
+    EXPECT_FALSE(sim::App::tapButton(offlineView)) << "not a control";
+    EXPECT_FALSE(sim::App::tapButton(nullptr));
+    EXPECT_TRUE(actions.empty());
+
+    button->removeTarget(target, "tapped:", UIControlEventTouchUpInside);
+    EXPECT_TRUE(sim::App::tapButton(button));
+    button->sendActionsForControlEvents(UIControlEventValueChanged);
+    EXPECT_EQ(actions, (std::vector<std::string>{"reload", "UIButton", "changed"}))
+        << "removing one event keeps the action for the other";
+
+    actions.clear();
+    button->removeTarget(nullptr, rt::Sel(), UIControlEventTouchUpInside);
+    EXPECT_TRUE(sim::App::tapButton(button));
+    EXPECT_TRUE(actions.empty()) << "a null target and action remove every touch-up-inside action";
+
+    // Hooks apply: an action exchanged at run time is the one that runs.
+    button->addTarget(target, "reloadButtonAction", UIControlEventTouchUpInside);
+    rt::replaceMethod(targetClass, "reloadButtonAction", [&](rt::Object&) { actions.push_back("hooked"); });
+    EXPECT_TRUE(sim::App::tapButton(button));
+    EXPECT_EQ(actions, (std::vector<std::string>{"hooked"}));
+    actions.clear();
+    target.reset();
+    EXPECT_TRUE(sim::App::tapButton(button));
+    EXPECT_TRUE(actions.empty()) << "the target is held weakly";
+}
+
 } // namespace
 } // namespace plat
 

@@ -8,6 +8,9 @@
 #include "platform/foundation/AppHome.hpp"
 #include "platform/net/HTTPCookieStorage.hpp"
 #include "platform/net/URLError.hpp"
+#include "platform/uikit/SimApp.hpp"
+#include "platform/uikit/UIControls.hpp"
+#include "platform/uikit/UIScrollView.hpp"
 #include "platform/webkit/UIWebView.hpp"
 #include "testing/TempAppHome.hpp"
 
@@ -508,6 +511,44 @@ TEST_F(WebViewTest, LegacyWebViewAsksShouldStartAndReportsLoads) {
     EXPECT_EQ(view->stringByEvaluatingJavaScriptFromString("document.title"), "Page A");
     EXPECT_EQ(view->stringByEvaluatingJavaScriptFromString("1+1"), "");
     EXPECT_EQ(rt::className(*view), "UIWebView");
+}
+
+// Both web views keep their page in one scroll view of their own, where the app puts its refresh control.
+template <class View> void expectOwnScrollView(const std::shared_ptr<View>& view) {
+    const std::shared_ptr<UIScrollView> scroll = view->scrollView();
+    ASSERT_TRUE(scroll);
+    EXPECT_EQ(view->scrollView(), scroll) << "the same one every time";
+    EXPECT_EQ(rt::className(*scroll), "UIScrollView");
+    EXPECT_TRUE(rt::isKindOf(*scroll, UIView::runtimeClass()));
+    EXPECT_EQ(scroll->superview(), view);
+    EXPECT_EQ(scroll->frame(), view->bounds());
+    EXPECT_EQ(scroll->autoresizingMask(), UIViewAutoresizingFlexibleWidth | UIViewAutoresizingFlexibleHeight);
+
+    rt::Class* screen = rt::registerClass("RefreshingScreen");
+    int refreshes = 0;
+    rt::replaceMethod(screen,
+                      "refreshWebViewWithRefreshControl:", [&](rt::Object&, rt::ObjectPtr) { ++refreshes; });
+    auto target = rt::createInstance(screen);
+    auto refresh = UIRefreshControl::make();
+    refresh->addTarget(target, "refreshWebViewWithRefreshControl:", UIControlEventValueChanged);
+    view->scrollView()->addSubview(refresh);
+    EXPECT_EQ(refresh->superview(), scroll);
+    EXPECT_TRUE(refresh->isDescendantOfView(*view));
+    EXPECT_TRUE(sim::App::pullToRefresh());
+    EXPECT_EQ(refreshes, 1);
+}
+
+TEST_F(WebViewTest, BothWebViewsKeepTheirPageInAScrollViewOfTheirOwn) {
+    const CGRect frame{{0, 20}, {320, 480}};
+    {
+        SCOPED_TRACE("WKWebView");
+        expectOwnScrollView(WKWebView::make(frame));
+    }
+    {
+        SCOPED_TRACE("UIWebView");
+        expectOwnScrollView(UIWebView::make(frame));
+    }
+    EXPECT_NE(WKWebView::make(frame)->scrollView(), WKWebView::make(frame)->scrollView());
 }
 
 } // namespace
