@@ -1,0 +1,119 @@
+#include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
+
+#include "platform/foundation/NeverDestroyed.hpp"
+
+#include <memory>
+#include <mutex>
+
+namespace {
+
+struct HelperState {
+    std::mutex mutex;
+    std::optional<plat::Dictionary> lastMessage;
+    OSHandleNotificationReceivedBlock received;
+    OSHandleNotificationActionBlock action;
+    std::string lastReceivedId;
+    std::optional<std::string> lastOpenedId;
+};
+
+HelperState& state() {
+    static plat::NeverDestroyed<HelperState> s;
+    return *s;
+}
+
+} // namespace
+
+bool RadIrivozHelper::isRadIrivozPayload(const plat::Dictionary& userInfo) {
+    const plat::Value info(userInfo);
+    return info["custom"].contains("i") || info["os_data"].contains("i");
+}
+
+bool RadIrivozHelper::isRemoteSilentNotification(const plat::Dictionary& userInfo) {
+    const plat::Value info(userInfo);
+    const plat::Value& aps = info["aps"];
+    if (info.contains("badge") || aps.contains("badge") || info.contains("m") || info.contains("o") ||
+        info.contains("s")) {
+        return false;
+    }
+    if (info["title"].size() > 0) {
+        return false;
+    }
+    return !(info.contains("sound") || aps.contains("sound") || aps.contains("alert") ||
+             info["os_data"].contains("buttons"));
+}
+
+void RadIrivozHelper::lastMessageReceived(std::optional<plat::Dictionary> message) {
+    std::lock_guard lock(state().mutex);
+    state().lastMessage = std::move(message);
+}
+
+void RadIrivozHelper::notificationBlocks(OSHandleNotificationReceivedBlock received,
+                                         OSHandleNotificationActionBlock action) {
+    std::lock_guard lock(state().mutex);
+    state().received = std::move(received);
+    state().action = std::move(action);
+}
+
+void RadIrivozHelper::handleNotificationReceived(OSInFocusDisplayType displayType) {
+    OSHandleNotificationReceivedBlock block;
+    std::optional<plat::Dictionary> message;
+    {
+        std::lock_guard lock(state().mutex);
+        block = state().received;
+        message = state().lastMessage;
+    }
+    if (!block || !message || !isRadIrivozPayload(*message)) {
+        return;
+    }
+    auto payload = OSNotificationPayload::parseWithApns(message);
+    auto notification = std::make_shared<const OSNotification>(payload, displayType);
+    {
+        std::lock_guard lock(state().mutex);
+        // An absent id never counts as a repeat.
+        if (payload->notificationID()) {
+            if (*payload->notificationID() == state().lastReceivedId) {
+                return;
+            }
+            state().lastReceivedId = *payload->notificationID();
+        }
+    }
+    // The block runs without the lock: the app may call back into the client from it.
+    block(notification);
+}
+
+void RadIrivozHelper::handleNotificationAction(OSOpenedActionType actionType,
+                                               std::optional<std::string> actionID,
+                                               OSInFocusDisplayType displayType) {
+    std::optional<plat::Dictionary> message;
+    {
+        std::lock_guard lock(state().mutex);
+        message = state().lastMessage;
+    }
+    if (!message || !isRadIrivozPayload(*message)) {
+        return;
+    }
+    auto action = std::make_shared<const OSNotificationAction>(actionType, std::move(actionID));
+    auto payload = OSNotificationPayload::parseWithApns(message);
+    auto notification = std::make_shared<const OSNotification>(payload, displayType);
+    auto result = std::make_shared<const OSNotificationOpenedResult>(notification, action);
+    OSHandleNotificationActionBlock block;
+    {
+        std::lock_guard lock(state().mutex);
+        if (payload->notificationID()) {
+            if (state().lastOpenedId == payload->notificationID()) {
+                return;
+            }
+            state().lastOpenedId = payload->notificationID();
+        }
+        block = state().action;
+    }
+    if (block) {
+        block(result);
+    }
+}
+
+void RadIrivozHelper::resetLocals() {
+    std::lock_guard lock(state().mutex);
+    state().lastMessage.reset();
+    state().lastOpenedId.reset();
+}

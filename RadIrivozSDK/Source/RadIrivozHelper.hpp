@@ -1,0 +1,35 @@
+#pragma once
+// The push client's delivery of notifications to the app's blocks: it keeps the blocks and the last
+// push-service message, builds the notification objects from it and suppresses a second delivery of the
+// same message id.
+
+#include "RadIrivozSDK/Source/OSNotification.hpp"
+#include "platform/foundation/Value.hpp"
+
+#include <optional>
+#include <string>
+
+class RadIrivozHelper {
+public:
+    RadIrivozHelper() = delete;
+
+    // Whether the user info carries the push service's message id ("custom" or "os_data" -> "i").
+    static bool isRadIrivozPayload(const plat::Dictionary& userInfo);
+    // True when nothing in the user info is to be shown (no badge, alert, sound, title or buttons).
+    static bool isRemoteSilentNotification(const plat::Dictionary& userInfo);
+
+    // Stores the message the next delivery is built from; none clears it.
+    static void lastMessageReceived(std::optional<plat::Dictionary> message);
+    // Replaces both blocks.
+    static void notificationBlocks(OSHandleNotificationReceivedBlock received,
+                                   OSHandleNotificationActionBlock action);
+
+    // The received block with the last message, once per message id, on the caller's thread.
+    static void handleNotificationReceived(OSInFocusDisplayType displayType);
+    // The action block with the last message and the action, once per message id (the last one opened).
+    static void handleNotificationAction(OSOpenedActionType actionType, std::optional<std::string> actionID,
+                                         OSInFocusDisplayType displayType);
+
+    // Forgets the last message and the last opened id.
+    static void resetLocals();
+};
