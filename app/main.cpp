@@ -1,30 +1,34 @@
-// Entry of the `portal-app` program. Until the app shell lands it boots the simulated device (app home,
-// bundle, OS version, clock) and reports what the platform core found, so `scripts/run` shows a live system.
+// Entry of the `portal-app` program: boots the simulated device from the options, queues the console that
+// plays the script (or standard input) as the user and the OS, and runs the app shell's entry point, whose
+// main loop runs until `quit` or the end of the input.
 
+#include "app/AppLoadHooks.hpp"
+#include "app/AppMain.hpp"
+#include "app/console/CommandSource.hpp"
+#include "app/console/ConsoleCommand.hpp"
+#include "app/console/DeviceConsole.hpp"
 #include "deployment/Deployment.hpp"
 #include "platform/device/Boot.hpp"
 #include "platform/dispatch/Backend.hpp"
-#include "platform/dispatch/Clock.hpp"
-#include "platform/foundation/AppHome.hpp"
-#include "platform/foundation/Bundle.hpp"
-#include "platform/foundation/Date.hpp"
 #include "platform/foundation/ProcessInfo.hpp"
-#include "platform/foundation/TimeZone.hpp"
 
 #include <cstdio>
-#include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: portal-app [--bundle DIR] [--home DIR] [--os-version X.Y[.Z]] [--version]\n";
+    "usage: portal-app [--bundle DIR] [--home DIR] [--os-version X.Y[.Z]] [--script FILE]\n"
+    "       portal-app --version\n";
 
 struct Options {
     std::string bundle = PORTAL_DEMO_BUNDLE_DIR;
     std::string home;
     std::string osVersion = "12.4";
+    std::optional<std::string> script;
     bool version = false;
 };
 
@@ -48,6 +52,11 @@ bool parseArguments(int argc, char** argv, Options& options) {
         } else if (arg == "--os-version") {
             if (!value(options.osVersion))
                 return false;
+        } else if (arg == "--script") {
+            std::string path;
+            if (!value(path))
+                return false;
+            options.script = path;
         } else if (arg == "--version") {
             options.version = true;
         } else {
@@ -58,9 +67,29 @@ bool parseArguments(int argc, char** argv, Options& options) {
     return true;
 }
 
+// The whole script is checked before the device boots, so a typo on its last line costs no run.
+std::unique_ptr<console::CommandSource> scriptSource(const std::string& path) {
+    auto lines = console::ScriptSource::readLines(path);
+    if (!lines) {
+        std::fprintf(stderr, "portal-app: cannot read the script %s: %s\n", path.c_str(),
+                     lines.error().localizedDescription().c_str());
+        return nullptr;
+    }
+    for (size_t i = 0; i < lines->size(); ++i) {
+        auto parsed = console::parseCommand((*lines)[i]);
+        if (parsed.error) {
+            std::fprintf(stderr, "portal-app: %s:%zu: %s\n", path.c_str(), i + 1, parsed.error->c_str());
+            return nullptr;
+        }
+    }
+    return std::make_unique<console::ScriptSource>(std::move(*lines));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    // Someone typing commands sees each print as it happens.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Options options;
     if (!parseArguments(argc, argv, options)) {
         std::fputs(kUsage, stderr);
@@ -70,6 +99,14 @@ int main(int argc, char** argv) {
         std::puts("portal-app 1.0");
         return 0;
     }
+    std::unique_ptr<console::CommandSource> source;
+    if (options.script) {
+        source = scriptSource(*options.script);
+        if (!source) {
+            return 2;
+        }
+    }
+
     plat::DeviceConfig device;
     device.backend = plat::BackendKind::threaded;
     device.osVersion = options.osVersion;
@@ -79,18 +116,17 @@ int main(int argc, char** argv) {
     device.model = std::string(deployment::kDeviceModel);
     device.name = std::string(deployment::kDeviceName);
     plat::sim::Process::setArguments(std::vector<std::string>(argv, argv + argc));
-    if (auto booted = plat::boot(device); !booted) {
+    // The device runs the app's load hooks as it boots, before the entry point, as the loader would.
+    if (auto booted = plat::boot(device, appLoadHooks()); !booted) {
         std::fprintf(stderr, "portal-app: %s\n", booted.error().localizedDescription().c_str());
         return 2;
     }
-    auto bundle = plat::Bundle::main();
-
-    auto& process = plat::ProcessInfo::processInfo();
-    std::fprintf(stderr, "[device] app home: %s\n", plat::AppHome::path().c_str());
-    std::fprintf(stderr, "[device] bundle: %s (%s)\n", bundle->bundlePath().c_str(),
-                bundle->bundleIdentifier().value_or("no Info.plist").c_str());
-    std::fprintf(stderr, "[device] OS version: %s\n", process.operatingSystemVersion().text().c_str());
-    std::fprintf(stderr, "[device] clock: %.3f s since 1970, uptime %.3f s, time zone %s\n", plat::Clock::now(),
-                plat::Clock::uptime(), plat::TimeZone::local().name().c_str());
-    return 0;
+    if (!source) {
+        source = std::make_unique<console::StreamSource>(0);
+    }
+    auto console = console::DeviceConsole::make(std::move(source));
+    console->start();
+    const int status = appMain(argc, argv);
+    std::fflush(stdout);
+    return console->finished() ? console->exitStatus() : status;
 }

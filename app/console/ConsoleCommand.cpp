@@ -1,0 +1,288 @@
+#include "app/console/ConsoleCommand.hpp"
+
+#include "platform/foundation/Json.hpp"
+
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+
+namespace console {
+namespace {
+
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && isSpace(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && isSpace(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+std::string_view stripComment(std::string_view line) {
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '#' && (i == 0 || isSpace(line[i - 1]))) {
+            return line.substr(0, i);
+        }
+    }
+    return line;
+}
+
+std::vector<std::string> words(std::string_view text) {
+    std::vector<std::string> out;
+    size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && isSpace(text[i])) {
+            ++i;
+        }
+        size_t start = i;
+        while (i < text.size() && !isSpace(text[i])) {
+            ++i;
+        }
+        if (i > start) {
+            out.emplace_back(text.substr(start, i - start));
+        }
+    }
+    return out;
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// Form fields are written percent-encoded so that a value can hold spaces; a stray '%' stays as it is.
+std::string percentDecode(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
+            hexValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// The length of the JSON value at the start of `text` (balanced brackets, strings skipped), or none.
+std::optional<size_t> jsonValueLength(std::string_view text) {
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']') {
+            if (--depth == 0) {
+                return i + 1;
+            }
+            if (depth < 0) {
+                return std::nullopt;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> parsePayload(const std::string& name, std::string_view json, plat::Value& out) {
+    auto parsed = plat::JSONSerialization::jsonObject(json);
+    if (!parsed) {
+        return "'" + name +
+               "' needs a JSON object on the same line: " + parsed.error().localizedDescription();
+    }
+    if (!parsed->isDictionary()) {
+        return "'" + name + "' needs a JSON object, not " + std::string(json);
+    }
+    out = std::move(*parsed);
+    return std::nullopt;
+}
+
+std::optional<double> parseSeconds(const std::string& text) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    double value = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || !std::isfinite(value) || value < 0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+struct Shape {
+    CommandKind kind;
+    enum Args { none, oneURL, text, requiredText, custom } args;
+};
+
+const std::map<std::string, Shape, std::less<>>& shapes() {
+    static const std::map<std::string, Shape, std::less<>> table = {
+        {"click", {CommandKind::click, Shape::oneURL}},
+        {"submit", {CommandKind::submit, Shape::custom}},
+        {"go", {CommandKind::go, Shape::oneURL}},
+        {"back", {CommandKind::back, Shape::none}},
+        {"refresh", {CommandKind::refresh, Shape::none}},
+        {"reload-button", {CommandKind::reloadButton, Shape::none}},
+        {"alert", {CommandKind::alert, Shape::text}},
+        {"confirm", {CommandKind::confirm, Shape::text}},
+        {"answer", {CommandKind::answer, Shape::requiredText}},
+        {"window-open", {CommandKind::windowOpen, Shape::oneURL}},
+        {"window-close", {CommandKind::windowClose, Shape::none}},
+        {"link", {CommandKind::link, Shape::custom}},
+        {"push", {CommandKind::push, Shape::custom}},
+        {"tap", {CommandKind::tap, Shape::custom}},
+        {"background", {CommandKind::background, Shape::none}},
+        {"foreground", {CommandKind::foreground, Shape::none}},
+        {"reachability", {CommandKind::reachability, Shape::custom}},
+        {"wait", {CommandKind::wait, Shape::custom}},
+        {"state", {CommandKind::state, Shape::none}},
+        {"quit", {CommandKind::quit, Shape::none}},
+    };
+    return table;
+}
+
+ParsedLine fail(std::string message) {
+    return ParsedLine{std::nullopt, std::move(message)};
+}
+
+} // namespace
+
+ParsedLine parseCommand(std::string_view line) {
+    const std::string_view body = trim(stripComment(line));
+    if (body.empty()) {
+        return {};
+    }
+    size_t split = 0;
+    while (split < body.size() && !isSpace(body[split])) {
+        ++split;
+    }
+    const std::string name(body.substr(0, split));
+    const std::string_view rest = trim(body.substr(split));
+    auto shape = shapes().find(name);
+    if (shape == shapes().end()) {
+        return fail("unknown command '" + name + "'");
+    }
+    ConsoleCommand command;
+    command.kind = shape->second.kind;
+    command.name = name;
+    command.text = std::string(body);
+    const auto args = words(rest);
+
+    switch (shape->second.args) {
+    case Shape::none:
+        if (!args.empty()) {
+            return fail("'" + name + "' takes no arguments");
+        }
+        break;
+    case Shape::oneURL:
+        if (args.size() != 1) {
+            return fail("'" + name + "' takes one URL");
+        }
+        command.target = args[0];
+        break;
+    case Shape::text:
+        command.target = std::string(rest);
+        break;
+    case Shape::requiredText:
+        if (rest.empty()) {
+            return fail("'" + name + "' needs a button title");
+        }
+        command.target = std::string(rest);
+        break;
+    case Shape::custom:
+        switch (command.kind) {
+        case CommandKind::submit:
+            if (args.empty()) {
+                return fail("'submit' needs a URL, then name=value fields");
+            }
+            command.target = args[0];
+            for (size_t i = 1; i < args.size(); ++i) {
+                const auto eq = args[i].find('=');
+                if (eq == std::string::npos || eq == 0) {
+                    return fail("'submit' fields are name=value, not '" + args[i] + "'");
+                }
+                command.fields.emplace_back(percentDecode(std::string_view(args[i]).substr(0, eq)),
+                                            percentDecode(std::string_view(args[i]).substr(eq + 1)));
+            }
+            break;
+        case CommandKind::link:
+            if (args.empty() || args.size() > 2) {
+                return fail("'link' takes a URL and an optional activity type ('-' for none)");
+            }
+            command.target = args[0];
+            if (args.size() == 2) {
+                command.activityType = args[1] == "-" ? std::string() : args[1];
+            }
+            break;
+        case CommandKind::push:
+            if (rest.empty()) {
+                return fail("'push' needs the notification's JSON object");
+            }
+            if (auto problem = parsePayload(name, rest, command.payload)) {
+                return fail(*problem);
+            }
+            break;
+        case CommandKind::tap: {
+            auto length = jsonValueLength(rest);
+            if (rest.empty() || !length) {
+                return fail("'tap' needs the notification's JSON object, then an optional action");
+            }
+            if (auto problem = parsePayload(name, rest.substr(0, *length), command.payload)) {
+                return fail(*problem);
+            }
+            const auto after = words(rest.substr(*length));
+            if (after.size() > 1) {
+                return fail("'tap' takes one action after the JSON object");
+            }
+            if (!after.empty()) {
+                command.action = after[0];
+            }
+            break;
+        }
+        case CommandKind::reachability:
+            if (args.size() != 1 || (args[0] != "on" && args[0] != "off")) {
+                return fail("'reachability' takes on or off");
+            }
+            command.reachable = args[0] == "on";
+            break;
+        case CommandKind::wait: {
+            auto seconds = args.size() == 1 ? parseSeconds(args[0]) : std::nullopt;
+            if (!seconds) {
+                return fail("'wait' takes a number of seconds (0 or more)");
+            }
+            command.seconds = *seconds;
+            break;
+        }
+        default:
+            break;
+        }
+        break;
+    }
+    return ParsedLine{std::move(command), std::nullopt};
+}
+
+} // namespace console

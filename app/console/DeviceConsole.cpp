@@ -1,0 +1,287 @@
+#include "app/console/DeviceConsole.hpp"
+
+#include "app/console/Notifications.hpp"
+#include "app/console/Screens.hpp"
+#include "platform/dispatch/Clock.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/dispatch/MainLoop.hpp"
+#include "platform/foundation/Console.hpp"
+#include "platform/net/Reachability.hpp"
+#include "platform/net/SimNetwork.hpp"
+#include "platform/runtime/Runtime.hpp"
+#include "platform/uikit/SimApp.hpp"
+#include "platform/uikit/UIView.hpp"
+#include "platform/uikit/UIViewController.hpp"
+#include "platform/webkit/SimWeb.hpp"
+#include "platform/webkit/WebRecorder.hpp"
+
+#include <cstdio>
+
+namespace console {
+namespace {
+
+std::optional<plat::sim::Web> pageDriver(const std::string& commandName) {
+    auto page = pageViewOf(visibleScreen());
+    if (page.view) {
+        return plat::sim::Web(page.view);
+    }
+    if (page.legacyView) {
+        return plat::sim::Web(page.legacyView);
+    }
+    plat::printDevice("no web page on screen; '" + commandName + "' ignored");
+    return std::nullopt;
+}
+
+// The user taps the reload button of the connection-lost view, which they can only do while it shows.
+void tapReloadButton() {
+    auto screen = visibleScreen();
+    if (!screen || !plat::rt::respondsTo(screen, plat::rt::sel("reloadButtonAction"))) {
+        plat::printDevice("no reload button on screen; 'reload-button' ignored");
+        return;
+    }
+    if (plat::rt::respondsTo(screen, plat::rt::sel("connectionLostView"))) {
+        auto view = std::dynamic_pointer_cast<plat::UIView>(
+            plat::rt::msgSend<plat::rt::ObjectPtr>(screen, plat::rt::sel("connectionLostView")));
+        if (!view || view->isHidden()) {
+            plat::printDevice("the reload button is not shown; 'reload-button' ignored");
+            return;
+        }
+    }
+    plat::rt::msgSend<void>(screen, plat::rt::sel("reloadButtonAction"));
+}
+
+} // namespace
+
+std::shared_ptr<DeviceConsole> DeviceConsole::make(std::unique_ptr<CommandSource> source,
+                                                   ConsoleOptions options) {
+    return std::make_shared<DeviceConsole>(std::move(source), std::move(options));
+}
+
+DeviceConsole::DeviceConsole(std::unique_ptr<CommandSource> source, ConsoleOptions options)
+    : source_(std::move(source)), options_(std::move(options)) {}
+
+DeviceConsole::~DeviceConsole() = default;
+
+void DeviceConsole::start() {
+    plat::DispatchQueue::main()->async([weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->settleThen([weak] {
+                if (auto self = weak.lock()) {
+                    self->playNext();
+                }
+            });
+        }
+    });
+}
+
+void DeviceConsole::playNext() {
+    if (finished_) {
+        return;
+    }
+    source_->next([weak = weak_from_this()](std::optional<SourceLine> line) {
+        auto self = weak.lock();
+        if (!self || self->finished_) {
+            return;
+        }
+        if (!line) {
+            self->finish(0, true);
+            return;
+        }
+        self->play(*line);
+    });
+}
+
+void DeviceConsole::play(const SourceLine& line) {
+    auto parsed = parseCommand(line.text);
+    if (parsed.error) {
+        const std::string message = "line " + std::to_string(line.number) + ": " + *parsed.error;
+        if (options_.reportError) {
+            options_.reportError(message);
+        } else {
+            std::fprintf(stderr, "portal-app: %s\n", message.c_str());
+        }
+        finish(2, false);
+        return;
+    }
+    if (!parsed.command) {
+        playNext();
+        return;
+    }
+    if (parsed.command->kind == CommandKind::quit) {
+        if (options_.echo) {
+            plat::printDevice("> quit");
+        }
+        finish(0, true);
+        return;
+    }
+    execute(*parsed.command, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->playNext();
+        }
+    });
+}
+
+void DeviceConsole::execute(const ConsoleCommand& command, std::function<void()> done) {
+    if (options_.echo) {
+        plat::printDevice("> " + command.text);
+    }
+    using plat::sim::App;
+    switch (command.kind) {
+    case CommandKind::click:
+        if (auto web = pageDriver(command.name)) {
+            web->clickLink(command.target);
+        }
+        break;
+    case CommandKind::submit:
+        if (auto web = pageDriver(command.name)) {
+            web->submitForm(command.target, "POST", command.fields);
+        }
+        break;
+    case CommandKind::go:
+        if (auto web = pageDriver(command.name)) {
+            web->scriptNavigate(command.target);
+        }
+        break;
+    case CommandKind::back:
+        if (auto web = pageDriver(command.name); web && !web->back()) {
+            plat::printDevice("no earlier page; 'back' ignored");
+        }
+        break;
+    case CommandKind::refresh:
+        if (!App::pullToRefresh()) {
+            plat::printDevice("no refresh control on screen; 'refresh' ignored");
+        }
+        break;
+    case CommandKind::reloadButton:
+        tapReloadButton();
+        break;
+    case CommandKind::alert:
+        if (auto web = pageDriver(command.name)) {
+            web->raiseAlert(command.target);
+        }
+        break;
+    case CommandKind::confirm:
+        if (auto web = pageDriver(command.name)) {
+            web->raiseConfirm(command.target);
+        }
+        break;
+    case CommandKind::answer:
+        if (!App::tapAlertAction(command.target)) {
+            plat::printDevice("no alert button '" + command.target + "' on screen; 'answer' ignored");
+        }
+        break;
+    case CommandKind::windowOpen:
+        if (auto web = pageDriver(command.name)) {
+            web->windowOpen(command.target);
+        }
+        break;
+    case CommandKind::windowClose:
+        if (auto web = pageDriver(command.name)) {
+            web->windowClose();
+        }
+        break;
+    case CommandKind::link:
+        if (!App::openUniversalLink(command.target,
+                                    command.activityType.value_or(kBrowsingWebActivityType))) {
+            plat::printDevice("the app did not take the universal link");
+        }
+        break;
+    case CommandKind::push:
+        deliverPush(command.payload);
+        break;
+    case CommandKind::tap:
+        tapNotification(command.payload, command.action);
+        break;
+    case CommandKind::background:
+        App::enterBackground();
+        break;
+    case CommandKind::foreground:
+        App::enterForeground();
+        break;
+    case CommandKind::reachability:
+        plat::sim::Network::setReachability(command.reachable ? plat::kReachabilityFlagsReachable : 0u);
+        break;
+    case CommandKind::wait:
+        // Time passes first; whatever fell due meanwhile then settles like any other work.
+        plat::DispatchQueue::main()->asyncAfter(command.seconds,
+                                                [weak = weak_from_this(), done = std::move(done)]() mutable {
+                                                    if (auto self = weak.lock()) {
+                                                        self->settleThen(std::move(done));
+                                                    }
+                                                });
+        return;
+    case CommandKind::state:
+        for (const auto& line : describeScreens()) {
+            plat::printDevice(line);
+        }
+        break;
+    case CommandKind::quit:
+        finish(0, true);
+        return;
+    }
+    settleThen(std::move(done));
+}
+
+uint64_t DeviceConsole::activityMarker() const {
+    const auto& web = plat::sim::WebRecorder::shared();
+    return http_.changes() + web.navigations().size() + web.loads().size() + web.panels().size() +
+           plat::sim::App::recorder().events().size();
+}
+
+void DeviceConsole::settleThen(std::function<void()> then) {
+    struct Settle {
+        std::weak_ptr<DeviceConsole> console;
+        std::function<void()> then;
+        double deadline;
+        uint64_t marker = 0;
+        int quiet = 0;
+    };
+    auto state = std::make_shared<Settle>(
+        Settle{weak_from_this(), std::move(then), plat::Clock::uptime() + options_.settleTimeout});
+    auto step = std::make_shared<std::function<void()>>();
+    // The step re-arms itself through a weak copy, so nothing keeps it alive once the chain ends.
+    *step = [state, weakStep = std::weak_ptr<std::function<void()>>(step)] {
+        auto self = state->console.lock();
+        if (!self || self->finished_) {
+            return;
+        }
+        const bool busy = anyPageLoading() || self->http_.busy();
+        const uint64_t marker = self->activityMarker();
+        if (busy || marker != state->marker) {
+            state->quiet = 0;
+            state->marker = marker;
+        } else {
+            ++state->quiet;
+        }
+        if (state->quiet >= self->options_.quietRounds) {
+            state->then();
+            return;
+        }
+        if (plat::Clock::uptime() > state->deadline) {
+            plat::printDevice("still busy after " +
+                              std::to_string(static_cast<int>(self->options_.settleTimeout)) +
+                              " s; going on");
+            state->then();
+            return;
+        }
+        if (auto again = weakStep.lock()) {
+            plat::DispatchQueue::main()->asyncAfter(self->options_.pollInterval, [again] { (*again)(); });
+        }
+    };
+    plat::DispatchQueue::main()->async([step] { (*step)(); });
+}
+
+void DeviceConsole::finish(int status, bool terminateApp) {
+    if (finished_) {
+        return;
+    }
+    finished_ = true;
+    exitStatus_ = status;
+    if (terminateApp) {
+        plat::sim::App::terminate();
+    } else {
+        plat::MainLoop::stop();
+    }
+}
+
+} // namespace console

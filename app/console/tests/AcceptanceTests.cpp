@@ -1,0 +1,352 @@
+// The portal-app program end to end: the built binary runs scripts against the devserver; standard output
+// must be exactly what the shell prints, and the portal must have received exactly the requests the shell
+// makes (login page, registration POSTs with their body, type and session cookie).
+
+#include <gtest/gtest.h>
+
+#include "app/console/tests/AppProcess.hpp"
+#include "deployment/Deployment.hpp"
+#include "devserver/PortalRoutes.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace console::test {
+namespace {
+
+const std::string kPortal = "portal.example.test";
+const std::string kLoginURL = "https://portal.example.test/login?ignore_ntlm=1/";
+const std::string kPlayerId = "5f1c2b3a-acce-4ba7-8c11-0a1b2c3d4e5f";
+const std::string kPermissionLine = "User accepted notifications: ";
+
+// The four lines the navigation policy prints for a navigation it keeps in the app or sends to the trace.
+std::string trace(const std::string& url, const std::string& host, bool clicked) {
+    return "\"URL: " + url + "\"\n\"HOST: " + host + "\"\n\"USER CLICKED: " + (clicked ? "true" : "false") +
+           "\"\n\"" + std::string(73, '-') + "\"\n";
+}
+
+class PortalApp : public ::testing::Test {
+protected:
+    struct Launch {
+        std::vector<std::string> script;
+        std::string osVersion = "12.4";
+        std::string bundle = PORTAL_DEMO_BUNDLE_DIR;
+        std::vector<std::string> extraArgs;
+        std::optional<std::string> stdinText; // none: the script goes through --script
+
+        static Launch of(std::vector<std::string> lines) {
+            Launch l;
+            l.script = std::move(lines);
+            return l;
+        }
+        static Launch typed(std::string text) {
+            Launch l;
+            l.stdinText = std::move(text);
+            return l;
+        }
+        static Launch withArgs(std::vector<std::string> args) {
+            Launch l;
+            l.extraArgs = std::move(args);
+            return l;
+        }
+        Launch os(std::string version) && {
+            osVersion = std::move(version);
+            return std::move(*this);
+        }
+        Launch inBundle(std::string folder) && {
+            bundle = std::move(folder);
+            return std::move(*this);
+        }
+    };
+
+    AppRun run(const Launch& launch) {
+        std::vector<std::string> argv = {PORTAL_APP_PROGRAM, "--bundle",      launch.bundle, "--home", home(),
+                                         "--os-version",     launch.osVersion};
+        std::string input;
+        if (launch.stdinText) {
+            input = *launch.stdinText;
+        } else {
+            std::string text;
+            for (const auto& line : launch.script)
+                text += line + "\n";
+            const std::string path = backend.folder() + "/script.txt";
+            writeFile(path, text);
+            argv.push_back("--script");
+            argv.push_back(path);
+        }
+        argv.insert(argv.end(), launch.extraArgs.begin(), launch.extraArgs.end());
+        return spawnAndCollect(argv, backend.environment(), input, std::chrono::seconds(60));
+    }
+
+    std::string home() const { return backend.folder() + "/home"; }
+
+    // The push client's subscriber identifier, as the push client keeps it in the app's standard defaults.
+    void seedPlayerId() {
+        writeFile(home() + "/Library/Preferences/test.example.portal.plist",
+                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                  "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                  "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                  "<plist version=\"1.0\">\n<dict>\n"
+                  "\t<key>GT_APP_ID</key>\n\t<string>" +
+                      std::string(deployment::kPushAppId) +
+                      "</string>\n"
+                      "\t<key>GT_PLAYER_ID</key>\n\t<string>" +
+                      kPlayerId + "</string>\n</dict>\n</plist>\n");
+    }
+
+    // A copy of the demo bundle with another configuration file.
+    std::string bundleWithConfig(const std::string& config) {
+        const std::string bundle = backend.folder() + "/Bundle";
+        std::filesystem::copy(PORTAL_DEMO_BUNDLE_DIR, bundle, std::filesystem::copy_options::recursive);
+        writeFile(bundle + "/Config.json", config);
+        return bundle;
+    }
+
+    // Standard output with the permission answer taken out: that line comes from the notification centre's
+    // own queue, so its place among the page's lines is not fixed. It must be there exactly once.
+    static std::string shellLines(const AppRun& r) {
+        std::string rest;
+        int answers = 0;
+        size_t start = 0;
+        while (start < r.out.size()) {
+            size_t end = r.out.find('\n', start);
+            end = end == std::string::npos ? r.out.size() : end + 1;
+            const std::string line = r.out.substr(start, end - start);
+            if (line.rfind(kPermissionLine, 0) == 0)
+                ++answers;
+            else
+                rest += line;
+            start = end;
+        }
+        EXPECT_EQ(answers, 1) << r.out;
+        return rest;
+    }
+
+    std::vector<std::string> portalRequests() {
+        std::vector<std::string> lines;
+        for (const auto& r : backend.requestsTo(kPortal))
+            lines.push_back(r.method + " " + r.path + (r.query.empty() ? "" : "?" + r.query));
+        return lines;
+    }
+
+    // The state report's lines of the last `state` command.
+    static std::vector<std::string> lastState(const AppRun& r) {
+        const size_t at = r.err.rfind("[device] > state\n");
+        std::vector<std::string> lines;
+        if (at == std::string::npos)
+            return lines;
+        size_t start = at + std::string("[device] > state\n").size();
+        while (start < r.err.size()) {
+            size_t end = r.err.find('\n', start);
+            if (end == std::string::npos)
+                break;
+            const std::string line = r.err.substr(start, end - start);
+            if (line.rfind("[device] >", 0) == 0)
+                break;
+            lines.push_back(line);
+            start = end + 1;
+        }
+        return lines;
+    }
+
+    static size_t count(const std::vector<std::string>& lines, const std::string& part) {
+        return static_cast<size_t>(std::count_if(
+            lines.begin(), lines.end(), [&](const auto& l) { return l.find(part) != std::string::npos; }));
+    }
+
+    static size_t occurrences(const std::string& text, const std::string& part) {
+        size_t n = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+            ++n;
+        return n;
+    }
+
+    Backend backend;
+};
+
+TEST_F(PortalApp, LaunchLoadsTheLoginPageAndPrintsOnlyItsTrace) {
+    auto r = run(Launch::of({"quit"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(shellLines(r), trace(kLoginURL, kPortal, false));
+    EXPECT_EQ(portalRequests(), (std::vector<std::string>{"GET /login?ignore_ntlm=1/"}));
+    EXPECT_NE(r.err.find("[device] web page loaded (200): " + kLoginURL), std::string::npos) << r.err;
+}
+
+TEST_F(PortalApp, AConfigurationWithANonStringValueCountsAsEmptyAndNothingLoads) {
+    const std::string bundle = bundleWithConfig(
+        R"({"base_url": "https://portal.example.test", "base_url_home_host": "portal.example.test",)"
+        R"( "push_notifications_enabled": true})");
+    auto r = run(Launch::of({"state", "quit"}).inBundle(bundle));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(shellLines(r), "");
+    EXPECT_EQ(portalRequests(), std::vector<std::string>{});
+    EXPECT_EQ(count(lastState(r), "WKWebView: (nothing loaded)"), 1u) << r.err;
+}
+
+TEST_F(PortalApp, PortalLinksStayInTheAppWithTheirTrace) {
+    auto r = run(
+        Launch::of({"click https://portal.example.test/help", "click https://docs.portal.example.test/"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(shellLines(r),
+              trace(kLoginURL, kPortal, false) + trace("https://portal.example.test/help", kPortal, true) +
+                  trace("https://docs.portal.example.test/", "docs.portal.example.test", true));
+    EXPECT_EQ(portalRequests(), (std::vector<std::string>{"GET /login?ignore_ntlm=1/", "GET /help"}));
+    EXPECT_EQ(backend.requestsTo("docs.portal.example.test").size(), 1u);
+}
+
+TEST_F(PortalApp, ExternalLinksOpenOutsideTheAppAndAreCancelled) {
+    auto r = run(Launch::of({"click https://www.example.test/", "go https://www.example.test/"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    // A followed link away from the portal is decided before the trace; a script navigation is traced and
+    // then caught by the external-links list.
+    EXPECT_EQ(shellLines(r), trace(kLoginURL, kPortal, false) +
+                                 trace("https://www.example.test/", "www.example.test", false));
+    EXPECT_EQ(occurrences(r.err, "[device] open URL https://www.example.test/\n"), 2u) << r.err;
+    EXPECT_EQ(backend.requestsTo("www.example.test").size(), 0u) << "the web view never loads it";
+}
+
+TEST_F(PortalApp, AJavaScriptAlertShowsWithThePortalHostAndIsAnswered) {
+    auto r = run(Launch::of({"alert Saved!", "state", "answer OK", "state"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("[device] alert shown: portal.example.test - Saved! [OK]\n"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(count(lastState(r), "alert:"), 0u) << r.err;
+    EXPECT_EQ(shellLines(r), trace(kLoginURL, kPortal, false));
+}
+
+TEST_F(PortalApp, RegistrationIsPostedAtEachNavigationDecisionOnceLoggedIn) {
+    seedPlayerId();
+    auto r = run(Launch::of({"submit /login?ignore_ntlm=1/ user=ada password=secret",
+                             "click https://portal.example.test/intranet/news"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto registrations = devserver::portalRegistrations(backend.server());
+    // Decisions with the session cookie present: the redirect after the login and the click on the news.
+    // The last one is answered before the app quits: the console waits for the HTTP client's requests.
+    ASSERT_EQ(registrations.size(), 2u) << ::testing::PrintToString(portalRequests()) << "\n" << r.err;
+    for (const auto& reg : registrations) {
+        EXPECT_EQ(reg.body, "{\"player-id\":\"" + kPlayerId + "\"}");
+        EXPECT_EQ(reg.contentType, "application/json");
+        EXPECT_EQ(reg.sessionId, "portalsession0000000000001") << reg.cookieHeader;
+    }
+    // Nothing was posted before the login answered with the session cookie.
+    const auto requests = portalRequests();
+    const auto login = std::find(requests.begin(), requests.end(), "POST /login?ignore_ntlm=1/");
+    const auto first = std::find(requests.begin(), requests.end(), "POST /api/radirivoz/register");
+    EXPECT_LT(login - requests.begin(), first - requests.begin());
+    // The shell prints nothing for a successful registration.
+    EXPECT_EQ(shellLines(r), trace(kLoginURL, kPortal, false) +
+                                 trace("https://portal.example.test/login?ignore_ntlm=1/", kPortal, false) +
+                                 trace("https://portal.example.test/intranet/", kPortal, false) +
+                                 trace("https://portal.example.test/intranet/news", kPortal, true));
+}
+
+TEST_F(PortalApp, OnIOS10NoRegistrationIsSent) {
+    seedPlayerId();
+    auto r = run(Launch::of({"submit /login?ignore_ntlm=1/ user=ada password=secret",
+                             "click https://portal.example.test/intranet/news", "wait 0.2"})
+                     .os("10.3"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(devserver::portalRegistrations(backend.server()).size(), 0u);
+    EXPECT_EQ(count(portalRequests(), "GET /intranet/news"), 1u) << "the login itself works";
+}
+
+TEST_F(PortalApp, TheOfflineViewShowsOnlyWhenTheNetworkIsUnreachable) {
+    const std::string loginShown = "WKWebView: " + kLoginURL + " \"Portal\"";
+    // A load that fails while the network is reachable leaves the page as it was.
+    auto online = run(Launch::of({"go https://offline.example.test/", "state"}));
+    ASSERT_EQ(online.status, 0) << online.err;
+    EXPECT_NE(online.err.find("web page failed"), std::string::npos) << online.err;
+    auto page = lastState(online);
+    EXPECT_EQ(count(page, "(connection-lost view) (hidden)"), 1u) << online.err;
+    EXPECT_EQ(count(page, loginShown + " (hidden)"), 0u) << online.err;
+    EXPECT_EQ(count(page, loginShown), 1u) << online.err;
+
+    // Unreachable: the connection-lost view replaces the page; its reload button does nothing until the
+    // network is back, and then reloads the page.
+    auto offline = run(Launch::of({"reachability off", "go https://offline.example.test/", "state",
+                                   "reload-button", "reachability on", "reload-button", "state"}));
+    ASSERT_EQ(offline.status, 0) << offline.err;
+    const size_t firstState = offline.err.find("[device] > state\n");
+    const size_t firstReload = offline.err.find("[device] > reload-button\n");
+    const size_t secondReload = offline.err.find("[device] > reload-button\n", firstReload + 1);
+    ASSERT_NE(secondReload, std::string::npos) << offline.err;
+    const std::string shown = offline.err.substr(firstState, firstReload - firstState);
+    EXPECT_NE(shown.find("(connection-lost view)\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find(loginShown + " (hidden)\n"), std::string::npos) << shown;
+    const std::string whileDown = offline.err.substr(firstReload, secondReload - firstReload);
+    EXPECT_EQ(whileDown.find("web navigation"), std::string::npos) << whileDown;
+    auto back = lastState(offline);
+    EXPECT_EQ(count(back, "(connection-lost view) (hidden)"), 1u) << offline.err;
+    EXPECT_EQ(count(back, loginShown + " (hidden)"), 0u) << offline.err;
+    EXPECT_EQ(portalRequests(), std::vector<std::string>(3, "GET /login?ignore_ntlm=1/"))
+        << "two launches, and the reload once the network was back";
+}
+
+TEST_F(PortalApp, PullToRefreshAtTheStartOfTheHistoryLoadsTheLoginPageAgain) {
+    auto r = run(Launch::of({"refresh", "click https://portal.example.test/help", "refresh"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(portalRequests(),
+              (std::vector<std::string>{"GET /login?ignore_ntlm=1/", "GET /login?ignore_ntlm=1/", "GET /help",
+                                        "GET /help"}));
+}
+
+TEST_F(PortalApp, ANewWindowIsPushedAndItsCloseReturnsToTheFirstScreen) {
+    auto r =
+        run(Launch::of({"window-open https://portal.example.test/help", "state", "window-close", "state"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const size_t first = r.err.find("[device] > state\n");
+    const size_t second = r.err.rfind("[device] > state\n");
+    ASSERT_NE(first, second);
+    const std::string opened = r.err.substr(first, second - first);
+    EXPECT_NE(opened.find("WKWebView: https://portal.example.test/help \"Help\""), std::string::npos)
+        << opened;
+    auto closed = lastState(r);
+    EXPECT_EQ(count(closed, "ViewController"), 1u) << r.err;
+    EXPECT_EQ(count(closed, "WKWebView: " + kLoginURL), 1u) << r.err;
+}
+
+TEST_F(PortalApp, AUniversalLinkShowsItsAddressInANewRootScreen) {
+    auto r = run(Launch::of({"link https://portal.example.test/help", "state"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(shellLines(r), trace(kLoginURL, kPortal, false) + "\"universal link tapped\"\n" +
+                                 trace("https://portal.example.test/help", kPortal, false));
+    EXPECT_EQ(count(lastState(r), "WKWebView: https://portal.example.test/help"), 1u) << r.err;
+}
+
+TEST_F(PortalApp, UnknownCommandsAndBadArgumentsExitWithStatusTwo) {
+    struct Case {
+        const char* what;
+        Launch launch;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"unknown command in a script", Launch::of({"click https://portal.example.test/help", "jump"}),
+         "script.txt:2: unknown command 'jump'"},
+        {"unknown command typed in", Launch::typed("state\nfly away\nquit\n"),
+         "line 2: unknown command 'fly'"},
+        {"unknown option", Launch::withArgs({"--fast"}), "unknown argument --fast"},
+        {"option without its value", Launch::withArgs({"--script"}), "--script needs a value"},
+        {"script that cannot be read", Launch::withArgs({"--script", "/nonexistent/script"}),
+         "cannot read the script"},
+    };
+    for (const auto& c : cases) {
+        auto r = run(c.launch);
+        EXPECT_EQ(r.status, 2) << c.what << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.what << "\n" << r.err;
+    }
+    // A script with an unknown command fails before the app starts: nothing reached the portal.
+    EXPECT_EQ(count(portalRequests(), "GET /help"), 0u);
+}
+
+TEST_F(PortalApp, VersionNeedsNoDevice) {
+    auto r = spawnAndCollect({PORTAL_APP_PROGRAM, "--version"}, backend.environment(), "",
+                             std::chrono::seconds(20));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "portal-app 1.0\n");
+    EXPECT_EQ(r.err, "");
+}
+
+} // namespace
+} // namespace console::test
