@@ -8,6 +8,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -93,13 +94,15 @@ struct CurlTransport::Hop {
     curl_slist* connectToList = nullptr;
     WireRequest request;
     std::shared_ptr<WireObserver> observer;
-    std::string userpwd;
 
     // Response head being collected; reset at every status line (interim and authentication responses).
     WireResponseHead head;
     bool headDelivered = false;
     int unauthorizedSeen = 0;
-    bool holdBody = false; // the observer asked to see nothing until resume()
+    int proxyChallengesSeen = 0;
+    bool tlsSeen = false;                           // a handshake ran on this hop's connection
+    std::optional<WireResponseHead> connectRefusal; // the proxy's 407 to CONNECT
+    bool holdBody = false;                          // the observer asked to see nothing until resume()
     bool suspended = false;
     bool stopped = false;
     bool added = false;
@@ -160,10 +163,25 @@ struct CurlTransport::Hop {
 
     // Returns false to abort the transfer.
     bool endOfHead() {
+        if (request.proxy && !tlsSeen) {
+            long connectCode = 0;
+            curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &connectCode);
+            if (connectCode != 0) {
+                // The proxy's answer to CONNECT, before any handshake through the tunnel: not the response.
+                // A refusal is kept for finish(), as libcurl then gives up or asks again with credentials.
+                connectRefusal.reset();
+                if (head.statusCode == 407)
+                    connectRefusal = head;
+                return true;
+            }
+        }
         if (head.statusCode < 200 && head.statusCode != 0)
             return true; // interim response; the real one follows
         if (head.statusCode == 401 && request.credential && request.digest && unauthorizedSeen++ == 0)
             return true; // libcurl answers the Digest challenge itself and asks again
+        if (head.statusCode == 407 && request.proxyCredential && request.proxyDigest &&
+            proxyChallengesSeen++ == 0)
+            return true; // the same for a proxy's Digest challenge
         headDelivered = true;
         if (request.maxResponseBytes >= 0) {
             for (const auto& [name, value] : head.headers) {
@@ -258,6 +276,7 @@ struct CurlTransport::Hop {
     // networking thread does) so that no byte is sent to a server nobody has accepted.
     static int onVerify(X509_STORE_CTX* store, void* user) {
         auto* hop = static_cast<Hop*>(user);
+        hop->tlsSeen = true;
         ServerTrustQuery query;
         query.host = hop->hostForTrust();
         query.port = hop->portForTrust();
@@ -339,7 +358,11 @@ struct CurlTransport::Hop {
         curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-        curl_easy_setopt(easy, CURLOPT_PROXY, ""); // the device ignores the build machine's proxy variables
+        // Only the session's configuration names a proxy: the build machine's proxy variables do not count.
+        curl_easy_setopt(easy, CURLOPT_PROXY, request.proxy ? request.proxy->c_str() : "");
+        if (request.proxy) {
+            curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
+        }
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
 
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Hop::onHeaderLine);
@@ -400,10 +423,16 @@ struct CurlTransport::Hop {
             curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
         }
 
+        // Name and password go separately: a colon in a user name would otherwise move bytes between them.
         if (request.credential) {
-            userpwd = request.credential->first + ":" + request.credential->second;
-            curl_easy_setopt(easy, CURLOPT_USERPWD, userpwd.c_str());
+            curl_easy_setopt(easy, CURLOPT_USERNAME, request.credential->first.c_str());
+            curl_easy_setopt(easy, CURLOPT_PASSWORD, request.credential->second.c_str());
             curl_easy_setopt(easy, CURLOPT_HTTPAUTH, request.digest ? CURLAUTH_DIGEST : CURLAUTH_BASIC);
+        }
+        if (request.proxy && request.proxyCredential) {
+            curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, request.proxyCredential->first.c_str());
+            curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, request.proxyCredential->second.c_str());
+            curl_easy_setopt(easy, CURLOPT_PROXYAUTH, request.proxyDigest ? CURLAUTH_DIGEST : CURLAUTH_BASIC);
         }
     }
 
@@ -476,20 +505,38 @@ struct CurlTransport::Core {
     }
 
     void post(std::function<void()> fn) {
+        bool wasEmpty = false;
         {
             std::lock_guard lock(mutex);
             if (quit)
                 return;
+            wasEmpty = commands.empty();
             commands.push_back(std::move(fn));
         }
-        curl_multi_wakeup(multi);
+        // A queue that already held work has a wake-up on its way and is taken whole: a burst of tasks
+        // costs one wake-up, not one each.
+        if (wasEmpty)
+            curl_multi_wakeup(multi);
     }
 
+    // Only for a hop nobody stopped.
     void finish(Hop& hop, CURLcode code) {
+        if (code != CURLE_OK && hop.connectRefusal && !hop.headDelivered) {
+            // The proxy wants credentials before it opens the tunnel: its 407 is this hop's response.
+            hop.headDelivered = true;
+            code = hop.observer->onHead(*hop.connectRefusal) == WireAction::abort ? CURLE_ABORTED_BY_CALLBACK
+                                                                                  : CURLE_OK;
+        }
         WireResult result;
         result.transportCode = code;
         result.failure = failureFor(code);
         result.message = curl_easy_strerror(code);
+        if (code == CURLE_COULDNT_CONNECT) {
+            long osErrno = 0;
+            curl_easy_getinfo(hop.easy, CURLINFO_OS_ERRNO, &osErrno);
+            if (osErrno == ENETUNREACH || osErrno == ENETDOWN)
+                result.failure = WireFailure::notConnected;
+        }
         if (hop.trustVerdict && !hop.trustVerdict->accept)
             result.failure = hop.trustVerdict->failure;
         else if (hop.overCap)

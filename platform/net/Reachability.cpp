@@ -75,6 +75,11 @@ public:
         return systemReachabilityFlags();
     }
 
+    bool simulatedDown() {
+        std::lock_guard lock(mutex_);
+        return simulated_ && *simulated_ && **simulated_ == 0;
+    }
+
     void simulate(std::optional<uint32_t> flags) {
         std::vector<std::weak_ptr<Reachability>> targets;
         {
@@ -190,6 +195,15 @@ std::optional<uint32_t> systemReachabilityFlags() {
     if (!anyUp || !hasDefaultRoute())
         return 0u;
     return kReachabilityFlagsReachable | (allWWAN ? kReachabilityFlagsIsWWAN : 0u);
+}
+
+bool simulatedNetworkIsDown() {
+    return ReachabilityHub::shared().simulatedDown();
+}
+
+bool networkIsDown() {
+    const auto flags = ReachabilityHub::shared().currentFlags();
+    return flags && *flags == 0;
 }
 
 Reachability::Reachability(Private, bool loopbackAddress, std::string host)

@@ -62,4 +62,11 @@ private:
 // The flags of the Linux interfaces and routes right now (no packets are sent); none when unreadable.
 std::optional<uint32_t> systemReachabilityFlags();
 
+// Internal to URL loading. True when the simulated network (sim::Network::setReachability) reports no
+// interface at all (flags 0); cheap, as it never reads the Linux source. A connection that is only "required"
+// may still come up for the request, so it does not count.
+bool simulatedNetworkIsDown();
+// True when the flags right now (simulated, else the Linux source) are readable and 0.
+bool networkIsDown();
+
 } // namespace plat

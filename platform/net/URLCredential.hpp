@@ -21,6 +21,9 @@ inline constexpr const char* NSURLAuthenticationMethodServerTrust = "NSURLAuthen
 
 inline constexpr const char* NSURLProtectionSpaceHTTP = "http";
 inline constexpr const char* NSURLProtectionSpaceHTTPS = "https";
+// The proxy types of a space that stands for a proxy rather than the server.
+inline constexpr const char* NSURLProtectionSpaceHTTPProxy = "http";
+inline constexpr const char* NSURLProtectionSpaceHTTPSProxy = "https";
 
 enum class URLCredentialPersistence : int { none = 0, forSession = 1, permanent = 2, synchronizable = 3 };
 
@@ -53,17 +56,21 @@ private:
 struct URLProtectionSpace {
     std::string host;
     int port = 0;
-    std::string protocol; // "http" or "https"
+    std::string protocol; // "http" or "https"; empty for a proxy
     std::optional<std::string> realm;
     std::string authenticationMethod = NSURLAuthenticationMethodDefault;
     std::shared_ptr<SecTrust> serverTrust; // server-trust spaces only
+    std::optional<std::string> proxyType;  // set for a proxy's space: NSURLProtectionSpaceHTTP(S)Proxy
 
-    bool receivesCredentialSecurely() const { return protocol == NSURLProtectionSpaceHTTPS; }
+    bool isProxy() const { return proxyType.has_value(); }
+    bool receivesCredentialSecurely() const {
+        return protocol == NSURLProtectionSpaceHTTPS || proxyType == NSURLProtectionSpaceHTTPSProxy;
+    }
 
     // Two spaces are the same place to keep a credential for; the trust object is not part of that.
     friend bool operator==(const URLProtectionSpace& a, const URLProtectionSpace& b) {
         return a.host == b.host && a.port == b.port && a.protocol == b.protocol && a.realm == b.realm &&
-               a.authenticationMethod == b.authenticationMethod;
+               a.authenticationMethod == b.authenticationMethod && a.proxyType == b.proxyType;
     }
 };
 

@@ -38,6 +38,10 @@ public:
     bool allowsCellularAccess = true;
     bool discretionary = false;
     bool sessionSendsLaunchEvents = true;
+    // Proxies, under the device's keys: "HTTPEnable" (a number, non-zero to use it), "HTTPProxy" (host) and
+    // "HTTPPort" (number, 80 when absent) for http URLs; "HTTPSEnable", "HTTPSProxy" and "HTTPSPort" (443)
+    // for https URLs, which pass through the proxy in a CONNECT tunnel. Empty: connect directly.
+    Dictionary connectionProxyDictionary;
     // Largest response body a data or upload task keeps in memory; a larger one fails with -1103.
     // Download tasks write to disk and are not capped.
     int64_t maximumResponseBodyBytes = 256ll * 1024 * 1024;

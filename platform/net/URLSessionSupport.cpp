@@ -1,5 +1,6 @@
 #include "platform/net/URLSessionSupport.hpp"
 
+#include "platform/foundation/String.hpp"
 #include "platform/net/HTTPCookieStorage.hpp"
 #include "platform/security/SecCertificate.hpp"
 #include "platform/security/SecPolicy.hpp"
@@ -67,6 +68,33 @@ void storeCookies(const URLSessionConfiguration& configuration, const URLRequest
     if (configuration.httpCookieAcceptPolicy == HTTPCookieAcceptPolicy::onlyFromMainDocumentDomain)
         mainDocument = request.mainDocumentURL();
     configuration.httpCookieStorage->setCookies(cookies, url, mainDocument);
+}
+
+std::optional<ProxyEndpoint> proxyFor(const URLSessionConfiguration& configuration, const URL& url) {
+    const Dictionary& proxies = configuration.connectionProxyDictionary;
+    if (proxies.empty())
+        return std::nullopt;
+    const std::string scheme = String::lowercasedASCII(url.scheme().value_or(""));
+    const bool secure = scheme == "https";
+    if (!secure && scheme != "http")
+        return std::nullopt;
+    const Value* enabled = proxies.find(secure ? "HTTPSEnable" : "HTTPEnable");
+    const Value* host = proxies.find(secure ? "HTTPSProxy" : "HTTPProxy");
+    if (!enabled || !enabled->boolValue() || !host || !host->isString())
+        return std::nullopt;
+    ProxyEndpoint proxy;
+    proxy.host = host->stringValue();
+    proxy.port = secure ? 443 : 80;
+    // The host goes into a URL for the transport: anything that could change that URL's meaning is refused.
+    if (proxy.host.empty() || proxy.host.find_first_of("/?#@ \t\r\n[]") != std::string::npos)
+        return std::nullopt;
+    if (const Value* port = proxies.find(secure ? "HTTPSPort" : "HTTPPort")) {
+        const int64_t p = port->integerValue();
+        if (p < 1 || p > 65535)
+            return std::nullopt;
+        proxy.port = static_cast<int>(p);
+    }
+    return proxy;
 }
 
 std::shared_ptr<HTTPCookieStorage> sharedCookieStorage() {

@@ -1,6 +1,6 @@
 #pragma once
 // Internal: what URL loading needs from the rest of the platform, in one place: server-trust objects and
-// their default evaluation, and the cookies sent and stored on each hop.
+// their default evaluation, the cookies sent and stored on each hop, and the proxy a hop goes through.
 
 #include "platform/net/URLRequest.hpp"
 #include "platform/net/URLSessionConfiguration.hpp"
@@ -28,6 +28,13 @@ std::optional<std::string> cookieHeader(const URLSessionConfiguration& configura
 // Stores the response's Set-Cookie fields when cookies apply.
 void storeCookies(const URLSessionConfiguration& configuration, const URLRequest& request,
                   const WireHeaders& headers);
+
+// The proxy a hop to `url` goes through, from the configuration's connectionProxyDictionary.
+struct ProxyEndpoint {
+    std::string host;
+    int port = 80;
+};
+std::optional<ProxyEndpoint> proxyFor(const URLSessionConfiguration& configuration, const URL& url);
 
 std::shared_ptr<HTTPCookieStorage> sharedCookieStorage();
 std::shared_ptr<HTTPCookieStorage> makePrivateCookieStorage();

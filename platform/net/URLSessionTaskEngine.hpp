@@ -44,7 +44,22 @@ public:
     void onDone(const WireResult& result) override;
 
 private:
-    enum class Role { final, redirect, authentication };
+    enum class Role { final, redirect, authentication, proxyAuthentication };
+
+    // The proxy a hop goes through.
+    struct ProxyHop {
+        std::string host;
+        int port = 0;
+        bool tunnel = false; // https through CONNECT
+        friend bool operator==(const ProxyHop&, const ProxyHop&) = default;
+    };
+
+    // What one side (the server, or the proxy in front of it) asked for and was answered with.
+    struct AuthState {
+        int64_t failures = 0;
+        std::optional<URLCredential> credential;
+        bool digest = false;
+    };
 
     bool hasCompletionHandler() const {
         return bool(setup_.dataCompletion) || bool(setup_.downloadCompletion);
@@ -58,9 +73,11 @@ private:
     void deliverHopAsFinal();
     // Sends the current request again, asking for a fresh body stream where it has one.
     void resendHop();
-    void handleAuthentication();
-    void authenticationAnswered(URLSessionAuthChallengeDisposition disposition,
+    void handleAuthentication(bool proxy);
+    void authenticationAnswered(bool proxy, URLSessionAuthChallengeDisposition disposition,
                                 std::optional<URLCredential> credential);
+    // The space a 401 (or, for the proxy, 407) of the current hop asks credentials for.
+    URLProtectionSpace challengedSpace(bool proxy) const;
     WireAction deliverResponse(std::shared_ptr<const HTTPURLResponse> response);
     void responseAnswered(URLSessionResponseDisposition disposition);
     void deliverBody(const uint8_t* bytes, std::size_t length);
@@ -87,9 +104,10 @@ private:
     std::shared_ptr<const HTTPURLResponse> hopResponse_;
     Data held_; // body of a redirect or authentication response, kept in case it becomes the final one
     int redirects_ = 0;
-    int64_t authFailures_ = 0;
-    std::optional<URLCredential> credential_;
-    bool credentialDigest_ = false;
+    AuthState serverAuth_;
+    AuthState proxyAuth_;
+    std::optional<ProxyHop> proxy_;        // of the current hop
+    std::optional<ProxyHop> proxyAuthFor_; // the proxy whose credential proxyAuth_ holds
     bool awaitingResponseAnswer_ = false;
     bool responseDelivered_ = false;
     std::optional<WireResult> pendingDone_;

@@ -34,7 +34,10 @@ struct WireRequest {
     int64_t maxResponseBytes = -1;      // decoded body bytes; -1 means no cap
     std::vector<std::string> connectTo; // "host:port:address:port"
     std::optional<std::pair<std::string, std::string>> credential; // user, password
-    bool digest = false; // the credential answers a Digest challenge, else Basic
+    bool digest = false;              // the credential answers a Digest challenge, else Basic
+    std::optional<std::string> proxy; // "http://host:port"; none: direct
+    std::optional<std::pair<std::string, std::string>> proxyCredential; // user, password
+    bool proxyDigest = false;
 };
 
 struct WireResponseHead {

@@ -2,6 +2,7 @@
 // delays, silence and network errors.
 
 #include "platform/dispatch/Backend.hpp"
+#include "platform/net/Reachability.hpp"
 #include "platform/net/ScriptedTransport.hpp"
 #include "platform/net/SimNetwork.hpp"
 #include "platform/net/URLError.hpp"
@@ -107,6 +108,68 @@ TEST_F(SessionScriptedTest, UnroutedRequestsGetA404AndRedirectsAreFollowed) {
     EXPECT_EQ(std::string(moved->data->begin(), moved->data->end()), "moved here");
     EXPECT_EQ(moved->response->url().absoluteString(), "https://www.example.test/new");
     EXPECT_EQ(missing->response->statusCode(), 404);
+}
+
+TEST_F(SessionScriptedTest, WithoutANetworkRequestsFailAsNotConnected) {
+    script.route("GET", "https://www.example.test/", ScriptedReply::text(200, "ok"));
+    script.route("GET", "http://127.0.0.1:8080/", ScriptedReply::text(200, "local"));
+    script.clearRequests();
+
+    // While the device has no interface up, nothing leaves it; its own loopback address still answers.
+    sim::Network::setReachability(0);
+    auto offline = start(URLRequest(*URL::parse("https://www.example.test/a")));
+    auto local = start(URLRequest(*URL::parse("http://127.0.0.1:8080/x")));
+    Virtual::runUntilIdle();
+    ASSERT_TRUE(offline->finished && local->finished);
+    ASSERT_TRUE(offline->error);
+    EXPECT_EQ(offline->error->code, NSURLErrorNotConnectedToInternet);
+    EXPECT_EQ(offline->error->userInfoValue(NSURLErrorFailingURLStringErrorKey)->stringValue(),
+              "https://www.example.test/a");
+    EXPECT_FALSE(local->error);
+    ASSERT_EQ(script.requests().size(), 1u);
+    EXPECT_EQ(script.requests()[0].url, "http://127.0.0.1:8080/x");
+
+    // Back online, or with a connection that the request itself may bring up, the request goes out.
+    for (uint32_t flags : {kReachabilityFlagsReachable, kReachabilityFlagsConnectionRequired}) {
+        sim::Network::setReachability(flags);
+        auto online = start(URLRequest(*URL::parse("https://www.example.test/a")));
+        Virtual::runUntilIdle();
+        ASSERT_TRUE(online->finished) << flags;
+        EXPECT_FALSE(online->error) << flags;
+    }
+}
+
+struct LostNetworkCase {
+    const char* url;
+    WireFailure failure;
+    bool networkGoesDown;
+    int64_t expected;
+};
+
+TEST_F(SessionScriptedTest, AFailureToReachAServerAfterTheNetworkWentDownIsNotConnected) {
+    const LostNetworkCase cases[] = {
+        {"https://gone.example.test/x", WireFailure::cannotFindHost, true, NSURLErrorNotConnectedToInternet},
+        {"https://refused.example.test/x", WireFailure::cannotConnect, true,
+         NSURLErrorNotConnectedToInternet},
+        {"https://gone.example.test/x", WireFailure::cannotFindHost, false, NSURLErrorCannotFindHost},
+        {"https://refused.example.test/x", WireFailure::cannotConnect, false, NSURLErrorCannotConnectToHost},
+        // A lost connection stays what it is, and a loopback server needs no network.
+        {"https://lost.example.test/x", WireFailure::connectionLost, true, NSURLErrorNetworkConnectionLost},
+        {"http://127.0.0.1:9/x", WireFailure::cannotConnect, true, NSURLErrorCannotConnectToHost},
+    };
+    for (const auto& c : cases) {
+        sim::Network::setReachability(kReachabilityFlagsReachable);
+        script.clearRoutes();
+        script.route("", c.url, ScriptedReply::error(c.failure).after(1));
+        auto out = start(URLRequest(*URL::parse(c.url)));
+        Virtual::runUntilIdle(); // sent while the network was up
+        if (c.networkGoesDown)
+            sim::Network::setReachability(0);
+        Virtual::advanceBy(1.5);
+        ASSERT_TRUE(out->finished) << c.url;
+        ASSERT_TRUE(out->error) << c.url;
+        EXPECT_EQ(out->error->code, c.expected) << c.url << " down=" << c.networkGoesDown;
+    }
 }
 
 } // namespace

@@ -6,13 +6,16 @@
 #include "devserver/Server.hpp"
 #include "platform/dispatch/Backend.hpp"
 #include "platform/foundation/AppHome.hpp"
+#include "platform/foundation/Base64.hpp"
 #include "platform/net/SimNetwork.hpp"
 #include "platform/net/URLSession.hpp"
 #include "testing/TempAppHome.hpp"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -121,6 +124,53 @@ private:
         done(disposition, credential);
     }
 };
+
+inline std::string md5Hex(const std::string& text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(text.data(), text.size(), digest, &length, EVP_md5(), nullptr);
+    return hexLower(std::span<const uint8_t>(digest, length));
+}
+
+// The fields of a Digest authorization, quotes removed.
+inline std::map<std::string, std::string> digestFields(const std::string& value) {
+    std::map<std::string, std::string> fields;
+    if (value.rfind("Digest ", 0) != 0)
+        return fields;
+    std::size_t at = 7;
+    while (at < value.size()) {
+        while (at < value.size() && (value[at] == ' ' || value[at] == ','))
+            ++at;
+        const std::size_t eq = value.find('=', at);
+        if (eq == std::string::npos)
+            break;
+        const std::string name = value.substr(at, eq - at);
+        std::string field;
+        at = eq + 1;
+        if (at < value.size() && value[at] == '"') {
+            const std::size_t close = value.find('"', at + 1);
+            field = value.substr(at + 1, close - at - 1);
+            at = close == std::string::npos ? value.size() : close + 1;
+        } else {
+            const std::size_t end = value.find(',', at);
+            field = value.substr(at, end == std::string::npos ? std::string::npos : end - at);
+            at = end == std::string::npos ? value.size() : end;
+        }
+        fields[name] = field;
+    }
+    return fields;
+}
+
+// Checks the Digest answer in `header` (RFC 2617 without qop) to a challenge with `realm` and nonce "n0nce".
+inline bool digestMatches(const devserver::RecordedRequest& r, const std::string& header,
+                          const std::string& realm, const std::string& password) {
+    auto f = digestFields(r.header(header));
+    if (f["realm"] != realm || f["nonce"] != "n0nce")
+        return false;
+    const std::string ha1 = md5Hex(f["username"] + ":" + realm + ":" + password);
+    const std::string ha2 = md5Hex(r.method + ":" + f["uri"]);
+    return f["response"] == md5Hex(ha1 + ":n0nce:" + ha2);
+}
 
 inline std::string text(const std::optional<Data>& d) {
     return d ? std::string(d->begin(), d->end()) : "<none>";

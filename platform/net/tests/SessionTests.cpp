@@ -2,6 +2,7 @@
 // cookies, authentication, server trust and the errors of a failing network.
 
 #include "platform/net/HTTPCookieStorage.hpp"
+#include "platform/net/Reachability.hpp"
 #include "platform/net/URLError.hpp"
 #include "platform/net/tests/SessionTestSupport.hpp"
 
@@ -232,6 +233,43 @@ TEST_F(SessionTest, ClosedPortFailsWithCannotConnect) {
     EXPECT_EQ(out.error->underlyingError->code, 7); // CURLE_COULDNT_CONNECT
 }
 
+TEST_F(SessionTest, NoRouteToTheNetworkFailsWithNotConnected) {
+    // TCP to a multicast group has no route on Linux: the kernel answers ENETUNREACH at once.
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in group{};
+    group.sin_family = AF_INET;
+    group.sin_port = htons(9);
+    group.sin_addr.s_addr = htonl(0xE0000001); // 224.0.0.1
+    const bool unreachable =
+        ::connect(probe, reinterpret_cast<sockaddr*>(&group), sizeof group) != 0 && errno == ENETUNREACH;
+    ::close(probe);
+    if (!unreachable)
+        GTEST_SKIP() << "this kernel routes TCP to 224.0.0.1";
+
+    const auto out = load(session(), URLRequest(*URL::parse("http://224.0.0.1:9/x")));
+    ASSERT_TRUE(out.error);
+    EXPECT_EQ(out.error->code, NSURLErrorNotConnectedToInternet);
+    EXPECT_EQ(out.error->localizedDescription(), "The Internet connection appears to be offline.");
+    ASSERT_TRUE(out.error->underlyingError);
+    EXPECT_EQ(out.error->underlyingError->code, 7); // CURLE_COULDNT_CONNECT
+}
+
+TEST_F(SessionTest, WhileReachabilitySaysOfflineNothingIsSent) {
+    startServer();
+    server.route("GET", "/page", Reply::text(200, "page"));
+    auto s = session();
+    sim::Network::setReachability(0);
+    auto out = load(s, URLRequest(url("/page")));
+    ASSERT_TRUE(out.error);
+    EXPECT_EQ(out.error->code, NSURLErrorNotConnectedToInternet);
+    EXPECT_EQ(server.requestCount(), 0u);
+
+    sim::Network::setReachability(kReachabilityFlagsReachable | kReachabilityFlagsIsWWAN);
+    out = load(s, URLRequest(url("/page")));
+    ASSERT_FALSE(out.error) << out.error->description();
+    EXPECT_EQ(text(out.data), "page");
+}
+
 TEST_F(SessionTest, StalledServerTimesOut) {
     startServer();
     server.route("GET", "/stall", Reply::stalled(1000, "partial"));
@@ -346,6 +384,34 @@ TEST_F(SessionTest, BasicAuthenticationAsksTheTaskAndRetriesWithTheCredential) {
     ASSERT_FALSE(out.error);
     EXPECT_EQ(out.response->statusCode(), 401);
     EXPECT_EQ(text(out.data), "denied");
+}
+
+TEST_F(SessionTest, DigestAuthenticationAnswersWithADigestOfTheCredential) {
+    startServer();
+    server.route("GET", "/digest", [](const RecordedRequest& r) {
+        if (digestMatches(r, "authorization", "site", "secret"))
+            return Reply::text(200, "welcome");
+        return Reply::text(401, "denied")
+            .withHeader("WWW-Authenticate", "Digest realm=\"site\", nonce=\"n0nce\"");
+    });
+    auto delegate = std::make_shared<RecordingDelegate>();
+    delegate->implement({URLSessionSelector::taskDidReceiveChallenge});
+    std::vector<std::string> methods;
+    delegate->onChallenge = [&](const URLAuthenticationChallenge& c) {
+        if (c.protectionSpace.authenticationMethod == NSURLAuthenticationMethodServerTrust)
+            return URLSessionAuthChallengeDisposition::performDefaultHandling;
+        methods.push_back(c.protectionSpace.authenticationMethod);
+        return URLSessionAuthChallengeDisposition::useCredential;
+    };
+    // Digest quotes the user name, so a colon in it is the user's, not the start of the password.
+    delegate->credentialFor = [](const URLAuthenticationChallenge&) {
+        return URLCredential("corp:user", "secret", URLCredentialPersistence::none);
+    };
+    const auto out = load(session(delegate), URLRequest(url("/digest")));
+    ASSERT_FALSE(out.error) << out.error->description();
+    EXPECT_EQ(text(out.data), "welcome");
+    EXPECT_EQ(methods, std::vector<std::string>{NSURLAuthenticationMethodHTTPDigest});
+    EXPECT_EQ(digestFields(server.requests().back().header("authorization"))["username"], "corp:user");
 }
 
 TEST_F(SessionTest, ResponseOverTheSizeCapFailsCleanly) {
