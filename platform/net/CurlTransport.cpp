@@ -378,6 +378,10 @@ struct CurlTransport::Hop {
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
         curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+        // The verify callback replaces OpenSSL's chain check, so libcurl's own CA bundle would be parsed for
+        // nothing (tens of milliseconds per session on the first handshake); SecTrust keeps the anchors.
+        curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+        curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &Hop::onSSLContext);
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, this);
 

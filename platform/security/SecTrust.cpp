@@ -4,10 +4,16 @@
 #include "platform/foundation/ProcessInfo.hpp"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+#include <map>
+#include <mutex>
 
 namespace plat {
 namespace {
@@ -109,6 +115,72 @@ std::shared_ptr<SecKey> SecTrust::copyPublicKey() const {
     return SecKey::fromPublicKey(X509_get0_pubkey(chain_.front()->x509()));
 }
 
+namespace {
+
+std::optional<std::string> extraCAFile() {
+    auto caFile = ProcessInfo::processInfo().environmentValue("PORTAL_APP_CA_FILE");
+    if (caFile && caFile->empty()) {
+        caFile.reset();
+    }
+    return caFile;
+}
+
+// The system's hashed certificate folder, when it has one: certificates there are read on demand, by the
+// subject a chain asks for, instead of parsing the whole bundle (a few hundred certificates) up front.
+std::optional<std::string> hashedCertificateFolder() {
+    const char* fromEnv = std::getenv(X509_get_default_cert_dir_env());
+    std::string folder = fromEnv && *fromEnv ? fromEnv : X509_get_default_cert_dir();
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.c_str()), &closedir);
+    if (!dir) {
+        return std::nullopt;
+    }
+    while (const dirent* entry = readdir(dir.get())) {
+        const std::string_view name = entry->d_name;
+        if (name.size() == 10 && name.substr(8) == ".0") {
+            return folder;
+        }
+    }
+    return std::nullopt;
+}
+
+void addSystemAnchors(X509_STORE* store, const std::optional<std::string>& caFile) {
+    static const std::optional<std::string> folder = hashedCertificateFolder();
+    if (folder) {
+        X509_STORE_load_path(store, folder->c_str());
+    } else {
+        X509_STORE_set_default_paths(store);
+    }
+    if (caFile) {
+        // A missing or unreadable extra CA file only means fewer anchors.
+        X509_STORE_load_file(store, caFile->c_str());
+    }
+    ERR_clear_error();
+}
+
+// The system bundle and the extra CA file, parsed once per process (per CA file setting) instead of at every
+// handshake: parsing the system bundle costs tens of milliseconds. Each caller gets its own reference, and
+// nobody adds to a shared store.
+X509_STORE* systemStore() {
+    static std::mutex mutex;
+    static auto& cache = *new std::map<std::string, X509_STORE*>();
+    const auto caFile = extraCAFile();
+    const std::string key = caFile.value_or(std::string());
+    std::lock_guard lock(mutex);
+    auto& store = cache[key];
+    if (!store) {
+        store = X509_STORE_new();
+        if (!store) {
+            cache.erase(key);
+            return nullptr;
+        }
+        addSystemAnchors(store, caFile);
+    }
+    X509_STORE_up_ref(store);
+    return store;
+}
+
+} // namespace
+
 SecTrustEvaluation SecTrust::evaluate() const {
     std::unique_lock lock(mutex_);
     const auto chain = chain_;
@@ -121,17 +193,13 @@ SecTrustEvaluation SecTrust::evaluate() const {
         return failure(SecTrustResultType::fatalTrustFailure, "no certificates");
     }
 
-    ossl::StorePtr store(X509_STORE_new());
+    // The default anchors are shared and never changed; a trust with anchors of its own gets a store of its own.
+    ossl::StorePtr store(!anchorsOnly && anchors.empty() ? systemStore() : X509_STORE_new());
     if (!store) {
         return {errSecAllocate, SecTrustResultType::otherError, "out of memory"};
     }
-    if (!anchorsOnly) {
-        X509_STORE_set_default_paths(store.get());
-        if (const auto caFile = ProcessInfo::processInfo().environmentValue("PORTAL_APP_CA_FILE");
-            caFile && !caFile->empty()) {
-            // A missing or unreadable extra CA file only means fewer anchors.
-            X509_STORE_load_file(store.get(), caFile->c_str());
-        }
+    if (!anchorsOnly && !anchors.empty()) {
+        addSystemAnchors(store.get(), extraCAFile());
     }
     for (const auto& anchor : anchors) {
         X509_STORE_add_cert(store.get(), anchor->x509());

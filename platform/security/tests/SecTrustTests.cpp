@@ -6,6 +6,9 @@
 
 #include <openssl/pem.h>
 
+#include <cstdio>
+#include <string>
+
 namespace plat {
 namespace {
 
@@ -136,6 +139,53 @@ TEST_F(SecTrustTest, ExtraCAFileFromTheEnvironmentIsTrusted) {
     trust->setAnchorCertificatesOnly(true);
     EXPECT_EQ(trust->evaluate().result, SecTrustResultType::recoverableTrustFailure);
     unlink(path);
+}
+
+TEST_F(SecTrustTest, SystemAnchorsComeFromTheHashedCertificateFolder) {
+    // The system's anchors are looked up by subject hash in the certificate folder, on demand.
+    char folder[] = "/tmp/sectrust-certs-XXXXXX";
+    ASSERT_TRUE(mkdtemp(folder));
+    char name[16];
+    std::snprintf(name, sizeof name, "%08lx.0", X509_subject_name_hash(root.cert.get()));
+    const std::string path = std::string(folder) + "/" + name;
+    FILE* file = std::fopen(path.c_str(), "w");
+    ASSERT_TRUE(file);
+    PEM_write_X509(file, root.cert.get());
+    std::fclose(file);
+    setenv(X509_get_default_cert_dir_env(), folder, 1);
+
+    EXPECT_EQ(trustFor("portal.example.test", chain())->evaluate().result, SecTrustResultType::unspecified);
+    // The wrong host still fails against the same anchors.
+    EXPECT_EQ(trustFor("other.example.test", chain())->evaluate().result,
+              SecTrustResultType::recoverableTrustFailure);
+    unlink(path.c_str());
+    rmdir(folder);
+}
+
+TEST_F(SecTrustTest, AChangedExtraCAFileIsReadAgain) {
+    // The parsed system anchors are kept per extra CA file: switching the file must not keep the old anchors.
+    testcerts::Issued otherRoot = issue("Other Root", nullptr, true, {}, true);
+    auto writeCA = [](const testcerts::Issued& ca, char* path) {
+        const int fd = mkstemp(path);
+        ASSERT_GE(fd, 0);
+        FILE* file = fdopen(fd, "w");
+        PEM_write_X509(file, ca.cert.get());
+        fclose(file);
+    };
+    char rootFile[] = "/tmp/sectrust-ca-XXXXXX";
+    char otherFile[] = "/tmp/sectrust-ca-XXXXXX";
+    writeCA(root, rootFile);
+    writeCA(otherRoot, otherFile);
+
+    setenv("PORTAL_APP_CA_FILE", rootFile, 1);
+    EXPECT_EQ(trustFor("portal.example.test", chain())->evaluate().result, SecTrustResultType::unspecified);
+    setenv("PORTAL_APP_CA_FILE", otherFile, 1);
+    EXPECT_EQ(trustFor("portal.example.test", chain())->evaluate().result,
+              SecTrustResultType::recoverableTrustFailure);
+    setenv("PORTAL_APP_CA_FILE", rootFile, 1);
+    EXPECT_EQ(trustFor("portal.example.test", chain())->evaluate().result, SecTrustResultType::unspecified);
+    unlink(rootFile);
+    unlink(otherFile);
 }
 
 TEST_F(SecTrustTest, RevocationWithoutACRLFailsOnlyWhenAPositiveAnswerIsRequired) {
