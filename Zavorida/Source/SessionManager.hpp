@@ -166,6 +166,9 @@ private:
     template <class R>
     std::shared_ptr<R> failed(Request::TaskKind kind, TaskConvertiblePtr originalTask, const AnyError& error,
                               const std::function<void(R&)>& prepare = nullptr);
+    template <class Make>
+    std::shared_ptr<UploadRequest> uploadToURL(const URLConvertible& url, HTTPMethod method,
+                                               const std::optional<HeaderDictionary>& headers, Make&& make);
     void encodeMultipartFormData(const MultipartFormBuilder& multipartFormData, std::uint64_t threshold,
                                  const URLRequestConvertible& urlRequest,
                                  const MultipartEncodingCompletion& encodingCompletion);

@@ -21,41 +21,44 @@ std::shared_ptr<DownloadRequest> SessionManager::makeDownloadRequestToURL(
     return makeDownloadRequest(URLRequestConvertible(std::move(*encoded)), std::move(destination));
 }
 
-std::shared_ptr<UploadRequest>
-SessionManager::makeFileUploadRequestToURL(plat::URL fileURL, const URLConvertible& url, HTTPMethod method,
-                                           const std::optional<HeaderDictionary>& headers) {
+// Builds the URL request of an upload by URL and method and hands it to `make`; a request that cannot be
+// built gives a failed upload.
+template <class Make>
+std::shared_ptr<UploadRequest> SessionManager::uploadToURL(const URLConvertible& url, HTTPMethod method,
+                                                           const std::optional<HeaderDictionary>& headers,
+                                                           Make&& make) {
     std::optional<plat::URLRequest> urlRequest;
     try {
         urlRequest = makeRequest(url, method, headers);
     } catch (...) {
         return makeFailedUploadRequest(nullptr, AnyError::current());
     }
-    return makeFileUploadRequest(std::move(fileURL), URLRequestConvertible(std::move(*urlRequest)));
+    return make(URLRequestConvertible(std::move(*urlRequest)));
+}
+
+std::shared_ptr<UploadRequest>
+SessionManager::makeFileUploadRequestToURL(plat::URL fileURL, const URLConvertible& url, HTTPMethod method,
+                                           const std::optional<HeaderDictionary>& headers) {
+    return uploadToURL(url, method, headers, [&](URLRequestConvertible request) {
+        return makeFileUploadRequest(std::move(fileURL), std::move(request));
+    });
 }
 
 std::shared_ptr<UploadRequest>
 SessionManager::makeDataUploadRequestToURL(plat::Data data, const URLConvertible& url, HTTPMethod method,
                                            const std::optional<HeaderDictionary>& headers) {
-    std::optional<plat::URLRequest> urlRequest;
-    try {
-        urlRequest = makeRequest(url, method, headers);
-    } catch (...) {
-        return makeFailedUploadRequest(nullptr, AnyError::current());
-    }
-    return makeDataUploadRequest(std::move(data), URLRequestConvertible(std::move(*urlRequest)));
+    return uploadToURL(url, method, headers, [&](URLRequestConvertible request) {
+        return makeDataUploadRequest(std::move(data), std::move(request));
+    });
 }
 
 std::shared_ptr<UploadRequest>
 SessionManager::makeStreamUploadRequestToURL(std::shared_ptr<plat::InputStream> stream,
                                              const URLConvertible& url, HTTPMethod method,
                                              const std::optional<HeaderDictionary>& headers) {
-    std::optional<plat::URLRequest> urlRequest;
-    try {
-        urlRequest = makeRequest(url, method, headers);
-    } catch (...) {
-        return makeFailedUploadRequest(nullptr, AnyError::current());
-    }
-    return makeStreamUploadRequest(std::move(stream), URLRequestConvertible(std::move(*urlRequest)));
+    return uploadToURL(url, method, headers, [&](URLRequestConvertible request) {
+        return makeStreamUploadRequest(std::move(stream), std::move(request));
+    });
 }
 
 std::shared_ptr<StreamRequest> SessionManager::makeStreamRequestToHost(std::string hostName, int port) {

@@ -1,6 +1,7 @@
 #include "app/console/ConsoleCommand.hpp"
 
 #include "platform/foundation/Json.hpp"
+#include "platform/foundation/String.hpp"
 
 #include <cctype>
 #include <cmath>
@@ -51,26 +52,14 @@ std::vector<std::string> words(std::string_view text) {
     return out;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // Form fields are written percent-encoded so that a value can hold spaces; a stray '%' stays as it is.
 std::string percentDecode(std::string_view text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
-            hexValue(text[i + 2]) >= 0) {
-            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+        if (text[i] == '%' && i + 2 < text.size() && plat::String::hexDigitValue(text[i + 1]) >= 0 &&
+            plat::String::hexDigitValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(plat::String::hexDigitValue(text[i + 1]) * 16 +
+                                     plat::String::hexDigitValue(text[i + 2]));
             i += 2;
         } else {
             out += text[i];
