@@ -9,6 +9,7 @@
 #include "platform/foundation/Console.hpp"
 #include "platform/runtime/Runtime.hpp"
 #include "platform/uikit/UIApplication.hpp"
+#include "platform/uikit/UIResponder.hpp"
 #include "platform/uikit/UIStoryboard.hpp"
 
 #include <string>
@@ -23,22 +24,14 @@ plat::URLRequest screenRequest(const std::optional<plat::URL>& url) {
     return plat::URLRequest(url, plat::URLRequestCachePolicy::useProtocolCachePolicy, kRequestTimeout);
 }
 
-// The platform has no responder class of its own; the delegate's superclass is made on first use.
-rt::Class* responderClass() {
-    if (rt::Class* existing = rt::getClass("UIResponder")) {
-        return existing;
-    }
-    return rt::registerClass("UIResponder");
-}
-
 } // namespace
 
 AppDelegate::AppDelegate(rt::Class* cls) : rt::Object(cls), configService_(&ASConfigService::shared()) {}
 
 rt::Class* AppDelegate::runtimeClass() {
     static rt::Class* const cls = [] {
-        rt::Class* c =
-            rt::registerClass<AppDelegate>(kClassName, responderClass(), {"UIApplicationDelegate"});
+        rt::Class* c = rt::registerClass<AppDelegate>(kClassName, plat::UIResponder::runtimeClass(),
+                                                      {"UIApplicationDelegate"});
         rt::replaceMethod(c, "application:didFinishLaunchingWithOptions:",
                           [](AppDelegate& self, rt::ObjectPtr, const plat::Value& options) -> bool {
                               return self.application_didFinishLaunchingWithOptions(options);

@@ -19,18 +19,29 @@ plat::CGRect pageFrame(const plat::CGRect& root) {
     return plat::CGRect{{0, statusBar}, {root.size.width, root.size.height - statusBar}};
 }
 
+// Kept centred in its superview when the screen turns.
+constexpr uint64_t kCentred =
+    plat::UIViewAutoresizingFlexibleLeftMargin | plat::UIViewAutoresizingFlexibleRightMargin |
+    plat::UIViewAutoresizingFlexibleTopMargin | plat::UIViewAutoresizingFlexibleBottomMargin;
+// Stretched with its superview when the screen turns.
+constexpr uint64_t kStretched =
+    plat::UIViewAutoresizingFlexibleWidth | plat::UIViewAutoresizingFlexibleHeight;
+
 void buildScene(ViewController& screen, plat::UIView& root) {
     const plat::CGRect page = pageFrame(root.frame());
 
     auto placeholder = plat::UIWebView::make(page);
+    placeholder->setAutoresizingMask(kStretched);
     placeholder->setDelegate(screen.shared_from_this());
     root.addSubview(placeholder);
 
     auto connectionLost = plat::UIView::make(page);
     connectionLost->setHidden(true);
+    connectionLost->setAutoresizingMask(kStretched);
     auto button =
         plat::UIButton::make(plat::CGRect{{page.size.width / 2 - 60, page.size.height / 2 - 22}, {120, 44}});
     button->setTitle("Reload");
+    button->setAutoresizingMask(kCentred);
     button->addTarget(screen.shared_from_this(), plat::rt::sel("reloadButtonAction"),
                       plat::UIControlEventTouchUpInside);
     connectionLost->addSubview(button);
@@ -40,6 +51,7 @@ void buildScene(ViewController& screen, plat::UIView& root) {
     spinner->setFrame(
         plat::CGRect{{page.size.width / 2 - 10, page.origin.y + page.size.height / 2 - 10}, {20, 20}});
     spinner->setHidesWhenStopped(true);
+    spinner->setAutoresizingMask(kCentred);
     root.addSubview(spinner);
 
     screen.setWebView(placeholder);

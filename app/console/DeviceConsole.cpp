@@ -10,6 +10,7 @@
 #include "platform/net/SimNetwork.hpp"
 #include "platform/runtime/Runtime.hpp"
 #include "platform/uikit/SimApp.hpp"
+#include "platform/uikit/UIControls.hpp"
 #include "platform/uikit/UIView.hpp"
 #include "platform/uikit/UIViewController.hpp"
 #include "platform/webkit/SimWeb.hpp"
@@ -32,22 +33,38 @@ std::optional<plat::sim::Web> pageDriver(const std::string& commandName) {
     return std::nullopt;
 }
 
-// The user taps the reload button of the connection-lost view, which they can only do while it shows.
+// The first button inside the view, depth first.
+std::shared_ptr<plat::UIButton> firstButton(const std::shared_ptr<plat::UIView>& view) {
+    if (!view) {
+        return nullptr;
+    }
+    for (const auto& sub : view->subviews()) {
+        if (auto button = std::dynamic_pointer_cast<plat::UIButton>(sub)) {
+            return button;
+        }
+        if (auto button = firstButton(sub)) {
+            return button;
+        }
+    }
+    return nullptr;
+}
+
+// The user taps the button of the connection-lost view; it answers only while the view shows, so the tap
+// goes through the driver, which ignores hidden controls as the device does.
 void tapReloadButton() {
     auto screen = visibleScreen();
-    if (!screen || !plat::rt::respondsTo(screen, plat::rt::sel("reloadButtonAction"))) {
+    std::shared_ptr<plat::UIButton> button;
+    if (screen && plat::rt::respondsTo(screen, plat::rt::sel("connectionLostView"))) {
+        button = firstButton(std::dynamic_pointer_cast<plat::UIView>(
+            plat::rt::msgSend<plat::rt::ObjectPtr>(screen, plat::rt::sel("connectionLostView"))));
+    }
+    if (!button) {
         plat::printDevice("no reload button on screen; 'reload-button' ignored");
         return;
     }
-    if (plat::rt::respondsTo(screen, plat::rt::sel("connectionLostView"))) {
-        auto view = std::dynamic_pointer_cast<plat::UIView>(
-            plat::rt::msgSend<plat::rt::ObjectPtr>(screen, plat::rt::sel("connectionLostView")));
-        if (!view || view->isHidden()) {
-            plat::printDevice("the reload button is not shown; 'reload-button' ignored");
-            return;
-        }
+    if (!plat::sim::App::tapButton(button)) {
+        plat::printDevice("the reload button is not shown; 'reload-button' ignored");
     }
-    plat::rt::msgSend<void>(screen, plat::rt::sel("reloadButtonAction"));
 }
 
 } // namespace

@@ -17,6 +17,7 @@
 #include "platform/uikit/UIAlert.hpp"
 #include "platform/uikit/UIApplication.hpp"
 #include "platform/uikit/UIControls.hpp"
+#include "platform/uikit/UIDevice.hpp"
 #include "platform/uikit/UIStoryboard.hpp"
 #include "platform/uikit/UIWindow.hpp"
 
@@ -357,6 +358,16 @@ void App::rotate(UIInterfaceOrientation orientation) {
     }
     a->orientation_ = orientation;
     NotificationCenter::defaultCenter().post(UIDeviceOrientationDidChangeNotification, nullptr);
+    // The interface turns with the device: the screen's bounds change, the windows take them and the
+    // screens they show are laid out again, before the status bar reports its new orientation.
+    setInterfaceOrientation(orientation);
+    auto windows = a->windows();
+    if (auto key = a->keyWindow(); key && std::find(windows.begin(), windows.end(), key) == windows.end()) {
+        windows.push_back(key);
+    }
+    for (const auto& w : windows) {
+        w->resizeToScreen();
+    }
     post(UIApplicationDidChangeStatusBarOrientationNotification);
 }
 

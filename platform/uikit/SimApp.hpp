@@ -79,7 +79,9 @@ public:
                                                  const UILocalNotification& notification,
                                                  const Value& responseInfo = {},
                                                  std::function<void()> done = {});
-    // The device turns: the orientation changes and both orientation notifications are posted.
+    // The device turns: the orientation changes, the device notification is posted, the screen's bounds
+    // turn with it (landscape is wider than tall) and the app's windows are resized and laid out, then the
+    // status-bar notification is posted.
     static void rotate(UIInterfaceOrientation orientation);
     // Every live expiration handler, once, on the main queue.
     static void expireBackgroundTasks();

@@ -76,7 +76,7 @@ bool isOwnScheme(const std::string& scheme) {
 
 } // namespace
 
-UIApplication::UIApplication(rt::Class* cls) : rt::Object(cls) {}
+UIApplication::UIApplication(rt::Class* cls) : UIResponder(cls) {}
 
 rt::Class* UIApplication::runtimeClass() {
     return uikitClasses().application;

@@ -41,6 +41,7 @@
 #include "platform/runtime/Object.hpp"
 #include "platform/uikit/UIKitTypes.hpp"
 #include "platform/uikit/UILegacyNotifications.hpp"
+#include "platform/uikit/UIResponder.hpp"
 
 namespace plat {
 
@@ -65,7 +66,7 @@ public:
 // is allowed.
 using LegacyNotificationPrompt = std::function<uint64_t(uint64_t requestedTypes)>;
 
-class UIApplication : public rt::Object {
+class UIApplication : public UIResponder {
 public:
     explicit UIApplication(rt::Class* cls);
     static rt::Class* runtimeClass();

@@ -1,6 +1,8 @@
 #include "platform/uikit/UIDevice.hpp"
 
+#include <atomic>
 #include <mutex>
+#include <utility>
 
 #include "platform/foundation/NeverDestroyed.hpp"
 #include "platform/foundation/ProcessInfo.hpp"
@@ -11,6 +13,7 @@ namespace {
 struct FactsSlot {
     std::mutex mutex;
     std::shared_ptr<const DeviceFacts> facts = std::make_shared<DeviceFacts>();
+    std::atomic<UIInterfaceOrientation> interfaceOrientation{UIInterfaceOrientation::portrait};
 };
 
 FactsSlot& slot() {
@@ -69,7 +72,15 @@ UIScreen& UIScreen::mainScreen() {
 }
 
 CGRect UIScreen::bounds() const {
-    return facts()->screenBounds();
+    CGRect bounds = facts()->screenBounds();
+    const auto o = slot().interfaceOrientation.load();
+    const bool landscape =
+        o == UIInterfaceOrientation::landscapeLeft || o == UIInterfaceOrientation::landscapeRight;
+    // The facts describe the screen held upright; a screen turned on its side is wider than tall.
+    if (landscape && bounds.size.height > bounds.size.width) {
+        std::swap(bounds.size.width, bounds.size.height);
+    }
+    return bounds;
 }
 double UIScreen::scale() const {
     return facts()->screenScale();
@@ -80,6 +91,10 @@ void setDeviceFacts(std::shared_ptr<const DeviceFacts> provider) {
     auto& s = slot();
     std::lock_guard lock(s.mutex);
     s.facts = provider ? std::move(provider) : std::make_shared<DeviceFacts>();
+}
+
+void setInterfaceOrientation(UIInterfaceOrientation orientation) {
+    slot().interfaceOrientation.store(orientation);
 }
 } // namespace sim
 

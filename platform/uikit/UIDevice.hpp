@@ -63,6 +63,7 @@ class UIScreen {
 public:
     static UIScreen& mainScreen();
 
+    // Follows the interface: width and height trade places while it is turned to landscape.
     CGRect bounds() const;
     double scale() const;
 };
@@ -70,6 +71,8 @@ public:
 namespace sim {
 // Installs the provider UIDevice and UIScreen answer from; null brings back the default device.
 void setDeviceFacts(std::shared_ptr<const DeviceFacts> facts);
+// The orientation the interface is shown in (set by the driver's rotation); UIScreen's bounds follow it.
+void setInterfaceOrientation(UIInterfaceOrientation orientation);
 } // namespace sim
 
 } // namespace plat

@@ -13,6 +13,10 @@
 
 namespace plat {
 
+rt::Class* UIResponder::runtimeClass() {
+    return uikitClasses().responder;
+}
+
 // Reaches the private setters that the runtime methods stand for.
 class UIKitClassesAccess {
 public:
@@ -27,14 +31,15 @@ namespace {
 
 UIKitClasses registerAll() {
     UIKitClasses c{};
-    c.view = rt::registerClass<UIView>("UIView");
+    c.responder = rt::registerClass<UIResponder>("UIResponder");
+    c.view = rt::registerClass<UIView>("UIView", c.responder);
     c.window = rt::registerClass<UIWindow>("UIWindow", c.view);
-    c.viewController = rt::registerClass<UIViewController>("UIViewController");
+    c.viewController = rt::registerClass<UIViewController>("UIViewController", c.responder);
     c.navigationController =
         rt::registerClass<UINavigationController>("UINavigationController", c.viewController);
     c.alertController = rt::registerClass<UIAlertController>("UIAlertController", c.viewController);
     c.alertView = rt::registerClass<UIAlertView>("UIAlertView", c.view);
-    c.application = rt::registerClass<UIApplication>("UIApplication");
+    c.application = rt::registerClass<UIApplication>("UIApplication", c.responder);
     c.control = rt::registerClass<UIControl>("UIControl", c.view);
     c.button = rt::registerClass<UIButton>("UIButton", c.control);
     c.refreshControl = rt::registerClass<UIRefreshControl>("UIRefreshControl", c.control);

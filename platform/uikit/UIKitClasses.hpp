@@ -7,6 +7,7 @@
 namespace plat {
 
 struct UIKitClasses {
+    rt::Class* responder;
     rt::Class* view;
     rt::Class* window;
     rt::Class* viewController;

@@ -33,8 +33,13 @@ enum class UIInterfaceOrientation : int64_t {
 using UIBackgroundTaskIdentifier = uint64_t;
 inline constexpr UIBackgroundTaskIdentifier UIBackgroundTaskInvalid = 0;
 
+inline constexpr uint64_t UIViewAutoresizingNone = 0;
+inline constexpr uint64_t UIViewAutoresizingFlexibleLeftMargin = 1;
 inline constexpr uint64_t UIViewAutoresizingFlexibleWidth = 2;
+inline constexpr uint64_t UIViewAutoresizingFlexibleRightMargin = 4;
+inline constexpr uint64_t UIViewAutoresizingFlexibleTopMargin = 8;
 inline constexpr uint64_t UIViewAutoresizingFlexibleHeight = 16;
+inline constexpr uint64_t UIViewAutoresizingFlexibleBottomMargin = 32;
 inline constexpr uint64_t UIControlEventTouchUpInside = 64;
 inline constexpr uint64_t UIControlEventValueChanged = 4096;
 

@@ -39,7 +39,7 @@ std::shared_ptr<UIViewController> UINavigationController::visibleViewController(
 void UINavigationController::loadView() {
     UIViewController::loadView();
     if (auto top = topViewController()) {
-        view()->addSubview(top->view());
+        embedChildView(*top);
     }
 }
 
@@ -55,7 +55,7 @@ void UINavigationController::pushViewController(const std::shared_ptr<UIViewCont
     auto from = topViewController();
     addChildViewController(vc);
     switchTop(from, vc, animated);
-    sim::UIRecorder::shared().note("pushed " + rt::className(*vc));
+    sim::UIRecorder::shared().screenPushed(rt::className(*vc));
 }
 
 std::shared_ptr<UIViewController> UINavigationController::popViewControllerAnimated(bool animated) {
@@ -67,7 +67,7 @@ std::shared_ptr<UIViewController> UINavigationController::popViewControllerAnima
     auto to = children[children.size() - 2];
     switchTop(popped, to, animated);
     popped->removeFromParentViewController();
-    sim::UIRecorder::shared().note("popped " + rt::className(*popped));
+    sim::UIRecorder::shared().screenPopped(rt::className(*popped));
     return popped;
 }
 
@@ -82,6 +82,9 @@ UINavigationController::popToViewController(const std::shared_ptr<UIViewControll
     switchTop(children.back(), vc, animated);
     for (auto& p : popped) {
         p->removeFromParentViewController();
+    }
+    for (auto p = popped.rbegin(); p != popped.rend(); ++p) {
+        sim::UIRecorder::shared().screenPopped(rt::className(**p));
     }
     return popped;
 }
@@ -114,7 +117,7 @@ void UINavigationController::setNavigationBarHidden(bool hidden, bool) {
 void UINavigationController::viewWillAppear(bool animated) {
     if (auto top = topViewController()) {
         if (isViewLoaded() && !top->view()->superview()) {
-            view()->addSubview(top->view());
+            embedChildView(*top);
         }
         sendWillAppear(*top, animated);
     }

@@ -45,7 +45,7 @@ void UIPageViewController::setViewControllers(
 void UIPageViewController::loadView() {
     UIViewController::loadView();
     for (const auto& page : pages_) {
-        view()->addSubview(page->view());
+        embedChildView(*page);
     }
 }
 
@@ -54,7 +54,7 @@ void UIPageViewController::viewWillAppear(bool animated) {
     const auto pages = pages_; // a hook may turn the page
     for (const auto& page : pages) {
         if (isViewLoaded() && !page->view()->superview()) {
-            view()->addSubview(page->view());
+            embedChildView(*page);
         }
         sendWillAppear(*page, animated);
     }

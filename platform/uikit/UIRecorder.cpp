@@ -65,6 +65,22 @@ void UIRecorder::windowRoot(const std::string& className) {
     event("screen installed: " + className);
 }
 
+void UIRecorder::screenPushed(const std::string& className) {
+    {
+        std::lock_guard lock(mutex_);
+        pushed_.push_back(className);
+    }
+    event("pushed " + className);
+}
+
+void UIRecorder::screenPopped(const std::string& className) {
+    {
+        std::lock_guard lock(mutex_);
+        popped_.push_back(className);
+    }
+    event("popped " + className);
+}
+
 void UIRecorder::viewHidden(const UIView& view, bool hidden) {
     std::lock_guard lock(mutex_);
     hidden_.emplace_back(rt::className(view), hidden);
@@ -159,6 +175,14 @@ std::vector<AlertRecord> UIRecorder::alerts() const {
 std::vector<std::string> UIRecorder::windowRoots() const {
     std::lock_guard lock(mutex_);
     return roots_;
+}
+std::vector<std::string> UIRecorder::pushedScreens() const {
+    std::lock_guard lock(mutex_);
+    return pushed_;
+}
+std::vector<std::string> UIRecorder::poppedScreens() const {
+    std::lock_guard lock(mutex_);
+    return popped_;
 }
 std::vector<std::pair<std::string, bool>> UIRecorder::hiddenChanges() const {
     std::lock_guard lock(mutex_);

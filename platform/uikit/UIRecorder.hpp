@@ -51,6 +51,8 @@ public:
     void canOpenURLAsked(const std::string& url);
     void alert(AlertRecord record);
     void windowRoot(const std::string& className);
+    void screenPushed(const std::string& className);
+    void screenPopped(const std::string& className);
     void viewHidden(const UIView& view, bool hidden);
     void indicator(bool animating);
     void refreshing(bool refreshing);
@@ -69,6 +71,8 @@ public:
     std::vector<std::string> canOpenURLQuestions() const;
     std::vector<AlertRecord> alerts() const;
     std::vector<std::string> windowRoots() const;
+    std::vector<std::string> pushedScreens() const;
+    std::vector<std::string> poppedScreens() const; // topmost first when several go at once
     std::vector<std::pair<std::string, bool>> hiddenChanges() const;
     std::vector<bool> indicatorStates() const;
     std::vector<bool> refreshStates() const;
@@ -88,6 +92,8 @@ private:
     std::vector<std::string> canOpen_;
     std::vector<AlertRecord> alerts_;
     std::vector<std::string> roots_;
+    std::vector<std::string> pushed_;
+    std::vector<std::string> popped_;
     std::vector<std::pair<std::string, bool>> hidden_;
     std::vector<bool> indicators_;
     std::vector<bool> refreshes_;

@@ -92,7 +92,7 @@ void UITabBarController::select(const std::shared_ptr<UIViewController>& to, boo
 void UITabBarController::loadView() {
     UIViewController::loadView();
     if (auto selected = selectedViewController()) {
-        view()->addSubview(selected->view());
+        embedChildView(*selected);
     }
 }
 
@@ -100,7 +100,7 @@ void UITabBarController::loadView() {
 void UITabBarController::viewWillAppear(bool animated) {
     if (auto selected = selectedViewController()) {
         if (isViewLoaded() && !selected->view()->superview()) {
-            view()->addSubview(selected->view());
+            embedChildView(*selected);
         }
         sendWillAppear(*selected, animated);
     }

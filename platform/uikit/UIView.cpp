@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/uikit/UIDevice.hpp"
 #include "platform/uikit/UIKitClasses.hpp"
 #include "platform/uikit/UIRecorder.hpp"
 #include "platform/uikit/UIWindow.hpp"
@@ -9,10 +10,10 @@
 namespace plat {
 
 CGRect mainScreenBounds() {
-    return CGRect{{0, 0}, {375, 667}};
+    return UIScreen::mainScreen().bounds();
 }
 
-UIView::UIView(rt::Class* cls, CGRect frame) : rt::Object(cls), frame_(frame) {}
+UIView::UIView(rt::Class* cls, CGRect frame) : UIResponder(cls), frame_(frame) {}
 
 rt::Class* UIView::runtimeClass() {
     return uikitClasses().view;
@@ -25,6 +26,64 @@ std::shared_ptr<UIView> UIView::make(CGRect frame) {
 void UIView::setHidden(bool hidden) {
     hidden_ = hidden;
     sim::UIRecorder::shared().viewHidden(*this, hidden);
+}
+
+namespace {
+
+// One axis of a subview inside a superview whose extent grew by `delta`: the flexible parts among the near
+// margin, the size and the far margin take the change in proportion to their current lengths (evenly when
+// those are all zero).
+void resizeAxis(double& origin, double& size, double oldExtent, double delta, bool flexNear, bool flexSize,
+                bool flexFar) {
+    const int flexible = int(flexNear) + int(flexSize) + int(flexFar);
+    if (flexible == 0 || delta == 0) {
+        return;
+    }
+    // A part outside the superview (a negative length) takes no share.
+    const double nearLength = std::max(0.0, origin);
+    const double farLength = std::max(0.0, oldExtent - origin - size);
+    double total = 0;
+    total += flexNear ? nearLength : 0;
+    total += flexSize ? std::max(0.0, size) : 0;
+    total += flexFar ? farLength : 0;
+    auto share = [&](bool flex, double length) {
+        if (!flex) {
+            return 0.0;
+        }
+        return total > 0 ? delta * length / total : delta / flexible;
+    };
+    const double nearShare = share(flexNear, nearLength);
+    const double sizeShare = share(flexSize, std::max(0.0, size));
+    origin += nearShare;
+    size = std::max(0.0, size + sizeShare);
+}
+
+} // namespace
+
+void UIView::setFrame(CGRect frame) {
+    const CGSize oldSize = frame_.size;
+    frame_ = frame;
+    if (oldSize.width != frame.size.width || oldSize.height != frame.size.height) {
+        resizeSubviews(oldSize);
+    }
+}
+
+void UIView::resizeSubviews(CGSize oldSize) {
+    const double dw = frame_.size.width - oldSize.width;
+    const double dh = frame_.size.height - oldSize.height;
+    const auto children = subviews_;
+    for (const auto& child : children) {
+        const uint64_t mask = child->autoresizingMask_;
+        if (mask == UIViewAutoresizingNone) {
+            continue;
+        }
+        CGRect f = child->frame_;
+        resizeAxis(f.origin.x, f.size.width, oldSize.width, dw, mask & UIViewAutoresizingFlexibleLeftMargin,
+                   mask & UIViewAutoresizingFlexibleWidth, mask & UIViewAutoresizingFlexibleRightMargin);
+        resizeAxis(f.origin.y, f.size.height, oldSize.height, dh, mask & UIViewAutoresizingFlexibleTopMargin,
+                   mask & UIViewAutoresizingFlexibleHeight, mask & UIViewAutoresizingFlexibleBottomMargin);
+        child->setFrame(f);
+    }
 }
 
 void UIView::addSubview(const std::shared_ptr<UIView>& view) {

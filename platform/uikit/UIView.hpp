@@ -8,12 +8,13 @@
 
 #include "platform/runtime/Object.hpp"
 #include "platform/uikit/UIKitTypes.hpp"
+#include "platform/uikit/UIResponder.hpp"
 
 namespace plat {
 
 class UIWindow;
 
-class UIView : public rt::Object {
+class UIView : public UIResponder {
 public:
     explicit UIView(rt::Class* cls, CGRect frame = {});
     static rt::Class* runtimeClass();
@@ -22,7 +23,8 @@ public:
     bool isHidden() const { return hidden_; }
     void setHidden(bool hidden);
     CGRect frame() const { return frame_; }
-    void setFrame(CGRect frame) { frame_ = frame; }
+    // A change of size resizes the subviews by their autoresizing masks.
+    void setFrame(CGRect frame);
     CGRect bounds() const { return CGRect{{0, 0}, frame_.size}; }
     uint64_t autoresizingMask() const { return autoresizingMask_; }
     void setAutoresizingMask(uint64_t mask) { autoresizingMask_ = mask; }
@@ -37,6 +39,8 @@ public:
     bool isDescendantOfView(const UIView& ancestor) const;
 
 private:
+    void resizeSubviews(CGSize oldSize);
+
     CGRect frame_;
     bool hidden_ = false;
     uint64_t autoresizingMask_ = 0;

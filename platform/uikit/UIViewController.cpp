@@ -15,7 +15,7 @@
 
 namespace plat {
 
-UIViewController::UIViewController(rt::Class* cls) : rt::Object(cls) {}
+UIViewController::UIViewController(rt::Class* cls) : UIResponder(cls) {}
 
 rt::Class* UIViewController::runtimeClass() {
     return uikitClasses().viewController;
@@ -91,7 +91,7 @@ void UIViewController::replaceShownChild(const std::shared_ptr<UIViewController>
     }
     const bool onScreen = isAppeared();
     if (to) {
-        view()->addSubview(to->view());
+        embedChildView(*to);
     }
     if (onScreen) {
         transition(from.get(), to.get(), animated);
@@ -99,6 +99,13 @@ void UIViewController::replaceShownChild(const std::shared_ptr<UIViewController>
     if (from && from->isViewLoaded()) {
         from->view()->removeFromSuperview();
     }
+}
+
+void UIViewController::embedChildView(UIViewController& child) {
+    auto container = view();
+    auto childView = child.view();
+    container->addSubview(childView);
+    childView->setFrame(container->bounds());
 }
 
 // ---- appearance ------------------------------------------------------------------------------------
@@ -121,6 +128,23 @@ void UIViewController::sendDidDisappear(UIViewController& vc, bool animated) {
     rt::msgSend(vc, "viewDidDisappear:", animated);
 }
 
+void UIViewController::layoutPass(UIViewController& vc) {
+    if (!vc.isViewLoaded() || !vc.view_->window()) {
+        return;
+    }
+    const rt::ObjectPtr keep = vc.shared_from_this(); // a hook may release it
+    rt::msgSend(vc, "viewDidLayoutSubviews");
+    const auto children = vc.children_; // a layout method may add or remove children
+    for (const auto& child : children) {
+        if (child->isViewLoaded() && child->view_->isDescendantOfView(*vc.view_)) {
+            layoutPass(*child);
+        }
+    }
+    if (auto presented = vc.presented_) {
+        layoutPass(*presented);
+    }
+}
+
 void UIViewController::transition(UIViewController* from, UIViewController* to, bool animated) {
     requireMainThread("appearance transition");
     if (from) {
@@ -128,6 +152,7 @@ void UIViewController::transition(UIViewController* from, UIViewController* to, 
     }
     if (to) {
         sendWillAppear(*to, animated);
+        layoutPass(*to);
     }
     if (from) {
         sendDidDisappear(*from, animated);
@@ -167,6 +192,9 @@ bool UIViewController::presentViewController(const std::shared_ptr<UIViewControl
     presented_ = vc;
     vc->presenting_ = self;
     window->addSubview(vc->view());
+    if (vc->coversPresenter()) {
+        vc->view()->setFrame(window->bounds());
+    }
     vc->beingPresented_ = true;
     transition(vc->coversPresenter() ? this : nullptr, vc.get(), animated);
     vc->beingPresented_ = false;
@@ -193,6 +221,7 @@ void UIViewController::dismissViewControllerAnimated(bool animated, std::functio
     sendWillDisappear(*gone, animated);
     if (gone->coversPresenter()) {
         sendWillAppear(*this, animated);
+        layoutPass(*this);
     }
     if (gone->isViewLoaded()) {
         gone->view_->removeFromSuperview();

@@ -1,6 +1,6 @@
 #pragma once
-// UIViewController: a screen with a lazily loaded view, appearance calls sent through the runtime (so hooks
-// installed on "viewDidAppear:" and the others see them), child controllers and modal presentation.
+// UIViewController: a screen with a lazily loaded view, appearance and layout calls sent through the runtime
+// (so hooks installed on "viewDidAppear:" and the others see them), child controllers and modal presentation.
 // Subclass it in C++ and register the subclass with rt::registerClass<T>(name,
 // UIViewController::runtimeClass()).
 
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/runtime/Object.hpp"
+#include "platform/uikit/UIResponder.hpp"
 #include "platform/uikit/UIView.hpp"
 
 namespace plat {
@@ -18,7 +19,7 @@ class UINavigationController;
 class UIStoryboard;
 class UITabBarController;
 
-class UIViewController : public rt::Object {
+class UIViewController : public UIResponder {
 public:
     explicit UIViewController(rt::Class* cls);
     static rt::Class* runtimeClass();
@@ -71,11 +72,17 @@ public:
     static void sendDidAppear(UIViewController& vc, bool animated);
     static void sendWillDisappear(UIViewController& vc, bool animated);
     static void sendDidDisappear(UIViewController& vc, bool animated);
+    // A layout pass over a screen whose view is in a window, as the device runs one after the view is put
+    // in place and whenever the window's size changes: "viewDidLayoutSubviews" through the runtime, then the
+    // same for the child screens shown inside its view and for the screen it presents.
+    static void layoutPass(UIViewController& vc);
 
 protected:
     // Whether presenting vc hides this screen (full-screen) rather than showing over it (alerts).
     virtual bool coversPresenter() const { return true; }
     void setViewDirect(std::shared_ptr<UIView> v) { view_ = std::move(v); }
+    // Shows a child's view filling this controller's view (loading both), as the stock containers do.
+    void embedChildView(UIViewController& child);
     // For containers that show one child at a time: puts `to`'s view into this controller's view in place of
     // `from`'s, with the appearance calls when this controller is on screen. Nothing happens before this
     // controller's view is loaded (it adds the shown child's view when it loads).

@@ -4,6 +4,7 @@
 #include "platform/runtime/Runtime.hpp"
 #include "platform/uikit/MainThread.hpp"
 #include "platform/uikit/UIApplication.hpp"
+#include "platform/uikit/UIDevice.hpp"
 #include "platform/uikit/UIKitClasses.hpp"
 #include "platform/uikit/UIRecorder.hpp"
 
@@ -33,7 +34,7 @@ void UIWindow::setRootViewController(const std::shared_ptr<UIViewController>& ro
         return;
     }
     if (root) {
-        addSubview(root->view());
+        installRootView(*root);
     }
     UIViewController::transition(old ? old.get() : nullptr, root.get(), false);
     if (old && old->isViewLoaded()) {
@@ -51,10 +52,33 @@ void UIWindow::makeKeyAndVisible() {
         app->windowBecameKey(self);
     }
     if (!wasVisible && root_) {
-        addSubview(root_->view());
+        installRootView(*root_);
         UIViewController::transition(nullptr, root_.get(), false);
     }
     NotificationCenter::defaultCenter().post(UIWindowDidBecomeKeyNotification, this);
+}
+
+void UIWindow::installRootView(UIViewController& root) {
+    auto rootView = root.view();
+    addSubview(rootView);
+    rootView->setFrame(bounds());
+}
+
+void UIWindow::resizeToScreen() {
+    const CGRect screen = UIScreen::mainScreen().bounds();
+    if (frame() == screen) {
+        return;
+    }
+    setFrame(screen);
+    if (!visible_ || !root_) {
+        return;
+    }
+    // The root view follows the window whatever its autoresizing mask says, as on the device.
+    if (root_->isViewLoaded()) {
+        root_->view()->setFrame(bounds());
+    }
+    auto root = root_; // a layout method may replace the root
+    UIViewController::layoutPass(*root);
 }
 
 bool UIWindow::isKeyWindow() const {

@@ -26,8 +26,13 @@ public:
 
     // Called by the application when another window becomes key.
     void resignKeyWindow();
+    // Called when the screen turns: the window takes the screen's bounds and, when that changes its size
+    // while it shows a root screen, runs a layout pass over the screens it shows.
+    void resizeToScreen();
 
 private:
+    void installRootView(UIViewController& root);
+
     std::shared_ptr<UIViewController> root_;
     bool visible_ = false;
 };

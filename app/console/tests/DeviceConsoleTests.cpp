@@ -17,6 +17,7 @@
 #include "platform/uikit/SimApp.hpp"
 #include "platform/uikit/UIAlert.hpp"
 #include "platform/uikit/UIApplication.hpp"
+#include "platform/uikit/UIControls.hpp"
 #include "platform/uikit/UINavigationController.hpp"
 #include "platform/uikit/UIStoryboard.hpp"
 #include "platform/uikit/UIView.hpp"
@@ -43,7 +44,7 @@ std::vector<std::string>& events() {
 }
 
 // A screen with one web view that it is the delegate of: alerts become alert controllers with an OK button,
-// and a connection-lost view with a reload action, as the shell's screen has.
+// and a connection-lost view whose button sends the reload action, as the shell's screen has.
 class TestScreen : public UIViewController {
 public:
     using UIViewController::UIViewController;
@@ -54,6 +55,9 @@ public:
         web = WKWebView::make();
         lost = UIView::make();
         lost->setHidden(true);
+        auto reload = UIButton::make();
+        reload->addTarget(shared_from_this(), rt::sel("reloadButtonAction"), UIControlEventTouchUpInside);
+        lost->addSubview(reload);
         view()->addSubview(lost);
         view()->addSubview(web);
         web->setNavigationDelegate(shared_from_this());

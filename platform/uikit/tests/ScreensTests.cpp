@@ -114,6 +114,39 @@ TEST_F(UIKitScreens, PushOffScreenLoadsNothingAndPopToRoot) {
                                                  "Two didDisappear", "Root didAppear"}));
 }
 
+// Screens leaving the stack are reported like those entering it, topmost first when several leave at once.
+TEST_F(UIKitScreens, PushesAndPopsAreRecordedWithTheirDeviceLines) {
+    rt::registerClass<LoggingScreen>("OtherScreen", screenClass);
+    auto other = [] { return rt::make<LoggingScreen>(rt::getClass("OtherScreen")); };
+    auto& recorder = sim::App::recorder();
+    const size_t pushedBefore = recorder.pushedScreens().size();
+    const size_t poppedBefore = recorder.poppedScreens().size();
+    const size_t eventsBefore = recorder.events().size();
+
+    auto nav = UINavigationController::make(screen("Root"));
+    window->setRootViewController(nav);
+    window->makeKeyAndVisible();
+    nav->pushViewController(other(), false);
+    nav->pushViewController(screen("Two"), false);
+    nav->popViewControllerAnimated(false);
+    nav->pushViewController(screen("Three"), false);
+    nav->popToRootViewControllerAnimated(false);
+    nav->popViewControllerAnimated(false); // only the root is left: nothing pops
+
+    auto since = [](std::vector<std::string> all, size_t from) {
+        return std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(from), all.end());
+    };
+    EXPECT_EQ(since(recorder.pushedScreens(), pushedBefore),
+              (std::vector<std::string>{"OtherScreen", "LoggingScreen", "LoggingScreen"}));
+    EXPECT_EQ(since(recorder.poppedScreens(), poppedBefore),
+              (std::vector<std::string>{"LoggingScreen", "LoggingScreen", "OtherScreen"}));
+    EXPECT_EQ(
+        since(recorder.events(), eventsBefore),
+        (std::vector<std::string>{"screen installed: UINavigationController", "pushed OtherScreen",
+                                  "pushed LoggingScreen", "popped LoggingScreen", "pushed LoggingScreen",
+                                  "popped LoggingScreen", "popped OtherScreen"}));
+}
+
 TEST_F(UIKitScreens, HooksOnAppearanceMethodsSeeEveryCall) {
     // The way a screen reporter hooks viewDidAppear: keep the current implementation, install a block that
     // calls it and then reports.
