@@ -116,6 +116,8 @@ Result<void> boot(const DeviceConfig& config, std::span<const rt::LoadHook> load
     }
     sim::App::setRemoteNotificationRegistrar(registrar);
     sim::setDeviceFacts(detail::deviceFacts());
+    // The screen's bounds follow the orientation the device boots in, as they follow a later turn.
+    sim::setInterfaceOrientation(config.orientation);
     detail::installNotificationPrompts();
     if (config.advertising)
         sim::Device::installAdvertisingProvider(*config.advertising);

@@ -277,7 +277,8 @@ TEST(DeviceFacts, ABootedDeviceAnswersUIDeviceAndUIScreen) {
     EXPECT_EQ(device.identifierForVendor(), DeviceProfile::identifierForVendor());
     EXPECT_EQ(device.orientation(), UIDeviceOrientation::landscapeRight)
         << "the interface turned left means the device turned right";
-    EXPECT_EQ(UIScreen::mainScreen().bounds(), (CGRect{{0, 0}, {768, 1024}}));
+    EXPECT_EQ(UIScreen::mainScreen().bounds(), (CGRect{{0, 0}, {1024, 768}}))
+        << "the screen's bounds follow the interface orientation it boots in";
     EXPECT_EQ(UIScreen::mainScreen().scale(), 2);
 
     sim::Device::rotate(UIInterfaceOrientation::portrait);
