@@ -56,7 +56,9 @@ struct QueueCore {
     // threaded serial queues
     bool workerStarted = false;
     bool closing = false;
-    bool workerIdle = false; // the worker waits on cv; only then does new work need a wake-up
+    bool workerIdle = false;    // the worker waits on cv; only then does new work need a wake-up
+    bool workerRunning = false; // the worker is running an item outside the lock
+    bool syncHeld = false;      // a sync caller runs its block on its own thread; the worker waits
     // virtual backend: work of this queue in progress on the stack
     int busy = 0;
     bool listed = false;

@@ -69,7 +69,9 @@ void DispatchQueue::async(std::function<void()> fn) {
 }
 
 void DispatchQueue::syncImpl(const std::function<void()>& fn) {
-    detail::executor().sync(core_, fn);
+    // The block may drop the last reference to this queue; its state must outlive the block.
+    CorePtr core = core_;
+    detail::executor().sync(core, fn);
 }
 
 namespace {

@@ -48,13 +48,7 @@ public:
         }
         case QueueKind::serial: {
             std::lock_guard lock(q->m);
-            q->items.emplace_back(std::move(fn), 0);
-            if (!q->workerStarted) {
-                q->workerStarted = true;
-                spawnThread(q->label, [q] { serialWorker(q); }).detach();
-            } else if (q->workerIdle) {
-                q->cv.notify_one();
-            }
+            enqueueSerialLocked(q, std::move(fn));
             return;
         }
         }
@@ -71,35 +65,7 @@ public:
             syncOntoMain(q, fn);
             return;
         }
-        // The queue's worker reaches our place in its FIFO, hands its turn to us and waits while fn
-        // runs on the calling thread.
-        struct Handoff {
-            std::mutex m;
-            std::condition_variable cv;
-            bool granted = false;
-            bool done = false;
-        };
-        auto h = std::make_shared<Handoff>();
-        async(q, Task([h] {
-                  std::unique_lock lock(h->m);
-                  h->granted = true;
-                  h->cv.notify_all();
-                  h->cv.wait(lock, [&] { return h->done; });
-              }));
-        {
-            std::unique_lock lock(h->m);
-            h->cv.wait(lock, [&] { return h->granted; });
-        }
-        struct Release {
-            Handoff& h;
-            ~Release() {
-                std::lock_guard lock(h.m);
-                h.done = true;
-                h.cv.notify_all();
-            }
-        } release{*h};
-        FrameScope scope(q.get(), true, true);
-        fn();
+        syncOntoSerial(q, fn);
     }
 
     void resumed(const CorePtr& q) override {
@@ -219,6 +185,65 @@ public:
     }
 
 private:
+    // Called with q->m held.
+    static void enqueueSerialLocked(const CorePtr& q, Task&& fn) {
+        q->items.emplace_back(std::move(fn), 0);
+        if (!q->workerStarted) {
+            q->workerStarted = true;
+            spawnThread(q->label, [q] { serialWorker(q); }).detach();
+        } else if (q->workerIdle && !q->syncHeld) {
+            q->cv.notify_one();
+        }
+    }
+
+    // The block runs on the calling thread while the queue is held: its worker runs nothing else until
+    // the block returns, so work submitted later waits behind it. An idle queue is taken at once, without
+    // waking its worker; a busy one first drains what was submitted before, and then its worker hands the
+    // queue over and waits.
+    void syncOntoSerial(const CorePtr& q, const std::function<void()>& fn) {
+        {
+            std::unique_lock lock(q->m);
+            if (q->items.empty() && !q->workerRunning && !q->syncHeld && q->suspendCount == 0) {
+                q->syncHeld = true;
+            } else {
+                struct Grant {
+                    std::mutex m;
+                    std::condition_variable cv;
+                    bool granted = false;
+                };
+                auto grant = std::make_shared<Grant>();
+                enqueueSerialLocked(q, Task([core = q.get(), grant] {
+                                        {
+                                            std::lock_guard held(core->m);
+                                            core->syncHeld = true;
+                                        }
+                                        std::lock_guard g(grant->m);
+                                        grant->granted = true;
+                                        grant->cv.notify_one();
+                                    }));
+                lock.unlock();
+                std::unique_lock g(grant->m);
+                grant->cv.wait(g, [&] { return grant->granted; });
+            }
+        }
+        struct Release {
+            ThreadedExecutor& e;
+            QueueCore& q;
+            ~Release() {
+                {
+                    std::lock_guard lock(q.m);
+                    q.syncHeld = false;
+                    if (q.workerIdle && (!q.items.empty() || q.closing)) {
+                        q.cv.notify_one();
+                    }
+                }
+                e.kickMain(); // as after any work of a queue, a waiting main loop re-checks
+            }
+        } release{*this, *q};
+        FrameScope scope(q.get(), true, true);
+        fn();
+    }
+
     // The main queue belongs to the main thread, so fn runs there while the caller waits.
     void syncOntoMain(const CorePtr& q, const std::function<void()>& fn) {
         if (isMainThread()) {
@@ -388,7 +413,9 @@ void ThreadedExecutor::serialWorker(const CorePtr& q) {
     FrameScope scope(q.get(), true, false); // this thread only ever runs q's work
     std::unique_lock lock(q->m);
     for (;;) {
-        while (!q->closing && (q->items.empty() || q->suspendCount > 0)) {
+        // A sync block holding the queue runs on its caller's thread; the worker waits for it even when
+        // the queue is being released, since the block may still add work.
+        while (q->syncHeld || (!q->closing && (q->items.empty() || q->suspendCount > 0))) {
             q->workerIdle = true;
             q->cv.wait(lock);
             q->workerIdle = false;
@@ -403,11 +430,13 @@ void ThreadedExecutor::serialWorker(const CorePtr& q) {
         }
         Task fn = std::move(q->items.front().fn);
         q->items.pop_front();
+        q->workerRunning = true;
         lock.unlock();
         fn();
         fn = nullptr; // captures die outside the lock
         instance().kickMain();
         lock.lock();
+        q->workerRunning = false;
     }
 }
 

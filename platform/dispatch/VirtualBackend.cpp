@@ -334,7 +334,9 @@ private:
             std::lock_guard lock(m_);
             std::uint64_t bestSeq = UINT64_MAX;
             for (auto it = listed_.begin(); it != listed_.end();) {
-                QueueCore& q = **it;
+                // Unlisting may drop the last reference to a released queue while its mutex is held.
+                CorePtr keep = *it;
+                QueueCore& q = *keep;
                 std::lock_guard ql(q.m);
                 if (q.items.empty()) {
                     q.listed = false;

@@ -4,12 +4,14 @@
 #include "platform/dispatch/Clock.hpp"
 #include "platform/dispatch/DispatchGroup.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/dispatch/DispatchSemaphore.hpp"
 #include "platform/dispatch/MainLoop.hpp"
 #include "platform/dispatch/Thread.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -59,6 +61,97 @@ TEST(ThreadedBackend, SerialQueueExcludesConcurrentProducersAndSyncCallers) {
     }
     long seen = q->sync([&] { return counter; });
     EXPECT_EQ(seen, kThreads * kEach);
+}
+
+TEST(ThreadedBackend, SyncBlocksRunExclusivelyAndAfterTheCallersEarlierWork) {
+    // Sync callers on plain threads, async submitters and the queue's own worker all touch the same
+    // unguarded state; any overlap shows as inFlight > 1 (and as a race under the thread sanitizer).
+    auto q = DispatchQueue::makeSerial("contended-sync");
+    constexpr int kThreads = 4, kRounds = 300;
+    int inFlight = 0;
+    int overlaps = 0;
+    std::vector<int> applied(kThreads, 0); // per submitter: async blocks that ran
+    int syncBehind = 0;                    // sync blocks that ran before the caller's own earlier async
+    auto enter = [&] {
+        if (++inFlight > 1) {
+            ++overlaps;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 1; i <= kRounds; ++i) {
+                q->async([&, t] {
+                    enter();
+                    ++applied[t];
+                    --inFlight;
+                });
+                if (i % 3 == 0) {
+                    q->sync([&, t, i] {
+                        enter();
+                        if (applied[t] != i) {
+                            ++syncBehind;
+                        }
+                        --inFlight;
+                    });
+                }
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    q->sync([&] {
+        EXPECT_EQ(overlaps, 0);
+        EXPECT_EQ(syncBehind, 0);
+        EXPECT_EQ(applied, std::vector<int>(kThreads, kRounds));
+    });
+}
+
+TEST(ThreadedBackend, SyncWaitsForTheBlockTheWorkerIsRunning) {
+    // Nothing is queued while the worker runs its last block, yet the queue is not idle.
+    auto q = DispatchQueue::makeSerial("running");
+    DispatchSemaphore started(0), release(0), syncDone(0);
+    std::vector<std::string> log; // guarded by q
+    q->async([&] {
+        started.signal();
+        release.wait();
+        log.push_back("running block");
+    });
+    ASSERT_TRUE(started.wait(5));
+    std::thread caller([&] {
+        q->sync([&] { log.push_back("sync block"); });
+        syncDone.signal();
+    });
+    EXPECT_FALSE(syncDone.wait(0.05));
+    release.signal();
+    EXPECT_TRUE(syncDone.wait(5));
+    caller.join();
+    EXPECT_EQ(q->sync([&] { return log; }), (std::vector<std::string>{"running block", "sync block"}));
+}
+
+TEST(ThreadedBackend, SyncOntoAnIdleQueueStaysOnThePlainThreadThatCalls) {
+    auto q = DispatchQueue::makeSerial("idle-sync");
+    std::atomic<bool> warmed{false};
+    q->async([&] { warmed = true; }); // the worker exists and is idle
+    ASSERT_TRUE(MainLoop::runUntil([&] { return warmed.load(); }, 5));
+    std::thread::id inside;
+    bool onQueue = false, mainThread = true;
+    std::string labelAfter = "unset";
+    std::thread caller([&] {
+        q->sync([&] {
+            inside = std::this_thread::get_id();
+            onQueue = q->isCurrent();
+            mainThread = Thread::isMainThread();
+        });
+        labelAfter = DispatchQueue::currentLabel();
+    });
+    auto callerId = caller.get_id();
+    caller.join();
+    EXPECT_EQ(inside, callerId);
+    EXPECT_TRUE(onQueue);
+    EXPECT_FALSE(mainThread);
+    EXPECT_EQ(labelAfter, "");
 }
 
 TEST(ThreadedBackend, GlobalQueueWorkRunsConcurrently) {
