@@ -15,27 +15,15 @@
 #include "platform/uikit/UIPageViewController.hpp"
 #include "platform/uikit/UITabBarController.hpp"
 #include "platform/uikit/UIWindow.hpp"
+#include "platform/uikit/tests/LoggingScreen.hpp"
 
 namespace plat {
 namespace {
 
-std::vector<std::string>& calls() {
-    static std::vector<std::string> list;
-    return list;
-}
+using test::calls;
+using test::LoggingScreen;
 
-// Logs its appearance calls as "<title> <call>".
-class LoggingScreen : public UIViewController {
-public:
-    using UIViewController::UIViewController;
-    void viewDidLoad() override { calls().push_back(title() + " load"); }
-    void viewWillAppear(bool) override { calls().push_back(title() + " willAppear"); }
-    void viewDidAppear(bool) override { calls().push_back(title() + " didAppear"); }
-    void viewWillDisappear(bool) override { calls().push_back(title() + " willDisappear"); }
-    void viewDidDisappear(bool) override { calls().push_back(title() + " didDisappear"); }
-};
-
-using Calls = std::vector<std::string>;
+using test::Calls;
 
 // The switch from one shown screen to another, as the device orders it.
 Calls switchCalls(const std::string& from, const std::string& to, bool loads = true) {

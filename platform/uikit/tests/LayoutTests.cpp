@@ -21,26 +21,18 @@
 #include "platform/uikit/UIResponder.hpp"
 #include "platform/uikit/UITabBarController.hpp"
 #include "platform/uikit/UIWindow.hpp"
+#include "platform/uikit/tests/LoggingScreen.hpp"
 
 namespace plat {
 namespace {
 
-using Calls = std::vector<std::string>;
+using test::Calls;
+using test::calls;
 
-Calls& calls() {
-    static Calls list;
-    return list;
-}
-
-// Logs its appearance and layout calls as "<title> <call>", with the size of its view at layout time.
-class LayoutScreen : public UIViewController {
+// Logs its layout calls too, with the size of its view at layout time.
+class LayoutScreen : public test::LoggingScreen {
 public:
-    using UIViewController::UIViewController;
-    void viewDidLoad() override { calls().push_back(title() + " load"); }
-    void viewWillAppear(bool) override { calls().push_back(title() + " willAppear"); }
-    void viewDidAppear(bool) override { calls().push_back(title() + " didAppear"); }
-    void viewWillDisappear(bool) override { calls().push_back(title() + " willDisappear"); }
-    void viewDidDisappear(bool) override { calls().push_back(title() + " didDisappear"); }
+    using test::LoggingScreen::LoggingScreen;
     void viewDidLayoutSubviews() override {
         const CGSize size = view()->frame().size;
         calls().push_back(title() + " layout " + std::to_string(int(size.width)) + "x" +

@@ -16,25 +16,13 @@
 #include "platform/uikit/UIControls.hpp"
 #include "platform/uikit/UINavigationController.hpp"
 #include "platform/uikit/UIWindow.hpp"
+#include "platform/uikit/tests/LoggingScreen.hpp"
 
 namespace plat {
 namespace {
 
-std::vector<std::string>& calls() {
-    static std::vector<std::string> list;
-    return list;
-}
-
-// Logs its appearance calls as "<title> <call>".
-class LoggingScreen : public UIViewController {
-public:
-    using UIViewController::UIViewController;
-    void viewDidLoad() override { calls().push_back(title() + " load"); }
-    void viewWillAppear(bool) override { calls().push_back(title() + " willAppear"); }
-    void viewDidAppear(bool) override { calls().push_back(title() + " didAppear"); }
-    void viewWillDisappear(bool) override { calls().push_back(title() + " willDisappear"); }
-    void viewDidDisappear(bool) override { calls().push_back(title() + " didDisappear"); }
-};
+using test::calls;
+using test::LoggingScreen;
 
 class UIKitScreens : public ::testing::Test {
 protected:
