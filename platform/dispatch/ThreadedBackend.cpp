@@ -41,9 +41,11 @@ public:
             poolAsync(q, std::move(fn));
             return;
         case QueueKind::main: {
-            std::lock_guard lock(q->m);
-            q->items.emplace_back(std::move(fn), 0);
-            q->cv.notify_all();
+            {
+                std::lock_guard lock(q->m);
+                q->items.emplace_back(std::move(fn), 0);
+            }
+            q->cv.notify_all(); // unlocked, so the main loop does not wake into a held lock
             return;
         }
         case QueueKind::serial: {
@@ -279,24 +281,38 @@ private:
         if (mainWaiters_.load() == 0) {
             return;
         }
-        std::lock_guard lock(mainCore()->m);
-        ++kicks_;
+        {
+            std::lock_guard lock(mainCore()->m);
+            ++kicks_;
+        }
         mainCore()->cv.notify_all();
     }
 
     static void serialWorker(const CorePtr& q);
 
     void poolAsync(const CorePtr& q, Task&& fn) {
-        std::lock_guard lock(pool_.m);
-        pool_.work.emplace_back(q, std::move(fn));
-        if (!pool_.started) {
-            pool_.started = true;
-            unsigned n = std::max(2u, std::thread::hardware_concurrency());
-            for (unsigned i = 0; i < n; ++i) {
-                spawnThread("global-pool", [this] { poolLoop(); }).detach();
+        bool wake = false;
+        {
+            std::lock_guard lock(pool_.m);
+            pool_.work.emplace_back(q, std::move(fn));
+            if (!pool_.started) {
+                pool_.started = true;
+                unsigned n = std::max(2u, std::thread::hardware_concurrency());
+                for (unsigned i = 0; i < n; ++i) {
+                    spawnThread("global-pool", [this] { poolLoop(); }).detach();
+                }
+            }
+            // Work is left to a worker already woken for it unless there is more work than such workers:
+            // waking one more would only find the queue emptied. A busy worker takes work without a wake.
+            wake = pool_.sleeping > pool_.woken && pool_.work.size() > pool_.woken;
+            if (wake) {
+                ++pool_.woken;
             }
         }
-        pool_.cv.notify_one();
+        // Notified after unlocking, so the woken worker does not at once block on the pool's lock.
+        if (wake) {
+            pool_.cv.notify_one();
+        }
     }
 
     void poolLoop() {
@@ -305,7 +321,14 @@ private:
             Task fn;
             {
                 std::unique_lock lock(pool_.m);
-                pool_.cv.wait(lock, [&] { return !pool_.work.empty(); });
+                while (pool_.work.empty()) {
+                    ++pool_.sleeping;
+                    pool_.cv.wait(lock);
+                    --pool_.sleeping;
+                    if (pool_.woken > 0) {
+                        --pool_.woken;
+                    }
+                }
                 q = std::move(pool_.work.front().first);
                 fn = std::move(pool_.work.front().second);
                 pool_.work.pop_front();
@@ -381,6 +404,8 @@ private:
         std::condition_variable cv;
         std::deque<std::pair<CorePtr, Task>> work;
         bool started = false;
+        std::size_t sleeping = 0; // workers waiting on cv
+        std::size_t woken = 0;    // of those, notified and not yet running
     };
     struct Later {
         bool operator()(const std::shared_ptr<TimerState>& a, const std::shared_ptr<TimerState>& b) const {

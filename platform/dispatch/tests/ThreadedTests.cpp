@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -167,6 +169,49 @@ TEST(ThreadedBackend, GlobalQueueWorkRunsConcurrently) {
         });
     }
     EXPECT_TRUE(group.wait(10));
+}
+
+TEST(ThreadedBackend, BurstWakesAsManyPoolWorkersAsItHasItems) {
+    // Each item waits until all have started, so one wake-up too few leaves them stuck: a burst posted at
+    // once while the pool sleeps must wake one worker per item, not count a pending wake-up twice.
+    const int n = static_cast<int>(std::max(2u, std::thread::hardware_concurrency()));
+    for (int round = 0; round < 3; ++round) {
+        std::atomic<int> arrived{0};
+        DispatchGroup group;
+        for (int i = 0; i < n; ++i) {
+            group.async(DispatchQueue::global(), [&] {
+                ++arrived;
+                auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                while (arrived.load() < n && std::chrono::steady_clock::now() < giveUp) {
+                    std::this_thread::yield();
+                }
+            });
+        }
+        ASSERT_TRUE(group.wait(15));
+        EXPECT_EQ(arrived.load(), n) << "round " << round;
+    }
+}
+
+TEST(ThreadedBackend, PoolRunsEveryItemFromConcurrentProducersAcrossIdleSpells) {
+    // Producers race workers that are falling asleep, waking and finishing; a lost wake-up strands items.
+    constexpr int kProducers = 4, kWaves = 20, kEach = 25;
+    std::atomic<int> ran{0};
+    for (int wave = 0; wave < kWaves; ++wave) {
+        DispatchGroup group;
+        std::vector<std::thread> producers;
+        for (int p = 0; p < kProducers; ++p) {
+            producers.emplace_back([&] {
+                for (int i = 0; i < kEach; ++i) {
+                    group.async(DispatchQueue::global(), [&] { ++ran; });
+                }
+            });
+        }
+        for (auto& t : producers) {
+            t.join();
+        }
+        ASSERT_TRUE(group.wait(10)) << "wave " << wave;
+    }
+    EXPECT_EQ(ran.load(), kProducers * kWaves * kEach);
 }
 
 TEST(ThreadedBackend, WallDeadlineFires) {
