@@ -38,27 +38,12 @@ Calls switchCalls(const std::string& from, const std::string& to, bool loads = t
     return out;
 }
 
-class UIKitContainers : public ::testing::Test {
+class UIKitContainers : public test::LoggingScreenTest {
 protected:
-    void SetUp() override {
-        calls().clear();
-        screenClass = rt::registerClass<LoggingScreen>("LoggingScreen", UIViewController::runtimeClass());
-        rt::registerClass("AppDelegate");
-        app = sim::App::launch("AppDelegate");
-        window = UIWindow::make();
-    }
-    std::shared_ptr<LoggingScreen> screen(const std::string& title) {
-        auto s = rt::make<LoggingScreen>(screenClass);
-        s->setTitle(title);
-        return s;
-    }
     void show(const std::shared_ptr<UIViewController>& root) {
         window->setRootViewController(root);
         window->makeKeyAndVisible();
     }
-    rt::Class* screenClass = nullptr;
-    std::shared_ptr<UIApplication> app;
-    std::shared_ptr<UIWindow> window;
 };
 
 TEST_F(UIKitContainers, TabSelectionRunsAppearanceCallsInDeviceOrderThroughTheRuntime) {

@@ -2,10 +2,17 @@
 // A screen for the UI tests that logs its appearance calls as "<title> <call>" into one list per test
 // program.
 
+#include <gtest/gtest.h>
+
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/runtime/Runtime.hpp"
+#include "platform/uikit/SimApp.hpp"
+#include "platform/uikit/UIApplication.hpp"
 #include "platform/uikit/UIViewController.hpp"
+#include "platform/uikit/UIWindow.hpp"
 
 namespace plat::test {
 
@@ -24,6 +31,26 @@ public:
     void viewDidAppear(bool) override { calls().push_back(title() + " didAppear"); }
     void viewWillDisappear(bool) override { calls().push_back(title() + " willDisappear"); }
     void viewDidDisappear(bool) override { calls().push_back(title() + " didDisappear"); }
+};
+
+// A launched app, a window not yet shown, and logging screens made through the runtime class.
+class LoggingScreenTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        calls().clear();
+        screenClass = rt::registerClass<LoggingScreen>("LoggingScreen", UIViewController::runtimeClass());
+        rt::registerClass("AppDelegate");
+        app = sim::App::launch("AppDelegate");
+        window = UIWindow::make();
+    }
+    std::shared_ptr<LoggingScreen> screen(const std::string& title) {
+        auto s = rt::make<LoggingScreen>(screenClass);
+        s->setTitle(title);
+        return s;
+    }
+    rt::Class* screenClass = nullptr;
+    std::shared_ptr<UIApplication> app;
+    std::shared_ptr<UIWindow> window;
 };
 
 } // namespace plat::test

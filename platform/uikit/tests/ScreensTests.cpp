@@ -24,24 +24,7 @@ namespace {
 using test::calls;
 using test::LoggingScreen;
 
-class UIKitScreens : public ::testing::Test {
-protected:
-    void SetUp() override {
-        calls().clear();
-        screenClass = rt::registerClass<LoggingScreen>("LoggingScreen", UIViewController::runtimeClass());
-        rt::registerClass("AppDelegate");
-        app = sim::App::launch("AppDelegate");
-        window = UIWindow::make();
-    }
-    std::shared_ptr<LoggingScreen> screen(const std::string& title) {
-        auto s = rt::make<LoggingScreen>(screenClass);
-        s->setTitle(title);
-        return s;
-    }
-    rt::Class* screenClass = nullptr;
-    std::shared_ptr<UIApplication> app;
-    std::shared_ptr<UIWindow> window;
-};
+using UIKitScreens = test::LoggingScreenTest;
 
 TEST_F(UIKitScreens, ReplacingTheRootReleasesTheOldScreen) {
     auto first = screen("A");
