@@ -4,6 +4,7 @@
 // "DAVAppReadyToConfigureSDKNotification" and look apps up by name.
 
 #include "core/DAVOptions.hpp"
+#include "deployment/Deployment.hpp"
 
 #include <memory>
 #include <string>
@@ -17,7 +18,7 @@ public:
     static constexpr std::string_view kReadyToConfigureSDKNotification =
         "DAVAppReadyToConfigureSDKNotification";
     // Where a developer downloads a new options file; named in the missing-file message.
-    static constexpr std::string_view kDeveloperConsoleURL = "https://console.example.test/";
+    static constexpr std::string_view kDeveloperConsoleURL = deployment::kDeveloperConsoleURL;
 
     // Configures the default app from the bundle's options file. Raises (plat::Exception named
     // "com.vedudodu.core") when the file is missing, or when the default app is already configured.
