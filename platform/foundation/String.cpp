@@ -76,35 +76,29 @@ CharacterSet CharacterSet::fromCharacters(std::string_view utf8) {
     return s;
 }
 
-CharacterSet CharacterSet::whitespace() {
+CharacterSet CharacterSet::ofKind(Kind kind) {
     CharacterSet s;
-    s.kind_ = Kind::Whitespace;
+    s.kind_ = kind;
     return s;
+}
+
+CharacterSet CharacterSet::whitespace() {
+    return ofKind(Kind::Whitespace);
 }
 CharacterSet CharacterSet::whitespaceAndNewlines() {
-    CharacterSet s;
-    s.kind_ = Kind::WhitespaceAndNewlines;
-    return s;
+    return ofKind(Kind::WhitespaceAndNewlines);
 }
 CharacterSet CharacterSet::newlines() {
-    CharacterSet s;
-    s.kind_ = Kind::Newlines;
-    return s;
+    return ofKind(Kind::Newlines);
 }
 CharacterSet CharacterSet::alphanumerics() {
-    CharacterSet s;
-    s.kind_ = Kind::Alphanumerics;
-    return s;
+    return ofKind(Kind::Alphanumerics);
 }
 CharacterSet CharacterSet::decimalDigits() {
-    CharacterSet s;
-    s.kind_ = Kind::DecimalDigits;
-    return s;
+    return ofKind(Kind::DecimalDigits);
 }
 CharacterSet CharacterSet::letters() {
-    CharacterSet s;
-    s.kind_ = Kind::Letters;
-    return s;
+    return ofKind(Kind::Letters);
 }
 CharacterSet CharacterSet::urlQueryAllowed() {
     return explicitSet(std::string(kUnreserved) + "!$&'()*+,;=:@/?");

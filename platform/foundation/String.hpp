@@ -46,6 +46,8 @@ private:
         DecimalDigits,
         Letters
     };
+    static CharacterSet ofKind(Kind kind);
+
     Kind kind_ = Kind::Explicit;
     bool inverted_ = false;
     std::vector<char32_t> chars_; // sorted, for Explicit
