@@ -78,6 +78,31 @@ void OperationQueue::addOperationWithBlock(std::function<void()> fn) {
     addOperation(BlockOperation::create(std::move(fn)));
 }
 
+bool OperationQueue::runIfIdle(std::function<void()>& fn) {
+    if (runOn_) {
+        return false; // bound to a dispatch queue (the main queue among them): its work runs there
+    }
+    OperationPtr op;
+    {
+        std::lock_guard lock(mutex_);
+        if (suspended_ || !ops_.empty()) {
+            return false;
+        }
+        op = BlockOperation::create(std::move(fn));
+        op->enqueued_.store(true);
+        op->launched_.store(true);
+        ++running_;
+        ops_.push_back(op);
+    }
+    {
+        std::lock_guard lock(op->mutex_);
+        op->queue_ = weak_from_this();
+    }
+    CurrentQueueScope scope(weak_from_this());
+    op->start();
+    return true;
+}
+
 void OperationQueue::addOperations(const std::vector<OperationPtr>& ops, bool waitUntilFinished) {
     for (const auto& op : ops) {
         addOperation(op);
@@ -143,6 +168,64 @@ void OperationQueue::setSuspended(bool suspended) {
     }
 }
 
+void OperationQueue::resumeRunningHere() {
+    bool drain = false;
+    {
+        std::lock_guard lock(mutex_);
+        suspended_ = false;
+        if (drainingHere_) {
+            return; // the drain under way takes the operations
+        }
+        // A queue bound to a dispatch queue, or wider than one, runs its operations where it always does.
+        drain = !runOn_ && width_ == 1;
+        drainingHere_ = drain;
+    }
+    while (drain) {
+        std::vector<OperationPtr> waiting;
+        {
+            std::lock_guard lock(mutex_);
+            if (suspended_ || running_ >= 1) {
+                break;
+            }
+            for (const auto& op : ops_) {
+                if (!op->launched_.load()) {
+                    waiting.push_back(op);
+                }
+            }
+        }
+        // Readiness may call into subclasses: asked outside the lock, as in pump.
+        OperationPtr next;
+        for (const auto& op : waiting) {
+            if (op->isReady()) {
+                next = op;
+                break;
+            }
+        }
+        if (!next) {
+            break;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            if (suspended_ || running_ >= 1) {
+                break;
+            }
+            if (next->launched_.exchange(true)) {
+                continue;
+            }
+            ++running_;
+        }
+        CurrentQueueScope scope(weak_from_this());
+        next->start();
+    }
+    {
+        std::lock_guard lock(mutex_);
+        drainingHere_ = false;
+    }
+    // Whatever is left runs as usual; an operation that finished elsewhere while this thread held the
+    // queue found pump closed and is picked up here.
+    pump();
+}
+
 std::string OperationQueue::name() const {
     std::lock_guard lock(mutex_);
     return name_;
@@ -187,7 +270,7 @@ void OperationQueue::pump() {
     {
         std::lock_guard lock(mutex_);
         long width = width_ <= 0 ? LONG_MAX : width_;
-        if (suspended_ || running_ >= width) {
+        if (suspended_ || drainingHere_ || running_ >= width) {
             return;
         }
         for (const auto& op : ops_) {
@@ -207,7 +290,7 @@ void OperationQueue::pump() {
         std::lock_guard lock(mutex_);
         long width = width_ <= 0 ? LONG_MAX : width_;
         for (const auto& op : ready) {
-            if (suspended_ || running_ >= width) {
+            if (suspended_ || drainingHere_ || running_ >= width) {
                 break;
             }
             if (op->launched_.exchange(true)) {

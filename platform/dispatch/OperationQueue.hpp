@@ -27,6 +27,11 @@ public:
     void addOperation(const OperationPtr& op);
     void addOperationWithBlock(std::function<void()> fn);
     void addOperations(const std::vector<OperationPtr>& ops, bool waitUntilFinished);
+    // Runs `fn` at once on the calling thread as an operation of this queue when the queue is idle: no
+    // operation waiting or running, not suspended, not the main queue. Otherwise returns false and leaves
+    // `fn` untouched, for the caller to add it as usual. For a thread that would only hand the work over
+    // and wait for the next event, this saves waking another thread.
+    bool runIfIdle(std::function<void()>& fn);
     void cancelAllOperations();
     // Operations added and not yet finished.
     std::size_t operationCount() const;
@@ -37,6 +42,10 @@ public:
     void setMaxConcurrentOperationCount(long count);
     bool isSuspended() const;
     void setSuspended(bool suspended);
+    // Lifts the suspension and runs the operations that are ready on the calling thread, in order and as
+    // operations of this queue, until none is; later ones run as usual. For a thread that would otherwise
+    // wake another to run them and go idle itself. A queue bound to a dispatch queue only resumes.
+    void resumeRunningHere();
     std::string name() const;
     void setName(std::string name);
     QoS qualityOfService() const;
@@ -56,6 +65,7 @@ private:
     std::string name_;
     long width_;
     bool suspended_ = false;
+    bool drainingHere_ = false; // resumeRunningHere is taking the operations; pump leaves them
     QoS qos_ = QoS::defaultQoS;
     bool isMainQueue_;
     long running_ = 0;
