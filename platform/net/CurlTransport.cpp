@@ -410,7 +410,18 @@ struct CurlTransport::Hop {
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList);
 
         const std::string& method = request.method;
-        if (request.body) {
+        if (request.body && request.body->bytes) {
+            // Bytes in memory go out with the head: a body pulled through the read callback would follow
+            // it in a second write, and the server would wake twice.
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(request.body->bytes->size()));
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDS,
+                             request.body->bytes->empty()
+                                 ? ""
+                                 : reinterpret_cast<const char*>(request.body->bytes->data()));
+            if (method != "POST")
+                curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+        } else if (request.body) {
             curl_easy_setopt(easy, CURLOPT_POST, 1L);
             curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body->size));
             curl_easy_setopt(easy, CURLOPT_READFUNCTION, &Hop::onRead);
@@ -619,6 +630,13 @@ CurlTransport::~CurlTransport() {
 
 bool CurlTransport::isIOThread() const {
     return std::this_thread::get_id() == thread_.get_id();
+}
+
+bool CurlTransport::isQuietTransportThread() const {
+    if (!isIOThread() || core_->hops.size() > 1)
+        return false;
+    std::lock_guard lock(core_->mutex);
+    return core_->commands.empty();
 }
 
 void CurlTransport::post(std::function<void()> fn) {

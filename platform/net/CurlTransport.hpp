@@ -24,6 +24,7 @@ public:
     void pause(HopId hop) override;
     void resume(HopId hop) override;
     void shutdown() override;
+    bool isQuietTransportThread() const override;
 
     bool isIOThread() const;
 

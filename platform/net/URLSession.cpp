@@ -32,6 +32,23 @@ LiveSessions& liveSessions() {
     return instance.get();
 }
 
+bool& quietDelivery() {
+    thread_local bool quiet = false;
+    return quiet;
+}
+
+// Marks the calling thread as running delegate work on a quiet I/O thread, for as long as it lives.
+class QuietDeliveryScope {
+public:
+    QuietDeliveryScope() : outer_(quietDelivery()) { quietDelivery() = true; }
+    ~QuietDeliveryScope() { quietDelivery() = outer_; }
+    QuietDeliveryScope(const QuietDeliveryScope&) = delete;
+    QuietDeliveryScope& operator=(const QuietDeliveryScope&) = delete;
+
+private:
+    bool outer_;
+};
+
 std::string queueName() {
     static std::atomic<unsigned> counter{0};
     return "NSOperationQueue URLSession " + std::to_string(counter.fetch_add(1) + 1);
@@ -113,6 +130,10 @@ bool URLSession::delegateResponds(std::string_view selector) const {
     return d && d->respondsTo(selector);
 }
 
+bool URLSession::isDeliveringOnQuietThread() {
+    return quietDelivery();
+}
+
 void URLSession::deliver(std::function<void()> fn) {
     auto queue = delegateQueue_;
     if (virtualDelivery_) {
@@ -122,6 +143,14 @@ void URLSession::deliver(std::function<void()> fn) {
         virtualDelivery_->async(
             [queue, fn = std::move(fn)]() mutable { queue->addOperationWithBlock(std::move(fn)); });
         return;
+    }
+    // On an I/O thread that carries nothing else, an idle delegate queue's work runs there and then: the
+    // thread would otherwise wake another one and go back to waiting. Every entry point the delegate may
+    // call back into posts its work to the I/O thread, so nothing re-enters the transfer underneath.
+    if (transport_ && transport_->isQuietTransportThread()) {
+        QuietDeliveryScope quiet;
+        if (queue->runIfIdle(fn))
+            return;
     }
     queue->addOperationWithBlock(std::move(fn));
 }

@@ -84,6 +84,9 @@ public:
                std::shared_ptr<OperationQueue> delegateQueue, bool isShared);
     // Runs fn on the delegate queue, after everything delivered before it.
     void deliver(std::function<void()> fn);
+    // True while the calling thread runs delegate work of a session on that session's I/O thread, which
+    // has nothing else to do (see deliver): work that follows from it may run here as well.
+    static bool isDeliveringOnQuietThread();
     // True when a delegate is set, not yet released, and answers the selector.
     bool delegateResponds(std::string_view selector) const;
     WireTransport& transport() { return *transport_; }

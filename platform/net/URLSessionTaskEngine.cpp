@@ -300,6 +300,7 @@ std::optional<WireBody> URLSessionTaskEngine::makeBody(int64_t* size) {
             *offset = 0;
             return true;
         };
+        body.bytes = bytes;
         *size = body.size;
         return body;
     }

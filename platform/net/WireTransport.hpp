@@ -21,6 +21,9 @@ struct WireBody {
     int64_t size = -1; // -1: unknown length, sent chunked
     std::function<long(uint8_t* buffer, std::size_t capacity)> read;
     std::function<bool()> rewind;
+    // The whole body, when it is in memory: it then leaves with the request head, in one write, and
+    // `read` is not called.
+    std::shared_ptr<const std::vector<uint8_t>> bytes;
 };
 
 struct WireRequest {
@@ -128,6 +131,10 @@ public:
     virtual void resume(HopId hop) = 0;
     // Stops every hop and the context; safe from any thread except the context itself.
     virtual void shutdown() = 0;
+    // True on the transport's own thread while it carries no transfer but the one now reporting and has
+    // no work waiting: nothing else needs the thread, so delegate work may run there at once instead of
+    // waking another thread for it.
+    virtual bool isQuietTransportThread() const { return false; }
 };
 
 } // namespace plat
