@@ -196,7 +196,13 @@ void TaskDelegate::didCompleteWithError(plat::URLSession& session, const TaskPtr
         }
         recordCompletionError(*error);
     }
-    queue_->setSuspended(false);
+    // When the session's otherwise idle I/O thread runs this callback, the handlers run here too: another
+    // thread would only add a wake-up before the result reaches its completion queue.
+    if (plat::URLSession::isDeliveringOnQuietThread()) {
+        queue_->resumeRunningHere();
+    } else {
+        queue_->setSuspended(false);
+    }
 }
 
 // MARK: DataTaskDelegate

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "Zavorida/tests/DevserverFixture.hpp"
+#include "platform/dispatch/Thread.hpp"
 
 namespace Zavorida {
 namespace {
@@ -169,6 +170,45 @@ TEST_F(ConcurrencyTest, RequestsFromManyThreadsThatFailOnceAreAllRetriedAndDeliv
     EXPECT_EQ(retrier->asked.load(), static_cast<int>(total));
     EXPECT_EQ(portal.requestCount(), total / 2 + 2 * (total / 2)) << "even ids once, odd ids twice";
     EXPECT_TRUE(waitFor([&] { return manager->delegate()->requestCount() == 0; }));
+}
+
+TEST_F(ConcurrencyTest, HandlersOfARequestRunInTheOrderAddedAndReachTheirOwnQueues) {
+    portal.route("GET", "/api/status", Reply::json(200, "{\"ok\":true}"));
+    auto manager = makeManager();
+    std::mutex mutex;
+    std::vector<std::string> onMain;
+    std::vector<std::string> elsewhere;
+    auto arrived = [&](const std::string& what) {
+        std::lock_guard lock(mutex);
+        (plat::Thread::isMainThread() ? onMain : elsewhere).push_back(what);
+    };
+    auto count = [&] {
+        std::lock_guard lock(mutex);
+        return onMain.size() + elsewhere.size();
+    };
+
+    // One request alone on its session, so that its delegate work takes the shortest road.
+    auto request = manager->makeDataRequestToURL("https://portal.example.test/api/status");
+    request
+        ->addResponseHandler(nullptr,
+                             [&](const DefaultDataResponse& r) { arrived(r.error() ? "failed" : "raw"); })
+        ->addStringResponseHandler(plat::DispatchQueue::global(plat::QoS::utility), std::nullopt,
+                                   [&](const DataResponse<std::string>& r) {
+                                       arrived(r.result().isSuccess() ? *r.result().value() : "failed");
+                                   })
+        ->addJSONResponseHandler(nullptr, 0, [&](const DataResponse<plat::Value>& r) {
+            arrived(r.result().isSuccess() ? "json" : "failed");
+        });
+    ASSERT_TRUE(waitFor([&] { return count() == 3; }));
+    // Added after the request finished: runs all the same.
+    request->addDataResponseHandler(nullptr, [&](const DataResponse<plat::Data>& r) {
+        arrived(r.result().isSuccess() ? "data" : "failed");
+    });
+    ASSERT_TRUE(waitFor([&] { return count() == 4; }));
+
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(onMain, (std::vector<std::string>{"raw", "json", "data"}));
+    EXPECT_EQ(elsewhere, (std::vector<std::string>{"{\"ok\":true}"}));
 }
 
 TEST_F(ConcurrencyTest, MultipartUploadsEncodedSideBySideEachGetTheirOwnFileAndLeaveNoneBehind) {
