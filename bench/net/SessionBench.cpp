@@ -2,6 +2,7 @@
 // a bare request and one with the session's headers), 200 at once (throughput) and a 100 MB download to a
 // file.
 
+#include "bench/common/Medians.hpp"
 #include "devserver/Server.hpp"
 #include "platform/dispatch/DispatchSemaphore.hpp"
 #include "platform/foundation/AppHome.hpp"
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -48,11 +50,15 @@ size_t discard(char*, size_t size, size_t count, void*) {
 
 void BM_SessionSmallGet(benchmark::State& state) {
     const auto request = plat::URLRequest(*plat::URL::parse(url("/small")));
+    std::vector<double> samples;
     for (auto _ : state) {
+        const auto start = bench::Clock::now();
         plat::DispatchSemaphore done(0);
         session()->dataTask(request, [&](auto, auto, auto) { done.signal(); })->resume();
         done.wait();
+        samples.push_back(bench::microsSince(start));
     }
+    bench::recordMedian(state, "session", samples);
 }
 BENCHMARK(BM_SessionSmallGet)->Iterations(1000)->UseRealTime();
 
@@ -61,9 +67,14 @@ void BM_CurlEasySmallGet(benchmark::State& state) {
     const std::string target = url("/small");
     curl_easy_setopt(easy, CURLOPT_URL, target.c_str());
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discard);
-    for (auto _ : state)
+    std::vector<double> samples;
+    for (auto _ : state) {
+        const auto start = bench::Clock::now();
         curl_easy_perform(easy);
+        samples.push_back(bench::microsSince(start));
+    }
     curl_easy_cleanup(easy);
+    bench::recordMedian(state, "easy", samples);
 }
 BENCHMARK(BM_CurlEasySmallGet)->Iterations(1000)->UseRealTime();
 
@@ -78,10 +89,15 @@ void BM_CurlEasySmallGetSameHeaders(benchmark::State& state) {
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discard);
-    for (auto _ : state)
+    std::vector<double> samples;
+    for (auto _ : state) {
+        const auto start = bench::Clock::now();
         curl_easy_perform(easy);
+        samples.push_back(bench::microsSince(start));
+    }
     curl_easy_cleanup(easy);
     curl_slist_free_all(headers);
+    bench::recordMedian(state, "easy-same", samples);
 }
 BENCHMARK(BM_CurlEasySmallGetSameHeaders)->Iterations(1000)->UseRealTime();
 
@@ -174,5 +190,13 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    auto& m = bench::medians();
+    if (m.count("session") && m.count("easy-same") && m.count("easy")) {
+        std::printf(
+            "median latency: URLSession %.1f us, easy with the same headers %.1f us, bare easy %.1f us\n",
+            m["session"], m["easy-same"], m["easy"]);
+        std::printf("latency ratio: %.2fx of easy with the same headers, %.2fx of bare easy\n",
+                    m["session"] / m["easy-same"], m["session"] / m["easy"]);
+    }
     return 0;
 }

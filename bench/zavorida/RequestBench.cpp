@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "Zavorida/Source/SessionManager.hpp"
+#include "bench/common/Medians.hpp"
 #include "devserver/Server.hpp"
 #include "platform/dispatch/DispatchSemaphore.hpp"
 #include "platform/dispatch/MainLoop.hpp"
@@ -26,7 +27,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
 constexpr int kConcurrent = 200;
 const std::string kBody = "{\"player-id\":\"3f1c2a9e-7b41-4c55-9e0d-5a8f6b2c1d00\"}";
 
@@ -58,22 +59,8 @@ size_t discard(char*, size_t size, size_t count, void*) {
     return size * count;
 }
 
-// Medians in microseconds, by benchmark name, for the ratios at the end.
-std::map<std::string, double>& medians() {
-    static std::map<std::string, double> m;
-    return m;
-}
-
-double median(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    return samples.empty() ? 0 : samples[samples.size() / 2];
-}
-
-void recordMedian(benchmark::State& state, const char* name, const std::vector<double>& samples) {
-    const double m = median(samples);
-    state.counters["median_us"] = m;
-    medians()[name] = m;
-}
+using bench::medians;
+using bench::recordMedian;
 
 void sendThroughSharedManager(bool& done) {
     Zavorida::requestWithDefaultSession(url(), Zavorida::HTTPMethod::post, parameters(),
@@ -95,7 +82,7 @@ void BM_SharedManagerJSONPost(benchmark::State& state) {
         if (!plat::MainLoop::runUntil([&] { return done; }, 10)) {
             std::abort();
         }
-        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        samples.push_back(bench::microsSince(start));
     }
     recordMedian(state, "manager", samples);
 }
@@ -127,7 +114,7 @@ void BM_URLSessionJSONPost(benchmark::State& state) {
         plat::DispatchSemaphore done(0);
         session->dataTask(request, [&](auto, auto, auto) { done.signal(); })->resume();
         done.wait();
-        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        samples.push_back(bench::microsSince(start));
     }
     session->invalidateAndCancel();
     recordMedian(state, "session", samples);
@@ -169,7 +156,7 @@ void curlEasyPosts(benchmark::State& state, const char* name, bool same) {
         if (curl_easy_perform(easy) != CURLE_OK) {
             std::abort();
         }
-        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        samples.push_back(bench::microsSince(start));
     }
     curl_easy_cleanup(easy);
     curl_slist_free_all(headers);
