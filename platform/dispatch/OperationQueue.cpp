@@ -28,6 +28,21 @@ private:
     std::weak_ptr<OperationQueue> saved_;
 };
 
+// A worker that finishes an operation of a serial queue runs the queue's next one itself, as a serial
+// dispatch queue drains on one thread, instead of handing it to another worker to wake. Bounded, so that a
+// busy queue still gives its worker back now and then.
+struct Continuation {
+    const OperationQueue* queue = nullptr; // the serial queue whose operation this thread runs
+    OperationPtr next;                     // launched by it meanwhile, to run here next
+};
+
+Continuation& continuation() {
+    thread_local Continuation c;
+    return c;
+}
+
+constexpr int kMaxContinued = 64;
+
 } // namespace
 
 OperationQueue::OperationQueue(std::string name, DispatchQueuePtr runOn, long width)
@@ -307,15 +322,36 @@ void OperationQueue::pump() {
 
 void OperationQueue::launch(const OperationPtr& op) {
     QoS qos;
+    long width;
     {
         std::lock_guard lock(mutex_);
         qos = qos_;
+        width = width_;
+    }
+    auto& slot = continuation();
+    if (slot.queue == this && !slot.next && width == 1) {
+        slot.next = op;
+        return;
     }
     DispatchQueuePtr target = runOn_ ? runOn_ : DispatchQueue::global(qos);
-    target->async([self = shared_from_this(), op] {
-        CurrentQueueScope scope(self);
+    target->async([self = shared_from_this(), op] { self->runLaunched(op); });
+}
+
+void OperationQueue::runLaunched(OperationPtr op) {
+    auto& slot = continuation();
+    // Work run while waiting inside an operation (under virtual time) may be another queue's: restored after.
+    const OperationQueue* outerQueue = slot.queue;
+    OperationPtr outerNext = std::move(slot.next);
+    slot.next = nullptr;
+    CurrentQueueScope scope(weak_from_this());
+    for (int run = 0; op; ++run) {
+        slot.queue = !runOn_ && run < kMaxContinued ? this : nullptr;
         op->start();
-    });
+        op = std::move(slot.next);
+        slot.next = nullptr;
+    }
+    slot.queue = outerQueue;
+    slot.next = std::move(outerNext);
 }
 
 } // namespace plat

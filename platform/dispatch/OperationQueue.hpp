@@ -59,6 +59,7 @@ private:
     void operationFinished(Operation* op);
     void pump();
     void launch(const OperationPtr& op);
+    void runLaunched(OperationPtr op);
 
     DispatchQueuePtr runOn_;
     mutable std::mutex mutex_;
