@@ -2,8 +2,8 @@
 // a bare request and one with the session's headers), 200 at once (throughput) and a 100 MB download to a
 // file.
 
+#include "bench/common/ForkedServer.hpp"
 #include "bench/common/Medians.hpp"
-#include "devserver/Server.hpp"
 #include "platform/dispatch/DispatchSemaphore.hpp"
 #include "platform/foundation/AppHome.hpp"
 #include "platform/net/URLSession.hpp"
@@ -19,20 +19,13 @@
 
 namespace {
 
+using bench::ForkedServer;
+
 constexpr uint64_t kBigSize = 100ull * 1024 * 1024;
 
-devserver::Server& server() {
-    static devserver::Server* s = [] {
-        static devserver::Server instance;
-        devserver::Options options;
-        options.tls = false;
-        if (!instance.start(options))
-            std::abort();
-        instance.route("GET", "/small", devserver::Reply::text(200, "ok"));
-        instance.route("GET", "/big", devserver::Reply::generated(kBigSize));
-        return &instance;
-    }();
-    return *s;
+ForkedServer& server() {
+    static ForkedServer instance;
+    return instance;
 }
 
 std::string url(const char* path) {
@@ -181,6 +174,13 @@ BENCHMARK(BM_CurlDownload100MBToFile)->Iterations(5)->UseRealTime()->Unit(benchm
 } // namespace
 
 int main(int argc, char** argv) {
+    // First, while this process has no thread yet.
+    const bool serving = server().start([](devserver::Server& s) {
+        s.route("GET", "/small", devserver::Reply::text(200, "ok"));
+        s.route("GET", "/big", devserver::Reply::generated(kBigSize));
+    });
+    if (!serving)
+        return 1;
     char home[] = "/tmp/portal-bench-XXXXXX";
     if (!::mkdtemp(home))
         return 1;

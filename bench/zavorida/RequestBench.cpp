@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "Zavorida/Source/SessionManager.hpp"
+#include "bench/common/ForkedServer.hpp"
 #include "bench/common/Medians.hpp"
 #include "devserver/Server.hpp"
 #include "platform/dispatch/DispatchSemaphore.hpp"
@@ -31,18 +32,9 @@ using bench::Clock;
 constexpr int kConcurrent = 200;
 const std::string kBody = "{\"player-id\":\"3f1c2a9e-7b41-4c55-9e0d-5a8f6b2c1d00\"}";
 
-devserver::Server& server() {
-    static devserver::Server* s = [] {
-        static devserver::Server instance;
-        devserver::Options options;
-        options.tls = false;
-        if (!instance.start(options)) {
-            std::abort();
-        }
-        instance.route("POST", "/api/register", devserver::Reply::json(200, "{\"ok\":true}"));
-        return &instance;
-    }();
-    return *s;
+bench::ForkedServer& server() {
+    static bench::ForkedServer instance;
+    return instance;
 }
 
 std::string url() {
@@ -310,6 +302,13 @@ BENCHMARK(BM_URLSessionDelegate200Concurrent)->Iterations(20)->UseRealTime();
 BENCHMARK(BM_CurlMulti200ConcurrentSameHeaders)->Iterations(20)->UseRealTime();
 
 int main(int argc, char** argv) {
+    // First, while this process has no thread yet.
+    const bool serving = server().start([](devserver::Server& s) {
+        s.route("POST", "/api/register", devserver::Reply::json(200, "{\"ok\":true}"));
+    });
+    if (!serving) {
+        return 1;
+    }
     char home[] = "/tmp/portal-bench-XXXXXX";
     if (!::mkdtemp(home)) {
         return 1;
