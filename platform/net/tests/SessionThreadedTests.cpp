@@ -170,5 +170,35 @@ TEST_F(SessionThreadedTest, ACompletionHandlerMayStartCancelAndInvalidateOnItsOw
     EXPECT_TRUE(session->isInvalidated());
 }
 
+TEST_F(SessionThreadedTest, ASessionLetGoFromItsOwnCompletionEndsCleanly) {
+    // Nobody but the session's own bookkeeping holds it: the last reference may go on its I/O thread.
+    std::atomic<bool> invalidated{false};
+    struct InvalidationDelegate : URLSessionDelegate {
+        explicit InvalidationDelegate(std::atomic<bool>& flag) : flag(flag) {}
+        bool respondsTo(std::string_view selector) const override {
+            return selector == URLSessionSelector::didBecomeInvalidWithError;
+        }
+        void didBecomeInvalidWithError(URLSession&, const std::optional<Error>&) override { flag = true; }
+        std::atomic<bool>& flag;
+    };
+    std::weak_ptr<URLSession> weak;
+    std::atomic<bool> answered{false};
+    {
+        auto session = URLSession::make(URLSessionConfiguration::ephemeral(),
+                                        std::make_shared<InvalidationDelegate>(invalidated));
+        weak = session;
+        session
+            ->dataTask(URLRequest(url("/small")),
+                       [&answered, weak](auto data, auto, auto) {
+                           answered = data.has_value();
+                           if (auto s = weak.lock())
+                               s->finishTasksAndInvalidate();
+                       })
+            ->resume();
+    }
+    ASSERT_TRUE(MainLoop::runUntil([&] { return invalidated.load() && weak.expired(); }, 20));
+    EXPECT_TRUE(answered);
+}
+
 } // namespace
 } // namespace plat::test
