@@ -32,7 +32,9 @@ public:
     // The process-wide session without a delegate; it cannot be invalidated.
     static std::shared_ptr<URLSession> shared();
     // Without a queue the session makes a serial operation queue of its own. A session lives until it is
-    // invalidated, holding its delegate strongly until then.
+    // invalidated, holding its delegate strongly until then. Delegate callbacks and completion blocks run as
+    // operations of the delegate queue, in order; while a transfer runs alone, that is on the session's I/O
+    // thread, so a callback that blocks holds up the session's other work until it returns.
     static std::shared_ptr<URLSession> make(const URLSessionConfiguration& configuration,
                                             std::shared_ptr<URLSessionDelegate> delegate = nullptr,
                                             std::shared_ptr<OperationQueue> delegateQueue = nullptr);
