@@ -16,9 +16,10 @@ namespace {
 using devserver::RecordedRequest;
 using devserver::Reply;
 
-// Uploads go at full size (100 MB). Downloads are big enough to take many writes and progress callbacks;
-// at 100 MB each download test takes 2-4 s more under the sanitizers, so the full size runs in bench/net.
+// One upload and one download go at full size (100 MB). The other transfers are big enough to take many
+// writes and progress callbacks; at 100 MB each would take 2-4 s more under the sanitizers.
 constexpr uint64_t kUploadSize = 100ull * 1024 * 1024;
+constexpr uint64_t kDownloadSize = 100ull * 1024 * 1024;
 constexpr uint64_t kBulkSize = 24ull * 1024 * 1024;
 
 std::string sha256Hex(const Data& data) {
@@ -110,7 +111,7 @@ TEST_F(SessionTransferTest, UploadOfAMissingFileFails) {
 }
 
 TEST_F(SessionTransferTest, DownloadWritesAPrivateFileWithProgressAndKeepsItWhileTheTaskLives) {
-    server.route("GET", "/file", Reply::generated(kBulkSize));
+    server.route("GET", "/file", Reply::generated(kDownloadSize));
     auto delegate = std::make_shared<RecordingDelegate>();
     delegate->implement({URLSessionSelector::didWriteData, URLSessionSelector::didFinishDownloadingToURL,
                          URLSessionSelector::didCompleteWithError, URLSessionSelector::didReceiveResponse});
@@ -121,9 +122,9 @@ TEST_F(SessionTransferTest, DownloadWritesAPrivateFileWithProgressAndKeepsItWhil
     ASSERT_FALSE(delegate->completionError) << delegate->completionError->description();
     // Download tasks do not hear of the response: they get written data, then the file.
     EXPECT_EQ(delegate->events, (std::vector<std::string>{"write", "downloaded", "complete"}));
-    EXPECT_EQ(delegate->written, static_cast<int64_t>(kBulkSize));
-    EXPECT_EQ(task->countOfBytesExpectedToReceive(), static_cast<int64_t>(kBulkSize));
-    EXPECT_TRUE(isGenerated(delegate->downloadedContents, kBulkSize));
+    EXPECT_EQ(delegate->written, static_cast<int64_t>(kDownloadSize));
+    EXPECT_EQ(task->countOfBytesExpectedToReceive(), static_cast<int64_t>(kDownloadSize));
+    EXPECT_TRUE(isGenerated(delegate->downloadedContents, kDownloadSize));
 
     const std::string path = delegate->downloadedTo->path();
     EXPECT_EQ(path.rfind(AppHome::tmp(), 0), 0u) << path;
