@@ -1,6 +1,7 @@
 // Small JSON POSTs through the shared session manager, from the caller to the serialized Result on the main
 // queue, against raw libcurl on the same loopback devserver (plain HTTP):
-// - one at a time: median latency against an easy handle, bare and sending the headers the manager sends;
+// - one at a time: median latency against an easy handle, bare and sending the headers the manager sends,
+//   in runs of their own and taken in turns with the latter;
 // - 200 at once: throughput against curl_multi with the session's per-host connection limit;
 // - the platform session alone in both (and, 200 at once, through a delegate as the HTTP client uses it), for
 //   the share of the time that is not the HTTP client's.
@@ -65,16 +66,21 @@ void sendThroughSharedManager(bool& done) {
         });
 }
 
+// One POST through the shared manager, from the call to the Result on the main queue, in microseconds.
+double timedManagerPost() {
+    const auto start = Clock::now();
+    bool done = false;
+    sendThroughSharedManager(done);
+    if (!plat::MainLoop::runUntil([&] { return done; }, 10)) {
+        std::abort();
+    }
+    return bench::microsSince(start);
+}
+
 void BM_SharedManagerJSONPost(benchmark::State& state) {
     std::vector<double> samples;
     for (auto _ : state) {
-        const auto start = Clock::now();
-        bool done = false;
-        sendThroughSharedManager(done);
-        if (!plat::MainLoop::runUntil([&] { return done; }, 10)) {
-            std::abort();
-        }
-        samples.push_back(bench::microsSince(start));
+        samples.push_back(timedManagerPost());
     }
     recordMedian(state, "manager", samples);
 }
@@ -137,6 +143,14 @@ void configure(CURL* easy, const std::string& target, curl_slist* headers, bool 
     }
 }
 
+double timedEasyPost(CURL* easy) {
+    const auto start = Clock::now();
+    if (curl_easy_perform(easy) != CURLE_OK) {
+        std::abort();
+    }
+    return bench::microsSince(start);
+}
+
 void curlEasyPosts(benchmark::State& state, const char* name, bool same) {
     CURL* easy = curl_easy_init();
     const std::string target = url();
@@ -144,15 +158,31 @@ void curlEasyPosts(benchmark::State& state, const char* name, bool same) {
     configure(easy, target, headers, same);
     std::vector<double> samples;
     for (auto _ : state) {
-        const auto start = Clock::now();
-        if (curl_easy_perform(easy) != CURLE_OK) {
-            std::abort();
-        }
-        samples.push_back(bench::microsSince(start));
+        samples.push_back(timedEasyPost(easy));
     }
     curl_easy_cleanup(easy);
     curl_slist_free_all(headers);
     recordMedian(state, name, samples);
+}
+
+// The goal's pair taken in turns, one request of each per iteration: a change of load on the shared machine
+// then weighs on both alike, which back-to-back runs of 1000 each do not ensure.
+void BM_InterleavedJSONPost(benchmark::State& state) {
+    CURL* easy = curl_easy_init();
+    const std::string target = url();
+    curl_slist* headers = sameHeaders();
+    configure(easy, target, headers, true);
+    std::vector<double> ours;
+    std::vector<double> baseline;
+    for (auto _ : state) {
+        ours.push_back(timedManagerPost());
+        baseline.push_back(timedEasyPost(easy));
+    }
+    curl_easy_cleanup(easy);
+    curl_slist_free_all(headers);
+    recordMedian(state, "manager-interleaved", ours);
+    medians()["easy-same-interleaved"] = bench::median(baseline);
+    state.counters["baseline_median_us"] = bench::median(baseline);
 }
 
 void BM_CurlEasyJSONPost(benchmark::State& state) {
@@ -296,6 +326,7 @@ BENCHMARK(BM_SharedManagerJSONPost)->Iterations(1000)->UseRealTime();
 BENCHMARK(BM_URLSessionJSONPost)->Iterations(1000)->UseRealTime();
 BENCHMARK(BM_CurlEasyJSONPost)->Iterations(1000)->UseRealTime();
 BENCHMARK(BM_CurlEasyJSONPostSameHeaders)->Iterations(1000)->UseRealTime();
+BENCHMARK(BM_InterleavedJSONPost)->Iterations(1000)->UseRealTime();
 BENCHMARK(BM_SharedManager200Concurrent)->Iterations(20)->UseRealTime();
 BENCHMARK(BM_URLSession200Concurrent)->Iterations(20)->UseRealTime();
 BENCHMARK(BM_URLSessionDelegate200Concurrent)->Iterations(20)->UseRealTime();
@@ -327,6 +358,12 @@ int main(int argc, char** argv) {
                     m["manager"], m["easy"], m["easy-same"]);
         std::printf("latency ratio: %.2fx of easy with the same headers, %.2fx of bare easy\n",
                     m["manager"] / m["easy-same"], m["manager"] / m["easy"]);
+    }
+    if (m.count("manager-interleaved") && m.count("easy-same-interleaved")) {
+        std::printf(
+            "taken in turns: manager %.1f us, easy with the same headers %.1f us, latency ratio %.2fx\n",
+            m["manager-interleaved"], m["easy-same-interleaved"],
+            m["manager-interleaved"] / m["easy-same-interleaved"]);
     }
     if (m.count("manager") && m.count("session") && m.count("easy-same")) {
         std::printf(
