@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -34,6 +35,23 @@ inline void recordMedian(benchmark::State& state, const char* name, const std::v
     const double m = median(samples);
     state.counters["median_us"] = m;
     medians()[name] = m;
+}
+
+// The latency lines for the medians recorded as `ours` (and `ours`-interleaved) against "easy-same" (and
+// "easy-same-interleaved") and "easy"; `label` names ours in the text.
+inline void printLatencyRatios(const std::string& ours, const char* label) {
+    auto& m = medians();
+    if (m.count(ours) && m.count("easy-same") && m.count("easy")) {
+        std::printf("median latency: %s %.1f us, easy with the same headers %.1f us, bare easy %.1f us\n",
+                    label, m[ours], m["easy-same"], m["easy"]);
+        std::printf("latency ratio: %.2fx of easy with the same headers, %.2fx of bare easy\n",
+                    m[ours] / m["easy-same"], m[ours] / m["easy"]);
+    }
+    const std::string inTurns = ours + "-interleaved";
+    if (m.count(inTurns) && m.count("easy-same-interleaved")) {
+        std::printf("taken in turns: %s %.1f us, easy with the same headers %.1f us, latency ratio %.2fx\n",
+                    label, m[inTurns], m["easy-same-interleaved"], m[inTurns] / m["easy-same-interleaved"]);
+    }
 }
 
 } // namespace bench

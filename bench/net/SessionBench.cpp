@@ -219,19 +219,6 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    auto& m = bench::medians();
-    if (m.count("session") && m.count("easy-same") && m.count("easy")) {
-        std::printf(
-            "median latency: URLSession %.1f us, easy with the same headers %.1f us, bare easy %.1f us\n",
-            m["session"], m["easy-same"], m["easy"]);
-        std::printf("latency ratio: %.2fx of easy with the same headers, %.2fx of bare easy\n",
-                    m["session"] / m["easy-same"], m["session"] / m["easy"]);
-    }
-    if (m.count("session-interleaved") && m.count("easy-same-interleaved")) {
-        std::printf(
-            "taken in turns: URLSession %.1f us, easy with the same headers %.1f us, latency ratio %.2fx\n",
-            m["session-interleaved"], m["easy-same-interleaved"],
-            m["session-interleaved"] / m["easy-same-interleaved"]);
-    }
+    bench::printLatencyRatios("session", "URLSession");
     return 0;
 }

@@ -353,18 +353,7 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
 
     auto& m = medians();
-    if (m.count("manager") && m.count("easy") && m.count("easy-same")) {
-        std::printf("median latency: manager %.1f us, easy %.1f us, easy with the same headers %.1f us\n",
-                    m["manager"], m["easy"], m["easy-same"]);
-        std::printf("latency ratio: %.2fx of easy with the same headers, %.2fx of bare easy\n",
-                    m["manager"] / m["easy-same"], m["manager"] / m["easy"]);
-    }
-    if (m.count("manager-interleaved") && m.count("easy-same-interleaved")) {
-        std::printf(
-            "taken in turns: manager %.1f us, easy with the same headers %.1f us, latency ratio %.2fx\n",
-            m["manager-interleaved"], m["easy-same-interleaved"],
-            m["manager-interleaved"] / m["easy-same-interleaved"]);
-    }
+    bench::printLatencyRatios("manager", "manager");
     if (m.count("manager") && m.count("session") && m.count("easy-same")) {
         std::printf(
             "URLSession alone: %.1f us median, %.2fx of easy with the same headers; manager %.2fx of it\n",
