@@ -196,41 +196,14 @@ void OperationQueue::resumeRunningHere() {
         drainingHere_ = drain;
     }
     while (drain) {
-        std::vector<OperationPtr> waiting;
-        {
-            std::lock_guard lock(mutex_);
-            if (suspended_ || running_ >= 1) {
-                break;
-            }
-            for (const auto& op : ops_) {
-                if (!op->launched_.load()) {
-                    waiting.push_back(op);
-                }
-            }
-        }
-        // Readiness may call into subclasses: asked outside the lock, as in pump.
-        OperationPtr next;
-        for (const auto& op : waiting) {
-            if (op->isReady()) {
-                next = op;
-                break;
-            }
-        }
-        if (!next) {
+        const auto claimed = claimReady(true);
+        if (claimed.empty()) {
             break;
         }
-        {
-            std::lock_guard lock(mutex_);
-            if (suspended_ || running_ >= 1) {
-                break;
-            }
-            if (next->launched_.exchange(true)) {
-                continue;
-            }
-            ++running_;
-        }
         CurrentQueueScope scope(weak_from_this());
-        next->start();
+        for (const auto& op : claimed) {
+            op->start();
+        }
     }
     {
         std::lock_guard lock(mutex_);
@@ -278,15 +251,24 @@ void OperationQueue::operationFinished(Operation* op) {
     pump();
 }
 
-// Readiness may call into subclasses, so it is evaluated outside the queue's lock and the launch
-// decision re-checked under it.
 void OperationQueue::pump() {
+    for (const auto& op : claimReady(false)) {
+        launch(op);
+    }
+}
+
+// Readiness may call into subclasses, so it is evaluated outside the queue's lock and the claim re-checked
+// under it. A drain under way holds the queue: only the drain itself (`forDrain`) claims then.
+std::vector<OperationPtr> OperationQueue::claimReady(bool forDrain) {
+    auto closed = [&] {
+        const long width = width_ <= 0 ? LONG_MAX : width_;
+        return suspended_ || (drainingHere_ && !forDrain) || running_ >= width;
+    };
     std::vector<OperationPtr> waiting;
     {
         std::lock_guard lock(mutex_);
-        long width = width_ <= 0 ? LONG_MAX : width_;
-        if (suspended_ || drainingHere_ || running_ >= width) {
-            return;
+        if (closed()) {
+            return {};
         }
         for (const auto& op : ops_) {
             if (!op->launched_.load()) {
@@ -300,24 +282,19 @@ void OperationQueue::pump() {
             ready.push_back(op);
         }
     }
-    std::vector<OperationPtr> toLaunch;
-    {
-        std::lock_guard lock(mutex_);
-        long width = width_ <= 0 ? LONG_MAX : width_;
-        for (const auto& op : ready) {
-            if (suspended_ || drainingHere_ || running_ >= width) {
-                break;
-            }
-            if (op->launched_.exchange(true)) {
-                continue;
-            }
-            ++running_;
-            toLaunch.push_back(op);
+    std::vector<OperationPtr> claimed;
+    std::lock_guard lock(mutex_);
+    for (const auto& op : ready) {
+        if (closed()) {
+            break;
         }
+        if (op->launched_.exchange(true)) {
+            continue;
+        }
+        ++running_;
+        claimed.push_back(op);
     }
-    for (const auto& op : toLaunch) {
-        launch(op);
-    }
+    return claimed;
 }
 
 void OperationQueue::launch(const OperationPtr& op) {

@@ -58,6 +58,8 @@ private:
     friend class Operation;
     void operationFinished(Operation* op);
     void pump();
+    // Marks the ready operations that the queue may start now as launched, in insertion order.
+    std::vector<OperationPtr> claimReady(bool forDrain);
     void launch(const OperationPtr& op);
     void runLaunched(OperationPtr op);
 

@@ -21,8 +21,8 @@ struct WireBody {
     int64_t size = -1; // -1: unknown length, sent chunked
     std::function<long(uint8_t* buffer, std::size_t capacity)> read;
     std::function<bool()> rewind;
-    // The whole body, when it is in memory: it then leaves with the request head, in one write, and
-    // `read` is not called.
+    // The whole body, when it is in memory: a transport may then send it with the request head, in one
+    // write, instead of pulling it through `read`.
     std::shared_ptr<const std::vector<uint8_t>> bytes;
 };
 
