@@ -3,13 +3,11 @@
 
 #include "app/ASPushNotificationsService.hpp"
 
-#include "devserver/PortalRoutes.hpp"
-#include "devserver/Server.hpp"
+#include "app/tests/TrustedPortal.hpp"
 #include "platform/dispatch/Backend.hpp"
 #include "platform/foundation/Console.hpp"
 #include "platform/foundation/FileManager.hpp"
 #include "platform/foundation/Json.hpp"
-#include "platform/net/SimNetwork.hpp"
 #include "testing/FixtureBundle.hpp"
 #include "testing/TempAppHome.hpp"
 
@@ -28,12 +26,8 @@ constexpr const char* kPrefix = "registerPushNotificationWithDeviceToken result:
 class ASPushNotificationsServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        devserver::installPortalRoutes(portal);
-        ASSERT_TRUE(portal.start()) << portal.error();
-        const std::string caPath = plat::FileManager::defaultManager().temporaryDirectory() + "/test-ca.pem";
-        ASSERT_TRUE(portal.writeCa(caPath));
-        plat::sim::Network::setCAFile(caPath);
-        plat::sim::Network::setResolve(portal.resolveEntry(devserver::kPortalHost));
+        ASSERT_TRUE(app_test::startTrustedPortal(
+            portal, plat::FileManager::defaultManager().temporaryDirectory() + "/test-ca.pem"));
     }
     void TearDown() override { portal.stop(); }
 

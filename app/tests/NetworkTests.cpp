@@ -3,14 +3,12 @@
 
 #include "app/Network.hpp"
 
-#include "devserver/PortalRoutes.hpp"
-#include "devserver/Server.hpp"
+#include "app/tests/TrustedPortal.hpp"
 #include "platform/dispatch/Backend.hpp"
 #include "platform/foundation/Console.hpp"
 #include "platform/foundation/FileManager.hpp"
 #include "platform/foundation/ProcessInfo.hpp"
 #include "platform/foundation/UserDefaults.hpp"
-#include "platform/net/SimNetwork.hpp"
 #include "platform/webkit/WKWebsiteDataStore.hpp"
 #include "testing/TempAppHome.hpp"
 
@@ -31,12 +29,8 @@ class NetworkTest : public ::testing::Test {
 protected:
     void SetUp() override {
         plat::sim::Process::setOperatingSystemVersion({12, 4, 0});
-        devserver::installPortalRoutes(portal);
-        ASSERT_TRUE(portal.start()) << portal.error();
-        const std::string caPath = plat::FileManager::defaultManager().temporaryDirectory() + "/test-ca.pem";
-        ASSERT_TRUE(portal.writeCa(caPath));
-        plat::sim::Network::setCAFile(caPath);
-        plat::sim::Network::setResolve(portal.resolveEntry(devserver::kPortalHost));
+        ASSERT_TRUE(app_test::startTrustedPortal(
+            portal, plat::FileManager::defaultManager().temporaryDirectory() + "/test-ca.pem"));
     }
     void TearDown() override { portal.stop(); }
 

@@ -3,8 +3,7 @@
 // cookies over to the push-subscriber registration, whether the navigation is allowed or dropped.
 
 #include "app/tests/ScreenFixture.hpp"
-#include "devserver/PortalRoutes.hpp"
-#include "devserver/Server.hpp"
+#include "app/tests/TrustedPortal.hpp"
 #include "platform/foundation/FileManager.hpp"
 #include "platform/foundation/UserDefaults.hpp"
 
@@ -20,12 +19,7 @@ protected:
     void SetUp() override {
         ScreenTest::SetUp();
         plat::sim::Web::pages().disable();
-        devserver::installPortalRoutes(portal);
-        ASSERT_TRUE(portal.start()) << portal.error();
-        const std::string caPath = home_.root() + "/test-ca.pem";
-        ASSERT_TRUE(portal.writeCa(caPath));
-        plat::sim::Network::setCAFile(caPath);
-        plat::sim::Network::setResolve(portal.resolveEntry(devserver::kPortalHost));
+        ASSERT_TRUE(app_test::startTrustedPortal(portal, home_.root() + "/test-ca.pem"));
         // The push client's subscriber id, as it keeps it once the device is registered.
         plat::UserDefaults::standardUserDefaults().set("GT_PLAYER_ID", plat::Value(kPlayerId));
     }
