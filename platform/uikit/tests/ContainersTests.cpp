@@ -21,6 +21,7 @@ namespace plat {
 namespace {
 
 using test::calls;
+using test::AppearanceReporter;
 using test::LoggingScreen;
 
 using test::Calls;
@@ -48,14 +49,8 @@ protected:
 
 TEST_F(UIKitContainers, TabSelectionRunsAppearanceCallsInDeviceOrderThroughTheRuntime) {
     // A screen reporter's hook: the current viewDidAppear: runs, then the report.
-    rt::Class* vc = UIViewController::runtimeClass();
-    const rt::Sel didAppear("viewDidAppear:");
-    rt::Imp previous = rt::methodImplementation(vc, didAppear);
-    std::vector<std::string> reported;
-    rt::replaceMethod(vc, didAppear, [previous, &reported](rt::Object& self, bool animated) {
-        previous.call(self, animated);
-        reported.push_back(static_cast<UIViewController&>(self).title());
-    });
+    AppearanceReporter reporter;
+    auto& reported = reporter.reported;
 
     auto a = screen("A"), b = screen("B"), c = screen("C");
     auto tabs = UITabBarController::make({a, b, c});

@@ -33,6 +33,30 @@ public:
     void viewDidDisappear(bool) override { calls().push_back(title() + " didDisappear"); }
 };
 
+// Hooks viewDidAppear: the way a screen reporter does: the current implementation runs, then the screen's
+// title is reported. The previous implementation is back once the reporter goes.
+class AppearanceReporter {
+public:
+    AppearanceReporter() {
+        previous_ = rt::replaceMethod(
+            cls(), sel(),
+            [previous = rt::methodImplementation(cls(), sel()), this](rt::Object& self, bool animated) {
+                previous.call(self, animated);
+                reported.push_back(static_cast<UIViewController&>(self).title());
+            });
+    }
+    ~AppearanceReporter() { rt::replaceMethod(cls(), sel(), previous_); }
+    AppearanceReporter(const AppearanceReporter&) = delete;
+    AppearanceReporter& operator=(const AppearanceReporter&) = delete;
+
+    std::vector<std::string> reported;
+
+private:
+    static rt::Class* cls() { return UIViewController::runtimeClass(); }
+    static rt::Sel sel() { return rt::Sel("viewDidAppear:"); }
+    rt::Imp previous_;
+};
+
 // A launched app, a window not yet shown, and logging screens made through the runtime class.
 class LoggingScreenTest : public ::testing::Test {
 protected:

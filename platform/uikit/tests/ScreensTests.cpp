@@ -22,6 +22,7 @@ namespace plat {
 namespace {
 
 using test::calls;
+using test::AppearanceReporter;
 using test::LoggingScreen;
 
 using UIKitScreens = test::LoggingScreenTest;
@@ -121,14 +122,8 @@ TEST_F(UIKitScreens, PushesAndPopsAreRecordedWithTheirDeviceLines) {
 TEST_F(UIKitScreens, HooksOnAppearanceMethodsSeeEveryCall) {
     // The way a screen reporter hooks viewDidAppear: keep the current implementation, install a block that
     // calls it and then reports.
-    rt::Class* vc = UIViewController::runtimeClass();
-    const rt::Sel didAppear("viewDidAppear:");
-    rt::Imp previous = rt::methodImplementation(vc, didAppear);
-    std::vector<std::string> reported;
-    rt::replaceMethod(vc, didAppear, [previous, &reported](rt::Object& self, bool animated) {
-        previous.call(self, animated);
-        reported.push_back(static_cast<UIViewController&>(self).title());
-    });
+    AppearanceReporter reporter;
+    auto& reported = reporter.reported;
     auto nav = UINavigationController::make(screen("Root"));
     nav->setTitle("Nav");
     window->setRootViewController(nav);
