@@ -1,6 +1,6 @@
 #include "app/ASPushNotificationsService.hpp"
 
-#include "Zavorida/Source/AFError.hpp"
+#include "Zavorida/Source/ZVError.hpp"
 #include "Zavorida/Source/SessionManager.hpp"
 #include "app/ASConfigService.hpp"
 #include "app/Strings.hpp"
@@ -29,7 +29,7 @@ void ASPushNotificationsService::registerPushNotificationWithDeviceToken(
     const std::string address = baseURL->absoluteString() + std::string(Strings::Endpoint::device);
     const auto url = plat::URL::parse(address);
     if (!url || !url->scheme() || !url->host()) {
-        printResult(Zavorida::AFError::invalidURL(address).description());
+        printResult(Zavorida::ZVError::invalidURL(address).description());
         return;
     }
 

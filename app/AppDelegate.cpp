@@ -72,18 +72,18 @@ void AppDelegate::setUpPushNotifications(const plat::Value& launchOptions) {
     auto self = std::static_pointer_cast<AppDelegate>(shared_from_this());
     RadIrivoz::initWithLaunchOptions(
         launchOptions.isDictionary() ? launchOptions : plat::Value(), std::string(Strings::RadIrivoz::appId),
-        [self](std::shared_ptr<const OSNotification> notification) {
+        [self](std::shared_ptr<const RINotification> notification) {
             self->handleNotificationReceived(notification);
         },
-        [self](std::shared_ptr<const OSNotificationOpenedResult> result) {
+        [self](std::shared_ptr<const RINotificationOpenedResult> result) {
             self->handleNotificationOpened(result);
         },
         settings);
-    RadIrivoz::setInFocusDisplayType(OSInFocusDisplayType::OSInFocusDisplayNotification);
+    RadIrivoz::setInFocusDisplayType(RIInFocusDisplayType::RIInFocusDisplayNotification);
     RadIrivoz::promptForPushNotificationsWithUserResponse(&AppDelegate::handlePermissionAnswer);
 }
 
-void AppDelegate::handleNotificationReceived(const std::shared_ptr<const OSNotification>& notification) {
+void AppDelegate::handleNotificationReceived(const std::shared_ptr<const RINotification>& notification) {
     if (notification) {
         plat::debugPrint("New notification received");
     }
@@ -93,7 +93,7 @@ void AppDelegate::handlePermissionAnswer(bool accepted) {
     plat::print(std::string("User accepted notifications: ") + (accepted ? "true" : "false"));
 }
 
-void AppDelegate::handleNotificationOpened(const std::shared_ptr<const OSNotificationOpenedResult>& result) {
+void AppDelegate::handleNotificationOpened(const std::shared_ptr<const RINotificationOpenedResult>& result) {
     plat::debugPrint("Notification tapped");
     std::optional<plat::Dictionary> additionalData;
     if (result && result->notification() && result->notification()->payload()) {

@@ -3,7 +3,7 @@
 // with the crash reporter, app-services core, push client) and asks for the notification permission; later it
 // shows the target of an opened notification and the address of a universal link in a new root screen.
 
-#include "RadIrivozSDK/Source/OSNotification.hpp"
+#include "RadIrivozSDK/Source/RINotification.hpp"
 #include "app/ASConfigService.hpp"
 #include "platform/net/URL.hpp"
 #include "platform/net/URLRequest.hpp"
@@ -34,8 +34,8 @@ public:
     bool application_continueUserActivity(const plat::NSUserActivity& activity);
 
     void setUpPushNotifications(const plat::Value& launchOptions);
-    void handleNotificationReceived(const std::shared_ptr<const OSNotification>& notification);
-    void handleNotificationOpened(const std::shared_ptr<const OSNotificationOpenedResult>& result);
+    void handleNotificationReceived(const std::shared_ptr<const RINotification>& notification);
+    void handleNotificationOpened(const std::shared_ptr<const RINotificationOpenedResult>& result);
     static void handlePermissionAnswer(bool accepted);
     // A new root screen loading the URL; none prints a failure and changes nothing.
     void openTargetURL(const std::optional<plat::URL>& url);

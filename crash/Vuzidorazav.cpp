@@ -8,7 +8,7 @@
 plat::rt::Class* Vuzidorazav::runtimeClass() {
     namespace rt = plat::rt;
     static rt::Class* const cls = [] {
-        rt::Class* c = rt::registerClass<Vuzidorazav>("Vuzidorazav", rt::rootClass(), {"FABKit"});
+        rt::Class* c = rt::registerClass<Vuzidorazav>("Vuzidorazav", rt::rootClass(), {"ZUVKit"});
         rt::Class* meta = rt::metaclass(c);
         rt::replaceMethod(meta, "bundleIdentifier",
                           [](rt::Object&) -> std::string { return kBundleIdentifier; });

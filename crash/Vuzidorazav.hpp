@@ -1,6 +1,6 @@
 #pragma once
 // The crash reporter's public object and its kit: runtime class "Vuzidorazav", declaring the kit protocol
-// "FABKit", whose class methods the kit host calls ("bundleIdentifier", "kitDisplayVersion",
+// "ZUVKit", whose class methods the kit host calls ("bundleIdentifier", "kitDisplayVersion",
 // "kitBuildVersion", "initializeIfNeeded", "sharedInstance"). Starting it brings up crash reporting once per
 // process.
 

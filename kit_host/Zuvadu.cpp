@@ -43,7 +43,7 @@ std::vector<plat::rt::Class*> Zuvadu::kitClasses() const {
 
 void Zuvadu::validateFABKitConformance(const std::vector<plat::rt::Class*>& kits) {
     for (plat::rt::Class* kit : kits) {
-        if (!plat::rt::conformsTo(kit, "FABKit")) {
+        if (!plat::rt::conformsTo(kit, "ZUVKit")) {
             plat::Exception::raise(kExceptionName,
                                    "[Zuvadu] It appears that \"" + kit->name() +
                                        "\" is not a valid Zuvadu Kit. Please make sure you only "

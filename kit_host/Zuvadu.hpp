@@ -1,5 +1,5 @@
 #pragma once
-// The kit host: the app starts it once at launch with the kits it wants (classes declaring "FABKit");
+// The kit host: the app starts it once at launch with the kits it wants (classes declaring "ZUVKit");
 // it checks the kits and initialises each, in order. Its shared object lives for the process.
 
 #include "platform/runtime/Class.hpp"
@@ -12,10 +12,10 @@
 
 class Zuvadu {
 public:
-    static constexpr const char* kExceptionName = "FABException";
+    static constexpr const char* kExceptionName = "ZUVException";
 
     static Zuvadu& sharedSDK();
-    // Only the first call does anything; later ones log a warning. Raises FABException for a class that
+    // Only the first call does anything; later ones log a warning. Raises ZUVException for a class that
     // is not a kit.
     static Zuvadu& with(const std::vector<plat::rt::Class*>& kits);
 

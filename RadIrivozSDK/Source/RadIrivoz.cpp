@@ -23,8 +23,8 @@ constexpr uint64_t kPromptTypes =
 struct ClientState {
     std::mutex mutex;
     std::optional<std::string> appId;
-    OSInFocusDisplayType inFocusDisplayType = OSInFocusDisplayType::OSInFocusDisplayInAppAlert;
-    std::shared_ptr<OSSubscriptionState> currentSubscriptionState;
+    RIInFocusDisplayType inFocusDisplayType = RIInFocusDisplayType::RIInFocusDisplayInAppAlert;
+    std::shared_ptr<RISubscriptionState> currentSubscriptionState;
     ONE_S_LOG_LEVEL logLevel = ONE_S_LOG_LEVEL::ONE_S_LL_WARN;
     ONE_S_LOG_LEVEL visualLogLevel = ONE_S_LOG_LEVEL::ONE_S_LL_NONE;
 };
@@ -73,8 +73,8 @@ void answerOnMain(std::function<void(bool)> completion, bool accepted) {
 } // namespace
 
 void RadIrivoz::initWithLaunchOptions(const plat::Value&, std::optional<std::string> appId,
-                                      OSHandleNotificationReceivedBlock received,
-                                      OSHandleNotificationActionBlock action,
+                                      RIHandleNotificationReceivedBlock received,
+                                      RIHandleNotificationActionBlock action,
                                       const plat::Dictionary& settings) {
     radirivoz_Log(ONE_S_LOG_LEVEL::ONE_S_LL_VERBOSE, "Called init with app ID: " + appId.value_or("(null)"));
     if (!initAppId(appId, plat::UserDefaults::standardUserDefaults(), settings)) {
@@ -133,16 +133,16 @@ std::optional<std::string> RadIrivoz::app_id() {
     return state().appId;
 }
 
-void RadIrivoz::setInFocusDisplayType(OSInFocusDisplayType type) {
-    if (type == OSInFocusDisplayType::OSInFocusDisplayNotification &&
+void RadIrivoz::setInFocusDisplayType(RIInFocusDisplayType type) {
+    if (type == RIInFocusDisplayType::RIInFocusDisplayNotification &&
         plat::DeviceProfile::floatVersion() < 10.0f) {
-        type = OSInFocusDisplayType::OSInFocusDisplayInAppAlert;
+        type = RIInFocusDisplayType::RIInFocusDisplayInAppAlert;
     }
     std::lock_guard lock(state().mutex);
     state().inFocusDisplayType = type;
 }
 
-OSInFocusDisplayType RadIrivoz::inFocusDisplayType() {
+RIInFocusDisplayType RadIrivoz::inFocusDisplayType() {
     std::lock_guard lock(state().mutex);
     return state().inFocusDisplayType;
 }
@@ -179,19 +179,19 @@ void RadIrivoz::registerForPushToken() {
     }
 }
 
-std::shared_ptr<OSSubscriptionState> RadIrivoz::currentSubscriptionState() {
+std::shared_ptr<RISubscriptionState> RadIrivoz::currentSubscriptionState() {
     std::lock_guard lock(state().mutex);
     if (!state().currentSubscriptionState) {
-        state().currentSubscriptionState = OSSubscriptionState::initAsTo();
+        state().currentSubscriptionState = RISubscriptionState::initAsTo();
     }
     return state().currentSubscriptionState;
 }
 
-std::shared_ptr<OSPermissionSubscriptionState> RadIrivoz::getPermissionSubscriptionState() {
-    return std::make_shared<OSPermissionSubscriptionState>(currentSubscriptionState());
+std::shared_ptr<RIPermissionSubscriptionState> RadIrivoz::getPermissionSubscriptionState() {
+    return std::make_shared<RIPermissionSubscriptionState>(currentSubscriptionState());
 }
 
-void RadIrivoz::notificationReceived(const plat::Dictionary& userInfo, OSInFocusDisplayType displayType) {
+void RadIrivoz::notificationReceived(const plat::Dictionary& userInfo, RIInFocusDisplayType displayType) {
     if (!RadIrivozHelper::isRadIrivozPayload(userInfo)) {
         return;
     }
@@ -199,9 +199,9 @@ void RadIrivoz::notificationReceived(const plat::Dictionary& userInfo, OSInFocus
     RadIrivozHelper::handleNotificationReceived(displayType);
 }
 
-void RadIrivoz::handleNotificationOpened(const plat::Dictionary& userInfo, OSOpenedActionType actionType,
+void RadIrivoz::handleNotificationOpened(const plat::Dictionary& userInfo, RIOpenedActionType actionType,
                                          std::optional<std::string> actionID,
-                                         OSInFocusDisplayType displayType) {
+                                         RIInFocusDisplayType displayType) {
     if (!RadIrivozHelper::isRadIrivozPayload(userInfo)) {
         return;
     }

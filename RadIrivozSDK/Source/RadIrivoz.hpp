@@ -3,8 +3,8 @@
 // launch, sets how notifications show while it is in the foreground, asks for the notification permission
 // and reads the subscriber id; the device's notification delivery reaches the app's blocks through it.
 
-#include "RadIrivozSDK/Source/OSNotification.hpp"
-#include "RadIrivozSDK/Source/OSSubscriptionState.hpp"
+#include "RadIrivozSDK/Source/RINotification.hpp"
+#include "RadIrivozSDK/Source/RISubscriptionState.hpp"
 #include "RadIrivozSDK/Source/RadIrivozKeys.hpp"
 #include "platform/foundation/UserDefaults.hpp"
 #include "platform/foundation/Value.hpp"
@@ -34,8 +34,8 @@ public:
     // hold kOSSettingsKeyAutoPrompt false, in which case it only registers for a device token.
     // `launchOptions` is null or the launch-options dictionary.
     static void initWithLaunchOptions(const plat::Value& launchOptions, std::optional<std::string> appId,
-                                      OSHandleNotificationReceivedBlock received,
-                                      OSHandleNotificationActionBlock action,
+                                      RIHandleNotificationReceivedBlock received,
+                                      RIHandleNotificationActionBlock action,
                                       const plat::Dictionary& settings);
     // Resolves the identifier (argument, Info.plist, then what was stored) and checks its form; false stops
     // start-up.
@@ -44,8 +44,8 @@ public:
     static std::optional<std::string> app_id();
 
     // Below OS 10 the system notification (2) is not available and becomes the in-app alert (1).
-    static void setInFocusDisplayType(OSInFocusDisplayType type);
-    static OSInFocusDisplayType inFocusDisplayType();
+    static void setInFocusDisplayType(RIInFocusDisplayType type);
+    static RIInFocusDisplayType inFocusDisplayType();
 
     // Asks the platform for the notification permission and calls `completion` (may be empty) on the main
     // queue with the user's answer; also registers for a device token.
@@ -53,16 +53,16 @@ public:
     // Hands the device-token request to the platform.
     static void registerForPushToken();
 
-    static std::shared_ptr<OSPermissionSubscriptionState> getPermissionSubscriptionState();
+    static std::shared_ptr<RIPermissionSubscriptionState> getPermissionSubscriptionState();
     // Made on first use from what the defaults hold.
-    static std::shared_ptr<OSSubscriptionState> currentSubscriptionState();
+    static std::shared_ptr<RISubscriptionState> currentSubscriptionState();
 
     // The device delivered a remote notification: the received block with it (once per message id).
-    static void notificationReceived(const plat::Dictionary& userInfo, OSInFocusDisplayType displayType);
+    static void notificationReceived(const plat::Dictionary& userInfo, RIInFocusDisplayType displayType);
     // The user opened a notification: the opened block (not again for the message id opened last).
-    static void handleNotificationOpened(const plat::Dictionary& userInfo, OSOpenedActionType actionType,
+    static void handleNotificationOpened(const plat::Dictionary& userInfo, RIOpenedActionType actionType,
                                          std::optional<std::string> actionID,
-                                         OSInFocusDisplayType displayType);
+                                         RIInFocusDisplayType displayType);
 
     static void setLogLevel(ONE_S_LOG_LEVEL logLevel, ONE_S_LOG_LEVEL visualLevel);
     // Writes "<LEVEL>: " + message to the system log when the level is within the log level.

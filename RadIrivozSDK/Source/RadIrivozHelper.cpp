@@ -10,8 +10,8 @@ namespace {
 struct HelperState {
     std::mutex mutex;
     std::optional<plat::Dictionary> lastMessage;
-    OSHandleNotificationReceivedBlock received;
-    OSHandleNotificationActionBlock action;
+    RIHandleNotificationReceivedBlock received;
+    RIHandleNotificationActionBlock action;
     std::string lastReceivedId;
     std::optional<std::string> lastOpenedId;
 };
@@ -47,15 +47,15 @@ void RadIrivozHelper::lastMessageReceived(std::optional<plat::Dictionary> messag
     state().lastMessage = std::move(message);
 }
 
-void RadIrivozHelper::notificationBlocks(OSHandleNotificationReceivedBlock received,
-                                         OSHandleNotificationActionBlock action) {
+void RadIrivozHelper::notificationBlocks(RIHandleNotificationReceivedBlock received,
+                                         RIHandleNotificationActionBlock action) {
     std::lock_guard lock(state().mutex);
     state().received = std::move(received);
     state().action = std::move(action);
 }
 
-void RadIrivozHelper::handleNotificationReceived(OSInFocusDisplayType displayType) {
-    OSHandleNotificationReceivedBlock block;
+void RadIrivozHelper::handleNotificationReceived(RIInFocusDisplayType displayType) {
+    RIHandleNotificationReceivedBlock block;
     std::optional<plat::Dictionary> message;
     {
         std::lock_guard lock(state().mutex);
@@ -65,8 +65,8 @@ void RadIrivozHelper::handleNotificationReceived(OSInFocusDisplayType displayTyp
     if (!block || !message || !isRadIrivozPayload(*message)) {
         return;
     }
-    auto payload = OSNotificationPayload::parseWithApns(message);
-    auto notification = std::make_shared<const OSNotification>(payload, displayType);
+    auto payload = RINotificationPayload::parseWithApns(message);
+    auto notification = std::make_shared<const RINotification>(payload, displayType);
     {
         std::lock_guard lock(state().mutex);
         // An absent id never counts as a repeat.
@@ -81,9 +81,9 @@ void RadIrivozHelper::handleNotificationReceived(OSInFocusDisplayType displayTyp
     block(notification);
 }
 
-void RadIrivozHelper::handleNotificationAction(OSOpenedActionType actionType,
+void RadIrivozHelper::handleNotificationAction(RIOpenedActionType actionType,
                                                std::optional<std::string> actionID,
-                                               OSInFocusDisplayType displayType) {
+                                               RIInFocusDisplayType displayType) {
     std::optional<plat::Dictionary> message;
     {
         std::lock_guard lock(state().mutex);
@@ -92,11 +92,11 @@ void RadIrivozHelper::handleNotificationAction(OSOpenedActionType actionType,
     if (!message || !isRadIrivozPayload(*message)) {
         return;
     }
-    auto action = std::make_shared<const OSNotificationAction>(actionType, std::move(actionID));
-    auto payload = OSNotificationPayload::parseWithApns(message);
-    auto notification = std::make_shared<const OSNotification>(payload, displayType);
-    auto result = std::make_shared<const OSNotificationOpenedResult>(notification, action);
-    OSHandleNotificationActionBlock block;
+    auto action = std::make_shared<const RINotificationAction>(actionType, std::move(actionID));
+    auto payload = RINotificationPayload::parseWithApns(message);
+    auto notification = std::make_shared<const RINotification>(payload, displayType);
+    auto result = std::make_shared<const RINotificationOpenedResult>(notification, action);
+    RIHandleNotificationActionBlock block;
     {
         std::lock_guard lock(state().mutex);
         if (payload->notificationID()) {

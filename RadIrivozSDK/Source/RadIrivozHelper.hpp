@@ -3,7 +3,7 @@
 // push-service message, builds the notification objects from it and suppresses a second delivery of the
 // same message id.
 
-#include "RadIrivozSDK/Source/OSNotification.hpp"
+#include "RadIrivozSDK/Source/RINotification.hpp"
 #include "platform/foundation/Value.hpp"
 
 #include <optional>
@@ -21,14 +21,14 @@ public:
     // Stores the message the next delivery is built from; none clears it.
     static void lastMessageReceived(std::optional<plat::Dictionary> message);
     // Replaces both blocks.
-    static void notificationBlocks(OSHandleNotificationReceivedBlock received,
-                                   OSHandleNotificationActionBlock action);
+    static void notificationBlocks(RIHandleNotificationReceivedBlock received,
+                                   RIHandleNotificationActionBlock action);
 
     // The received block with the last message, once per message id, on the caller's thread.
-    static void handleNotificationReceived(OSInFocusDisplayType displayType);
+    static void handleNotificationReceived(RIInFocusDisplayType displayType);
     // The action block with the last message and the action, once per message id (the last one opened).
-    static void handleNotificationAction(OSOpenedActionType actionType, std::optional<std::string> actionID,
-                                         OSInFocusDisplayType displayType);
+    static void handleNotificationAction(RIOpenedActionType actionType, std::optional<std::string> actionID,
+                                         RIInFocusDisplayType displayType);
 
     // Forgets the last message and the last opened id.
     static void resetLocals();

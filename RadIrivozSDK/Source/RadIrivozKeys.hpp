@@ -6,9 +6,9 @@
 
 struct RadIrivozKeys {
     RadIrivozKeys() = delete;
-    static constexpr std::string_view appId = "GT_APP_ID";
-    static constexpr std::string_view playerId = "GT_PLAYER_ID";
-    static constexpr std::string_view deviceToken = "GT_DEVICE_TOKEN";
+    static constexpr std::string_view appId = "RV_APP_ID";
+    static constexpr std::string_view playerId = "RV_PLAYER_ID";
+    static constexpr std::string_view deviceToken = "RV_DEVICE_TOKEN";
 
     // Info.plist keys naming the application identifier, newer first.
     static constexpr std::string_view infoAppId = "RadIrivoz_APPID";

@@ -45,19 +45,19 @@ protected:
 };
 
 TEST_F(RadIrivozTest, ANewApplicationIdForgetsTheSubscriberIdOfTheOldOne) {
-    defaults().set("GT_APP_ID", plat::Value("9d3f0a12-4c7e-11e6-8b21-3e5a7c9d1f40"));
-    defaults().set("GT_PLAYER_ID", plat::Value("old-player"));
+    defaults().set("RV_APP_ID", plat::Value("9d3f0a12-4c7e-11e6-8b21-3e5a7c9d1f40"));
+    defaults().set("RV_PLAYER_ID", plat::Value("old-player"));
 
     EXPECT_TRUE(RadIrivoz::initAppId(std::string(kAppId), defaults(), {}));
 
-    EXPECT_EQ(defaults().string("GT_APP_ID"), kAppId);
-    EXPECT_FALSE(defaults().string("GT_PLAYER_ID"));
+    EXPECT_EQ(defaults().string("RV_APP_ID"), kAppId);
+    EXPECT_FALSE(defaults().string("RV_PLAYER_ID"));
     EXPECT_EQ(RadIrivoz::app_id(), kAppId);
 }
 
 TEST_F(RadIrivozTest, TheSameApplicationIdKeepsTheSubscriberId) {
-    defaults().set("GT_APP_ID", plat::Value(kAppId));
-    defaults().set("GT_PLAYER_ID", plat::Value("player-1"));
+    defaults().set("RV_APP_ID", plat::Value(kAppId));
+    defaults().set("RV_PLAYER_ID", plat::Value("player-1"));
 
     EXPECT_TRUE(RadIrivoz::initAppId(std::string(kAppId), defaults(), {}));
 
@@ -107,12 +107,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(RadIrivozTest, TheSystemNotificationDisplayNeedsOS10) {
     boot("9.3");
-    RadIrivoz::setInFocusDisplayType(OSInFocusDisplayType::OSInFocusDisplayNotification);
-    EXPECT_EQ(RadIrivoz::inFocusDisplayType(), OSInFocusDisplayType::OSInFocusDisplayInAppAlert);
+    RadIrivoz::setInFocusDisplayType(RIInFocusDisplayType::RIInFocusDisplayNotification);
+    EXPECT_EQ(RadIrivoz::inFocusDisplayType(), RIInFocusDisplayType::RIInFocusDisplayInAppAlert);
 
     ASSERT_TRUE(plat::sim::Device::setOsVersion("10.0").ok());
-    RadIrivoz::setInFocusDisplayType(OSInFocusDisplayType::OSInFocusDisplayNotification);
-    EXPECT_EQ(RadIrivoz::inFocusDisplayType(), OSInFocusDisplayType::OSInFocusDisplayNotification);
+    RadIrivoz::setInFocusDisplayType(RIInFocusDisplayType::RIInFocusDisplayNotification);
+    EXPECT_EQ(RadIrivoz::inFocusDisplayType(), RIInFocusDisplayType::RIInFocusDisplayNotification);
 }
 
 TEST_F(RadIrivozTest, ThePromptAsksTheNotificationCentreAndAnswersOnMain) {
@@ -158,16 +158,16 @@ TEST_F(RadIrivozTest, StartUpWithoutAutoPromptDoesNotAsk) {
 TEST_F(RadIrivozTest, TheOpenedBlockRunsOncePerMessageId) {
     std::vector<std::string> opened;
     RadIrivozHelper::notificationBlocks(
-        nullptr, [&](std::shared_ptr<const OSNotificationOpenedResult> result) {
+        nullptr, [&](std::shared_ptr<const RINotificationOpenedResult> result) {
             ASSERT_TRUE(result && result->notification() && result->notification()->payload());
             opened.push_back(*result->notification()->payload()->notificationID());
-            EXPECT_EQ(result->action()->type(), OSOpenedActionType::OSOpenedActionButton);
+            EXPECT_EQ(result->action()->type(), RIOpenedActionType::RIOpenedActionButton);
             EXPECT_EQ(result->action()->actionID(), "b1");
         });
     auto open = [](const plat::Dictionary& userInfo) {
-        RadIrivoz::handleNotificationOpened(userInfo, OSOpenedActionType::OSOpenedActionButton,
+        RadIrivoz::handleNotificationOpened(userInfo, RIOpenedActionType::RIOpenedActionButton,
                                             std::string("b1"),
-                                            OSInFocusDisplayType::OSInFocusDisplayNotification);
+                                            RIInFocusDisplayType::RIInFocusDisplayNotification);
     };
 
     open(message("m1"));
@@ -182,18 +182,18 @@ TEST_F(RadIrivozTest, TheOpenedBlockRunsOncePerMessageId) {
 TEST_F(RadIrivozTest, TheReceivedBlockRunsOncePerMessageIdAndKnowsWhetherItWasShown) {
     std::vector<bool> shown;
     RadIrivozHelper::notificationBlocks(
-        [&](std::shared_ptr<const OSNotification> notification) {
+        [&](std::shared_ptr<const RINotification> notification) {
             shown.push_back(notification->wasShown());
         },
         nullptr);
 
-    RadIrivoz::notificationReceived(message("m1"), OSInFocusDisplayType::OSInFocusDisplayNotification);
-    RadIrivoz::notificationReceived(message("m1"), OSInFocusDisplayType::OSInFocusDisplayNotification);
+    RadIrivoz::notificationReceived(message("m1"), RIInFocusDisplayType::RIInFocusDisplayNotification);
+    RadIrivoz::notificationReceived(message("m1"), RIInFocusDisplayType::RIInFocusDisplayNotification);
     // Nothing to show: a silent notification is never shown.
     RadIrivoz::notificationReceived(
         plat::Dictionary{{"aps", plat::Value(plat::Dictionary{{"content-available", 1}})},
                          {"custom", plat::Value(plat::Dictionary{{"i", "m2"}})}},
-        OSInFocusDisplayType::OSInFocusDisplayNotification);
+        RIInFocusDisplayType::RIInFocusDisplayNotification);
 
     EXPECT_EQ(shown, (std::vector<bool>{true, false}));
 }

@@ -1,5 +1,5 @@
 #pragma once
-// The error values the library carries and throws: a polymorphic base every error type adopts (AFError,
+// The error values the library carries and throws: a polymorphic base every error type adopts (ZVError,
 // AdaptError, wrapped platform errors, a caller's own), and AnyError, a shared handle to one of them that
 // Result and the response records hold.
 

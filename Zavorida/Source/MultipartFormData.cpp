@@ -14,10 +14,10 @@ namespace Zavorida {
 
 namespace {
 
-using Reason = AFError::MultipartEncodingFailureReason;
+using Reason = ZVError::MultipartEncodingFailureReason;
 
 [[noreturn]] void fail(Reason reason) {
-    throw AFError::multipartEncodingFailed(std::move(reason));
+    throw ZVError::multipartEncodingFailed(std::move(reason));
 }
 
 bool isSafeHeaderText(std::string_view text) {
@@ -257,9 +257,9 @@ void MultipartFormData::appendStream(std::shared_ptr<plat::InputStream> stream, 
     bodyParts_.emplace_back(headers, std::move(stream), length);
 }
 
-void MultipartFormData::recordBodyPartError(AFError::MultipartEncodingFailureReason reason) {
+void MultipartFormData::recordBodyPartError(ZVError::MultipartEncodingFailureReason reason) {
     if (!bodyPartError_) {
-        bodyPartError_ = AFError::multipartEncodingFailed(std::move(reason));
+        bodyPartError_ = ZVError::multipartEncodingFailed(std::move(reason));
     }
 }
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Zavorida/Source/AFError.hpp"
+#include "Zavorida/Source/ZVError.hpp"
 #include "Zavorida/Source/RequestBuilding.hpp"
 #include "platform/foundation/Stream.hpp"
 #include "platform/foundation/Value.hpp"
@@ -62,7 +62,7 @@ public:
     virtual std::uint64_t contentLength() const;
     const std::string& boundary() const { return boundary_; }
     const std::vector<BodyPart>& bodyParts() const { return bodyParts_; }
-    const std::optional<AFError>& bodyPartError() const { return bodyPartError_; }
+    const std::optional<ZVError>& bodyPartError() const { return bodyPartError_; }
 
     virtual void appendData(const plat::Data& data, const std::string& name);
     virtual void appendDataWithMimeType(const plat::Data& data, const std::string& name,
@@ -80,12 +80,12 @@ public:
     virtual void appendStream(std::shared_ptr<plat::InputStream> stream, std::uint64_t length,
                               const HeaderDictionary& headers);
 
-    // The whole encoded body. Throws the first append error, else AFError multipartEncodingFailed.
+    // The whole encoded body. Throws the first append error, else ZVError multipartEncodingFailed.
     virtual plat::Data encodeToData();
     // Streams the encoded body into a new file (never an existing one). On any failure the file is removed.
     virtual void writeEncodedDataToFile(const plat::URL& fileURL);
 
-    virtual void recordBodyPartError(AFError::MultipartEncodingFailureReason reason);
+    virtual void recordBodyPartError(ZVError::MultipartEncodingFailureReason reason);
 
     // The MIME type of a file extension; "application/octet-stream" when the platform knows none.
     static std::string mimeTypeForExtension(const std::string& extension);
@@ -105,7 +105,7 @@ private:
     std::optional<std::string> contentType_;
     std::string boundary_;
     std::vector<BodyPart> bodyParts_;
-    std::optional<AFError> bodyPartError_;
+    std::optional<ZVError> bodyPartError_;
 };
 
 } // namespace Zavorida

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "Zavorida/Source/AFError.hpp"
+#include "Zavorida/Source/ZVError.hpp"
 #include "platform/foundation/Json.hpp"
 #include "platform/foundation/PropertyList.hpp"
 #include "platform/foundation/String.hpp"
@@ -140,7 +140,7 @@ plat::URLRequest URLEncoding::encodeParameters(const URLRequestConvertible& conv
 
     if (intoURL) {
         if (!request.url()) {
-            throw AFError::parameterEncodingFailed(AFError::ParameterEncodingFailureReason::missingURL());
+            throw ZVError::parameterEncodingFailed(ZVError::ParameterEncodingFailureReason::missingURL());
         }
         std::optional<plat::URLComponents> components = plat::URLComponents::make(*request.url());
         if (!components || parameters->empty()) {
@@ -181,8 +181,8 @@ plat::URLRequest JSONEncoding::encodeJSONObject(const URLRequestConvertible& con
     }
     auto data = plat::JSONSerialization::data(*jsonObject, options_);
     if (!data) {
-        throw AFError::parameterEncodingFailed(
-            AFError::ParameterEncodingFailureReason::jsonEncodingFailed(data.error()));
+        throw ZVError::parameterEncodingFailed(
+            ZVError::ParameterEncodingFailureReason::jsonEncodingFailed(data.error()));
     }
     setBody(request, "application/json", std::move(*data));
     return request;
@@ -200,8 +200,8 @@ PropertyListEncoding::encodeParameters(const URLRequestConvertible& convertible,
     auto data = plat::PropertyListSerialization::data(plat::Value(*parameters), format_,
                                                       static_cast<unsigned>(options_));
     if (!data) {
-        throw AFError::parameterEncodingFailed(
-            AFError::ParameterEncodingFailureReason::propertyListEncodingFailed(data.error()));
+        throw ZVError::parameterEncodingFailed(
+            ZVError::ParameterEncodingFailureReason::propertyListEncodingFailed(data.error()));
     }
     setBody(request, "application/x-plist", std::move(*data));
     return request;

@@ -1,6 +1,6 @@
 #pragma once
 // Puts a request's parameters into a URL request: a percent-encoded query or form body (URLEncoding),
-// a JSON body (JSONEncoding) or a property-list body (PropertyListEncoding). Failures throw AFError;
+// a JSON body (JSONEncoding) or a property-list body (PropertyListEncoding). Failures throw ZVError;
 // a Content-Type the request already has is never replaced.
 
 #include <cstdint>

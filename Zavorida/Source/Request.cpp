@@ -1,6 +1,6 @@
 #include "Zavorida/Source/Request.hpp"
 
-#include "Zavorida/Source/AFError.hpp"
+#include "Zavorida/Source/ZVError.hpp"
 #include "Zavorida/Source/RequestBuilding.hpp"
 #include "platform/foundation/Base64.hpp"
 #include "platform/foundation/NotificationCenter.hpp"

@@ -21,7 +21,7 @@ using ParameterDictionary = plat::Dictionary;
 using HeaderDictionary = std::map<std::string, std::string>;
 
 // A request for the URL with the protocol's cache policy, a 60 s timeout, the method's token and each header.
-// A URL that cannot be converted throws its AFError before anything is built.
+// A URL that cannot be converted throws its ZVError before anything is built.
 plat::URLRequest makeRequest(const URLConvertible& url, HTTPMethod method,
                              const std::optional<HeaderDictionary>& headers = std::nullopt);
 

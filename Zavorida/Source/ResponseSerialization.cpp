@@ -9,14 +9,14 @@ namespace Zavorida {
 
 namespace {
 
-using Reason = AFError::ResponseSerializationFailureReason;
+using Reason = ZVError::ResponseSerializationFailureReason;
 
 bool hasEmptyStatus(const HTTPResponsePtr& response) {
     return response && emptyResponseStatusCodes().contains(response->statusCode());
 }
 
 template <class Value> Result<Value> serializationFailure(Reason reason) {
-    return Result<Value>::failure(AFError::responseSerializationFailed(std::move(reason)));
+    return Result<Value>::failure(ZVError::responseSerializationFailed(std::move(reason)));
 }
 
 // Reads a downloaded file whole and hands its bytes to the body rule; the read error itself is not kept.

@@ -9,7 +9,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "Zavorida/Source/AFError.hpp"
+#include "Zavorida/Source/ZVError.hpp"
 #include "Zavorida/Source/AnyError.hpp"
 #include "Zavorida/Source/Response.hpp"
 #include "Zavorida/Source/Result.hpp"

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "Zavorida/Source/AFError.hpp"
+#include "Zavorida/Source/ZVError.hpp"
 #include "platform/foundation/Bundle.hpp"
 #include "platform/foundation/Locale.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"

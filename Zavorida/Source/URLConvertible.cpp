@@ -1,6 +1,6 @@
 #include "Zavorida/Source/URLConvertible.hpp"
 
-#include "Zavorida/Source/AFError.hpp"
+#include "Zavorida/Source/ZVError.hpp"
 
 namespace Zavorida {
 
@@ -14,7 +14,7 @@ plat::URL URLConvertible::makeURL() const {
         url = std::get<plat::URLComponents>(value_).url();
     }
     if (!url) {
-        throw AFError::invalidURL(*this);
+        throw ZVError::invalidURL(*this);
     }
     return *url;
 }

@@ -1,6 +1,6 @@
 #pragma once
 // What callers hand in where a URL or a URL request is needed: a string, a URL or URL components for a
-// URL; a URL request, or any closure that builds one, for a request. Conversions throw AFError.
+// URL; a URL request, or any closure that builds one, for a request. Conversions throw ZVError.
 
 #include <functional>
 #include <optional>
@@ -23,7 +23,7 @@ public:
     URLConvertible(plat::URLComponents components) : value_(std::move(components)) {}
 
     // The URL the platform's parser makes of the whole string (no trimming, no escaping), the URL itself, or
-    // the URL the components form. Throws AFError invalidURL carrying this value when there is none.
+    // the URL the components form. Throws ZVError invalidURL carrying this value when there is none.
     plat::URL makeURL() const;
 
     // A string unchanged; a URL by its description; components by the text they form.

@@ -14,7 +14,7 @@ namespace Zavorida {
 namespace {
 
 namespace fs = std::filesystem;
-using Reason = AFError::MultipartEncodingFailureReason;
+using Reason = ZVError::MultipartEncodingFailureReason;
 
 plat::Data bytes(std::string_view text) {
     return plat::Data(text.begin(), text.end());
@@ -50,7 +50,7 @@ protected:
     Reason::Case thrownReason(const std::function<void()>& body) {
         try {
             body();
-        } catch (const AFError& e) {
+        } catch (const ZVError& e) {
             if (e.multipartEncodingReason()) {
                 return e.multipartEncodingReason()->kase();
             }
@@ -281,7 +281,7 @@ TEST_F(MultipartFormDataTest, AShortOrFailedWriteThrowsAndRemovesThePartialFile)
         try {
             form.writeEncodedDataToFile(url(target));
             FAIL() << "a truncated body must not pass as written";
-        } catch (const AFError& e) {
+        } catch (const ZVError& e) {
             ASSERT_NE(e.multipartEncodingReason(), nullptr);
             EXPECT_EQ(e.multipartEncodingReason()->kase(), Reason::Case::outputStreamWriteFailed);
             ASSERT_NE(e.wrappedError(), nullptr);

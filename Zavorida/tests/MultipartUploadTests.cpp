@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Zavorida/Source/AFError.hpp"
+#include "Zavorida/Source/ZVError.hpp"
 #include "platform/dispatch/Backend.hpp"
 #include "platform/foundation/FileManager.hpp"
 #include "platform/net/ScriptedTransport.hpp"
@@ -138,7 +138,7 @@ TEST_F(MultipartUploadTest, FailuresReachTheCompletionOnTheMainQueueAndLeaveNoFi
         *manager, [&](MultipartFormData&) { built = true; }, 0, "not a url");
     ASSERT_TRUE(out.result && !out.result->isSuccess());
     EXPECT_TRUE(out.reportedOnMain);
-    EXPECT_TRUE(out.result->failureValue()->as<AFError>()->isInvalidURL());
+    EXPECT_TRUE(out.result->failureValue()->as<ZVError>()->isInvalidURL());
     EXPECT_FALSE(built) << "the form is not built for a request that cannot be made";
 
     // A part whose file is missing fails the encoding, in memory and through a file alike.
@@ -147,7 +147,7 @@ TEST_F(MultipartUploadTest, FailuresReachTheCompletionOnTheMainQueueAndLeaveNoFi
         out = upload(
             *manager, [&](MultipartFormData& form) { form.appendFile(missing, "file"); }, threshold);
         ASSERT_TRUE(out.result && !out.result->isSuccess());
-        EXPECT_TRUE(out.result->failureValue()->as<AFError>()->isMultipartEncodingFailure());
+        EXPECT_TRUE(out.result->failureValue()->as<ZVError>()->isMultipartEncodingFailure());
     }
     EXPECT_TRUE(std::filesystem::is_empty(multipartFolder()));
 

@@ -3,7 +3,7 @@
 #include <limits>
 #include <string>
 
-#include "Zavorida/Source/AFError.hpp"
+#include "Zavorida/Source/ZVError.hpp"
 #include "Zavorida/Source/ParameterEncoding.hpp"
 #include "platform/foundation/Json.hpp"
 
@@ -157,10 +157,10 @@ TEST(URLEncoding, QueryDestinationWithoutURLThrowsMissingURL) {
         try {
             URLEncoding::queryStringEncoding().encodeParameters(noURL, parameters);
             FAIL() << "expected missingURL";
-        } catch (const AFError& e) {
+        } catch (const ZVError& e) {
             ASSERT_NE(e.parameterEncodingReason(), nullptr);
             EXPECT_EQ(e.parameterEncodingReason()->kase(),
-                      AFError::ParameterEncodingFailureReason::Case::missingURL);
+                      ZVError::ParameterEncodingFailureReason::Case::missingURL);
         }
     }
 }
@@ -178,10 +178,10 @@ TEST(ParameterEncoding, ACallerSetContentTypeSurvivesEveryEncoding) {
 
 TEST(ParameterEncoding, ConversionErrorsPropagateUnchanged) {
     URLRequestConvertible failing(std::function<plat::URLRequest()>(
-        []() -> plat::URLRequest { throw AFError::invalidURL("not a url"); }));
-    EXPECT_THROW(URLEncoding().encodeParameters(failing, ParameterDictionary{}), AFError);
-    EXPECT_THROW(JSONEncoding().encodeParameters(failing, std::nullopt), AFError);
-    EXPECT_THROW(PropertyListEncoding().encodeParameters(failing, std::nullopt), AFError);
+        []() -> plat::URLRequest { throw ZVError::invalidURL("not a url"); }));
+    EXPECT_THROW(URLEncoding().encodeParameters(failing, ParameterDictionary{}), ZVError);
+    EXPECT_THROW(JSONEncoding().encodeParameters(failing, std::nullopt), ZVError);
+    EXPECT_THROW(PropertyListEncoding().encodeParameters(failing, std::nullopt), ZVError);
 }
 
 TEST(JSONEncoding, WritesTheBodyWhateverTheMethod) {
@@ -205,10 +205,10 @@ TEST(JSONEncoding, WriterFailureThrowsWithTheWritersErrorAndLeavesNoBody) {
             requestFor("https://h.test/p", "POST"),
             ParameterDictionary{{"bad", std::numeric_limits<double>::infinity()}});
         FAIL() << "expected jsonEncodingFailed";
-    } catch (const AFError& e) {
+    } catch (const ZVError& e) {
         ASSERT_NE(e.parameterEncodingReason(), nullptr);
         EXPECT_EQ(e.parameterEncodingReason()->kase(),
-                  AFError::ParameterEncodingFailureReason::Case::jsonEncodingFailed);
+                  ZVError::ParameterEncodingFailureReason::Case::jsonEncodingFailed);
         ASSERT_NE(e.wrappedError(), nullptr);
         EXPECT_EQ(e.wrappedError()->code, plat::NSPropertyListWriteInvalidError);
     }
@@ -233,10 +233,10 @@ TEST(PropertyListEncoding, WriterFailureThrowsPropertyListEncodingFailed) {
         PropertyListEncoding().encodeParameters(requestFor("https://h.test/p", "POST"),
                                                 ParameterDictionary{{"null", nullptr}});
         FAIL() << "expected propertyListEncodingFailed";
-    } catch (const AFError& e) {
+    } catch (const ZVError& e) {
         ASSERT_NE(e.parameterEncodingReason(), nullptr);
         EXPECT_EQ(e.parameterEncodingReason()->kase(),
-                  AFError::ParameterEncodingFailureReason::Case::propertyListEncodingFailed);
+                  ZVError::ParameterEncodingFailureReason::Case::propertyListEncodingFailed);
         EXPECT_NE(e.wrappedError(), nullptr);
     }
 }

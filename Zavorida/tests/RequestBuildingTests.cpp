@@ -2,7 +2,7 @@
 
 #include <unordered_set>
 
-#include "Zavorida/Source/AFError.hpp"
+#include "Zavorida/Source/ZVError.hpp"
 #include "Zavorida/Source/RequestBuilding.hpp"
 #include "platform/dispatch/Backend.hpp"
 
@@ -39,7 +39,7 @@ TEST(URLConvertible, RejectedValuesThrowInvalidURLCarryingThemUnchanged) {
     try {
         URLConvertible(" https://h.test/a b").makeURL();
         FAIL() << "expected invalidURL";
-    } catch (const AFError& e) {
+    } catch (const ZVError& e) {
         ASSERT_TRUE(e.isInvalidURL());
         EXPECT_EQ(*e.invalidURLValue()->stringValue(), " https://h.test/a b");
         EXPECT_EQ(e.errorDescription(), "URL is not valid:  https://h.test/a b");
@@ -50,7 +50,7 @@ TEST(URLConvertible, RejectedValuesThrowInvalidURLCarryingThemUnchanged) {
     try {
         URLConvertible(noURL).makeURL();
         FAIL() << "expected invalidURL";
-    } catch (const AFError& e) {
+    } catch (const ZVError& e) {
         ASSERT_TRUE(e.isInvalidURL());
         EXPECT_NE(e.invalidURLValue()->componentsValue(), nullptr);
     }
@@ -64,8 +64,8 @@ TEST(URLRequestConvertible, CopiesRequestsAndDropsErrorsOnlyInTheOptionalForm) {
     EXPECT_TRUE(convertible.optionalURLRequest().has_value());
 
     URLRequestConvertible failing(
-        std::function<plat::URLRequest()>([]() -> plat::URLRequest { throw AFError::invalidURL("x y"); }));
-    EXPECT_THROW(failing.makeURLRequest(), AFError);
+        std::function<plat::URLRequest()>([]() -> plat::URLRequest { throw ZVError::invalidURL("x y"); }));
+    EXPECT_THROW(failing.makeURLRequest(), ZVError);
     EXPECT_FALSE(failing.optionalURLRequest().has_value());
 }
 
@@ -86,7 +86,7 @@ TEST(MakeRequest, SetsMethodCachePolicyTimeoutAndHeaders) {
 }
 
 TEST(MakeRequest, AnInvalidURLBuildsNothing) {
-    EXPECT_THROW(makeRequest("not a url", HTTPMethod::get), AFError);
+    EXPECT_THROW(makeRequest("not a url", HTTPMethod::get), ZVError);
 }
 
 TEST(Notifications, NamesAndKeys) {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Zavorida/Source/AFError.hpp"
+#include "Zavorida/Source/ZVError.hpp"
 #include "Zavorida/Source/SessionDelegate.hpp"
 
 #include "Zavorida/Source/RequestBuilding.hpp"
@@ -56,7 +56,7 @@ TEST_F(RequestTest, HandlersRunInOrderAfterTheEndTimeStampOnTheirQueues) {
         EXPECT_EQ(plat::DispatchQueue::currentLabel(), "own");
         const auto failure = record.result().error();
         ASSERT_TRUE(failure);
-        EXPECT_TRUE(failure->as<AFError>()->isResponseSerializationFailure());
+        EXPECT_TRUE(failure->as<ZVError>()->isResponseSerializationFailure());
         events.push_back("json");
     });
     request->addStringResponseHandler(nullptr, plat::UTF8StringEncoding,
@@ -89,7 +89,7 @@ TEST_F(RequestTest, HandlersRunInOrderAfterTheEndTimeStampOnTheirQueues) {
 
 TEST_F(RequestTest, WithoutATaskResumeOnlyReleasesTheHandlersWithTheStoredError) {
     auto request = Request::make<DataRequest>(session, {Request::TaskKind::data, nullptr, nullptr},
-                                              AnyError(AFError::invalidURL(std::string("not a url"))));
+                                              AnyError(ZVError::invalidURL(std::string("not a url"))));
     int posted = 0;
     const auto token = plat::NotificationCenter::defaultCenter().addObserver(
         std::nullopt, request.get(), nullptr, [&](const plat::Notification&) { ++posted; });
@@ -101,7 +101,7 @@ TEST_F(RequestTest, WithoutATaskResumeOnlyReleasesTheHandlersWithTheStoredError)
     Virtual::runUntilIdle();
     plat::NotificationCenter::defaultCenter().removeObserver(token);
     ASSERT_TRUE(record);
-    EXPECT_TRUE(record->error()->as<AFError>()->isInvalidURL());
+    EXPECT_TRUE(record->error()->as<ZVError>()->isInvalidURL());
     EXPECT_FALSE(request->startTime());
     EXPECT_TRUE(request->endTime());
     EXPECT_EQ(posted, 0);

@@ -11,7 +11,7 @@
 namespace Zavorida {
 namespace {
 
-using Reason = AFError::ResponseSerializationFailureReason::Case;
+using Reason = ZVError::ResponseSerializationFailureReason::Case;
 
 HTTPResponsePtr response(int status, std::string contentType = {}) {
     plat::HTTPHeaderFields headers;
@@ -26,8 +26,8 @@ plat::Data bytes(std::string_view text) {
     return plat::Data(text.begin(), text.end());
 }
 
-const AFError::ResponseSerializationFailureReason* reasonOf(const std::optional<AnyError>& error) {
-    const auto* afError = error ? error->as<AFError>() : nullptr;
+const ZVError::ResponseSerializationFailureReason* reasonOf(const std::optional<AnyError>& error) {
+    const auto* afError = error ? error->as<ZVError>() : nullptr;
     return afError ? afError->responseSerializationReason() : nullptr;
 }
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "Zavorida/Source/AFError.hpp"
+#include "Zavorida/Source/ZVError.hpp"
 #include "Zavorida/Source/Response.hpp"
 #include "platform/foundation/ProcessInfo.hpp"
 
@@ -11,8 +11,8 @@ namespace {
 
 const Timeline kTimeline(1, 2, 3, 4);
 const std::string kTimelineText = kTimeline.debugDescription();
-const AnyError kError = AFError::responseSerializationFailed(
-    AFError::ResponseSerializationFailureReason::inputDataNilOrZeroLength());
+const AnyError kError = ZVError::responseSerializationFailed(
+    ZVError::ResponseSerializationFailureReason::inputDataNilOrZeroLength());
 
 plat::URLRequest request(std::optional<std::string> method) {
     plat::URLRequest r(plat::URL::parse("https://h.test/api?x=1"));
@@ -82,9 +82,9 @@ TEST(DataResponse, ValueTransformsKeepEverythingElse) {
     EXPECT_EQ(mapped.timeline().debugDescription(), kTimelineText);
     EXPECT_EQ(std::any_cast<std::string>(mapped._metrics()), "metrics object");
 
-    auto thrown = source.tryMapValue([](int) -> double { throw AFError::invalidURL("x y"); });
+    auto thrown = source.tryMapValue([](int) -> double { throw ZVError::invalidURL("x y"); });
     ASSERT_TRUE(thrown.resultError().has_value());
-    EXPECT_NE(thrown.resultError()->as<AFError>(), nullptr);
+    EXPECT_NE(thrown.resultError()->as<ZVError>(), nullptr);
 }
 
 TEST(DataResponse, FailedRecordsSkipValueTransformsAndMapTheirFailure) {

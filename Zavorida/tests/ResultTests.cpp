@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "Zavorida/Source/AFError.hpp"
+#include "Zavorida/Source/ZVError.hpp"
 #include "Zavorida/Source/Result.hpp"
 
 namespace Zavorida {
@@ -48,11 +48,11 @@ TEST(Result, MapTransformsSuccessesAndPassesTheSameFailureObjectThrough) {
 
 TEST(Result, TryMapTurnsAThrownErrorIntoTheFailure) {
     auto r = Result<int>::success(1).tryMap([](int) -> double {
-        throw AFError::responseValidationFailed(
-            AFError::ResponseValidationFailureReason::unacceptableStatusCode(500));
+        throw ZVError::responseValidationFailed(
+            ZVError::ResponseValidationFailureReason::unacceptableStatusCode(500));
     });
     ASSERT_TRUE(r.isFailure());
-    const auto* af = r.error()->as<AFError>();
+    const auto* af = r.error()->as<ZVError>();
     ASSERT_NE(af, nullptr);
     EXPECT_EQ(af->responseStatusCode(), 500);
 

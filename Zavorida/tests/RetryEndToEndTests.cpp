@@ -6,7 +6,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "Zavorida/Source/AFError.hpp"
+#include "Zavorida/Source/ZVError.hpp"
 #include "Zavorida/tests/DevserverFixture.hpp"
 #include "platform/foundation/NotificationCenter.hpp"
 

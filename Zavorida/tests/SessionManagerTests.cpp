@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "Zavorida/Source/AFError.hpp"
+#include "Zavorida/Source/ZVError.hpp"
 #include "platform/dispatch/Backend.hpp"
 #include "platform/foundation/Locale.hpp"
 #include "platform/foundation/NotificationCenter.hpp"
@@ -85,7 +85,7 @@ TEST_F(SessionManagerTest, FailedRequestsCarryTheirErrorAndAreNeverRegistered) {
     request->addResponseHandler(nullptr, [&](const DefaultDataResponse& r) { record = r; });
     Virtual::runUntilIdle();
     ASSERT_TRUE(record);
-    EXPECT_TRUE(record->error()->as<AFError>()->isInvalidURL());
+    EXPECT_TRUE(record->error()->as<ZVError>()->isInvalidURL());
     EXPECT_FALSE(request->originalTask());
     EXPECT_FALSE(manager->retryRequest(request));
     EXPECT_EQ(manager->delegate()->requestCount(), 0u);
@@ -249,7 +249,7 @@ TEST_F(SessionManagerTest, TransfersWhoseURLRequestCannotBeBuiltFailAtOnceWithou
         {"download from a request that cannot be built",
          [&] {
              return manager->makeDownloadRequest(
-                 URLRequestConvertible([]() -> plat::URLRequest { throw AFError::invalidURL("built"); }),
+                 URLRequestConvertible([]() -> plat::URLRequest { throw ZVError::invalidURL("built"); }),
                  destination);
          },
          true},
@@ -271,7 +271,7 @@ TEST_F(SessionManagerTest, TransfersWhoseURLRequestCannotBeBuiltFailAtOnceWithou
         EXPECT_FALSE(request->originalTask()) << "nothing a retry could make a task from";
         EXPECT_FALSE(request->task());
         ASSERT_TRUE(request->delegate()->error());
-        const auto* error = request->delegate()->error()->as<AFError>();
+        const auto* error = request->delegate()->error()->as<ZVError>();
         ASSERT_TRUE(error);
         EXPECT_EQ(error->isInvalidURL(), c.invalidURL);
         EXPECT_EQ(error->isParameterEncodingFailure(), !c.invalidURL);

@@ -115,11 +115,11 @@ TEST_F(AppDelegateTest, LaunchWithoutConfigFileStartsAllThreeClientsAndAsksOnce)
     EXPECT_EQ(Zuvadu::sharedSDK().kitClasses(), std::vector<plat::rt::Class*>{Vuzidorazav::runtimeClass()});
     EXPECT_TRUE(Vuzidorazav::sharedInstance()->hasStarted());
     EXPECT_TRUE(DAVApp::isDefaultAppConfigured());
-    EXPECT_EQ(plat::UserDefaults::standardUserDefaults().string("GT_APP_ID"),
+    EXPECT_EQ(plat::UserDefaults::standardUserDefaults().string("RV_APP_ID"),
               std::string(deployment::kPushAppId));
     // Start-up itself does not prompt; the one prompt is the delegate's own.
     EXPECT_EQ(plat::sim::Notifications::authorizationRequests().size(), 1u);
-    EXPECT_EQ(RadIrivoz::inFocusDisplayType(), OSInFocusDisplayType::OSInFocusDisplayNotification);
+    EXPECT_EQ(RadIrivoz::inFocusDisplayType(), RIInFocusDisplayType::RIInFocusDisplayNotification);
     EXPECT_EQ(console.out(), "User accepted notifications: true\n");
 }
 
@@ -157,8 +157,8 @@ TEST_P(AppDelegateOpenedTest, OpensTheTargetOrKeepsTheScreen) {
                                     {"custom", plat::Value(custom)}};
     plat::sim::ConsoleCapture console;
 
-    RadIrivoz::handleNotificationOpened(userInfo, OSOpenedActionType::OSOpenedActionBody, std::nullopt,
-                                        OSInFocusDisplayType::OSInFocusDisplayNotification);
+    RadIrivoz::handleNotificationOpened(userInfo, RIOpenedActionType::RIOpenedActionBody, std::nullopt,
+                                        RIInFocusDisplayType::RIInFocusDisplayNotification);
     Virtual::runUntilIdle();
 
     std::string expected;

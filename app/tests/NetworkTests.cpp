@@ -35,7 +35,7 @@ protected:
     void TearDown() override { portal.stop(); }
 
     static void storePlayerId() {
-        plat::UserDefaults::standardUserDefaults().set("GT_PLAYER_ID", plat::Value(kPlayerId));
+        plat::UserDefaults::standardUserDefaults().set("RV_PLAYER_ID", plat::Value(kPlayerId));
     }
     static void addWebCookie(const std::string& name, const std::string& value,
                              const std::string& domain = devserver::kPortalHost) {

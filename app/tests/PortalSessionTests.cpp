@@ -21,7 +21,7 @@ protected:
         plat::sim::Web::pages().disable();
         ASSERT_TRUE(app_test::startTrustedPortal(portal, home_.root() + "/test-ca.pem"));
         // The push client's subscriber id, as it keeps it once the device is registered.
-        plat::UserDefaults::standardUserDefaults().set("GT_PLAYER_ID", plat::Value(kPlayerId));
+        plat::UserDefaults::standardUserDefaults().set("RV_PLAYER_ID", plat::Value(kPlayerId));
     }
     void TearDown() override {
         ScreenTest::TearDown();

@@ -16,7 +16,7 @@ namespace rt = plat::rt;
 TEST(Vuzidorazav, IsAKitClassFoundByName) {
     rt::Class* kit = Vuzidorazav::runtimeClass();
     EXPECT_EQ(rt::getClass("Vuzidorazav"), kit);
-    EXPECT_TRUE(rt::conformsTo(kit, "FABKit"));
+    EXPECT_TRUE(rt::conformsTo(kit, "ZUVKit"));
     EXPECT_EQ(rt::msgSend<std::string>(*kit, "bundleIdentifier"), "com.ruzovid.vuzidorazav.ios");
     EXPECT_EQ(rt::msgSend<std::string>(*kit, "kitDisplayVersion"), "3.11.0");
     EXPECT_EQ(rt::msgSend<rt::ObjectPtr>(*kit, "sharedInstance"), Vuzidorazav::sharedInstance());

@@ -38,7 +38,7 @@ TEST(Zuvadu, AClassThatIsNoKitRaises) {
         Zuvadu::with({notAKit});
         FAIL() << "no exception";
     } catch (const plat::Exception& e) {
-        EXPECT_EQ(e.name(), "FABException");
+        EXPECT_EQ(e.name(), "ZUVException");
         EXPECT_NE(e.reason().find("\"NotAKit\" is not a valid Zuvadu Kit"), std::string::npos) << e.reason();
     }
 }

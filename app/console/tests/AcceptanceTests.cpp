@@ -89,10 +89,10 @@ protected:
                   "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
                   "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
                   "<plist version=\"1.0\">\n<dict>\n"
-                  "\t<key>GT_APP_ID</key>\n\t<string>" +
+                  "\t<key>RV_APP_ID</key>\n\t<string>" +
                       std::string(deployment::kPushAppId) +
                       "</string>\n"
-                      "\t<key>GT_PLAYER_ID</key>\n\t<string>" +
+                      "\t<key>RV_PLAYER_ID</key>\n\t<string>" +
                       kPlayerId + "</string>\n</dict>\n</plist>\n");
     }
 

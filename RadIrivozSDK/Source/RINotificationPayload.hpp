@@ -9,13 +9,13 @@
 #include <optional>
 #include <string>
 
-class OSNotificationPayload {
+class RINotificationPayload {
 public:
     // None for a missing user info.
-    static std::shared_ptr<const OSNotificationPayload>
+    static std::shared_ptr<const RINotificationPayload>
     parseWithApns(const std::optional<plat::Dictionary>& userInfo);
 
-    explicit OSNotificationPayload(const plat::Dictionary& userInfo);
+    explicit RINotificationPayload(const plat::Dictionary& userInfo);
 
     const std::optional<std::string>& notificationID() const { return notificationID_; }
     const std::optional<std::string>& templateID() const { return templateID_; }

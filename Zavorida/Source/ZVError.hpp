@@ -20,7 +20,7 @@ namespace Zavorida {
 
 using SharedPlatformError = std::shared_ptr<const plat::Error>;
 
-class AFError final : public ErrorConformance<AFError> {
+class ZVError final : public ErrorConformance<ZVError> {
 public:
     class ParameterEncodingFailureReason {
     public:
@@ -173,11 +173,11 @@ public:
         responseSerializationFailed
     };
 
-    static AFError invalidURL(URLConvertible url);
-    static AFError parameterEncodingFailed(ParameterEncodingFailureReason reason);
-    static AFError multipartEncodingFailed(MultipartEncodingFailureReason reason);
-    static AFError responseValidationFailed(ResponseValidationFailureReason reason);
-    static AFError responseSerializationFailed(ResponseSerializationFailureReason reason);
+    static ZVError invalidURL(URLConvertible url);
+    static ZVError parameterEncodingFailed(ParameterEncodingFailureReason reason);
+    static ZVError multipartEncodingFailed(MultipartEncodingFailureReason reason);
+    static ZVError responseValidationFailed(ResponseValidationFailureReason reason);
+    static ZVError responseSerializationFailed(ResponseSerializationFailureReason reason);
 
     Case kase() const { return static_cast<Case>(payload_.index()); }
 
@@ -211,7 +211,7 @@ public:
 
     // The human-readable text of the case and reason; always present.
     std::string errorDescription() const;
-    // As the platform bridges the value: domain "Zavorida.AFError", the case's ordinal as code, and
+    // As the platform bridges the value: domain "Zavorida.ZVError", the case's ordinal as code, and
     // errorDescription as localized description.
     plat::Error bridgedError() const;
 
@@ -223,7 +223,7 @@ private:
         std::variant<URLConvertible, ParameterEncodingFailureReason, MultipartEncodingFailureReason,
                      ResponseValidationFailureReason, ResponseSerializationFailureReason>;
     template <std::size_t I, class T>
-    AFError(std::in_place_index_t<I> tag, T&& value) : payload_(tag, std::forward<T>(value)) {}
+    ZVError(std::in_place_index_t<I> tag, T&& value) : payload_(tag, std::forward<T>(value)) {}
     Payload payload_;
 };
 

@@ -1,4 +1,4 @@
-#include "RadIrivozSDK/Source/OSNotificationPayload.hpp"
+#include "RadIrivozSDK/Source/RINotificationPayload.hpp"
 
 namespace {
 
@@ -20,15 +20,15 @@ std::optional<plat::Dictionary> dictionary(const plat::Value& v) {
 
 } // namespace
 
-std::shared_ptr<const OSNotificationPayload>
-OSNotificationPayload::parseWithApns(const std::optional<plat::Dictionary>& userInfo) {
+std::shared_ptr<const RINotificationPayload>
+RINotificationPayload::parseWithApns(const std::optional<plat::Dictionary>& userInfo) {
     if (!userInfo) {
         return nullptr;
     }
-    return std::make_shared<const OSNotificationPayload>(*userInfo);
+    return std::make_shared<const RINotificationPayload>(*userInfo);
 }
 
-OSNotificationPayload::OSNotificationPayload(const plat::Dictionary& userInfo) : rawPayload_(userInfo) {
+RINotificationPayload::RINotificationPayload(const plat::Dictionary& userInfo) : rawPayload_(userInfo) {
     const plat::Value* osData = rawPayload_.find("os_data");
     if (osData && osData->isDictionary()) {
         parseOSDataPayload();
@@ -38,7 +38,7 @@ OSNotificationPayload::OSNotificationPayload(const plat::Dictionary& userInfo) :
     parseOtherApnsFields();
 }
 
-void OSNotificationPayload::parseOriginalPayload() {
+void RINotificationPayload::parseOriginalPayload() {
     const plat::Value raw(rawPayload_);
     const bool hasAlert = raw["aps"].contains("alert");
     if (raw.contains("m") && !hasAlert) {
@@ -57,7 +57,7 @@ void OSNotificationPayload::parseOriginalPayload() {
     }
 }
 
-void OSNotificationPayload::parseOSDataPayload() {
+void RINotificationPayload::parseOSDataPayload() {
     const plat::Value raw(rawPayload_);
     const plat::Value& data = raw["os_data"];
     if (data.contains("buttons") && !raw["aps"].contains("alert")) {
@@ -84,7 +84,7 @@ void OSNotificationPayload::parseOSDataPayload() {
     additionalData_ = std::move(additional);
 }
 
-void OSNotificationPayload::parseCommonRadIrivozFields(const plat::Value& data) {
+void RINotificationPayload::parseCommonRadIrivozFields(const plat::Value& data) {
     notificationID_ = text(data["i"]);
     launchURL_ = text(data["u"]);
     templateID_ = text(data["ti"]);
@@ -92,7 +92,7 @@ void OSNotificationPayload::parseCommonRadIrivozFields(const plat::Value& data) 
     badgeIncrement_ = data["badge_inc"].integerValue();
 }
 
-void OSNotificationPayload::parseApnsFields() {
+void RINotificationPayload::parseApnsFields() {
     const plat::Value raw(rawPayload_);
     const plat::Value& aps = raw["aps"];
     parseAlertField(aps["alert"]);
@@ -100,7 +100,7 @@ void OSNotificationPayload::parseApnsFields() {
     sound_ = text(aps["sound"]);
 }
 
-void OSNotificationPayload::parseAlertField(const plat::Value& alert) {
+void RINotificationPayload::parseAlertField(const plat::Value& alert) {
     if (alert.isDictionary()) {
         body_ = text(alert["body"]);
         title_ = text(alert["title"]);
@@ -110,7 +110,7 @@ void OSNotificationPayload::parseAlertField(const plat::Value& alert) {
     }
 }
 
-void OSNotificationPayload::parseRemoteSlient(const plat::Value& content) {
+void RINotificationPayload::parseRemoteSlient(const plat::Value& content) {
     parseAlertField(content["m"]);
     badge_ = static_cast<uint64_t>(static_cast<int64_t>(content["b"].intValue()));
     sound_ = text(content["s"]);
@@ -118,7 +118,7 @@ void OSNotificationPayload::parseRemoteSlient(const plat::Value& content) {
     parseActionButtons(content["o"]);
 }
 
-void OSNotificationPayload::parseActionButtons(const plat::Value& list) {
+void RINotificationPayload::parseActionButtons(const plat::Value& list) {
     plat::Array buttons;
     if (const auto* entries = list.ifArray()) {
         for (const plat::Value& entry : *entries) {
@@ -133,7 +133,7 @@ void OSNotificationPayload::parseActionButtons(const plat::Value& list) {
     actionButtons_ = std::move(buttons);
 }
 
-void OSNotificationPayload::parseOtherApnsFields() {
+void RINotificationPayload::parseOtherApnsFields() {
     const plat::Value raw(rawPayload_);
     const plat::Value& aps = raw["aps"];
     if (aps.contains("content-available")) {

@@ -7,10 +7,10 @@
 #include <optional>
 #include <string>
 
-class OSSubscriptionState {
+class RISubscriptionState {
 public:
-    // The current state: "GT_PLAYER_ID" and "GT_DEVICE_TOKEN" as stored now.
-    static std::shared_ptr<OSSubscriptionState> initAsTo();
+    // The current state: "RV_PLAYER_ID" and "RV_DEVICE_TOKEN" as stored now.
+    static std::shared_ptr<RISubscriptionState> initAsTo();
 
     // None until the device is registered with the push service.
     std::optional<std::string> userId() const;
@@ -25,14 +25,14 @@ private:
 };
 
 // A snapshot of the client's states for the app.
-class OSPermissionSubscriptionState {
+class RIPermissionSubscriptionState {
 public:
-    explicit OSPermissionSubscriptionState(std::shared_ptr<OSSubscriptionState> subscriptionStatus)
+    explicit RIPermissionSubscriptionState(std::shared_ptr<RISubscriptionState> subscriptionStatus)
         : subscriptionStatus_(std::move(subscriptionStatus)) {}
 
     // Shared with the live state, not a copy.
-    const std::shared_ptr<OSSubscriptionState>& subscriptionStatus() const { return subscriptionStatus_; }
+    const std::shared_ptr<RISubscriptionState>& subscriptionStatus() const { return subscriptionStatus_; }
 
 private:
-    std::shared_ptr<OSSubscriptionState> subscriptionStatus_;
+    std::shared_ptr<RISubscriptionState> subscriptionStatus_;
 };

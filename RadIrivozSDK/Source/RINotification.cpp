@@ -1,11 +1,11 @@
-#include "RadIrivozSDK/Source/OSNotification.hpp"
+#include "RadIrivozSDK/Source/RINotification.hpp"
 
 #include "RadIrivozSDK/Source/RadIrivoz.hpp"
 #include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
 #include "platform/uikit/UIApplication.hpp"
 
-OSNotification::OSNotification(std::shared_ptr<const OSNotificationPayload> payload,
-                               OSInFocusDisplayType displayType)
+RINotification::RINotification(std::shared_ptr<const RINotificationPayload> payload,
+                               RIInFocusDisplayType displayType)
     : payload_(std::move(payload)), displayType_(displayType) {
     if (payload_) {
         const plat::Value raw(payload_->rawPayload());
@@ -19,7 +19,7 @@ OSNotification::OSNotification(std::shared_ptr<const OSNotificationPayload> payl
     if (silentNotification_) {
         shown_ = false;
     } else if (isAppInFocus_ &&
-               RadIrivoz::inFocusDisplayType() == OSInFocusDisplayType::OSInFocusDisplayNone) {
+               RadIrivoz::inFocusDisplayType() == RIInFocusDisplayType::RIInFocusDisplayNone) {
         shown_ = false;
     }
 }

@@ -1,13 +1,13 @@
-#include "Zavorida/Source/AFError.hpp"
+#include "Zavorida/Source/ZVError.hpp"
 
 namespace Zavorida {
 
 namespace {
 
-using PER = AFError::ParameterEncodingFailureReason;
-using MER = AFError::MultipartEncodingFailureReason;
-using RVR = AFError::ResponseValidationFailureReason;
-using RSR = AFError::ResponseSerializationFailureReason;
+using PER = ZVError::ParameterEncodingFailureReason;
+using MER = ZVError::MultipartEncodingFailureReason;
+using RVR = ZVError::ResponseValidationFailureReason;
+using RSR = ZVError::ResponseSerializationFailureReason;
 
 SharedPlatformError share(plat::Error error) {
     return std::make_shared<const plat::Error>(std::move(error));
@@ -239,39 +239,39 @@ std::string RSR::failureText() const {
     return {};
 }
 
-// AFError
+// ZVError
 
-AFError AFError::invalidURL(URLConvertible url) {
-    return AFError(std::in_place_index<0>, std::move(url));
+ZVError ZVError::invalidURL(URLConvertible url) {
+    return ZVError(std::in_place_index<0>, std::move(url));
 }
-AFError AFError::parameterEncodingFailed(ParameterEncodingFailureReason reason) {
-    return AFError(std::in_place_index<1>, std::move(reason));
+ZVError ZVError::parameterEncodingFailed(ParameterEncodingFailureReason reason) {
+    return ZVError(std::in_place_index<1>, std::move(reason));
 }
-AFError AFError::multipartEncodingFailed(MultipartEncodingFailureReason reason) {
-    return AFError(std::in_place_index<2>, std::move(reason));
+ZVError ZVError::multipartEncodingFailed(MultipartEncodingFailureReason reason) {
+    return ZVError(std::in_place_index<2>, std::move(reason));
 }
-AFError AFError::responseValidationFailed(ResponseValidationFailureReason reason) {
-    return AFError(std::in_place_index<3>, std::move(reason));
+ZVError ZVError::responseValidationFailed(ResponseValidationFailureReason reason) {
+    return ZVError(std::in_place_index<3>, std::move(reason));
 }
-AFError AFError::responseSerializationFailed(ResponseSerializationFailureReason reason) {
-    return AFError(std::in_place_index<4>, std::move(reason));
+ZVError ZVError::responseSerializationFailed(ResponseSerializationFailureReason reason) {
+    return ZVError(std::in_place_index<4>, std::move(reason));
 }
 
-std::optional<URLConvertible> AFError::invalidURLValue() const {
+std::optional<URLConvertible> ZVError::invalidURLValue() const {
     if (const auto* url = std::get_if<0>(&payload_)) {
         return *url;
     }
     return std::nullopt;
 }
 
-std::optional<plat::URL> AFError::failingFileURL() const {
+std::optional<plat::URL> ZVError::failingFileURL() const {
     if (const auto* reason = multipartEncodingReason()) {
         return reason->failingFileURL();
     }
     return std::nullopt;
 }
 
-SharedPlatformError AFError::wrappedError() const {
+SharedPlatformError ZVError::wrappedError() const {
     if (const auto* reason = parameterEncodingReason()) {
         return reason->error();
     }
@@ -284,35 +284,35 @@ SharedPlatformError AFError::wrappedError() const {
     return nullptr;
 }
 
-std::optional<std::vector<std::string>> AFError::acceptableContentTypes() const {
+std::optional<std::vector<std::string>> ZVError::acceptableContentTypes() const {
     if (const auto* reason = responseValidationReason()) {
         return reason->acceptableContentTypes();
     }
     return std::nullopt;
 }
 
-std::optional<std::string> AFError::responseContentType() const {
+std::optional<std::string> ZVError::responseContentType() const {
     if (const auto* reason = responseValidationReason()) {
         return reason->responseContentType();
     }
     return std::nullopt;
 }
 
-std::optional<std::int64_t> AFError::responseStatusCode() const {
+std::optional<std::int64_t> ZVError::responseStatusCode() const {
     if (const auto* reason = responseValidationReason()) {
         return reason->responseStatusCode();
     }
     return std::nullopt;
 }
 
-std::optional<plat::StringEncoding> AFError::stringEncoding() const {
+std::optional<plat::StringEncoding> ZVError::stringEncoding() const {
     if (const auto* reason = responseSerializationReason()) {
         return reason->stringEncoding();
     }
     return std::nullopt;
 }
 
-std::string AFError::errorDescription() const {
+std::string ZVError::errorDescription() const {
     switch (kase()) {
     case Case::invalidURL:
         return "URL is not valid: " + std::get<0>(payload_).description();
@@ -328,14 +328,14 @@ std::string AFError::errorDescription() const {
     return {};
 }
 
-plat::Error AFError::bridgedError() const {
+plat::Error ZVError::bridgedError() const {
     plat::Dictionary userInfo;
     userInfo.set(plat::NSLocalizedDescriptionKey, errorDescription());
-    return plat::Error("Zavorida.AFError", static_cast<std::int64_t>(kase()), std::move(userInfo));
+    return plat::Error("Zavorida.ZVError", static_cast<std::int64_t>(kase()), std::move(userInfo));
 }
 
 // The text string interpolation gives: the case with its payload, as the value prints itself.
-std::string AFError::description() const {
+std::string ZVError::description() const {
     auto url = [](const std::optional<plat::URL>& u) { return u ? u->description() : std::string("nil"); };
     auto error = [](const SharedPlatformError& e) { return e ? e->description() : std::string("nil"); };
     switch (kase()) {
@@ -346,7 +346,7 @@ std::string AFError::description() const {
     }
     case Case::parameterEncodingFailed: {
         const auto& r = std::get<1>(payload_);
-        std::string text = "parameterEncodingFailed(reason: Zavorida.AFError.ParameterEncodingFailureReason.";
+        std::string text = "parameterEncodingFailed(reason: Zavorida.ZVError.ParameterEncodingFailureReason.";
         switch (r.kase()) {
         case PER::Case::missingURL:
             text += "missingURL";
@@ -362,7 +362,7 @@ std::string AFError::description() const {
     }
     case Case::multipartEncodingFailed: {
         const auto& r = std::get<2>(payload_);
-        std::string text = "multipartEncodingFailed(reason: Zavorida.AFError.MultipartEncodingFailureReason.";
+        std::string text = "multipartEncodingFailed(reason: Zavorida.ZVError.MultipartEncodingFailureReason.";
         const std::string u = url(r.failingFileURL());
         switch (r.kase()) {
         case MER::Case::bodyPartURLInvalid:
@@ -414,7 +414,7 @@ std::string AFError::description() const {
     case Case::responseValidationFailed: {
         const auto& r = std::get<3>(payload_);
         std::string text =
-            "responseValidationFailed(reason: Zavorida.AFError.ResponseValidationFailureReason.";
+            "responseValidationFailed(reason: Zavorida.ZVError.ResponseValidationFailureReason.";
         switch (r.kase()) {
         case RVR::Case::dataFileNil:
             text += "dataFileNil";
@@ -440,7 +440,7 @@ std::string AFError::description() const {
     case Case::responseSerializationFailed: {
         const auto& r = std::get<4>(payload_);
         std::string text =
-            "responseSerializationFailed(reason: Zavorida.AFError.ResponseSerializationFailureReason.";
+            "responseSerializationFailed(reason: Zavorida.ZVError.ResponseSerializationFailureReason.";
         switch (r.kase()) {
         case RSR::Case::inputDataNil:
             text += "inputDataNil";

@@ -1,6 +1,6 @@
 // Reading a remote notification's user info in both of the push service's layouts.
 
-#include "RadIrivozSDK/Source/OSNotificationPayload.hpp"
+#include "RadIrivozSDK/Source/RINotificationPayload.hpp"
 
 #include "platform/foundation/Json.hpp"
 
@@ -19,8 +19,8 @@ plat::Dictionary parse(const std::string& json) {
     return value->asDictionary();
 }
 
-OSNotificationPayload payload(const std::string& json) {
-    return OSNotificationPayload(parse(json));
+RINotificationPayload payload(const std::string& json) {
+    return RINotificationPayload(parse(json));
 }
 
 plat::Value field(const plat::Dictionary& d, std::string_view key) {
@@ -32,11 +32,11 @@ std::string opt(const std::optional<std::string>& s) {
     return s.value_or("<none>");
 }
 
-TEST(OSNotificationPayload, NoUserInfoGivesNoPayload) {
-    EXPECT_EQ(OSNotificationPayload::parseWithApns(std::nullopt), nullptr);
+TEST(RINotificationPayload, NoUserInfoGivesNoPayload) {
+    EXPECT_EQ(RINotificationPayload::parseWithApns(std::nullopt), nullptr);
 }
 
-TEST(OSNotificationPayload, CustomLayoutReadsItsFieldsAndTheApsDictionary) {
+TEST(RINotificationPayload, CustomLayoutReadsItsFieldsAndTheApsDictionary) {
     auto p = payload(R"({"aps": {"alert": {"title": "T", "subtitle": "S", "body": "B"}, "badge": 3,
                                  "sound": "ding", "content-available": 0, "thread-id": "th", "category": "c"},
                          "custom": {"i": "id-1", "u": "https://example.test/x", "ti": "t1", "tn": "tmpl",
@@ -107,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
                    0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(OSNotificationPayload, ButtonsWithoutATextAreDroppedAndTheIdDefaultsToTheText) {
+TEST(RINotificationPayload, ButtonsWithoutATextAreDroppedAndTheIdDefaultsToTheText) {
     auto p = payload(R"({"aps": {"alert": "A"}, "custom": {"i": "c"},
                          "buttons": [{"n": "only text"}, {"i": "only id"}, {"n": "Open", "i": "open-id"}]})");
     ASSERT_TRUE(p.actionButtons());
@@ -118,7 +118,7 @@ TEST(OSNotificationPayload, ButtonsWithoutATextAreDroppedAndTheIdDefaultsToTheTe
     EXPECT_EQ((*p.actionButtons())[1]["id"].stringValue(), "open-id");
 }
 
-TEST(OSNotificationPayload, OsDataButtonSourcesInOrderAndNoneWithoutAny) {
+TEST(RINotificationPayload, OsDataButtonSourcesInOrderAndNoneWithoutAny) {
     EXPECT_EQ(payload(R"({"aps": {"alert": "A"}, "os_data": {"i": "o", "buttons": [{"n": "x"}]}})")
                   .actionButtons()
                   ->size(),
@@ -136,14 +136,14 @@ TEST(OSNotificationPayload, OsDataButtonSourcesInOrderAndNoneWithoutAny) {
     EXPECT_FALSE(payload(R"({"aps": {"alert": "A"}, "os_data": {"i": "o"}})").actionButtons());
 }
 
-TEST(OSNotificationPayload, OsDataAdditionalDataIsEveryOtherTopLevelKey) {
+TEST(RINotificationPayload, OsDataAdditionalDataIsEveryOtherTopLevelKey) {
     auto p =
         payload(R"({"aps": {"alert": "A"}, "os_data": {"i": "o"}, "targetUrl": "https://x.test/", "n": 1})");
     ASSERT_TRUE(p.additionalData());
     EXPECT_EQ(p.additionalData()->keys(), (std::vector<std::string>{"targetUrl", "n"}));
 }
 
-TEST(OSNotificationPayload, ActionSelectedJoinsTheCustomAdditionalData) {
+TEST(RINotificationPayload, ActionSelectedJoinsTheCustomAdditionalData) {
     auto alone = payload(R"({"aps": {"alert": "A"}, "custom": {"i": "c"}, "actionSelected": "b1"})");
     ASSERT_TRUE(alone.additionalData());
     EXPECT_EQ(alone.additionalData()->keys(), std::vector<std::string>{"actionSelected"});
