@@ -201,10 +201,10 @@ TEST_F(RuntimeInterception, RuntimeSubclassInstalledByChangingTheClassThenDelega
     std::vector<std::pair<Value, Value>> changes;
     app->observe("delegate", [&](const Value& o, const Value& n) { changes.emplace_back(o, n); });
 
-    Class* sub = allocateClassPair(appDelegate, "GUL_AppDelegate-1700000000000", 0);
+    Class* sub = allocateClassPair(appDelegate, "DVU_AppDelegate-1700000000000", 0);
     ASSERT_NE(sub, nullptr);
-    EXPECT_EQ(getClass("GUL_AppDelegate-1700000000000"), nullptr) << "not found by name before registration";
-    EXPECT_EQ(allocateClassPair(appDelegate, "GUL_AppDelegate-1700000000000"), nullptr);
+    EXPECT_EQ(getClass("DVU_AppDelegate-1700000000000"), nullptr) << "not found by name before registration";
+    EXPECT_EQ(allocateClassPair(appDelegate, "DVU_AppDelegate-1700000000000"), nullptr);
 
     Imp kept = methodImplementation(appDelegate, openURL);
     addMethod(sub, openURL, [this, kept](Object& self, ObjectPtr a, std::string url, Value options) {
@@ -224,8 +224,8 @@ TEST_F(RuntimeInterception, RuntimeSubclassInstalledByChangingTheClassThenDelega
     msgSend(app, "setDelegate:", ObjectPtr());
     msgSend(app, "setDelegate:", current);
 
-    EXPECT_EQ(getClass("GUL_AppDelegate-1700000000000"), sub);
-    EXPECT_EQ(className(*delegate), "GUL_AppDelegate-1700000000000");
+    EXPECT_EQ(getClass("DVU_AppDelegate-1700000000000"), sub);
+    EXPECT_EQ(className(*delegate), "DVU_AppDelegate-1700000000000");
     EXPECT_TRUE(isKindOf(*delegate, appDelegate));
     EXPECT_TRUE(Value(delegate).description().starts_with("<AppDelegate: 0x"))
         << Value(delegate).description();
