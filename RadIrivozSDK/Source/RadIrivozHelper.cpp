@@ -16,7 +16,7 @@ struct HelperState {
     std::optional<std::string> lastOpenedId;
 };
 
-HelperState& state() {
+HelperState& helperState() {
     static plat::NeverDestroyed<HelperState> s;
     return *s;
 }
@@ -43,24 +43,24 @@ bool RadIrivozHelper::isRemoteSilentNotification(const plat::Dictionary& userInf
 }
 
 void RadIrivozHelper::lastMessageReceived(std::optional<plat::Dictionary> message) {
-    std::lock_guard lock(state().mutex);
-    state().lastMessage = std::move(message);
+    std::lock_guard lock(helperState().mutex);
+    helperState().lastMessage = std::move(message);
 }
 
 void RadIrivozHelper::notificationBlocks(RIHandleNotificationReceivedBlock received,
                                          RIHandleNotificationActionBlock action) {
-    std::lock_guard lock(state().mutex);
-    state().received = std::move(received);
-    state().action = std::move(action);
+    std::lock_guard lock(helperState().mutex);
+    helperState().received = std::move(received);
+    helperState().action = std::move(action);
 }
 
 void RadIrivozHelper::handleNotificationReceived(RIInFocusDisplayType displayType) {
     RIHandleNotificationReceivedBlock block;
     std::optional<plat::Dictionary> message;
     {
-        std::lock_guard lock(state().mutex);
-        block = state().received;
-        message = state().lastMessage;
+        std::lock_guard lock(helperState().mutex);
+        block = helperState().received;
+        message = helperState().lastMessage;
     }
     if (!block || !message || !isRadIrivozPayload(*message)) {
         return;
@@ -68,13 +68,13 @@ void RadIrivozHelper::handleNotificationReceived(RIInFocusDisplayType displayTyp
     auto payload = RINotificationPayload::parseWithApns(message);
     auto notification = std::make_shared<const RINotification>(payload, displayType);
     {
-        std::lock_guard lock(state().mutex);
+        std::lock_guard lock(helperState().mutex);
         // An absent id never counts as a repeat.
         if (payload->notificationID()) {
-            if (*payload->notificationID() == state().lastReceivedId) {
+            if (*payload->notificationID() == helperState().lastReceivedId) {
                 return;
             }
-            state().lastReceivedId = *payload->notificationID();
+            helperState().lastReceivedId = *payload->notificationID();
         }
     }
     // The block runs without the lock: the app may call back into the client from it.
@@ -86,8 +86,8 @@ void RadIrivozHelper::handleNotificationAction(RIOpenedActionType actionType,
                                                RIInFocusDisplayType displayType) {
     std::optional<plat::Dictionary> message;
     {
-        std::lock_guard lock(state().mutex);
-        message = state().lastMessage;
+        std::lock_guard lock(helperState().mutex);
+        message = helperState().lastMessage;
     }
     if (!message || !isRadIrivozPayload(*message)) {
         return;
@@ -98,14 +98,14 @@ void RadIrivozHelper::handleNotificationAction(RIOpenedActionType actionType,
     auto result = std::make_shared<const RINotificationOpenedResult>(notification, action);
     RIHandleNotificationActionBlock block;
     {
-        std::lock_guard lock(state().mutex);
+        std::lock_guard lock(helperState().mutex);
         if (payload->notificationID()) {
-            if (state().lastOpenedId == payload->notificationID()) {
+            if (helperState().lastOpenedId == payload->notificationID()) {
                 return;
             }
-            state().lastOpenedId = payload->notificationID();
+            helperState().lastOpenedId = payload->notificationID();
         }
-        block = state().action;
+        block = helperState().action;
     }
     if (block) {
         block(result);
@@ -113,7 +113,7 @@ void RadIrivozHelper::handleNotificationAction(RIOpenedActionType actionType,
 }
 
 void RadIrivozHelper::resetLocals() {
-    std::lock_guard lock(state().mutex);
-    state().lastMessage.reset();
-    state().lastOpenedId.reset();
+    std::lock_guard lock(helperState().mutex);
+    helperState().lastMessage.reset();
+    helperState().lastOpenedId.reset();
 }

@@ -14,9 +14,9 @@ namespace Zavorida {
 
 namespace {
 
-using Reason = ZVError::MultipartEncodingFailureReason;
+using EncodingReason = ZVError::MultipartEncodingFailureReason;
 
-[[noreturn]] void fail(Reason reason) {
+[[noreturn]] void fail(EncodingReason reason) {
     throw ZVError::multipartEncodingFailed(std::move(reason));
 }
 
@@ -62,14 +62,14 @@ plat::Error writeError(const plat::OutputStream& output, int fallbackErrno) {
 void writeAll(plat::OutputStream& output, const std::uint8_t* bytes, std::size_t length) {
     while (length > 0) {
         if (!output.hasSpaceAvailable()) {
-            fail(Reason::outputStreamWriteFailed(writeError(output, ENOSPC)));
+            fail(EncodingReason::outputStreamWriteFailed(writeError(output, ENOSPC)));
         }
         const ssize_t written = output.write(bytes, length);
         if (written < 0 || output.streamError()) {
-            fail(Reason::outputStreamWriteFailed(writeError(output, EIO)));
+            fail(EncodingReason::outputStreamWriteFailed(writeError(output, EIO)));
         }
         if (written == 0) {
-            fail(Reason::outputStreamWriteFailed(writeError(output, ENOSPC)));
+            fail(EncodingReason::outputStreamWriteFailed(writeError(output, ENOSPC)));
         }
         bytes += written;
         length -= static_cast<std::size_t>(written);
@@ -87,14 +87,14 @@ void openForReading(plat::InputStream& stream) {
         plat::Dictionary userInfo;
         userInfo.set(plat::NSLocalizedDescriptionKey,
                      "The body part's stream was already read and cannot be read again.");
-        fail(Reason::inputStreamReadFailed(
+        fail(EncodingReason::inputStreamReadFailed(
             plat::Error(plat::NSCocoaErrorDomain, plat::NSFileReadUnknownError, std::move(userInfo))));
     }
     stream.open();
     // A stream that cannot even open (its file vanished since the append) must not pass as an empty body.
     if (auto error = stream.streamError()) {
         stream.close();
-        fail(Reason::inputStreamReadFailed(*error));
+        fail(EncodingReason::inputStreamReadFailed(*error));
     }
 }
 
@@ -191,7 +191,7 @@ void MultipartFormData::appendFile(const plat::URL& fileURL, const std::string& 
     const std::string fileName = fileURL.lastPathComponent();
     const std::string extension = fileURL.pathExtension();
     if (fileName.empty() || extension.empty()) {
-        recordBodyPartError(Reason::bodyPartFilenameInvalid(fileURL));
+        recordBodyPartError(EncodingReason::bodyPartFilenameInvalid(fileURL));
         return;
     }
     appendFileWithFileName(fileURL, name, fileName, mimeTypeForExtension(extension));
@@ -201,7 +201,7 @@ void MultipartFormData::appendFileWithFileName(const plat::URL& fileURL, const s
                                                const std::string& fileName, const std::string& mimeType) {
     HeaderDictionary headers = contentHeaders(name, fileName, mimeType);
     if (!fileURL.isFileURL()) {
-        recordBodyPartError(Reason::bodyPartURLInvalid(fileURL));
+        recordBodyPartError(EncodingReason::bodyPartURLInvalid(fileURL));
         return;
     }
     const std::string path = fileURL.path();
@@ -209,7 +209,7 @@ void MultipartFormData::appendFileWithFileName(const plat::URL& fileURL, const s
     // Reachability: asking about an item that is not there is itself an error on the platform.
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
-        recordBodyPartError(Reason::bodyPartFileNotReachableWithError(
+        recordBodyPartError(EncodingReason::bodyPartFileNotReachableWithError(
             fileURL, plat::fileError(plat::FileOperation::Read, errno, path)));
         return;
     }
@@ -217,24 +217,24 @@ void MultipartFormData::appendFileWithFileName(const plat::URL& fileURL, const s
     bool isDirectory = false;
     auto& fileManager = plat::FileManager::defaultManager();
     if (!fileManager.fileExists(path, &isDirectory) || isDirectory) {
-        recordBodyPartError(Reason::bodyPartFileIsDirectory(fileURL));
+        recordBodyPartError(EncodingReason::bodyPartFileIsDirectory(fileURL));
         return;
     }
 
     auto attributes = fileManager.attributesOfItem(path);
     if (!attributes) {
-        recordBodyPartError(Reason::bodyPartFileSizeQueryFailedWithError(fileURL, attributes.error()));
+        recordBodyPartError(EncodingReason::bodyPartFileSizeQueryFailedWithError(fileURL, attributes.error()));
         return;
     }
     const plat::Value* size = attributes->find(plat::NSFileSize);
     if (!size || !size->isNumber()) {
-        recordBodyPartError(Reason::bodyPartFileSizeNotAvailable(fileURL));
+        recordBodyPartError(EncodingReason::bodyPartFileSizeNotAvailable(fileURL));
         return;
     }
 
     auto stream = plat::InputStream::withFile(path);
     if (!stream) {
-        recordBodyPartError(Reason::bodyPartInputStreamCreationFailed(fileURL));
+        recordBodyPartError(EncodingReason::bodyPartInputStreamCreationFailed(fileURL));
         return;
     }
     appendStream(std::move(stream), size->unsignedLongLongValue(), headers);
@@ -250,7 +250,7 @@ void MultipartFormData::appendStream(std::shared_ptr<plat::InputStream> stream, 
                                      const HeaderDictionary& headers) {
     for (const auto& [field, value] : headers) {
         if (!isSafeHeaderText(field) || !isSafeHeaderText(value)) {
-            recordBodyPartError(Reason::bodyPartHeaderInvalid(field));
+            recordBodyPartError(EncodingReason::bodyPartHeaderInvalid(field));
             return;
         }
     }
@@ -291,7 +291,7 @@ void MultipartFormData::encodeBodyStream(plat::InputStream& stream, plat::Data& 
         const ssize_t count = stream.read(out.data() + start, streamBufferSize);
         if (auto error = stream.streamError()) {
             out.resize(start);
-            fail(Reason::inputStreamReadFailed(*error));
+            fail(EncodingReason::inputStreamReadFailed(*error));
         }
         out.resize(start + static_cast<std::size_t>(count > 0 ? count : 0));
         if (count <= 0) {
@@ -333,7 +333,7 @@ void MultipartFormData::writeBodyStream(plat::InputStream& stream, plat::OutputS
     while (stream.hasBytesAvailable()) {
         const ssize_t count = stream.read(buffer.data(), buffer.size());
         if (auto error = stream.streamError()) {
-            fail(Reason::inputStreamReadFailed(*error));
+            fail(EncodingReason::inputStreamReadFailed(*error));
         }
         if (count <= 0) {
             break;
@@ -359,10 +359,10 @@ void MultipartFormData::writeEncodedDataToFile(const plat::URL& fileURL) {
     }
     const std::string path = fileURL.path();
     if (plat::FileManager::defaultManager().fileExists(path)) {
-        fail(Reason::outputStreamFileAlreadyExists(fileURL));
+        fail(EncodingReason::outputStreamFileAlreadyExists(fileURL));
     }
     if (!fileURL.isFileURL()) {
-        fail(Reason::outputStreamURLInvalid(fileURL));
+        fail(EncodingReason::outputStreamURLInvalid(fileURL));
     }
 
     // The file is created exclusively, so a file that appeared after the check above is never overwritten;
@@ -371,14 +371,14 @@ void MultipartFormData::writeEncodedDataToFile(const plat::URL& fileURL) {
     exclusive.withoutOverwriting = true;
     if (auto created = plat::writeData(path, {}, exclusive); !created) {
         if (created.error().is(plat::NSCocoaErrorDomain, plat::NSFileWriteFileExistsError)) {
-            fail(Reason::outputStreamFileAlreadyExists(fileURL));
+            fail(EncodingReason::outputStreamFileAlreadyExists(fileURL));
         }
-        fail(Reason::outputStreamCreationFailed(fileURL));
+        fail(EncodingReason::outputStreamCreationFailed(fileURL));
     }
     auto output = plat::OutputStream::toFile(path, true);
     if (!output) {
         (void)plat::FileManager::defaultManager().removeItem(path);
-        fail(Reason::outputStreamCreationFailed(fileURL));
+        fail(EncodingReason::outputStreamCreationFailed(fileURL));
     }
 
     output->open();

@@ -9,13 +9,13 @@ namespace Zavorida {
 
 namespace {
 
-using Reason = ZVError::ResponseSerializationFailureReason;
+using SerializationReason = ZVError::ResponseSerializationFailureReason;
 
 bool hasEmptyStatus(const HTTPResponsePtr& response) {
     return response && emptyResponseStatusCodes().contains(response->statusCode());
 }
 
-template <class Value> Result<Value> serializationFailure(Reason reason) {
+template <class Value> Result<Value> serializationFailure(SerializationReason reason) {
     return Result<Value>::failure(ZVError::responseSerializationFailed(std::move(reason)));
 }
 
@@ -27,15 +27,15 @@ Result<Value> serializeDownload(const HTTPResponsePtr& response, const std::opti
         return Result<Value>::failure(*error);
     }
     if (!fileURL) {
-        return serializationFailure<Value>(Reason::inputFileNil());
+        return serializationFailure<Value>(SerializationReason::inputFileNil());
     }
     // Only local files are read; any other URL is a file that cannot be read, never a network fetch.
     if (!fileURL->isFileURL()) {
-        return serializationFailure<Value>(Reason::inputFileReadFailed(*fileURL));
+        return serializationFailure<Value>(SerializationReason::inputFileReadFailed(*fileURL));
     }
     auto bytes = plat::readData(fileURL->path());
     if (!bytes.ok()) {
-        return serializationFailure<Value>(Reason::inputFileReadFailed(*fileURL));
+        return serializationFailure<Value>(SerializationReason::inputFileReadFailed(*fileURL));
     }
     return rule(response, std::optional<plat::Data>(std::move(bytes).value()), std::nullopt);
 }
@@ -66,7 +66,7 @@ Result<plat::Data> ResponseBodyRules::serializeAsData(const HTTPResponsePtr& res
     if (data) {
         return Result<plat::Data>::success(*data);
     }
-    return serializationFailure<plat::Data>(Reason::inputDataNil());
+    return serializationFailure<plat::Data>(SerializationReason::inputDataNil());
 }
 
 Result<std::string> ResponseBodyRules::serializeAsString(std::optional<plat::StringEncoding> encoding,
@@ -80,7 +80,7 @@ Result<std::string> ResponseBodyRules::serializeAsString(std::optional<plat::Str
         return Result<std::string>::success({});
     }
     if (!data) {
-        return serializationFailure<std::string>(Reason::inputDataNil());
+        return serializationFailure<std::string>(SerializationReason::inputDataNil());
     }
     plat::StringEncoding chosen = plat::ISOLatin1StringEncoding;
     if (encoding) {
@@ -93,7 +93,7 @@ Result<std::string> ResponseBodyRules::serializeAsString(std::optional<plat::Str
     }
     auto text = plat::Encoding::decode(*data, chosen);
     if (!text) {
-        return serializationFailure<std::string>(Reason::stringSerializationFailed(chosen));
+        return serializationFailure<std::string>(SerializationReason::stringSerializationFailed(chosen));
     }
     return Result<std::string>::success(std::move(*text));
 }
@@ -108,11 +108,11 @@ Result<plat::Value> ResponseBodyRules::serializeAsJSON(unsigned options, const H
         return emptyValueResult();
     }
     if (!data || data->empty()) {
-        return serializationFailure<plat::Value>(Reason::inputDataNilOrZeroLength());
+        return serializationFailure<plat::Value>(SerializationReason::inputDataNilOrZeroLength());
     }
     auto parsed = plat::JSONSerialization::jsonObject(std::span<const std::uint8_t>(*data), options);
     if (!parsed.ok()) {
-        return serializationFailure<plat::Value>(Reason::jsonSerializationFailed(parsed.error()));
+        return serializationFailure<plat::Value>(SerializationReason::jsonSerializationFailed(parsed.error()));
     }
     return Result<plat::Value>::success(std::move(parsed).value());
 }
@@ -128,12 +128,12 @@ Result<plat::Value> ResponseBodyRules::serializeAsPropertyList(unsigned options,
         return emptyValueResult();
     }
     if (!data || data->empty()) {
-        return serializationFailure<plat::Value>(Reason::inputDataNilOrZeroLength());
+        return serializationFailure<plat::Value>(SerializationReason::inputDataNilOrZeroLength());
     }
     auto parsed =
         plat::PropertyListSerialization::propertyList(std::span<const std::uint8_t>(*data), options);
     if (!parsed.ok()) {
-        return serializationFailure<plat::Value>(Reason::propertyListSerializationFailed(parsed.error()));
+        return serializationFailure<plat::Value>(SerializationReason::propertyListSerializationFailed(parsed.error()));
     }
     return Result<plat::Value>::success(std::move(parsed).value().value);
 }

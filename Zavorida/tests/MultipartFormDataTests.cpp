@@ -1,3 +1,5 @@
+#include "testing/Bytes.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -14,14 +16,10 @@ namespace Zavorida {
 namespace {
 
 namespace fs = std::filesystem;
-using Reason = ZVError::MultipartEncodingFailureReason;
+using EncodingReason = ZVError::MultipartEncodingFailureReason;
 
-plat::Data bytes(std::string_view text) {
-    return plat::Data(text.begin(), text.end());
-}
-std::string text(const plat::Data& data) {
-    return std::string(data.begin(), data.end());
-}
+using plat::test::bytes;
+using plat::test::text;
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -47,7 +45,7 @@ protected:
     }
     plat::URL url(const fs::path& path) { return plat::URL::file(path.string()); }
 
-    Reason::Case thrownReason(const std::function<void()>& body) {
+    EncodingReason::Case thrownReason(const std::function<void()>& body) {
         try {
             body();
         } catch (const ZVError& e) {
@@ -56,7 +54,7 @@ protected:
             }
         }
         ADD_FAILURE() << "expected a multipart encoding error";
-        return Reason::Case::bodyPartURLInvalid;
+        return EncodingReason::Case::bodyPartURLInvalid;
     }
 
     fs::path dir_;
@@ -99,7 +97,7 @@ TEST_F(MultipartFormDataTest, EncodesSeveralPartsByteForByte) {
     EXPECT_EQ(text(form.encodeToData()), expected);
     EXPECT_EQ(form.contentLength(), 7u);
     // The parts' streams are spent: a second encoding must fail rather than send empty bodies.
-    EXPECT_EQ(thrownReason([&] { form.encodeToData(); }), Reason::Case::inputStreamReadFailed);
+    EXPECT_EQ(thrownReason([&] { form.encodeToData(); }), EncodingReason::Case::inputStreamReadFailed);
 }
 
 TEST_F(MultipartFormDataTest, EmptyFormEncodesToNothing) {
@@ -122,11 +120,11 @@ TEST_F(MultipartFormDataTest, UnsafeCallerHeadersAreRecordedAndTheirPartDropped)
         MultipartFormData form;
         form.appendStream(plat::InputStream::withData(bytes("x")), 1, headers);
         EXPECT_TRUE(form.bodyParts().empty());
-        EXPECT_EQ(thrownReason([&] { form.encodeToData(); }), Reason::Case::bodyPartHeaderInvalid);
+        EXPECT_EQ(thrownReason([&] { form.encodeToData(); }), EncodingReason::Case::bodyPartHeaderInvalid);
     }
     MultipartFormData mime;
     mime.appendDataWithMimeType(bytes("x"), "n", "text/plain\r\nX-B: 2");
-    EXPECT_EQ(thrownReason([&] { mime.encodeToData(); }), Reason::Case::bodyPartHeaderInvalid);
+    EXPECT_EQ(thrownReason([&] { mime.encodeToData(); }), EncodingReason::Case::bodyPartHeaderInvalid);
 }
 
 TEST_F(MultipartFormDataTest, AppendsAFileWithItsNameTypeAndSize) {
@@ -151,15 +149,15 @@ TEST_F(MultipartFormDataTest, FileAppendFailuresAreRecordedAndTheFirstWins) {
     struct Case {
         const char* name;
         std::function<plat::URL()> url;
-        Reason::Case reason;
+        EncodingReason::Case reason;
     };
     const std::vector<Case> cases = {
-        {"no extension", [&] { return url(file("noext", "x")); }, Reason::Case::bodyPartFilenameInvalid},
-        {"directory", [&] { return url(dir_ / "sub.d"); }, Reason::Case::bodyPartFileIsDirectory},
+        {"no extension", [&] { return url(file("noext", "x")); }, EncodingReason::Case::bodyPartFilenameInvalid},
+        {"directory", [&] { return url(dir_ / "sub.d"); }, EncodingReason::Case::bodyPartFileIsDirectory},
         {"web address", [] { return *plat::URL::parse("https://h.test/a.txt"); },
-         Reason::Case::bodyPartURLInvalid},
+         EncodingReason::Case::bodyPartURLInvalid},
         {"missing file", [&] { return url(dir_ / "missing.txt"); },
-         Reason::Case::bodyPartFileNotReachableWithError},
+         EncodingReason::Case::bodyPartFileNotReachableWithError},
     };
     fs::create_directory(dir_ / "sub.d");
     for (const auto& c : cases) {
@@ -175,7 +173,7 @@ TEST_F(MultipartFormDataTest, FileAppendFailuresAreRecordedAndTheFirstWins) {
     MultipartFormData twice;
     twice.appendFile(url(dir_ / "sub.d"), "dir");
     twice.appendFile(*plat::URL::parse("https://h.test/a.txt"), "web");
-    EXPECT_EQ(thrownReason([&] { twice.encodeToData(); }), Reason::Case::bodyPartFileIsDirectory);
+    EXPECT_EQ(thrownReason([&] { twice.encodeToData(); }), EncodingReason::Case::bodyPartFileIsDirectory);
     EXPECT_EQ(twice.bodyPartError()->failingFileURL(), url(dir_ / "sub.d"));
 }
 
@@ -184,7 +182,7 @@ TEST_F(MultipartFormDataTest, AFileThatVanishesBeforeEncodingIsAnErrorNotAnEmpty
     MultipartFormData form;
     form.appendFile(url(path), "f");
     fs::remove(path);
-    EXPECT_EQ(thrownReason([&] { form.encodeToData(); }), Reason::Case::inputStreamReadFailed);
+    EXPECT_EQ(thrownReason([&] { form.encodeToData(); }), EncodingReason::Case::inputStreamReadFailed);
 }
 
 TEST_F(MultipartFormDataTest, StreamReadErrorsThrowInputStreamReadFailed) {
@@ -199,7 +197,7 @@ TEST_F(MultipartFormDataTest, StreamReadErrorsThrowInputStreamReadFailed) {
     });
     MultipartFormData form;
     form.appendStream(failing, 2, MultipartFormData::contentHeaders("s", std::nullopt, std::nullopt));
-    EXPECT_EQ(thrownReason([&] { form.encodeToData(); }), Reason::Case::inputStreamReadFailed);
+    EXPECT_EQ(thrownReason([&] { form.encodeToData(); }), EncodingReason::Case::inputStreamReadFailed);
 }
 
 TEST_F(MultipartFormDataTest, WritesTheSameBytesToANewFile) {
@@ -245,7 +243,7 @@ TEST_F(MultipartFormDataTest, AnExistingTargetIsNeverTouched) {
     MultipartFormData form;
     form.appendData(bytes("abc"), "n");
     EXPECT_EQ(thrownReason([&] { form.writeEncodedDataToFile(url(target)); }),
-              Reason::Case::outputStreamFileAlreadyExists);
+              EncodingReason::Case::outputStreamFileAlreadyExists);
     EXPECT_EQ(readFile(target), "keep me");
 }
 
@@ -254,15 +252,15 @@ TEST_F(MultipartFormDataTest, WriteChecksComeInOrder) {
     failed.appendFile(url(dir_ / "noext"), "f");
     const fs::path target = dir_ / "never.out";
     EXPECT_EQ(thrownReason([&] { failed.writeEncodedDataToFile(url(target)); }),
-              Reason::Case::bodyPartFilenameInvalid);
+              EncodingReason::Case::bodyPartFilenameInvalid);
     EXPECT_FALSE(fs::exists(target));
 
     MultipartFormData form;
     form.appendData(bytes("abc"), "n");
     EXPECT_EQ(thrownReason([&] { form.writeEncodedDataToFile(*plat::URL::parse("https://h.test/out")); }),
-              Reason::Case::outputStreamURLInvalid);
+              EncodingReason::Case::outputStreamURLInvalid);
     EXPECT_EQ(thrownReason([&] { form.writeEncodedDataToFile(url(dir_ / "no-such-folder" / "out")); }),
-              Reason::Case::outputStreamCreationFailed);
+              EncodingReason::Case::outputStreamCreationFailed);
 }
 
 TEST_F(MultipartFormDataTest, AShortOrFailedWriteThrowsAndRemovesThePartialFile) {
@@ -283,7 +281,7 @@ TEST_F(MultipartFormDataTest, AShortOrFailedWriteThrowsAndRemovesThePartialFile)
             FAIL() << "a truncated body must not pass as written";
         } catch (const ZVError& e) {
             ASSERT_NE(e.multipartEncodingReason(), nullptr);
-            EXPECT_EQ(e.multipartEncodingReason()->kase(), Reason::Case::outputStreamWriteFailed);
+            EXPECT_EQ(e.multipartEncodingReason()->kase(), EncodingReason::Case::outputStreamWriteFailed);
             ASSERT_NE(e.wrappedError(), nullptr);
         }
         EXPECT_FALSE(fs::exists(target));

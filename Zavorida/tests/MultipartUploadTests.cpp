@@ -3,6 +3,8 @@
 
 #include "Zavorida/Source/SessionManager.hpp"
 
+#include "testing/Bytes.hpp"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -21,9 +23,7 @@ namespace {
 using plat::Virtual;
 using EncodingResult = SessionManager::MultipartFormDataEncodingResult;
 
-std::string text(const plat::Data& data) {
-    return std::string(data.begin(), data.end());
-}
+using plat::test::text;
 
 class MultipartUploadTest : public ::testing::Test {
 protected:

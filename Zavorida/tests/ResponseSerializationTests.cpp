@@ -1,5 +1,7 @@
 #include "Zavorida/Source/ResponseSerialization.hpp"
 
+#include "testing/Bytes.hpp"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,7 +13,7 @@
 namespace Zavorida {
 namespace {
 
-using Reason = ZVError::ResponseSerializationFailureReason::Case;
+using SerializationReason = ZVError::ResponseSerializationFailureReason::Case;
 
 HTTPResponsePtr response(int status, std::string contentType = {}) {
     plat::HTTPHeaderFields headers;
@@ -22,9 +24,7 @@ HTTPResponsePtr response(int status, std::string contentType = {}) {
                                                          status, "HTTP/1.1", headers);
 }
 
-plat::Data bytes(std::string_view text) {
-    return plat::Data(text.begin(), text.end());
-}
+using plat::test::bytes;
 
 const ZVError::ResponseSerializationFailureReason* reasonOf(const std::optional<AnyError>& error) {
     const auto* afError = error ? error->as<ZVError>() : nullptr;
@@ -52,9 +52,9 @@ std::string outcome(const Result<Value>& result, const std::optional<AnyError>& 
         return "other error";
     }
     switch (reason->kase()) {
-    case Reason::inputDataNil:
+    case SerializationReason::inputDataNil:
         return "inputDataNil";
-    case Reason::inputDataNilOrZeroLength:
+    case SerializationReason::inputDataNilOrZeroLength:
         return "inputDataNilOrZeroLength";
     default:
         return "other reason";
@@ -156,7 +156,7 @@ TEST(ResponseSerializationTest, StringEncodingComesFromTheCallerThenTheResponseT
         } else {
             const auto* reason = reasonOf(result.error());
             ASSERT_TRUE(reason);
-            EXPECT_EQ(reason->kase(), Reason::stringSerializationFailed);
+            EXPECT_EQ(reason->kase(), SerializationReason::stringSerializationFailed);
             EXPECT_EQ(reason->stringEncoding(), c.triedOnFailure);
         }
     }
@@ -169,7 +169,7 @@ TEST(ResponseSerializationTest, JSONAndPropertyListPassTheirOptionsAndTheReaders
         std::nullopt, ok, bytes("42"), std::nullopt);
     const auto* reason = reasonOf(strict.error());
     ASSERT_TRUE(reason);
-    EXPECT_EQ(reason->kase(), Reason::jsonSerializationFailed);
+    EXPECT_EQ(reason->kase(), SerializationReason::jsonSerializationFailed);
     ASSERT_TRUE(reason->error());
     EXPECT_EQ(reason->error()->code, 3840);
     const auto lenient = DataSerializerFactories::makeJSONSerializer(4).serializeResponse(
@@ -191,7 +191,7 @@ TEST(ResponseSerializationTest, JSONAndPropertyListPassTheirOptionsAndTheReaders
     const auto broken = ResponseBodyRules::serializeAsPropertyList(0, ok, bytes("not a plist"), std::nullopt);
     reason = reasonOf(broken.error());
     ASSERT_TRUE(reason);
-    EXPECT_EQ(reason->kase(), Reason::propertyListSerializationFailed);
+    EXPECT_EQ(reason->kase(), SerializationReason::propertyListSerializationFailed);
     ASSERT_TRUE(reason->error());
     EXPECT_EQ(reason->error()->code, 3840);
 }
@@ -234,21 +234,21 @@ TEST_F(DownloadSerializationTest, FilesAreReadBeforeTheStatusIsLookedAt) {
     EXPECT_TRUE(data.serializeResponse(std::nullopt, response(200), empty, std::nullopt).value()->empty());
     EXPECT_EQ(
         reasonOf(parsed.serializeResponse(std::nullopt, response(200), empty, std::nullopt).error())->kase(),
-        Reason::inputDataNilOrZeroLength);
+        SerializationReason::inputDataNilOrZeroLength);
     EXPECT_EQ(
         reasonOf(plist.serializeResponse(std::nullopt, response(200), empty, std::nullopt).error())->kase(),
-        Reason::inputDataNilOrZeroLength);
+        SerializationReason::inputDataNilOrZeroLength);
 
     EXPECT_EQ(
         reasonOf(data.serializeResponse(std::nullopt, response(200), std::nullopt, std::nullopt).error())
             ->kase(),
-        Reason::inputFileNil);
+        SerializationReason::inputFileNil);
     // A 204 does not rescue a file that cannot be read, and a remote URL is never fetched.
     for (const auto& unreadable : {missing, *plat::URL::parse("https://api.example.test/file")}) {
         const auto result = data.serializeResponse(std::nullopt, response(204), unreadable, std::nullopt);
         const auto* reason = reasonOf(result.error());
         ASSERT_TRUE(reason) << unreadable.absoluteString();
-        EXPECT_EQ(reason->kase(), Reason::inputFileReadFailed);
+        EXPECT_EQ(reason->kase(), SerializationReason::inputFileReadFailed);
         EXPECT_EQ(reason->url()->absoluteString(), unreadable.absoluteString());
     }
     EXPECT_TRUE(text.serializeResponse(std::nullopt, response(200), std::nullopt, taskError)

@@ -502,7 +502,7 @@ public:
     void wakeAll() { wake(); }
 };
 
-VirtualExecutor& instance() {
+VirtualExecutor& virtualInstance() {
     static Immortal<VirtualExecutor> e;
     return e.get();
 }
@@ -511,13 +511,13 @@ VirtualExecutor& controls(const char* what) {
     if (!Backend::isVirtual()) {
         fatal(std::string(what) + " needs the virtual dispatch backend");
     }
-    return instance();
+    return virtualInstance();
 }
 
 } // namespace
 
 Executor& virtualExecutor() {
-    return instance();
+    return virtualInstance();
 }
 
 } // namespace plat::detail
@@ -549,7 +549,7 @@ bool Virtual::runUntil(const std::function<bool()>& predicate, double realTimeou
     if (!Backend::isVirtual()) {
         return detail::executor().runMainUntil(predicate, realTimeoutSeconds);
     }
-    return detail::instance().runUntilReal(predicate, realTimeoutSeconds);
+    return detail::virtualInstance().runUntilReal(predicate, realTimeoutSeconds);
 }
 
 void Virtual::setWall(double secondsSince1970) {
@@ -563,14 +563,14 @@ void Virtual::setUptimeUnknown() {
 ExternalActivity::ExternalActivity() {
     if (Backend::isVirtual()) {
         active_ = true;
-        ++detail::instance().external_;
+        ++detail::virtualInstance().external_;
     }
 }
 
 ExternalActivity::~ExternalActivity() {
     if (active_) {
-        --detail::instance().external_;
-        detail::instance().wakeAll();
+        --detail::virtualInstance().external_;
+        detail::virtualInstance().wakeAll();
     }
 }
 

@@ -29,7 +29,7 @@ Value sample() {
     });
 }
 
-void expectReadError(std::string_view bytes) {
+void expectPlistReadError(std::string_view bytes) {
     auto r = PropertyListSerialization::propertyList(bytes);
     ASSERT_FALSE(r.ok()) << bytes.substr(0, 80);
     EXPECT_EQ(r.error().domain, plat::NSCocoaErrorDomain);
@@ -110,17 +110,17 @@ TEST(Plist, DictionaryHelperNamesTheTopLevelItFound) {
 }
 
 TEST(Plist, RejectsUnreadableInput) {
-    expectReadError("");
-    expectReadError("{ key = value; }"); // old-style text is not read
-    expectReadError(xmlWrap("<dict><key>a</key>"));
-    expectReadError("<not a plist");
-    expectReadError("bplist00garbage");
-    expectReadError(xmlWrap("<string>\xff</string>"));
+    expectPlistReadError("");
+    expectPlistReadError("{ key = value; }"); // old-style text is not read
+    expectPlistReadError(xmlWrap("<dict><key>a</key>"));
+    expectPlistReadError("<not a plist");
+    expectPlistReadError("bplist00garbage");
+    expectPlistReadError(xmlWrap("<string>\xff</string>"));
     // A binary list with a corrupt trailer.
     auto good = PropertyListSerialization::data(sample(), Format::Binary);
     std::string broken = asText(*good);
     broken[broken.size() - 1] = '\x7f'; // offset table beyond the end
-    expectReadError(broken);
+    expectPlistReadError(broken);
 }
 
 TEST(Plist, DeepNestingIsRefusedNotACrash) {
@@ -128,7 +128,7 @@ TEST(Plist, DeepNestingIsRefusedNotACrash) {
     for (int i = 0; i < 100000; ++i) {
         deepXML += "<array>";
     }
-    expectReadError(xmlWrap(deepXML));
+    expectPlistReadError(xmlWrap(deepXML));
 
     Value deep(Array{});
     for (int i = 0; i < 600; ++i) {
@@ -159,12 +159,12 @@ TEST(Plist, BinaryCyclesAreRefused) {
     trailer[7] = 1;  // ref size
     trailer[15] = 1; // one object
     trailer[31] = static_cast<char>(table);
-    expectReadError(b + trailer);
+    expectPlistReadError(b + trailer);
 }
 
 TEST(Plist, InputAbove64MiBIsRefused) {
     std::string big(PropertyListSerialization::kMaxInputBytes + 1, ' ');
-    expectReadError(big);
+    expectPlistReadError(big);
 }
 
 TEST(Plist, UnwritableValuesGive3852) {

@@ -20,7 +20,7 @@
 namespace plat {
 namespace {
 
-std::vector<std::string>& events() {
+std::vector<std::string>& launchEvents() {
     static std::vector<std::string> list;
     return list;
 }
@@ -28,25 +28,25 @@ std::vector<std::string>& events() {
 class Screen : public UIViewController {
 public:
     using UIViewController::UIViewController;
-    void viewDidLoad() override { events().push_back("viewDidLoad"); }
-    void viewDidAppear(bool) override { events().push_back("viewDidAppear"); }
+    void viewDidLoad() override { launchEvents().push_back("viewDidLoad"); }
+    void viewDidAppear(bool) override { launchEvents().push_back("viewDidAppear"); }
 };
 
 class UIKitLaunch : public ::testing::Test {
 protected:
     void SetUp() override {
-        events().clear();
+        launchEvents().clear();
         delegateClass = rt::registerClass("AppDelegate", rt::rootClass(), {"UIApplicationDelegate"});
         for (const char* sel :
              {"applicationDidBecomeActive:", "applicationWillResignActive:", "applicationDidEnterBackground:",
               "applicationWillEnterForeground:", "applicationWillTerminate:"}) {
             rt::addMethod(delegateClass, sel, [name = std::string(sel)](rt::Object&, rt::ObjectPtr app) {
-                events().push_back(name + (app == UIApplication::sharedApplication() ? "" : " (wrong app)"));
+                launchEvents().push_back(name + (app == UIApplication::sharedApplication() ? "" : " (wrong app)"));
             });
         }
         rt::addMethod(delegateClass, "application:didFinishLaunchingWithOptions:",
                       [](rt::Object&, rt::ObjectPtr, Value options) {
-                          events().push_back("didFinishLaunching " + options["url"].stringValue());
+                          launchEvents().push_back("didFinishLaunching " + options["url"].stringValue());
                           return true;
                       });
         for (const char* name :
@@ -55,7 +55,7 @@ protected:
               UIApplicationWillEnterForegroundNotification, UIApplicationWillTerminateNotification}) {
             NotificationCenter::defaultCenter().addObserver(
                 std::string(name), nullptr, nullptr,
-                [](const Notification& n) { events().push_back("notification " + n.name); });
+                [](const Notification& n) { launchEvents().push_back("notification " + n.name); });
         }
         screenClass = rt::registerClass<Screen>("LoginScreen", UIViewController::runtimeClass());
         UIStoryboard::registerScreen("Main", "login", [this] {
@@ -69,16 +69,16 @@ protected:
 };
 
 TEST_F(UIKitLaunch, UIApplicationMainRunsHooksLaunchesShowsTheFirstScreenAndRunsTheLoop) {
-    static const rt::LoadHook hooks[] = {{"First", [] { events().push_back("load hook"); }}};
+    static const rt::LoadHook hooks[] = {{"First", [] { launchEvents().push_back("load hook"); }}};
     sim::App::setLaunchOptions(Value(Dictionary{{"url", Value("portal://x")}}));
     DispatchQueue::main()->async([] {
-        events().push_back("main loop");
+        launchEvents().push_back("main loop");
         sim::App::terminate();
     });
 
     EXPECT_EQ(UIApplicationMain(0, nullptr, nullptr, "AppDelegate", hooks), 0);
 
-    EXPECT_EQ(events(), (std::vector<std::string>{
+    EXPECT_EQ(launchEvents(), (std::vector<std::string>{
                             "load hook",
                             "didFinishLaunching portal://x",
                             "notification UIApplicationDidFinishLaunchingNotification",
@@ -111,14 +111,14 @@ TEST_F(UIKitLaunch, MissingDelegateClassRaises) {
 TEST_F(UIKitLaunch, LifecycleTransitionsInDeviceOrder) {
     auto app = sim::App::launch("AppDelegate");
     EXPECT_EQ(app->applicationState(), UIApplicationState::active);
-    events().clear();
+    launchEvents().clear();
 
     sim::App::enterBackground();
     EXPECT_EQ(app->applicationState(), UIApplicationState::background);
     sim::App::enterBackground(); // already there: nothing
     sim::App::enterForeground();
     EXPECT_EQ(app->applicationState(), UIApplicationState::active);
-    EXPECT_EQ(events(), (std::vector<std::string>{
+    EXPECT_EQ(launchEvents(), (std::vector<std::string>{
                             "applicationWillResignActive:",
                             "notification UIApplicationWillResignActiveNotification",
                             "applicationDidEnterBackground:",
@@ -145,11 +145,11 @@ TEST_F(UIKitLaunch, DelegateIsSetThroughTheRuntimeAndItsAnswersAreCachedThen) {
 
     // A method added after the delegate was set is not called until the delegate is set again.
     rt::addMethod(delegateClass, "applicationDidReceiveMemoryWarning:", [](rt::Object&, rt::ObjectPtr) {
-        events().push_back("memory warning");
+        launchEvents().push_back("memory warning");
     });
-    events().clear();
+    launchEvents().clear();
     sim::App::memoryWarning();
-    EXPECT_TRUE(events().empty() || events().back() != "memory warning");
+    EXPECT_TRUE(launchEvents().empty() || launchEvents().back() != "memory warning");
     rt::ObjectPtr delegate = app->delegate();
     std::vector<std::pair<Value, Value>> changes;
     app->observe("delegate", [&](const Value& o, const Value& n) { changes.emplace_back(o, n); });
@@ -158,10 +158,10 @@ TEST_F(UIKitLaunch, DelegateIsSetThroughTheRuntimeAndItsAnswersAreCachedThen) {
     ASSERT_EQ(changes.size(), 2u);
     EXPECT_TRUE(changes[0].second.isNull());
     EXPECT_EQ(changes[1].second, Value(delegate));
-    events().clear();
+    launchEvents().clear();
     sim::App::memoryWarning();
-    ASSERT_FALSE(events().empty());
-    EXPECT_EQ(events().front(), "memory warning");
+    ASSERT_FALSE(launchEvents().empty());
+    EXPECT_EQ(launchEvents().front(), "memory warning");
 }
 
 class FakeRegistrar : public RemoteNotificationRegistrar {
@@ -185,7 +185,7 @@ TEST_F(UIKitLaunch, BadgeRemoteRegistrationOpenURLAndBackgroundTasks) {
                   [&token](rt::Object&, rt::ObjectPtr, Data t) { token = std::move(t); });
     rt::addMethod(delegateClass,
                   "application:openURL:options:", [](rt::Object&, rt::ObjectPtr, std::string url, Value) {
-                      events().push_back("open " + url);
+                      launchEvents().push_back("open " + url);
                       return true;
                   });
     auto app = sim::App::launch("AppDelegate");
@@ -210,7 +210,7 @@ TEST_F(UIKitLaunch, BadgeRemoteRegistrationOpenURLAndBackgroundTasks) {
     Virtual::runUntilIdle();
     EXPECT_TRUE(completed);
     sim::App::openURL("portal://open?x=1");
-    EXPECT_EQ(events().back(), "open portal://open?x=1");
+    EXPECT_EQ(launchEvents().back(), "open portal://open?x=1");
     ASSERT_EQ(sim::App::recorder().openedURLs().size(), 1u);
     EXPECT_EQ(sim::App::recorder().openedURLs()[0].url, "https://www.example.test/a");
 
@@ -235,21 +235,21 @@ TEST_F(UIKitLaunch, BadgeRemoteRegistrationOpenURLAndBackgroundTasks) {
 TEST_F(UIKitLaunch, UniversalLinksAndTheLegacyOpenURLFallback) {
     rt::addMethod(delegateClass, "application:continueUserActivity:restorationHandler:",
                   [](rt::Object&, rt::ObjectPtr, rt::ObjectPtr activity, RestorationHandler handler) {
-                      events().push_back("continue " + activity->valueForKey("activityType").stringValue() +
+                      launchEvents().push_back("continue " + activity->valueForKey("activityType").stringValue() +
                                          " " + activity->valueForKey("webpageURL").stringValue());
                       handler({});
                       return true;
                   });
     rt::addMethod(delegateClass, "application:openURL:sourceApplication:annotation:",
                   [](rt::Object&, rt::ObjectPtr, std::string url, std::string source, Value) {
-                      events().push_back("legacy open " + url + " from " + source);
+                      launchEvents().push_back("legacy open " + url + " from " + source);
                       return true;
                   });
     sim::App::launch("AppDelegate");
-    events().clear();
+    launchEvents().clear();
     EXPECT_TRUE(sim::App::openUniversalLink("https://portal.example.test/news"));
     sim::App::openURL("portal://x", "com.example.mail");
-    EXPECT_EQ(events(), (std::vector<std::string>{
+    EXPECT_EQ(launchEvents(), (std::vector<std::string>{
                             "continue NSUserActivityTypeBrowsingWeb https://portal.example.test/news",
                             "legacy open portal://x from com.example.mail",
                         }));

@@ -20,7 +20,7 @@
 namespace plat {
 namespace {
 
-std::vector<std::string>& events() {
+std::vector<std::string>& notificationEvents() {
     static std::vector<std::string> list;
     return list;
 }
@@ -28,7 +28,7 @@ std::vector<std::string>& events() {
 class UIKitNotifications : public ::testing::Test {
 protected:
     void SetUp() override {
-        events().clear();
+        notificationEvents().clear();
         delegateClass = rt::registerClass("NotifyDelegate", rt::rootClass(), {"UIApplicationDelegate"});
     }
     rt::Class* delegateClass = nullptr;
@@ -80,7 +80,7 @@ TEST(UIKitCompletionCheckDeathTest, AHandlerNeverCalledFailsTheTestProgramAtExit
 TEST_F(UIKitNotifications, FetchCompletionIsRecordedOnceAndAPlainDelegateIsTheFallback) {
     rt::addMethod(delegateClass, "application:didReceiveRemoteNotification:fetchCompletionHandler:",
                   [](rt::Object&, rt::ObjectPtr, Value userInfo, FetchCompletionHandler done) {
-                      events().push_back("fetch " + userInfo["id"].stringValue());
+                      notificationEvents().push_back("fetch " + userInfo["id"].stringValue());
                       DispatchQueue::main()->async([done] {
                           done(UIBackgroundFetchResult::newData);
                           done(UIBackgroundFetchResult::failed); // misuse: ignored, reported
@@ -99,14 +99,14 @@ TEST_F(UIKitNotifications, FetchCompletionIsRecordedOnceAndAPlainDelegateIsTheFa
 
     rt::Class* plain = rt::registerClass("PlainDelegate", rt::rootClass(), {});
     rt::addMethod(plain, "application:didReceiveRemoteNotification:", [](rt::Object&, rt::ObjectPtr, Value) {
-        events().push_back("plain");
+        notificationEvents().push_back("plain");
     });
     auto app = UIApplication::sharedApplication();
     app->setDelegate(rt::createInstance(plain));
     EXPECT_TRUE(sim::App::receiveRemoteNotification(Value(Dictionary{})));
     app->setDelegate(rt::createInstance(rt::registerClass("SilentDelegate", rt::rootClass(), {})));
     EXPECT_FALSE(sim::App::receiveRemoteNotification(Value(Dictionary{})));
-    EXPECT_EQ(events(), (std::vector<std::string>{"fetch 7", "plain"}));
+    EXPECT_EQ(notificationEvents(), (std::vector<std::string>{"fetch 7", "plain"}));
     EXPECT_TRUE(sim::CompletionHandlers::problems().empty());
 }
 
@@ -114,7 +114,7 @@ TEST_F(UIKitNotifications, ActionsPreferTheResponseInfoFormAndTheirHandlersAreCh
     rt::addMethod(delegateClass,
                   "application:handleActionWithIdentifier:forRemoteNotification:completionHandler:",
                   [](rt::Object&, rt::ObjectPtr, std::string id, Value, std::function<void()> done) {
-                      events().push_back("remote " + id);
+                      notificationEvents().push_back("remote " + id);
                       done();
                   });
     rt::addMethod(
@@ -122,14 +122,14 @@ TEST_F(UIKitNotifications, ActionsPreferTheResponseInfoFormAndTheirHandlersAreCh
         "application:handleActionWithIdentifier:forRemoteNotification:withResponseInfo:completionHandler:",
         [](rt::Object&, rt::ObjectPtr, std::string id, Value userInfo, Value info,
            std::function<void()> done) {
-            events().push_back("remote+info " + id + " " + userInfo["k"].stringValue() + " " +
+            notificationEvents().push_back("remote+info " + id + " " + userInfo["k"].stringValue() + " " +
                                (info.isDictionary() ? "dict" : "other"));
             done();
         });
     rt::addMethod(
         delegateClass, "application:handleActionWithIdentifier:forLocalNotification:completionHandler:",
         [](rt::Object&, rt::ObjectPtr, std::string id, UILocalNotification n, std::function<void()>) {
-            events().push_back("local " + id + " " + n.alertBody); // never completes
+            notificationEvents().push_back("local " + id + " " + n.alertBody); // never completes
         });
     sim::App::launch("NotifyDelegate");
     int done = 0;
@@ -138,7 +138,7 @@ TEST_F(UIKitNotifications, ActionsPreferTheResponseInfoFormAndTheirHandlersAreCh
     UILocalNotification note;
     note.alertBody = "hello";
     EXPECT_TRUE(sim::App::handleActionForLocalNotification("open", note, {}, [&] { ++done; }));
-    EXPECT_EQ(events(), (std::vector<std::string>{"remote+info reply v dict", "local open hello"}));
+    EXPECT_EQ(notificationEvents(), (std::vector<std::string>{"remote+info reply v dict", "local open hello"}));
     EXPECT_EQ(done, 1);
     // The local handler was dropped uncalled by the app.
     EXPECT_TRUE(hasProblem("forLocalNotification:completionHandler: was released without being called"));
@@ -150,7 +150,7 @@ TEST_F(UIKitNotifications, SettingsAreAnsweredLaterWithWhatTheUserAllowed) {
     rt::addMethod(delegateClass, "application:didRegisterUserNotificationSettings:",
                   [&answered](rt::Object&, rt::ObjectPtr, UIUserNotificationSettings s) {
                       answered.push_back(s.types);
-                      events().push_back("category " +
+                      notificationEvents().push_back("category " +
                                          (s.categories.empty() ? "" : s.categories[0].identifier));
                   });
     auto app = sim::App::launch("NotifyDelegate");
@@ -180,7 +180,7 @@ TEST_F(UIKitNotifications, SettingsAreAnsweredLaterWithWhatTheUserAllowed) {
 
     EXPECT_EQ(answered,
               (std::vector<uint64_t>{all, UIUserNotificationTypeAlert, UIUserNotificationTypeNone}));
-    EXPECT_EQ(events(), (std::vector<std::string>{"category reply", "category reply", "category "}));
+    EXPECT_EQ(notificationEvents(), (std::vector<std::string>{"category reply", "category reply", "category "}));
     EXPECT_EQ(app->currentUserNotificationSettings().types, UIUserNotificationTypeNone);
     auto records = sim::App::recorder().settingsRegistrations();
     ASSERT_EQ(records.size(), 3u);
@@ -206,7 +206,7 @@ TEST_F(UIKitNotifications, TheOSProfileCanTakeSettingsRegistrationAway) {
 TEST_F(UIKitNotifications, LocalNotificationsAreRecordedAndCancelled) {
     rt::addMethod(delegateClass, "application:didReceiveLocalNotification:",
                   [](rt::Object&, rt::ObjectPtr, UILocalNotification n) {
-                      events().push_back("received " + n.alertBody);
+                      notificationEvents().push_back("received " + n.alertBody);
                   });
     auto app = sim::App::launch("NotifyDelegate");
     UILocalNotification first;
@@ -228,7 +228,7 @@ TEST_F(UIKitNotifications, LocalNotificationsAreRecordedAndCancelled) {
     EXPECT_EQ(scheduled[1].alertBody, "two");
     EXPECT_EQ(sim::App::recorder().localNotificationCancels(), 1);
     EXPECT_TRUE(sim::App::receiveLocalNotification(first));
-    EXPECT_EQ(events(), (std::vector<std::string>{"received one"}));
+    EXPECT_EQ(notificationEvents(), (std::vector<std::string>{"received one"}));
 }
 
 class BackgroundDelegate : public URLSessionDelegate {
@@ -237,7 +237,7 @@ public:
         return selector == URLSessionSelector::didFinishEventsForBackgroundURLSession;
     }
     void didFinishEventsForBackgroundURLSession(URLSession& session) override {
-        events().push_back("session done " + session.configuration().identifier().value_or(""));
+        notificationEvents().push_back("session done " + session.configuration().identifier().value_or(""));
     }
 };
 
@@ -245,7 +245,7 @@ TEST_F(UIKitNotifications, BackgroundSessionEventsReachTheAppThenTheSession) {
     std::function<void()> stored;
     rt::addMethod(delegateClass, "application:handleEventsForBackgroundURLSession:completionHandler:",
                   [&stored](rt::Object&, rt::ObjectPtr, std::string id, std::function<void()> done) {
-                      events().push_back("app " + id);
+                      notificationEvents().push_back("app " + id);
                       // The app re-creates its session here, as it would on a relaunch.
                       URLSession::make(URLSessionConfiguration::background(id),
                                        std::make_shared<BackgroundDelegate>());
@@ -255,7 +255,7 @@ TEST_F(UIKitNotifications, BackgroundSessionEventsReachTheAppThenTheSession) {
     bool completed = false;
     sim::App::backgroundURLSessionEvents("com.example.upload", [&] { completed = true; });
     Virtual::runUntilIdle();
-    EXPECT_EQ(events(),
+    EXPECT_EQ(notificationEvents(),
               (std::vector<std::string>{"app com.example.upload", "session done com.example.upload"}));
     EXPECT_FALSE(completed);
     EXPECT_TRUE(hasProblem("handleEventsForBackgroundURLSession:completionHandler: was never called"));

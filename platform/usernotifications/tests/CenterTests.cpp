@@ -15,6 +15,7 @@
 #include "platform/usernotifications/SimNotifications.hpp"
 #include "platform/usernotifications/UNNotificationAttachment.hpp"
 #include "platform/usernotifications/UNUserNotificationCenter.hpp"
+#include "platform/usernotifications/tests/CurrentCenter.hpp"
 #include "testing/TempAppHome.hpp"
 
 namespace plat {
@@ -23,9 +24,7 @@ namespace {
 using S = UNNotificationSetting;
 using Status = UNAuthorizationStatus;
 
-std::shared_ptr<UNUserNotificationCenter> center() {
-    return UNUserNotificationCenter::currentNotificationCenter();
-}
+using test::center;
 
 std::shared_ptr<UNNotificationRequest> request(const std::string& id, double interval, bool repeats = false) {
     auto content = UNMutableNotificationContent::make();

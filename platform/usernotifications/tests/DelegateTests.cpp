@@ -13,6 +13,7 @@
 #include "platform/uikit/CompletionCheck.hpp"
 #include "platform/usernotifications/SimNotifications.hpp"
 #include "platform/usernotifications/UNUserNotificationCenter.hpp"
+#include "platform/usernotifications/tests/CurrentCenter.hpp"
 
 namespace plat {
 namespace {
@@ -30,9 +31,7 @@ bool hasProblem(const std::string& needle) {
     return false;
 }
 
-std::shared_ptr<UNUserNotificationCenter> center() {
-    return UNUserNotificationCenter::currentNotificationCenter();
-}
+using test::center;
 
 std::shared_ptr<UNNotification> push(const std::string& id, const std::string& body = "hello") {
     return sim::Notifications::makeRemoteNotification(
