@@ -159,12 +159,6 @@ char* VZRDuplicateString(const char* text) {
     return copy;
 }
 
-const char kVZRHexDigits[17] = "0123456789abcdef";
-
-void VZRHexFromByte(uint8_t byte, char out[2]) {
-    out[0] = kVZRHexDigits[byte >> 4];
-    out[1] = kVZRHexDigits[byte & 0x0f];
-}
 
 void VZRHexFromBuffer(const uint8_t* bytes, size_t length, char* out) {
     std::memset(out, 0, 2 * length + 1);
@@ -182,15 +176,6 @@ uint8_t VZRHexNibbleValue(char c) {
     return 255;
 }
 
-char* VZRFormatUnsigned(uint64_t value, unsigned base, char (&buffer)[20], size_t* length) {
-    char* p = buffer + sizeof buffer;
-    do {
-        *--p = kVZRHexDigits[value % base];
-        value /= base;
-    } while (value != 0);
-    *length = static_cast<size_t>(buffer + sizeof buffer - p);
-    return p;
-}
 
 void VZRDladdrNames(uintptr_t address, const std::function<void(const char*, const char*)>& block) {
     if (!block)

@@ -28,16 +28,35 @@ void VZRSafeReadForcePipeForTesting(bool forcePipe);
 char* VZRDuplicateString(const char* text);
 
 // Hex text.
-extern const char kVZRHexDigits[17]; // "0123456789abcdef"
-void VZRHexFromByte(uint8_t byte, char out[2]);
+inline constexpr char kVZRHexDigits[17] = "0123456789abcdef";
+// Inline: crash records turn every byte of free text into hex.
+inline void VZRHexFromByte(uint8_t byte, char out[2]) {
+    out[0] = kVZRHexDigits[byte >> 4];
+    out[1] = kVZRHexDigits[byte & 0x0f];
+}
 // Writes 2 x length digits and a zero into `out`, which must hold 2 x length + 1 bytes (zeroed first).
 void VZRHexFromBuffer(const uint8_t* bytes, size_t length, char* out);
 // 0-15 for 0-9, a-f, A-F; 255 for anything else.
 uint8_t VZRHexNibbleValue(char c);
 
-// Writes the digits of `value` in base 10 or 16 (lower case) into the end of a 20-byte stack buffer, from the
-// last digit backwards; returns the first digit, the count in `*length`.
-char* VZRFormatUnsigned(uint64_t value, unsigned base, char (&buffer)[20], size_t* length);
+// Writes the digits of `value` in base 16 (lower case) or 10 (any other base) into the end of a 20-byte stack
+// buffer, from the last digit backwards; returns the first digit, the count in `*length`.
+inline char* VZRFormatUnsigned(uint64_t value, unsigned base, char (&buffer)[20], size_t* length) {
+    char* p = buffer + sizeof buffer;
+    if (base == 16) {
+        do {
+            *--p = kVZRHexDigits[value & 0x0f];
+            value >>= 4;
+        } while (value != 0);
+    } else {
+        do { // a constant divisor, which the compiler turns into a multiplication
+            *--p = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+    }
+    *length = static_cast<size_t>(buffer + sizeof buffer - p);
+    return p;
+}
 
 // Calls `block` with the symbol name and image path of `address` ("unknown" for either that is missing), or
 // with two nulls when the address is in no image.

@@ -12,6 +12,7 @@
 
 #include "crash/capture/VZRAllocator.hpp"
 #include "crash/capture/VZRContext.hpp"
+#include "crash/capture/tests/FixedConfig.hpp"
 
 #include "platform/dispatch/Backend.hpp"
 #include "platform/foundation/AppHome.hpp"
@@ -73,15 +74,8 @@ int main(int argc, char** argv) {
     if (!plat::FileManager::defaultManager().createDirectory(report, true))
         finish(3);
 
-    VZRContextInitData config;
-    config.apiKey = "0123456789abcdef0123456789abcdef01234567";
+    VZRContextInitData config = crashtest::fixedConfig();
     config.activeDirectory = report.c_str();
-    config.sessionId = "s1";
-    config.installId = "I1";
-    config.errorLogBufferSize = 65536;
-    config.logBufferSize = 65536;
-    config.maxCustomExceptions = 16;
-    config.maxCustomKeys = 16;
     if (!VZRContextInitialize(&config))
         finish(4);
     if (!waitUntilInitialized())

@@ -3,6 +3,7 @@
 // configuration the crash probe also uses, and the bytes of "sdk.log".
 
 #include "crash/capture/VZRContext.hpp"
+#include "crash/capture/tests/FixedConfig.hpp"
 
 #include "platform/dispatch/Backend.hpp"
 #include "platform/foundation/FileManager.hpp"
@@ -13,18 +14,6 @@
 #include <string>
 
 namespace crashtest {
-
-inline VZRContextInitData fixedConfig() {
-    VZRContextInitData config;
-    config.apiKey = "0123456789abcdef0123456789abcdef01234567";
-    config.sessionId = "s1";
-    config.installId = "I1";
-    config.errorLogBufferSize = 65536;
-    config.logBufferSize = 65536;
-    config.maxCustomExceptions = 16;
-    config.maxCustomKeys = 16;
-    return config;
-}
 
 inline std::string readFile(const std::string& path) {
     auto bytes = plat::readData(path);
