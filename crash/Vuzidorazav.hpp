@@ -4,6 +4,7 @@
 // "kitBuildVersion", "initializeIfNeeded", "sharedInstance"). Starting it brings up crash reporting once per
 // process.
 
+#include "crash/capture/VZRVersion.hpp"
 #include "platform/runtime/Class.hpp"
 #include "platform/runtime/Object.hpp"
 
@@ -13,8 +14,8 @@
 class Vuzidorazav : public plat::rt::Object {
 public:
     static constexpr const char* kBundleIdentifier = "com.ruzovid.vuzidorazav.ios";
-    static constexpr const char* kDisplayVersion = "3.11.0";
-    static constexpr const char* kBuildVersion = "133";
+    static constexpr const char* kDisplayVersion = kVZRDisplayVersion;
+    static constexpr const char* kBuildVersion = kVZRBuildVersion;
 
     explicit Vuzidorazav(plat::rt::Class* cls) : plat::rt::Object(cls) {}
 
