@@ -2,11 +2,14 @@
 
 #include "app/AppDelegate.hpp"
 #include "app/MainStoryboard.hpp"
+#include "core/DAVApp.hpp"
 #include "crash/Vuzidorazav.hpp"
 
 std::span<const plat::rt::LoadHook> appLoadHooks() {
     static const plat::rt::LoadHook hooks[] = {
         {"AppDelegate", [] { AppDelegate::runtimeClass(); }},
+        // Before the other clients, which look the core's app class up by name.
+        {"DAVApp", [] { DAVApp::load(); }},
         {"Vuzidorazav", [] { Vuzidorazav::runtimeClass(); }},
         {"Main.storyboard", [] { registerMainStoryboard(); }},
     };

@@ -21,7 +21,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: portal-app [--bundle DIR] [--home DIR] [--os-version X.Y[.Z]] [--script FILE]\n"
+    "usage: portal-app [--bundle DIR] [--home DIR] [--os-version X.Y[.Z]] [--script FILE] [-- ARG ...]\n"
     "       portal-app --version\n";
 
 struct Options {
@@ -30,6 +30,8 @@ struct Options {
     std::string osVersion = "12.4";
     std::optional<std::string> script;
     bool version = false;
+    // After "--": the app's own launch arguments, as the clients read them from the process.
+    std::vector<std::string> launchArguments;
 };
 
 bool parseArguments(int argc, char** argv, Options& options) {
@@ -59,6 +61,9 @@ bool parseArguments(int argc, char** argv, Options& options) {
             options.script = path;
         } else if (arg == "--version") {
             options.version = true;
+        } else if (arg == "--") {
+            options.launchArguments.assign(argv + i + 1, argv + argc);
+            break;
         } else {
             std::fprintf(stderr, "portal-app: unknown argument %s\n", arg.c_str());
             return false;
@@ -115,7 +120,9 @@ int main(int argc, char** argv) {
     device.systemName = std::string(deployment::kDeviceSystemName);
     device.model = std::string(deployment::kDeviceModel);
     device.name = std::string(deployment::kDeviceName);
-    plat::sim::Process::setArguments(std::vector<std::string>(argv, argv + argc));
+    std::vector<std::string> processArguments{argv[0]};
+    processArguments.insert(processArguments.end(), options.launchArguments.begin(), options.launchArguments.end());
+    plat::sim::Process::setArguments(std::move(processArguments));
     // The device runs the app's load hooks as it boots, before the entry point, as the loader would.
     if (auto booted = plat::boot(device, appLoadHooks()); !booted) {
         std::fprintf(stderr, "portal-app: %s\n", booted.error().localizedDescription().c_str());

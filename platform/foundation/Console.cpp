@@ -127,6 +127,12 @@ void NSLogText(std::string_view text) {
     emit(Target::NSLog, nslogLine(text, Clock::now()) + "\n");
 }
 
+void printStandardError(std::string_view text) {
+    std::string line(text);
+    line += '\n';
+    emit(Target::Err, line);
+}
+
 void printDevice(std::string_view text) {
     std::string line = "[device] ";
     line += text;

@@ -28,6 +28,9 @@ template <class... Args> void NSLog(std::string_view fmt, const Args&... args) {
     NSLogText(plat::format(fmt, args...));
 }
 
+// stderr: text + LF, as a program's own diagnostics reach it (the system log's copy to standard error).
+void printStandardError(std::string_view text);
+
 // stderr: `[device] ` + text + LF. What the simulated device reports (pages loaded, warnings, ...).
 void printDevice(std::string_view text);
 
