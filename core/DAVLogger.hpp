@@ -17,6 +17,9 @@ inline CoreLoggerFlag& coreLoggerFlag() {
 
 // Reads the launch arguments and the stored debug switch, then sets the utility logger up. Runs once, from
 // the first call of any function below.
+// The service the core's own lines are written under.
+inline constexpr std::string_view kDAVLoggerCore = "[Vedudodu/Core]";
+
 void DAVLoggerSetUpOnce();
 void DAVLoggerChangeLevel(long level);
 
