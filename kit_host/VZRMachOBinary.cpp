@@ -109,7 +109,9 @@ std::shared_ptr<VZRdSYM> VZRdSYM::dSYMWithURL(const std::string& url) {
     if (!entries || entries->empty())
         return nullptr;
     auto dsym = std::make_shared<VZRdSYM>();
-    dsym->bundle_ = std::make_shared<plat::Bundle>(path);
+    // A package keeps its Info.plist under Contents/, where the platform's bundle type finds it.
+    const bool packaged = fm.fileExists(path + "/Contents/Info.plist");
+    dsym->bundle_ = std::make_shared<plat::Bundle>(packaged ? path + "/Contents" : path);
     dsym->binary_ = VZRMachOBinary::MachOBinaryWithPath(dwarf + "/" + entries->front());
     return dsym;
 }
