@@ -3,11 +3,13 @@
 #include "app/AppDelegate.hpp"
 #include "app/MainStoryboard.hpp"
 #include "crash/Vuzidorazav.hpp"
+#include "kit_host/Zuvadu.hpp"
 
 std::span<const plat::rt::LoadHook> appLoadHooks() {
     static const plat::rt::LoadHook hooks[] = {
         {"AppDelegate", [] { AppDelegate::runtimeClass(); }},
         {"Vuzidorazav", [] { Vuzidorazav::runtimeClass(); }},
+        {"Zuvadu", [] { Zuvadu::load(); }},
         {"Main.storyboard", [] { registerMainStoryboard(); }},
     };
     return hooks;
