@@ -1,11 +1,11 @@
 // The install identity across launches: each launch is its own process (the launch helper) on one app
 // home, as on the device.
 
+#include "testing/KeyValueProgram.hpp"
 #include "testing/TempAppHome.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <map>
 #include <string>
 
@@ -16,26 +16,8 @@
 namespace {
 
 std::map<std::string, std::string> launch(const std::string& home, const std::string& extra = {}) {
-    const std::string command = std::string(KIT_HOST_LAUNCH_HELPER) + " --home '" + home + "' " + extra + " 2>/dev/null";
-    std::map<std::string, std::string> out;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) {
-        ADD_FAILURE() << "cannot start " << command;
-        return out;
-    }
-    char line[512];
-    while (std::fgets(line, sizeof line, pipe)) {
-        std::string text(line);
-        if (!text.empty() && text.back() == '\n')
-            text.pop_back();
-        const auto eq = text.find('=');
-        if (eq == std::string::npos)
-            ADD_FAILURE() << "launch printed: " << text;
-        else
-            out[text.substr(0, eq)] = text.substr(eq + 1);
-    }
-    EXPECT_EQ(::pclose(pipe), 0) << command;
-    return out;
+    return plat::test::runKeyValueProgram(std::string(KIT_HOST_LAUNCH_HELPER) + " --home '" + home + "' " + extra +
+                                          " 2>/dev/null");
 }
 
 TEST(ZuvaduLaunch, TheInstallIDIsKeptAcrossLaunches) {
