@@ -85,6 +85,11 @@ TEST_F(ZUVApplicationIdentiferModelTest, ThisProgramIsOneSliceNamedByItsBuildId)
     EXPECT_EQ(model->architectureUUIDMap(),
               (std::map<std::string, std::string>{{plat::localArchitecture().name, *buildId}}));
     EXPECT_FALSE(model->minimumSDKString());
+    const auto identity = plat::executableIdentity();
+    ASSERT_TRUE(identity && identity->slices.size() == 1 && identity->slices[0].uuid);
+    char hex[33];
+    VZRMachOUUIDString(identity->slices[0].uuid->data(), hex);
+    EXPECT_EQ(hex, *buildId);
     EXPECT_EQ(ZUVApplicationIdentiferModel::initWithInstallID(std::nullopt)->instanceIdentifier(),
               model->instanceIdentifier());
 }
