@@ -4,6 +4,7 @@
 #include "app/MainStoryboard.hpp"
 #include "core/DAVApp.hpp"
 #include "crash/Vuzidorazav.hpp"
+#include "kit_host/Zuvadu.hpp"
 
 std::span<const plat::rt::LoadHook> appLoadHooks() {
     static const plat::rt::LoadHook hooks[] = {
@@ -11,6 +12,7 @@ std::span<const plat::rt::LoadHook> appLoadHooks() {
         // Before the other clients, which look the core's app class up by name.
         {"DAVApp", [] { DAVApp::load(); }},
         {"Vuzidorazav", [] { Vuzidorazav::runtimeClass(); }},
+        {"Zuvadu", [] { Zuvadu::load(); }},
         {"Main.storyboard", [] { registerMainStoryboard(); }},
     };
     return hooks;

@@ -6,8 +6,6 @@
 #include "platform/foundation/FileManager.hpp"
 #include "platform/foundation/UUID.hpp"
 
-#include <sys/utsname.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -131,15 +129,8 @@ std::optional<std::string> ZUVHardwareMachine() {
 std::optional<std::string> ZUVSysctlString(std::string_view name) {
     if (name == "hw.machine")
         return plat::DeviceProfile::machine();
-    if (name == "kern.osversion") {
-        utsname u{};
-        if (uname(&u) != 0)
-            return std::nullopt;
-        // The value is read into 128 bytes, as the device's call does.
-        char buffer[128] = {};
-        std::strncpy(buffer, u.release, sizeof buffer - 1);
-        return std::string(buffer);
-    }
+    if (name == "kern.osversion")
+        return plat::DeviceProfile::osBuild();
     return std::nullopt;
 }
 

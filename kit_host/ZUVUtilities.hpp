@@ -36,7 +36,7 @@ std::string ZUVOSDisplayVersion(); // "major.minor.patch"
 std::optional<std::string> ZUVOSBuildVersion();
 std::optional<std::string> ZUVHardwareMachine();
 // The named system value; none when the system does not know the name. On this device "hw.machine" is the
-// hardware code and "kern.osversion" the kernel's release.
+// hardware code and "kern.osversion" the OS build text.
 std::optional<std::string> ZUVSysctlString(std::string_view name);
 
 // Encoding and digests.

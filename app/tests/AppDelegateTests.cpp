@@ -51,7 +51,8 @@ protected:
     void boot(std::optional<std::string> config) {
         bundle.emplace(home.root() + "/Portal.app",
                        plat::Dictionary{{"CFBundleIdentifier", "test.example.portal"},
-                                        {"UIMainStoryboardFile", "Main"}});
+                                        {"UIMainStoryboardFile", "Main"},
+                                        {"Zuvadu", plat::Dictionary{{"APIKey", "demo-key"}}}});
         bundle->add("RazozaService-Info.plist", kOptionsFile);
         if (config) {
             bundle->add("Config.json", *config);

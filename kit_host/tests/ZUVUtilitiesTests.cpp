@@ -2,6 +2,7 @@
 
 #include "kit_host/ZUVUtilities.hpp"
 
+#include "platform/device/DeviceProfile.hpp"
 #include "platform/foundation/ProcessInfo.hpp"
 #include "testing/FixtureBundle.hpp"
 #include "testing/TempAppHome.hpp"
@@ -63,6 +64,8 @@ TEST_F(ZUVUtilitiesTest, OperatingSystemVersionForms) {
         int64_t number;
         const char* display;
     } cases[] = {
+        {{4, 0, 0}, 40000, "4.0.0"},
+        {{7, 1, 0}, 70000, "7.1.0"}, // below 8 the version text is split at its dots
         {{9, 3, 0}, 90000, "9.3.0"},
         {{10, 0, 0}, 100000, "10.0.0"},
         {{11, 2, 1}, 0, "11.2.1"},
@@ -73,7 +76,8 @@ TEST_F(ZUVUtilitiesTest, OperatingSystemVersionForms) {
         EXPECT_EQ(ZUVOSVersionNumber(), c.number) << c.display;
         EXPECT_EQ(ZUVOSDisplayVersion(), c.display);
     }
-    EXPECT_TRUE(ZUVHardwareMachine().has_value());
+    EXPECT_EQ(ZUVHardwareMachine(), plat::DeviceProfile::machine());
+    EXPECT_EQ(ZUVOSBuildVersion(), plat::DeviceProfile::osBuild());
     EXPECT_FALSE(ZUVSysctlString("no.such.name").has_value());
 }
 

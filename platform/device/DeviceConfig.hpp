@@ -38,6 +38,8 @@ struct DeviceConfig {
     UIUserInterfaceIdiom idiom = UIUserInterfaceIdiom::phone;
     // The hardware code, `uname().machine` unless set.
     std::string machine = hostMachine();
+    // The OS build text ("kern.osversion"), which the device reports beside its version.
+    std::string osBuild = "16G77";
 
     // None: what the environment says (TZ, LANGUAGE / LC_ALL / LANG).
     std::optional<std::string> timeZone;

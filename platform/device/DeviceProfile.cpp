@@ -98,6 +98,9 @@ std::string DeviceProfile::name() {
 std::string DeviceProfile::machine() {
     return config().machine;
 }
+std::string DeviceProfile::osBuild() {
+    return config().osBuild;
+}
 UIUserInterfaceIdiom DeviceProfile::idiom() {
     return config().idiom;
 }

@@ -31,6 +31,7 @@ public:
     static std::string model();
     static std::string name();
     static std::string machine();
+    static std::string osBuild();
     static UIUserInterfaceIdiom idiom();
     static ScreenInfo screen();
     static std::string receiptName();

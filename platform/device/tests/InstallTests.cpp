@@ -3,13 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <map>
 #include <string>
 
 #include "platform/device/SimDevice.hpp"
 #include "platform/foundation/AppHome.hpp"
 #include "platform/foundation/FileManager.hpp"
+#include "testing/KeyValueProgram.hpp"
 #include "testing/TempAppHome.hpp"
 
 #ifndef PORTAL_DEVICE_LAUNCH_HELPER
@@ -21,26 +21,7 @@ namespace {
 
 // Runs one launch and returns what it printed, by key.
 std::map<std::string, std::string> launch(const std::string& home) {
-    std::string command = std::string(PORTAL_DEVICE_LAUNCH_HELPER) + " --home '" + home + "' 2>&1";
-    std::map<std::string, std::string> out;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) {
-        ADD_FAILURE() << "cannot start " << command;
-        return out;
-    }
-    char line[512];
-    while (std::fgets(line, sizeof line, pipe)) {
-        std::string text(line);
-        if (!text.empty() && text.back() == '\n')
-            text.pop_back();
-        auto eq = text.find('=');
-        if (eq == std::string::npos)
-            ADD_FAILURE() << "launch printed: " << text;
-        else
-            out[text.substr(0, eq)] = text.substr(eq + 1);
-    }
-    EXPECT_EQ(::pclose(pipe), 0) << command;
-    return out;
+    return test::runKeyValueProgram(std::string(PORTAL_DEVICE_LAUNCH_HELPER) + " --home '" + home + "' 2>&1");
 }
 
 TEST(DeviceInstall, ReinstallDropsTheAppHomeAndVendorIdentifierButKeepsTheKeychain) {
