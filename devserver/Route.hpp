@@ -24,6 +24,8 @@ enum class BodyCapture {
 struct RecordedRequest {
     uint64_t seq = 0; // 1, 2, ... in the order the requests were fully received
     bool tls = false;
+    uint64_t onConnection =
+        0; // 1 for the first request of its connection, 2 for the next one kept alive, ...
     std::string method;
     std::string host;  // the Host header, lower-case, without a port
     std::string path;  // as sent, still percent-encoded

@@ -361,8 +361,12 @@ void Server::Impl::serve(const httplib::Request& req, httplib::Response& res,
         mutableRequest.method = stashed->second; // so a HEAD is answered without a body
         mutableRequest.headers.erase(stashed);
     }
+    // Each connection is served on a thread of its own (ConnectionThreads), so a thread's count is its
+    // connection's.
+    thread_local uint64_t requestsOnThisConnection = 0;
     RecordedRequest request;
     request.tls = tls.load();
+    request.onConnection = ++requestsOnThisConnection;
     request.method = req.method;
     request.host = hostWithoutPort(req.get_header_value("Host"));
     const auto question = req.target.find('?');

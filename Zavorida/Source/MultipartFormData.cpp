@@ -308,8 +308,8 @@ plat::Data MultipartFormData::encodeToData() {
     if (bodyParts_.empty()) {
         return encoded;
     }
-    // The payload plus room for every part's boundary and headers, so the body is not copied as it grows.
-    encoded.reserve(static_cast<std::size_t>(contentLength()) + bodyParts_.size() * 256 + streamBufferSize);
+    // Nothing is reserved from the declared lengths: a caller's length need not match its stream, and a
+    // large one would ask for memory the body never uses. The buffer grows from what is read.
     markBoundaries();
     for (auto& part : bodyParts_) {
         using Type = BoundaryGenerator::BoundaryType;

@@ -37,6 +37,24 @@ void setBody(plat::URLRequest& request, const std::string& contentType, std::vec
     request.setHTTPBody(std::move(body));
 }
 
+// The URL of the components with the query in place of theirs. The existing query is kept as the URL
+// holds it, brackets included ("a[]=1"), which the components' own query setter would refuse; the
+// parameters are escaped already. Parameters are never dropped: a URL that cannot be formed is an error.
+plat::URL withQuery(plat::URLComponents components, const std::string& query) {
+    const std::optional<std::string> fragment = components.percentEncodedFragment();
+    components.setPercentEncodedQuery(std::nullopt);
+    components.setPercentEncodedFragment(std::nullopt);
+    std::string text = components.string() + "?" + query;
+    if (fragment) {
+        text += "#" + *fragment;
+    }
+    auto url = plat::URL::parse(text);
+    if (!url) {
+        throw ZVError::invalidURL(URLConvertible(text));
+    }
+    return std::move(*url);
+}
+
 } // namespace
 
 // URL encoding
@@ -151,11 +169,7 @@ plat::URLRequest URLEncoding::encodeParameters(const URLRequestConvertible& conv
             query = *existing + "&";
         }
         query += makeQueryString(*parameters);
-        if (components->setPercentEncodedQuery(query)) {
-            if (auto url = components->url()) {
-                request.setURL(std::move(url));
-            }
-        }
+        request.setURL(withQuery(*components, query));
         return request;
     }
 

@@ -446,6 +446,17 @@ std::optional<plat::URLRequest> DownloadRequest::request() const {
     return downloadable ? downloadable->urlRequest() : std::nullopt;
 }
 
+DownloadDestination DownloadRequest::suggestedDestination(plat::SearchPathDirectory directory, int domain) {
+    return [directory, domain](const plat::URL& temporaryURL, const plat::HTTPURLResponse& response) {
+        const auto folders = plat::FileManager::defaultManager().urls(directory, domain);
+        if (folders.empty()) {
+            return DownloadDestinationResult{temporaryURL, {}};
+        }
+        return DownloadDestinationResult{
+            plat::URL::file(folders.front(), true).appendingPathComponent(response.suggestedFilename()), {}};
+    };
+}
+
 std::optional<plat::Data> DownloadRequest::resumeData() const {
     return downloadDelegate()->resumeData();
 }

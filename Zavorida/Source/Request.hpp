@@ -21,6 +21,7 @@
 #include "Zavorida/Source/TaskDelegate.hpp"
 #include "Zavorida/Source/Timeline.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/foundation/FileManager.hpp"
 #include "platform/net/URLRequest.hpp"
 #include "platform/net/URLSession.hpp"
 
@@ -308,6 +309,12 @@ public:
                                                         std::function<void(const ProgressPtr&)> closure);
     // Cancels so that the platform hands over resume data, which arrives later into resumeData().
     void cancel() override;
+
+    // A destination that puts the file, under the name the response suggests, into the first folder of
+    // the directory in the domain; with no such folder the file stays at its temporary URL.
+    static DownloadDestination
+    suggestedDestination(plat::SearchPathDirectory directory = plat::SearchPathDirectory::Document,
+                         int domain = plat::UserDomainMask);
 
     std::shared_ptr<DownloadRequest>
     addResponseHandler(plat::DispatchQueuePtr queue,

@@ -4,6 +4,7 @@
 #include "Zavorida/Source/ServerTrustPolicy.hpp"
 #include "Zavorida/Source/SessionManager.hpp"
 #include "platform/foundation/NotificationCenter.hpp"
+#include "platform/foundation/ProcessInfo.hpp"
 #include "platform/net/URLSession.hpp"
 
 namespace Zavorida {
@@ -65,18 +66,20 @@ bool SessionDelegate::respondsTo(std::string_view selector) const {
     if (selector == sel::didFinishEventsForBackgroundURLSession) {
         return static_cast<bool>(sessionDidFinishEventsForBackgroundURLSession());
     }
-    // The simulated device runs OS 9 or later, where the stream callbacks exist.
-    if (selector == sel::readClosedForStreamTask) {
-        return static_cast<bool>(streamTaskReadClosed());
-    }
-    if (selector == sel::writeClosedForStreamTask) {
-        return static_cast<bool>(streamTaskWriteClosed());
-    }
-    if (selector == sel::betterRouteDiscoveredForStreamTask) {
-        return static_cast<bool>(streamTaskBetterRouteDiscovered());
-    }
-    if (selector == sel::didBecomeInputStream) {
-        return static_cast<bool>(streamTaskDidBecomeInputStream());
+    // Before OS 9 the session has no stream callbacks to hide, so these answer like every implemented one.
+    if (plat::ProcessInfo::processInfo().isOperatingSystemAtLeast({9, 0, 0})) {
+        if (selector == sel::readClosedForStreamTask) {
+            return static_cast<bool>(streamTaskReadClosed());
+        }
+        if (selector == sel::writeClosedForStreamTask) {
+            return static_cast<bool>(streamTaskWriteClosed());
+        }
+        if (selector == sel::betterRouteDiscoveredForStreamTask) {
+            return static_cast<bool>(streamTaskBetterRouteDiscovered());
+        }
+        if (selector == sel::didBecomeInputStream) {
+            return static_cast<bool>(streamTaskDidBecomeInputStream());
+        }
     }
     if (selector == sel::didBecomeInvalidWithError) {
         return static_cast<bool>(sessionDidBecomeInvalidWithError());
@@ -93,7 +96,9 @@ bool SessionDelegate::respondsTo(std::string_view selector) const {
     for (const auto implemented :
          {sel::taskDidReceiveChallenge, sel::needNewBodyStream, sel::didSendBodyData,
           sel::didFinishCollectingMetrics, sel::didCompleteWithError, sel::didBecomeDownloadTask,
-          sel::didReceiveData, sel::didFinishDownloadingToURL, sel::didWriteData, sel::didResumeAtOffset}) {
+          sel::didReceiveData, sel::willCacheResponse, sel::didFinishDownloadingToURL, sel::didWriteData,
+          sel::didResumeAtOffset, sel::readClosedForStreamTask, sel::writeClosedForStreamTask,
+          sel::betterRouteDiscoveredForStreamTask, sel::didBecomeInputStream}) {
         if (selector == implemented) {
             return true;
         }
@@ -342,6 +347,23 @@ void SessionDelegate::didReceiveData(Session& session, const TaskPtr& task, cons
     if (const auto taskDelegate = std::dynamic_pointer_cast<DataTaskDelegate>(taskDelegateFor(task))) {
         taskDelegate->didReceiveData(session, task, data);
     }
+}
+
+void SessionDelegate::willCacheResponse(Session& session, const TaskPtr& task,
+                                        plat::CachedURLResponse proposed, CacheCompletion completion) {
+    if (const auto override = dataTaskWillCacheResponseWithCompletion()) {
+        override(session, task, proposed, std::move(completion));
+        return;
+    }
+    if (const auto override = dataTaskWillCacheResponse()) {
+        completion(override(session, task, proposed));
+        return;
+    }
+    if (const auto taskDelegate = std::dynamic_pointer_cast<DataTaskDelegate>(taskDelegateFor(task))) {
+        taskDelegate->willCacheResponse(session, task, std::move(proposed), completion);
+        return;
+    }
+    completion(std::move(proposed));
 }
 
 void SessionDelegate::didFinishDownloadingToURL(Session& session, const TaskPtr& task,

@@ -52,6 +52,10 @@ public:
         std::function<void(Session&, const TaskPtr&, const plat::HTTPURLResponse&, ResponseCompletion)>;
     using DataTaskDidBecomeDownloadTask = std::function<void(Session&, const TaskPtr&, const TaskPtr&)>;
     using DataTaskDidReceiveData = std::function<void(Session&, const TaskPtr&, const plat::Data&)>;
+    using DataTaskWillCacheResponse = std::function<std::optional<plat::CachedURLResponse>(
+        Session&, const TaskPtr&, const plat::CachedURLResponse&)>;
+    using DataTaskWillCacheResponseWithCompletion =
+        std::function<void(Session&, const TaskPtr&, const plat::CachedURLResponse&, CacheCompletion)>;
     using DownloadTaskDidFinishDownloadingToURL =
         std::function<void(Session&, const TaskPtr&, const plat::URL&)>;
     using DownloadTaskDidWriteData =
@@ -105,6 +109,9 @@ private:                                                                        
     ZAVORIDA_OVERRIDE(DataTaskDidBecomeDownloadTask, dataTaskDidBecomeDownloadTask,
                       setDataTaskDidBecomeDownloadTask)
     ZAVORIDA_OVERRIDE(DataTaskDidReceiveData, dataTaskDidReceiveData, setDataTaskDidReceiveData)
+    ZAVORIDA_OVERRIDE(DataTaskWillCacheResponse, dataTaskWillCacheResponse, setDataTaskWillCacheResponse)
+    ZAVORIDA_OVERRIDE(DataTaskWillCacheResponseWithCompletion, dataTaskWillCacheResponseWithCompletion,
+                      setDataTaskWillCacheResponseWithCompletion)
     ZAVORIDA_OVERRIDE(DownloadTaskDidFinishDownloadingToURL, downloadTaskDidFinishDownloadingToURL,
                       setDownloadTaskDidFinishDownloadingToURL)
     ZAVORIDA_OVERRIDE(DownloadTaskDidWriteData, downloadTaskDidWriteData, setDownloadTaskDidWriteData)
@@ -152,6 +159,8 @@ public:
                             ResponseCompletion completion) override;
     void didBecomeDownloadTask(Session&, const TaskPtr& dataTask, const TaskPtr& downloadTask) override;
     void didReceiveData(Session&, const TaskPtr&, const plat::Data&) override;
+    void willCacheResponse(Session&, const TaskPtr&, plat::CachedURLResponse proposed,
+                           CacheCompletion completion) override;
     void didFinishDownloadingToURL(Session&, const TaskPtr&, const plat::URL& location) override;
     void didWriteData(Session&, const TaskPtr&, std::int64_t bytesWritten, std::int64_t totalBytesWritten,
                       std::int64_t totalBytesExpectedToWrite) override;

@@ -304,6 +304,28 @@ void DataTaskDelegate::didBecomeDownloadTask(plat::URLSession& session, const Ta
     }
 }
 
+DataTaskDelegate::WillCacheResponse DataTaskDelegate::dataTaskWillCacheResponse() const {
+    std::lock_guard lock(stateMutex_);
+    return willCacheResponse_;
+}
+
+void DataTaskDelegate::setDataTaskWillCacheResponse(WillCacheResponse closure) {
+    WillCacheResponse previous;
+    std::lock_guard lock(stateMutex_);
+    previous = std::exchange(willCacheResponse_, std::move(closure));
+}
+
+void DataTaskDelegate::willCacheResponse(plat::URLSession& session, const TaskPtr& task,
+                                         plat::CachedURLResponse proposed,
+                                         const plat::URLSessionDelegate::CacheCompletion& completion) {
+    const auto override = dataTaskWillCacheResponse();
+    if (override) {
+        completion(override(session, task, proposed));
+        return;
+    }
+    completion(std::move(proposed));
+}
+
 void DataTaskDelegate::didReceiveData(plat::URLSession& session, const TaskPtr& task,
                                       const plat::Data& data) {
     markFirstResponse();

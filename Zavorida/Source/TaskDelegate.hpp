@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -53,23 +54,61 @@ struct ProgressHandler {
     plat::DispatchQueuePtr queue;
 };
 
-// Bit flags telling how a finished download is moved to its destination.
+// Bit flags telling how a finished download is moved to its destination; a set of options over rawValue.
 struct DownloadOptions {
     std::uint64_t rawValue = 0;
 
     static constexpr std::uint64_t createIntermediateDirectoriesBit = 1;
     static constexpr std::uint64_t removeExistingFileBit = 2;
-    static DownloadOptions createIntermediateDirectories() { return {createIntermediateDirectoriesBit}; }
-    static DownloadOptions removeExistingFile() { return {removeExistingFileBit}; }
+    static DownloadOptions createIntermediateDirectories() {
+        return DownloadOptions(createIntermediateDirectoriesBit);
+    }
+    static DownloadOptions removeExistingFile() { return DownloadOptions(removeExistingFileBit); }
 
-    bool contains(DownloadOptions other) const { return (rawValue & other.rawValue) == other.rawValue; }
+    constexpr DownloadOptions() = default;
+    constexpr explicit DownloadOptions(std::uint64_t raw) : rawValue(raw) {}
+    // A list of options is their union; the empty list is the empty set.
+    constexpr DownloadOptions(std::initializer_list<DownloadOptions> options) {
+        for (const auto option : options) {
+            rawValue |= option.rawValue;
+        }
+    }
+
     bool isEmpty() const { return rawValue == 0; }
+    bool contains(DownloadOptions other) const { return (rawValue & other.rawValue) == other.rawValue; }
+    bool isSubset(DownloadOptions of) const { return (rawValue & ~of.rawValue) == 0; }
+    bool isSuperset(DownloadOptions of) const { return of.isSubset(*this); }
+    bool isDisjoint(DownloadOptions with) const { return (rawValue & with.rawValue) == 0; }
+
+    DownloadOptions symmetricDifference(DownloadOptions other) const {
+        return DownloadOptions(rawValue ^ other.rawValue);
+    }
+    DownloadOptions subtracting(DownloadOptions other) const {
+        return DownloadOptions(rawValue & ~other.rawValue);
+    }
+    // True when the member was not already in the set; the member as it now stands in the set.
+    std::pair<bool, DownloadOptions> insert(DownloadOptions member) {
+        const DownloadOptions present(rawValue & member.rawValue);
+        rawValue |= member.rawValue;
+        return {present != member, present == member ? present : member};
+    }
+    // The part of the member that was in the set, none when nothing of it was.
+    std::optional<DownloadOptions> remove(DownloadOptions member) {
+        const DownloadOptions removed(rawValue & member.rawValue);
+        rawValue &= ~member.rawValue;
+        return removed.isEmpty() ? std::nullopt : std::optional<DownloadOptions>(removed);
+    }
+
     friend DownloadOptions operator|(DownloadOptions a, DownloadOptions b) {
-        return {a.rawValue | b.rawValue};
+        return DownloadOptions(a.rawValue | b.rawValue);
     }
     friend DownloadOptions operator&(DownloadOptions a, DownloadOptions b) {
-        return {a.rawValue & b.rawValue};
+        return DownloadOptions(a.rawValue & b.rawValue);
     }
+    friend DownloadOptions operator^(DownloadOptions a, DownloadOptions b) {
+        return a.symmetricDifference(b);
+    }
+    friend DownloadOptions operator-(DownloadOptions a, DownloadOptions b) { return a.subtracting(b); }
     friend bool operator==(DownloadOptions, DownloadOptions) = default;
 };
 
@@ -170,6 +209,8 @@ public:
         plat::URLSession&, const TaskPtr&, const plat::HTTPURLResponse&)>;
     using DidBecomeDownloadTask = std::function<void(plat::URLSession&, const TaskPtr&, const TaskPtr&)>;
     using DidReceiveData = std::function<void(plat::URLSession&, const TaskPtr&, const plat::Data&)>;
+    using WillCacheResponse = std::function<std::optional<plat::CachedURLResponse>(
+        plat::URLSession&, const TaskPtr&, const plat::CachedURLResponse&)>;
 
     explicit DataTaskDelegate(TaskPtr task);
 
@@ -187,6 +228,8 @@ public:
     void setDataTaskDidReceiveResponse(DidReceiveResponse closure);
     void setDataTaskDidBecomeDownloadTask(DidBecomeDownloadTask closure);
     void setDataTaskDidReceiveData(DidReceiveData closure);
+    WillCacheResponse dataTaskWillCacheResponse() const;
+    void setDataTaskWillCacheResponse(WillCacheResponse closure);
 
     void didReceiveResponse(plat::URLSession& session, const TaskPtr& task,
                             const plat::HTTPURLResponse& response,
@@ -194,6 +237,8 @@ public:
     void didBecomeDownloadTask(plat::URLSession& session, const TaskPtr& dataTask,
                                const TaskPtr& downloadTask);
     void didReceiveData(plat::URLSession& session, const TaskPtr& task, const plat::Data& data);
+    void willCacheResponse(plat::URLSession& session, const TaskPtr& task, plat::CachedURLResponse proposed,
+                           const plat::URLSessionDelegate::CacheCompletion& completion);
 
 protected:
     void reset() override;
@@ -208,6 +253,7 @@ private:
     DidReceiveResponse didReceiveResponse_;
     DidBecomeDownloadTask didBecomeDownloadTask_;
     DidReceiveData didReceiveData_;
+    WillCacheResponse willCacheResponse_;
 };
 
 class UploadTaskDelegate : public DataTaskDelegate {

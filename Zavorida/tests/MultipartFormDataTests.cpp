@@ -100,6 +100,21 @@ TEST_F(MultipartFormDataTest, EncodesSeveralPartsByteForByte) {
     EXPECT_EQ(thrownReason([&] { form.encodeToData(); }), EncodingReason::Case::inputStreamReadFailed);
 }
 
+TEST_F(MultipartFormDataTest, StreamsAreReadToTheirEndWhateverLengthWasDeclared) {
+    // The declared length is the caller's word only: memory follows what the stream holds.
+    for (const std::uint64_t declared : {std::uint64_t{1} << 40, std::uint64_t{0}, std::uint64_t{1}}) {
+        SCOPED_TRACE(declared);
+        MultipartFormData form;
+        form.appendStream(plat::InputStream::withData(bytes("abc")), declared,
+                          MultipartFormData::contentHeaders("n", std::nullopt, std::nullopt));
+        const std::string b = form.boundary();
+        EXPECT_EQ(text(form.encodeToData()),
+                  "--" + b + "\r\nContent-Disposition: form-data; name=\"n\"\r\n\r\nabc\r\n--" + b +
+                      "--\r\n");
+        EXPECT_EQ(form.contentLength(), declared);
+    }
+}
+
 TEST_F(MultipartFormDataTest, EmptyFormEncodesToNothing) {
     MultipartFormData form;
     EXPECT_TRUE(form.encodeToData().empty());

@@ -117,13 +117,23 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<QueryCase>& info) { return info.param.name; });
 
 TEST(URLEncoding, AppendsToAnExistingQuery) {
-    auto request = URLEncoding::defaultEncoding().encodeParameters(requestFor("https://h.test/p?x=1"),
-                                                                   ParameterDictionary{{"a", 1}});
-    EXPECT_EQ(request.url()->absoluteString(), "https://h.test/p?x=1&a=1");
-    // An empty query still counts as one.
-    auto empty = URLEncoding::defaultEncoding().encodeParameters(requestFor("https://h.test/p?"),
-                                                                 ParameterDictionary{{"a", 1}});
-    EXPECT_EQ(empty.url()->absoluteString(), "https://h.test/p?&a=1");
+    // The existing query stays as the URL holds it, also where the components' query setter would refuse
+    // its characters; an empty query still counts as one; a fragment stays at the end.
+    const std::pair<const char*, const char*> cases[] = {
+        {"https://h.test/p?x=1", "https://h.test/p?x=1&b=2"},
+        {"https://h.test/p?", "https://h.test/p?&b=2"},
+        {"https://h.test/p?a[]=1", "https://h.test/p?a[]=1&b=2"},
+        {"https://h.test/p?m[k]=v&a[]=1", "https://h.test/p?m[k]=v&a[]=1&b=2"},
+        {"https://h.test/p?x=1#top", "https://h.test/p?x=1&b=2#top"},
+        {"https://u:pw@h.test:8443/p?a[]=1#f", "https://u:pw@h.test:8443/p?a[]=1&b=2#f"},
+    };
+    for (const auto& [url, expected] : cases) {
+        SCOPED_TRACE(url);
+        auto request =
+            URLEncoding::defaultEncoding().encodeParameters(requestFor(url), ParameterDictionary{{"b", 2}});
+        ASSERT_TRUE(request.url());
+        EXPECT_EQ(request.url()->absoluteString(), expected);
+    }
 }
 
 TEST(URLEncoding, EmptyAndAbsentParameters) {

@@ -10,6 +10,7 @@
 #include "platform/foundation/NotificationCenter.hpp"
 #include "platform/net/ScriptedTransport.hpp"
 #include "platform/net/SimNetwork.hpp"
+#include "testing/TempAppHome.hpp"
 #include <filesystem>
 #include <unistd.h>
 
@@ -217,6 +218,38 @@ TEST_F(RequestTest, AdapterFailuresComeBackAsAdaptErrorsAndMakeNoTask) {
     EXPECT_FALSE(download->request());
     download->cancel();
     EXPECT_FALSE(download->resumeData());
+}
+
+TEST(DownloadRequestTest, SuggestedDestinationIsTheSuggestedNameInTheDirectory) {
+    plat::test::TempAppHome home;
+    const auto temporary = plat::URL::file(plat::AppHome::tmp() + "/CFNetworkDownload_1.tmp");
+    const plat::HTTPURLResponse plain(*plat::URL::parse("https://api.example.test/files/report.pdf?v=2"), 200,
+                                      "HTTP/1.1", {});
+    const plat::HTTPURLResponse named(*plat::URL::parse("https://api.example.test/download"), 200, "HTTP/1.1",
+                                      {{"Content-Disposition", "attachment; filename=\"../../evil.txt\""}});
+    struct Case {
+        const char* name;
+        plat::SearchPathDirectory directory;
+        int domain;
+        const plat::HTTPURLResponse& response;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"last path component", plat::SearchPathDirectory::Document, plat::UserDomainMask, plain,
+         plat::AppHome::documents() + "/report.pdf"},
+        {"the server's file name, without its folders", plat::SearchPathDirectory::Caches,
+         plat::UserDomainMask, named, plat::AppHome::caches() + "/evil.txt"},
+        {"no folder in the domain: the file stays", plat::SearchPathDirectory::Document, 0, plain,
+         temporary.path()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto destination = DownloadRequest::suggestedDestination(c.directory, c.domain);
+        const auto result = destination(temporary, c.response);
+        EXPECT_EQ(result.destinationURL.path(), c.expected);
+        EXPECT_TRUE(result.destinationURL.isFileURL());
+        EXPECT_TRUE(result.options.isEmpty());
+    }
 }
 
 TEST_F(RequestTest, DownloadHandlersReadTheDestinationFile) {

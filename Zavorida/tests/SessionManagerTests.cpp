@@ -410,21 +410,102 @@ TEST_F(SessionManagerTest, StandardHeaderValues) {
 
 TEST(SessionDelegateTest, RespondsOnlyToOverriddenOptionalCallbacks) {
     namespace sel = plat::URLSessionSelector;
-    SessionDelegate delegate;
-    for (const auto selector : {sel::didBecomeInvalidWithError, sel::didReceiveChallenge,
-                                sel::didFinishEventsForBackgroundURLSession, sel::willPerformHTTPRedirection,
-                                sel::didReceiveResponse, sel::readClosedForStreamTask}) {
-        EXPECT_FALSE(delegate.respondsTo(selector)) << selector;
+    const std::string_view streamSelectors[] = {sel::readClosedForStreamTask, sel::writeClosedForStreamTask,
+                                                sel::betterRouteDiscoveredForStreamTask,
+                                                sel::didBecomeInputStream};
+    // From OS 9 the stream callbacks are hidden until overridden; before it they answer like every
+    // callback the delegate implements.
+    for (const char* version : {"8.4.1", "9.0", "12.4"}) {
+        SCOPED_TRACE(version);
+        plat::sim::Process::setOperatingSystemVersion(*plat::OperatingSystemVersion::parse(version));
+        const bool hidesStreams = std::string_view(version) != "8.4.1";
+        SessionDelegate delegate;
+        for (const auto selector : {sel::didBecomeInvalidWithError, sel::didReceiveChallenge,
+                                    sel::didFinishEventsForBackgroundURLSession,
+                                    sel::willPerformHTTPRedirection, sel::didReceiveResponse}) {
+            EXPECT_FALSE(delegate.respondsTo(selector)) << selector;
+        }
+        for (const auto selector : streamSelectors) {
+            EXPECT_EQ(delegate.respondsTo(selector), !hidesStreams) << selector;
+        }
+        for (const auto selector :
+             {sel::didCompleteWithError, sel::didReceiveData, sel::didFinishCollectingMetrics,
+              sel::willCacheResponse, sel::taskDidReceiveChallenge, sel::needNewBodyStream,
+              sel::didSendBodyData, sel::didBecomeDownloadTask, sel::didFinishDownloadingToURL,
+              sel::didWriteData, sel::didResumeAtOffset}) {
+            EXPECT_TRUE(delegate.respondsTo(selector)) << selector;
+        }
+        delegate.setTaskWillPerformHTTPRedirectionWithCompletion(
+            [](auto&, const auto&, const auto&, const auto&, auto completion) { completion(std::nullopt); });
+        delegate.setStreamTaskReadClosed([](auto&, const auto&) {});
+        delegate.setStreamTaskDidBecomeInputStream([](auto&, const auto&, auto, auto) {});
+        EXPECT_TRUE(delegate.respondsTo(sel::willPerformHTTPRedirection));
+        EXPECT_TRUE(delegate.respondsTo(sel::readClosedForStreamTask));
+        EXPECT_TRUE(delegate.respondsTo(sel::didBecomeInputStream));
+        EXPECT_EQ(delegate.respondsTo(sel::writeClosedForStreamTask), !hidesStreams);
     }
-    for (const auto selector :
-         {sel::didCompleteWithError, sel::didReceiveData, sel::didFinishCollectingMetrics}) {
-        EXPECT_TRUE(delegate.respondsTo(selector)) << selector;
-    }
-    delegate.setTaskWillPerformHTTPRedirectionWithCompletion(
-        [](auto&, const auto&, const auto&, const auto&, auto completion) { completion(std::nullopt); });
-    delegate.setStreamTaskReadClosed([](auto&, const auto&) {});
-    EXPECT_TRUE(delegate.respondsTo(sel::willPerformHTTPRedirection));
-    EXPECT_TRUE(delegate.respondsTo(sel::readClosedForStreamTask));
+}
+
+TEST_F(SessionManagerTest, WillCacheResponseGoesThroughOverridesThenTheTaskDelegate) {
+    auto configuration = plat::URLSessionConfiguration::ephemeral();
+    configuration.urlCache = std::make_shared<plat::URLCache>();
+    auto caching = SessionManager::make(configuration);
+    const auto delegate = caching->delegate();
+    auto& session = *caching->session();
+    auto request = caching->makeDataRequestToURL("https://api.example.test/json");
+    Virtual::runUntilIdle();
+    const auto task = request->task();
+    ASSERT_TRUE(task && task->response());
+    EXPECT_EQ(configuration.urlCache->count(), 1u) << "nothing set: the proposal is cached";
+    const auto cached = configuration.urlCache->cachedResponse(*request->request());
+    ASSERT_TRUE(cached);
+    EXPECT_EQ(std::string(cached->data.begin(), cached->data.end()), "{\"player-id\":\"p1\"}");
+
+    const plat::CachedURLResponse proposed{
+        task->response(), {'x'}, std::nullopt, plat::URLCacheStoragePolicy::allowed};
+    std::vector<std::string> calls;
+    std::optional<std::optional<plat::CachedURLResponse>> answer;
+    const auto ask = [&] {
+        answer.reset();
+        delegate->willCacheResponse(session, task, proposed,
+                                    [&](auto cachedAnswer) { answer = cachedAnswer; });
+    };
+    ask();
+    ASSERT_TRUE(answer && *answer) << "an unregistered task: the proposal";
+
+    // The task delegate's own closure answers for a registered request.
+    auto registered =
+        caching->makeDataRequest(plat::URLRequest(*plat::URL::parse("https://api.example.test/x")));
+    const auto registeredTask = registered->task();
+    std::static_pointer_cast<DataTaskDelegate>(registered->delegate())
+        ->setDataTaskWillCacheResponse([&](auto&, const auto&, const auto&) {
+            calls.push_back("task delegate");
+            return std::optional<plat::CachedURLResponse>();
+        });
+    answer.reset();
+    delegate->willCacheResponse(session, registeredTask, proposed, [&](auto a) { answer = a; });
+    ASSERT_TRUE(answer);
+    EXPECT_FALSE(*answer);
+
+    delegate->setDataTaskWillCacheResponse([&](auto&, const auto&, const auto& offered) {
+        calls.push_back("plain");
+        return std::optional<plat::CachedURLResponse>(offered);
+    });
+    answer.reset();
+    delegate->willCacheResponse(session, registeredTask, proposed, [&](auto a) { answer = a; });
+    ASSERT_TRUE(answer && *answer);
+    delegate->setDataTaskWillCacheResponseWithCompletion(
+        [&](auto&, const auto&, const auto&, auto completion) {
+            calls.push_back("with completion");
+            completion(std::nullopt);
+        });
+    answer.reset();
+    delegate->willCacheResponse(session, registeredTask, proposed, [&](auto a) { answer = a; });
+    ASSERT_TRUE(answer);
+    EXPECT_FALSE(*answer);
+    EXPECT_EQ(calls, (std::vector<std::string>{"task delegate", "plain", "with completion"}));
+    registered->cancel();
+    Virtual::runUntilIdle();
 }
 
 TEST(SessionDelegateTest, OverridesWinOverDefaults) {

@@ -212,6 +212,69 @@ TEST_F(TaskDelegateTest, RedirectionAndResponseOverrides) {
     EXPECT_EQ(delegate.expectedContentLength(), task->response()->expectedContentLength());
 }
 
+TEST_F(TaskDelegateTest, WillCacheResponseAnswersWithTheOverrideOrTheProposal) {
+    auto task = answeredTask();
+    DataTaskDelegate delegate(task);
+    const plat::CachedURLResponse proposed{
+        task->response(), {'b'}, std::nullopt, plat::URLCacheStoragePolicy::allowed};
+    std::vector<std::optional<plat::CachedURLResponse>> answers;
+    const auto record = [&](std::optional<plat::CachedURLResponse> answer) { answers.push_back(answer); };
+    delegate.willCacheResponse(*session, task, proposed, record);
+    delegate.setDataTaskWillCacheResponse([](auto&, const auto&, const plat::CachedURLResponse& offered) {
+        auto memoryOnly = offered;
+        memoryOnly.storagePolicy = plat::URLCacheStoragePolicy::allowedInMemoryOnly;
+        return std::optional<plat::CachedURLResponse>(memoryOnly);
+    });
+    delegate.willCacheResponse(*session, task, proposed, record);
+    delegate.setDataTaskWillCacheResponse(
+        [](auto&, const auto&, const auto&) { return std::optional<plat::CachedURLResponse>(); });
+    delegate.willCacheResponse(*session, task, proposed, record);
+    ASSERT_EQ(answers.size(), 3u);
+    ASSERT_TRUE(answers[0] && answers[1]);
+    EXPECT_EQ(answers[0]->storagePolicy, plat::URLCacheStoragePolicy::allowed);
+    EXPECT_EQ(answers[0]->data, plat::Data{'b'});
+    EXPECT_EQ(answers[1]->storagePolicy, plat::URLCacheStoragePolicy::allowedInMemoryOnly);
+    EXPECT_FALSE(answers[2]) << "none means: do not cache";
+}
+
+TEST(DownloadOptionsTest, ActAsASetOfBits) {
+    const DownloadOptions create = DownloadOptions::createIntermediateDirectories();
+    const DownloadOptions remove = DownloadOptions::removeExistingFile();
+    const DownloadOptions both{create, remove};
+    EXPECT_EQ(both.rawValue, 3u);
+    EXPECT_EQ(DownloadOptions{}.rawValue, 0u);
+    EXPECT_TRUE((DownloadOptions{}).isEmpty());
+    EXPECT_EQ((DownloadOptions{create}), create);
+
+    EXPECT_EQ(both.symmetricDifference(create), remove);
+    EXPECT_EQ(create ^ remove, both);
+    EXPECT_EQ(both.subtracting(create), remove);
+    EXPECT_EQ(create - both, DownloadOptions{});
+    EXPECT_TRUE(create.isSubset(both));
+    EXPECT_FALSE(both.isSubset(create));
+    EXPECT_TRUE(both.isSuperset(remove));
+    EXPECT_FALSE(remove.isSuperset(both));
+    EXPECT_TRUE(DownloadOptions{}.isSubset(create));
+    EXPECT_TRUE(create.isDisjoint(remove));
+    EXPECT_FALSE(both.isDisjoint(remove));
+
+    DownloadOptions options;
+    const auto first = options.insert(create);
+    EXPECT_TRUE(first.first);
+    EXPECT_EQ(first.second, create);
+    const auto again = options.insert(create);
+    EXPECT_FALSE(again.first) << "already a member";
+    EXPECT_EQ(again.second, create);
+    options.insert(remove);
+    EXPECT_EQ(options, both);
+
+    EXPECT_EQ(options.remove(create), create);
+    EXPECT_EQ(options, remove);
+    EXPECT_EQ(options.remove(create), std::nullopt) << "not a member";
+    EXPECT_EQ(options.remove(both), remove) << "the part that was in the set";
+    EXPECT_TRUE(options.isEmpty());
+}
+
 class DownloadTaskDelegateTest : public TaskDelegateTest {
 protected:
     void SetUp() override {

@@ -384,12 +384,90 @@ bool validJSON(const Value& v, int depth) {
     }
 }
 
+enum class UnicodeForm { utf8, utf16BE, utf16LE, utf32BE, utf32LE };
+
+struct DetectedForm {
+    UnicodeForm form;
+    std::size_t markLength;
+};
+
+// As the platform reads JSON: a byte-order mark names the form; without one, JSON text starts with an
+// ASCII character, so the places of the zero bytes among the first four tell UTF-16 and UTF-32 apart.
+DetectedForm detectForm(std::string_view text) {
+    const auto at = [&](std::size_t i) { return i < text.size() ? static_cast<uint8_t>(text[i]) : -1; };
+    const std::size_t n = text.size();
+    if (n >= 4 && at(0) == 0 && at(1) == 0 && at(2) == 0xFE && at(3) == 0xFF)
+        return {UnicodeForm::utf32BE, 4};
+    if (n >= 4 && at(0) == 0xFF && at(1) == 0xFE && at(2) == 0 && at(3) == 0)
+        return {UnicodeForm::utf32LE, 4};
+    if (n >= 2 && at(0) == 0xFE && at(1) == 0xFF)
+        return {UnicodeForm::utf16BE, 2};
+    if (n >= 2 && at(0) == 0xFF && at(1) == 0xFE)
+        return {UnicodeForm::utf16LE, 2};
+    if (n >= 4 && at(0) == 0 && at(1) == 0 && at(2) == 0 && at(3) != 0)
+        return {UnicodeForm::utf32BE, 0};
+    if (n >= 4 && at(0) != 0 && at(1) == 0 && at(2) == 0 && at(3) == 0)
+        return {UnicodeForm::utf32LE, 0};
+    if (n >= 2 && at(0) == 0 && at(1) != 0)
+        return {UnicodeForm::utf16BE, 0};
+    if (n >= 2 && at(0) != 0 && at(1) == 0)
+        return {UnicodeForm::utf16LE, 0};
+    return {UnicodeForm::utf8, 0};
+}
+
+// UTF-16 or UTF-32 text (after its mark) as UTF-8; none for a cut-off unit, an unpaired surrogate or a
+// value outside Unicode.
+std::optional<std::string> toUTF8(std::string_view text, UnicodeForm form) {
+    const bool wide = form == UnicodeForm::utf32BE || form == UnicodeForm::utf32LE;
+    const bool big = form == UnicodeForm::utf16BE || form == UnicodeForm::utf32BE;
+    const std::size_t width = wide ? 4 : 2;
+    if (text.size() % width != 0)
+        return std::nullopt;
+    const auto unit = [&](std::size_t i) {
+        char32_t u = 0;
+        for (std::size_t b = 0; b < width; ++b) {
+            const auto byte = static_cast<uint8_t>(text[i * width + (big ? b : width - 1 - b)]);
+            u = (u << 8) | byte;
+        }
+        return u;
+    };
+    std::string out;
+    out.reserve(text.size());
+    const std::size_t count = text.size() / width;
+    for (std::size_t i = 0; i < count; ++i) {
+        char32_t c = unit(i);
+        if (!wide && c >= 0xD800 && c <= 0xDBFF) {
+            const char32_t low = i + 1 < count ? unit(i + 1) : 0;
+            if (low < 0xDC00 || low > 0xDFFF)
+                return std::nullopt;
+            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+            ++i;
+        } else if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
+            return std::nullopt;
+        }
+        String::appendUTF8(out, c);
+    }
+    return out;
+}
+
 } // namespace
 
 Result<Value> JSONSerialization::jsonObject(std::string_view text, unsigned options) {
     ValueBuilder builder((options & ReadingFragmentsAllowed) != 0);
     if (text.empty()) {
         return Error::propertyListReadCorrupt("Unable to parse empty data.");
+    }
+    const DetectedForm detected = detectForm(text);
+    if (detected.form != UnicodeForm::utf8) {
+        const auto utf8 = toUTF8(text.substr(detected.markLength), detected.form);
+        if (!utf8) {
+            return Error::propertyListReadCorrupt("Unable to convert data to string.");
+        }
+        if (utf8->empty()) {
+            return Error::propertyListReadCorrupt("Unable to parse empty data.");
+        }
+        bool parsed = nlohmann::json::sax_parse(utf8->begin(), utf8->end(), &builder);
+        return builder.finish(parsed);
     }
     bool parsed = nlohmann::json::sax_parse(text.begin(), text.end(), &builder);
     return builder.finish(parsed);

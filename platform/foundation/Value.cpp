@@ -3,6 +3,7 @@
 #include "platform/foundation/NeverDestroyed.hpp"
 #include "platform/foundation/String.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <cinttypes>
@@ -609,12 +610,21 @@ void Value::describeInto(std::string& out, int indent) const {
         break;
     }
     case Kind::Dictionary: {
+        // The platform describes a dictionary in ascending key order, whatever order it was built in.
+        const Dictionary& d = *ifDictionary();
+        std::vector<const Dictionary::Entry*> entries;
+        entries.reserve(d.size());
+        for (const auto& entry : d) {
+            entries.push_back(&entry);
+        }
+        std::sort(entries.begin(), entries.end(),
+                  [](const auto* a, const auto* b) { return String::compareUTF16(a->first, b->first) < 0; });
         out += "{\n";
-        for (const auto& [key, value] : *ifDictionary()) {
+        for (const auto* entry : entries) {
             out += inner;
-            appendQuoted(out, key);
+            appendQuoted(out, entry->first);
             out += " = ";
-            value.describeInto(out, indent + 1);
+            entry->second.describeInto(out, indent + 1);
             out += ";\n";
         }
         out += pad;

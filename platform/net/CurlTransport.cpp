@@ -34,6 +34,11 @@ void globalInitOnce() {
     });
 }
 
+// Methods a client may repeat without the server doing anything twice that it would mind.
+bool isSafeToResend(std::string_view method) {
+    return method == "GET" || method == "HEAD" || method == "OPTIONS" || method == "TRACE";
+}
+
 std::string trim(std::string_view s) {
     std::size_t b = 0;
     std::size_t e = s.size();
@@ -358,6 +363,10 @@ struct CurlTransport::Hop {
         curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+        // libcurl sends a request again, unasked, when a connection taken from its pool turns out to have
+        // closed before any answer. The server may have acted on the first copy, so a request that is not
+        // safe to repeat takes a fresh connection: it is sent once, and a failure goes to the caller.
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, isSafeToResend(request.method) ? 0L : 1L);
         // Only the session's configuration names a proxy: the build machine's proxy variables do not count.
         curl_easy_setopt(easy, CURLOPT_PROXY, request.proxy ? request.proxy->c_str() : "");
         if (request.proxy) {

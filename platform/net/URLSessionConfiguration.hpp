@@ -5,6 +5,7 @@
 
 #include "platform/foundation/Value.hpp"
 #include "platform/net/HTTPCookieStorage.hpp"
+#include "platform/net/URLCache.hpp"
 #include "platform/net/URLCredentialStorage.hpp"
 #include "platform/net/URLRequest.hpp"
 
@@ -33,6 +34,8 @@ public:
     bool httpShouldSetCookies = true;
     HTTPCookieAcceptPolicy httpCookieAcceptPolicy = HTTPCookieAcceptPolicy::onlyFromMainDocumentDomain;
     std::shared_ptr<URLCredentialStorage> urlCredentialStorage;
+    // None: nothing is cached and willCacheResponse is never asked.
+    std::shared_ptr<URLCache> urlCache;
     URLRequestCachePolicy requestCachePolicy = URLRequestCachePolicy::useProtocolCachePolicy;
     long httpMaximumConnectionsPerHost = 4;
     bool allowsCellularAccess = true;

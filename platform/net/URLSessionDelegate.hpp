@@ -5,6 +5,7 @@
 
 #include "platform/foundation/Error.hpp"
 #include "platform/net/HTTPURLResponse.hpp"
+#include "platform/net/URLCache.hpp"
 #include "platform/net/URLCredential.hpp"
 #include "platform/net/URLRequest.hpp"
 
@@ -104,6 +105,7 @@ public:
     using RedirectCompletion = std::function<void(std::optional<URLRequest>)>;
     using BodyStreamCompletion = std::function<void(std::shared_ptr<InputStream>)>;
     using ResponseCompletion = std::function<void(URLSessionResponseDisposition)>;
+    using CacheCompletion = std::function<void(std::optional<CachedURLResponse>)>;
 
     virtual ~URLSessionDelegate() = default;
     virtual bool respondsTo(std::string_view selector) const {
@@ -150,6 +152,11 @@ public:
         (void)dataTask, (void)streamTask;
     }
     virtual void didReceiveData(URLSession&, const TaskPtr&, const Data&) {}
+    // Asked before a response goes into the session's cache: the answer is stored, none stores nothing.
+    virtual void willCacheResponse(URLSession&, const TaskPtr&, CachedURLResponse proposed,
+                                   CacheCompletion completion) {
+        completion(std::move(proposed));
+    }
 
     // Download.
     virtual void didFinishDownloadingToURL(URLSession&, const TaskPtr&, const URL& location) {

@@ -93,6 +93,21 @@ template <class... Args, class F> std::function<void(Args...)> once(F fn) {
     };
 }
 
+// What a cache may keep without being told more: a GET whose answer has a status cacheable by default and
+// neither side said "no-store".
+bool isCacheable(const URLRequest& request, const HTTPURLResponse& response) {
+    static constexpr int kCacheableStatuses[] = {200, 203, 204, 206, 300, 301, 404, 405, 410, 414, 501};
+    if (request.httpMethod() != "GET" ||
+        std::find(std::begin(kCacheableStatuses), std::end(kCacheableStatuses), response.statusCode()) ==
+            std::end(kCacheableStatuses))
+        return false;
+    for (const auto& control : {request.value("Cache-Control"), response.value("Cache-Control")}) {
+        if (control && String::lowercasedASCII(*control).find("no-store") != std::string::npos)
+            return false;
+    }
+    return true;
+}
+
 struct FileHandle {
     explicit FileHandle(int f) : fd(f) {}
     ~FileHandle() { ::close(fd); }
@@ -585,6 +600,8 @@ WireAction URLSessionTaskEngine::deliverResponse(std::shared_ptr<const HTTPURLRe
         return WireAction::proceed;
     }
     task->bytesExpectedToReceive_ = expected;
+    caching_ = s->configuration().urlCache && isCacheable(current_, *response);
+    cacheData_.clear();
     if (hasCompletionHandler() || !s->delegateResponds(URLSessionSelector::didReceiveResponse))
         return WireAction::proceed;
 
@@ -677,6 +694,8 @@ void URLSessionTaskEngine::deliverBody(const uint8_t* bytes, std::size_t length)
         received_.insert(received_.end(), bytes, bytes + length);
         return;
     }
+    if (caching_)
+        cacheData_.insert(cacheData_.end(), bytes, bytes + length);
     if (s->delegateResponds(URLSessionSelector::didReceiveData)) {
         auto chunk = std::make_shared<const Data>(bytes, bytes + length);
         s->deliver([s, task, chunk] {
@@ -1016,8 +1035,32 @@ void URLSessionTaskEngine::finishSuccess() {
                     d->didFinishDownloadingToURL(*s, task, location);
             });
         }
+    } else if (caching_) {
+        offerToCache(*s, task);
     }
     complete(std::nullopt);
+}
+
+void URLSessionTaskEngine::offerToCache(URLSession& session, const std::shared_ptr<URLSessionTask>& task) {
+    CachedURLResponse proposed;
+    proposed.response = task->response();
+    proposed.data = hasCompletionHandler() ? received_ : std::move(cacheData_);
+    auto cache = session.configuration().urlCache;
+    if (hasCompletionHandler() || !session.delegateResponds(URLSessionSelector::willCacheResponse)) {
+        cache->storeCachedResponse(std::move(proposed), current_);
+        return;
+    }
+    // Whatever the delegate answers, whenever it answers, is what the cache keeps; it ends nothing else.
+    auto store = once<std::optional<CachedURLResponse>>(
+        [cache, request = current_](std::optional<CachedURLResponse> answer) {
+            if (answer)
+                cache->storeCachedResponse(std::move(*answer), request);
+        });
+    auto s = session_.lock();
+    s->deliver([s, task, proposed = std::move(proposed), store]() mutable {
+        if (auto d = s->delegate())
+            d->willCacheResponse(*s, task, std::move(proposed), store);
+    });
 }
 
 void URLSessionTaskEngine::fail(int64_t code, std::optional<int> transportCode) {

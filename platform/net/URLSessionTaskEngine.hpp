@@ -82,6 +82,8 @@ private:
     void responseAnswered(URLSessionResponseDisposition disposition);
     void deliverBody(const uint8_t* bytes, std::size_t length);
     void finishSuccess();
+    // Hands a finished data task's response to the session's cache, through the delegate when it asks.
+    void offerToCache(URLSession& session, const std::shared_ptr<URLSessionTask>& task);
     void fail(int64_t code, std::optional<int> transportCode = std::nullopt);
     void complete(std::optional<Error> error);
     void recordMetrics(const WireResult& result);
@@ -112,6 +114,8 @@ private:
     bool responseDelivered_ = false;
     std::optional<WireResult> pendingDone_;
     Data received_;
+    bool caching_ = false; // the final response may go into the session's cache
+    Data cacheData_;       // its body, for a task whose body goes to the delegate
     std::shared_ptr<InputStream> bodyStream_;
     bool bodyWasSent_ = false;
     int downloadFd_ = -1;

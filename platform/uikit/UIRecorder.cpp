@@ -96,6 +96,26 @@ void UIRecorder::refreshing(bool refreshing) {
     refreshes_.push_back(refreshing);
 }
 
+void UIRecorder::reset() {
+    std::lock_guard lock(mutex_);
+    badges_.clear();
+    opened_.clear();
+    canOpen_.clear();
+    alerts_.clear();
+    roots_.clear();
+    pushed_.clear();
+    popped_.clear();
+    hidden_.clear();
+    indicators_.clear();
+    refreshes_.clear();
+    tasks_.clear();
+    settings_.clear();
+    localNotifications_.clear();
+    localCancels_ = 0;
+    fetchResults_.clear();
+    events_.clear();
+}
+
 UIBackgroundTaskIdentifier UIRecorder::beginTask(const std::string& name) {
     std::lock_guard lock(mutex_);
     const UIBackgroundTaskIdentifier id = tasks_.size() + 1;

@@ -83,6 +83,10 @@ public:
     std::vector<UIBackgroundFetchResult> fetchResults() const;
     std::vector<std::string> events() const; // every event, as its [device] line without the prefix
 
+    // Forgets everything recorded, so that a test sees only what it caused itself. Background-task
+    // identifiers start again at 1.
+    void reset();
+
 private:
     void event(const std::string& line);
 

@@ -125,6 +125,57 @@ TEST(Json, SkipsByteOrderMark) {
     EXPECT_EQ(v["k"].asString(), "v");
 }
 
+namespace {
+
+// Text in UTF-16 or UTF-32 of either byte order, with or without a byte-order mark.
+std::string encodeText(std::u32string_view text, int width, bool bigEndian, bool mark) {
+    std::u32string units;
+    if (mark) {
+        units += U'\uFEFF';
+    }
+    for (char32_t c : text) {
+        if (width == 2 && c >= 0x10000) {
+            units += static_cast<char32_t>(0xD800 + ((c - 0x10000) >> 10));
+            units += static_cast<char32_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            units += c;
+        }
+    }
+    std::string out;
+    for (char32_t u : units) {
+        for (int b = 0; b < width; ++b) {
+            const int shift = 8 * (bigEndian ? width - 1 - b : b);
+            out += static_cast<char>((u >> shift) & 0xFF);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(Json, DetectsUTF16AndUTF32WithOrWithoutMark) {
+    for (const int width : {2, 4}) {
+        for (const bool bigEndian : {true, false}) {
+            for (const bool mark : {true, false}) {
+                SCOPED_TRACE(testing::Message() << "width " << width << (bigEndian ? " BE" : " LE")
+                                                << (mark ? " with mark" : ""));
+                const std::string object =
+                    encodeText(U"{\"k\":\"v\u00e9\U0001F600\"}", width, bigEndian, mark);
+                EXPECT_EQ(parse(object)["k"].asString(), "v\xC3\xA9\xF0\x9F\x98\x80");
+                // A one-character fragment is told apart too.
+                EXPECT_EQ(parse(encodeText(U"7", width, bigEndian, mark),
+                                JSONSerialization::ReadingFragmentsAllowed)
+                              .asInt64(),
+                          7);
+            }
+        }
+    }
+    // Cut-off units and unpaired surrogates are not text.
+    expectReadError(encodeText(U"[1]", 2, false, false).substr(1));
+    expectReadError(std::string("\xFE\xFF\xD8\x00\x00\x5B", 6));
+    expectReadError(std::string("\xFF\xFE", 2));
+}
+
 TEST(Json, WritesCompactWithEscapes) {
     Value v(Dictionary{
         {"url", Value("http://a/b")},

@@ -123,7 +123,12 @@ TEST(Value, Descriptions) {
         {Value(Dictionary{{"a", Value(1)}, {"b c", Value(Array{Value("x")})}}),
          "{\n    a = 1;\n    \"b c\" = (\n        x\n    );\n}"},
         {Value(Dictionary{{"q", Value("say \"hi\"")}, {"", Value()}}),
-         "{\n    q = \"say \\\"hi\\\"\";\n    \"\" = \"<null>\";\n}"},
+         "{\n    \"\" = \"<null>\";\n    q = \"say \\\"hi\\\"\";\n}"},
+        // Keys in ascending order whatever the order of insertion, nested dictionaries too.
+        {Value(Dictionary{{"zeta", Value(1)},
+                          {"Beta", Value(2)},
+                          {"alpha", Value(Dictionary{{"y", Value(3)}, {"x", Value(4)}})}}),
+         "{\n    Beta = 2;\n    alpha = {\n        x = 4;\n        y = 3;\n    };\n    zeta = 1;\n}"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.v.description(), c.expected);

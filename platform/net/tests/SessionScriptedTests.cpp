@@ -172,5 +172,95 @@ TEST_F(SessionScriptedTest, AFailureToReachAServerAfterTheNetworkWentDownIsNotCo
     }
 }
 
+// A delegate that logs its data events and answers the cache question as told.
+class CachingDelegate : public URLSessionDelegate {
+public:
+    bool respondsTo(std::string_view selector) const override {
+        return selector == URLSessionSelector::didReceiveData ||
+               selector == URLSessionSelector::didCompleteWithError ||
+               (asks && selector == URLSessionSelector::willCacheResponse);
+    }
+    void didReceiveData(URLSession&, const TaskPtr&, const Data&) override { events.push_back("data"); }
+    void willCacheResponse(URLSession&, const TaskPtr&, CachedURLResponse proposed,
+                           CacheCompletion completion) override {
+        events.push_back("willCache " + std::string(proposed.data.begin(), proposed.data.end()));
+        if (keep) {
+            completion(std::move(proposed));
+        } else {
+            completion(std::nullopt);
+        }
+    }
+    void didCompleteWithError(URLSession&, const TaskPtr&, const std::optional<Error>&) override {
+        events.push_back("complete");
+    }
+
+    bool asks = true;
+    bool keep = true;
+    std::vector<std::string> events;
+};
+
+TEST_F(SessionScriptedTest, TheDelegateDecidesWhatTheResponseCacheKeeps) {
+    sim::Network::setReachability(kReachabilityFlagsReachable);
+    script.route("GET", "https://api.example.test/", ScriptedReply::text(200, "body"));
+    script.route("GET", "https://api.example.test/private",
+                 ScriptedReply::text(200, "secret").withHeader("Cache-Control", "no-store"));
+    script.route("POST", "https://api.example.test/", ScriptedReply::text(200, "posted"));
+    struct Case {
+        const char* name;
+        bool withCache;
+        bool asks;
+        bool keep;
+        const char* method;
+        const char* path;
+        std::vector<std::string> events;
+        bool cached;
+    };
+    const Case cases[] = {
+        {"kept", true, true, true, "GET", "/a", {"data", "willCache body", "complete"}, true},
+        {"refused", true, true, false, "GET", "/a", {"data", "willCache body", "complete"}, false},
+        {"not asked: the proposal is kept", true, false, true, "GET", "/a", {"data", "complete"}, true},
+        {"no cache: never asked", false, true, true, "GET", "/a", {"data", "complete"}, false},
+        {"a POST is not cached", true, true, true, "POST", "/a", {"data", "complete"}, false},
+        {"no-store is not cached", true, true, true, "GET", "/private", {"data", "complete"}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto config = URLSessionConfiguration::ephemeral();
+        if (c.withCache) {
+            config.urlCache = std::make_shared<URLCache>();
+        }
+        auto delegate = std::make_shared<CachingDelegate>();
+        delegate->asks = c.asks;
+        delegate->keep = c.keep;
+        auto cachingSession = URLSession::make(config, delegate, OperationQueue::main());
+        URLRequest request(*URL::parse(std::string("https://api.example.test") + c.path));
+        request.setHTTPMethod(c.method);
+        cachingSession->dataTask(request)->resume();
+        Virtual::runUntilIdle();
+        EXPECT_EQ(delegate->events, c.events);
+        if (c.withCache) {
+            const auto cached = config.urlCache->cachedResponse(request);
+            ASSERT_EQ(cached.has_value(), c.cached);
+            if (cached) {
+                EXPECT_EQ(cached->response->statusCode(), 200);
+                EXPECT_EQ(std::string(cached->data.begin(), cached->data.end()), "body");
+            }
+        }
+        cachingSession->invalidateAndCancel();
+        Virtual::runUntilIdle();
+    }
+
+    // A task with a completion block caches without asking.
+    auto config = URLSessionConfiguration::ephemeral();
+    config.urlCache = std::make_shared<URLCache>();
+    session = URLSession::make(config, nullptr, OperationQueue::main());
+    const URLRequest request(*URL::parse("https://api.example.test/b"));
+    auto out = start(request);
+    Virtual::runUntilIdle();
+    ASSERT_TRUE(out->finished);
+    EXPECT_EQ(config.urlCache->count(), 1u);
+    EXPECT_EQ(config.urlCache->cachedResponse(request)->data, *out->data);
+}
+
 } // namespace
 } // namespace plat

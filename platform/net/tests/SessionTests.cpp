@@ -1,6 +1,7 @@
 // URLSession against a loopback devserver: what goes on the wire, the order of delegate events, redirects,
 // cookies, authentication, server trust and the errors of a failing network.
 
+#include "devserver/ConnectionRoutes.hpp"
 #include "platform/net/HTTPCookieStorage.hpp"
 #include "platform/net/Reachability.hpp"
 #include "platform/net/URLError.hpp"
@@ -72,6 +73,50 @@ TEST_F(SessionTest, PostOverPlainHTTPCarriesTheBodyWithTheDefaultContentType) {
     EXPECT_EQ(r.header("content-type"), "application/x-www-form-urlencoded");
     EXPECT_EQ(r.header("content-length"), "7");
     EXPECT_FALSE(r.hasHeader("expect"));
+}
+
+// A connection kept alive in the pool may be gone by the time the next request goes down it. A request
+// that is safe to repeat may then be sent again on a new connection; any other is sent once, and a
+// failure is the caller's to retry or not.
+TEST_F(SessionTest, OnlyRequestsSafeToRepeatAreSentAgainWhenAKeptAliveConnectionCloses) {
+    startServer();
+    server.route("", "/keep", devserver::closeKeptAliveConnectionOnNextRequest(Reply::text(200, "ok")));
+    server.route("", "/gone", Reply::dropped());
+    auto s = session();
+    const auto sent = [&](const std::string& method, const std::string& path) {
+        size_t count = 0;
+        for (const auto& r : server.requests()) {
+            count += r.method == method && r.path == path;
+        }
+        return count;
+    };
+    for (const char* method : {"GET", "POST", "PUT", "PATCH", "DELETE"}) {
+        SCOPED_TRACE(method);
+        const bool safe = std::string(method) == "GET";
+        // The first request leaves a connection in the pool; the next one is sent down it.
+        ASSERT_FALSE(load(s, URLRequest(url("/keep"))).error);
+        server.clearRequests();
+        URLRequest request(url("/keep"));
+        request.setHTTPMethod(method);
+        if (!safe) {
+            request.setHTTPBody(Data{'x'});
+        }
+        const auto out = load(s, request);
+        ASSERT_FALSE(out.error) << out.error->description();
+        EXPECT_EQ(text(out.data), "ok");
+        EXPECT_EQ(sent(method, "/keep"), safe ? 2u : 1u);
+    }
+
+    // Also where the answer never comes, the server sees the request once.
+    ASSERT_FALSE(load(s, URLRequest(url("/keep"))).error);
+    server.clearRequests();
+    URLRequest post(url("/gone"));
+    post.setHTTPMethod("POST");
+    post.setHTTPBody(Data{'x'});
+    const auto failed = load(s, post);
+    ASSERT_TRUE(failed.error);
+    EXPECT_EQ(failed.error->domain, NSURLErrorDomain);
+    EXPECT_EQ(sent("POST", "/gone"), 1u);
 }
 
 TEST_F(SessionTest, DelegateHearsEveryEventInOrderAndTheResponseWaitsForItsAnswer) {

@@ -36,6 +36,7 @@ class UIKitLaunch : public ::testing::Test {
 protected:
     void SetUp() override {
         launchEvents().clear();
+        sim::App::recorder().reset();
         delegateClass = rt::registerClass("AppDelegate", rt::rootClass(), {"UIApplicationDelegate"});
         for (const char* sel :
              {"applicationDidBecomeActive:", "applicationWillResignActive:", "applicationDidEnterBackground:",

@@ -62,6 +62,7 @@ class LoggingScreenTest : public ::testing::Test {
 protected:
     void SetUp() override {
         calls().clear();
+        sim::App::recorder().reset();
         screenClass = rt::registerClass<LoggingScreen>("LoggingScreen", UIViewController::runtimeClass());
         rt::registerClass("AppDelegate");
         app = sim::App::launch("AppDelegate");

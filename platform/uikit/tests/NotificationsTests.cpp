@@ -29,6 +29,7 @@ class UIKitNotifications : public ::testing::Test {
 protected:
     void SetUp() override {
         notificationEvents().clear();
+        sim::App::recorder().reset();
         delegateClass = rt::registerClass("NotifyDelegate", rt::rootClass(), {"UIApplicationDelegate"});
     }
     rt::Class* delegateClass = nullptr;
