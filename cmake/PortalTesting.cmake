@@ -26,6 +26,11 @@ function(portal_add_test)
   # Test code is compiled without optimisation (the sanitizers stay on): optimising gtest-heavy code costs
   # twice the compile time and buys nothing, since the code under test lives in the optimised libraries.
   target_compile_options(${T_NAME} PRIVATE -O0)
+  # Every test starts its program afresh, and a position-independent program of this size spends a good part
+  # of its start applying its own relocations. ThreadSanitizer needs position-independent programs.
+  if(NOT PORTAL_TSAN)
+    target_link_options(${T_NAME} PRIVATE -no-pie)
+  endif()
   # An empty LABELS value would swallow the next property name, so pass it only when set.
   set(label_props)
   if(T_LABELS)
