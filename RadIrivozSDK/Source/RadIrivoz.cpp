@@ -635,3 +635,8 @@ void RadIrivoz::radirivoz_Log(ONE_S_LOG_LEVEL level, const std::string& message)
         plat::NSLogText(std::string(prefix(level)) + message);
     }
 }
+
+bool RadIrivoz::isLogged(ONE_S_LOG_LEVEL level) {
+    const ONE_S_LOG_LEVEL logLevel = locked([](ClientState& s) { return s.logLevel; });
+    return static_cast<uint64_t>(level) <= static_cast<uint64_t>(logLevel);
+}

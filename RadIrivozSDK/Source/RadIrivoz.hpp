@@ -127,4 +127,6 @@ public:
     static void setLogLevel(ONE_S_LOG_LEVEL logLevel, ONE_S_LOG_LEVEL visualLevel);
     // Writes "<LEVEL>: " + message to the system log when the level is within the log level.
     static void radirivoz_Log(ONE_S_LOG_LEVEL level, const std::string& message);
+    // Whether a line of this level would be written: callers skip building costly texts otherwise.
+    static bool isLogged(ONE_S_LOG_LEVEL level);
 };

@@ -2,11 +2,14 @@
 
 #include "RadIrivozSDK/Source/RadIrivoz.hpp"
 #include "platform/dispatch/DispatchGroup.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/dispatch/DispatchSemaphore.hpp"
 #include "platform/foundation/Format.hpp"
 #include "platform/foundation/Json.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"
+#include "platform/foundation/NotificationCenter.hpp"
+#include "platform/uikit/UIKitTypes.hpp"
 
 namespace {
 
@@ -46,6 +49,43 @@ RadIrivozClient& RadIrivozClient::sharedClient() {
 
 RadIrivozClient::RadIrivozClient() {
     setRequestTimeout(120.0);
+    plat::NotificationCenter::defaultCenter().addObserver(
+        this, std::string(plat::UIApplicationWillTerminateNotification), nullptr,
+        [this](const plat::Notification&) { cancelAllForTermination(); });
+}
+
+bool RadIrivozClient::start(const std::shared_ptr<plat::URLSessionTask>& task) {
+    {
+        std::lock_guard lock(mutex_);
+        if (terminating_) {
+            return false;
+        }
+        inFlight_.emplace(task->taskIdentifier(), task);
+    }
+    task->resume();
+    return true;
+}
+
+bool RadIrivozClient::settle(uint64_t taskIdentifier) {
+    std::lock_guard lock(mutex_);
+    inFlight_.erase(taskIdentifier);
+    return !terminating_;
+}
+
+void RadIrivozClient::cancelAllForTermination() {
+    std::vector<std::shared_ptr<plat::URLSessionTask>> running;
+    {
+        std::lock_guard lock(mutex_);
+        terminating_ = true;
+        for (const auto& entry : inFlight_) {
+            if (auto task = entry.second.lock()) {
+                running.push_back(std::move(task));
+            }
+        }
+    }
+    for (const auto& task : running) {
+        task->cancel();
+    }
 }
 
 plat::URLSessionConfiguration RadIrivozClient::configurationWithCachingPolicy(plat::URLRequestCachePolicy policy,
@@ -59,10 +99,14 @@ plat::URLSessionConfiguration RadIrivozClient::configurationWithCachingPolicy(pl
 }
 
 void RadIrivozClient::setRequestTimeout(double seconds) {
+    // Replies are handled on the main queue: a session with a delegate queue of its own keeps a thread that
+    // outlives the main loop and may still run while the process exits.
     auto shared = plat::URLSession::make(
-        configurationWithCachingPolicy(plat::URLRequestCachePolicy::useProtocolCachePolicy, seconds));
+        configurationWithCachingPolicy(plat::URLRequestCachePolicy::useProtocolCachePolicy, seconds), nullptr,
+        plat::OperationQueue::main());
     auto noCache = plat::URLSession::make(
-        configurationWithCachingPolicy(plat::URLRequestCachePolicy::reloadIgnoringLocalCacheData, seconds));
+        configurationWithCachingPolicy(plat::URLRequestCachePolicy::reloadIgnoringLocalCacheData, seconds), nullptr,
+        plat::OperationQueue::main());
     std::lock_guard lock(mutex_);
     timeout_ = seconds;
     sharedSession_ = std::move(shared);
@@ -95,7 +139,7 @@ plat::Error RadIrivozClient::genericTimedOutError() {
 }
 
 void RadIrivozClient::prettyPrintDebugStatementWithRequest(const RadIrivozRequest& request) const {
-    if (!request.parameters()) {
+    if (!request.parameters() || !RadIrivoz::isLogged(ONE_S_LOG_LEVEL::ONE_S_LL_VERBOSE)) {
         return;
     }
     const plat::Value parameters(*request.parameters());
@@ -157,14 +201,19 @@ void RadIrivozClient::executeRequest(RadIrivozRequestPtr request, RIResultSucces
         return;
     }
     auto session = request->disableLocalCaching() ? noCacheSession() : sharedSession();
+    auto identifier = std::make_shared<uint64_t>(0);
     auto task = session->dataTask(
         request->urlRequest(),
-        [this, request, successBlock = std::move(successBlock), failureBlock = std::move(failureBlock)](
-            std::optional<plat::Data> data, std::shared_ptr<const plat::HTTPURLResponse> response,
-            std::optional<plat::Error> error) {
-            handleJSONNSURLResponse(response, data, error, true, request, successBlock, failureBlock);
+        [this, identifier, request, successBlock = std::move(successBlock),
+         failureBlock = std::move(failureBlock)](std::optional<plat::Data> data,
+                                                 std::shared_ptr<const plat::HTTPURLResponse> response,
+                                                 std::optional<plat::Error> error) {
+            if (settle(*identifier)) {
+                handleJSONNSURLResponse(response, data, error, true, request, successBlock, failureBlock);
+            }
         });
-    task->resume();
+    *identifier = task->taskIdentifier();
+    start(task);
 }
 
 void RadIrivozClient::executeSynchronousRequest(RadIrivozRequestPtr request, RIResultSuccessBlock successBlock,
@@ -183,10 +232,13 @@ void RadIrivozClient::executeSynchronousRequest(RadIrivozRequestPtr request, RIR
     };
     auto outcome = std::make_shared<Outcome>();
     const plat::DispatchSemaphore semaphore(0);
+    auto identifier = std::make_shared<uint64_t>(0);
     auto task = sharedSession()->dataTask(
-        request->urlRequest(), [outcome, semaphore](std::optional<plat::Data> data,
-                                                    std::shared_ptr<const plat::HTTPURLResponse> response,
-                                                    std::optional<plat::Error> error) {
+        request->urlRequest(), [this, identifier, outcome, semaphore](
+                                   std::optional<plat::Data> data,
+                                   std::shared_ptr<const plat::HTTPURLResponse> response,
+                                   std::optional<plat::Error> error) {
+            settle(*identifier);
             {
                 std::lock_guard lock(outcome->mutex);
                 if (outcome->abandoned) {
@@ -198,7 +250,10 @@ void RadIrivozClient::executeSynchronousRequest(RadIrivozRequestPtr request, RIR
             }
             semaphore.signal();
         });
-    task->resume();
+    *identifier = task->taskIdentifier();
+    if (!start(task)) {
+        return;
+    }
     const bool answered = semaphore.wait(requestTimeout());
     std::optional<plat::Data> data;
     std::shared_ptr<const plat::HTTPURLResponse> response;
@@ -264,8 +319,10 @@ void RadIrivozClient::handleJSONNSURLResponse(const std::shared_ptr<const plat::
             }
             return;
         }
-        RadIrivoz::radirivoz_Log(ONE_S_LOG_LEVEL::ONE_S_LL_VERBOSE,
-                                 "network response (" + request->className() + "): " + parsed->description());
+        if (RadIrivoz::isLogged(ONE_S_LOG_LEVEL::ONE_S_LL_VERBOSE)) {
+            RadIrivoz::radirivoz_Log(ONE_S_LOG_LEVEL::ONE_S_LL_VERBOSE, "network response (" + request->className() +
+                                                                            "): " + parsed->description());
+        }
         reply = std::move(*parsed);
     }
     if (willReattemptRequest(status, request, successBlock, failureBlock, isAsync)) {
@@ -297,8 +354,8 @@ void RadIrivozClient::executeSimultaneousRequests(const std::map<std::string, Ra
     }
     plat::DispatchQueue::global()->async([this, requests, successBlock = std::move(successBlock),
                                           failureBlock = std::move(failureBlock)] {
-        // Answers arrive on the sessions' queues, possibly after the wait gave up; they are kept under a
-        // lock and only read once, when the batch reports.
+        // Answers arrive on the main queue while this waits elsewhere, possibly after the wait gave up; they
+        // are kept under a lock and only read once, when the batch reports.
         struct Collected {
             std::mutex mutex;
             plat::Dictionary results;

@@ -67,12 +67,13 @@ public:
     void setRequestTimeout(double seconds);
     double requestTimeout() const;
 
-    // Returns at once. The blocks run on the session's completion queue, except the refusals (consent,
-    // application identifier), which run on the calling thread before this returns.
+    // Returns at once. The blocks run on the main queue, except the refusals (consent, application
+    // identifier, empty path identifier), which run on the calling thread before this returns.
     void executeRequest(RadIrivozRequestPtr request, RIResultSuccessBlock successBlock,
                         RIFailureBlock failureBlock);
-    // Blocks the calling thread (never the main thread) until the reply or the time-out; the blocks run
-    // on the calling thread before it returns, unless a re-attempt takes the request over.
+    // Blocks the calling thread (never the main thread: the reply is handed over there) until the reply or
+    // the time-out, after which the task is cancelled; the blocks run on the calling thread before it
+    // returns, unless a re-attempt takes the request over.
     void executeSynchronousRequest(RadIrivozRequestPtr request, RIResultSuccessBlock successBlock,
                                    RIFailureBlock failureBlock);
     // Sends every request at once and reports once, on the main queue: the success block when all of them
@@ -92,6 +93,10 @@ public:
                                  const RIResultSuccessBlock& successBlock, const RIFailureBlock& failureBlock);
     void prettyPrintDebugStatementWithRequest(const RadIrivozRequest& request) const;
 
+    // The process is ending: every request in flight is cancelled, none starts any more, and answers still
+    // on their way are dropped. Runs on the app's will-terminate notification.
+    void cancelAllForTermination();
+
     static plat::Error privacyConsentErrorWithRequestType(std::string_view className);
     static plat::Error genericTimedOutError();
 
@@ -104,9 +109,16 @@ private:
     // Consent, application identifier and path checks shared by both sends; false when refused (the
     // failure block has run then).
     bool admit(const RadIrivozRequestPtr& request, const RIFailureBlock& failureBlock);
+    // Starts the task, counted as in flight until `settle` runs for it; false (task not started) once the
+    // process is terminating.
+    bool start(const std::shared_ptr<plat::URLSessionTask>& task);
+    // The task's completion began; false when its answer must be dropped.
+    bool settle(uint64_t taskIdentifier);
 
     mutable std::mutex mutex_;
     double timeout_ = 120.0;
     std::shared_ptr<plat::URLSession> sharedSession_;
     std::shared_ptr<plat::URLSession> noCacheSession_;
+    std::map<uint64_t, std::weak_ptr<plat::URLSessionTask>> inFlight_;
+    bool terminating_ = false;
 };

@@ -10,6 +10,8 @@
 #include "platform/foundation/Console.hpp"
 #include "platform/foundation/Date.hpp"
 #include "platform/foundation/Json.hpp"
+#include "platform/foundation/NotificationCenter.hpp"
+#include "platform/uikit/UIKitTypes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -456,6 +458,22 @@ TEST_F(RadIrivozClientTest, ASynchronousSendThatTimesOutIsCancelledAndItsLateAns
     Virtual::advanceBy(200);
     EXPECT_EQ(outcome.calls(), 1);
     EXPECT_EQ(net->requests().size(), 3u);
+}
+
+TEST_F(RadIrivozClientTest, AtTerminationRequestsInFlightAreCancelledAndNothingMoreStarts) {
+    net->route("", apiURL(""), ScriptedReply::text(200, "{}").after(10));
+    Outcome inFlight;
+    RadIrivozClient::sharedClient().executeRequest(
+        request(HTTPMethodGET, "things", plat::Dictionary{{"app_id", "x"}}), inFlight.success(), inFlight.failure());
+    Virtual::runUntilIdle();
+    plat::NotificationCenter::defaultCenter().post(plat::UIApplicationWillTerminateNotification);
+    Outcome later;
+    RadIrivozClient::sharedClient().executeRequest(
+        request(HTTPMethodGET, "things", plat::Dictionary{{"app_id", "x"}}), later.success(), later.failure());
+    Virtual::advanceBy(100);
+
+    EXPECT_EQ(inFlight.calls() + later.calls(), 0);
+    EXPECT_EQ(net->requests().size(), 1u);
 }
 
 struct FlagsCase {
