@@ -400,7 +400,12 @@ void RadIrivoz::downloadIOSParamsWithAppId(const std::string& appId) {
         s.iosParamsRequested = true;
         s.iosParamsFailed = false;
     });
-    auto request = RIRequestGetIosParams::withUserId(currentSubscriptionState()->userId(), appId);
+    // A player id registered under another application identifier is not this app's player.
+    std::optional<std::string> playerId = currentSubscriptionState()->userId();
+    if (plat::UserDefaults::standardUserDefaults().string(RadIrivozKeys::appId) != appId) {
+        playerId.reset();
+    }
+    auto request = RIRequestGetIosParams::withUserId(playerId, appId);
     RadIrivozClient::sharedClient().executeRequest(
         request,
         [](const std::optional<plat::Value>& reply) {

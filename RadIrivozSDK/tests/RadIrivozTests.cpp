@@ -412,6 +412,14 @@ TEST_F(RadIrivozStartUpTest, TheKnownPlayerGoesWithTheParametersRequestEncoded) 
     EXPECT_EQ(sentURLs(), std::vector<std::string>{"GET " + paramsURL(kAppId) + "?player_id=p%201%26x"});
 }
 
+TEST_F(RadIrivozStartUpTest, APlayerOfAnotherAppIdentifierIsNotSentWithTheParametersRequest) {
+    defaults().set("RV_APP_ID", plat::Value(RadIrivoz::kExampleAppId2));
+    defaults().set("RV_PLAYER_ID", plat::Value("old-player"));
+    start(std::string(kAppId));
+    EXPECT_EQ(sentURLs(), std::vector<std::string>{"GET " + paramsURL(kAppId)});
+    EXPECT_FALSE(RadIrivoz::mUserId());
+}
+
 TEST_F(RadIrivozTest, LogLinesCarryTheirLevelsPrefixAndOnlyThoseWithinTheLevelAreWritten) {
     plat::sim::ConsoleCapture console;
     const std::pair<ONE_S_LOG_LEVEL, const char*> levels[] = {
