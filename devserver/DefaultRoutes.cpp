@@ -1,6 +1,7 @@
 #include "devserver/DefaultRoutes.hpp"
 
 #include "devserver/PortalRoutes.hpp"
+#include "devserver/PushRoutes.hpp"
 #include "devserver/Server.hpp"
 
 namespace devserver {
@@ -16,6 +17,7 @@ const std::vector<std::string>& servedHosts() {
 
 void installDefaultRoutes(Server& server) {
     installPortalRoutes(server);
+    installPushRoutes(server);
 }
 
 } // namespace devserver

@@ -1,30 +1,68 @@
 #include "RadIrivozSDK/Source/RadIrivoz.hpp"
 
+#include "RadIrivozSDK/Source/RadIrivozClient.hpp"
 #include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
+#include "RadIrivozSDK/Source/RadIrivozRequests.hpp"
+#include "deployment/Deployment.hpp"
 #include "platform/device/DeviceProfile.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/foundation/Bundle.hpp"
 #include "platform/foundation/Console.hpp"
+#include "platform/foundation/Date.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"
 #include "platform/foundation/UUID.hpp"
 #include "platform/runtime/Runtime.hpp"
 #include "platform/uikit/UIApplication.hpp"
+#include "platform/uikit/UIKitTypes.hpp"
 #include "platform/usernotifications/UNUserNotificationCenter.hpp"
 
 #include <mutex>
 
 namespace {
 
-constexpr const char* kExampleAppId = "c4a1e2d3-0b5f-11e7-9a3c-7f2e1d0c4b6a";
 // Badge, sound and alert: the same bits for the legacy types and the authorization options.
 constexpr uint64_t kPromptTypes =
     plat::UIUserNotificationTypeBadge | plat::UIUserNotificationTypeSound | plat::UIUserNotificationTypeAlert;
+// The authorization option for quiet delivery.
+constexpr uint64_t kProvisionalOption = 1u << 6;
 
+constexpr const char* kConsentGranted = "GDPR_CONSENT_GRANTED";
+constexpr const char* kInAppLaunchURL = "RADIRIVOZ_INAPP_LAUNCH_URL";
+constexpr const char* kPromptBeforeOpeningPushURL = "PROMPT_BEFORE_OPENING_PUSH_URL";
+constexpr const char* kUsesProvisionalAuthorization = "RADIRIVOZ_USES_PROVISIONAL_PUSH_AUTHORIZATION";
+constexpr const char* kRegisteredWithApple = "RV_REGISTERED_WITH_APPLE";
+
+// The facade's process-wide state. Start-up runs on main, but the transport's replies, the registration
+// queue and the app's threads reach it too, so every entry is read and written under the one mutex, and
+// nothing is called while holding it (app blocks, logs, other objects' locks).
 struct ClientState {
     std::mutex mutex;
     std::optional<std::string> appId;
     RIInFocusDisplayType inFocusDisplayType = RIInFocusDisplayType::RIInFocusDisplayInAppAlert;
+    std::shared_ptr<RIPermissionState> currentPermissionState;
     std::shared_ptr<RISubscriptionState> currentSubscriptionState;
+    std::shared_ptr<RIEmailSubscriptionState> currentEmailSubscriptionState;
+    int32_t lastNotificationTypes = -1;
+    int32_t subscriptionErrorStatus = -1;
+    bool waitingForApnsResponse = false;
+    bool iosParamsRequested = false;
+    bool iosParamsDownloaded = false;
+    // The request failed and has not been asked again yet.
+    bool iosParamsFailed = false;
+    std::optional<plat::Dictionary> iosParams;
+    bool coldStartFromTap = false;
+    std::optional<plat::Date> initializationTime;
+    bool requiresConsent = false;
+    bool delayedForConsent = false;
+    std::optional<DelayedInitializationParameters> delayedParameters;
+    bool registeredWithApns = false;
+    bool autoPrompt = false;
+    bool provisionalRequested = false;
+    bool promptToShowURL = false;
+    bool providesAppNotificationSettings = false;
+    bool locationShared = true;
+    double apnsWait = 25.0;
+    double registrationDelay = 30.0;
     ONE_S_LOG_LEVEL logLevel = ONE_S_LOG_LEVEL::ONE_S_LL_WARN;
     ONE_S_LOG_LEVEL visualLogLevel = ONE_S_LOG_LEVEL::ONE_S_LL_NONE;
 };
@@ -32,6 +70,11 @@ struct ClientState {
 ClientState& state() {
     static plat::NeverDestroyed<ClientState> s;
     return *s;
+}
+
+template <class F> auto locked(F&& fn) {
+    std::lock_guard lock(state().mutex);
+    return fn(state());
 }
 
 const char* prefix(ONE_S_LOG_LEVEL level) {
@@ -54,12 +97,36 @@ const char* prefix(ONE_S_LOG_LEVEL level) {
     return "";
 }
 
+void log(ONE_S_LOG_LEVEL level, const std::string& message) {
+    RadIrivoz::radirivoz_Log(level, message);
+}
+
 std::optional<std::string> infoString(std::string_view key) {
     auto value = plat::Bundle::main()->objectForInfoDictionaryKey(key);
     if (value && value->isString()) {
         return value->asString();
     }
     return std::nullopt;
+}
+
+// The identifier start-up works with: the argument, else the Info.plist keys, newer first.
+std::optional<std::string> configuredAppId(const std::optional<std::string>& appId) {
+    if (appId) {
+        return appId;
+    }
+    if (auto id = infoString(RadIrivozKeys::infoAppId)) {
+        return id;
+    }
+    return infoString(RadIrivozKeys::infoAppIdLegacy);
+}
+
+bool isValidAppId(const std::optional<std::string>& appId) {
+    return appId && plat::UUID::parse(*appId).has_value();
+}
+
+const plat::Value* number(const plat::Dictionary& settings, std::string_view key) {
+    const plat::Value* value = settings.find(key);
+    return value && value->isNumber() ? value : nullptr;
 }
 
 void answerOnMain(std::function<void(bool)> completion, bool accepted) {
@@ -70,67 +137,190 @@ void answerOnMain(std::function<void(bool)> completion, bool accepted) {
         [completion = std::move(completion), accepted] { completion(accepted); });
 }
 
+plat::Dictionary defaultSettings() {
+    return plat::Dictionary{{"kOSSettingsKeyAutoPrompt", plat::Value(true)},
+                            {"kOSSettingsKeyInAppAlerts", plat::Value(true)},
+                            {"kOSSettingsKeyInAppLaunchURL", plat::Value(true)},
+                            {"kOSSSettingsKeyPromptBeforeOpeningPushURL", plat::Value(false)}};
+}
+
 } // namespace
 
-void RadIrivoz::initWithLaunchOptions(const plat::Value&, std::optional<std::string> appId,
+void RadIrivoz::initWithLaunchOptions(const plat::Value& launchOptions, std::optional<std::string> appId) {
+    initWithLaunchOptions(launchOptions, std::move(appId), nullptr, nullptr, defaultSettings());
+}
+
+void RadIrivoz::initWithLaunchOptions(const plat::Value& launchOptions, std::optional<std::string> appId,
+                                      RIHandleNotificationActionBlock action) {
+    initWithLaunchOptions(launchOptions, std::move(appId), nullptr, std::move(action), defaultSettings());
+}
+
+void RadIrivoz::initWithLaunchOptions(const plat::Value& launchOptions, std::optional<std::string> appId,
+                                      RIHandleNotificationActionBlock action, const plat::Dictionary& settings) {
+    initWithLaunchOptions(launchOptions, std::move(appId), nullptr, std::move(action), settings);
+}
+
+void RadIrivoz::initWithLaunchOptions(const plat::Value& launchOptions, std::optional<std::string> appId,
                                       RIHandleNotificationReceivedBlock received,
                                       RIHandleNotificationActionBlock action,
                                       const plat::Dictionary& settings) {
-    radirivoz_Log(ONE_S_LOG_LEVEL::ONE_S_LL_VERBOSE, "Called init with app ID: " + appId.value_or("(null)"));
-    if (!initAppId(appId, plat::UserDefaults::standardUserDefaults(), settings)) {
+    log(ONE_S_LOG_LEVEL::ONE_S_LL_VERBOSE, "Called init with app ID: " + appId.value_or("(null)"));
+    locked([](ClientState& s) { s.initializationTime = plat::Date::now(); });
+
+    // The parameters are asked for with the identifier start-up resolves to, once per process, and before
+    // the consent gate: a GET passes it.
+    if (!locked([](ClientState& s) { return s.iosParamsRequested; })) {
+        std::optional<std::string> resolved = configuredAppId(appId);
+        if (!resolved) {
+            resolved = plat::UserDefaults::standardUserDefaults().string(RadIrivozKeys::appId);
+        }
+        if (isValidAppId(resolved)) {
+            downloadIOSParamsWithAppId(*resolved);
+        }
+    }
+
+    if (requiresUserPrivacyConsent()) {
+        locked([&](ClientState& s) {
+            s.delayedForConsent = true;
+            s.delayedParameters = DelayedInitializationParameters{launchOptions, appId, received, action, settings};
+        });
+        log(ONE_S_LOG_LEVEL::ONE_S_LL_VERBOSE, "Delayed initialization of the RadIrivoz SDK until the user "
+                                               "provides privacy consent using the consentGranted() method");
         return;
     }
+
+    auto& defaults = plat::UserDefaults::standardUserDefaults();
+    if (!initAppId(appId, defaults, settings)) {
+        return;
+    }
+    checkIfApplicationImplementsDeprecatedMethods();
     RadIrivozHelper::notificationBlocks(std::move(received), std::move(action));
 
-    const plat::Value* autoPrompt = settings.find(kOSSettingsKeyAutoPrompt);
-    if (!autoPrompt || autoPrompt->boolValue()) {
+    bool registered = false;
+    if (plat::DeviceProfile::floatVersion() >= 8.0f) {
+        registered = currentPermissionState()->accepted();
+    } else {
+        registered = currentSubscriptionState()->pushToken().has_value() ||
+                     (defaults.object(kRegisteredWithApple) &&
+                      defaults.object(kRegisteredWithApple)->boolValue());
+    }
+
+    if (const plat::Value* launchURL = number(settings, "kOSSettingsKeyInAppLaunchURL")) {
+        enableInAppLaunchURL(launchURL->boolValue());
+    } else if (!defaults.object(kInAppLaunchURL)) {
+        enableInAppLaunchURL(true);
+    }
+
+    std::optional<bool> promptToShowURL;
+    if (const plat::Value* prompt = number(settings, "kOSSSettingsKeyPromptBeforeOpeningPushURL")) {
+        promptToShowURL = prompt->boolValue();
+        defaults.set(kPromptBeforeOpeningPushURL, *prompt);
+        defaults.synchronize();
+    } else if (auto stored = defaults.object(kPromptBeforeOpeningPushURL)) {
+        promptToShowURL = stored->boolValue();
+    }
+
+    bool autoPrompt = true;
+    if (const plat::Value* value = number(settings, "kOSSettingsKeyAutoPrompt")) {
+        autoPrompt = value->boolValue();
+    }
+    std::optional<bool> providesSettings;
+    if (const plat::Value* value = number(settings, "kOSSettingsKeyProvidesAppNotificationSettings");
+        value && plat::DeviceProfile::floatVersion() >= 12.0f) {
+        providesSettings = value->boolValue();
+    }
+    locked([&](ClientState& s) {
+        s.registeredWithApns = registered;
+        if (promptToShowURL) {
+            s.promptToShowURL = *promptToShowURL;
+        }
+        s.autoPrompt = autoPrompt;
+        if (providesSettings) {
+            s.providesAppNotificationSettings = *providesSettings;
+        }
+    });
+
+    if (autoPrompt || registered) {
         promptForPushNotificationsWithUserResponse(nullptr);
     } else {
+        checkProvisionalAuthorizationStatus();
         registerForPushToken();
+    }
+
+    const plat::Value* inAppAlerts = settings.find("kOSSettingsKeyInAppAlerts");
+    const plat::Value* displayOption = settings.find("kOSSettingsKeyInFocusDisplayOption");
+    const bool alertsValid = inAppAlerts && inAppAlerts->integerValue() >= 0 && inAppAlerts->integerValue() <= 1;
+    const bool optionValid =
+        displayOption && displayOption->integerValue() >= 0 && displayOption->integerValue() <= 2;
+    if (optionValid) {
+        setInFocusDisplayType(static_cast<RIInFocusDisplayType>(displayOption->integerValue()));
+    } else if (alertsValid) {
+        setInFocusDisplayType(static_cast<RIInFocusDisplayType>(inAppAlerts->integerValue()));
+    }
+
+    if (const plat::Dictionary* options = launchOptions.ifDictionary();
+        options && options->contains(plat::UIApplicationLaunchOptionsRemoteNotificationKey)) {
+        locked([](ClientState& s) { s.coldStartFromTap = true; });
     }
 }
 
 bool RadIrivoz::initAppId(std::optional<std::string> appId, plat::UserDefaults& defaults,
                           const plat::Dictionary& settings) {
-    std::optional<std::string> resolved = appId;
-    if (!resolved) {
-        resolved = infoString(RadIrivozKeys::infoAppId);
-    }
-    if (!resolved) {
-        resolved = infoString(RadIrivozKeys::infoAppIdLegacy);
-    }
-    if (resolved) {
-        // The subscriber id belongs to the application identifier it was registered under.
-        if (defaults.string(RadIrivozKeys::appId) != resolved) {
-            defaults.set(RadIrivozKeys::appId, plat::Value(*resolved));
-            defaults.remove(RadIrivozKeys::playerId);
-            defaults.synchronize();
-        }
-    } else {
+    std::optional<std::string> resolved = configuredAppId(appId);
+    const bool configured = resolved.has_value();
+    if (!configured) {
         resolved = defaults.string(RadIrivozKeys::appId);
         const plat::Value* omit = settings.find("kOSSettingsKeyInOmitNoAppIdLogging");
         if (omit && omit->boolValue()) {
-            std::lock_guard lock(state().mutex);
-            state().appId = resolved;
+            locked([&](ClientState& s) { s.appId = resolved; });
             return true;
         }
-        radirivoz_Log(ONE_S_LOG_LEVEL::ONE_S_LL_FATAL, "RadIrivoz AppId never set!");
+        log(ONE_S_LOG_LEVEL::ONE_S_LL_FATAL, "RadIrivoz AppId never set!");
     }
-    {
-        std::lock_guard lock(state().mutex);
-        state().appId = resolved;
-    }
-    if (!resolved || !plat::UUID::parse(*resolved)) {
-        radirivoz_Log(ONE_S_LOG_LEVEL::ONE_S_LL_FATAL,
-                      std::string("RadIrivoz AppId format is invalid.\nExample: '") + kExampleAppId + "'\n");
+    // Checked before anything is stored: an invalid identifier must not cost the device its subscriber id.
+    if (!isValidAppId(resolved)) {
+        log(ONE_S_LOG_LEVEL::ONE_S_LL_FATAL,
+            std::string("RadIrivoz AppId format is invalid.\nExample: '") + kExampleAppId + "'\n");
         return false;
+    }
+    if (configured && defaults.string(RadIrivozKeys::appId) != resolved) {
+        // The subscriber id belongs to the application identifier it was registered under.
+        defaults.set(RadIrivozKeys::appId, plat::Value(*resolved));
+        defaults.remove(RadIrivozKeys::playerId);
+        defaults.synchronize();
+        auto subscription = locked([](ClientState& s) { return s.currentSubscriptionState; });
+        if (subscription) {
+            subscription->setUserId(std::nullopt);
+        }
+    }
+    locked([&](ClientState& s) { s.appId = resolved; });
+    if (appId && (*appId == kExampleAppId || *appId == kExampleAppId2)) {
+        log(ONE_S_LOG_LEVEL::ONE_S_LL_WARN,
+            "RadIrivoz Example AppID detected, please update to your app's id found on " +
+                std::string(deployment::kPushServiceSite));
     }
     return true;
 }
 
 std::optional<std::string> RadIrivoz::app_id() {
-    std::lock_guard lock(state().mutex);
-    return state().appId;
+    return locked([](ClientState& s) { return s.appId; });
+}
+
+void RadIrivoz::clearStatics() {
+    locked([](ClientState& s) {
+        s.appId.reset();
+        s.currentPermissionState.reset();
+        s.currentSubscriptionState.reset();
+        s.currentEmailSubscriptionState.reset();
+        s.lastNotificationTypes = -1;
+        s.waitingForApnsResponse = false;
+        s.iosParamsRequested = false;
+        s.iosParamsFailed = false;
+        s.autoPrompt = false;
+        s.provisionalRequested = false;
+        s.apnsWait = 25.0;
+        s.registrationDelay = 30.0;
+    });
 }
 
 void RadIrivoz::setInFocusDisplayType(RIInFocusDisplayType type) {
@@ -138,13 +328,190 @@ void RadIrivoz::setInFocusDisplayType(RIInFocusDisplayType type) {
         plat::DeviceProfile::floatVersion() < 10.0f) {
         type = RIInFocusDisplayType::RIInFocusDisplayInAppAlert;
     }
-    std::lock_guard lock(state().mutex);
-    state().inFocusDisplayType = type;
+    locked([&](ClientState& s) { s.inFocusDisplayType = type; });
 }
 
 RIInFocusDisplayType RadIrivoz::inFocusDisplayType() {
-    std::lock_guard lock(state().mutex);
-    return state().inFocusDisplayType;
+    return locked([](ClientState& s) { return s.inFocusDisplayType; });
+}
+
+void RadIrivoz::setRequiresUserPrivacyConsent(bool required) {
+    locked([&](ClientState& s) { s.requiresConsent = required; });
+}
+
+bool RadIrivoz::requiresUserPrivacyConsent() {
+    auto info = plat::Bundle::main()->objectForInfoDictionaryKey("RadIrivoz_require_privacy_consent");
+    const bool required =
+        (info && info->boolValue()) || locked([](ClientState& s) { return s.requiresConsent; });
+    if (!required) {
+        return false;
+    }
+    auto& defaults = plat::UserDefaults::standardUserDefaults();
+    auto granted = defaults.object(kConsentGranted);
+    if (!granted) {
+        defaults.set(kConsentGranted, plat::Value(0));
+        defaults.synchronize();
+        return true;
+    }
+    return !granted->boolValue();
+}
+
+void RadIrivoz::consentGranted(bool granted) {
+    auto& defaults = plat::UserDefaults::standardUserDefaults();
+    defaults.set(kConsentGranted, plat::Value(granted ? 1 : 0));
+    defaults.synchronize();
+    if (!granted) {
+        return;
+    }
+    // Taken out before the replay, so a consent given again from inside start-up cannot run it twice.
+    auto delayed = locked([](ClientState& s) {
+        std::optional<DelayedInitializationParameters> taken;
+        if (s.delayedForConsent && s.delayedParameters) {
+            taken = std::move(s.delayedParameters);
+        }
+        s.delayedParameters.reset();
+        if (taken) {
+            s.delayedForConsent = false;
+        }
+        return taken;
+    });
+    if (delayed) {
+        initWithLaunchOptions(delayed->launchOptions, delayed->appId, std::move(delayed->receivedBlock),
+                              std::move(delayed->actionBlock), delayed->settings);
+    }
+}
+
+bool RadIrivoz::shouldLogMissingPrivacyConsentErrorWithMethodName(std::optional<std::string> methodName) {
+    if (!requiresUserPrivacyConsent()) {
+        return false;
+    }
+    if (methodName) {
+        log(ONE_S_LOG_LEVEL::ONE_S_LL_WARN,
+            "Your application has called " + *methodName +
+                " before the user granted privacy permission. Please call `consentGranted(bool)` in order to "
+                "provide user privacy consent");
+    }
+    return true;
+}
+
+void RadIrivoz::downloadIOSParamsWithAppId(const std::string& appId) {
+    log(ONE_S_LOG_LEVEL::ONE_S_LL_DEBUG, "Downloading iOS parameters for this application");
+    locked([](ClientState& s) {
+        s.iosParamsRequested = true;
+        s.iosParamsFailed = false;
+    });
+    // A player id registered under another application identifier is not this app's player.
+    std::optional<std::string> playerId = currentSubscriptionState()->userId();
+    if (plat::UserDefaults::standardUserDefaults().string(RadIrivozKeys::appId) != appId) {
+        playerId.reset();
+    }
+    auto request = RIRequestGetIosParams::withUserId(playerId, appId);
+    RadIrivozClient::sharedClient().executeRequest(
+        request,
+        [](const std::optional<plat::Value>& reply) {
+            const plat::Dictionary* params = reply ? reply->ifDictionary() : nullptr;
+            if (!params) {
+                // Not the object the parameters come in: as good as a failed request.
+                locked([](ClientState& s) { s.iosParamsFailed = true; });
+                return;
+            }
+            if (const plat::Value* emailAuth = params->find("require_email_auth")) {
+                currentEmailSubscriptionState()->setRequiresEmailAuth(emailAuth->boolValue());
+            }
+            const bool autoPrompt = locked([](ClientState& s) { return s.autoPrompt; });
+            const plat::Value* provisional = params->find("uses_provisional_auth");
+            if (!autoPrompt && provisional && !provisional->isNull() && provisional->boolValue()) {
+                auto& defaults = plat::UserDefaults::standardUserDefaults();
+                defaults.set(kUsesProvisionalAuthorization, plat::Value(1));
+                defaults.synchronize();
+                checkProvisionalAuthorizationStatus();
+            }
+            locked([&](ClientState& s) {
+                s.iosParams = *params;
+                s.iosParamsDownloaded = true;
+            });
+        },
+        [](const plat::Error&) { locked([](ClientState& s) { s.iosParamsFailed = true; }); });
+}
+
+void RadIrivoz::onRegistrationSucceeded() {
+    const bool retry = locked([](ClientState& s) {
+        const bool again = s.iosParamsFailed && !s.iosParamsDownloaded;
+        s.iosParamsFailed = false;
+        return again;
+    });
+    if (!retry) {
+        return;
+    }
+    if (auto appId = app_id(); isValidAppId(appId)) {
+        downloadIOSParamsWithAppId(*appId);
+    }
+}
+
+bool RadIrivoz::iosParamsDownloaded() {
+    return locked([](ClientState& s) { return s.iosParamsDownloaded; });
+}
+
+std::optional<plat::Dictionary> RadIrivoz::iosParams() {
+    return locked([](ClientState& s) { return s.iosParams; });
+}
+
+void RadIrivoz::checkProvisionalAuthorizationStatus() {
+    if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt)) {
+        return;
+    }
+    auto stored = plat::UserDefaults::standardUserDefaults().object(kUsesProvisionalAuthorization);
+    if (!stored || !stored->boolValue()) {
+        return;
+    }
+    const bool first = locked([](ClientState& s) { return !std::exchange(s.provisionalRequested, true); });
+    if (first) {
+        registerForProvisionalAuthorization(nullptr);
+    }
+}
+
+void RadIrivoz::registerForProvisionalAuthorization(std::function<void(bool accepted)> completion) {
+    if (plat::DeviceProfile::floatVersion() < 12.0f) {
+        log(ONE_S_LOG_LEVEL::ONE_S_LL_WARN, "registerForProvisionalAuthorization is only available in iOS 12+.");
+        return;
+    }
+    if (!plat::rt::getClass("UNUserNotificationCenter")) {
+        return;
+    }
+    plat::UNUserNotificationCenter::currentNotificationCenter()->requestAuthorizationWithOptions(
+        kPromptTypes | kProvisionalOption,
+        [completion = std::move(completion)](bool granted, std::optional<plat::Error>) {
+            answerOnMain(completion, granted);
+        });
+}
+
+void RadIrivoz::checkIfApplicationImplementsDeprecatedMethods() {
+    plat::DispatchQueue::main()->async([] {
+        auto application = plat::UIApplication::sharedApplication();
+        auto delegate = application ? application->delegate() : nullptr;
+        if (!delegate) {
+            return;
+        }
+        for (const char* selector :
+             {"application:didReceiveLocalNotification:",
+              "application:handleActionWithIdentifier:forLocalNotification:completionHandler:",
+              "application:handleActionWithIdentifier:forLocalNotification:withResponseInfo:completionHandler:"}) {
+            if (plat::rt::respondsTo(delegate, plat::rt::Sel(selector))) {
+                log(ONE_S_LOG_LEVEL::ONE_S_LL_WARN,
+                    std::string("RadIrivoz has detected that your application delegate implements a deprecated "
+                                "method (") +
+                        selector +
+                        "). Please note that this method has been officially deprecated and the RadIrivoz SDK "
+                        "will no longer call it. You should use UNUserNotificationCenter instead");
+            }
+        }
+    });
+}
+
+void RadIrivoz::enableInAppLaunchURL(bool enable) {
+    auto& defaults = plat::UserDefaults::standardUserDefaults();
+    defaults.set(kInAppLaunchURL, plat::Value(enable));
+    defaults.synchronize();
 }
 
 void RadIrivoz::promptForPushNotificationsWithUserResponse(std::function<void(bool accepted)> completion) {
@@ -179,16 +546,67 @@ void RadIrivoz::registerForPushToken() {
     }
 }
 
+std::shared_ptr<RIPermissionState> RadIrivoz::currentPermissionState() {
+    return locked([](ClientState& s) {
+        if (!s.currentPermissionState) {
+            s.currentPermissionState = RIPermissionState::initAsTo();
+        }
+        return s.currentPermissionState;
+    });
+}
+
 std::shared_ptr<RISubscriptionState> RadIrivoz::currentSubscriptionState() {
-    std::lock_guard lock(state().mutex);
-    if (!state().currentSubscriptionState) {
-        state().currentSubscriptionState = RISubscriptionState::initAsTo();
-    }
-    return state().currentSubscriptionState;
+    auto permission = currentPermissionState();
+    const bool accepted = permission->accepted();
+    const int32_t types = permission->notificationTypes();
+    return locked([&](ClientState& s) {
+        if (!s.currentSubscriptionState) {
+            s.currentSubscriptionState = RISubscriptionState::initAsToWithPermision(accepted);
+            s.lastNotificationTypes = types;
+        }
+        return s.currentSubscriptionState;
+    });
+}
+
+std::shared_ptr<RIEmailSubscriptionState> RadIrivoz::currentEmailSubscriptionState() {
+    return locked([](ClientState& s) {
+        if (!s.currentEmailSubscriptionState) {
+            s.currentEmailSubscriptionState = std::make_shared<RIEmailSubscriptionState>();
+        }
+        return s.currentEmailSubscriptionState;
+    });
 }
 
 std::shared_ptr<RIPermissionSubscriptionState> RadIrivoz::getPermissionSubscriptionState() {
-    return std::make_shared<RIPermissionSubscriptionState>(currentSubscriptionState());
+    return std::make_shared<RIPermissionSubscriptionState>(currentPermissionState(), currentSubscriptionState(),
+                                                           currentEmailSubscriptionState());
+}
+
+std::optional<std::string> RadIrivoz::mUserId() {
+    return currentSubscriptionState()->userId();
+}
+
+bool RadIrivoz::coldStartFromTapOnNotification() {
+    return locked([](ClientState& s) { return std::exchange(s.coldStartFromTap, false); });
+}
+
+bool RadIrivoz::shouldPromptToShowURL() {
+    return locked([](ClientState& s) { return s.promptToShowURL; });
+}
+
+bool RadIrivoz::providesAppNotificationSettings() {
+    return locked([](ClientState& s) { return s.providesAppNotificationSettings; });
+}
+
+void RadIrivoz::setDelayIntervals(double apnsWait, double registrationDelay) {
+    locked([&](ClientState& s) {
+        s.apnsWait = apnsWait;
+        s.registrationDelay = registrationDelay;
+    });
+}
+
+std::string RadIrivoz::sdk_version_raw() {
+    return "020809";
 }
 
 void RadIrivoz::notificationReceived(const plat::Dictionary& userInfo, RIInFocusDisplayType displayType) {
@@ -210,18 +628,20 @@ void RadIrivoz::handleNotificationOpened(const plat::Dictionary& userInfo, RIOpe
 }
 
 void RadIrivoz::setLogLevel(ONE_S_LOG_LEVEL logLevel, ONE_S_LOG_LEVEL visualLevel) {
-    std::lock_guard lock(state().mutex);
-    state().logLevel = logLevel;
-    state().visualLogLevel = visualLevel;
+    locked([&](ClientState& s) {
+        s.logLevel = logLevel;
+        s.visualLogLevel = visualLevel;
+    });
 }
 
 void RadIrivoz::radirivoz_Log(ONE_S_LOG_LEVEL level, const std::string& message) {
-    ONE_S_LOG_LEVEL logLevel;
-    {
-        std::lock_guard lock(state().mutex);
-        logLevel = state().logLevel;
-    }
+    const ONE_S_LOG_LEVEL logLevel = locked([](ClientState& s) { return s.logLevel; });
     if (static_cast<uint64_t>(level) <= static_cast<uint64_t>(logLevel)) {
         plat::NSLogText(std::string(prefix(level)) + message);
     }
+}
+
+bool RadIrivoz::isLogged(ONE_S_LOG_LEVEL level) {
+    const ONE_S_LOG_LEVEL logLevel = locked([](ClientState& s) { return s.logLevel; });
+    return static_cast<uint64_t>(level) <= static_cast<uint64_t>(logLevel);
 }

@@ -3,7 +3,9 @@
 // launch, sets how notifications show while it is in the foreground, asks for the notification permission
 // and reads the subscriber id; the device's notification delivery reaches the app's blocks through it.
 
+#include "RadIrivozSDK/Source/RIEmailSubscriptionState.hpp"
 #include "RadIrivozSDK/Source/RINotification.hpp"
+#include "RadIrivozSDK/Source/RIPermissionState.hpp"
 #include "RadIrivozSDK/Source/RISubscriptionState.hpp"
 #include "RadIrivozSDK/Source/RadIrivozKeys.hpp"
 #include "platform/foundation/UserDefaults.hpp"
@@ -25,37 +27,95 @@ enum class ONE_S_LOG_LEVEL : uint64_t {
     ONE_S_LL_VERBOSE = 6,
 };
 
+// What start-up was called with while the user's privacy consent was missing; replayed once consent comes.
+struct DelayedInitializationParameters {
+    plat::Value launchOptions;
+    std::optional<std::string> appId;
+    RIHandleNotificationReceivedBlock receivedBlock;
+    RIHandleNotificationActionBlock actionBlock;
+    plat::Dictionary settings;
+};
+
 class RadIrivoz {
 public:
     RadIrivoz() = delete;
 
-    // Starts the client: resolves and stores the application identifier (a new identifier forgets the
-    // subscriber id of the old one), keeps the blocks, then asks for the permission unless the settings
-    // hold kOSSettingsKeyAutoPrompt false, in which case it only registers for a device token.
-    // `launchOptions` is null or the launch-options dictionary.
+    // The two example identifiers of the documentation: accepted with a warning.
+    static constexpr const char* kExampleAppId = "c4a1e2d3-0b5f-11e7-9a3c-7f2e1d0c4b6a";
+    static constexpr const char* kExampleAppId2 = "9d3f0a12-4c7e-11e6-8b21-3e5a7c9d1f40";
+
+    // Starts the client (the short forms fill in no blocks and the default settings: prompt, in-app
+    // alerts, in-app launch URLs, no prompt before opening a URL). Asks for the app's remote parameters
+    // once per process, then, unless the privacy consent is missing (start-up then waits for
+    // consentGranted), checks the identifier, keeps the blocks, applies the settings and asks for the
+    // permission or only for a device token. `launchOptions` is null or the launch-options dictionary.
+    static void initWithLaunchOptions(const plat::Value& launchOptions, std::optional<std::string> appId);
+    static void initWithLaunchOptions(const plat::Value& launchOptions, std::optional<std::string> appId,
+                                      RIHandleNotificationActionBlock action);
+    static void initWithLaunchOptions(const plat::Value& launchOptions, std::optional<std::string> appId,
+                                      RIHandleNotificationActionBlock action, const plat::Dictionary& settings);
     static void initWithLaunchOptions(const plat::Value& launchOptions, std::optional<std::string> appId,
                                       RIHandleNotificationReceivedBlock received,
                                       RIHandleNotificationActionBlock action,
                                       const plat::Dictionary& settings);
-    // Resolves the identifier (argument, Info.plist, then what was stored) and checks its form; false stops
-    // start-up.
+    // Resolves the identifier (argument, Info.plist, then what was stored) and checks its form before
+    // anything is stored: a valid new identifier replaces the stored one and forgets the subscriber id of
+    // the old one; an invalid one changes nothing. False stops start-up.
     static bool initAppId(std::optional<std::string> appId, plat::UserDefaults& defaults,
                           const plat::Dictionary& settings);
     static std::optional<std::string> app_id();
+    // Returns the start-up entries of the state to their first values (consent, settings flags and the
+    // app-facing observers stay).
+    static void clearStatics();
 
     // Below OS 10 the system notification (2) is not available and becomes the in-app alert (1).
     static void setInFocusDisplayType(RIInFocusDisplayType type);
     static RIInFocusDisplayType inFocusDisplayType();
+
+    // The privacy-consent gate. Every public operation asks it first; the transport asks it (with no
+    // name) for every request that is not a GET.
+    static void setRequiresUserPrivacyConsent(bool required);
+    static bool requiresUserPrivacyConsent();
+    static void consentGranted(bool granted);
+    // True (with a warning naming the caller, when named) while consent is missing.
+    static bool shouldLogMissingPrivacyConsentErrorWithMethodName(std::optional<std::string> methodName);
+
+    // Asks the push service for the app's remote parameters; the reply sets the e-mail auth requirement,
+    // the provisional authorisation switch and the analytics switch ("fba").
+    static void downloadIOSParamsWithAppId(const std::string& appId);
+    // Registration calls this when the player registered: parameters that could not be fetched at
+    // start-up are asked for once more.
+    static void onRegistrationSucceeded();
+    static bool iosParamsDownloaded();
+    // The last remote parameters received; none before the first reply.
+    static std::optional<plat::Dictionary> iosParams();
+
+    static void checkProvisionalAuthorizationStatus();
+    // On OS 12 and later asks for quiet (provisional) authorisation; below, a warning and no answer.
+    static void registerForProvisionalAuthorization(std::function<void(bool accepted)> completion);
+    static void checkIfApplicationImplementsDeprecatedMethods();
 
     // Asks the platform for the notification permission and calls `completion` (may be empty) on the main
     // queue with the user's answer; also registers for a device token.
     static void promptForPushNotificationsWithUserResponse(std::function<void(bool accepted)> completion);
     // Hands the device-token request to the platform.
     static void registerForPushToken();
+    // Whether launch URLs open in the in-app web view; persisted under "RADIRIVOZ_INAPP_LAUNCH_URL".
+    static void enableInAppLaunchURL(bool enable);
 
     static std::shared_ptr<RIPermissionSubscriptionState> getPermissionSubscriptionState();
-    // Made on first use from what the defaults hold.
+    // Each made on first use and kept.
+    static std::shared_ptr<RIPermissionState> currentPermissionState();
     static std::shared_ptr<RISubscriptionState> currentSubscriptionState();
+    static std::shared_ptr<RIEmailSubscriptionState> currentEmailSubscriptionState();
+    static std::optional<std::string> mUserId();
+
+    // True once after a launch from a tap on a notification.
+    static bool coldStartFromTapOnNotification();
+    static bool shouldPromptToShowURL();
+    static bool providesAppNotificationSettings();
+    static void setDelayIntervals(double apnsWait, double registrationDelay);
+    static std::string sdk_version_raw();
 
     // The device delivered a remote notification: the received block with it (once per message id).
     static void notificationReceived(const plat::Dictionary& userInfo, RIInFocusDisplayType displayType);
@@ -67,4 +127,6 @@ public:
     static void setLogLevel(ONE_S_LOG_LEVEL logLevel, ONE_S_LOG_LEVEL visualLevel);
     // Writes "<LEVEL>: " + message to the system log when the level is within the log level.
     static void radirivoz_Log(ONE_S_LOG_LEVEL level, const std::string& message);
+    // Whether a line of this level would be written: callers skip building costly texts otherwise.
+    static bool isLogged(ONE_S_LOG_LEVEL level);
 };

@@ -1,5 +1,7 @@
 #include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
 
+#include "RadIrivozSDK/Source/RadIrivozReachability.hpp"
+#include "platform/foundation/Digest.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"
 
 #include <memory>
@@ -116,4 +118,32 @@ void RadIrivozHelper::resetLocals() {
     std::lock_guard lock(helperState().mutex);
     helperState().lastMessage.reset();
     helperState().lastOpenedId.reset();
+}
+
+plat::Value RadIrivozHelper::getNetType() {
+    auto reachability = RadIrivozReachability::reachabilityForInternetConnection();
+    const bool wifi =
+        reachability && reachability->currentReachabilityStatus() == RINetworkStatus::ReachableViaWiFi;
+    return plat::Value(wifi ? 0 : 1);
+}
+
+namespace {
+std::string lowerHex(const plat::Data& bytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (uint8_t b : bytes) {
+        out += kHex[b >> 4];
+        out += kHex[b & 0xF];
+    }
+    return out;
+}
+} // namespace
+
+std::string RadIrivozHelper::hashUsingMD5(std::string_view text) {
+    return lowerHex(plat::Digest::md5(text));
+}
+
+std::string RadIrivozHelper::hashUsingSha1(std::string_view text) {
+    return lowerHex(plat::Digest::sha1(text));
 }

@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 class RadIrivozHelper {
 public:
@@ -32,4 +33,10 @@ public:
 
     // Forgets the last message and the last opened id.
     static void resetLocals();
+
+    // The player field "net_type": 0 on Wi-Fi, 1 otherwise (unreachable included).
+    static plat::Value getNetType();
+    // Lower-case hexadecimal digests of the text's UTF-8 bytes.
+    static std::string hashUsingMD5(std::string_view text);
+    static std::string hashUsingSha1(std::string_view text);
 };

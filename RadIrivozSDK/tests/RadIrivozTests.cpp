@@ -10,9 +10,15 @@
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/foundation/Console.hpp"
 #include "platform/foundation/UserDefaults.hpp"
+#include "platform/net/ScriptedTransport.hpp"
+#include "platform/net/SimNetwork.hpp"
 #include "platform/uikit/SimApp.hpp"
 #include "platform/usernotifications/SimNotifications.hpp"
 #include "testing/TempAppHome.hpp"
+#include "deployment/Deployment.hpp"
+#include "platform/uikit/UIKitTypes.hpp"
+
+#include <strings.h>
 
 #include <gtest/gtest.h>
 
@@ -42,6 +48,7 @@ protected:
     }
 
     plat::test::TempAppHome home;
+    plat::ScriptedTransport& net = plat::sim::Network::useScripted();
 };
 
 TEST_F(RadIrivozTest, ANewApplicationIdForgetsTheSubscriberIdOfTheOldOne) {
@@ -196,6 +203,253 @@ TEST_F(RadIrivozTest, TheReceivedBlockRunsOncePerMessageIdAndKnowsWhetherItWasSh
         RIInFocusDisplayType::RIInFocusDisplayNotification);
 
     EXPECT_EQ(shown, (std::vector<bool>{true, false}));
+}
+
+// Start-up as the shell runs it: what goes out, what is stored, what is logged.
+class RadIrivozStartUpTest : public RadIrivozTest {
+protected:
+    void SetUp() override {
+        boot("12.4");
+        RadIrivoz::setLogLevel(ONE_S_LOG_LEVEL::ONE_S_LL_VERBOSE, ONE_S_LOG_LEVEL::ONE_S_LL_NONE);
+    }
+    static std::string paramsURL(const std::string& appId) {
+        return std::string(deployment::kPushRestRoot) + "api/v1/apps/" + appId + "/ios_params.js";
+    }
+    static void start(std::optional<std::string> appId, plat::Dictionary settings = {}) {
+        RadIrivoz::initWithLaunchOptions(plat::Value(), std::move(appId), nullptr, nullptr, settings);
+        Virtual::runUntilIdle();
+    }
+    std::vector<std::string> sentURLs() const {
+        std::vector<std::string> urls;
+        for (const auto& request : net.requests()) {
+            urls.push_back(request.method + " " + request.url);
+        }
+        return urls;
+    }
+};
+
+TEST_F(RadIrivozStartUpTest, TheFirstStartAsksForTheParametersOnceAndStoresTheSettings) {
+    net.route("GET", paramsURL(kAppId), plat::ScriptedReply::text(200, "{}"));
+    start(std::string(kAppId));
+    start(std::string(kAppId));
+
+    auto sent = net.requests();
+    ASSERT_EQ(sent.size(), 1u) << "once per process";
+    EXPECT_EQ(sent[0].method, "GET");
+    EXPECT_EQ(sent[0].url, paramsURL(kAppId)) << "no query without a player id";
+    auto header = [&](std::string_view name) {
+        for (const auto& [key, value] : sent[0].headers) {
+            if (strcasecmp(key.c_str(), std::string(name).c_str()) == 0) {
+                return value;
+            }
+        }
+        return std::string();
+    };
+    EXPECT_EQ(header("Content-Type"), "application/json");
+    EXPECT_EQ(header("Accept"), "application/json");
+    EXPECT_EQ(defaults().string("RV_APP_ID"), kAppId);
+    EXPECT_EQ(defaults().object("RADIRIVOZ_INAPP_LAUNCH_URL"), plat::Value(true));
+    EXPECT_TRUE(RadIrivoz::iosParamsDownloaded());
+}
+
+TEST_F(RadIrivozStartUpTest, WithoutAnIdentifierAnywhereNothingStartsOrGoesOut) {
+    plat::sim::ConsoleCapture console;
+    start(std::nullopt);
+
+    EXPECT_NE(console.nslog().find("FATAL: RadIrivoz AppId never set!"), std::string::npos) << console.nslog();
+    EXPECT_NE(console.nslog().find("FATAL: RadIrivoz AppId format is invalid.\nExample: "
+                                   "'c4a1e2d3-0b5f-11e7-9a3c-7f2e1d0c4b6a'\n"),
+              std::string::npos)
+        << console.nslog();
+    EXPECT_TRUE(net.requests().empty());
+    EXPECT_TRUE(plat::sim::Notifications::authorizationRequests().empty());
+}
+
+TEST_F(RadIrivozStartUpTest, TheStoredIdentifierServesWhenNoneIsGiven) {
+    defaults().set("RV_APP_ID", plat::Value(kAppId));
+    start(std::nullopt);
+    EXPECT_EQ(sentURLs(), std::vector<std::string>{"GET " + paramsURL(kAppId)});
+    EXPECT_EQ(RadIrivoz::app_id(), kAppId);
+}
+
+TEST_F(RadIrivozStartUpTest, AnExampleIdentifierWarnsAndStarts) {
+    plat::sim::ConsoleCapture console;
+    start(std::string(RadIrivoz::kExampleAppId));
+
+    EXPECT_NE(console.nslog().find(std::string("WARNING: RadIrivoz Example AppID detected, please update to your "
+                                               "app's id found on ") +
+                                   std::string(deployment::kPushServiceSite)),
+              std::string::npos)
+        << console.nslog();
+    EXPECT_EQ(RadIrivoz::app_id(), RadIrivoz::kExampleAppId);
+    EXPECT_EQ(plat::sim::Notifications::authorizationRequests().size(), 1u);
+}
+
+TEST_F(RadIrivozStartUpTest, AnInvalidIdentifierChangesNothingStored) {
+    defaults().set("RV_APP_ID", plat::Value(kAppId));
+    defaults().set("RV_PLAYER_ID", plat::Value("player-1"));
+    start(std::string("not-a-uuid"));
+
+    EXPECT_EQ(defaults().string("RV_APP_ID"), kAppId);
+    EXPECT_EQ(defaults().string("RV_PLAYER_ID"), "player-1");
+    EXPECT_TRUE(net.requests().empty());
+    EXPECT_TRUE(plat::sim::Notifications::authorizationRequests().empty());
+}
+
+TEST_F(RadIrivozStartUpTest, WithoutConsentOnlyTheParametersGoOutUntilConsentReplaysStartUpOnce) {
+    RadIrivoz::setRequiresUserPrivacyConsent(true);
+    plat::sim::ConsoleCapture console;
+    start(std::string(kAppId));
+
+    EXPECT_EQ(sentURLs(), std::vector<std::string>{"GET " + paramsURL(kAppId)});
+    EXPECT_EQ(defaults().object("GDPR_CONSENT_GRANTED"), plat::Value(0));
+    EXPECT_FALSE(defaults().string("RV_APP_ID"));
+    EXPECT_TRUE(plat::sim::Notifications::authorizationRequests().empty());
+    EXPECT_NE(console.nslog().find("VERBOSE: Delayed initialization of the RadIrivoz SDK until the user provides "
+                                   "privacy consent using the consentGranted() method"),
+              std::string::npos);
+    EXPECT_TRUE(RadIrivoz::shouldLogMissingPrivacyConsentErrorWithMethodName(std::string("sendTags")));
+    EXPECT_NE(console.nslog().find("WARNING: Your application has called sendTags before the user granted privacy "
+                                   "permission."),
+              std::string::npos);
+
+    RadIrivoz::consentGranted(false);
+    Virtual::runUntilIdle();
+    EXPECT_TRUE(plat::sim::Notifications::authorizationRequests().empty()) << "revoking starts nothing";
+
+    RadIrivoz::consentGranted(true);
+    Virtual::runUntilIdle();
+    RadIrivoz::consentGranted(true);
+    Virtual::runUntilIdle();
+    EXPECT_EQ(plat::sim::Notifications::authorizationRequests().size(), 1u) << "replayed once";
+    EXPECT_EQ(defaults().string("RV_APP_ID"), kAppId);
+    EXPECT_EQ(net.requests().size(), 1u) << "the parameters are not asked again";
+    EXPECT_FALSE(RadIrivoz::requiresUserPrivacyConsent());
+}
+
+struct FocusCase {
+    const char* name;
+    plat::Dictionary settings;
+    RIInFocusDisplayType expected;
+};
+
+void PrintTo(const FocusCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class InFocusSettingTest : public RadIrivozStartUpTest, public ::testing::WithParamInterface<FocusCase> {};
+
+TEST_P(InFocusSettingTest, TheSettingsChooseTheInFocusDisplay) {
+    start(std::string(kAppId), GetParam().settings);
+    EXPECT_EQ(RadIrivoz::inFocusDisplayType(), GetParam().expected);
+}
+
+using T = RIInFocusDisplayType;
+INSTANTIATE_TEST_SUITE_P(
+    Settings, InFocusSettingTest,
+    ::testing::Values(
+        FocusCase{"AlertsOff", {{"kOSSettingsKeyInAppAlerts", 0}}, T::RIInFocusDisplayNone},
+        FocusCase{"AlertsTwoIgnored", {{"kOSSettingsKeyInAppAlerts", 2}}, T::RIInFocusDisplayInAppAlert},
+        FocusCase{"OptionWins",
+                  {{"kOSSettingsKeyInFocusDisplayOption", 2}, {"kOSSettingsKeyInAppAlerts", 0}},
+                  T::RIInFocusDisplayNotification},
+        FocusCase{"OptionThreeIgnored", {{"kOSSettingsKeyInFocusDisplayOption", 3}}, T::RIInFocusDisplayInAppAlert}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RadIrivozStartUpTest, TheSettingsArePersistedOrKept) {
+    defaults().set("RADIRIVOZ_INAPP_LAUNCH_URL", plat::Value(false));
+    start(std::string(kAppId), {{"kOSSSettingsKeyPromptBeforeOpeningPushURL", true}});
+    EXPECT_EQ(defaults().object("RADIRIVOZ_INAPP_LAUNCH_URL"), plat::Value(false)) << "kept when not given";
+    EXPECT_EQ(defaults().object("PROMPT_BEFORE_OPENING_PUSH_URL"), plat::Value(true));
+    EXPECT_TRUE(RadIrivoz::shouldPromptToShowURL());
+
+    start(std::string(kAppId), {{"kOSSettingsKeyInAppLaunchURL", true}});
+    EXPECT_EQ(defaults().object("RADIRIVOZ_INAPP_LAUNCH_URL"), plat::Value(true));
+}
+
+TEST_F(RadIrivozStartUpTest, AColdStartFromATapIsReportedOnce) {
+    RadIrivoz::initWithLaunchOptions(
+        plat::Value(plat::Dictionary{{plat::UIApplicationLaunchOptionsRemoteNotificationKey, plat::Dictionary{}}}),
+        std::string(kAppId), nullptr, nullptr, {});
+    EXPECT_TRUE(RadIrivoz::coldStartFromTapOnNotification());
+    EXPECT_FALSE(RadIrivoz::coldStartFromTapOnNotification());
+}
+
+TEST_F(RadIrivozStartUpTest, TheParametersReplySetsEmailAuthProvisionalAuthorisationAndAnalytics) {
+    net.route("GET", paramsURL(kAppId),
+              plat::ScriptedReply::text(
+                  200, R"({"require_email_auth":true,"uses_provisional_auth":true,"fba":true})"));
+    start(std::string(kAppId), {{kOSSettingsKeyAutoPrompt, false}});
+
+    EXPECT_TRUE(RadIrivoz::currentEmailSubscriptionState()->requiresEmailAuth());
+    EXPECT_EQ(defaults().object("RADIRIVOZ_USES_PROVISIONAL_PUSH_AUTHORIZATION"), plat::Value(1));
+    ASSERT_TRUE(RadIrivoz::iosParams());
+    EXPECT_EQ(*RadIrivoz::iosParams()->find("fba"), plat::Value(true));
+    const auto asked = plat::sim::Notifications::authorizationRequests();
+    ASSERT_EQ(asked.size(), 1u) << "only the quiet authorisation, no prompt";
+    EXPECT_NE(asked[0] & (1u << 6), 0u);
+}
+
+TEST_F(RadIrivozStartUpTest, FailedParametersAreAskedOnceMoreAfterTheNextRegistration) {
+    net.route("GET", paramsURL(kAppId), plat::ScriptedReply::text(404, "{}"));
+    start(std::string(kAppId));
+    EXPECT_FALSE(RadIrivoz::iosParamsDownloaded());
+
+    net.route("GET", paramsURL(kAppId), plat::ScriptedReply::text(200, R"({"fba":false})"));
+    RadIrivoz::onRegistrationSucceeded();
+    Virtual::runUntilIdle();
+    RadIrivoz::onRegistrationSucceeded();
+    Virtual::runUntilIdle();
+
+    EXPECT_EQ(net.requests().size(), 2u);
+    EXPECT_TRUE(RadIrivoz::iosParamsDownloaded());
+}
+
+TEST_F(RadIrivozStartUpTest, TheKnownPlayerGoesWithTheParametersRequestEncoded) {
+    defaults().set("RV_APP_ID", plat::Value(kAppId));
+    defaults().set("RV_PLAYER_ID", plat::Value("p 1&x"));
+    start(std::string(kAppId));
+    EXPECT_EQ(sentURLs(), std::vector<std::string>{"GET " + paramsURL(kAppId) + "?player_id=p%201%26x"});
+}
+
+TEST_F(RadIrivozStartUpTest, APlayerOfAnotherAppIdentifierIsNotSentWithTheParametersRequest) {
+    defaults().set("RV_APP_ID", plat::Value(RadIrivoz::kExampleAppId2));
+    defaults().set("RV_PLAYER_ID", plat::Value("old-player"));
+    start(std::string(kAppId));
+    EXPECT_EQ(sentURLs(), std::vector<std::string>{"GET " + paramsURL(kAppId)});
+    EXPECT_FALSE(RadIrivoz::mUserId());
+}
+
+TEST_F(RadIrivozTest, LogLinesCarryTheirLevelsPrefixAndOnlyThoseWithinTheLevelAreWritten) {
+    plat::sim::ConsoleCapture console;
+    const std::pair<ONE_S_LOG_LEVEL, const char*> levels[] = {
+        {ONE_S_LOG_LEVEL::ONE_S_LL_FATAL, "FATAL: one"},  {ONE_S_LOG_LEVEL::ONE_S_LL_ERROR, "ERROR: two"},
+        {ONE_S_LOG_LEVEL::ONE_S_LL_WARN, "WARNING: three"}, {ONE_S_LOG_LEVEL::ONE_S_LL_INFO, "INFO: four"},
+        {ONE_S_LOG_LEVEL::ONE_S_LL_DEBUG, "DEBUG: five"},  {ONE_S_LOG_LEVEL::ONE_S_LL_VERBOSE, "VERBOSE: six"}};
+    const char* words[] = {"one", "two", "three", "four", "five", "six"};
+    for (size_t i = 0; i < 6; ++i) {
+        RadIrivoz::radirivoz_Log(levels[i].first, words[i]);
+    }
+    for (size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(console.nslog().find(levels[i].second) != std::string::npos, i < 3)
+            << "default level 3: " << levels[i].second;
+    }
+    RadIrivoz::setLogLevel(ONE_S_LOG_LEVEL::ONE_S_LL_VERBOSE, ONE_S_LOG_LEVEL::ONE_S_LL_NONE);
+    RadIrivoz::radirivoz_Log(ONE_S_LOG_LEVEL::ONE_S_LL_VERBOSE, "six");
+    EXPECT_NE(console.nslog().find("VERBOSE: six"), std::string::npos);
+}
+
+TEST_F(RadIrivozTest, TheSnapshotSharesTheLiveStatesAndDescribesTwoOfThem) {
+    defaults().set("RV_PLAYER_ID", plat::Value("player-1"));
+    auto snapshot = RadIrivoz::getPermissionSubscriptionState();
+    EXPECT_EQ(snapshot->subscriptionStatus(), RadIrivoz::currentSubscriptionState());
+    EXPECT_EQ(snapshot->emailSubscriptionStatus(), RadIrivoz::currentEmailSubscriptionState());
+    EXPECT_EQ(snapshot->toDictionary().keys(),
+              (std::vector<std::string>{"permissionStatus", "subscriptionStatus", "emailSubscriptionStatus"}));
+    EXPECT_EQ(snapshot->description(),
+              "<RIPermissionSubscriptionState:\npermissionStatus: <RIPermissionState: hasPrompted: 0, status: "
+              "NotDetermined, provisional: 0>,\nsubscriptionStatus: <RISubscriptionState: userId: player-1, "
+              "pushToken: (null), userSubscriptionSetting: 1, subscribed: 0>\n>");
 }
 
 } // namespace
