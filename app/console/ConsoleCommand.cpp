@@ -116,7 +116,8 @@ std::optional<double> parseSeconds(const std::string& text) {
     }
     char* end = nullptr;
     double value = std::strtod(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || !std::isfinite(value) || value < 0 || value > kLongestWaitSeconds) {
+    if (end != text.c_str() + text.size() || !std::isfinite(value) || value < 0 ||
+        value > kLongestWaitSeconds) {
         return std::nullopt;
     }
     return value;
@@ -168,7 +169,8 @@ std::string printable(std::string_view text) {
         if (c >= 0x80) {
             // A whole UTF-8 sequence passes; a byte that starts none is escaped on its own.
             const size_t length = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc0 ? 2 : 1;
-            if (length > 1 && i + length <= text.size() && plat::String::isValidUTF8(text.substr(i, length))) {
+            if (length > 1 && i + length <= text.size() &&
+                plat::String::isValidUTF8(text.substr(i, length))) {
                 out.append(text.substr(i, length));
                 i += length;
                 continue;

@@ -44,9 +44,9 @@ struct ConsoleCommand {
     std::optional<std::string> activityType;                 // link: none = the browsing-web type; "" for `-`
     plat::Value payload;                                     // push, tap: the notification's JSON object
     std::optional<std::string> payloadProblem; // push, tap: why the JSON is no object (said when played)
-    std::optional<std::string> action; // tap: the action picked, none = the default action
-    bool reachable = true;             // reachability
-    double seconds = 0;                // wait
+    std::optional<std::string> action;         // tap: the action picked, none = the default action
+    bool reachable = true;                     // reachability
+    double seconds = 0;                        // wait
 };
 
 // Either a command, nothing (blank line or comment) or an error naming what is wrong.

@@ -75,7 +75,8 @@ bool isURL(const ConsoleCommand& command, bool absolute) {
     if (url && (!absolute || url->scheme())) {
         return true;
     }
-    plat::printDevice("'" + command.name + "' ignored: \"" + printable(command.target) + (absolute ? "\" is no absolute URL" : "\" is no URL"));
+    plat::printDevice("'" + command.name + "' ignored: \"" + printable(command.target) +
+                      (absolute ? "\" is no absolute URL" : "\" is no URL"));
     return false;
 }
 

@@ -39,8 +39,9 @@ std::optional<std::string> checkBundle(const std::string& path) {
         return "the bundle " + path + " is not a folder";
     }
     if (fs::is_empty(path, ec) && !ec) {
-        return "the bundle " + path + " is an empty folder: a bundle holds Info.plist, Config.json and "
-                                      "RazozaService-Info.plist";
+        return "the bundle " + path +
+               " is an empty folder: a bundle holds Info.plist, Config.json and "
+               "RazozaService-Info.plist";
     }
     const std::string info = path + "/Info.plist";
     if (!fs::is_regular_file(info, ec)) {
@@ -56,8 +57,8 @@ std::optional<std::string> checkHome(const std::string& path) {
         const auto status = fs::status(at, ec);
         if (fs::exists(status)) {
             if (!fs::is_directory(status)) {
-                return "the app home " + path + (at == fs::path(path) ? "" : " cannot be made: " + at.string()) +
-                       " is not a folder";
+                return "the app home " + path +
+                       (at == fs::path(path) ? "" : " cannot be made: " + at.string()) + " is not a folder";
             }
             return std::nullopt;
         }

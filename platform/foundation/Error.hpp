@@ -84,7 +84,7 @@ struct Error {
     // The device's text for the file and data codes of NSCocoaErrorDomain (naming the file of NSFilePath)
     // and for the URL-loading codes (naming the host of the failing URL); none for other codes.
     std::optional<std::string> standardDescription() const;
-    // What a person reads: "<localizedDescription> (<domain> <code>[, <NSFilePath>][; <NSDebugDescription>])".
+    // What a person reads: "<localizedDescription> (<domain> <code>[, <path>][; <debug description>])".
     std::string displayText() const;
     // The device's text for an NSURLErrorDomain code; `host` fills the texts that name the server.
     static std::string urlLoadingDescription(int64_t code, std::string_view host = {});

@@ -72,7 +72,8 @@ std::optional<std::string> fileDescription(int64_t code, std::string_view path) 
         return file.empty() ? "You don\u2019t have permission to save the file."
                             : "You don\u2019t have permission to save the file " + file + inFolder + ".";
     case NSFileWriteFileExistsError:
-        return theFile + " couldn\u2019t be saved" + inFolder + " because a file with the same name already exists.";
+        return theFile + " couldn\u2019t be saved" + inFolder +
+               " because a file with the same name already exists.";
     case NSFileWriteOutOfSpaceError:
         return theFile + " couldn\u2019t be saved because there isn\u2019t enough space.";
     case NSPropertyListReadCorruptError:
@@ -86,7 +87,7 @@ std::optional<std::string> fileDescription(int64_t code, std::string_view path) 
 
 std::optional<std::string> urlDescription(int64_t code, std::string_view host) {
     switch (code) {
-    case -999: // cancelled
+    case -999:  // cancelled
     case -1012: // user cancelled authentication
         return "cancelled";
     case -1000: // bad URL

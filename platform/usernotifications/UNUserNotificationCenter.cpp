@@ -177,11 +177,13 @@ void UNUserNotificationCenter::requestAuthorizationDirect(uint64_t options, UNAu
         s.waiting.push_back(State::WaitingPrompt{options, std::move(handler)});
         return;
     }
-    std::function<void()> deliver = [self = strong(), options, given, handler = std::move(handler)]() mutable {
+    std::function<void()> deliver = [self = strong(), options, given,
+                                     handler = std::move(handler)]() mutable {
         self->answerAuthorization(options, given.granted, given.error, std::move(handler));
     };
     if (delivery) {
-        delivery(given.delay, [self = strong(), deliver = std::move(deliver)] { self->queue_->sync(deliver); });
+        delivery(given.delay,
+                 [self = strong(), deliver = std::move(deliver)] { self->queue_->sync(deliver); });
         return;
     }
     complete(std::move(deliver), given.delay);

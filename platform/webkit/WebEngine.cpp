@@ -180,9 +180,9 @@ void WebEngine::cancelActive() {
         old->fetch->cancel();
     }
     const Error error = URLError::make(NSURLErrorCancelled, old->nav->request.url());
-    sim::WebRecorder::shared().load(
-        {old->nav->request.url()->absoluteString(), 0, "", NSURLErrorCancelled, old->committed,
-         Error(NSURLErrorDomain, NSURLErrorCancelled).displayText()});
+    sim::WebRecorder::shared().load({old->nav->request.url()->absoluteString(), 0, "", NSURLErrorCancelled,
+                                     old->committed,
+                                     Error(NSURLErrorDomain, NSURLErrorCancelled).displayText()});
     if (auto client = this->client()) {
         if (old->committed) {
             client->didFail(old->nav, error);
@@ -388,9 +388,8 @@ void WebEngine::complete(const std::shared_ptr<Active>& active, std::optional<Er
     auto client = this->client();
     const std::string url = active->nav->request.url()->absoluteString();
     if (error) {
-        sim::WebRecorder::shared().load(
-            {url, active->response ? active->response->statusCode() : 0, "", error->code, active->committed,
-             error->displayText()});
+        sim::WebRecorder::shared().load({url, active->response ? active->response->statusCode() : 0, "",
+                                         error->code, active->committed, error->displayText()});
         if (client) {
             if (active->committed) {
                 client->didFail(active->nav, *error);

@@ -66,9 +66,9 @@ protected:
 
     // Runs a command line in the copy of the project, with the stand-ins first on PATH.
     Outcome run(const std::string& command, const std::string& env = "") {
-        const std::string line = "cd '" + root_.string() + "' && env PATH='" + (root_ / "bin").string() + ":" +
-                                 std::getenv("PATH") + "' STUB_LOG='" + (root_ / "stub.log").string() + "' " +
-                                 env + " " + command + " >'" + (root_ / "out").string() + "' 2>'" +
+        const std::string line = "cd '" + root_.string() + "' && env PATH='" + (root_ / "bin").string() +
+                                 ":" + std::getenv("PATH") + "' STUB_LOG='" + (root_ / "stub.log").string() +
+                                 "' " + env + " " + command + " >'" + (root_ / "out").string() + "' 2>'" +
                                  (root_ / "err").string() + "' </dev/null";
         const int raw = std::system(line.c_str());
         Outcome o;
@@ -82,13 +82,15 @@ protected:
     // Release build would put them.
     void provideBuiltPrograms() {
         fs::create_directories(root_ / "app");
-        fs::create_directory_symlink(fs::path(PORTAL_SOURCE_ROOT) / "app" / "DemoBundle", root_ / "app" / "DemoBundle");
+        fs::create_directory_symlink(fs::path(PORTAL_SOURCE_ROOT) / "app" / "DemoBundle",
+                                     root_ / "app" / "DemoBundle");
         fs::create_directories(root_ / "build/release/app");
         fs::create_directories(root_ / "build/release/devserver");
         fs::create_directories(root_ / "build/release/deployment/include/deployment");
         fs::create_symlink(PORTAL_APP_PROGRAM, root_ / "build/release/app/portal-app");
         fs::create_symlink(DEVSERVER_PROGRAM, root_ / "build/release/devserver/devserver");
-        fs::copy_file(PORTAL_DEPLOYMENT_HEADER, root_ / "build/release/deployment/include/deployment/Deployment.hpp");
+        fs::copy_file(PORTAL_DEPLOYMENT_HEADER,
+                      root_ / "build/release/deployment/include/deployment/Deployment.hpp");
     }
 
     fs::path root_;
@@ -97,10 +99,11 @@ protected:
 TEST_F(Scripts, SetupWaitsForThePackageLockAndThenInstalls) {
     stub("dpkg-query", "exit 1"); // nothing installed yet
     // The lock is held for the first two tries, then free.
-    stub("apt-get", "n=$(cat \"$STUB_LOG.n\" 2>/dev/null || echo 0); echo $((n + 1)) > \"$STUB_LOG.n\"\n"
-                    "echo \"$*\" >> \"$STUB_LOG\"\n"
-                    "if [ \"$n\" -lt 2 ]; then echo 'E: Could not get lock /var/lib/dpkg/lock-frontend. It is held "
-                    "by process 4242 (apt-get)' >&2; exit 100; fi");
+    stub("apt-get",
+         "n=$(cat \"$STUB_LOG.n\" 2>/dev/null || echo 0); echo $((n + 1)) > \"$STUB_LOG.n\"\n"
+         "echo \"$*\" >> \"$STUB_LOG\"\n"
+         "if [ \"$n\" -lt 2 ]; then echo 'E: Could not get lock /var/lib/dpkg/lock-frontend. It is held "
+         "by process 4242 (apt-get)' >&2; exit 100; fi");
     auto o = run("bash scripts/setup", "PORTAL_SETUP_LOCK_WAIT=3");
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_NE(o.err.find("holds the package lock; waiting for it (up to 3 s)"), std::string::npos) << o.err;
@@ -109,8 +112,9 @@ TEST_F(Scripts, SetupWaitsForThePackageLockAndThenInstalls) {
     EXPECT_NE(calls.find("install -y -qq --no-install-recommends g++"), std::string::npos) << calls;
 
     // A lock that stays held ends the wait with a message that says so, and apt's own words.
-    stub("apt-get", "echo 'E: Could not get lock /var/lib/dpkg/lock-frontend. It is held by process 4242' >&2; "
-                    "exit 100");
+    stub("apt-get",
+         "echo 'E: Could not get lock /var/lib/dpkg/lock-frontend. It is held by process 4242' >&2; "
+         "exit 100");
     const auto began = std::chrono::steady_clock::now();
     o = run("bash scripts/setup", "PORTAL_SETUP_LOCK_WAIT=1");
     EXPECT_EQ(o.status, 1);
@@ -137,7 +141,8 @@ TEST_F(Scripts, TestHelpNeedsNoBuildAndTheJobsSettingReachesTheBuild) {
     EXPECT_EQ(o.status, 0) << o.err;
     const std::string calls = readFile(root_ / "stub.log");
     EXPECT_NE(calls.find("--build build/asan -j 3"), std::string::npos) << calls;
-    EXPECT_NE(calls.find("ctest --test-dir build/asan --output-on-failure -j 3 -R Nothing"), std::string::npos)
+    EXPECT_NE(calls.find("ctest --test-dir build/asan --output-on-failure -j 3 -R Nothing"),
+              std::string::npos)
         << calls;
 }
 
@@ -148,7 +153,8 @@ TEST_F(Scripts, TestFailsWhenTheRunChangedTheDefaultAppHome) {
     stub("ctest", "mkdir -p '" + (home / "tmp/URLSession-1-0").string() + "'");
     auto o = run("bash scripts/test", "HOME='" + (root_ / "user").string() + "' XDG_DATA_HOME=");
     EXPECT_EQ(o.status, 1);
-    EXPECT_NE(o.err.find("the run changed the default app home " + home.string()), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("the run changed the default app home " + home.string()), std::string::npos)
+        << o.err;
     EXPECT_NE(o.err.find("tmp/URLSession-1-0"), std::string::npos) << o.err;
 
     stub("ctest", "true");
@@ -162,9 +168,11 @@ TEST_F(Scripts, RunShowsPortalAppsMessageTheTraceAndTheBuildsSteps) {
 
     auto o = run("bash scripts/run missing.txt");
     EXPECT_EQ(o.status, 2) << o.err;
-    EXPECT_NE(o.err.find("[1/2] Building CXX object app/main.cpp.o\n[2/2] Linking CXX executable app/portal-app\n"),
-              std::string::npos)
-        << "a line per build step when the output is no terminal:\n" << o.err;
+    EXPECT_NE(
+        o.err.find("[1/2] Building CXX object app/main.cpp.o\n[2/2] Linking CXX executable app/portal-app\n"),
+        std::string::npos)
+        << "a line per build step when the output is no terminal:\n"
+        << o.err;
     EXPECT_NE(o.err.find("run: there is no script missing.txt"), std::string::npos) << o.err;
     EXPECT_NE(o.out.find("portal-app: cannot read the script missing.txt: The file \u201cmissing.txt\u201d "
                          "couldn\u2019t be opened because there is no such file."),
@@ -175,7 +183,8 @@ TEST_F(Scripts, RunShowsPortalAppsMessageTheTraceAndTheBuildsSteps) {
     o = run("bash scripts/run comments.txt");
     EXPECT_EQ(o.status, 0) << o.err << o.out;
     EXPECT_NE(o.out.find("  (no commands)"), std::string::npos) << o.out;
-    EXPECT_NE(o.out.find("\"URL: https://portal.example.test/login?ignore_ntlm=1/\""), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("\"URL: https://portal.example.test/login?ignore_ntlm=1/\""), std::string::npos)
+        << o.out;
     EXPECT_NE(o.out.find("GET https://portal.example.test/login?ignore_ntlm=1/"), std::string::npos) << o.out;
     EXPECT_NE(o.out.find("== portal-app exit status: 0"), std::string::npos) << o.out;
 }

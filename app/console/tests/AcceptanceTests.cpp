@@ -34,8 +34,8 @@ protected:
         std::string osVersion = "12.4";
         std::string bundle = PORTAL_DEMO_BUNDLE_DIR;
         std::vector<std::string> extraArgs;
-        std::optional<std::string> stdinText; // none: the script goes through --script
-        std::optional<std::string> home;      // none: the test's own
+        std::optional<std::string> stdinText;                 // none: the script goes through --script
+        std::optional<std::string> home;                      // none: the test's own
         std::vector<std::pair<std::string, std::string>> env; // replaces the variable of that name
 
         static Launch of(std::vector<std::string> lines) {
@@ -72,9 +72,9 @@ protected:
     };
 
     AppRun run(const Launch& launch) {
-        std::vector<std::string> argv = {PORTAL_APP_PROGRAM, "--bundle", launch.bundle,
-                                         "--home",           launch.home.value_or(home()),
-                                         "--os-version",     launch.osVersion};
+        std::vector<std::string> argv = {
+            PORTAL_APP_PROGRAM,           "--bundle",     launch.bundle,   "--home",
+            launch.home.value_or(home()), "--os-version", launch.osVersion};
         std::string input;
         if (launch.stdinText) {
             input = *launch.stdinText;
@@ -273,9 +273,10 @@ TEST_F(PortalApp, TheOfflineViewShowsOnlyWhenTheNetworkIsUnreachable) {
     // A load that fails while the network is reachable leaves the page as it was.
     auto online = run(Launch::of({"go https://offline.example.test/", "state"}));
     ASSERT_EQ(online.status, 0) << online.err;
-    EXPECT_NE(online.err.find("[device] web page failed (-1004): https://offline.example.test/: Could not connect "
-                              "to the server. (NSURLErrorDomain -1004)\n"),
-              std::string::npos)
+    EXPECT_NE(
+        online.err.find("[device] web page failed (-1004): https://offline.example.test/: Could not connect "
+                        "to the server. (NSURLErrorDomain -1004)\n"),
+        std::string::npos)
         << online.err;
     auto page = lastState(online);
     EXPECT_EQ(count(page, "(connection-lost view) (hidden)"), 1u) << online.err;
@@ -368,7 +369,8 @@ TEST_F(PortalApp, VersionNeedsNoDevice) {
 }
 
 TEST_F(PortalApp, HelpPrintsTheUsageAndNeedsNoDevice) {
-    auto r = spawnAndCollect({PORTAL_APP_PROGRAM, "--help"}, backend.environment(), "", std::chrono::seconds(20));
+    auto r =
+        spawnAndCollect({PORTAL_APP_PROGRAM, "--help"}, backend.environment(), "", std::chrono::seconds(20));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("usage: portal-app ", 0), 0u) << r.out;
     EXPECT_NE(r.out.find("PORTAL_APP_RESOLVE"), std::string::npos) << r.out;
@@ -379,7 +381,8 @@ TEST_F(PortalApp, HelpPrintsTheUsageAndNeedsNoDevice) {
 TEST_F(PortalApp, BadPathsAndSettingsAreNamedBeforeTheDeviceBoots) {
     const std::string folder = backend.folder();
     writeFile(folder + "/a-file", "not a folder\n");
-    writeFile(folder + "/not-a-ca.pem", "-----BEGIN CERTIFICATE-----\nnot base64\n-----END CERTIFICATE-----\n");
+    writeFile(folder + "/not-a-ca.pem",
+              "-----BEGIN CERTIFICATE-----\nnot base64\n-----END CERTIFICATE-----\n");
     std::filesystem::create_directories(folder + "/empty");
     std::filesystem::create_directories(folder + "/no-info/Base.lproj");
     writeFile(folder + "/no-info/Config.json", "{}");
@@ -388,22 +391,31 @@ TEST_F(PortalApp, BadPathsAndSettingsAreNamedBeforeTheDeviceBoots) {
         std::string message;
     };
     const Case cases[] = {
-        {Launch::of({"quit"}).inBundle(folder + "/missing"), "the bundle " + folder + "/missing does not exist"},
-        {Launch::of({"quit"}).inBundle(folder + "/a-file"), "the bundle " + folder + "/a-file is not a folder"},
-        {Launch::of({"quit"}).inBundle(folder + "/empty"), "the bundle " + folder + "/empty is an empty folder"},
-        {Launch::of({"quit"}).inBundle(folder + "/no-info"), "the bundle " + folder + "/no-info has no Info.plist"},
-        {Launch::of({"quit"}).inHome(folder + "/a-file"), "the app home " + folder + "/a-file is not a folder"},
+        {Launch::of({"quit"}).inBundle(folder + "/missing"),
+         "the bundle " + folder + "/missing does not exist"},
+        {Launch::of({"quit"}).inBundle(folder + "/a-file"),
+         "the bundle " + folder + "/a-file is not a folder"},
+        {Launch::of({"quit"}).inBundle(folder + "/empty"),
+         "the bundle " + folder + "/empty is an empty folder"},
+        {Launch::of({"quit"}).inBundle(folder + "/no-info"),
+         "the bundle " + folder + "/no-info has no Info.plist"},
+        {Launch::of({"quit"}).inHome(folder + "/a-file"),
+         "the app home " + folder + "/a-file is not a folder"},
         {Launch::of({"quit"}).inHome(folder + "/a-file/home"), folder + "/a-file is not a folder"},
         {Launch::withArgs({"--script", folder + "/none.txt"}),
-         "cannot read the script " + folder + "/none.txt: The file \u201cnone.txt\u201d couldn\u2019t be opened "
-         "because there is no such file. (NSCocoaErrorDomain 260, " + folder + "/none.txt)"},
+         "cannot read the script " + folder +
+             "/none.txt: The file \u201cnone.txt\u201d couldn\u2019t be opened "
+             "because there is no such file. (NSCocoaErrorDomain 260, " +
+             folder + "/none.txt)"},
         {Launch::of({"quit"}).withEnv("PORTAL_APP_RESOLVE", "portal.example.test:443:127.0.0.1"),
          "PORTAL_APP_RESOLVE: the entry \"portal.example.test:443:127.0.0.1\" is not host:port:address:port"},
         {Launch::of({"quit"}).withEnv("PORTAL_APP_RESOLVE", "a.test:443:127.0.0.1:99999"),
          "the entry \"a.test:443:127.0.0.1:99999\""},
         {Launch::of({"quit"}).withEnv("PORTAL_APP_CA_FILE", folder + "/missing.pem"),
-         "PORTAL_APP_CA_FILE: The file \u201cmissing.pem\u201d couldn\u2019t be opened because there is no such "
-         "file. (NSCocoaErrorDomain 260, " + folder + "/missing.pem)"},
+         "PORTAL_APP_CA_FILE: The file \u201cmissing.pem\u201d couldn\u2019t be opened because there is no "
+         "such "
+         "file. (NSCocoaErrorDomain 260, " +
+             folder + "/missing.pem)"},
         {Launch::of({"quit"}).withEnv("PORTAL_APP_CA_FILE", folder + "/a-file"),
          "PORTAL_APP_CA_FILE: " + folder + "/a-file holds no PEM certificate"},
         {Launch::of({"quit"}).withEnv("PORTAL_APP_CA_FILE", folder + "/not-a-ca.pem"),
@@ -447,7 +459,8 @@ TEST_F(PortalApp, TextThatIsNoURLOrNoJSONObjectIsSaidAndTheScriptGoesOn) {
              "[device] 'go' ignored: \"https://portal.example.test/\\x00x\" is no URL\n",
              "[device] 'window-open' ignored: \"http://[bad\" is no URL\n",
              "[device] 'link' ignored: \"not-a-link\" is no absolute URL\n",
-             "[device] 'push' ignored: the JSON does not parse: The data couldn\u2019t be read because it isn\u2019t "
+             "[device] 'push' ignored: the JSON does not parse: The data couldn\u2019t be read because it "
+             "isn\u2019t "
              "in the correct format. (NSCocoaErrorDomain 3840; ",
              "[device] 'tap' ignored: the JSON is no object: [1]\n",
          }) {
@@ -458,7 +471,8 @@ TEST_F(PortalApp, TextThatIsNoURLOrNoJSONObjectIsSaidAndTheScriptGoesOn) {
 }
 
 TEST_F(PortalApp, ABadTypedLineIsSaidEscapedAndTheSessionGoesOnToStatusTwo) {
-    auto r = run(Launch::typed("fly\x1b[2J away\nclick https://portal.example.test/help\ncaf\xc3\xa9 \xff\nquit\n"));
+    auto r = run(
+        Launch::typed("fly\x1b[2J away\nclick https://portal.example.test/help\ncaf\xc3\xa9 \xff\nquit\n"));
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_NE(r.err.find("portal-app: line 1: unknown command 'fly\\x1b[2J'\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("portal-app: line 3: unknown command 'caf\xc3\xa9'\n"), std::string::npos) << r.err;
@@ -471,8 +485,8 @@ TEST_F(PortalApp, ABadTypedLineIsSaidEscapedAndTheSessionGoesOnToStatusTwo) {
 TEST_F(PortalApp, TheSameScriptGivesTheSameStandardOutputEveryRun) {
     seedPlayerId();
     const auto script = Launch::of({"submit /login?ignore_ntlm=1/ user=ada password=secret",
-                                    "click https://portal.example.test/intranet/news", "alert Saved!", "answer OK",
-                                    "link https://portal.example.test/help"});
+                                    "click https://portal.example.test/intranet/news", "alert Saved!",
+                                    "answer OK", "link https://portal.example.test/help"});
     std::string first;
     for (int i = 0; i < 20; ++i) {
         std::filesystem::remove_all(home());
@@ -483,7 +497,8 @@ TEST_F(PortalApp, TheSameScriptGivesTheSameStandardOutputEveryRun) {
             first = r.out;
             EXPECT_EQ(first.substr(0, trace(kLoginURL, kPortal, false).size() + kPermissionLine.size()),
                       trace(kLoginURL, kPortal, false) + kPermissionLine)
-                << "the answer comes right after the first page's trace\n" << first;
+                << "the answer comes right after the first page's trace\n"
+                << first;
         } else {
             ASSERT_EQ(r.out, first) << "run " << i + 1;
         }
@@ -492,7 +507,8 @@ TEST_F(PortalApp, TheSameScriptGivesTheSameStandardOutputEveryRun) {
 
 TEST_F(PortalApp, WaitSkipsTimeInsteadOfWaitingForIt) {
     const auto began = std::chrono::steady_clock::now();
-    auto r = run(Launch::of({"wait 3600", "click https://portal.example.test/help", "wait 31536000", "state"}));
+    auto r =
+        run(Launch::of({"wait 3600", "click https://portal.example.test/help", "wait 31536000", "state"}));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(30));
     EXPECT_EQ(portalRequests(), (std::vector<std::string>{"GET /login?ignore_ntlm=1/", "GET /help"}));

@@ -33,14 +33,16 @@ TEST(Error, KnownCodesDescribeThemselvesAsTheDeviceDoes) {
         {withPath(260, "/home/ada/demo.txt"),
          "The file \u201cdemo.txt\u201d couldn\u2019t be opened because there is no such file.",
          "(NSCocoaErrorDomain 260, /home/ada/demo.txt)"},
-        {Error(plat::NSCocoaErrorDomain, 260), "The file couldn\u2019t be opened because it doesn\u2019t exist.",
-         "(NSCocoaErrorDomain 260)"},
+        {Error(plat::NSCocoaErrorDomain, 260),
+         "The file couldn\u2019t be opened because it doesn\u2019t exist.", "(NSCocoaErrorDomain 260)"},
         {withPath(516, "/tmp/out/a.plist"),
-         "The file \u201ca.plist\u201d couldn\u2019t be saved in the folder \u201cout\u201d because a file with "
+         "The file \u201ca.plist\u201d couldn\u2019t be saved in the folder \u201cout\u201d because a file "
+         "with "
          "the same name already exists.",
          "(NSCocoaErrorDomain 516, /tmp/out/a.plist)"},
-        {withPath(257, "/root/"), "The file \u201croot\u201d couldn\u2019t be opened because you don\u2019t "
-                                   "have permission to view it.",
+        {withPath(257, "/root/"),
+         "The file \u201croot\u201d couldn\u2019t be opened because you don\u2019t "
+         "have permission to view it.",
          "(NSCocoaErrorDomain 257, /root/)"},
         {Error::propertyListReadCorrupt("Unexpected end of input"),
          "The data couldn\u2019t be read because it isn\u2019t in the correct format.",
