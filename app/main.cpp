@@ -7,12 +7,16 @@
 #include "app/console/CommandSource.hpp"
 #include "app/console/ConsoleCommand.hpp"
 #include "app/console/DeviceConsole.hpp"
+#include "app/console/LaunchChecks.hpp"
 #include "deployment/Deployment.hpp"
 #include "platform/device/Boot.hpp"
 #include "platform/dispatch/Backend.hpp"
+#include "platform/foundation/Error.hpp"
 #include "platform/foundation/ProcessInfo.hpp"
 
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,7 +26,16 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: portal-app [--bundle DIR] [--home DIR] [--os-version X.Y[.Z]] [--script FILE] [-- ARG ...]\n"
-    "       portal-app --version\n";
+    "       portal-app --help | --version\n"
+    "Launches the app on the simulated device and plays the commands of FILE, or of standard input, as the\n"
+    "user and the OS. Standard output: what the app prints; standard error: what the device shows.\n"
+    "  --bundle DIR       the app bundle (default: the demo bundle)\n"
+    "  --home DIR         the app home (default: $PORTAL_APP_HOME, else ~/.local/share/portal-app/home)\n"
+    "  --os-version X.Y   the simulated OS version (default: 12.4)\n"
+    "  --script FILE      the commands, one a line ('#' starts a comment), checked before the launch\n"
+    "  -- ARG ...         the app's launch arguments (e.g. -DAVDebugEnabled)\n"
+    "The network: PORTAL_APP_RESOLVE=host:port:address:port[,...], PORTAL_APP_CA_FILE=FILE (PEM).\n"
+    "Exit status: 0 after quit or the end of the commands; 2 for bad arguments, settings or commands.\n";
 
 struct Options {
     std::string bundle = PORTAL_DEMO_BUNDLE_DIR;
@@ -32,6 +45,7 @@ struct Options {
     bool version = false;
     // After "--": the app's own launch arguments, as the clients read them from the process.
     std::vector<std::string> launchArguments;
+    bool help = false;
 };
 
 bool parseArguments(int argc, char** argv, Options& options) {
@@ -61,6 +75,8 @@ bool parseArguments(int argc, char** argv, Options& options) {
             options.script = path;
         } else if (arg == "--version") {
             options.version = true;
+        } else if (arg == "--help" || arg == "-h") {
+            options.help = true;
         } else if (arg == "--") {
             options.launchArguments.assign(argv + i + 1, argv + argc);
             break;
@@ -77,7 +93,7 @@ std::unique_ptr<console::CommandSource> scriptSource(const std::string& path) {
     auto lines = console::ScriptSource::readLines(path);
     if (!lines) {
         std::fprintf(stderr, "portal-app: cannot read the script %s: %s\n", path.c_str(),
-                     lines.error().localizedDescription().c_str());
+                     lines.error().displayText().c_str());
         return nullptr;
     }
     for (size_t i = 0; i < lines->size(); ++i) {
@@ -90,6 +106,48 @@ std::unique_ptr<console::CommandSource> scriptSource(const std::string& path) {
     return std::make_unique<console::ScriptSource>(std::move(*lines));
 }
 
+// Everything the device would refuse or crash on later, said now with the path or entry at fault.
+bool checkLaunch(const Options& options) {
+    std::optional<std::string> problem = console::checkBundle(options.bundle);
+    if (!problem) {
+        const char* envHome = std::getenv("PORTAL_APP_HOME");
+        const std::string home = !options.home.empty() ? options.home : envHome ? envHome : "";
+        problem = home.empty() ? std::nullopt : console::checkHome(home);
+    }
+    if (const char* resolve = std::getenv("PORTAL_APP_RESOLVE"); !problem && resolve) {
+        problem = console::checkResolveMap(resolve);
+    }
+    if (const char* ca = std::getenv("PORTAL_APP_CA_FILE"); !problem && ca && *ca) {
+        problem = console::checkCaFile(ca);
+    }
+    if (problem) {
+        std::fprintf(stderr, "portal-app: %s\n", problem->c_str());
+    }
+    return !problem;
+}
+
+// The device ends an app whose exception nobody caught; the console says so before the process aborts, as
+// the device's log would, after the crash reporter's own handler has run.
+std::terminate_handler gDefaultTerminate = nullptr;
+
+[[noreturn]] void reportUncaughtException() {
+    if (auto current = std::current_exception()) {
+        try {
+            std::rethrow_exception(current);
+        } catch (const plat::Exception& e) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "[device] the app terminated: uncaught exception %s: %s\n", e.name().c_str(),
+                         e.reason().c_str());
+            std::abort();
+        } catch (...) {
+        }
+    }
+    if (gDefaultTerminate) {
+        gDefaultTerminate();
+    }
+    std::abort();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -100,9 +158,16 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
+    if (options.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     if (options.version) {
         std::puts("portal-app 1.0");
         return 0;
+    }
+    if (!checkLaunch(options)) {
+        return 2;
     }
     std::unique_ptr<console::CommandSource> source;
     if (options.script) {
@@ -123,9 +188,11 @@ int main(int argc, char** argv) {
     std::vector<std::string> processArguments{argv[0]};
     processArguments.insert(processArguments.end(), options.launchArguments.begin(), options.launchArguments.end());
     plat::sim::Process::setArguments(std::move(processArguments));
+    // Before the boot, so the platform's uncaught-exception slot, set up later, chains to it.
+    gDefaultTerminate = std::set_terminate(reportUncaughtException);
     // The device runs the app's load hooks as it boots, before the entry point, as the loader would.
     if (auto booted = plat::boot(device, appLoadHooks()); !booted) {
-        std::fprintf(stderr, "portal-app: %s\n", booted.error().localizedDescription().c_str());
+        std::fprintf(stderr, "portal-app: %s\n", booted.error().displayText().c_str());
         return 2;
     }
     if (!source) {

@@ -4,6 +4,8 @@
 #include "devserver/OpenSSLHandles.hpp"
 #include "devserver/RequestLog.hpp"
 
+#include <cerrno>
+#include <cstring>
 #include <httplib.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -236,10 +238,14 @@ bool Server::Impl::start(const Options& options) {
         return std::make_unique<ConnectionThreads>().release(); // the library owns it
     };
 
+    errno = 0;
     const int bound = options.port == 0 ? http->bind_to_any_port("127.0.0.1")
                                         : (http->bind_to_port("127.0.0.1", options.port) ? options.port : -1);
     if (bound <= 0) {
-        error = "cannot listen on 127.0.0.1:" + std::to_string(options.port);
+        // The system's reason, so "port in use" and "not allowed" read apart.
+        const int reason = errno;
+        error = "cannot listen on 127.0.0.1:" + std::to_string(options.port) +
+                (reason != 0 ? std::string(": ") + std::strerror(reason) : std::string());
         http.reset();
         std::lock_guard lock(stateMutex);
         log.close();

@@ -1,5 +1,5 @@
 // devserver [--port N] [--ca-out FILE] [--log FILE]: serves the back ends on 127.0.0.1
-// until SIGINT or SIGTERM.
+// until SIGINT or SIGTERM. --help and --version answer without serving.
 
 #include "devserver/DefaultRoutes.hpp"
 #include "devserver/Server.hpp"
@@ -12,9 +12,16 @@
 
 namespace {
 
+constexpr const char* kUsage =
+    "usage: devserver [--port N] [--ca-out FILE] [--log FILE]\n"
+    "       devserver --help | --version\n"
+    "Serves the portal and the services' back ends over HTTPS on 127.0.0.1 until SIGINT or SIGTERM.\n"
+    "  --port N        the port (default 8443; 0 picks a free one); prints \"listening on 127.0.0.1:N\"\n"
+    "  --ca-out FILE   writes the CA certificate (PEM) that signs the *.example.test certificate\n"
+    "  --log FILE      appends one JSON object per request received\n";
+
 int usage(const std::string& problem) {
-    std::cerr << "devserver: " << problem << "\n"
-              << "usage: devserver [--port N] [--ca-out FILE] [--log FILE]\n";
+    std::cerr << "devserver: " << problem << "\n" << kUsage;
     return 2;
 }
 
@@ -38,7 +45,11 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
-            usage("serves the portal and the service back ends");
+            std::cout << kUsage;
+            return 0;
+        }
+        if (arg == "--version") {
+            std::cout << "devserver 1.0\n";
             return 0;
         }
         if (arg != "--port" && arg != "--ca-out" && arg != "--log") {

@@ -30,6 +30,14 @@ struct PlacementCase {
     bool inURL;
 };
 
+// Test names show the destination and the method, not the struct's bytes.
+void PrintTo(const PlacementCase& c, std::ostream* os) {
+    *os << (c.destination == URLEncoding::Destination::queryString ? "queryString"
+            : c.destination == URLEncoding::Destination::httpBody  ? "httpBody"
+                                                                    : "methodDependent")
+        << "_" << c.method.value_or("none");
+}
+
 class URLEncodingPlacement : public ::testing::TestWithParam<PlacementCase> {};
 
 TEST_P(URLEncodingPlacement, ChoosesQueryOrBody) {
@@ -68,6 +76,10 @@ struct QueryCase {
     URLEncoding encoding;
     std::string query;
 };
+
+void PrintTo(const QueryCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class URLEncodingQuery : public ::testing::TestWithParam<QueryCase> {};
 
@@ -113,8 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "q=a%20b%26c%3Dd/e?f%3Ag%23h%5Bi%5Dj%40k%21l%24m%27n%28o%29p%2Aq%2Br%2Cs%3Bt"},
         QueryCase{"UnreservedStay", {{"k-._~", "AZaz09-._~"}}, kDefault, "k-._~=AZaz09-._~"},
         QueryCase{"NonASCIIPerUTF8Byte", {{"city", "Zürich €"}}, kDefault, "city=Z%C3%BCrich%20%E2%82%AC"},
-        QueryCase{"NullDescribesItself", {{"n", nullptr}}, kDefault, "n=%3Cnull%3E"}),
-    [](const ::testing::TestParamInfo<QueryCase>& info) { return info.param.name; });
+        QueryCase{"NullDescribesItself", {{"n", nullptr}}, kDefault, "n=%3Cnull%3E"}));
 
 TEST(URLEncoding, AppendsToAnExistingQuery) {
     // The existing query stays as the URL holds it, also where the components' query setter would refuse

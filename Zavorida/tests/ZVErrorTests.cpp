@@ -27,6 +27,11 @@ struct TextCase {
     std::string text;
 };
 
+// Test names show the case's name, not the struct's bytes.
+void PrintTo(const TextCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class ZVErrorText : public ::testing::TestWithParam<TextCase> {};
 
 TEST_P(ZVErrorText, DescribesEveryCaseAndReasonExactly) {
@@ -162,8 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
                      return ZVError::responseSerializationFailed(
                          RSR::propertyListSerializationFailed(platformError()));
                  },
-                 "PropertyList could not be serialized because of error:\ngone"}),
-    [](const ::testing::TestParamInfo<TextCase>& info) { return info.param.name; });
+                 "PropertyList could not be serialized because of error:\ngone"}));
 
 TEST(ZVError, CaseTestsAreTrueOnlyForTheirCase) {
     std::vector<ZVError> errors = {ZVError::invalidURL("x y"),

@@ -98,17 +98,16 @@ std::optional<size_t> jsonValueLength(std::string_view text) {
     return std::nullopt;
 }
 
-std::optional<std::string> parsePayload(const std::string& name, std::string_view json, plat::Value& out) {
+// A payload that is no JSON object does not stop the script: the device says why when the line is played.
+void parsePayload(std::string_view json, ConsoleCommand& command) {
     auto parsed = plat::JSONSerialization::jsonObject(json);
     if (!parsed) {
-        return "'" + name +
-               "' needs a JSON object on the same line: " + parsed.error().localizedDescription();
+        command.payloadProblem = "the JSON does not parse: " + parsed.error().displayText();
+    } else if (!parsed->isDictionary()) {
+        command.payloadProblem = "the JSON is no object: " + printable(json);
+    } else {
+        command.payload = std::move(*parsed);
     }
-    if (!parsed->isDictionary()) {
-        return "'" + name + "' needs a JSON object, not " + std::string(json);
-    }
-    out = std::move(*parsed);
-    return std::nullopt;
 }
 
 std::optional<double> parseSeconds(const std::string& text) {
@@ -117,7 +116,8 @@ std::optional<double> parseSeconds(const std::string& text) {
     }
     char* end = nullptr;
     double value = std::strtod(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || !std::isfinite(value) || value < 0) {
+    if (end != text.c_str() + text.size() || !std::isfinite(value) || value < 0 ||
+        value > kLongestWaitSeconds) {
         return std::nullopt;
     }
     return value;
@@ -160,6 +160,40 @@ ParsedLine fail(std::string message) {
 
 } // namespace
 
+std::string printable(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            // A whole UTF-8 sequence passes; a byte that starts none is escaped on its own.
+            const size_t length = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc0 ? 2 : 1;
+            if (length > 1 && i + length <= text.size() &&
+                plat::String::isValidUTF8(text.substr(i, length))) {
+                out.append(text.substr(i, length));
+                i += length;
+                continue;
+            }
+        }
+        if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x20 || c == 0x7f || c >= 0x80) {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xf];
+        } else {
+            out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    return out;
+}
+
 ParsedLine parseCommand(std::string_view line) {
     const std::string_view body = trim(stripComment(line));
     if (body.empty()) {
@@ -173,7 +207,7 @@ ParsedLine parseCommand(std::string_view line) {
     const std::string_view rest = trim(body.substr(split));
     auto shape = shapes().find(name);
     if (shape == shapes().end()) {
-        return fail("unknown command '" + name + "'");
+        return fail("unknown command '" + printable(name) + "'");
     }
     ConsoleCommand command;
     command.kind = shape->second.kind;
@@ -231,19 +265,16 @@ ParsedLine parseCommand(std::string_view line) {
             if (rest.empty()) {
                 return fail("'push' needs the notification's JSON object");
             }
-            if (auto problem = parsePayload(name, rest, command.payload)) {
-                return fail(*problem);
-            }
+            parsePayload(rest, command);
             break;
         case CommandKind::tap: {
-            auto length = jsonValueLength(rest);
-            if (rest.empty() || !length) {
+            if (rest.empty()) {
                 return fail("'tap' needs the notification's JSON object, then an optional action");
             }
-            if (auto problem = parsePayload(name, rest.substr(0, *length), command.payload)) {
-                return fail(*problem);
-            }
-            const auto after = words(rest.substr(*length));
+            // Unbalanced brackets leave no room for an action: the whole rest is the (bad) JSON.
+            const size_t length = jsonValueLength(rest).value_or(rest.size());
+            parsePayload(rest.substr(0, length), command);
+            const auto after = words(rest.substr(length));
             if (after.size() > 1) {
                 return fail("'tap' takes one action after the JSON object");
             }
@@ -261,7 +292,7 @@ ParsedLine parseCommand(std::string_view line) {
         case CommandKind::wait: {
             auto seconds = args.size() == 1 ? parseSeconds(args[0]) : std::nullopt;
             if (!seconds) {
-                return fail("'wait' takes a number of seconds (0 or more)");
+                return fail("'wait' takes a number of seconds from 0 to a year (31536000)");
             }
             command.seconds = *seconds;
             break;

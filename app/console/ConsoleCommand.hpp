@@ -43,9 +43,10 @@ struct ConsoleCommand {
     std::vector<std::pair<std::string, std::string>> fields; // submit: form fields, percent-decoded
     std::optional<std::string> activityType;                 // link: none = the browsing-web type; "" for `-`
     plat::Value payload;                                     // push, tap: the notification's JSON object
-    std::optional<std::string> action; // tap: the action picked, none = the default action
-    bool reachable = true;             // reachability
-    double seconds = 0;                // wait
+    std::optional<std::string> payloadProblem; // push, tap: why the JSON is no object (said when played)
+    std::optional<std::string> action;         // tap: the action picked, none = the default action
+    bool reachable = true;                     // reachability
+    double seconds = 0;                        // wait
 };
 
 // Either a command, nothing (blank line or comment) or an error naming what is wrong.
@@ -56,6 +57,13 @@ struct ParsedLine {
 
 // A `#` at the start of a word starts a comment, so URLs with fragments stay whole.
 ParsedLine parseCommand(std::string_view line);
+
+// The longest `wait`: a year of skipped time is more than any scenario needs.
+inline constexpr double kLongestWaitSeconds = 365.0 * 24 * 3600;
+
+// Text as it can be shown on one line: control characters and bytes that are not UTF-8 as escapes
+// (\t, \n, \r, \xNN), everything else as it is.
+std::string printable(std::string_view text);
 
 // The activity type a universal link gets when the line names none.
 inline constexpr const char* kBrowsingWebActivityType = "NSUserActivityTypeBrowsingWeb";

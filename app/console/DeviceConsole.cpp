@@ -2,12 +2,14 @@
 
 #include "app/console/Notifications.hpp"
 #include "app/console/Screens.hpp"
+#include "platform/dispatch/Backend.hpp"
 #include "platform/dispatch/Clock.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/dispatch/MainLoop.hpp"
 #include "platform/foundation/Console.hpp"
 #include "platform/net/Reachability.hpp"
 #include "platform/net/SimNetwork.hpp"
+#include "platform/net/URL.hpp"
 #include "platform/runtime/Runtime.hpp"
 #include "platform/uikit/SimApp.hpp"
 #include "platform/uikit/UIControls.hpp"
@@ -67,6 +69,25 @@ void tapReloadButton() {
     }
 }
 
+// The page and the device take only text that is a URL; anything else would be dropped without a word.
+bool isURL(const ConsoleCommand& command, bool absolute) {
+    auto url = plat::URL::parse(command.target);
+    if (url && (!absolute || url->scheme())) {
+        return true;
+    }
+    plat::printDevice("'" + command.name + "' ignored: \"" + printable(command.target) +
+                      (absolute ? "\" is no absolute URL" : "\" is no URL"));
+    return false;
+}
+
+bool hasPayload(const ConsoleCommand& command) {
+    if (command.payloadProblem) {
+        plat::printDevice("'" + command.name + "' ignored: " + *command.payloadProblem);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 std::shared_ptr<DeviceConsole> DeviceConsole::make(std::unique_ptr<CommandSource> source,
@@ -111,13 +132,16 @@ void DeviceConsole::playNext() {
 void DeviceConsole::play(const SourceLine& line) {
     auto parsed = parseCommand(line.text);
     if (parsed.error) {
+        // A typed line that is wrong is said and skipped, as a shell would; the session goes on and ends
+        // with status 2. (A script is checked whole before the device boots.)
         const std::string message = "line " + std::to_string(line.number) + ": " + *parsed.error;
         if (options_.reportError) {
             options_.reportError(message);
         } else {
             std::fprintf(stderr, "portal-app: %s\n", message.c_str());
         }
-        finish(2, false);
+        hadBadLine_ = true;
+        playNext();
         return;
     }
     if (!parsed.command) {
@@ -140,22 +164,22 @@ void DeviceConsole::play(const SourceLine& line) {
 
 void DeviceConsole::execute(const ConsoleCommand& command, std::function<void()> done) {
     if (options_.echo) {
-        plat::printDevice("> " + command.text);
+        plat::printDevice("> " + printable(command.text));
     }
     using plat::sim::App;
     switch (command.kind) {
     case CommandKind::click:
-        if (auto web = pageDriver(command.name)) {
+        if (auto web = isURL(command, false) ? pageDriver(command.name) : std::nullopt) {
             web->clickLink(command.target);
         }
         break;
     case CommandKind::submit:
-        if (auto web = pageDriver(command.name)) {
+        if (auto web = isURL(command, false) ? pageDriver(command.name) : std::nullopt) {
             web->submitForm(command.target, "POST", command.fields);
         }
         break;
     case CommandKind::go:
-        if (auto web = pageDriver(command.name)) {
+        if (auto web = isURL(command, false) ? pageDriver(command.name) : std::nullopt) {
             web->scriptNavigate(command.target);
         }
         break;
@@ -188,7 +212,7 @@ void DeviceConsole::execute(const ConsoleCommand& command, std::function<void()>
         }
         break;
     case CommandKind::windowOpen:
-        if (auto web = pageDriver(command.name)) {
+        if (auto web = isURL(command, false) ? pageDriver(command.name) : std::nullopt) {
             web->windowOpen(command.target);
         }
         break;
@@ -198,16 +222,23 @@ void DeviceConsole::execute(const ConsoleCommand& command, std::function<void()>
         }
         break;
     case CommandKind::link:
+        if (!isURL(command, true)) {
+            break;
+        }
         if (!App::openUniversalLink(command.target,
                                     command.activityType.value_or(kBrowsingWebActivityType))) {
             plat::printDevice("the app did not take the universal link");
         }
         break;
     case CommandKind::push:
-        deliverPush(command.payload);
+        if (hasPayload(command)) {
+            deliverPush(command.payload);
+        }
         break;
     case CommandKind::tap:
-        tapNotification(command.payload, command.action);
+        if (hasPayload(command)) {
+            tapNotification(command.payload, command.action);
+        }
         break;
     case CommandKind::background:
         App::enterBackground();
@@ -219,13 +250,7 @@ void DeviceConsole::execute(const ConsoleCommand& command, std::function<void()>
         plat::sim::Network::setReachability(command.reachable ? plat::kReachabilityFlagsReachable : 0u);
         break;
     case CommandKind::wait:
-        // Time passes first; whatever fell due meanwhile then settles like any other work.
-        plat::DispatchQueue::main()->asyncAfter(command.seconds,
-                                                [weak = weak_from_this(), done = std::move(done)]() mutable {
-                                                    if (auto self = weak.lock()) {
-                                                        self->settleThen(std::move(done));
-                                                    }
-                                                });
+        skipUntil(plat::Clock::uptime() + command.seconds, std::move(done));
         return;
     case CommandKind::state:
         for (const auto& line : describeScreens()) {
@@ -236,6 +261,23 @@ void DeviceConsole::execute(const ConsoleCommand& command, std::function<void()>
         finish(0, true);
         return;
     }
+    settleThen(std::move(done));
+}
+
+// Time is skipped, not waited for: the clock stops at each timer or delayed block that falls due on the way,
+// so it runs at its own time, and goes on once the work it started has settled.
+void DeviceConsole::skipUntil(double target, std::function<void()> done) {
+    const auto next = plat::ClockSkip::nextDeadline();
+    if (next && *next <= target) {
+        plat::ClockSkip::skipTo(*next);
+        settleThen([weak = weak_from_this(), target, done = std::move(done)]() mutable {
+            if (auto self = weak.lock()) {
+                self->skipUntil(target, std::move(done));
+            }
+        });
+        return;
+    }
+    plat::ClockSkip::skipTo(target);
     settleThen(std::move(done));
 }
 
@@ -293,7 +335,7 @@ void DeviceConsole::finish(int status, bool terminateApp) {
         return;
     }
     finished_ = true;
-    exitStatus_ = status;
+    exitStatus_ = hadBadLine_ ? 2 : status;
     if (terminateApp) {
         plat::sim::App::terminate();
     } else {

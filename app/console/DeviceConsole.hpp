@@ -2,7 +2,7 @@
 // The portal-app console: plays its lines one after the other on the main loop, each as soon as the work of
 // the previous one has settled (page loads finished, HTTP requests answered, due delayed work run), by
 // acting as the user, the page and the OS would through the device's drivers. Ends the app after `quit` or
-// at the end of the input; a bad line stops the loop with exit status 2.
+// at the end of the input. A bad typed line is reported and skipped; the exit status is then 2.
 
 #include "app/console/CommandSource.hpp"
 #include "app/console/ConsoleCommand.hpp"
@@ -38,7 +38,7 @@ public:
     // Queues the first step on the main queue; it runs once the main loop runs (after the launch), waits for
     // the launch's work to settle, then plays the lines.
     void start();
-    // 0 while running and after a normal end; 2 after a bad line.
+    // 0 while running and after a normal end; 2 at the end when a line was bad.
     int exitStatus() const { return exitStatus_; }
     bool finished() const { return finished_; }
 
@@ -51,6 +51,7 @@ private:
     void playNext();
     void play(const SourceLine& line);
     void settleThen(std::function<void()> then);
+    void skipUntil(double targetUptime, std::function<void()> done);
     void finish(int status, bool terminateApp);
     // The activity counter the settle check compares between looks.
     uint64_t activityMarker() const;
@@ -59,6 +60,7 @@ private:
     ConsoleOptions options_;
     HttpActivity http_;
     int exitStatus_ = 0;
+    bool hadBadLine_ = false;
     bool finished_ = false;
 };
 

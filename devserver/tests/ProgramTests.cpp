@@ -89,6 +89,16 @@ public:
     }
 
     void signal(int sig) { kill(pid_, sig); }
+    // Standard output up to the end (call after the process ended).
+    std::string readAll() {
+        std::string text;
+        char buffer[256];
+        ssize_t n = 0;
+        while ((n = read(out_, buffer, sizeof buffer)) > 0) {
+            text.append(buffer, static_cast<size_t>(n));
+        }
+        return text;
+    }
     const std::string& errText() const { return errText_; }
 
 private:
@@ -171,6 +181,35 @@ TEST_F(ProgramTest, BadArgumentsExitWithStatus2AndSayWhy) {
         EXPECT_EQ(program.waitExit(10000), 2) << c.message;
         EXPECT_NE(program.errText().find(c.message), std::string::npos) << program.errText();
     }
+}
+
+TEST_F(ProgramTest, HelpAndVersionAnswerOnStandardOutputWithoutServing) {
+    Program help({"--help"});
+    ASSERT_TRUE(help.started());
+    EXPECT_EQ(help.waitExit(10000), 0);
+    const std::string usage = help.readAll();
+    EXPECT_EQ(usage.rfind("usage: devserver ", 0), 0u) << usage;
+    EXPECT_NE(usage.find("default 8443"), std::string::npos) << usage;
+    EXPECT_EQ(help.errText(), "");
+
+    Program version({"--version"});
+    ASSERT_TRUE(version.started());
+    EXPECT_EQ(version.waitExit(10000), 0);
+    EXPECT_EQ(version.readAll(), "devserver 1.0\n");
+}
+
+TEST_F(ProgramTest, APortInUseIsRefusedWithTheSystemsReason) {
+    Program first({"--port", "0"});
+    ASSERT_TRUE(first.started());
+    const std::string line = first.readLine(10000);
+    ASSERT_TRUE(line.starts_with("listening on 127.0.0.1:")) << line;
+    const std::string port = line.substr(line.rfind(':') + 1);
+    Program second({"--port", port});
+    ASSERT_TRUE(second.started());
+    EXPECT_EQ(second.waitExit(10000), 1);
+    EXPECT_NE(second.errText().find("cannot listen on 127.0.0.1:" + port + ": Address already in use"),
+              std::string::npos)
+        << second.errText();
 }
 
 TEST_F(ProgramTest, UnwritableCaFileIsAnError) {

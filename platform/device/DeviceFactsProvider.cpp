@@ -3,6 +3,7 @@
 #include "platform/device/DeviceProfile.hpp"
 #include "platform/device/DeviceState.hpp"
 #include "platform/device/SimDevice.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/uikit/SimApp.hpp"
 #include "platform/usernotifications/SimNotifications.hpp"
 
@@ -47,6 +48,17 @@ void installNotificationPrompts() {
         if (first)
             sim::Device::recordPrompt(PromptKind::legacyNotifications, requested);
         return sim::Device::answers().legacyTypes & requested;
+    });
+    // The user answers the notification prompt when the main queue reaches the work queued after the prompt
+    // showed (after the answer's delay): the answer then runs on the centre's queue while the main thread
+    // waits for it, so the app's own hand-over of the answer to the main queue lands at the same place in
+    // every run instead of racing the main queue's launch work.
+    sim::Notifications::setPromptDelivery([](double delay, std::function<void()> answerNow) {
+        if (delay > 0) {
+            (void)DispatchQueue::main()->asyncAfter(delay, std::move(answerNow));
+        } else {
+            DispatchQueue::main()->async(std::move(answerNow));
+        }
     });
     sim::Notifications::setPromptSource([](uint64_t options) {
         sim::Device::recordPrompt(PromptKind::notifications, options);

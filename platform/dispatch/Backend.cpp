@@ -70,6 +70,24 @@ BackendKind Backend::kind() {
     return static_cast<BackendKind>(k);
 }
 
+std::optional<double> ClockSkip::nextDeadline() {
+    return detail::executor().nextTimerDeadline();
+}
+
+void ClockSkip::skipTo(double uptime) {
+    detail::executor().skipClockTo(uptime);
+}
+
+void ClockSkip::skipBy(double seconds) {
+    if (seconds > 0) {
+        skipTo(detail::executor().uptime() + seconds);
+    }
+}
+
+double ClockSkip::skipped() {
+    return detail::executor().skippedSeconds();
+}
+
 namespace detail {
 
 Executor& executor() {

@@ -3,6 +3,7 @@
 // controls of the virtual (deterministic, single-threaded) backend that tests drive.
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,22 @@ public:
     static void setUptimeUnknown();
     // Current virtual uptime (also while Clock::uptime() reports unknown).
     static double uptime();
+};
+
+// The device's clock can be skipped ahead (portal-app's `wait`): wall time, uptime and the monotonic counter,
+// as every Clock read, timer and delayed block sees them, jump forward together, and the timers that fall due
+// are handed to their queues in deadline order. Real waits (network I/O, semaphore and group time-outs) stay
+// in real time. Under the virtual backend the jump moves the virtual clock without running anything.
+class ClockSkip {
+public:
+    // The uptime deadline of the earliest timer or delayed block neither fired nor cancelled (wall-deadline
+    // ones converted), or none.
+    static std::optional<double> nextDeadline();
+    // Moves the clock forward until Clock::uptime() reads `uptime`; never back.
+    static void skipTo(double uptime);
+    static void skipBy(double seconds);
+    // Seconds the threaded backend's clock runs ahead of the real one.
+    static double skipped();
 };
 
 // Marks real work in flight on another thread (a transfer on an I/O thread, a loopback request)

@@ -21,7 +21,8 @@ std::int64_t Clock::monotonicNanos() {
     }
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec +
+           static_cast<std::int64_t>(detail::executor().skippedSeconds() * 1e9);
 }
 
 } // namespace plat

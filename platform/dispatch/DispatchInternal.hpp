@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -119,6 +120,11 @@ public:
     // Uptime as Clock reports it (-1 when made unknown).
     virtual double reportedUptime() { return uptime(); }
     virtual double wallNow() = 0;
+    // The skippable clock (Backend.hpp, ClockSkip): the earliest pending timer's uptime deadline, and a jump
+    // forward that hands the timers it makes due to their queues.
+    virtual std::optional<double> nextTimerDeadline() = 0;
+    virtual void skipClockTo(double uptime) = 0;
+    virtual double skippedSeconds() { return 0; }
     virtual bool isMainThread() = 0;
     virtual void runMain() = 0;
     virtual void stopMain() = 0;

@@ -111,8 +111,41 @@ public:
         kickMain();
     }
 
-    double uptime() override { return readClock(CLOCK_BOOTTIME); }
-    double wallNow() override { return readClock(CLOCK_REALTIME); }
+    double uptime() override { return readClock(CLOCK_BOOTTIME) + skipped_.load(); }
+    double wallNow() override { return readClock(CLOCK_REALTIME) + skipped_.load(); }
+    double skippedSeconds() override { return skipped_.load(); }
+
+    std::optional<double> nextTimerDeadline() override {
+        std::lock_guard lock(timers_.m);
+        // Cancelled timers stay in the heap until due; they no longer count.
+        while (!timers_.heap.empty() && !isPending(*timers_.heap.top())) {
+            timers_.heap.pop();
+        }
+        std::optional<double> next;
+        if (!timers_.heap.empty()) {
+            next = timers_.heap.top()->deadline;
+        }
+        const double wallOffset = wallNow() - uptime();
+        for (const auto& t : timers_.wall) {
+            if (isPending(*t) && (!next || t->deadline - wallOffset < *next)) {
+                next = t->deadline - wallOffset;
+            }
+        }
+        return next;
+    }
+
+    // Changed under the timers' lock, so the timer thread sees the new time and its due timers in one look.
+    void skipClockTo(double target) override {
+        {
+            std::lock_guard lock(timers_.m);
+            const double ahead = target - uptime();
+            if (ahead <= 0) {
+                return;
+            }
+            skipped_.store(skipped_.load() + ahead);
+        }
+        timers_.cv.notify_all();
+    }
     bool isMainThread() override { return std::this_thread::get_id() == mainThreadId(); }
 
     void runMain() override {
@@ -383,6 +416,11 @@ private:
         }
     }
 
+    static bool isPending(TimerState& t) {
+        std::lock_guard lock(t.m);
+        return !t.cancelled && !t.done;
+    }
+
     static void fire(const std::shared_ptr<TimerState>& t) {
         DispatchQueuePtr q;
         {
@@ -425,6 +463,8 @@ private:
     Pool pool_;
     Timers timers_;
     std::atomic<bool> stop_{false};
+    // How far the device's clock was skipped ahead of the real one; only ever grows.
+    std::atomic<double> skipped_{0};
     std::atomic<int> mainWaiters_{0};
     std::uint64_t kicks_ = 0; // guarded by the main queue's mutex
 };

@@ -274,6 +274,18 @@ public:
         }
     }
 
+    std::optional<double> nextTimerDeadline() override {
+        auto pending = pendingTimers();
+        return pending.empty() ? std::nullopt : std::optional<double>(pending.front().deadline);
+    }
+
+    // Unlike advanceTo, runs nothing: the timers made due wait on their queues for the loop that runs them.
+    void skipClockTo(double target) override {
+        while (fireNext(target)) {
+        }
+        moveTo(target);
+    }
+
     void setUptimeUnknown() {
         std::lock_guard lock(m_);
         uptimeUnknown_ = true;

@@ -30,6 +30,9 @@ std::string Error::localizedDescription() const {
     if (auto v = userInfo.find(NSLocalizedDescriptionKey); v && v->isString()) {
         return v->asString();
     }
+    if (auto standard = standardDescription()) {
+        return *standard;
+    }
     return "The operation couldn\u2019t be completed. (" + domain + " error " + std::to_string(code) + ".)";
 }
 

@@ -78,8 +78,16 @@ struct Error {
     bool is(std::string_view d, int64_t c) const noexcept { return domain == d && code == c; }
     const Value* userInfoValue(std::string_view key) const noexcept { return userInfo.find(key); }
 
-    // NSLocalizedDescription, else "The operation couldn’t be completed. (<domain> error <code>.)".
+    // NSLocalizedDescription, else the device's own text for the domain and code (standardDescription),
+    // else "The operation couldn’t be completed. (<domain> error <code>.)".
     std::string localizedDescription() const;
+    // The device's text for the file and data codes of NSCocoaErrorDomain (naming the file of NSFilePath)
+    // and for the URL-loading codes (naming the host of the failing URL); none for other codes.
+    std::optional<std::string> standardDescription() const;
+    // What a person reads: "<localizedDescription> (<domain> <code>[, <path>][; <debug description>])".
+    std::string displayText() const;
+    // The device's text for an NSURLErrorDomain code; `host` fills the texts that name the server.
+    static std::string urlLoadingDescription(int64_t code, std::string_view host = {});
     std::optional<std::string> localizedFailureReason() const;
     // Error Domain=<d> Code=<c> "<localizedDescription>" UserInfo={<k>=<v>, ...}
     std::string description() const;

@@ -75,6 +75,12 @@ void Notifications::setPromptSource(std::function<AuthorizationAnswer(uint64_t)>
     c->state_->promptSource = std::move(source);
 }
 
+void Notifications::setPromptDelivery(PromptDelivery delivery) {
+    auto c = center();
+    std::lock_guard lock(c->state_->mutex);
+    c->state_->promptDelivery = std::move(delivery);
+}
+
 void Notifications::answerAuthorization(bool granted, std::optional<Error> error, double delay) {
     auto c = center();
     std::lock_guard lock(c->state_->mutex);

@@ -25,6 +25,10 @@ struct AuthorizationAnswer {
     double delay = 0; // seconds the user takes
 };
 
+// Decides when the user's answer reaches the centre: called with the answer's delay and a function that,
+// called on any thread, runs the answer on the centre's queue and returns once it ran there.
+using PromptDelivery = std::function<void(double delay, std::function<void()> answerNow)>;
+
 // A notification that arrived while the app was in front: the options its delegate chose (0 when the app has
 // no delegate or the delegate no will-present method, in which case nothing is shown).
 struct PresentationRecord {
@@ -48,6 +52,8 @@ public:
     // Who shows the prompt: called with the options when one is shown, it answers for the user. The device
     // installs one at boot that records the prompt and answers from the device's prompt answers.
     static void setPromptSource(std::function<AuthorizationAnswer(uint64_t options)> source);
+    // Who delivers the answer; none: the centre's queue, after the answer's delay.
+    static void setPromptDelivery(PromptDelivery delivery);
     // From now on this answer wins over the prompt source's (which still sees each prompt).
     static void answerAuthorization(bool granted, std::optional<Error> error = std::nullopt,
                                     double delay = 0);

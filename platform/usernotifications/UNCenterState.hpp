@@ -38,6 +38,7 @@ struct UNUserNotificationCenter::State {
 
     // Driver settings.
     std::function<sim::AuthorizationAnswer(uint64_t)> promptSource;
+    sim::PromptDelivery promptDelivery;
     std::optional<sim::AuthorizationAnswer> answer;
     bool pendingMode = false;
     std::deque<WaitingPrompt> waiting;

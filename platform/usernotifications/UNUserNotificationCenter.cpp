@@ -164,6 +164,7 @@ void UNUserNotificationCenter::requestAuthorizationDirect(uint64_t options, UNAu
     auto source = s.promptSource;
     auto answer = s.answer;
     const bool pending = s.pendingMode;
+    auto delivery = s.promptDelivery;
     lock.unlock();
 
     sim::AuthorizationAnswer given;
@@ -176,11 +177,16 @@ void UNUserNotificationCenter::requestAuthorizationDirect(uint64_t options, UNAu
         s.waiting.push_back(State::WaitingPrompt{options, std::move(handler)});
         return;
     }
-    complete(
-        [self = strong(), options, given, handler = std::move(handler)]() mutable {
-            self->answerAuthorization(options, given.granted, given.error, std::move(handler));
-        },
-        given.delay);
+    std::function<void()> deliver = [self = strong(), options, given,
+                                     handler = std::move(handler)]() mutable {
+        self->answerAuthorization(options, given.granted, given.error, std::move(handler));
+    };
+    if (delivery) {
+        delivery(given.delay,
+                 [self = strong(), deliver = std::move(deliver)] { self->queue_->sync(deliver); });
+        return;
+    }
+    complete(std::move(deliver), given.delay);
 }
 
 // Runs on the centre's queue: the status changes before the app hears the answer, so a settings read from

@@ -180,8 +180,9 @@ void WebEngine::cancelActive() {
         old->fetch->cancel();
     }
     const Error error = URLError::make(NSURLErrorCancelled, old->nav->request.url());
-    sim::WebRecorder::shared().load(
-        {old->nav->request.url()->absoluteString(), 0, "", NSURLErrorCancelled, old->committed});
+    sim::WebRecorder::shared().load({old->nav->request.url()->absoluteString(), 0, "", NSURLErrorCancelled,
+                                     old->committed,
+                                     Error(NSURLErrorDomain, NSURLErrorCancelled).displayText()});
     if (auto client = this->client()) {
         if (old->committed) {
             client->didFail(old->nav, error);
@@ -387,8 +388,8 @@ void WebEngine::complete(const std::shared_ptr<Active>& active, std::optional<Er
     auto client = this->client();
     const std::string url = active->nav->request.url()->absoluteString();
     if (error) {
-        sim::WebRecorder::shared().load(
-            {url, active->response ? active->response->statusCode() : 0, "", error->code, active->committed});
+        sim::WebRecorder::shared().load({url, active->response ? active->response->statusCode() : 0, "",
+                                         error->code, active->committed, error->displayText()});
         if (client) {
             if (active->committed) {
                 client->didFail(active->nav, *error);
@@ -404,7 +405,7 @@ void WebEngine::complete(const std::shared_ptr<Active>& active, std::optional<Er
     }
     sim::WebRecorder::shared().load({committedURL_ ? committedURL_->absoluteString() : url,
                                      active->response ? active->response->statusCode() : 0, page_.title,
-                                     std::nullopt, true});
+                                     std::nullopt, true, ""});
     injectUserScripts(WKUserScriptInjectionTime::atDocumentEnd);
     if (client) {
         client->didFinish(active->nav);

@@ -32,6 +32,9 @@ void WebRecorder::load(WebLoadRecord record) {
     std::string line;
     if (record.errorCode) {
         line = "web page failed (" + std::to_string(*record.errorCode) + "): " + record.url;
+        if (!record.errorText.empty()) {
+            line += ": " + record.errorText;
+        }
     } else {
         line = "web page loaded (" + std::to_string(record.statusCode) + "): " + record.url;
         if (!record.title.empty()) {

@@ -26,6 +26,7 @@ struct WebLoadRecord {
     std::string title;
     std::optional<int64_t> errorCode; // set for a failed load
     bool afterCommit = false;         // a failure after the page had committed
+    std::string errorText; // a failed load's error as a person reads it (description, domain, code)
 };
 
 struct WebPanelRecord {

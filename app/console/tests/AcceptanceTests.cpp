@@ -34,7 +34,9 @@ protected:
         std::string osVersion = "12.4";
         std::string bundle = PORTAL_DEMO_BUNDLE_DIR;
         std::vector<std::string> extraArgs;
-        std::optional<std::string> stdinText; // none: the script goes through --script
+        std::optional<std::string> stdinText;                 // none: the script goes through --script
+        std::optional<std::string> home;                      // none: the test's own
+        std::vector<std::pair<std::string, std::string>> env; // replaces the variable of that name
 
         static Launch of(std::vector<std::string> lines) {
             Launch l;
@@ -59,11 +61,20 @@ protected:
             bundle = std::move(folder);
             return std::move(*this);
         }
+        Launch inHome(std::string folder) && {
+            home = std::move(folder);
+            return std::move(*this);
+        }
+        Launch withEnv(std::string name, std::string value) && {
+            env.emplace_back(std::move(name), std::move(value));
+            return std::move(*this);
+        }
     };
 
     AppRun run(const Launch& launch) {
-        std::vector<std::string> argv = {PORTAL_APP_PROGRAM, "--bundle",      launch.bundle, "--home", home(),
-                                         "--os-version",     launch.osVersion};
+        std::vector<std::string> argv = {
+            PORTAL_APP_PROGRAM,           "--bundle",     launch.bundle,   "--home",
+            launch.home.value_or(home()), "--os-version", launch.osVersion};
         std::string input;
         if (launch.stdinText) {
             input = *launch.stdinText;
@@ -77,7 +88,12 @@ protected:
             argv.push_back(path);
         }
         argv.insert(argv.end(), launch.extraArgs.begin(), launch.extraArgs.end());
-        return spawnAndCollect(argv, backend.environment(), input, std::chrono::seconds(60));
+        auto env = backend.environment();
+        for (const auto& [name, value] : launch.env) {
+            std::erase_if(env, [&](const std::string& e) { return e.rfind(name + "=", 0) == 0; });
+            env.push_back(name + "=" + value);
+        }
+        return spawnAndCollect(argv, env, input, std::chrono::seconds(60));
     }
 
     std::string home() const { return backend.folder() + "/home"; }
@@ -104,8 +120,8 @@ protected:
         return bundle;
     }
 
-    // Standard output with the permission answer taken out: that line comes from the notification centre's
-    // own queue, so its place among the page's lines is not fixed. It must be there exactly once.
+    // Standard output with the permission answer taken out, so that the tests compare the page's lines alone.
+    // It must be there exactly once (where it stands is compared in full by the test of repeated runs).
     static std::string shellLines(const AppRun& r) {
         std::string rest;
         int answers = 0;
@@ -257,7 +273,11 @@ TEST_F(PortalApp, TheOfflineViewShowsOnlyWhenTheNetworkIsUnreachable) {
     // A load that fails while the network is reachable leaves the page as it was.
     auto online = run(Launch::of({"go https://offline.example.test/", "state"}));
     ASSERT_EQ(online.status, 0) << online.err;
-    EXPECT_NE(online.err.find("web page failed"), std::string::npos) << online.err;
+    EXPECT_NE(
+        online.err.find("[device] web page failed (-1004): https://offline.example.test/: Could not connect "
+                        "to the server. (NSURLErrorDomain -1004)\n"),
+        std::string::npos)
+        << online.err;
     auto page = lastState(online);
     EXPECT_EQ(count(page, "(connection-lost view) (hidden)"), 1u) << online.err;
     EXPECT_EQ(count(page, loginShown + " (hidden)"), 0u) << online.err;
@@ -346,6 +366,153 @@ TEST_F(PortalApp, VersionNeedsNoDevice) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "portal-app 1.0\n");
     EXPECT_EQ(r.err, "");
+}
+
+TEST_F(PortalApp, HelpPrintsTheUsageAndNeedsNoDevice) {
+    auto r =
+        spawnAndCollect({PORTAL_APP_PROGRAM, "--help"}, backend.environment(), "", std::chrono::seconds(20));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("usage: portal-app ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("PORTAL_APP_RESOLVE"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");
+}
+
+// A newcomer's wrong paths and settings: each is named with what is wrong, before the device boots.
+TEST_F(PortalApp, BadPathsAndSettingsAreNamedBeforeTheDeviceBoots) {
+    const std::string folder = backend.folder();
+    writeFile(folder + "/a-file", "not a folder\n");
+    writeFile(folder + "/not-a-ca.pem",
+              "-----BEGIN CERTIFICATE-----\nnot base64\n-----END CERTIFICATE-----\n");
+    std::filesystem::create_directories(folder + "/empty");
+    std::filesystem::create_directories(folder + "/no-info/Base.lproj");
+    writeFile(folder + "/no-info/Config.json", "{}");
+    struct Case {
+        Launch launch;
+        std::string message;
+    };
+    const Case cases[] = {
+        {Launch::of({"quit"}).inBundle(folder + "/missing"),
+         "the bundle " + folder + "/missing does not exist"},
+        {Launch::of({"quit"}).inBundle(folder + "/a-file"),
+         "the bundle " + folder + "/a-file is not a folder"},
+        {Launch::of({"quit"}).inBundle(folder + "/empty"),
+         "the bundle " + folder + "/empty is an empty folder"},
+        {Launch::of({"quit"}).inBundle(folder + "/no-info"),
+         "the bundle " + folder + "/no-info has no Info.plist"},
+        {Launch::of({"quit"}).inHome(folder + "/a-file"),
+         "the app home " + folder + "/a-file is not a folder"},
+        {Launch::of({"quit"}).inHome(folder + "/a-file/home"), folder + "/a-file is not a folder"},
+        {Launch::withArgs({"--script", folder + "/none.txt"}),
+         "cannot read the script " + folder +
+             "/none.txt: The file \u201cnone.txt\u201d couldn\u2019t be opened "
+             "because there is no such file. (NSCocoaErrorDomain 260, " +
+             folder + "/none.txt)"},
+        {Launch::of({"quit"}).withEnv("PORTAL_APP_RESOLVE", "portal.example.test:443:127.0.0.1"),
+         "PORTAL_APP_RESOLVE: the entry \"portal.example.test:443:127.0.0.1\" is not host:port:address:port"},
+        {Launch::of({"quit"}).withEnv("PORTAL_APP_RESOLVE", "a.test:443:127.0.0.1:99999"),
+         "the entry \"a.test:443:127.0.0.1:99999\""},
+        {Launch::of({"quit"}).withEnv("PORTAL_APP_CA_FILE", folder + "/missing.pem"),
+         "PORTAL_APP_CA_FILE: The file \u201cmissing.pem\u201d couldn\u2019t be opened because there is no "
+         "such "
+         "file. (NSCocoaErrorDomain 260, " +
+             folder + "/missing.pem)"},
+        {Launch::of({"quit"}).withEnv("PORTAL_APP_CA_FILE", folder + "/a-file"),
+         "PORTAL_APP_CA_FILE: " + folder + "/a-file holds no PEM certificate"},
+        {Launch::of({"quit"}).withEnv("PORTAL_APP_CA_FILE", folder + "/not-a-ca.pem"),
+         "PORTAL_APP_CA_FILE: " + folder + "/not-a-ca.pem holds no PEM certificate"},
+        {Launch::of({"wait 1e9"}), "script.txt:1: 'wait' takes a number of seconds from 0 to a year"},
+        {Launch::of({"state", "wait -5"}), "script.txt:2: 'wait' takes a number of seconds from 0 to a year"},
+        {Launch::of({"wait nan"}), "script.txt:1: 'wait' takes a number of seconds from 0 to a year"},
+    };
+    for (const auto& c : cases) {
+        auto r = run(c.launch);
+        EXPECT_EQ(r.status, 2) << c.message << "\n" << r.err;
+        EXPECT_EQ(r.err.rfind("portal-app: ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one line says it all:\n" << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("[device]"), std::string::npos) << "the device never booted:\n" << r.err;
+    }
+    EXPECT_EQ(portalRequests(), std::vector<std::string>{});
+}
+
+TEST_F(PortalApp, ABundleWithoutItsServicesFileEndsTheAppWithTheCoresException) {
+    const std::string bundle = bundleWithConfig(
+        R"({"base_url": "https://portal.example.test", "base_url_home_host": "portal.example.test",)"
+        R"( "push_notifications_enabled": "true"})");
+    std::filesystem::remove(bundle + "/RazozaService-Info.plist");
+    auto r = run(Launch::of({"quit"}).inBundle(bundle));
+    EXPECT_EQ(r.status, -1) << "the process aborts, as the device ends the app\n" << r.err;
+    EXPECT_NE(r.err.find("[device] the app terminated: uncaught exception com.vedudodu.core: "),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("RazozaService-Info.plist"), std::string::npos) << r.err;
+}
+
+TEST_F(PortalApp, TextThatIsNoURLOrNoJSONObjectIsSaidAndTheScriptGoesOn) {
+    auto r = run(Launch::of({"click http://[bad", std::string("go https://portal.example.test/") + '\0' + "x",
+                             "window-open http://[bad", "link not-a-link", "push {\"aps\": {", "tap [1]",
+                             "click https://portal.example.test/help"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const std::string line : {
+             "[device] 'click' ignored: \"http://[bad\" is no URL\n",
+             "[device] > go https://portal.example.test/\\x00x\n",
+             "[device] 'go' ignored: \"https://portal.example.test/\\x00x\" is no URL\n",
+             "[device] 'window-open' ignored: \"http://[bad\" is no URL\n",
+             "[device] 'link' ignored: \"not-a-link\" is no absolute URL\n",
+             "[device] 'push' ignored: the JSON does not parse: The data couldn\u2019t be read because it "
+             "isn\u2019t "
+             "in the correct format. (NSCocoaErrorDomain 3840; ",
+             "[device] 'tap' ignored: the JSON is no object: [1]\n",
+         }) {
+        EXPECT_NE(r.err.find(line), std::string::npos) << line << "\n" << r.err;
+    }
+    EXPECT_EQ(r.err.find("error 3840"), std::string::npos) << r.err;
+    EXPECT_EQ(portalRequests(), (std::vector<std::string>{"GET /login?ignore_ntlm=1/", "GET /help"}));
+}
+
+TEST_F(PortalApp, ABadTypedLineIsSaidEscapedAndTheSessionGoesOnToStatusTwo) {
+    auto r = run(
+        Launch::typed("fly\x1b[2J away\nclick https://portal.example.test/help\ncaf\xc3\xa9 \xff\nquit\n"));
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("portal-app: line 1: unknown command 'fly\\x1b[2J'\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("portal-app: line 3: unknown command 'caf\xc3\xa9'\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("[device] > quit\n"), std::string::npos) << r.err;
+    EXPECT_EQ(portalRequests(), (std::vector<std::string>{"GET /login?ignore_ntlm=1/", "GET /help"}));
+}
+
+// The simulated device decides where the permission answer arrives, so a script's output is the same bytes
+// in every run.
+TEST_F(PortalApp, TheSameScriptGivesTheSameStandardOutputEveryRun) {
+    seedPlayerId();
+    const auto script = Launch::of({"submit /login?ignore_ntlm=1/ user=ada password=secret",
+                                    "click https://portal.example.test/intranet/news", "alert Saved!",
+                                    "answer OK", "link https://portal.example.test/help"});
+    std::string first;
+    for (int i = 0; i < 20; ++i) {
+        std::filesystem::remove_all(home());
+        seedPlayerId();
+        auto r = run(script);
+        ASSERT_EQ(r.status, 0) << r.err;
+        if (i == 0) {
+            first = r.out;
+            EXPECT_EQ(first.substr(0, trace(kLoginURL, kPortal, false).size() + kPermissionLine.size()),
+                      trace(kLoginURL, kPortal, false) + kPermissionLine)
+                << "the answer comes right after the first page's trace\n"
+                << first;
+        } else {
+            ASSERT_EQ(r.out, first) << "run " << i + 1;
+        }
+    }
+}
+
+TEST_F(PortalApp, WaitSkipsTimeInsteadOfWaitingForIt) {
+    const auto began = std::chrono::steady_clock::now();
+    auto r =
+        run(Launch::of({"wait 3600", "click https://portal.example.test/help", "wait 31536000", "state"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(30));
+    EXPECT_EQ(portalRequests(), (std::vector<std::string>{"GET /login?ignore_ntlm=1/", "GET /help"}));
+    EXPECT_NE(r.err.find("[device] > state\n"), std::string::npos) << r.err;
 }
 
 } // namespace

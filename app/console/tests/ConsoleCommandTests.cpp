@@ -4,7 +4,9 @@
 
 #include "app/console/ConsoleCommand.hpp"
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace console {
@@ -126,10 +128,8 @@ TEST(ConsoleCommand, BadLinesNameTheProblem) {
         {"link", "'link' takes a URL"},
         {"link a b c", "'link' takes a URL"},
         {"push", "'push' needs"},
-        {"push [1,2]", "'push' needs a JSON object"},
-        {"push {\"a\":", "'push' needs a JSON object"},
         {"tap {\"a\":1} one two", "'tap' takes one action"},
-        {"tap nothing", "'tap' needs"},
+        {"tap", "'tap' needs"},
         {"reachability", "'reachability' takes on or off"},
         {"reachability maybe", "'reachability' takes on or off"},
         {"wait", "'wait' takes a number"},
@@ -137,6 +137,8 @@ TEST(ConsoleCommand, BadLinesNameTheProblem) {
         {"wait 1s", "'wait' takes a number"},
         {"wait nan", "'wait' takes a number"},
         {"wait inf", "'wait' takes a number"},
+        {"wait 1e9", "from 0 to a year"},
+        {"wait 31536000.5", "from 0 to a year"},
     };
     for (const auto& c : cases) {
         auto parsed = parseCommand(c.line);
@@ -144,6 +146,46 @@ TEST(ConsoleCommand, BadLinesNameTheProblem) {
         ASSERT_TRUE(parsed.error) << c.line;
         EXPECT_NE(parsed.error->find(c.message), std::string::npos) << c.line << " -> " << *parsed.error;
     }
+}
+
+// A payload that is no JSON object is no reason to stop a script: the line parses, and says why when played.
+TEST(ConsoleCommand, PayloadsThatAreNoObjectAreKeptWithTheParsersReason) {
+    struct Case {
+        const char* line;
+        const char* problem; // a part of it
+        std::optional<std::string> action;
+    };
+    const Case cases[] = {
+        {"push {\"a\":", "(NSCocoaErrorDomain 3840; ", std::nullopt},
+        {"push [1,2]", "the JSON is no object: [1,2]", std::nullopt},
+        {"tap nothing", "does not parse", std::nullopt},
+        {"tap {\"a\": [1} open", "does not parse", std::nullopt},
+        {"tap [1] open", "the JSON is no object: [1]", "open"},
+    };
+    for (const auto& c : cases) {
+        auto parsed = parseCommand(c.line);
+        ASSERT_TRUE(parsed.command) << c.line << " -> " << parsed.error.value_or("");
+        ASSERT_TRUE(parsed.command->payloadProblem) << c.line;
+        EXPECT_NE(parsed.command->payloadProblem->find(c.problem), std::string::npos)
+            << c.line << " -> " << *parsed.command->payloadProblem;
+        EXPECT_EQ(parsed.command->action, c.action) << c.line;
+    }
+    EXPECT_EQ(parseCommand("wait 31536000").command->seconds, kLongestWaitSeconds);
+}
+
+TEST(ConsoleCommand, PrintableEscapesControlsAndBytesThatAreNoUTF8) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"click https://x.test/", "click https://x.test/"},
+        {"caf\xc3\xa9 \xe2\x80\x9cq\xe2\x80\x9d", "caf\xc3\xa9 \xe2\x80\x9cq\xe2\x80\x9d"},
+        {std::string("a\0b", 3), "a\\x00b"},
+        {"\t\r\n\x1b[31m\x7f", "\\t\\r\\n\\x1b[31m\\x7f"},
+        {"bad \xff\xc3 end \xc3", "bad \\xff\\xc3 end \\xc3"},
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"}, // a lone surrogate is no UTF-8
+    };
+    for (const auto& [in, out] : cases) {
+        EXPECT_EQ(printable(in), out);
+    }
+    EXPECT_EQ(*parseCommand("fly\x1b away").error, "unknown command 'fly\\x1b'");
 }
 
 } // namespace

@@ -29,6 +29,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace console {
@@ -174,14 +175,39 @@ TEST_F(DeviceConsoleTest, QuitEndsTheAppAndLeavesTheRestUnplayed) {
     EXPECT_EQ(loadedURLs(), (std::vector<std::string>{kStart}));
 }
 
-TEST_F(DeviceConsoleTest, ABadLineStopsWithStatusTwoAndNamesIt) {
+TEST_F(DeviceConsoleTest, ABadLineIsNamedAndSkippedAndTheEndGivesStatusTwo) {
     sim::Web::pages().set("https://portal.example.test/a", sim::WebPage::html("<title>A</title>"));
+    sim::Web::pages().set("https://portal.example.test/b", sim::WebPage::html("<title>B</title>"));
     sim::ConsoleCapture capture;
-    auto console = play({"click /a", "jump /b", "click /a"});
+    auto console = play({"click /a", "jump /b", "click /b"});
     EXPECT_EQ(console->exitStatus(), 2);
     EXPECT_EQ(errors, (std::vector<std::string>{"line 2: unknown command 'jump'"}));
+    EXPECT_EQ(loadedURLs(), (std::vector<std::string>{kStart, "https://portal.example.test/a",
+                                                      "https://portal.example.test/b"}));
+    EXPECT_EQ(events(), (std::vector<std::string>{"terminate"})) << "the session went on to its end";
+}
+
+TEST_F(DeviceConsoleTest, TextThatIsNoURLOrNoObjectIsSaidAndTheScriptGoesOn) {
+    sim::Web::pages().set("https://portal.example.test/a", sim::WebPage::html("<title>A</title>"));
+    sim::ConsoleCapture capture;
+    auto console = play({"click http://[bad", std::string("go /a\0b", 7), "window-open http://[x",
+                         "link /relative", "push {\"aps\":", "tap [1]", "click /a"});
+    EXPECT_EQ(console->exitStatus(), 0);
+    const std::string err = capture.err();
+    for (const char* line : {
+             "[device] 'click' ignored: \"http://[bad\" is no URL\n",
+             "[device] > go /a\\x00b\n",
+             "[device] 'go' ignored: \"/a\\x00b\" is no URL\n",
+             "[device] 'window-open' ignored: \"http://[x\" is no URL\n",
+             "[device] 'link' ignored: \"/relative\" is no absolute URL\n",
+             "[device] 'push' ignored: the JSON does not parse: The data couldn\u2019t be read because it "
+             "isn\u2019t in the correct format. (NSCocoaErrorDomain 3840; ",
+             "[device] 'tap' ignored: the JSON is no object: [1]\n",
+         }) {
+        EXPECT_NE(err.find(line), std::string::npos) << line << "\n" << err;
+    }
     EXPECT_EQ(loadedURLs(), (std::vector<std::string>{kStart, "https://portal.example.test/a"}));
-    EXPECT_EQ(events(), std::vector<std::string>{}) << "a bad line stops the loop without the app's goodbye";
+    EXPECT_EQ(sim::WebRecorder::shared().navigations().size(), 2u) << "nothing else reached the page";
 }
 
 TEST_F(DeviceConsoleTest, WaitLetsTimePassBeforeTheNextLine) {
@@ -199,6 +225,34 @@ TEST_F(DeviceConsoleTest, WaitLetsTimePassBeforeTheNextLine) {
     ASSERT_EQ(navigations.size(), 2u);
     EXPECT_EQ(navigations[1].url, "https://portal.example.test/a");
     EXPECT_EQ(navigations[1].navigationType, static_cast<int64_t>(WKNavigationType::other));
+}
+
+TEST_F(DeviceConsoleTest, WaitRunsEachTimerAtItsOwnTimeAndNoneBeyond) {
+    const double start = Clock::uptime();
+    std::vector<std::pair<std::string, double>> fired; // with the time since the start they read
+    auto at = [&](std::string what) {
+        return [&fired, start, what] { fired.emplace_back(what, Clock::uptime() - start); };
+    };
+    // A timer that sets another one: the second falls within the wait too, and still fires at its time.
+    DispatchQueue::main()->asyncAfter(600, [&, at] {
+        at("600 s")();
+        DispatchQueue::main()->asyncAfter(900, at("600 + 900 s"));
+    });
+    DispatchQueue::makeSerial("elsewhere")->asyncAfter(1799, at("1799 s"));
+    DispatchQueue::main()->asyncAfter(1801, at("1801 s"));
+    sim::ConsoleCapture capture;
+
+    play({"wait 1800"});
+
+    ASSERT_EQ(fired.size(), 3u);
+    EXPECT_EQ(fired[0].first, "600 s");
+    EXPECT_EQ(fired[1].first, "600 + 900 s");
+    EXPECT_EQ(fired[2].first, "1799 s");
+    EXPECT_NEAR(fired[0].second, 600, 0.1);
+    EXPECT_NEAR(fired[1].second, 1500, 0.1);
+    EXPECT_NEAR(fired[2].second, 1799, 0.1);
+    EXPECT_GE(Clock::uptime() - start, 1800);
+    EXPECT_LT(Clock::uptime() - start, 1801) << "the 1801 s timer is still to come";
 }
 
 TEST_F(DeviceConsoleTest, AnAlertIsShownAndAnsweredByItsButton) {

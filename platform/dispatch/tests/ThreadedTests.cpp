@@ -1,6 +1,7 @@
 // Behaviour particular to the threaded backend: real worker threads, their start hook, and mutual
 // exclusion on serial queues under load from many threads.
 
+#include "platform/dispatch/Backend.hpp"
 #include "platform/dispatch/Clock.hpp"
 #include "platform/dispatch/DispatchGroup.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
@@ -13,6 +14,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -219,6 +222,64 @@ TEST(ThreadedBackend, WallDeadlineFires) {
     std::atomic<bool> fired{false};
     q->asyncAt(Clock::now() + 0.02, [&] { fired = true; });
     EXPECT_TRUE(MainLoop::runUntil([&] { return fired.load(); }, 5));
+}
+
+TEST(ThreadedBackend, SkippingTheClockFiresWhatFallsDueInOrderAndNothingLater) {
+    const auto realStart = std::chrono::steady_clock::now();
+    const double uptime0 = Clock::uptime();
+    const double wall0 = Clock::now();
+    const std::int64_t mono0 = Clock::monotonicNanos();
+    auto q = DispatchQueue::makeSerial("skipped");
+    std::mutex m;
+    std::vector<std::pair<std::string, double>> fired; // what fired, with the uptime it read
+    auto record = [&](std::string what) {
+        return [&, what] {
+            std::lock_guard lock(m);
+            fired.emplace_back(what, Clock::uptime());
+        };
+    };
+    auto count = [&] {
+        std::lock_guard lock(m);
+        return fired.size();
+    };
+    DispatchQueue::main()->asyncAfter(5, record("cancelled")).cancel();
+    (void)q->asyncAfter(1799, record("1799 s"));
+    (void)q->asyncAt(wall0 + 900, record("wall +900 s"));
+    (void)DispatchQueue::main()->asyncAfter(1801, record("1801 s"));
+
+    auto next = ClockSkip::nextDeadline();
+    ASSERT_TRUE(next);
+    EXPECT_NEAR(*next, uptime0 + 900, 0.5) << "the cancelled timer no longer counts";
+
+    ClockSkip::skipBy(1800);
+    ASSERT_TRUE(MainLoop::runUntil([&] { return count() >= 2; }, 5));
+    MainLoop::runUntil([] { return false; }, 0.05); // a later fire would show by now
+    {
+        std::lock_guard lock(m);
+        ASSERT_EQ(fired.size(), 2u);
+        EXPECT_EQ(fired[0].first, "wall +900 s");
+        EXPECT_EQ(fired[1].first, "1799 s");
+    }
+    EXPECT_GE(Clock::uptime() - uptime0, 1800);
+    EXPECT_GE(Clock::now() - wall0, 1800);
+    EXPECT_GE(Clock::monotonicNanos() - mono0, std::int64_t{1800} * 1000000000);
+    EXPECT_GE(ClockSkip::skipped(), 1800 - 0.5);
+
+    // Skipped to a timer's deadline, the timer reads its own due time.
+    next = ClockSkip::nextDeadline();
+    ASSERT_TRUE(next);
+    EXPECT_NEAR(*next, uptime0 + 1801, 0.5);
+    ClockSkip::skipTo(*next);
+    ASSERT_TRUE(MainLoop::runUntil([&] { return count() == 3; }, 5));
+    {
+        std::lock_guard lock(m);
+        EXPECT_EQ(fired[2].first, "1801 s");
+        EXPECT_NEAR(fired[2].second, *next, 0.25);
+    }
+    EXPECT_FALSE(ClockSkip::nextDeadline());
+    ClockSkip::skipTo(Clock::uptime() - 100);
+    EXPECT_GE(Clock::uptime(), *next) << "the clock never goes back";
+    EXPECT_LT(std::chrono::steady_clock::now() - realStart, std::chrono::seconds(1));
 }
 
 } // namespace

@@ -149,6 +149,11 @@ struct SchemeCase {
     const char* url;
 };
 
+// Test names show the case's name, not the struct's bytes.
+void PrintTo(const SchemeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class UnsupportedSchemeTest : public WebViewTest, public ::testing::WithParamInterface<SchemeCase> {};
 
 TEST_P(UnsupportedSchemeTest, AnAllowedNonHTTPSchemeFailsProvisionallyWithUnsupportedURL) {
@@ -165,8 +170,7 @@ TEST_P(UnsupportedSchemeTest, AnAllowedNonHTTPSchemeFailsProvisionallyWithUnsupp
 INSTANTIATE_TEST_SUITE_P(Schemes, UnsupportedSchemeTest,
                          ::testing::Values(SchemeCase{"mailto", "mailto:someone@example.test"},
                                            SchemeCase{"tel", "tel:+4912345"},
-                                           SchemeCase{"ftp", "ftp://files.example.test/x"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                                           SchemeCase{"ftp", "ftp://files.example.test/x"}));
 
 TEST_F(WebViewTest, FailuresBeforeAndAfterCommitAndErrorStatuses) {
     sim::Web::pages().set("https://portal.example.test/down",
