@@ -18,7 +18,7 @@ namespace rt = plat::rt;
 
 namespace {
 
-constexpr std::string_view kService = "[Vedudodu/Core]";
+constexpr std::string_view kAppService = "[Vedudodu/Core]";
 constexpr std::string_view kPlistName = "RazozaService-Info";
 constexpr std::string_view kPlistType = "plist";
 
@@ -127,7 +127,7 @@ void DAVApp::configureWithName(const std::optional<std::string>& name, std::shar
         if (isDefaultAppConfigured()) {
             raise("Default app has already been configured.");
         }
-        DAVLoggerWriteDebug(kService, "I-COR000001", "Configuring the default app.");
+        DAVLoggerWriteDebug(kAppService, "I-COR000001", "Configuring the default app.");
     } else {
         if (!isValidAppName(*name)) {
             raise("App name should only contain Letters, Numbers, Underscores, and Dashes.");
@@ -141,7 +141,7 @@ void DAVApp::configureWithName(const std::optional<std::string>& name, std::shar
         if (taken) {
             raise(plat::format("App named %@ has already been configured.", *name));
         }
-        DAVLoggerWriteDebug(kService, "I-COR000002", "Configuring app named %@", *name);
+        DAVLoggerWriteDebug(kAppService, "I-COR000002", "Configuring app named %@", *name);
     }
 
     auto& r = registry();
@@ -214,7 +214,7 @@ bool DAVApp::configureCore() {
     if (name_ == kDefaultAppName) {
         rt::Class* analytics = rt::getClass("DAVAnalytics");
         if (!analytics) {
-            DAVLoggerWriteWarning(kService, "I-COR000022",
+            DAVLoggerWriteWarning(kAppService, "I-COR000022",
                                   "Vedudodu Analytics is not available. To add it, include Vedudodu/Core in the "
                                   "Podfile or add VedudoduAnalytics.framework to the Link Build Phase");
         } else if (rt::classMethod(analytics, "startWithConfiguration:options:")) {
@@ -229,7 +229,7 @@ void DAVApp::checkExpectedBundleID() {
     auto expected = expectedBundleID();
     if (expected && !DAVBundleUtil::hasBundleIdentifier(*expected, DAVBundleUtil::relevantBundles())) {
         DAVLoggerWriteError(
-            kService, "I-COR000008",
+            kAppService, "I-COR000008",
             "The project's Bundle ID is inconsistent with either the Bundle ID in '%@.%@', or the Bundle ID in the "
             "options if you are using a customized options. To ensure that everything can be configured correctly, "
             "you may need to make the Bundle IDs consistent. To continue with this plist file, you may change your "
@@ -245,7 +245,7 @@ bool DAVApp::isAppIDValid() {
     }
     auto expected = expectedBundleID();
     DAVLoggerWriteError(
-        kService, "I-COR000009",
+        kAppService, "I-COR000009",
         "The RAZOZA_APP_ID either in the plist file '%@.%@' or the one set in the customized options is invalid. "
         "If you are using the plist file, use the iOS version of bundle identifier to download the file, and do "
         "not manually edit the RAZOZA_APP_ID. You may change your app's bundle identifier to '%@'. Or you can "
@@ -288,7 +288,7 @@ std::shared_ptr<DAVApp> DAVApp::defaultApp() {
             return r.defaultApp;
         }
     }
-    DAVLoggerWriteError(kService, "I-COR000003",
+    DAVLoggerWriteError(kAppService, "I-COR000003",
                         "The default Vedudodu app has not yet been configured. Add `[DAVApp configure];` "
                         "(`VedudoduApp.configure()` in Swift) to your application initialization. Read more: %@.",
                         deployment::kCoreSetupHelpURL);
@@ -312,7 +312,7 @@ std::shared_ptr<DAVApp> DAVApp::appNamed(std::string_view name) {
             }
         }
     }
-    DAVLoggerWriteError(kService, "I-COR000004", "App with name %@ does not exist.", name);
+    DAVLoggerWriteError(kAppService, "I-COR000004", "App with name %@ does not exist.", name);
     return nullptr;
 }
 
@@ -325,7 +325,7 @@ std::map<std::string, std::shared_ptr<DAVApp>> DAVApp::allApps() {
             return *r.apps;
         }
     }
-    DAVLoggerWriteError(kService, "I-COR000005", "No app has been configured yet.");
+    DAVLoggerWriteError(kAppService, "I-COR000005", "No app has been configured yet.");
     return {};
 }
 
@@ -357,13 +357,13 @@ void DAVApp::deleteApp(const std::function<void(bool)>& completion) {
         present = r.apps && r.apps->contains(name_);
     }
     if (!present) {
-        DAVLoggerWriteError(kService, "I-COR000007", "App does not exist.");
+        DAVLoggerWriteError(kAppService, "I-COR000007", "App does not exist.");
         if (completion) {
             completion(false);
         }
         return;
     }
-    DAVLoggerWriteDebug(kService, "I-COR000006", "Deleting app named %@", name_);
+    DAVLoggerWriteDebug(kAppService, "I-COR000006", "Deleting app named %@", name_);
     container_->removeAllCachedInstances();
     {
         std::lock_guard lock(r.mutex);
@@ -412,7 +412,7 @@ std::optional<std::string> DAVApp::getUID() const {
         implementation = getUIDImplementation_;
     }
     if (!implementation) {
-        DAVLoggerWriteWarning(kService, "I-COR000025", "DAVAuth getUID implementation wasn't set.");
+        DAVLoggerWriteWarning(kAppService, "I-COR000025", "DAVAuth getUID implementation wasn't set.");
         return std::nullopt;
     }
     return implementation();
@@ -479,7 +479,7 @@ void DAVApp::registerLibrary(const std::optional<std::string>& name, const std::
         return;
     }
     if (!isValidLibraryText(*name) || !isValidLibraryText(*version)) {
-        DAVLoggerWriteError(kService, "I-COR000027",
+        DAVLoggerWriteError(kAppService, "I-COR000027",
                             "The library name (%@) or version number (%@) contain illegal characters. Only "
                             "alphanumeric, dash, underscore and period characters are allowed.",
                             *name, *version);

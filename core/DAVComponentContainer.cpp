@@ -13,7 +13,7 @@ namespace rt = plat::rt;
 
 namespace {
 
-constexpr std::string_view kService = "[Vedudodu/Core]";
+constexpr std::string_view kContainerService = "[Vedudodu/Core]";
 
 struct Registrants {
     std::mutex mutex;
@@ -64,7 +64,7 @@ void DAVComponentContainer::registerAsComponentRegistrant(rt::Class* cls) {
 
 void DAVComponentContainer::registerAsComponentRegistrant(rt::Class* cls, RegistrantSet* set) {
     if (!set) {
-        DAVLoggerWriteWarning(kService, "I-COR000025", "Attempted to store registered components in an empty set.");
+        DAVLoggerWriteWarning(kContainerService, "I-COR000025", "Attempted to store registered components in an empty set.");
         return;
     }
     if (!cls || !rt::conformsTo(cls, kDAVComponentRegistrantProtocol) ||
@@ -103,7 +103,7 @@ void DAVComponentContainer::populateComponentsFromRegisteredClasses(const Regist
             {
                 std::lock_guard lock(mutex_);
                 if (components_.contains(protocol)) {
-                    DAVLoggerWriteError(kService, "I-COR000029",
+                    DAVLoggerWriteError(kContainerService, "I-COR000029",
                                         "Attempted to register protocol %@, but it already has an implementation.",
                                         protocol);
                     continue;
@@ -130,7 +130,7 @@ rt::ObjectPtr DAVComponentContainer::instantiateInstanceForProtocol(const std::s
         return nullptr;
     }
     if (!rt::conformsTo(rt::object_getClass(*instance), protocol)) {
-        DAVLoggerWriteError(kService, "I-COR000030",
+        DAVLoggerWriteError(kContainerService, "I-COR000030",
                             "An instance conforming to %@ was requested, but the instance provided does not "
                             "conform to the protocol",
                             protocol);

@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr std::string_view kService = "[Vedudodu/Core]";
+constexpr std::string_view kOptionsService = "[Vedudodu/Core]";
 constexpr std::string_view kOptionsFileName = "RazozaService-Info";
 constexpr std::string_view kOptionsFileType = "plist";
 constexpr std::string_view kAnalyticsKeys[] = {"IS_MEASUREMENT_ENABLED", "VEDUDODU_ANALYTICS_COLLECTION_ENABLED",
@@ -67,7 +67,7 @@ std::optional<std::string> DAVOptions::plistFilePathWithName(std::string_view na
     auto path = DAVBundleUtil::optionsDictionaryPathWithResourceName(name, kOptionsFileType,
                                                                      DAVBundleUtil::relevantBundles());
     if (!path) {
-        DAVLoggerWriteError(kService, "I-COR000012", "Could not locate configuration file: '%@.%@'.", name,
+        DAVLoggerWriteError(kOptionsService, "I-COR000012", "Could not locate configuration file: '%@.%@'.", name,
                             kOptionsFileType);
     }
     return path;
@@ -86,7 +86,7 @@ std::optional<plat::Dictionary> DAVOptions::defaultOptionsDictionary() {
     }
     c.dictionary = readDictionary(*path);
     if (!c.dictionary) {
-        DAVLoggerWriteError(kService, "I-COR000011", "The configuration file is not a dictionary: '%@.%@'.",
+        DAVLoggerWriteError(kOptionsService, "I-COR000011", "The configuration file is not a dictionary: '%@.%@'.",
                             kOptionsFileName, kOptionsFileType);
     }
     return c.dictionary;
@@ -125,12 +125,12 @@ std::shared_ptr<DAVOptions> DAVOptions::initInternalWithOptionsDictionary(plat::
 std::shared_ptr<DAVOptions> DAVOptions::initWithContentsOfFile(const std::optional<std::string>& path) {
     initialize();
     if (!path) {
-        DAVLoggerWriteError(kService, "I-COR000013", "The plist file path is nil.");
+        DAVLoggerWriteError(kOptionsService, "I-COR000013", "The plist file path is nil.");
         return nullptr;
     }
     auto dictionary = readDictionary(*path);
     if (!dictionary) {
-        DAVLoggerWriteError(kService, "I-COR000014",
+        DAVLoggerWriteError(kOptionsService, "I-COR000014",
                             "The configuration file at %@ does not exist or is not a well-formed plist file.",
                             *path);
         return nullptr;

@@ -19,7 +19,7 @@ namespace rt = plat::rt;
 
 namespace {
 
-constexpr const char* kAppID = "1:123:ios:abc";
+constexpr const char* kContainerAppID = "1:123:ios:abc";
 
 class ComponentTest : public ::testing::Test {
 protected:
@@ -102,10 +102,10 @@ TEST_F(ComponentTest, CacheableInstancesAreKeptOthersMadeAnew) {
 TEST_F(ComponentTest, TimingTwoIsEagerOnlyInTheDefaultApp) {
     DAVComponentContainer::registerAsComponentRegistrant(
         registrant("Timed", {component("Eager", 1, service, false), component("Named", 2, service, true)}));
-    DAVApp::configureWithName("named", DAVOptions::initWithRazozaAppID(kAppID, "s"));
+    DAVApp::configureWithName("named", DAVOptions::initWithRazozaAppID(kContainerAppID, "s"));
     EXPECT_EQ(made["Eager"], 1);
     EXPECT_EQ(made["Named"], 0);
-    DAVApp::configureWithOptions(DAVOptions::initWithRazozaAppID(kAppID, "s"));
+    DAVApp::configureWithOptions(DAVOptions::initWithRazozaAppID(kContainerAppID, "s"));
     EXPECT_EQ(made["Eager"], 2);
     EXPECT_EQ(made["Named"], 1);
     // The default app's eager instance was kept, the named app makes its own on request.
@@ -139,7 +139,7 @@ TEST_F(ComponentTest, DeletingTheAppTellsKeptMaintainersAndForgetsThem) {
     DAVComponentContainer::registerAsComponentRegistrant(
         registrant("R", {component("Service", 0, maintainer, true), component("Eager", 0, pretender, true)}));
 
-    DAVApp::configureWithName("gone", DAVOptions::initWithRazozaAppID(kAppID, "s"));
+    DAVApp::configureWithName("gone", DAVOptions::initWithRazozaAppID(kContainerAppID, "s"));
     auto app = DAVApp::appNamed("gone");
     auto kept = app->container().instanceForProtocol("Service");
     app->container().instanceForProtocol("Eager");
