@@ -522,6 +522,11 @@ void DVUNetwork::setReachabilityDelegate(std::weak_ptr<DVUNetworkReachabilityDel
     reachabilityDelegate_ = std::move(delegate);
 }
 
+std::shared_ptr<DVUNetworkLoggerDelegate> DVUNetwork::currentLoggerDelegate() const {
+    std::lock_guard lock(mutex_);
+    return loggerDelegate_.lock();
+}
+
 void DVUNetwork::refuseLoggerDelegate() {
     DVULoggerWriteError(kNetworkService, false, netCode(900002),
                         "Cannot set the network logger delegate: delegate does not conform to the network logger "
@@ -646,12 +651,7 @@ void DVUNetwork::reachabilityStatusChanged(DVUReachabilityChecker&, DVUReachabil
 
 void DVUNetwork::DVUNetwork_logWithLevel(long level, long messageCode, const std::optional<std::string>& message,
                                          const std::vector<plat::Value>& contexts) {
-    std::shared_ptr<DVUNetworkLoggerDelegate> delegate;
-    {
-        std::lock_guard lock(mutex_);
-        delegate = loggerDelegate_.lock();
-    }
-    if (delegate) {
+    if (auto delegate = currentLoggerDelegate()) {
         delegate->DVUNetwork_logWithLevel(level, messageCode, message, contexts);
         return;
     }
@@ -674,12 +674,7 @@ void DVUNetwork::DVUNetwork_logWithLevel(long level, long messageCode, const std
 
 void DVUNetwork::DVUNetwork_logWithLevel(long level, long messageCode, const std::optional<std::string>& message,
                                          const plat::Value& context) {
-    std::shared_ptr<DVUNetworkLoggerDelegate> delegate;
-    {
-        std::lock_guard lock(mutex_);
-        delegate = loggerDelegate_.lock();
-    }
-    if (delegate) {
+    if (auto delegate = currentLoggerDelegate()) {
         delegate->DVUNetwork_logWithLevel(level, messageCode, message, context);
         return;
     }
@@ -687,12 +682,7 @@ void DVUNetwork::DVUNetwork_logWithLevel(long level, long messageCode, const std
 }
 
 void DVUNetwork::DVUNetwork_logWithLevel(long level, long messageCode, const std::optional<std::string>& message) {
-    std::shared_ptr<DVUNetworkLoggerDelegate> delegate;
-    {
-        std::lock_guard lock(mutex_);
-        delegate = loggerDelegate_.lock();
-    }
-    if (delegate) {
+    if (auto delegate = currentLoggerDelegate()) {
         delegate->DVUNetwork_logWithLevel(level, messageCode, message);
         return;
     }

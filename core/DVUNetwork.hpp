@@ -189,6 +189,7 @@ public:
 
 private:
     static void refuseLoggerDelegate();
+    std::shared_ptr<DVUNetworkLoggerDelegate> currentLoggerDelegate() const;
     std::optional<std::string> startFetcher(bool post, const plat::URL& url, const plat::URLRequest& request,
                                             plat::DispatchQueuePtr queue, bool usingBackgroundSession,
                                             DVUNetworkRequestCompletion completionHandler);

@@ -335,6 +335,11 @@ TEST_F(NetworkClientTest, LoggerDelegatesAndTheDefaultOutput) {
 }
 
 TEST_F(NetworkClientTest, TheFetcherMapKeepsOneFetcherPerIDAndHoldsItWeakly) {
+    auto byDefault = DVUNetwork::init();
+    ASSERT_TRUE(byDefault);
+    EXPECT_EQ(byDefault->reachability()->host(), "measurement.example.test");
+    EXPECT_EQ(byDefault->timeoutInterval(), 60);
+
     auto logger = std::make_shared<RecordingNetworkLogger>();
     auto first = DVUNetworkURLSession::initWithNetworkLoggerDelegate(logger);
     auto second = DVUNetworkURLSession::initWithNetworkLoggerDelegate(logger);
