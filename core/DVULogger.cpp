@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr std::string_view kService = "[DVULogger]";
+constexpr std::string_view kLoggerService = "[DVULogger]";
 
 struct LoggerClient {
     std::once_flag once;
@@ -92,7 +92,7 @@ void DVULoggerEnableDebugMode() {
 
 void DVULoggerChangeLevel(long level) {
     if (level < DVULoggerLevelError || level > DVULoggerLevelDebug) {
-        DVULoggerWriteError(kService, false, "I-COR000023", "Invalid logger level, %ld", level);
+        DVULoggerWriteError(kLoggerService, false, "I-COR000023", "Invalid logger level, %ld", level);
         return;
     }
     DVULoggerSetUpOnce();
