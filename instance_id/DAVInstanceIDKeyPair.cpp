@@ -21,6 +21,15 @@ plat::Dictionary keyTagQuery(const std::string& tag) {
                             {plat::kSecAttrKeyType, plat::kSecAttrKeyTypeRSA}};
 }
 
+// The key's bytes as the keychain holds them; the key's own export (the same DER) when the keychain does not
+// answer, so an identity is never derived from empty bytes.
+plat::Data keyDataOrExport(const std::string& tag, const plat::SecKey& key) {
+    if (auto data = DAVInstanceIDKeyPair::keyDataWithTag(tag)) {
+        return std::move(*data);
+    }
+    return key.copyExternalRepresentation().value_or(plat::Data{});
+}
+
 plat::OSStatus deleteKeyWithTag(const std::string& tag) {
     plat::Dictionary query = keyTagQuery(tag);
     query.set(plat::kSecReturnRef, true);
@@ -62,9 +71,10 @@ std::shared_ptr<DAVInstanceIDKeyPair> DAVInstanceIDKeyPair::generateRSA2048KeyPa
                                    "Public Key update status: %d, Private Keyupdate status: %d",
                                    publicStatus, privateStatus);
     }
+    plat::Data publicData = keyDataOrExport(publicTag, *generated.publicKey);
+    plat::Data privateData = keyDataOrExport(privateTag, *generated.privateKey);
     return std::make_shared<DAVInstanceIDKeyPair>(std::move(generated.privateKey), std::move(generated.publicKey),
-                                                  keyDataWithTag(publicTag).value_or(plat::Data{}),
-                                                  keyDataWithTag(privateTag).value_or(plat::Data{}));
+                                                  std::move(publicData), std::move(privateData));
 }
 
 std::shared_ptr<DAVInstanceIDKeyPair> DAVInstanceIDKeyPair::keyPairForPrivateKeyTag(const std::string& privateTag,
@@ -79,9 +89,10 @@ std::shared_ptr<DAVInstanceIDKeyPair> DAVInstanceIDKeyPair::keyPairForPrivateKey
     auto privateKey = cachedKeyRefWithTag(privateTag, &privateStatus);
     auto publicKey = cachedKeyRefWithTag(publicTag, &publicStatus);
     if (privateKey && publicKey) {
+        plat::Data publicData = keyDataOrExport(publicTag, *publicKey);
+        plat::Data privateData = keyDataOrExport(privateTag, *privateKey);
         return std::make_shared<DAVInstanceIDKeyPair>(std::move(privateKey), std::move(publicKey),
-                                                      keyDataWithTag(publicTag).value_or(plat::Data{}),
-                                                      keyDataWithTag(privateTag).value_or(plat::Data{}));
+                                                      std::move(publicData), std::move(privateData));
     }
     plat::Error missing = errorWithDAVInstanceIDErrorCode(kDAVInstanceIDErrorCodeMissingKeyPair);
     // The keychain's own reason (a missing entitlement, say) stays visible to the store.

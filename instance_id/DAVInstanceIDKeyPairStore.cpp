@@ -177,8 +177,13 @@ std::shared_ptr<DAVInstanceIDKeyPair> DAVInstanceIDKeyPairStore::cachedKeyPairWi
 
 void DAVInstanceIDKeyPairStore::migrateKeyPairCacheIfNeeded() {
     const std::string legacyPublicTag = legacyPublicTagWithSubtype("");
+    DAVInstanceIDErrorSlot legacyError;
     const auto legacy =
-        DAVInstanceIDKeyPair::keyPairForPrivateKeyTag(legacyPrivateTagWithSubtype(""), legacyPublicTag, nullptr);
+        DAVInstanceIDKeyPair::keyPairForPrivateKeyTag(legacyPrivateTagWithSubtype(""), legacyPublicTag, &legacyError);
+    {
+        std::lock_guard guard(lock_);
+        countMissingEntitlement(legacyError);
+    }
     if (!legacy || !legacy->isValid() ||
         DAVInstanceIDKeyPair::hasMigratedKeyPairWithLegacyPublicKeyTag(legacyPublicTag, publicTagWithSubtype(""))) {
         return;

@@ -261,4 +261,17 @@ TEST_F(DAVInstanceIDKeyPairStoreTest, LegacyPairsMigrateWithTheirCreationTimeAnd
     EXPECT_EQ(storedTags(), (std::vector<std::string>{kPrivateTag, kPublicTag}));
 }
 
+TEST_F(DAVInstanceIDKeyPairStoreTest, KeychainReadFailuresNeitherEmptyTheIdentityNorGoUncounted) {
+    // The stored key cannot be read back right after generation: the identity still comes from its bytes.
+    plat::sim::Faults::fail("keychain.copy", kPublicTag, plat::errSecInteractionNotAllowed);
+    // The look-up of the legacy pair meets a missing entitlement, which the store counts.
+    plat::sim::Faults::fail("keychain.copy", "com.razoza.iid-|", plat::errSecMissingEntitlement);
+    DAVInstanceIDKeyPairStore store;
+    const auto identity = store.appIdentityWithError(nullptr);
+    ASSERT_TRUE(identity);
+    EXPECT_EQ(plat::sim::Faults::firedCount("keychain.copy"), 2);
+    EXPECT_EQ(*identity, identityOfStoredKey(kPublicTag));
+    EXPECT_EQ(store.keychainEntitlementsErrorCount(), 1);
+}
+
 } // namespace
