@@ -4,6 +4,7 @@
 
 #include "instance_id/DAVInstanceIDErrors.hpp"
 #include "platform/foundation/Value.hpp"
+#include "platform/security/SecBase.hpp"
 #include "platform/security/SecKey.hpp"
 
 #include <memory>

@@ -111,8 +111,12 @@ plat::Data DAVInstanceIDSHA1(const plat::Data& data) {
 }
 
 std::string DAVInstanceIDWebSafeBase64(const plat::Data& data) {
-    auto encoding = DAVInstanceIDStringEncoding::rfc4648Base64WebsafeStringEncoding();
-    encoding->setDoPad(false);
+    // Encoding only reads the encoder, so one built once serves every thread; identities are asked for often.
+    static const std::unique_ptr<DAVInstanceIDStringEncoding> encoding = [] {
+        auto websafe = DAVInstanceIDStringEncoding::rfc4648Base64WebsafeStringEncoding();
+        websafe->setDoPad(false);
+        return websafe;
+    }();
     return encoding->encode(data);
 }
 
