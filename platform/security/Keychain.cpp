@@ -184,7 +184,13 @@ bool storable(const Value& v) {
     return !v.isNull() && !v.isObject();
 }
 
+// The subject of a keychain fault: the application tag of a key item, the service of a password, so a test
+// can fail one item family alone.
 std::optional<int> fault(std::string_view op, const Dictionary& d) {
+    if (classOf(d) == kSecClassKey) {
+        const Value* tag = d.find(kSecAttrApplicationTag);
+        return sim::Faults::check(op, tag ? bytesOf(*tag) : std::string());
+    }
     const Value* service = d.find(kSecAttrService);
     return sim::Faults::check(op, service && service->isString() ? service->asString() : std::string());
 }
