@@ -115,22 +115,6 @@ std::atomic<bool> DMSMonitor::observerInstalled_{false};
 
 // MARK: - Console lines
 
-long DMSASLLogger::DVULoggerLevelFromLogLevel(int64_t logLevel) {
-    if (logLevel >= 0 && logLevel <= 2) {
-        return DVULoggerLevelError;
-    }
-    if (logLevel >= 3 && logLevel <= 5) {
-        return DVULoggerLevelWarning;
-    }
-    if (logLevel == 6) {
-        return DVULoggerLevelNotice;
-    }
-    if (logLevel == 7) {
-        return DVULoggerLevelDebug;
-    }
-    return DVULoggerLevelWarning;
-}
-
 void DMSASLLogger::logMessage(const std::string& message, const std::string& logTag, int64_t messageCode,
                               int64_t logLevel) {
     // The message is used as a format: a "%" of its own must come out as it is.
@@ -371,13 +355,6 @@ std::optional<plat::Array> DMSMonitor::sampledData() {
     return queue_->sync([this] { return sampledData_->sampledData(); });
 }
 
-bool DMSMonitor::isLoggableLevel(int64_t level) const {
-    if (level < 0 || isSilentLevel(level)) {
-        return false;
-    }
-    return DVULoggerIsLoggable(DMSASLLogger::DVULoggerLevelFromLogLevel(level));
-}
-
 std::string DMSMonitor::logLevelDescriptionFromLogLevel(int64_t level) {
     if (level >= 0 && level <= 2) {
         return "ERROR";
@@ -392,14 +369,6 @@ std::string DMSMonitor::logLevelDescriptionFromLogLevel(int64_t level) {
         return "DEBUG";
     }
     return {};
-}
-
-bool DMSMonitor::isSilentLevel(int64_t level) {
-    return level > 7 || (level >= 0 && ((0x24 >> level) & 1));
-}
-
-bool DMSMonitor::isMonitorableLevel(int64_t level) {
-    return level > 7 || (level >= 0 && ((0x36 >> level) & 1));
 }
 
 std::string DMSMonitor::encodedStringWithContextObject(const DMSLogContext& context) {

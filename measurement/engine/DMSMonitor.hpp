@@ -4,6 +4,7 @@
 // into one privacy-reduced sample kept in the monitor's preference suite and uploaded with the bundles. The
 // monitor also owns the debug mode switched by the launch arguments.
 
+#include "core/DVULogger.hpp"
 #include "measurement/messages/DMSLogContext.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/foundation/Value.hpp"
@@ -32,7 +33,21 @@ class DMSASLLogger : public DMSLogging {
 public:
     void logMessage(const std::string& message, const std::string& logTag, int64_t messageCode,
                     int64_t logLevel) override;
-    static long DVULoggerLevelFromLogLevel(int64_t logLevel);
+    static constexpr long DVULoggerLevelFromLogLevel(int64_t logLevel) {
+        if (logLevel >= 0 && logLevel <= 2) {
+            return DVULoggerLevelError;
+        }
+        if (logLevel >= 3 && logLevel <= 5) {
+            return DVULoggerLevelWarning;
+        }
+        if (logLevel == 6) {
+            return DVULoggerLevelNotice;
+        }
+        if (logLevel == 7) {
+            return DVULoggerLevelDebug;
+        }
+        return DVULoggerLevelWarning;
+    }
 };
 
 // At most one sampled message: [encoded context, population, key, start date].
@@ -75,7 +90,7 @@ public:
     template <class... Contexts>
     void logWithLevel(int64_t level, int64_t code, std::optional<std::string_view> message,
                       const Contexts&... contexts) {
-        if (!observed() && !isLoggableLevel(level) && !isMonitorableLevel(level)) {
+        if (!observed() && !isMonitorableLevel(level) && !isLoggableLevel(level)) {
             return;
         }
         logWithLevel_contexts(level, code, message, DMSLogContexts{toContext(contexts)...});
@@ -100,11 +115,17 @@ public:
     // The current sample entry (waits for the monitor queue).
     std::optional<plat::Array> sampledData();
 
-    bool isLoggableLevel(int64_t level) const;
+    // Inline with the utility logger's own filter: a debug line in a normal run costs a few compares.
+    bool isLoggableLevel(int64_t level) const {
+        return level >= 0 && !isSilentLevel(level) &&
+               dvu_detail::shouldWrite(DMSASLLogger::DVULoggerLevelFromLogLevel(level), false);
+    }
 
     static std::string logLevelDescriptionFromLogLevel(int64_t level);
-    static bool isSilentLevel(int64_t level);
-    static bool isMonitorableLevel(int64_t level);
+    static constexpr bool isSilentLevel(int64_t level) { return level > 7 || (level >= 0 && ((0x24 >> level) & 1)); }
+    static constexpr bool isMonitorableLevel(int64_t level) {
+        return level > 7 || (level >= 0 && ((0x36 >> level) & 1));
+    }
     static std::string encodedStringWithContextArray(const DMSLogContexts& contexts, bool insertSpaces);
     static std::string stringWithLogMessage(std::optional<std::string_view> message, int64_t level,
                                             const DMSLogContexts& contexts, bool encodeContexts);
