@@ -3,13 +3,16 @@
 #include "core/DVULogger.hpp"
 #include "measurement/storage/DMSAEU.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/foundation/AppHome.hpp"
 #include "platform/foundation/Bundle.hpp"
 #include "platform/foundation/FileManager.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"
 #include "platform/foundation/PreferenceDomain.hpp"
 #include "platform/foundation/UserDefaults.hpp"
 
+#include <cstdlib>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -74,6 +77,58 @@ struct DMSUserDefaults::State {
     }
 };
 
+namespace {
+
+// Every suite object of the process, so that writes still waiting for their flush reach the disk at exit.
+struct DMSUserDefaultsRegistry {
+    std::mutex mutex;
+    std::vector<std::weak_ptr<DMSUserDefaults::State>> states;
+};
+
+DMSUserDefaultsRegistry& dmsUserDefaultsRegistry() {
+    static plat::NeverDestroyed<DMSUserDefaultsRegistry> registry;
+    return *registry;
+}
+
+void dmsFlushPendingUserDefaultsAtExit() {
+    // A sandbox that is gone (an uninstall, a test's temporary home) is not brought back by a late flush.
+    if (!plat::FileManager::defaultManager().fileExists(plat::AppHome::path())) {
+        return;
+    }
+    std::vector<std::shared_ptr<DMSUserDefaults::State>> pending;
+    {
+        auto& registry = dmsUserDefaultsRegistry();
+        std::lock_guard lock(registry.mutex);
+        for (const auto& weak : registry.states) {
+            if (auto state = weak.lock()) {
+                pending.push_back(std::move(state));
+            }
+        }
+    }
+    for (const auto& state : pending) {
+        plat::Timer timer;
+        {
+            std::lock_guard lock(state->mutex);
+            timer = state->pendingFlush;
+        }
+        if (timer.isPending()) {
+            timer.cancel();
+            state->synchronize();
+        }
+    }
+}
+
+void dmsRegisterUserDefaults(const std::shared_ptr<DMSUserDefaults::State>& state) {
+    static std::once_flag atExit;
+    std::call_once(atExit, [] { std::atexit(dmsFlushPendingUserDefaultsAtExit); });
+    auto& registry = dmsUserDefaultsRegistry();
+    std::lock_guard lock(registry.mutex);
+    std::erase_if(registry.states, [](const auto& weak) { return weak.expired(); });
+    registry.states.push_back(state);
+}
+
+} // namespace
+
 bool DMSUserDefaults::userPreferenceEnabled() {
     static const bool enabled = [] {
         auto entry = plat::Bundle::main()->objectForInfoDictionaryKey("UseCFPreferencesLibrary");
@@ -97,6 +152,7 @@ DMSUserDefaults::DMSUserDefaults(std::optional<std::string> suiteName) : state_(
     if (!state_->useCFPreferencesLibrary) {
         state_->makeUserDefaultsLocked();
     }
+    dmsRegisterUserDefaults(state_);
 }
 
 DMSUserDefaults::~DMSUserDefaults() {
