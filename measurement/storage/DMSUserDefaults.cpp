@@ -213,6 +213,8 @@ void DMSUserDefaults::removeObjectForKey(const plat::Value& key) {
     if (auto defaults = state_->backend()) {
         if (const std::string* name = dmsValidDefaultsKey(key)) {
             defaults->remove(*name);
+            // Flushed like any other change, or the removal could be lost with the process.
+            scheduleSynchronize();
         }
         return;
     }

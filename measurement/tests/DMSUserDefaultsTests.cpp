@@ -73,6 +73,13 @@ TEST_F(DMSUserDefaultsTest, InfoPlistNoSelectsTheUserDefaultsObject) {
     suite.setInteger(5, "/n");
     EXPECT_EQ(suite.integerForKey("/n"), 5);
     EXPECT_EQ(plat::UserDefaults(kDMSTestSuite).integer("/n"), 5);
+    suite.setInteger(6, "/gone");
+    plat::Virtual::advanceBy(1);
+    ASSERT_TRUE(suiteFileContents()->contains("/gone"));
+    // A removal through this back end reaches the disk too.
+    suite.removeObjectForKey("/gone");
+    plat::Virtual::advanceBy(1);
+    EXPECT_FALSE(suiteFileContents()->contains("/gone"));
     suite.clearAllData();
     EXPECT_EQ(suite.objectForKey("/n"), std::nullopt);
 
