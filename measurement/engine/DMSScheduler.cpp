@@ -82,14 +82,17 @@ void DMSAlarm::runAfterDelay(double delay, std::function<void()> block) {
     }
     cancel();
     double now = plat::Clock::now();
-    std::weak_ptr<DMSAlarm> weak = weak_from_this();
-    // The pending handler keeps the alarm alive until it runs or is cancelled.
-    std::shared_ptr<DMSAlarm> self = weak.lock();
-    auto timer = queue_->asyncAt(now + delay, [self, block = std::move(block)] {
-        DMSMeasurement::monitor().logWithLevel(7, 2001, self->name_ + " fired");
-        self->cancel();
-        block();
-    });
+    // The pending handler keeps the alarm alive until it runs or is cancelled. An alarm that is not owned
+    // through initWithDispatchQueue cannot be kept so: it gets no timer, as when one cannot be made.
+    std::shared_ptr<DMSAlarm> self = weak_from_this().lock();
+    plat::Timer timer;
+    if (self) {
+        timer = queue_->asyncAt(now + delay, [self, block = std::move(block)] {
+            DMSMeasurement::monitor().logWithLevel(7, 2001, self->name_ + " fired");
+            self->cancel();
+            block();
+        });
+    }
     {
         std::lock_guard lock(mutex_);
         scheduledTimestamp_ = plat::Date(now + delay);

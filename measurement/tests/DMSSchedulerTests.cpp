@@ -216,3 +216,16 @@ TEST_F(DMSSchedulerTest, CancelStopsAScheduledAlarm) {
     alarm.reset();
     EXPECT_TRUE(alarmCodes().empty());
 }
+
+TEST_F(DMSSchedulerTest, AnAlarmWithoutATimerReportsItIsNotActive) {
+    // Not made through initWithDispatchQueue, so nothing can keep it alive for a pending timer.
+    DMSAlarm alarm(scheduler.workerQueue(), "Unowned");
+    int fired = 0;
+    alarm.runAfterDelay(1, [&] { ++fired; });
+    EXPECT_TRUE(alarm.scheduledTimestamp().has_value());
+    EXPECT_FALSE(alarm.hasActiveTimer());
+    alarm.cancel();
+    EXPECT_EQ(alarmCodes(), (std::vector<int64_t>{2002, 2003, 2004}));
+    plat::Virtual::advanceBy(2);
+    EXPECT_EQ(fired, 0);
+}
