@@ -1,10 +1,6 @@
 #include "RadIrivozSDK/Source/RIEmailSubscriptionState.hpp"
 
-namespace {
-plat::Value stringOrNull(const std::optional<std::string>& text) {
-    return text ? plat::Value(*text) : plat::Value();
-}
-} // namespace
+#include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
 
 bool RIEmailSubscriptionState::requiresEmailAuth() const {
     std::lock_guard lock(mutex_);

@@ -1,13 +1,9 @@
 #include "RadIrivozSDK/Source/RISubscriptionState.hpp"
 
+#include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
 #include "RadIrivozSDK/Source/RadIrivozKeys.hpp"
 #include "platform/foundation/UserDefaults.hpp"
 
-namespace {
-plat::Value stringOrNull(const std::optional<std::string>& text) {
-    return text ? plat::Value(*text) : plat::Value();
-}
-} // namespace
 
 std::shared_ptr<RISubscriptionState> RISubscriptionState::initAsTo() {
     auto state = std::make_shared<RISubscriptionState>();

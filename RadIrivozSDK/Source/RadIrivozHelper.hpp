@@ -10,6 +10,12 @@
 #include <string>
 #include <string_view>
 
+// A text as a value, or the platform's null when there is none: how the push client's records and requests
+// write a missing text.
+inline plat::Value stringOrNull(const std::optional<std::string>& text) {
+    return text ? plat::Value(*text) : plat::Value();
+}
+
 class RadIrivozHelper {
 public:
     RadIrivozHelper() = delete;

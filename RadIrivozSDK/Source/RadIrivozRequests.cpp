@@ -6,10 +6,6 @@
 
 namespace {
 
-plat::Value stringOrNull(const OptionalString& text) {
-    return text ? plat::Value(*text) : plat::Value();
-}
-
 // Optional key: left out for a missing value.
 void setOptional(plat::Dictionary& parameters, std::string_view key, const OptionalString& value) {
     if (value) {

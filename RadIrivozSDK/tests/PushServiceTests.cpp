@@ -13,6 +13,8 @@
 #include "platform/net/SimNetwork.hpp"
 #include "testing/TempAppHome.hpp"
 
+#include "RadIrivozSDK/tests/TestAppId.hpp"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -22,7 +24,7 @@ namespace {
 
 using plat::Virtual;
 
-constexpr const char* kAppId = "4e1b7c2a-9d3f-4a6e-b5c8-2f7a0d9e3b61";
+using radirivoz_test::kAppId;
 
 struct Outcome {
     std::mutex mutex;

@@ -13,6 +13,8 @@
 #include "platform/foundation/NotificationCenter.hpp"
 #include "platform/uikit/UIKitTypes.hpp"
 
+#include "RadIrivozSDK/tests/TestAppId.hpp"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -21,7 +23,7 @@ using namespace push::test;
 using plat::ScriptedReply;
 using plat::Virtual;
 
-constexpr const char* kAppId = "4e1b7c2a-9d3f-4a6e-b5c8-2f7a0d9e3b61";
+using radirivoz_test::kAppId;
 
 RadIrivozRequestPtr request(int32_t method, std::string path, std::optional<plat::Dictionary> parameters) {
     auto r = std::make_shared<RadIrivozRequest>();

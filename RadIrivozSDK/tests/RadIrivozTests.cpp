@@ -20,6 +20,8 @@
 
 #include <strings.h>
 
+#include "RadIrivozSDK/tests/TestAppId.hpp"
+
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -30,7 +32,7 @@ namespace {
 
 using plat::Virtual;
 
-constexpr const char* kAppId = "4e1b7c2a-9d3f-4a6e-b5c8-2f7a0d9e3b61";
+using radirivoz_test::kAppId;
 
 class RadIrivozTest : public ::testing::Test {
 protected:
