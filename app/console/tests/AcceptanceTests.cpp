@@ -190,6 +190,17 @@ TEST_F(PortalApp, LaunchLoadsTheLoginPageAndPrintsOnlyItsTrace) {
     EXPECT_NE(r.err.find("[device] web page loaded (200): " + kLoginURL), std::string::npos) << r.err;
 }
 
+TEST_F(PortalApp, LaunchArgumentsReachTheCoreWhoseLinesGoToStandardErrorOnly) {
+    auto launch = Launch::of({"quit"});
+    launch.extraArgs = {"--", "-DAVDebugEnabled", "-DAVLoggerForceSTDERR"};
+    auto r = run(std::move(launch));
+    ASSERT_EQ(r.status, 0) << r.err;
+    // Debug mode shows the core's debug line; with no analytics class in the app, its warning follows.
+    EXPECT_NE(r.err.find("[Vedudodu/Core][I-COR000001] Configuring the default app."), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("[Vedudodu/Core][I-COR000022]"), std::string::npos) << r.err;
+    EXPECT_EQ(shellLines(r), trace(kLoginURL, kPortal, false));
+}
+
 TEST_F(PortalApp, AConfigurationWithANonStringValueCountsAsEmptyAndNothingLoads) {
     const std::string bundle = bundleWithConfig(
         R"({"base_url": "https://portal.example.test", "base_url_home_host": "portal.example.test",)"
