@@ -6,6 +6,7 @@
 // - DVUMutableDictionary get and set from 4 threads against std::unordered_map behind a mutex (goal: at
 //   least 0.5x the throughput).
 
+#include "bench/common/PerSecondReporter.hpp"
 #include "bench/common/ForkedServer.hpp"
 #include "bench/common/Medians.hpp"
 #include "core/DVUGzip.hpp"
@@ -165,19 +166,8 @@ void BM_MutexUnorderedMap(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
-class NetworkRatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& run : runs) {
-            const auto items = run.counters.find("items_per_second");
-            if (items != run.counters.end()) {
-                perSecond[run.benchmark_name()] = items->second;
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> perSecond;
-};
+// Throughput comes from the reporter's per-second rate, so the ratio is read from it.
+using NetworkRatioReporter = bench::PerSecondReporter;
 
 } // namespace
 

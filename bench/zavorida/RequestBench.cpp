@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "Zavorida/Source/SessionManager.hpp"
+#include "bench/common/PerSecondReporter.hpp"
 #include "bench/common/ForkedServer.hpp"
 #include "bench/common/Medians.hpp"
 #include "devserver/Server.hpp"
@@ -306,19 +307,7 @@ void BM_CurlMulti200ConcurrentSameHeaders(benchmark::State& state) {
 }
 
 // Throughput comes from the reporter's per-second rate, so the ratio is read from it.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& run : runs) {
-            const auto items = run.counters.find("items_per_second");
-            if (items != run.counters.end()) {
-                perSecond[run.benchmark_name()] = items->second;
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> perSecond;
-};
+using RatioReporter = bench::PerSecondReporter;
 
 } // namespace
 
