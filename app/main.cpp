@@ -16,6 +16,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 #include <exception>
 #include <memory>
 #include <optional>
@@ -201,6 +204,13 @@ int main(int argc, char** argv) {
     auto console = console::DeviceConsole::make(std::move(source));
     console->start();
     const int status = appMain(argc, argv);
+    const int exitStatus = console->finished() ? console->exitStatus() : status;
     std::fflush(stdout);
-    return console->finished() ? console->exitStatus() : status;
+    std::fflush(stderr);
+    // The process ends as the device ends an app: without unwinding. The service clients' queues and URL
+    // sessions may still have threads running, and static destructors would free what those threads use.
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_do_leak_check(); // what the exit handler would have checked
+#endif
+    std::_Exit(exitStatus);
 }
