@@ -533,6 +533,12 @@ void DVUNetwork::refuseLoggerDelegate() {
                         "protocol.");
 }
 
+plat::URLRequest DVUNetwork::freshRequest(const plat::URL& url) const {
+    const double timeout = timeoutInterval();
+    return plat::URLRequest(url, plat::URLRequestCachePolicy::reloadIgnoringLocalCacheData,
+                            timeout == 0 ? 60 : timeout);
+}
+
 std::optional<std::string> DVUNetwork::postURL(const std::optional<plat::URL>& url, const plat::Data& payload,
                                                plat::DispatchQueuePtr queue, bool usingBackgroundSession,
                                                DVUNetworkRequestCompletion completionHandler) {
@@ -540,9 +546,7 @@ std::optional<std::string> DVUNetwork::postURL(const std::optional<plat::URL>& u
         handleErrorWithCode(1, std::move(queue), std::move(completionHandler));
         return std::nullopt;
     }
-    double timeout = timeoutInterval();
-    plat::URLRequest request(*url, plat::URLRequestCachePolicy::reloadIgnoringLocalCacheData,
-                             timeout == 0 ? 60 : timeout);
+    plat::URLRequest request = freshRequest(*url);
     plat::Data body;
     if (!payload.empty()) {
         plat::Error error;
@@ -568,9 +572,7 @@ std::optional<std::string> DVUNetwork::getURL(const std::optional<plat::URL>& ur
         handleErrorWithCode(1, std::move(queue), std::move(completionHandler));
         return std::nullopt;
     }
-    double timeout = timeoutInterval();
-    plat::URLRequest request(*url, plat::URLRequestCachePolicy::reloadIgnoringLocalCacheData,
-                             timeout == 0 ? 60 : timeout);
+    plat::URLRequest request = freshRequest(*url);
     request.setHTTPMethod("GET");
     plat::HTTPHeaderFields fields;
     for (const auto& [name, value] : headers) {

@@ -188,6 +188,8 @@ public:
     const std::shared_ptr<DVUReachabilityChecker>& reachability() const { return reachability_; }
 
 private:
+    // A request to the address that bypasses every cache, with the front end's time-out (60 s when it has none).
+    plat::URLRequest freshRequest(const plat::URL& url) const;
     static void refuseLoggerDelegate();
     std::shared_ptr<DVUNetworkLoggerDelegate> currentLoggerDelegate() const;
     std::optional<std::string> startFetcher(bool post, const plat::URL& url, const plat::URLRequest& request,
