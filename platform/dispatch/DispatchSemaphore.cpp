@@ -15,11 +15,14 @@ DispatchSemaphore::DispatchSemaphore(long value) : state_(std::make_shared<State
 }
 
 void DispatchSemaphore::signal() const {
+    // The waiter may return, and drop the last copy of the semaphore, as soon as the count moves; the
+    // notification below must not touch a condition variable that is already gone.
+    const std::shared_ptr<State> state = state_;
     {
-        std::lock_guard lock(state_->m);
-        ++state_->value;
+        std::lock_guard lock(state->m);
+        ++state->value;
     }
-    detail::executor().notify(state_->cv);
+    detail::executor().notify(state->cv);
 }
 
 bool DispatchSemaphore::wait(double timeoutSeconds) const {
