@@ -86,14 +86,15 @@ public:
     DMSMonitor& operator=(const DMSMonitor&) = delete;
 
     // The fixed-arity forms; a context is a value (nullptr for the null object), an error or an exception.
-    // The level is tested before any context is built.
+    // The level is tested inline, before any context is built: a filtered debug line costs the caller a few
+    // loads and compares and no call.
     template <class... Contexts>
     void logWithLevel(int64_t level, int64_t code, std::optional<std::string_view> message,
                       const Contexts&... contexts) {
-        if (!observed() && !isMonitorableLevel(level) && !isLoggableLevel(level)) {
+        if (!observed() && !isMonitorableLevel(level) && !isLoggableLevel(level)) [[likely]] {
             return;
         }
-        logWithLevel_contexts(level, code, message, DMSLogContexts{toContext(contexts)...});
+        logPassedFilter(level, code, message, contexts...);
     }
     void logWithLevel_contexts(int64_t level, int64_t code, std::optional<std::string_view> message,
                                const DMSLogContexts& contexts);
@@ -140,6 +141,12 @@ public:
     static void setObserverForTesting(Observer observer);
 
 private:
+    // Out of line, so that the filter above stays small enough to inline everywhere.
+    template <class... Contexts>
+    [[gnu::noinline]] void logPassedFilter(int64_t level, int64_t code, std::optional<std::string_view> message,
+                                           const Contexts&... contexts) {
+        logWithLevel_contexts(level, code, message, DMSLogContexts{toContext(contexts)...});
+    }
     static DMSLogContext toContext(const DMSLogContext& c) { return c; }
     static DMSLogContext toContext(const plat::Error& e) { return e; }
     static DMSLogContext toContext(const DMSExceptionInfo& e) { return e; }
