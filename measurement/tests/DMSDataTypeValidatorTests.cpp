@@ -12,14 +12,6 @@
 
 namespace {
 
-std::string dmsValidatorRepeat(const std::string& piece, int times) {
-    std::string text;
-    for (int i = 0; i < times; ++i) {
-        text += piece;
-    }
-    return text;
-}
-
 using DMSValidatorCheck = std::function<bool(const DMSObject&, int64_t*)>;
 
 struct DMSValidatorCase {
@@ -58,10 +50,10 @@ TEST(DMSDataTypeValidator, ChecksGiveTheirFailureCodesAndMessages) {
     auto text = [](const std::string& s) { return DMSObject(DMSValue::initWithString(s)); };
 
     const DMSValidatorCase cases[] = {
-        {"40 code points", publicEvent, dmsValidatorRepeat("a", 40), 0, {}},
-        {"41 code points", publicEvent, dmsValidatorRepeat("a", 41), 2, {13000}},
-        {"40 letters outside the BMP", publicEvent, dmsValidatorRepeat(kDMSGothicLetter, 40), 0, {}},
-        {"41 letters outside the BMP", publicEvent, dmsValidatorRepeat(kDMSGothicLetter, 41), 2, {13000}},
+        {"40 code points", publicEvent, dms::test::repeated("a", 40), 0, {}},
+        {"41 code points", publicEvent, dms::test::repeated("a", 41), 2, {13000}},
+        {"40 letters outside the BMP", publicEvent, dms::test::repeated(kDMSGothicLetter, 40), 0, {}},
+        {"41 letters outside the BMP", publicEvent, dms::test::repeated(kDMSGothicLetter, 41), 2, {13000}},
         {"nil name", publicEvent, DMSObject(), 1, {13001}},
         {"empty name", publicEvent, std::string(), 1, {13001}},
         {"a number as name", publicEvent, plat::Value(5), 5, {13000}},
@@ -86,30 +78,30 @@ TEST(DMSDataTypeValidator, ChecksGiveTheirFailureCodesAndMessages) {
         {"reserved user property", publicProperty, "user_id", 4, {13009}},
         {"user property with reserved prefix, other case", publicProperty, "Vedudodu_x", 0, {}},
         {"user property with reserved prefix", publicProperty, "vedudodu_x", 4, {13010}},
-        {"user property name of 25", publicProperty, dmsValidatorRepeat("p", 25), 2, {13000}},
-        {"origin of 32", internalOrigin, dmsValidatorRepeat("o", 32), 0, {}},
-        {"origin of 33", internalOrigin, dmsValidatorRepeat("o", 33), 2, {13000}},
+        {"user property name of 25", publicProperty, dms::test::repeated("p", 25), 2, {13000}},
+        {"origin of 32", internalOrigin, dms::test::repeated("o", 32), 0, {}},
+        {"origin of 33", internalOrigin, dms::test::repeated("o", 33), 2, {13000}},
         {"forwarded origin", forwardedOrigin, "abc+rtm", 0, {}},
         {"origin without the suffix", forwardedOrigin, "abc", 6, {}},
         {"empty forwarded origin", forwardedOrigin, std::string(), 1, {}},
         {"only the suffix", forwardedOrigin, "+rtm", 1, {13001}},
         {"forwarded origin with a bad character", forwardedOrigin, "a.b+rtm", 3, {13002}},
         {"empty parameter value", publicValue, text(""), 0, {}},
-        {"parameter value of 100", publicValue, text(dmsValidatorRepeat("v", 100)), 0, {}},
-        {"parameter value of 101", publicValue, text(dmsValidatorRepeat("v", 101)), 2, {13000}},
-        {"internal parameter value of 101", internalValue, text(dmsValidatorRepeat("v", 101)), 0, {}},
-        {"internal parameter value of 257", internalValue, text(dmsValidatorRepeat("v", 257)), 2, {13000}},
+        {"parameter value of 100", publicValue, text(dms::test::repeated("v", 100)), 0, {}},
+        {"parameter value of 101", publicValue, text(dms::test::repeated("v", 101)), 2, {13000}},
+        {"internal parameter value of 101", internalValue, text(dms::test::repeated("v", 101)), 0, {}},
+        {"internal parameter value of 257", internalValue, text(dms::test::repeated("v", 257)), 2, {13000}},
         {"numbers pass any length", publicValue, DMSValue::initWithInt64(1234567890123), 0, {}},
         {"nil value", publicValue, DMSObject(), 1, {13004}},
         {"plain string as value", publicValue, plat::Value("v"), 5, {13005}},
         {"empty user property value: no message", publicPropertyValue, text(""), 1, {}},
         {"empty conditional value is reported", conditionalValue, text(""), 1, {13001}},
-        {"user ID of 256", userValue("_id"), text(dmsValidatorRepeat("u", 256)), 0, {}},
-        {"user ID of 257", userValue("_id"), text(dmsValidatorRepeat("u", 257)), 2, {13000}},
-        {"other property of 37", userValue("_ldl"), text(dmsValidatorRepeat("u", 37)), 2, {13000}},
+        {"user ID of 256", userValue("_id"), text(dms::test::repeated("u", 256)), 0, {}},
+        {"user ID of 257", userValue("_id"), text(dms::test::repeated("u", 257)), 2, {13000}},
+        {"other property of 37", userValue("_ldl"), text(dms::test::repeated("u", 37)), 2, {13000}},
         {"screen value as plain string", screenValue, "Home", 0, {}},
         {"screen value as typed value", screenValue, text("Home"), 5, {13000}},
-        {"screen value of 101", screenValue, dmsValidatorRepeat("s", 101), 2, {13000}},
+        {"screen value of 101", screenValue, dms::test::repeated("s", 101), 2, {13000}},
         {"numeric integer", numeric, DMSValue::initWithInt64(3), 0, {}},
         {"numeric double", numeric, DMSValue::initWithDouble(9.99), 0, {}},
         {"numeric string", numeric, text("9.99"), 8, {13011}},
@@ -133,9 +125,9 @@ TEST(DMSDataTypeValidator, ChecksGiveTheirFailureCodesAndMessages) {
 
 TEST(DMSDataTypeValidator, MessagesNameTheItemAndTheLimit) {
     dms::test::MonitorRecorder monitor;
-    EXPECT_FALSE(DMSDataTypeValidator::isValidPublicEventName(dmsValidatorRepeat("a", 41), nullptr));
+    EXPECT_FALSE(DMSDataTypeValidator::isValidPublicEventName(dms::test::repeated("a", 41), nullptr));
     EXPECT_FALSE(DMSDataTypeValidator::isValidPublicEventParameterValue(
-        DMSValue::initWithString(dmsValidatorRepeat("v", 101)), nullptr));
+        DMSValue::initWithString(dms::test::repeated("v", 101)), nullptr));
     EXPECT_FALSE(DMSDataTypeValidator::isValidConditionalUserPropertyValue(DMSValue::initWithString(""), nullptr));
     EXPECT_FALSE(DMSDataTypeValidator::isValidCurrencyCode(DMSValue::initWithString("EURO"), nullptr));
     EXPECT_FALSE(DMSDataTypeValidator::isValidString(plat::Value("ab"), 3, 5, 42, nullptr));
@@ -144,7 +136,7 @@ TEST(DMSDataTypeValidator, MessagesNameTheItemAndTheLimit) {
     EXPECT_EQ(calls[0].message, "Event name is too long. The maximum supported length is 40");
     EXPECT_EQ(calls[0].level, 1);
     ASSERT_EQ(calls[0].contexts.size(), 1u);
-    EXPECT_EQ(std::get<plat::Value>(calls[0].contexts[0]), plat::Value(dmsValidatorRepeat("a", 41)));
+    EXPECT_EQ(std::get<plat::Value>(calls[0].contexts[0]), plat::Value(dms::test::repeated("a", 41)));
     EXPECT_EQ(calls[1].message, "Event parameter value is too long. The maximum supported length is 100");
     EXPECT_EQ(calls[1].level, 4);
     EXPECT_EQ(calls[2].message, "Conditional user property value is required and can't be empty");

@@ -9,14 +9,6 @@
 
 namespace {
 
-std::string dmsRepeatedText(const std::string& piece, int times) {
-    std::string text;
-    for (int i = 0; i < times; ++i) {
-        text += piece;
-    }
-    return text;
-}
-
 struct ErrorParameterCase {
     const char* label;
     std::optional<plat::Value> item;
@@ -31,11 +23,11 @@ struct ErrorParameterCase {
 TEST(DMSErrorParameters, OffendingItemIsTrimmedByCharactersAndDescribed) {
     const std::string smile = "\xF0\x9F\x98\x80"; // outside the BMP: two UTF-16 units
     const ErrorParameterCase cases[] = {
-        {"41 characters, maximum 40", plat::Value(dmsRepeatedText("a", 41)), 40, std::nullopt, dmsRepeatedText("a", 40) + "...",
+        {"41 characters, maximum 40", plat::Value(dms::test::repeated("a", 41)), 40, std::nullopt, dms::test::repeated("a", 40) + "...",
          std::nullopt},
-        {"exactly 40 characters", plat::Value(dmsRepeatedText("a", 40)), 40, std::nullopt, dmsRepeatedText("a", 40), std::nullopt},
-        {"characters outside the BMP cut whole", plat::Value(dmsRepeatedText(smile, 5)), 3, std::nullopt,
-         dmsRepeatedText(smile, 3) + "...", std::nullopt},
+        {"exactly 40 characters", plat::Value(dms::test::repeated("a", 40)), 40, std::nullopt, dms::test::repeated("a", 40), std::nullopt},
+        {"characters outside the BMP cut whole", plat::Value(dms::test::repeated(smile, 5)), 3, std::nullopt,
+         dms::test::repeated(smile, 3) + "...", std::nullopt},
         {"mixed text cut after a wide character", plat::Value("a" + smile + "b" + smile), 2, std::nullopt,
          "a" + smile + "...", std::nullopt},
         {"a number gives its class name", plat::Value(42), 40, std::nullopt, "NSNumber", std::nullopt},
@@ -97,8 +89,8 @@ TEST(DMSErrorEvents, ValueLengthIsReportedOnlyWhenTooLongOrForValueCodes) {
         bool lengthReported;
     };
     const LengthCase cases[] = {
-        {3, dmsRepeatedText("v", 41), true},  // longer than the maximum
-        {3, dmsRepeatedText("v", 40), false}, // fits, and the code is not about values
+        {3, dms::test::repeated("v", 41), true},  // longer than the maximum
+        {3, dms::test::repeated("v", 40), false}, // fits, and the code is not about values
         {4, "short", true},            // invalid parameter value
         {7, "short", true},            // user property value too long
     };

@@ -13,6 +13,15 @@
 
 namespace dms::test {
 
+// The piece `times` times over.
+inline std::string repeated(const std::string& piece, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) {
+        text += piece;
+    }
+    return text;
+}
+
 struct MonitorCall {
     int64_t level;
     int64_t code;
