@@ -57,7 +57,7 @@ public:
     explicit DMSMonitoringSampledData(const std::optional<plat::Value>& entry);
     void insertOrUpdateSampledDataWithKey(const std::string& key, const std::string& encodedContext);
     std::optional<std::string> monitoringDataForDispatchWithSamplePeriod(double samplePeriod,
-                                                                          double lastSampledTimestamp);
+                                                                         double lastSampledTimestamp);
     std::optional<plat::Array> sampledData() const { return entry_; }
 
     static bool isValidUserDefaultsArrayEntry(const plat::Value& entry);
@@ -111,7 +111,7 @@ public:
 
     // Waits for the monitor queue; never call from it.
     std::optional<std::string> monitoringDataForDispatchWithSamplePeriod(double samplePeriod,
-                                                                          double lastSampledTimestamp);
+                                                                         double lastSampledTimestamp);
     void clearMonitoringData();
     // The current sample entry (waits for the monitor queue).
     std::optional<plat::Array> sampledData();
@@ -123,7 +123,9 @@ public:
     }
 
     static std::string logLevelDescriptionFromLogLevel(int64_t level);
-    static constexpr bool isSilentLevel(int64_t level) { return level > 7 || (level >= 0 && ((0x24 >> level) & 1)); }
+    static constexpr bool isSilentLevel(int64_t level) {
+        return level > 7 || (level >= 0 && ((0x24 >> level) & 1));
+    }
     static constexpr bool isMonitorableLevel(int64_t level) {
         return level > 7 || (level >= 0 && ((0x36 >> level) & 1));
     }
@@ -136,14 +138,16 @@ public:
                                                     int64_t libraryVersion);
 
     // Test control: sees every call (level, code, message, contexts) before any filtering.
-    using Observer = std::function<void(int64_t level, int64_t code, const std::optional<std::string>& message,
-                                        const DMSLogContexts& contexts)>;
+    using Observer =
+        std::function<void(int64_t level, int64_t code, const std::optional<std::string>& message,
+                           const DMSLogContexts& contexts)>;
     static void setObserverForTesting(Observer observer);
 
 private:
     // Out of line, so that the filter above stays small enough to inline everywhere.
     template <class... Contexts>
-    [[gnu::noinline]] void logPassedFilter(int64_t level, int64_t code, std::optional<std::string_view> message,
+    [[gnu::noinline]] void logPassedFilter(int64_t level, int64_t code,
+                                           std::optional<std::string_view> message,
                                            const Contexts&... contexts) {
         logWithLevel_contexts(level, code, message, DMSLogContexts{toContext(contexts)...});
     }

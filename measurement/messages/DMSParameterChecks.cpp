@@ -39,10 +39,10 @@ bool dmsChecksPlainValue(const plat::Value& value) {
 }
 
 // The children of one array parameter, or none when the group fails (its error recorded on the main event).
-std::optional<std::vector<DMSEvent>> dmsChildEventsOfGroup(const plat::Array& elements, const std::string& origin,
-                                                           bool isPublicEvent, const std::string& mainName,
-                                                           const std::string& groupName, int64_t eventID,
-                                                           plat::Dictionary& errorParameters, double timestamp) {
+std::optional<std::vector<DMSEvent>>
+dmsChildEventsOfGroup(const plat::Array& elements, const std::string& origin, bool isPublicEvent,
+                      const std::string& mainName, const std::string& groupName, int64_t eventID,
+                      plat::Dictionary& errorParameters, double timestamp) {
     auto& monitor = dmsChecksMonitor();
     if (mainName.empty()) {
         monitor.logWithLevel(1, 18006, "Cannot create child events. Main event name cannot be nil");
@@ -55,14 +55,16 @@ std::optional<std::vector<DMSEvent>> dmsChildEventsOfGroup(const plat::Array& el
         monitor.logWithLevel(
             1, 18008, "Event has too many extra param events. Dropping all of extra param events. Event name",
             mainName);
-        DMSAddErrorCodeAndParameters(errorParameters, DMSErrorCodeTooManyExtraParamEvents, plat::Value(groupName), 40);
+        DMSAddErrorCodeAndParameters(errorParameters, DMSErrorCodeTooManyExtraParamEvents,
+                                     plat::Value(groupName), 40);
         return std::nullopt;
     }
     auto groupFailed = [&]() -> std::optional<std::vector<DMSEvent>> {
         monitor.logWithLevel(1, 18010,
                              "Couldn't create extra param event. Original event name, param key, param value",
                              mainName, groupName, plat::Value(elements));
-        DMSAddErrorCodeAndParameters(errorParameters, DMSErrorCodeInvalidParameterValue, plat::Value(groupName), 40);
+        DMSAddErrorCodeAndParameters(errorParameters, DMSErrorCodeInvalidParameterValue,
+                                     plat::Value(groupName), 40);
         return std::nullopt;
     };
     std::vector<DMSEvent> children;
@@ -71,15 +73,15 @@ std::optional<std::vector<DMSEvent>> dmsChildEventsOfGroup(const plat::Array& el
         if (!dictionary) {
             monitor.logWithLevel(1, 18009, "Invalid extra param structure. Must be a dictionary. Parameters",
                                  element);
-            DMSAddErrorCodeAndParameters(errorParameters, DMSErrorCodeInvalidParameterValue, plat::Value(groupName),
-                                         40);
+            DMSAddErrorCodeAndParameters(errorParameters, DMSErrorCodeInvalidParameterValue,
+                                         plat::Value(groupName), 40);
             break;
         }
         if (dictionary->empty()) {
             continue;
         }
-        std::optional<DMSParameters> normalized = DMSEvent::normalizedParametersForParameters(*dictionary,
-                                                                                              isPublicEvent);
+        std::optional<DMSParameters> normalized =
+            DMSEvent::normalizedParametersForParameters(*dictionary, isPublicEvent);
         if (!normalized || normalized->empty()) {
             return groupFailed();
         }
@@ -87,7 +89,8 @@ std::optional<std::vector<DMSEvent>> dmsChildEventsOfGroup(const plat::Array& el
         normalized->set("_gn", DMSValue::initWithString(groupName));
         normalized->set("_en", DMSValue::initWithString(mainName));
         normalized->set("_i", DMSValue::initWithInt64(static_cast<int64_t>(children.size())));
-        std::optional<DMSEvent> child = DMSEvent::initWithOrigin(origin, false, "_ep", timestamp, 0, *normalized);
+        std::optional<DMSEvent> child =
+            DMSEvent::initWithOrigin(origin, false, "_ep", timestamp, 0, *normalized);
         if (!child) {
             monitor.logWithLevel(2, 18011, "Cannot create a child event. Original name, group name", mainName,
                                  groupName);
@@ -122,10 +125,12 @@ bool DMSIsErrorEventName(const DMSEvent& event) {
 }
 
 bool DMSParametersContainArray(const plat::Dictionary& parameters) {
-    return std::any_of(parameters.begin(), parameters.end(), [](const auto& entry) { return entry.second.isArray(); });
+    return std::any_of(parameters.begin(), parameters.end(),
+                       [](const auto& entry) { return entry.second.isArray(); });
 }
 
-std::optional<std::vector<std::string>> DMSValidParameterKeys(const plat::Dictionary& parameters, bool isPublicEvent,
+std::optional<std::vector<std::string>> DMSValidParameterKeys(const plat::Dictionary& parameters,
+                                                              bool isPublicEvent,
                                                               plat::Dictionary& errorParameters) {
     if (parameters.empty()) {
         return std::nullopt;
@@ -141,10 +146,12 @@ std::optional<std::vector<std::string>> DMSValidParameterKeys(const plat::Dictio
         }
         const plat::Value& value = *parameters.find(key);
         if (!dmsChecksPlainValue(value) && !value.isArray()) {
-            dmsChecksMonitor().logWithLevel(
-                1, 18005, "Invalid event parameter. Parameter must be a number, string or array. Param key, param value",
-                DMSReadableParameterName(key), value);
-            DMSAddErrorCodeAndParameters(errorParameters, DMSErrorCodeInvalidParameterValue, plat::Value(key), 40);
+            dmsChecksMonitor().logWithLevel(1, 18005,
+                                            "Invalid event parameter. Parameter must be a number, string or "
+                                            "array. Param key, param value",
+                                            DMSReadableParameterName(key), value);
+            DMSAddErrorCodeAndParameters(errorParameters, DMSErrorCodeInvalidParameterValue, plat::Value(key),
+                                         40);
         }
         valid.push_back(key);
     }
@@ -157,10 +164,10 @@ std::optional<std::vector<DMSEvent>> DMSSplitExtraParameterEvents(int64_t eventI
                                                                   bool isPublicEvent, double timestamp) {
     auto& monitor = dmsChecksMonitor();
     plat::Dictionary errorParameters;
-    std::vector<std::string> keys =
-        DMSValidParameterKeys(parameters, isPublicEvent, errorParameters).value_or(std::vector<std::string>{});
-    std::optional<DMSEvent> placeholder = DMSEvent::initWithOrigin("auto", false, "dummy_event", timestamp, 0,
-                                                                   plat::Dictionary{});
+    std::vector<std::string> keys = DMSValidParameterKeys(parameters, isPublicEvent, errorParameters)
+                                        .value_or(std::vector<std::string>{});
+    std::optional<DMSEvent> placeholder =
+        DMSEvent::initWithOrigin("auto", false, "dummy_event", timestamp, 0, plat::Dictionary{});
     if (!placeholder) {
         monitor.logWithLevel(2, 18012, "Cannot create dummy main event!");
         return std::nullopt;
@@ -191,7 +198,8 @@ std::optional<std::vector<DMSEvent>> DMSSplitExtraParameterEvents(int64_t eventI
         mainParameters.set(key, plat::Value(count));
         childCount += count;
     }
-    std::optional<DMSEvent> main = DMSEvent::initWithOrigin(origin, isPublicEvent, name, timestamp, 0, mainParameters);
+    std::optional<DMSEvent> main =
+        DMSEvent::initWithOrigin(origin, isPublicEvent, name, timestamp, 0, mainParameters);
     if (main) {
         plat::Dictionary finalParameters = main->parameters().dictionary();
         if (!mainParameters.empty() && childCount > 0) {
@@ -233,14 +241,16 @@ bool DMSCheckValueAndCurrency(DMSParameters& parameters) {
     }
     if (!DMSDataTypeValidator::isValidNumericValue(*value, nullptr)) {
         parameters.erase("value");
-        DMSAddErrorCodeAndParametersToParameters(parameters, DMSErrorCodeValueIsNotNumeric, plat::Value("value"), 256);
+        DMSAddErrorCodeAndParametersToParameters(parameters, DMSErrorCodeValueIsNotNumeric,
+                                                 plat::Value("value"), 256);
         return false;
     }
     const DMSValue* currency = parameters.find("currency");
     if (!DMSDataTypeValidator::isValidCurrencyCode(currency ? DMSObject(*currency) : DMSObject(), nullptr)) {
-        dmsChecksMonitor().logWithLevel(3, 18014,
-                                        "Value parameter discarded. You must also supply a 3-letter ISO_4217 currency "
-                                        "code in the currency parameter.");
+        dmsChecksMonitor().logWithLevel(
+            3, 18014,
+            "Value parameter discarded. You must also supply a 3-letter ISO_4217 currency "
+            "code in the currency parameter.");
         parameters.erase("value");
         DMSAddErrorCodeAndParametersToParameters(parameters, DMSErrorCodeCurrencyCodeIsMissingOrInvalid,
                                                  plat::Value("currency"), 256);
@@ -261,10 +271,11 @@ bool DMSIsDecimalString(std::string_view text) {
         std::lock_guard lock(slot->mutex);
         if (!slot->expression) {
             plat::Error error;
-            slot->expression = DMSRegularExpression::create(kDMSDecimalPattern, DMSRegularExpression::caseInsensitive,
-                                                            &error);
+            slot->expression = DMSRegularExpression::create(kDMSDecimalPattern,
+                                                            DMSRegularExpression::caseInsensitive, &error);
             if (!slot->expression) {
-                dmsChecksMonitor().logWithLevel(1, 26000, "Unable to initialize decimal number regexp. Regex, error",
+                dmsChecksMonitor().logWithLevel(1, 26000,
+                                                "Unable to initialize decimal number regexp. Regex, error",
                                                 kDMSDecimalPattern, error);
                 return false;
             }
@@ -299,8 +310,8 @@ std::optional<DMSDecimal> DMSDecimalNumberFromString(std::string_view text) {
     // so the parse's own account of dropped digits counts too.
     std::string canonical = (number.isNegative() ? number.absolute() : number).description();
     if (!exact || prepared.find(canonical) == std::string::npos) {
-        monitor.logWithLevel(1, 26003, "Unable to create a NSDecimalNumber from string value: loss of precision. Value",
-                             text);
+        monitor.logWithLevel(
+            1, 26003, "Unable to create a NSDecimalNumber from string value: loss of precision. Value", text);
         return std::nullopt;
     }
     return number;

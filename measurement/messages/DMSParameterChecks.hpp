@@ -22,7 +22,8 @@ bool DMSIsErrorEventName(const DMSEvent& event);
 bool DMSParametersContainArray(const plat::Dictionary& parameters);
 // The valid keys in "en_US" order; none for an empty dictionary. Failed keys record their error in
 // `errorParameters`.
-std::optional<std::vector<std::string>> DMSValidParameterKeys(const plat::Dictionary& parameters, bool isPublicEvent,
+std::optional<std::vector<std::string>> DMSValidParameterKeys(const plat::Dictionary& parameters,
+                                                              bool isPublicEvent,
                                                               plat::Dictionary& errorParameters);
 // The main event followed by the child events of each array parameter, group by group in key order; none when
 // the main event cannot be made.
@@ -32,7 +33,8 @@ std::optional<std::vector<DMSEvent>> DMSSplitExtraParameterEvents(int64_t eventI
                                                                   bool isPublicEvent, double timestamp);
 bool DMSHasScreenParameters(const plat::Dictionary& parameters);
 plat::Dictionary DMSScreenParametersFromParameters(const plat::Dictionary& parameters);
-// No "value", or a numeric "value" with a valid "currency"; otherwise "value" is removed and the error recorded.
+// No "value", or a numeric "value" with a valid "currency"; otherwise "value" is removed and the error
+// recorded.
 bool DMSCheckValueAndCurrency(DMSParameters& parameters);
 bool DMSIsDecimalString(std::string_view text);
 // None for a text that is no decimal (26001), does not parse (26002) or holds more digits than kept (26003).

@@ -37,8 +37,8 @@ int DMSCollator::compare(std::string_view a, std::string_view b) const {
     }
     // Comparing with an opened collator does not change it, so one instance serves every thread.
     UErrorCode status = U_ZERO_ERROR;
-    UCollationResult result = ucol_strcollUTF8(impl_->collator, a.data(), static_cast<int32_t>(a.size()), b.data(),
-                                               static_cast<int32_t>(b.size()), &status);
+    UCollationResult result = ucol_strcollUTF8(impl_->collator, a.data(), static_cast<int32_t>(a.size()),
+                                               b.data(), static_cast<int32_t>(b.size()), &status);
     if (U_FAILURE(status)) {
         return plat::String::compareUTF16(a, b);
     }
@@ -63,8 +63,8 @@ std::shared_ptr<DMSRegularExpression> DMSRegularExpression::create(std::string_v
     uint32_t flags = (options & caseInsensitive) ? UREGEX_CASE_INSENSITIVE : 0;
     UParseError parseError{};
     UErrorCode status = U_ZERO_ERROR;
-    URegularExpression* regex = uregex_open(units.data(), static_cast<int32_t>(units.size()), flags, &parseError,
-                                            &status);
+    URegularExpression* regex =
+        uregex_open(units.data(), static_cast<int32_t>(units.size()), flags, &parseError, &status);
     if (U_FAILURE(status)) {
         if (regex) {
             uregex_close(regex);

@@ -94,8 +94,8 @@ std::string DMSDataTypeValidator::labelForType(int64_t type) {
     }
 }
 
-bool DMSDataTypeValidator::isValidString(const DMSObject& object, int64_t minLength, int64_t maxLength, int64_t type,
-                                         int64_t* failureCode) {
+bool DMSDataTypeValidator::isValidString(const DMSObject& object, int64_t minLength, int64_t maxLength,
+                                         int64_t type, int64_t* failureCode) {
     dmsSetFailure(failureCode, DMSValidationFailureNone);
     auto& monitor = DMSMeasurement::monitor();
     const std::string label = labelForType(type);
@@ -120,16 +120,16 @@ bool DMSDataTypeValidator::isValidString(const DMSObject& object, int64_t minLen
     }
     const int64_t length = dms_UTF32Length(*text);
     if (length > maxLength) {
-        monitor.logWithLevel(level, 13000,
-                             label + " is too long. The maximum supported length is " + std::to_string(maxLength),
-                             *text);
+        monitor.logWithLevel(
+            level, 13000,
+            label + " is too long. The maximum supported length is " + std::to_string(maxLength), *text);
         dmsSetFailure(failureCode, DMSValidationFailureTooLong);
         return false;
     }
     if (length < minLength) {
-        monitor.logWithLevel(level, 13000,
-                             label + " is too short. The minimum supported length is " + std::to_string(minLength),
-                             *text);
+        monitor.logWithLevel(
+            level, 13000,
+            label + " is too short. The minimum supported length is " + std::to_string(minLength), *text);
         dmsSetFailure(failureCode, DMSValidationFailureTooShort);
         return false;
     }
@@ -163,7 +163,8 @@ bool DMSDataTypeValidator::isValidPublicName(const DMSObject& name, int64_t maxL
     dms_getUTF32Bytes(text, first, sizeof first);
     char32_t c = static_cast<char32_t>(first[0] | first[1] << 8 | first[2] << 16 | uint32_t{first[3]} << 24);
     if (!isLetterCharacter(c)) {
-        DMSMeasurement::monitor().logWithLevel(1, 13003, labelForType(type) + " must start with a letter", text);
+        DMSMeasurement::monitor().logWithLevel(1, 13003, labelForType(type) + " must start with a letter",
+                                               text);
         dmsSetFailure(failureCode, DMSValidationFailureInvalidCharacter);
         return false;
     }
@@ -180,15 +181,15 @@ const DMSValue* DMSDataTypeValidator::typedValue(const DMSObject& value, int64_t
     }
     const auto* typed = std::get_if<DMSValue>(&value);
     if (!typed) {
-        DMSMeasurement::monitor().logWithLevel(3, 13005, labelForType(type) + " must be a DMSValue instance. value",
-                                               DMSObjectClassName(value));
+        DMSMeasurement::monitor().logWithLevel(
+            3, 13005, labelForType(type) + " must be a DMSValue instance. value", DMSObjectClassName(value));
         dmsSetFailure(failureCode, DMSValidationFailureWrongType);
     }
     return typed;
 }
 
-bool DMSDataTypeValidator::isValidValue(const DMSObject& value, int64_t minLength, int64_t maxLength, int64_t type,
-                                        int64_t* failureCode) {
+bool DMSDataTypeValidator::isValidValue(const DMSObject& value, int64_t minLength, int64_t maxLength,
+                                        int64_t type, int64_t* failureCode) {
     const DMSValue* typed = typedValue(value, type, failureCode);
     if (!typed) {
         return false;
@@ -244,7 +245,8 @@ bool DMSDataTypeValidator::isValidForwardedEventOrigin(const DMSObject& origin, 
         dmsSetFailure(failureCode, DMSValidationFailureMissingForwardedSuffix);
         return false;
     }
-    return isValidInternalEventOrigin(text->substr(0, text->size() - kDMSForwardedOriginSuffix.size()), failureCode);
+    return isValidInternalEventOrigin(text->substr(0, text->size() - kDMSForwardedOriginSuffix.size()),
+                                      failureCode);
 }
 
 bool DMSDataTypeValidator::isValidPublicEventParameterName(const DMSObject& name, int64_t* failureCode) {
@@ -276,9 +278,10 @@ bool DMSDataTypeValidator::isValidNumericValue(const DMSObject& value, int64_t* 
     if (typed.isInt64() || typed.isDouble()) {
         return true;
     }
-    DMSMeasurement::monitor().logWithLevel(
-        3, 13011, labelForType(DMSItemTypeEventParameterValue) + " must be specified with a numeric type. value",
-        typed.description());
+    DMSMeasurement::monitor().logWithLevel(3, 13011,
+                                           labelForType(DMSItemTypeEventParameterValue) +
+                                               " must be specified with a numeric type. value",
+                                           typed.description());
     dmsSetFailure(failureCode, DMSValidationFailureNotNumeric);
     return false;
 }
@@ -290,7 +293,8 @@ bool DMSDataTypeValidator::isValidCurrencyCode(const DMSObject& value, int64_t* 
     }
     const DMSValue& typed = *checked;
     constexpr size_t kCurrencyCodeLength = 3;
-    if (const std::string* text = typed.ifString(); text && plat::String::utf16Length(*text) == kCurrencyCodeLength) {
+    if (const std::string* text = typed.ifString();
+        text && plat::String::utf16Length(*text) == kCurrencyCodeLength) {
         bool letters = true;
         for (char16_t unit : plat::String::utf16(*text)) {
             letters = letters && isLetterCharacter(unit);
@@ -314,7 +318,8 @@ bool DMSDataTypeValidator::isValidPublicUserAttributeName(const DMSObject& name,
     }
     return !dmsValidatorReserved(*dmsValidatorString(name), &DMSUserPropertyNameTable(), 13009,
                                  "User property name is reserved. Ignoring user property", 13010,
-                                 "User property name uses reserved prefix. Ignoring user property", failureCode);
+                                 "User property name uses reserved prefix. Ignoring user property",
+                                 failureCode);
 }
 
 bool DMSDataTypeValidator::isValidInternalUserAttributeName(const DMSObject& name, int64_t* failureCode) {
@@ -335,7 +340,8 @@ bool DMSDataTypeValidator::isValidScreenParameterValue(const DMSObject& value, i
     return isValidString(value, 1, 100, DMSItemTypeScreenParameterValue, failureCode);
 }
 
-bool DMSDataTypeValidator::isValidConditionalUserPropertyOrigin(const DMSObject& origin, int64_t* failureCode) {
+bool DMSDataTypeValidator::isValidConditionalUserPropertyOrigin(const DMSObject& origin,
+                                                                int64_t* failureCode) {
     return isValidInternalName(origin, 32, DMSItemTypeConditionalUserPropertyOrigin, failureCode);
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // Whether a name or a value may enter the measurement pipeline, and the fixed tables from the public names of
 // automatically logged events, parameters and user properties to the short internal names the pipeline keeps.
-// Every check sets the optional failure code (0 when it passes) and logs most failures to the monitor; all are
-// pure and safe from any thread.
+// Every check sets the optional failure code (0 when it passes) and logs most failures to the monitor; all
+// are pure and safe from any thread.
 
 #include "measurement/storage/DMSValue.hpp"
 
@@ -44,8 +44,10 @@ public:
     // Base checks; lengths are in Unicode characters.
     static bool isValidString(const DMSObject& object, int64_t minLength, int64_t maxLength, int64_t type,
                               int64_t* failureCode);
-    static bool isValidInternalName(const DMSObject& name, int64_t maxLength, int64_t type, int64_t* failureCode);
-    static bool isValidPublicName(const DMSObject& name, int64_t maxLength, int64_t type, int64_t* failureCode);
+    static bool isValidInternalName(const DMSObject& name, int64_t maxLength, int64_t type,
+                                    int64_t* failureCode);
+    static bool isValidPublicName(const DMSObject& name, int64_t maxLength, int64_t type,
+                                  int64_t* failureCode);
     static bool isValidValue(const DMSObject& value, int64_t minLength, int64_t maxLength, int64_t type,
                              int64_t* failureCode);
     static bool hasReservedPrefixes(std::string_view name);

@@ -33,7 +33,8 @@ void DMSParameters::set(std::string_view name, DMSValue value) {
 }
 
 bool DMSParameters::erase(std::string_view name) {
-    auto found = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.first == name; });
+    auto found =
+        std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.first == name; });
     if (found == entries_.end()) {
         return false;
     }
@@ -125,8 +126,8 @@ void dmsCapPublicParameters(plat::Dictionary& parameters) {
     }
     DMSAddErrorCode(parameters, DMSErrorCodeParameterLimitReached);
     dmsEventMonitor().logWithLevel(1, 16001,
-                                   "Event cannot contain more than " + std::to_string(DMSEvent::kMaxPublicParameters) +
-                                       " parameters");
+                                   "Event cannot contain more than " +
+                                       std::to_string(DMSEvent::kMaxPublicParameters) + " parameters");
 }
 
 std::string dmsScreenString(const plat::Value& value) {
@@ -136,7 +137,8 @@ std::string dmsScreenString(const plat::Value& value) {
 
 } // namespace
 
-bool DMSEvent::isValidParameterKey(const std::string& key, bool isPublicEvent, plat::Dictionary& errorParameters) {
+bool DMSEvent::isValidParameterKey(const std::string& key, bool isPublicEvent,
+                                   plat::Dictionary& errorParameters) {
     int64_t failure = DMSValidationFailureNone;
     bool valid = (!isPublicEvent || DMSDataTypeValidator::isValidPublicEventParameterName(key, &failure)) &&
                  DMSDataTypeValidator::isValidInternalEventParameterName(key, &failure);
@@ -171,20 +173,23 @@ std::optional<DMSParameters> DMSEvent::normalizedParametersForParameters(const p
         }
         std::optional<DMSValue> value = DMSValue::valueFromObject(object);
         if (!value) {
-            dmsEventMonitor().logWithLevel(
-                4, 16000, "Event parameter value must be of type NSString or NSNumber. Type", object.className());
+            dmsEventMonitor().logWithLevel(4, 16000,
+                                           "Event parameter value must be of type NSString or NSNumber. Type",
+                                           object.className());
             removed.push_back(name);
             continue;
         }
         int64_t failure = DMSValidationFailureNone;
-        bool valid = !isPublicEvent || DMSDataTypeValidator::isValidPublicEventParameterValue(*value, &failure);
+        bool valid =
+            !isPublicEvent || DMSDataTypeValidator::isValidPublicEventParameterValue(*value, &failure);
         if (valid && name == kDMSErrorParameterValue) {
             const std::string* text = value->ifString();
             int64_t length = text ? dms_UTF32Length(*text) : 0;
             if (length > kDMSMaxErrorValueLength && !dmsIsTrimmedErrorValue(*text, length)) {
                 if (!replacements.contains(kDMSErrorParameterValue) &&
                     !replacements.contains(kDMSErrorParameterLength)) {
-                    DMSAddErrorParameters(replacements, value->object(), kDMSMaxErrorValueLength, value->object());
+                    DMSAddErrorParameters(replacements, value->object(), kDMSMaxErrorValueLength,
+                                          value->object());
                 }
                 continue;
             }
@@ -194,8 +199,8 @@ std::optional<DMSParameters> DMSEvent::normalizedParametersForParameters(const p
         if (!valid) {
             removed.push_back(name);
             if (failure == DMSValidationFailureTooLong && !dmsHoldsErrorParameters(replacements)) {
-                DMSAddErrorCodeAndParameters(replacements, DMSErrorCodeInvalidParameterValue, plat::Value(name), 40,
-                                             value->object());
+                DMSAddErrorCodeAndParameters(replacements, DMSErrorCodeInvalidParameterValue,
+                                             plat::Value(name), 40, value->object());
             }
             continue;
         }
@@ -226,8 +231,9 @@ std::optional<DMSParameters> DMSEvent::normalizedParametersForParameters(const p
     return normalized;
 }
 
-std::optional<DMSEvent> DMSEvent::initWithOrigin(const std::string& origin, bool isPublic, const std::string& name,
-                                                 double timestamp, double previousTimestamp,
+std::optional<DMSEvent> DMSEvent::initWithOrigin(const std::string& origin, bool isPublic,
+                                                 const std::string& name, double timestamp,
+                                                 double previousTimestamp,
                                                  const plat::Dictionary& parameters) {
     int64_t failure = DMSValidationFailureNone;
     bool originValid = DMSDataTypeValidator::isValidForwardedEventOrigin(origin, &failure) ||
@@ -243,7 +249,8 @@ std::optional<DMSEvent> DMSEvent::initWithOrigin(const std::string& origin, bool
         return std::nullopt;
     }
     if (timestamp < previousTimestamp) {
-        dmsEventMonitor().logWithLevel(4, 16002, "Event created with previous timestamp after current timestamp");
+        dmsEventMonitor().logWithLevel(4, 16002,
+                                       "Event created with previous timestamp after current timestamp");
     }
     DMSParameters normalized =
         normalizedParametersForParameters(parameters, isPublic).value_or(DMSParameters{});
@@ -262,13 +269,15 @@ std::optional<DMSEvent> DMSEvent::initWithEventProto(const DMSEventFields& proto
     plat::Dictionary parameters;
     for (const auto& param : proto.params) {
         if (!param.name) {
-            monitor.logWithLevel(1, 15000, "Ignoring parameter. Parameter name is nil. Event name", eventName);
+            monitor.logWithLevel(1, 15000, "Ignoring parameter. Parameter name is nil. Event name",
+                                 eventName);
             continue;
         }
         if (*param.name == "_o") {
             if (!param.stringValue) {
                 monitor.logWithLevel(
-                    1, 15001, "Cannot create an event from event proto. Origin parameter is not a string. Event name",
+                    1, 15001,
+                    "Cannot create an event from event proto. Origin parameter is not a string. Event name",
                     eventName);
                 return std::nullopt;
             }
@@ -343,7 +352,8 @@ void DMSEvent::setConversion(bool conversion) {
     if (!conversion) {
         parameters_.erase("_c");
         if (!parameters_.contains(kDMSErrorParameterCode)) {
-            parameters_.set(kDMSErrorParameterCode, DMSValue::initWithInt64(DMSErrorCodeConversionEventLimitReached));
+            parameters_.set(kDMSErrorParameterCode,
+                            DMSValue::initWithInt64(DMSErrorCodeConversionEventLimitReached));
         }
         return;
     }
@@ -421,14 +431,16 @@ bool DMSEvent::addScreenParameters(const plat::Dictionary& screenParameters) {
 
 // ---- aggregates and raw events -------------------------------------------------------
 
-std::optional<DMSEventAggregates> DMSEventAggregates::initWithName(const std::string& name, int32_t lifetimeCount,
+std::optional<DMSEventAggregates> DMSEventAggregates::initWithName(const std::string& name,
+                                                                   int32_t lifetimeCount,
                                                                    int32_t currentBundleCount,
                                                                    double lastFireTimestamp) {
     if (!DMSDataTypeValidator::isValidInternalEventName(name, nullptr)) {
         return std::nullopt;
     }
     if (lifetimeCount < 0 || currentBundleCount < 0) {
-        dmsEventMonitor().logWithLevel(4, 17000, "Failed to create event aggregates object. Received negative count.");
+        dmsEventMonitor().logWithLevel(4, 17000,
+                                       "Failed to create event aggregates object. Received negative count.");
         return std::nullopt;
     }
     return DMSEventAggregates(name, lifetimeCount, currentBundleCount, lastFireTimestamp);
@@ -459,13 +471,13 @@ void DMSEventAggregates::incrementCurrentBundleCount() {
 std::optional<DMSRawEventData> DMSRawEventData::initWithRawEvent(const std::optional<DMSEvent>& rawEvent,
                                                                  int64_t rowID, int64_t metadataFingerprint) {
     if (!rawEvent) {
-        DMSMeasurement::monitor().logWithLevel(4, 28000,
-                                               "Failed to create raw event data. Received invalid raw event.");
+        DMSMeasurement::monitor().logWithLevel(
+            4, 28000, "Failed to create raw event data. Received invalid raw event.");
         return std::nullopt;
     }
     if (rowID < 0) {
-        DMSMeasurement::monitor().logWithLevel(4, 28001, "Failed to create raw event data. Received invalid row ID. Row ID",
-                                               rowID);
+        DMSMeasurement::monitor().logWithLevel(
+            4, 28001, "Failed to create raw event data. Received invalid row ID. Row ID", rowID);
         return std::nullopt;
     }
     return DMSRawEventData(*rawEvent, rowID, metadataFingerprint);

@@ -51,12 +51,13 @@ public:
 
     // None when the origin or the name is invalid (the validator has logged). The parameters map names to
     // strings and numbers; anything else is dropped.
-    static std::optional<DMSEvent> initWithOrigin(const std::string& origin, bool isPublic, const std::string& name,
-                                                  double timestamp, double previousTimestamp,
+    static std::optional<DMSEvent> initWithOrigin(const std::string& origin, bool isPublic,
+                                                  const std::string& name, double timestamp,
+                                                  double previousTimestamp,
                                                   const plat::Dictionary& parameters);
-    static std::optional<DMSEvent> initWithOrigin(const std::string& origin, bool isPublic, const std::string& name,
-                                                  double timestamp, double previousTimestamp,
-                                                  const DMSParameters& parameters) {
+    static std::optional<DMSEvent> initWithOrigin(const std::string& origin, bool isPublic,
+                                                  const std::string& name, double timestamp,
+                                                  double previousTimestamp, const DMSParameters& parameters) {
         return initWithOrigin(origin, isPublic, name, timestamp, previousTimestamp, parameters.dictionary());
     }
     // An event read back from storage; none without a string origin or with an invalid name.
@@ -95,7 +96,8 @@ public:
     static std::optional<DMSParameters> normalizedParametersForParameters(const plat::Dictionary& parameters,
                                                                           bool isPublicEvent);
     // Records a failed name's error parameters in `errorParameters` unless it holds some already.
-    static bool isValidParameterKey(const std::string& key, bool isPublicEvent, plat::Dictionary& errorParameters);
+    static bool isValidParameterKey(const std::string& key, bool isPublicEvent,
+                                    plat::Dictionary& errorParameters);
 
 private:
     DMSEvent(std::string origin, std::string name, double timestamp, double previousTimestamp,
@@ -116,7 +118,8 @@ class DMSEventAggregates {
 public:
     // None for an invalid name or a negative count (17000).
     static std::optional<DMSEventAggregates> initWithName(const std::string& name, int32_t lifetimeCount,
-                                                          int32_t currentBundleCount, double lastFireTimestamp);
+                                                          int32_t currentBundleCount,
+                                                          double lastFireTimestamp);
 
     const std::string& name() const { return name_; }
     int32_t lifetimeCount() const { return lifetimeCount_; }
@@ -130,7 +133,9 @@ public:
     double lastBundledTimestamp() const { return lastBundledTimestamp_; }
     void setLastBundledTimestamp(double timestamp) { lastBundledTimestamp_ = timestamp; }
     const std::optional<int64_t>& lastSampledComplexEventID() const { return lastSampledComplexEventID_; }
-    void setLastSampledComplexEventID(std::optional<int64_t> eventID) { lastSampledComplexEventID_ = eventID; }
+    void setLastSampledComplexEventID(std::optional<int64_t> eventID) {
+        lastSampledComplexEventID_ = eventID;
+    }
     int32_t lastSamplingRate() const { return lastSamplingRate_; }
     void setLastSamplingRate(int32_t rate) { lastSamplingRate_ = rate; }
     bool lastExemptFromSampling() const { return lastExemptFromSampling_; }
@@ -139,7 +144,8 @@ public:
     void setLastBundledDay(int32_t day) { lastBundledDay_ = day; }
 
 private:
-    DMSEventAggregates(std::string name, int32_t lifetimeCount, int32_t currentBundleCount, double lastFireTimestamp)
+    DMSEventAggregates(std::string name, int32_t lifetimeCount, int32_t currentBundleCount,
+                       double lastFireTimestamp)
         : name_(std::move(name)), lifetimeCount_(lifetimeCount), currentBundleCount_(currentBundleCount),
           lastFireTimestamp_(lastFireTimestamp) {}
 
@@ -158,8 +164,8 @@ private:
 class DMSRawEventData {
 public:
     // None without an event (28000) or with a negative row ID (28001).
-    static std::optional<DMSRawEventData> initWithRawEvent(const std::optional<DMSEvent>& rawEvent, int64_t rowID,
-                                                           int64_t metadataFingerprint);
+    static std::optional<DMSRawEventData> initWithRawEvent(const std::optional<DMSEvent>& rawEvent,
+                                                           int64_t rowID, int64_t metadataFingerprint);
 
     const DMSEvent& rawEvent() const { return rawEvent_; }
     int64_t rowID() const { return rowID_; }

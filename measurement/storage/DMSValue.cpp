@@ -43,7 +43,8 @@ std::optional<DMSValue> DMSValue::valueFromObject(const std::optional<plat::Valu
         break;
     }
     DMSMeasurement::monitor().logWithLevel(
-        0, 35001, "Cannot create Value type with unsupported value. The Value has to be NSNumber or NSString. Value",
+        0, 35001,
+        "Cannot create Value type with unsupported value. The Value has to be NSNumber or NSString. Value",
         *object);
     return std::nullopt;
 }

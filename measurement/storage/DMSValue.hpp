@@ -27,14 +27,20 @@ public:
     // string; none for nil (35000) and for anything else (35001).
     static std::optional<DMSValue> valueFromObject(const std::optional<plat::Value>& object);
     static DMSValue valueFromObject(const DMSValue& value) { return value; }
+    // Both stored as given (as read back from storage). The typed accessors read a number of either kind as
+    // their type's number; a string under a number type, or a number under the string type, reads as 0 or
+    // none.
+    static DMSValue initWithValueType(int64_t valueType, plat::Value value) {
+        return DMSValue(valueType, std::move(value));
+    }
 
     int64_t valueType() const { return type_; }
     bool isDouble() const { return type_ == DMSValueTypeDouble; }
     bool isInt64() const { return type_ == DMSValueTypeInt64; }
     bool isString() const { return type_ == DMSValueTypeString; }
     // 0 (or none) unless the value is of that type.
-    double doubleValue() const { return isDouble() ? value_.asDouble() : 0; }
-    int64_t int64Value() const { return isInt64() ? value_.asInt64() : 0; }
+    double doubleValue() const { return isDouble() && value_.isNumber() ? value_.doubleValue() : 0; }
+    int64_t int64Value() const { return isInt64() && value_.isNumber() ? value_.integerValue() : 0; }
     std::optional<std::string> stringValue() const;
     // The string of a string value without a copy; nullptr for the other types.
     const std::string* ifString() const { return isString() ? value_.ifString() : nullptr; }

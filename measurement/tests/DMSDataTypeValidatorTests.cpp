@@ -1,4 +1,5 @@
-// The name and value checks with their failure codes and monitor lines, and the public-to-internal name tables.
+// The name and value checks with their failure codes and monitor lines, and the public-to-internal name
+// tables.
 
 #include "measurement/storage/DMSDataTypeValidator.hpp"
 #include "measurement/tests/MeasurementTestSupport.hpp"
@@ -23,7 +24,7 @@ struct DMSValidatorCase {
 };
 
 const std::string kDMSGothicLetter = "\xF0\x90\x8C\xB0"; // U+10330, a letter outside the BMP
-const std::string kDMSCombiningAcute = "\xCC\x81";        // U+0301
+const std::string kDMSCombiningAcute = "\xCC\x81";       // U+0301
 
 } // namespace
 
@@ -128,7 +129,8 @@ TEST(DMSDataTypeValidator, MessagesNameTheItemAndTheLimit) {
     EXPECT_FALSE(DMSDataTypeValidator::isValidPublicEventName(dms::test::repeated("a", 41), nullptr));
     EXPECT_FALSE(DMSDataTypeValidator::isValidPublicEventParameterValue(
         DMSValue::initWithString(dms::test::repeated("v", 101)), nullptr));
-    EXPECT_FALSE(DMSDataTypeValidator::isValidConditionalUserPropertyValue(DMSValue::initWithString(""), nullptr));
+    EXPECT_FALSE(
+        DMSDataTypeValidator::isValidConditionalUserPropertyValue(DMSValue::initWithString(""), nullptr));
     EXPECT_FALSE(DMSDataTypeValidator::isValidCurrencyCode(DMSValue::initWithString("EURO"), nullptr));
     EXPECT_FALSE(DMSDataTypeValidator::isValidString(plat::Value("ab"), 3, 5, 42, nullptr));
     auto calls = monitor.calls();
@@ -140,7 +142,8 @@ TEST(DMSDataTypeValidator, MessagesNameTheItemAndTheLimit) {
     EXPECT_EQ(calls[1].message, "Event parameter value is too long. The maximum supported length is 100");
     EXPECT_EQ(calls[1].level, 4);
     EXPECT_EQ(calls[2].message, "Conditional user property value is required and can't be empty");
-    EXPECT_EQ(calls[3].message, "Event parameter value must contain a 3-letter ISO_4217 currency code. value");
+    EXPECT_EQ(calls[3].message,
+              "Event parameter value must contain a 3-letter ISO_4217 currency code. value");
     EXPECT_EQ(calls[3].level, 3);
     EXPECT_EQ(calls[4].message, "Object is too short. The minimum supported length is 3");
 }

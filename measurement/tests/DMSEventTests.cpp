@@ -51,45 +51,82 @@ TEST(DMSEvent, ParametersAreNormalisedWithTheFirstErrorRecorded) {
     const std::string ev300 = dms::test::repeated("\xC3\xA9", 300); // two UTF-8 bytes per character
     const std::string ev259 = dms::test::repeated("e", 256) + "...";
     const DMSNormalisationCase cases[] = {
-        {"strings and numbers become typed values", true,
-         plat::Dictionary{{"count", plat::Value(3)}, {"price", plat::Value(2.5)}, {"flag", plat::Value(true)},
+        {"strings and numbers become typed values",
+         true,
+         plat::Dictionary{{"count", plat::Value(3)},
+                          {"price", plat::Value(2.5)},
+                          {"flag", plat::Value(true)},
                           {"label", plat::Value("x")}},
          dmsTypedParameters({{"count", dmsInt(3)},
                              {"price", DMSValue::initWithDouble(2.5)},
                              {"flag", dmsInt(1)},
                              {"label", dmsText("x")}}),
          {}},
-        {"reserved prefix on a public event", true, plat::Dictionary{{"vedudodu_x", plat::Value(1)}},
-         dmsTypedParameters({{"_err", dmsInt(14)}, {"_ev", dmsText("vedudodu_x")}}), {13008}},
-        {"41-character name", true, plat::Dictionary{{name41, plat::Value(1)}, {"ok", plat::Value(2)}},
+        {"reserved prefix on a public event",
+         true,
+         plat::Dictionary{{"vedudodu_x", plat::Value(1)}},
+         dmsTypedParameters({{"_err", dmsInt(14)}, {"_ev", dmsText("vedudodu_x")}}),
+         {13008}},
+        {"41-character name",
+         true,
+         plat::Dictionary{{name41, plat::Value(1)}, {"ok", plat::Value(2)}},
          dmsTypedParameters({{"ok", dmsInt(2)},
                              {"_err", dmsInt(3)},
                              {"_ev", dmsText(dms::test::repeated("n", 40) + "...")},
                              {"_el", dmsInt(41)}}),
          {13000}},
-        {"101-character value on a public event", true, plat::Dictionary{{"note", plat::Value(value101)}},
-         dmsTypedParameters({{"_err", dmsInt(4)}, {"_ev", dmsText("note")}, {"_el", dmsInt(101)}}), {13000}},
-        {"101-character value on an internal event", false, plat::Dictionary{{"note", plat::Value(value101)}},
-         dmsTypedParameters({{"note", dmsText(value101)}}), {}},
-        {"257-character value on an internal event", false,
+        {"101-character value on a public event",
+         true,
+         plat::Dictionary{{"note", plat::Value(value101)}},
+         dmsTypedParameters({{"_err", dmsInt(4)}, {"_ev", dmsText("note")}, {"_el", dmsInt(101)}}),
+         {13000}},
+        {"101-character value on an internal event",
+         false,
+         plat::Dictionary{{"note", plat::Value(value101)}},
+         dmsTypedParameters({{"note", dmsText(value101)}}),
+         {}},
+        {"257-character value on an internal event",
+         false,
          plat::Dictionary{{"note", plat::Value(dms::test::repeated("v", 257))}},
-         dmsTypedParameters({{"_err", dmsInt(4)}, {"_ev", dmsText("note")}, {"_el", dmsInt(257)}}), {13000}},
-        {"the first error survives a second", true,
-         plat::Dictionary{{"bad-name", plat::Value(1)}, {"vedudodu_y", plat::Value(2)}, {"ok", plat::Value(3)}},
+         dmsTypedParameters({{"_err", dmsInt(4)}, {"_ev", dmsText("note")}, {"_el", dmsInt(257)}}),
+         {13000}},
+        {"the first error survives a second",
+         true,
+         plat::Dictionary{
+             {"bad-name", plat::Value(1)}, {"vedudodu_y", plat::Value(2)}, {"ok", plat::Value(3)}},
          dmsTypedParameters({{"ok", dmsInt(3)}, {"_err", dmsInt(3)}, {"_ev", dmsText("bad-name")}}),
          {13002, 13008}},
-        {"a date value is dropped without error parameters", true,
+        {"a date value is dropped without error parameters",
+         true,
          plat::Dictionary{{"when", plat::Value(plat::Date(5))}, {"ok", plat::Value(1)}},
-         dmsTypedParameters({{"ok", dmsInt(1)}}), {35001, 16000}},
-        {"an array value is dropped", true, plat::Dictionary{{"list", plat::Value(plat::Array{plat::Value(1)})}},
-         DMSParameters{}, {35001, 16000}},
-        {"a given origin is replaced", false, plat::Dictionary{{"_o", plat::Value("fake")}}, DMSParameters{}, {}},
-        {"an over-long _ev is cut and its length kept", false, plat::Dictionary{{"_ev", plat::Value(ev300)}},
-         dmsTypedParameters({{"_ev", dmsText(dms::test::repeated("\xC3\xA9", 256) + "...")}, {"_el", dmsInt(300)}}), {}},
-        {"an _ev cut already stays", false, plat::Dictionary{{"_ev", plat::Value(ev259)}},
-         dmsTypedParameters({{"_ev", dmsText(ev259)}}), {}},
-        {"an _ev of 256 stays", false, plat::Dictionary{{"_ev", plat::Value(dms::test::repeated("e", 256))}},
-         dmsTypedParameters({{"_ev", dmsText(dms::test::repeated("e", 256))}}), {}},
+         dmsTypedParameters({{"ok", dmsInt(1)}}),
+         {35001, 16000}},
+        {"an array value is dropped",
+         true,
+         plat::Dictionary{{"list", plat::Value(plat::Array{plat::Value(1)})}},
+         DMSParameters{},
+         {35001, 16000}},
+        {"a given origin is replaced",
+         false,
+         plat::Dictionary{{"_o", plat::Value("fake")}},
+         DMSParameters{},
+         {}},
+        {"an over-long _ev is cut and its length kept",
+         false,
+         plat::Dictionary{{"_ev", plat::Value(ev300)}},
+         dmsTypedParameters(
+             {{"_ev", dmsText(dms::test::repeated("\xC3\xA9", 256) + "...")}, {"_el", dmsInt(300)}}),
+         {}},
+        {"an _ev cut already stays",
+         false,
+         plat::Dictionary{{"_ev", plat::Value(ev259)}},
+         dmsTypedParameters({{"_ev", dmsText(ev259)}}),
+         {}},
+        {"an _ev of 256 stays",
+         false,
+         plat::Dictionary{{"_ev", plat::Value(dms::test::repeated("e", 256))}},
+         dmsTypedParameters({{"_ev", dmsText(dms::test::repeated("e", 256))}}),
+         {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -98,7 +135,8 @@ TEST(DMSEvent, ParametersAreNormalisedWithTheFirstErrorRecorded) {
         ASSERT_TRUE(event);
         DMSParameters expected = c.expected;
         expected.set("_o", dmsText("app"));
-        EXPECT_EQ(event->parameters(), expected) << plat::Value(event->parameters().dictionary()).description();
+        EXPECT_EQ(event->parameters(), expected)
+            << plat::Value(event->parameters().dictionary()).description();
         EXPECT_EQ(monitor.codes(), c.monitorCodes);
     }
 }
@@ -136,14 +174,16 @@ TEST(DMSEvent, AtMostTwentyFivePublicParametersAreKept) {
 TEST(DMSEvent, OriginAndNameAreChecked) {
     dms::test::MonitorRecorder monitor;
     EXPECT_TRUE(DMSEvent::initWithOrigin("abc+rtm", true, "purchase", 1, 0, plat::Dictionary{}));
-    EXPECT_EQ(DMSEvent::initWithOrigin("abc+rtm", true, "purchase", 1, 0, plat::Dictionary{})->origin(), "abc+rtm");
+    EXPECT_EQ(DMSEvent::initWithOrigin("abc+rtm", true, "purchase", 1, 0, plat::Dictionary{})->origin(),
+              "abc+rtm");
     EXPECT_TRUE(DMSEvent::initWithOrigin("auto", false, "_f", 1, 0, plat::Dictionary{}));
     EXPECT_TRUE(monitor.codes().empty());
     EXPECT_FALSE(DMSEvent::initWithOrigin("", false, "_f", 1, 0, plat::Dictionary{}));
     EXPECT_FALSE(DMSEvent::initWithOrigin("a b", false, "_f", 1, 0, plat::Dictionary{}));
     EXPECT_FALSE(DMSEvent::initWithOrigin("app", true, "first_open", 1, 0, plat::Dictionary{}));
     EXPECT_FALSE(DMSEvent::initWithOrigin("app", true, "_f", 1, 0, plat::Dictionary{}));
-    EXPECT_FALSE(DMSEvent::initWithOrigin("app", false, dms::test::repeated("e", 41), 1, 0, plat::Dictionary{}));
+    EXPECT_FALSE(
+        DMSEvent::initWithOrigin("app", false, dms::test::repeated("e", 41), 1, 0, plat::Dictionary{}));
     monitor.clear();
     auto late = DMSEvent::initWithOrigin("app", false, "_f", 1, 2, plat::Dictionary{});
     ASSERT_TRUE(late);
@@ -199,7 +239,8 @@ TEST(DMSEvent, ReadBackFromWireFields) {
 
     DMSEventFields fields = original->protoEvent();
     fields.params.push_back(DMSEventParamFields{}); // no name
-    fields.params.push_back(DMSEventParamFields{std::string("empty"), std::nullopt, std::nullopt, std::nullopt});
+    fields.params.push_back(
+        DMSEventParamFields{std::string("empty"), std::nullopt, std::nullopt, std::nullopt});
     auto skipped = DMSEvent::initWithEventProto(fields);
     ASSERT_TRUE(skipped);
     EXPECT_EQ(skipped->parameters(), original->parameters());
@@ -218,9 +259,10 @@ TEST(DMSEvent, ReadBackFromWireFields) {
 }
 
 TEST(DMSEvent, CopiesAreNormalisedAgainAsInternalEvents) {
-    auto event = DMSEvent::initWithOrigin("app", true, "purchase", 5, 0, plat::Dictionary{{"a", plat::Value(1)}});
-    auto copy = event->copyWithParameters(
-        plat::Dictionary{{"_internal", plat::Value(dms::test::repeated("v", 150))}, {"bad-name", plat::Value(1)}});
+    auto event =
+        DMSEvent::initWithOrigin("app", true, "purchase", 5, 0, plat::Dictionary{{"a", plat::Value(1)}});
+    auto copy = event->copyWithParameters(plat::Dictionary{
+        {"_internal", plat::Value(dms::test::repeated("v", 150))}, {"bad-name", plat::Value(1)}});
     ASSERT_TRUE(copy);
     EXPECT_EQ(copy->name(), "purchase");
     EXPECT_TRUE(copy->parameters().contains("_internal"));
@@ -232,7 +274,8 @@ TEST(DMSEvent, CopiesAreNormalisedAgainAsInternalEvents) {
 }
 
 TEST(DMSEvent, ConversionFlagFollowsTheValueAndCurrencyRule) {
-    auto event = DMSEvent::initWithOrigin("app", false, "_iap", 1, 0, plat::Dictionary{{"_c", plat::Value(1)}});
+    auto event =
+        DMSEvent::initWithOrigin("app", false, "_iap", 1, 0, plat::Dictionary{{"_c", plat::Value(1)}});
     EXPECT_TRUE(event->isConversion());
     event->setConversion(false);
     EXPECT_FALSE(event->isConversion());
@@ -249,9 +292,10 @@ TEST(DMSEvent, ConversionFlagFollowsTheValueAndCurrencyRule) {
     EXPECT_EQ(*withoutCurrency->parameters().find("_err"), dmsInt(19));
     EXPECT_EQ(*withoutCurrency->parameters().find("_ev"), dmsText("currency"));
 
-    auto priced = DMSEvent::initWithOrigin(
-        "app", false, "_iap", 1, 0,
-        plat::Dictionary{{"_c", plat::Value(1)}, {"value", plat::Value(9.99)}, {"currency", plat::Value("EUR")}});
+    auto priced = DMSEvent::initWithOrigin("app", false, "_iap", 1, 0,
+                                           plat::Dictionary{{"_c", plat::Value(1)},
+                                                            {"value", plat::Value(9.99)},
+                                                            {"currency", plat::Value("EUR")}});
     EXPECT_TRUE(priced->isConversion());
     EXPECT_TRUE(priced->parameters().contains("value"));
 }
@@ -268,7 +312,8 @@ TEST(DMSEvent, RealtimeAndDebugFlags) {
     EXPECT_FALSE(event->parameters().contains("_dbg"));
 
     dms::test::MonitorRecorder monitor;
-    auto textual = DMSEvent::initWithOrigin("app", false, "_x", 1, 0, plat::Dictionary{{"_r", plat::Value("1")}});
+    auto textual =
+        DMSEvent::initWithOrigin("app", false, "_x", 1, 0, plat::Dictionary{{"_r", plat::Value("1")}});
     EXPECT_FALSE(textual->isRealtime());
     EXPECT_EQ(monitor.codes(), std::vector<int64_t>{16006});
 }
@@ -280,16 +325,24 @@ TEST(DMSEvent, ScreenParametersNeedClassAndID) {
         bool added;
         std::vector<int64_t> monitorCodes;
     } cases[] = {
-        {"class, ID and name", plat::Dictionary{{"_sc", "Home"}, {"_si", plat::Value(42)}, {"_sn", "Start"}}, true, {}},
+        {"class, ID and name",
+         plat::Dictionary{{"_sc", "Home"}, {"_si", plat::Value(42)}, {"_sn", "Start"}},
+         true,
+         {}},
         {"class and ID", plat::Dictionary{{"_sc", "Home"}, {"_si", plat::Value(42)}}, true, {}},
         {"empty", plat::Dictionary{}, false, {}},
         {"no ID", plat::Dictionary{{"_sc", "Home"}}, false, {}},
-        {"class of another type", plat::Dictionary{{"_sc", plat::Value(1)}, {"_si", plat::Value(42)}}, false, {}},
+        {"class of another type",
+         plat::Dictionary{{"_sc", plat::Value(1)}, {"_si", plat::Value(42)}},
+         false,
+         {}},
         {"empty class", plat::Dictionary{{"_sc", ""}, {"_si", plat::Value(42)}}, false, {13001, 16003}},
         {"ID as text", plat::Dictionary{{"_sc", "Home"}, {"_si", "42"}}, false, {}},
         {"name too long",
-         plat::Dictionary{{"_sc", "Home"}, {"_si", plat::Value(42)}, {"_sn", plat::Value(dms::test::repeated("n", 101))}},
-         false, {13000, 16004}},
+         plat::Dictionary{
+             {"_sc", "Home"}, {"_si", plat::Value(42)}, {"_sn", plat::Value(dms::test::repeated("n", 101))}},
+         false,
+         {13000, 16004}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);

@@ -47,8 +47,10 @@ TEST(DMSParameterChecks, PublicAndErrorNames) {
     EXPECT_FALSE(DMSIsPublicName(DMSObject()));
     EXPECT_EQ(monitor.codes(), (std::vector<int64_t>{18003, 18002, 18002}));
 
-    EXPECT_TRUE(DMSIsErrorEventName(*DMSEvent::initWithOrigin("auto", false, "_err", 1, 0, plat::Dictionary{})));
-    EXPECT_FALSE(DMSIsErrorEventName(*DMSEvent::initWithOrigin("auto", false, "_e", 1, 0, plat::Dictionary{})));
+    EXPECT_TRUE(
+        DMSIsErrorEventName(*DMSEvent::initWithOrigin("auto", false, "_err", 1, 0, plat::Dictionary{})));
+    EXPECT_FALSE(
+        DMSIsErrorEventName(*DMSEvent::initWithOrigin("auto", false, "_e", 1, 0, plat::Dictionary{})));
     EXPECT_TRUE(DMSParametersContainArray(plat::Dictionary{{"a", 1}, {"b", plat::Value(plat::Array{})}}));
     EXPECT_FALSE(DMSParametersContainArray(plat::Dictionary{{"a", 1}}));
 }
@@ -57,8 +59,13 @@ TEST(DMSParameterChecks, ValidKeysComeInCollationOrder) {
     plat::Dictionary errors;
     EXPECT_EQ(DMSValidParameterKeys(plat::Dictionary{}, false, errors), std::nullopt);
 
-    const plat::Dictionary parameters{{"zeta", 1},    {"alpha2", 2}, {"Alpha", 3}, {"_id", 4},
-                                      {"beta", "b"}, {"bad-key", 5}, {"when", plat::Value(plat::Date(1))}};
+    const plat::Dictionary parameters{{"zeta", 1},
+                                      {"alpha2", 2},
+                                      {"Alpha", 3},
+                                      {"_id", 4},
+                                      {"beta", "b"},
+                                      {"bad-key", 5},
+                                      {"when", plat::Value(plat::Date(1))}};
     dms::test::MonitorRecorder monitor;
     auto keys = DMSValidParameterKeys(parameters, false, errors);
     ASSERT_TRUE(keys);
@@ -110,8 +117,8 @@ TEST(DMSParameterChecks, ArrayParametersBecomeChildEventsGroupByGroup) {
 }
 
 TEST(DMSParameterChecks, AtMostAThousandChildEventsPerGroup) {
-    auto thousand = DMSSplitExtraParameterEvents(1, "list", "app", plat::Dictionary{{"x", dmsChecksChildren(1000, "a")}},
-                                                 true, 1);
+    auto thousand = DMSSplitExtraParameterEvents(
+        1, "list", "app", plat::Dictionary{{"x", dmsChecksChildren(1000, "a")}}, true, 1);
     ASSERT_TRUE(thousand);
     EXPECT_EQ(thousand->size(), 1001u);
     EXPECT_EQ(dmsChecksInt((*thousand)[0], "_epc"), 1000);
@@ -135,7 +142,8 @@ TEST(DMSParameterChecks, BadChildElementsEndOrDropTheirGroup) {
     plat::Array mixed{plat::Value(plat::Dictionary{{"a", 1}}), plat::Value(plat::Dictionary{}),
                       plat::Value(plat::Dictionary{{"a", 2}}), plat::Value(5),
                       plat::Value(plat::Dictionary{{"a", 3}})};
-    auto ended = DMSSplitExtraParameterEvents(3, "list", "app", plat::Dictionary{{"x", plat::Value(mixed)}}, true, 1);
+    auto ended =
+        DMSSplitExtraParameterEvents(3, "list", "app", plat::Dictionary{{"x", plat::Value(mixed)}}, true, 1);
     ASSERT_TRUE(ended);
     ASSERT_EQ(ended->size(), 3u);
     EXPECT_EQ(dmsChecksInt((*ended)[0], "x"), 2);
@@ -148,7 +156,8 @@ TEST(DMSParameterChecks, BadChildElementsEndOrDropTheirGroup) {
     plat::Array dated{plat::Value(plat::Dictionary{{"a", 1}}),
                       plat::Value(plat::Dictionary{{"when", plat::Value(plat::Date(1))}})};
     auto dropped = DMSSplitExtraParameterEvents(
-        4, "list", "app", plat::Dictionary{{"x", plat::Value(dated)}, {"y", dmsChecksChildren(1, "b")}}, true, 1);
+        4, "list", "app", plat::Dictionary{{"x", plat::Value(dated)}, {"y", dmsChecksChildren(1, "b")}}, true,
+        1);
     ASSERT_TRUE(dropped);
     ASSERT_EQ(dropped->size(), 2u);
     EXPECT_FALSE((*dropped)[0].parameters().contains("x"));
@@ -158,7 +167,8 @@ TEST(DMSParameterChecks, BadChildElementsEndOrDropTheirGroup) {
 
     // Without a valid main event there is nothing.
     monitor.clear();
-    EXPECT_EQ(DMSSplitExtraParameterEvents(5, "first_open", "app", plat::Dictionary{{"n", 1}}, true, 1), std::nullopt);
+    EXPECT_EQ(DMSSplitExtraParameterEvents(5, "first_open", "app", plat::Dictionary{{"n", 1}}, true, 1),
+              std::nullopt);
     EXPECT_EQ(monitor.codes(), (std::vector<int64_t>{13006, 18013}));
 }
 
@@ -166,7 +176,8 @@ TEST(DMSParameterChecks, ScreenParametersAreFoundAndCopied) {
     const plat::Dictionary parameters{{"_sn", "Start"}, {"other", 1}, {"_si", 5}};
     EXPECT_TRUE(DMSHasScreenParameters(parameters));
     EXPECT_FALSE(DMSHasScreenParameters(plat::Dictionary{{"other", 1}}));
-    EXPECT_EQ(DMSScreenParametersFromParameters(parameters), (plat::Dictionary{{"_sn", "Start"}, {"_si", 5}}));
+    EXPECT_EQ(DMSScreenParametersFromParameters(parameters),
+              (plat::Dictionary{{"_sn", "Start"}, {"_si", 5}}));
 }
 
 TEST(DMSParameterChecks, ValueNeedsANumberAndACurrency) {
@@ -209,8 +220,8 @@ TEST(DMSParameterChecks, DecimalTexts) {
         const char* text;
         bool decimal;
     } cases[] = {
-        {".5", true},  {"+.5", true}, {"5.", true},   {"-0.5", true},   {"12", true},  {"007", true},
-        {"1e5", false}, {"", false},  {".", false},   {"5.5.5", false}, {"+", false},  {"- 5", false},
+        {".5", true},   {"+.5", true},   {"5.", true},   {"-0.5", true},      {"12", true}, {"007", true},
+        {"1e5", false}, {"", false},     {".", false},   {"5.5.5", false},    {"+", false}, {"- 5", false},
         {" 5", false},  {"0x10", false}, {"1,5", false}, {"\xD9\xA3", false},
     };
     for (const auto& c : cases) {

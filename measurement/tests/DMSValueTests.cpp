@@ -76,6 +76,19 @@ TEST(DMSValue, AccessorsAnswerOnlyForTheirOwnType) {
     EXPECT_EQ(text.description(), "7");
 }
 
+TEST(DMSValue, StoredTypeAndObjectThatDisagreeReadAsNothing) {
+    DMSValue mismatched = DMSValue::initWithValueType(DMSValue::DMSValueTypeDouble, plat::Value("3.5"));
+    EXPECT_TRUE(mismatched.isDouble());
+    EXPECT_EQ(mismatched.doubleValue(), 0);
+    EXPECT_EQ(mismatched.stringValue(), std::nullopt);
+    DMSValue textAsInteger = DMSValue::initWithValueType(DMSValue::DMSValueTypeString, plat::Value(4));
+    EXPECT_EQ(textAsInteger.stringValue(), std::nullopt);
+    EXPECT_EQ(textAsInteger.int64Value(), 0);
+    EXPECT_EQ(DMSValue::initWithValueType(DMSValue::DMSValueTypeInt64, plat::Value(4)),
+              DMSValue::initWithInt64(4));
+    EXPECT_EQ(DMSValue::initWithValueType(DMSValue::DMSValueTypeDouble, plat::Value(4)).doubleValue(), 4.0);
+}
+
 TEST(DMSValue, EqualityNeedsTheSameTypeAndServesAsMapKey) {
     EXPECT_NE(DMSValue::initWithInt64(1), DMSValue::initWithDouble(1.0));
     EXPECT_NE(DMSValue::initWithInt64(1), DMSValue::initWithString("1"));
@@ -98,11 +111,14 @@ TEST(DMSUserAttribute, UserIDMayBeLongerThanOtherProperties) {
     ASSERT_TRUE(userID);
     EXPECT_EQ(userID->value().stringValue(), longText);
     EXPECT_FALSE(DMSUserAttribute::initWithOrigin("app", "color", DMSValue::initWithString(longText), 1.5));
-    EXPECT_TRUE(DMSUserAttribute::initWithOrigin("app", "color", DMSValue::initWithString(std::string(36, 'x')), 1));
-    EXPECT_FALSE(DMSUserAttribute::initWithOrigin("app", "_id", DMSValue::initWithString(std::string(257, 'x')), 1));
+    EXPECT_TRUE(
+        DMSUserAttribute::initWithOrigin("app", "color", DMSValue::initWithString(std::string(36, 'x')), 1));
+    EXPECT_FALSE(
+        DMSUserAttribute::initWithOrigin("app", "_id", DMSValue::initWithString(std::string(257, 'x')), 1));
     EXPECT_FALSE(DMSUserAttribute::initWithOrigin("app", "color", std::nullopt, 1));
     EXPECT_FALSE(DMSUserAttribute::initWithOrigin("app", "bad-name", DMSValue::initWithInt64(1), 1));
-    EXPECT_FALSE(DMSUserAttribute::initWithOrigin("app", std::string(25, 'n'), DMSValue::initWithInt64(1), 1));
+    EXPECT_FALSE(
+        DMSUserAttribute::initWithOrigin("app", std::string(25, 'n'), DMSValue::initWithInt64(1), 1));
 }
 
 TEST(DMSUserAttribute, PublicByItsName) {
@@ -120,10 +136,12 @@ TEST(DMSUserAttribute, WireFieldsCarryOneValueAndMilliseconds) {
     EXPECT_FALSE(fields.doubleValue);
     EXPECT_FALSE(fields.stringValue);
 
-    auto real = DMSUserAttribute::initWithOrigin("app", "u", DMSValue::initWithDouble(0.25), 2)->protoUserAttribute();
+    auto real =
+        DMSUserAttribute::initWithOrigin("app", "u", DMSValue::initWithDouble(0.25), 2)->protoUserAttribute();
     EXPECT_EQ(real.doubleValue, std::optional<double>(0.25));
     EXPECT_FALSE(real.intValue);
-    auto text = DMSUserAttribute::initWithOrigin("app", "u", DMSValue::initWithString("v"), 2)->protoUserAttribute();
+    auto text =
+        DMSUserAttribute::initWithOrigin("app", "u", DMSValue::initWithString("v"), 2)->protoUserAttribute();
     EXPECT_EQ(text.stringValue, std::optional<std::string>("v"));
     EXPECT_FALSE(text.intValue);
 }

@@ -32,7 +32,8 @@ struct MonitorCall {
 class MonitorRecorder {
 public:
     MonitorRecorder() {
-        DMSMonitor::setObserverForTesting([this](int64_t level, int64_t code, const std::optional<std::string>& message,
+        DMSMonitor::setObserverForTesting([this](int64_t level, int64_t code,
+                                                 const std::optional<std::string>& message,
                                                  const DMSLogContexts& contexts) {
             std::lock_guard lock(mutex_);
             calls_.push_back(MonitorCall{level, code, message, contexts});
