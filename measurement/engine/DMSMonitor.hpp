@@ -57,7 +57,7 @@ public:
     explicit DMSMonitoringSampledData(const std::optional<plat::Value>& entry);
     void insertOrUpdateSampledDataWithKey(const std::string& key, const std::string& encodedContext);
     std::optional<std::string> monitoringDataForDispatchWithSamplePeriod(double samplePeriod,
-                                                                          double lastSampledTimestamp);
+                                                                         double lastSampledTimestamp);
     std::optional<plat::Array> sampledData() const { return entry_; }
 
     static bool isValidUserDefaultsArrayEntry(const plat::Value& entry);
@@ -86,14 +86,15 @@ public:
     DMSMonitor& operator=(const DMSMonitor&) = delete;
 
     // The fixed-arity forms; a context is a value (nullptr for the null object), an error or an exception.
-    // The level is tested before any context is built.
+    // The level is tested inline, before any context is built: a filtered debug line costs the caller a few
+    // loads and compares and no call.
     template <class... Contexts>
     void logWithLevel(int64_t level, int64_t code, std::optional<std::string_view> message,
                       const Contexts&... contexts) {
-        if (!observed() && !isMonitorableLevel(level) && !isLoggableLevel(level)) {
+        if (!observed() && !isMonitorableLevel(level) && !isLoggableLevel(level)) [[likely]] {
             return;
         }
-        logWithLevel_contexts(level, code, message, DMSLogContexts{toContext(contexts)...});
+        logPassedFilter(level, code, message, contexts...);
     }
     void logWithLevel_contexts(int64_t level, int64_t code, std::optional<std::string_view> message,
                                const DMSLogContexts& contexts);
@@ -110,7 +111,7 @@ public:
 
     // Waits for the monitor queue; never call from it.
     std::optional<std::string> monitoringDataForDispatchWithSamplePeriod(double samplePeriod,
-                                                                          double lastSampledTimestamp);
+                                                                         double lastSampledTimestamp);
     void clearMonitoringData();
     // The current sample entry (waits for the monitor queue).
     std::optional<plat::Array> sampledData();
@@ -122,7 +123,9 @@ public:
     }
 
     static std::string logLevelDescriptionFromLogLevel(int64_t level);
-    static constexpr bool isSilentLevel(int64_t level) { return level > 7 || (level >= 0 && ((0x24 >> level) & 1)); }
+    static constexpr bool isSilentLevel(int64_t level) {
+        return level > 7 || (level >= 0 && ((0x24 >> level) & 1));
+    }
     static constexpr bool isMonitorableLevel(int64_t level) {
         return level > 7 || (level >= 0 && ((0x36 >> level) & 1));
     }
@@ -135,11 +138,19 @@ public:
                                                     int64_t libraryVersion);
 
     // Test control: sees every call (level, code, message, contexts) before any filtering.
-    using Observer = std::function<void(int64_t level, int64_t code, const std::optional<std::string>& message,
-                                        const DMSLogContexts& contexts)>;
+    using Observer =
+        std::function<void(int64_t level, int64_t code, const std::optional<std::string>& message,
+                           const DMSLogContexts& contexts)>;
     static void setObserverForTesting(Observer observer);
 
 private:
+    // Out of line, so that the filter above stays small enough to inline everywhere.
+    template <class... Contexts>
+    [[gnu::noinline]] void logPassedFilter(int64_t level, int64_t code,
+                                           std::optional<std::string_view> message,
+                                           const Contexts&... contexts) {
+        logWithLevel_contexts(level, code, message, DMSLogContexts{toContext(contexts)...});
+    }
     static DMSLogContext toContext(const DMSLogContext& c) { return c; }
     static DMSLogContext toContext(const plat::Error& e) { return e; }
     static DMSLogContext toContext(const DMSExceptionInfo& e) { return e; }

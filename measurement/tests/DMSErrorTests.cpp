@@ -1,4 +1,5 @@
-// Error parameters recorded on events, the internal "_err" event, and error objects of the measurement domain.
+// Error parameters recorded on events, the internal "_err" event, and error objects of the measurement
+// domain.
 
 #include "measurement/messages/DMSError.hpp"
 #include "measurement/tests/MeasurementTestSupport.hpp"
@@ -8,14 +9,6 @@
 #include <string>
 
 namespace {
-
-std::string dmsRepeatedText(const std::string& piece, int times) {
-    std::string text;
-    for (int i = 0; i < times; ++i) {
-        text += piece;
-    }
-    return text;
-}
 
 struct ErrorParameterCase {
     const char* label;
@@ -31,16 +24,18 @@ struct ErrorParameterCase {
 TEST(DMSErrorParameters, OffendingItemIsTrimmedByCharactersAndDescribed) {
     const std::string smile = "\xF0\x9F\x98\x80"; // outside the BMP: two UTF-16 units
     const ErrorParameterCase cases[] = {
-        {"41 characters, maximum 40", plat::Value(dmsRepeatedText("a", 41)), 40, std::nullopt, dmsRepeatedText("a", 40) + "...",
-         std::nullopt},
-        {"exactly 40 characters", plat::Value(dmsRepeatedText("a", 40)), 40, std::nullopt, dmsRepeatedText("a", 40), std::nullopt},
-        {"characters outside the BMP cut whole", plat::Value(dmsRepeatedText(smile, 5)), 3, std::nullopt,
-         dmsRepeatedText(smile, 3) + "...", std::nullopt},
+        {"41 characters, maximum 40", plat::Value(dms::test::repeated("a", 41)), 40, std::nullopt,
+         dms::test::repeated("a", 40) + "...", std::nullopt},
+        {"exactly 40 characters", plat::Value(dms::test::repeated("a", 40)), 40, std::nullopt,
+         dms::test::repeated("a", 40), std::nullopt},
+        {"characters outside the BMP cut whole", plat::Value(dms::test::repeated(smile, 5)), 3, std::nullopt,
+         dms::test::repeated(smile, 3) + "...", std::nullopt},
         {"mixed text cut after a wide character", plat::Value("a" + smile + "b" + smile), 2, std::nullopt,
          "a" + smile + "...", std::nullopt},
         {"a number gives its class name", plat::Value(42), 40, std::nullopt, "NSNumber", std::nullopt},
         {"nil gives (nil)", std::nullopt, 40, std::nullopt, "(nil)", std::nullopt},
-        {"string length in characters", plat::Value("name"), 40, plat::Value("h\xC3\xA9llo" + smile), "name", 6},
+        {"string length in characters", plat::Value("name"), 40, plat::Value("h\xC3\xA9llo" + smile), "name",
+         6},
         {"a length value that is no string counts 0", plat::Value("name"), 40, plat::Value(12345), "name", 0},
     };
     for (const auto& c : cases) {
@@ -97,10 +92,10 @@ TEST(DMSErrorEvents, ValueLengthIsReportedOnlyWhenTooLongOrForValueCodes) {
         bool lengthReported;
     };
     const LengthCase cases[] = {
-        {3, dmsRepeatedText("v", 41), true},  // longer than the maximum
-        {3, dmsRepeatedText("v", 40), false}, // fits, and the code is not about values
-        {4, "short", true},            // invalid parameter value
-        {7, "short", true},            // user property value too long
+        {3, dms::test::repeated("v", 41), true},  // longer than the maximum
+        {3, dms::test::repeated("v", 40), false}, // fits, and the code is not about values
+        {4, "short", true},                       // invalid parameter value
+        {7, "short", true},                       // user property value too long
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.code);

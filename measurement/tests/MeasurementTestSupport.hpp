@@ -13,6 +13,15 @@
 
 namespace dms::test {
 
+// The piece `times` times over.
+inline std::string repeated(const std::string& piece, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) {
+        text += piece;
+    }
+    return text;
+}
+
 struct MonitorCall {
     int64_t level;
     int64_t code;
@@ -23,7 +32,8 @@ struct MonitorCall {
 class MonitorRecorder {
 public:
     MonitorRecorder() {
-        DMSMonitor::setObserverForTesting([this](int64_t level, int64_t code, const std::optional<std::string>& message,
+        DMSMonitor::setObserverForTesting([this](int64_t level, int64_t code,
+                                                 const std::optional<std::string>& message,
                                                  const DMSLogContexts& contexts) {
             std::lock_guard lock(mutex_);
             calls_.push_back(MonitorCall{level, code, message, contexts});
