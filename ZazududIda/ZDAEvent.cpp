@@ -168,8 +168,10 @@ plat::Dictionary ZDACustomEvent::dictionaryRepresentation() const {
 }
 
 std::string ZDACustomEvent::description() const {
-    return plat::format("<%@: %@\n%@>", className(), customEventName_ ? plat::Value(*customEventName_) : plat::Value(),
-                        attributesDictionary().description());
+    // A nameless event reads "(null)", as a nil name prints.
+    const std::optional<plat::Value> name =
+        customEventName_ ? std::optional<plat::Value>(plat::Value(*customEventName_)) : std::nullopt;
+    return plat::format("<%@: %@\n%@>", className(), name, attributesDictionary().description());
 }
 
 // ---- lifecycle events ---------------------------------------------------------------------------------

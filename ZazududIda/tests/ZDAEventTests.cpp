@@ -223,6 +223,7 @@ TEST(ZDAEvents, CustomEventsApplyTheRulesWhenRepresented) {
 
     ZDACustomEvent unnamed(std::nullopt, std::nullopt);
     EXPECT_FALSE(unnamed.dictionaryRepresentation().contains("custom_type"));
+    EXPECT_EQ(unnamed.description(), "<ZDACustomEvent: (null)\n{\n}>");
 }
 
 TEST(ZDAEvents, LifecycleNamesAndFlushes) {
