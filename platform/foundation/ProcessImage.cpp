@@ -34,7 +34,7 @@ constexpr std::int32_t kARM = 12;
 constexpr std::int32_t kPowerPC = 18;
 
 // The names the device's architecture information gives, by cpu type and subtype.
-constexpr ArchitectureInfo kTable[] = {
+constexpr ArchitectureInfo kArchitectureTable[] = {
     {"i386", kX86, 3},
     {"i486", kX86, 4},
     {"i486SX", kX86, 0x84},
@@ -172,12 +172,12 @@ const void* mainExecutableHeader() {
 }
 
 std::span<const ArchitectureInfo> architectureTable() {
-    return kTable;
+    return kArchitectureTable;
 }
 
 const char* architectureName(std::int32_t cputype, std::int32_t cpusubtype) {
     const std::int32_t subtype = cpusubtype & 0x00FFFFFF;
-    for (const ArchitectureInfo& row : kTable) {
+    for (const ArchitectureInfo& row : kArchitectureTable) {
         if (row.cputype == cputype && row.cpusubtype == subtype)
             return row.name;
     }

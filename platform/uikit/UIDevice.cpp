@@ -44,6 +44,10 @@ UIDevice& UIDevice::currentDevice() {
     return *instance;
 }
 
+bool UIDevice::isMultitaskingSupported() const {
+    return facts()->multitaskingSupported();
+}
+
 std::string UIDevice::systemName() const {
     return facts()->systemName();
 }

@@ -44,6 +44,8 @@ public:
     virtual int64_t userInterfaceIdiom() const { return UIUserInterfaceIdiomPhone; }
     virtual CGRect screenBounds() const { return CGRect{{0, 0}, {375, 812}}; }
     virtual double screenScale() const { return 3; }
+    // Whether apps may keep running in the background (background tasks, process activities).
+    virtual bool multitaskingSupported() const { return true; }
 };
 
 class UIDevice {
@@ -57,6 +59,7 @@ public:
     std::optional<UUID> identifierForVendor() const;
     UIDeviceOrientation orientation() const;
     int64_t userInterfaceIdiom() const;
+    bool isMultitaskingSupported() const;
 };
 
 class UIScreen {

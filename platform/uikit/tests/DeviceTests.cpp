@@ -19,6 +19,7 @@ public:
     int64_t userInterfaceIdiom() const override { return UIUserInterfaceIdiomPad; }
     CGRect screenBounds() const override { return CGRect{{0, 0}, {768, 1024}}; }
     double screenScale() const override { return 2; }
+    bool multitaskingSupported() const override { return false; }
 };
 
 TEST(UIKitDevice, AnswersComeFromTheProviderAndFallBackToTheDefaultDevice) {
@@ -30,6 +31,7 @@ TEST(UIKitDevice, AnswersComeFromTheProviderAndFallBackToTheDefaultDevice) {
     EXPECT_EQ(device.userInterfaceIdiom(), UIUserInterfaceIdiomPhone);
     EXPECT_EQ(UIScreen::mainScreen().bounds(), (CGRect{{0, 0}, {375, 812}}));
     EXPECT_EQ(UIScreen::mainScreen().scale(), 3);
+    EXPECT_TRUE(device.isMultitaskingSupported());
 
     sim::setDeviceFacts(std::make_shared<TabletFacts>());
     EXPECT_EQ(device.systemVersion(), "9.3.5");
@@ -41,6 +43,7 @@ TEST(UIKitDevice, AnswersComeFromTheProviderAndFallBackToTheDefaultDevice) {
     EXPECT_EQ(device.userInterfaceIdiom(), UIUserInterfaceIdiomPad);
     EXPECT_EQ(UIScreen::mainScreen().bounds(), (CGRect{{0, 0}, {768, 1024}}));
     EXPECT_EQ(UIScreen::mainScreen().scale(), 2);
+    EXPECT_FALSE(device.isMultitaskingSupported());
 
     sim::setDeviceFacts(nullptr);
     EXPECT_EQ(device.model(), "SimPhone");

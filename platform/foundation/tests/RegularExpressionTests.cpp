@@ -1,0 +1,37 @@
+// Regular expressions with ICU's syntax: Unicode classes, replacement of runs, bad patterns.
+
+#include "platform/foundation/RegularExpression.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(RegularExpression, ReplacesRunsOfUnicodeClasses) {
+    auto re = plat::RegularExpression::make("[^\\p{Alnum}_]+");
+    ASSERT_TRUE(re);
+    struct Case {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"2nd purchase!", "2nd_purchase_"}, {"a  -- b", "a_b"}, {"caf\xC3\xA9 \xF0\x9F\x98\x80x", "caf\xC3\xA9_x"},
+        {"plain_name", "plain_name"}, {"", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(re->stringByReplacingMatches(c.in, "_"), c.out) << c.in;
+    }
+    EXPECT_EQ(re->numberOfMatches("a b!c"), 2u);
+    // A copy matches on its own.
+    plat::RegularExpression copy = *re;
+    EXPECT_EQ(copy.stringByReplacingMatches("x y", "-"), "x-y");
+}
+
+TEST(RegularExpression, LongResultsAndBadPatterns) {
+    auto re = plat::RegularExpression::make("a");
+    ASSERT_TRUE(re);
+    EXPECT_EQ(re->stringByReplacingMatches(std::string(50, 'a'), "bbbb"), std::string(200, 'b'));
+    auto bad = plat::RegularExpression::make("[unclosed");
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.error().code, 2048);
+}
+
+} // namespace
