@@ -9,6 +9,7 @@
 #include "platform/foundation/Random.hpp"
 #include "platform/foundation/TimeZone.hpp"
 #include "platform/net/URL.hpp"
+#include "platform/net/URLError.hpp"
 
 #include <charconv>
 
@@ -141,6 +142,12 @@ void DAVInstanceIDCheckinService::checkinWithExistingCheckin(
     if (testBlock) {
         DAVInstanceIDLoggerDebug(7005, "Test block set, will not hit the server");
         testBlock(request, std::move(handler));
+        return;
+    }
+    // A stopped session refuses the task without ever calling its handler; the caller waits for an answer, so
+    // it gets the cancellation at once instead.
+    if (session_->isInvalidated()) {
+        handler(std::nullopt, nullptr, plat::URLError::make(plat::NSURLErrorCancelled, request.url()));
         return;
     }
     session_->dataTask(request, std::move(handler))->resume();

@@ -271,6 +271,20 @@ TEST_F(DAVInstanceIDAuthServiceTest, AFailedSaveFailsNewCredentialsButNotTheStor
     EXPECT_EQ(stored->deviceID(), second.checkin->deviceID());
 }
 
+TEST_F(DAVInstanceIDAuthServiceTest, AfterTheRequestWasStoppedEveryFetchIsAnsweredAsCancelled) {
+    auto auth = newAuthService();
+    auth->stopCheckinRequest();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        CheckinOutcome outcome;
+        fetch(*auth, outcome);
+        ASSERT_TRUE(outcome.error);
+        EXPECT_EQ(outcome.error->domain, plat::NSURLErrorDomain);
+        EXPECT_EQ(outcome.error->code, -999);
+        EXPECT_FALSE(auth->isCheckinInProgress());
+    }
+    EXPECT_TRUE(requestsTo("/checkin").empty());
+}
+
 TEST_F(DAVInstanceIDAuthServiceTest, RetryIntervalsDoubleUpToThirtyTwoSeconds) {
     auto auth = newAuthService();
     const std::int64_t expected[] = {1, 2, 4, 8, 16, 32, 32, 32, 32, 32, 32, 32};
