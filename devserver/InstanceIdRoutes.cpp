@@ -24,7 +24,8 @@ std::string iidFormDecode(std::string_view text) {
         if (text[i] == '+') {
             out += ' ';
         } else if (text[i] == '%' && i + 2 < text.size() &&
-                   std::from_chars(text.data() + i + 1, text.data() + i + 3, byte, 16).ptr == text.data() + i + 3) {
+                   std::from_chars(text.data() + i + 1, text.data() + i + 3, byte, 16).ptr ==
+                       text.data() + i + 3) {
             out += static_cast<char>(byte);
             i += 2;
         } else {
@@ -109,15 +110,18 @@ int64_t InstanceIdService::newCredential() {
 
 Reply InstanceIdService::checkin(const RecordedRequest& request) {
     const json body = json::parse(request.body, nullptr, false);
-    if (body.is_discarded() || !body.is_object() || !body.contains("checkin") || !body["checkin"].is_object() ||
-        !body.contains("version") || body["version"] != 2) {
-        return Reply::json(400, json{{"error", "a check-in request is a JSON object with \"checkin\" and \"version\" 2"}}.dump());
+    if (body.is_discarded() || !body.is_object() || !body.contains("checkin") ||
+        !body["checkin"].is_object() || !body.contains("version") || body["version"] != 2) {
+        return Reply::json(
+            400,
+            json{{"error", "a check-in request is a JSON object with \"checkin\" and \"version\" 2"}}.dump());
     }
     const int64_t id = iidCredential(body, "id");
     const int64_t secret = iidCredential(body, "security_token");
     std::lock_guard lock(mutex_);
     Device* device = nullptr;
-    if (auto found = devices_.find(id); id != 0 && found != devices_.end() && found->second.securityToken == secret) {
+    if (auto found = devices_.find(id);
+        id != 0 && found != devices_.end() && found->second.securityToken == secret) {
         device = &found->second;
     } else {
         Device fresh;
@@ -224,7 +228,9 @@ std::shared_ptr<InstanceIdService> installInstanceIdRoutes(Server& server) {
     registration.method = "POST";
     registration.host = kInstanceIdHost;
     registration.path = "/iid/register";
-    registration.handler = [service](const RecordedRequest& request) { return service->registerToken(request); };
+    registration.handler = [service](const RecordedRequest& request) {
+        return service->registerToken(request);
+    };
     server.route(std::move(registration));
     return service;
 }

@@ -9,8 +9,8 @@ constexpr const char* kAPNSInfoSandboxKey = "sandbox";
 
 } // namespace
 
-std::shared_ptr<DAVInstanceIDAPNSInfo> DAVInstanceIDAPNSInfo::initWithTokenOptionsDictionary(
-    const plat::Dictionary& options) {
+std::shared_ptr<DAVInstanceIDAPNSInfo>
+DAVInstanceIDAPNSInfo::initWithTokenOptionsDictionary(const plat::Dictionary& options) {
     const auto* token = options.find(kDAVInstanceIDTokenOptionsAPNSKey);
     const auto* sandbox = options.find(kDAVInstanceIDTokenOptionsAPNSIsSandboxKey);
     if (!token || !token->isData() || !sandbox || !sandbox->isNumber()) {

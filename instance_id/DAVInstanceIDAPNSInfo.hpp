@@ -17,7 +17,8 @@ public:
         : sandbox_(sandbox), deviceToken_(std::move(deviceToken)) {}
 
     // None unless "apns_token" is data and "apns_sandbox" a number.
-    static std::shared_ptr<DAVInstanceIDAPNSInfo> initWithTokenOptionsDictionary(const plat::Dictionary& options);
+    static std::shared_ptr<DAVInstanceIDAPNSInfo>
+    initWithTokenOptionsDictionary(const plat::Dictionary& options);
     // None unless "device_token" is data; "sandbox" read as a boolean when it is a number.
     static std::shared_ptr<DAVInstanceIDAPNSInfo> initWithCoder(const plat::Dictionary& archive);
     plat::Dictionary encodeWithCoder() const;

@@ -17,8 +17,8 @@ constexpr double kAuthServiceTimerTolerance = 0.5;
 DAVInstanceIDAuthService::DAVInstanceIDAuthService(std::shared_ptr<DAVInstanceIDStore> store)
     : DAVInstanceIDAuthService(std::make_shared<DAVInstanceIDCheckinService>(), std::move(store)) {}
 
-DAVInstanceIDAuthService::DAVInstanceIDAuthService(std::shared_ptr<DAVInstanceIDCheckinService> checkinService,
-                                                   std::shared_ptr<DAVInstanceIDStore> store)
+DAVInstanceIDAuthService::DAVInstanceIDAuthService(
+    std::shared_ptr<DAVInstanceIDCheckinService> checkinService, std::shared_ptr<DAVInstanceIDStore> store)
     : store_(std::move(store)), checkinService_(std::move(checkinService)) {
     checkinPreferences_ = store_->cachedCheckinPreferences();
 }
@@ -50,7 +50,8 @@ void DAVInstanceIDAuthService::fetchCheckinInfoWithHandler(Handler handler) {
     }
     auto self = shared_from_this();
     checkinService_->checkinWithExistingCheckin(
-        current, [self](std::shared_ptr<DAVInstanceIDCheckinPreferences> checkin, std::optional<plat::Error> error) {
+        current,
+        [self](std::shared_ptr<DAVInstanceIDCheckinPreferences> checkin, std::optional<plat::Error> error) {
             self->checkinDidComplete(std::move(checkin), std::move(error));
         });
 }
@@ -62,7 +63,8 @@ void DAVInstanceIDAuthService::checkinDidComplete(std::shared_ptr<DAVInstanceIDC
         isCheckinInProgress_ = false;
     }
     if (error || !checkin) {
-        DAVInstanceIDLoggerDebug(5003, "Failed to checkin device %@", error ? error->description() : "(null)");
+        DAVInstanceIDLoggerDebug(5003, "Failed to checkin device %@",
+                                 error ? error->description() : "(null)");
         notifyCheckinHandlersWithCheckin(nullptr, error);
         return;
     }
@@ -98,8 +100,9 @@ void DAVInstanceIDAuthService::checkinDidComplete(std::shared_ptr<DAVInstanceIDC
     if (saveError) {
         underlying = std::make_shared<const plat::Error>(*saveError);
     }
-    notifyCheckinHandlersWithCheckin(
-        nullptr, plat::Error(kDAVInstanceIDDomain, kAuthServiceCheckinSaveFailedCode, std::move(userInfo), underlying));
+    notifyCheckinHandlersWithCheckin(nullptr,
+                                     plat::Error(kDAVInstanceIDDomain, kAuthServiceCheckinSaveFailedCode,
+                                                 std::move(userInfo), underlying));
 }
 
 void DAVInstanceIDAuthService::notifyCheckinHandlersWithCheckin(
@@ -122,9 +125,11 @@ bool DAVInstanceIDAuthService::hasValidCheckinInfo() const {
     return current && current->hasValidCheckinInfo();
 }
 
-bool DAVInstanceIDAuthService::cachedCheckinMatchesCheckin(const DAVInstanceIDCheckinPreferences& checkin) const {
+bool DAVInstanceIDAuthService::cachedCheckinMatchesCheckin(
+    const DAVInstanceIDCheckinPreferences& checkin) const {
     const auto current = checkinPreferences();
-    return current && current->deviceID() == checkin.deviceID() && current->secretToken() == checkin.secretToken();
+    return current && current->deviceID() == checkin.deviceID() &&
+           current->secretToken() == checkin.secretToken();
 }
 
 void DAVInstanceIDAuthService::scheduleCheckin(bool immediately) {
@@ -172,24 +177,24 @@ void DAVInstanceIDAuthService::performScheduledCheckin() {
         return;
     }
     std::weak_ptr<DAVInstanceIDAuthService> weak = weak_from_this();
-    fetchCheckinInfoWithHandler([weak](std::shared_ptr<DAVInstanceIDCheckinPreferences>,
-                                       std::optional<plat::Error> error) {
-        auto self = weak.lock();
-        if (!self) {
-            return;
-        }
-        self->checkinRetryCount_.fetch_add(1);
-        if (error) {
-            DAVInstanceIDLoggerDebug(5001, "Checkin error %@.", error->description());
-            plat::DispatchQueue::main()->async([weak] {
-                if (auto service = weak.lock()) {
-                    service->scheduleCheckin(false);
-                }
-            });
-        } else {
-            DAVInstanceIDLoggerDebug(5002, "Checkin success.");
-        }
-    });
+    fetchCheckinInfoWithHandler(
+        [weak](std::shared_ptr<DAVInstanceIDCheckinPreferences>, std::optional<plat::Error> error) {
+            auto self = weak.lock();
+            if (!self) {
+                return;
+            }
+            self->checkinRetryCount_.fetch_add(1);
+            if (error) {
+                DAVInstanceIDLoggerDebug(5001, "Checkin error %@.", error->description());
+                plat::DispatchQueue::main()->async([weak] {
+                    if (auto service = weak.lock()) {
+                        service->scheduleCheckin(false);
+                    }
+                });
+            } else {
+                DAVInstanceIDLoggerDebug(5002, "Checkin success.");
+            }
+        });
 }
 
 std::int64_t DAVInstanceIDAuthService::calculateNextCheckinRetryIntervalInSeconds() const {

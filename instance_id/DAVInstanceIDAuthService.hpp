@@ -14,7 +14,8 @@
 #include <optional>
 #include <vector>
 
-inline constexpr const char* kDAVInstanceIDCheckinFetchedNotification = "com.razoza.rcm.notif-checkin-fetched";
+inline constexpr const char* kDAVInstanceIDCheckinFetchedNotification =
+    "com.razoza.rcm.notif-checkin-fetched";
 
 class DAVInstanceIDAuthService : public std::enable_shared_from_this<DAVInstanceIDAuthService> {
 public:

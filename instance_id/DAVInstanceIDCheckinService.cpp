@@ -119,20 +119,21 @@ void DAVInstanceIDCheckinService::checkinWithExistingCheckin(
     plat::URLRequest request(plat::URL::parse(std::string(deployment::kInstanceIdURL) + "/checkin"));
     request.setHTTPMethod("POST");
     request.setValue("application/json", "content-type");
-    const auto body = plat::JSONSerialization::data(plat::Value(checkinParametersWithExistingCheckin(existing.get())));
+    const auto body =
+        plat::JSONSerialization::data(plat::Value(checkinParametersWithExistingCheckin(existing.get())));
     request.setHTTPBody(body ? *body : plat::Data{});
 
-    plat::URLSession::DataCompletion handler = [completion = std::move(completion)](
-                                                   std::optional<plat::Data> data,
-                                                   std::shared_ptr<const plat::HTTPURLResponse>,
-                                                   std::optional<plat::Error> error) {
-        auto outcome = checkinFromReply(data, error);
-        if (outcome) {
-            completion(std::move(*outcome), std::nullopt);
-        } else {
-            completion(nullptr, outcome.error());
-        }
-    };
+    plat::URLSession::DataCompletion handler =
+        [completion = std::move(completion)](std::optional<plat::Data> data,
+                                             std::shared_ptr<const plat::HTTPURLResponse>,
+                                             std::optional<plat::Error> error) {
+            auto outcome = checkinFromReply(data, error);
+            if (outcome) {
+                completion(std::move(*outcome), std::nullopt);
+            } else {
+                completion(nullptr, outcome.error());
+            }
+        };
     TestBlock testBlock;
     {
         auto& slot = checkinTestBlockSlot();
@@ -157,8 +158,9 @@ void DAVInstanceIDCheckinService::stopFetching() {
     session_->invalidateAndCancel();
 }
 
-plat::Result<std::shared_ptr<DAVInstanceIDCheckinPreferences>> DAVInstanceIDCheckinService::checkinFromReply(
-    const std::optional<plat::Data>& data, const std::optional<plat::Error>& error) {
+plat::Result<std::shared_ptr<DAVInstanceIDCheckinPreferences>>
+DAVInstanceIDCheckinService::checkinFromReply(const std::optional<plat::Data>& data,
+                                              const std::optional<plat::Error>& error) {
     if (error) {
         DAVInstanceIDLoggerDebug(7000, "Device checkin HTTP fetch error. Error Code: %ld", error->code);
         return *error;
@@ -191,7 +193,8 @@ plat::Result<std::shared_ptr<DAVInstanceIDCheckinPreferences>> DAVInstanceIDChec
     }
     const std::string deviceDataVersion = checkinReplyString(*reply, "device_data_version_info");
     const std::string digest = checkinReplyString(*reply, "digest");
-    DAVInstanceIDLoggerDebug(7003, "Checkin successful with authId: %@, digest: %@, lastCheckinTimestamp: %lld",
+    DAVInstanceIDLoggerDebug(7003,
+                             "Checkin successful with authId: %@, digest: %@, lastCheckinTimestamp: %lld",
                              deviceID, digest, timestamp);
     const std::string versionInfo = checkinReplyString(*reply, "version_info");
 

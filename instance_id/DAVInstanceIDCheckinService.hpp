@@ -18,7 +18,8 @@ inline constexpr double kDAVInstanceIDCheckinTimeoutSeconds = 60;
 
 class DAVInstanceIDCheckinService {
 public:
-    using Completion = std::function<void(std::shared_ptr<DAVInstanceIDCheckinPreferences>, std::optional<plat::Error>)>;
+    using Completion =
+        std::function<void(std::shared_ptr<DAVInstanceIDCheckinPreferences>, std::optional<plat::Error>)>;
     // Performs a request in place of the network: gets the built request and the reply handler.
     using TestBlock = std::function<void(const plat::URLRequest&, plat::URLSession::DataCompletion)>;
 
@@ -33,13 +34,14 @@ public:
     // The completion runs once, on the session's queue (or wherever the test block answers).
     void checkinWithExistingCheckin(std::shared_ptr<const DAVInstanceIDCheckinPreferences> existing,
                                     Completion completion);
-    plat::Dictionary checkinParametersWithExistingCheckin(const DAVInstanceIDCheckinPreferences* existing) const;
+    plat::Dictionary
+    checkinParametersWithExistingCheckin(const DAVInstanceIDCheckinPreferences* existing) const;
     // The session cannot send afterwards.
     void stopFetching();
 
     // The reply rules: a check-in, or the error that the completion gets.
-    static plat::Result<std::shared_ptr<DAVInstanceIDCheckinPreferences>> checkinFromReply(
-        const std::optional<plat::Data>& data, const std::optional<plat::Error>& error);
+    static plat::Result<std::shared_ptr<DAVInstanceIDCheckinPreferences>>
+    checkinFromReply(const std::optional<plat::Data>& data, const std::optional<plat::Error>& error);
 
     const std::shared_ptr<plat::URLSession>& session() const { return session_; }
 

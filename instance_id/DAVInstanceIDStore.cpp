@@ -14,22 +14,23 @@ DAVInstanceIDStore::DAVInstanceIDStore(std::weak_ptr<DAVInstanceIDStoreDelegate>
 DAVInstanceIDStore::DAVInstanceIDStore(std::unique_ptr<DAVInstanceIDCheckinStore> checkinStore,
                                        std::unique_ptr<DAVInstanceIDTokenStore> tokenStore,
                                        std::weak_ptr<DAVInstanceIDStoreDelegate> delegate)
-    : delegate_(std::move(delegate)), checkinStore_(std::move(checkinStore)), tokenStore_(std::move(tokenStore)) {
+    : delegate_(std::move(delegate)), checkinStore_(std::move(checkinStore)),
+      tokenStore_(std::move(tokenStore)) {
     resetCredentialsIfNeeded();
     saveLibraryVersion();
 }
 
 std::string DAVInstanceIDStore::pathForApplicationSupportSubDirectory(const std::string& subDirectoryName) {
-    const auto urls =
-        plat::FileManager::defaultManager().urls(plat::SearchPathDirectory::ApplicationSupport, plat::UserDomainMask);
+    const auto urls = plat::FileManager::defaultManager().urls(plat::SearchPathDirectory::ApplicationSupport,
+                                                               plat::UserDomainMask);
     const std::string base = urls.empty() ? std::string() : urls.back();
     return base + "/" + subDirectoryName;
 }
 
 bool DAVInstanceIDStore::hasApplicationSupportSubDirectory(const std::string& subDirectoryName) {
     bool isDirectory = false;
-    return plat::FileManager::defaultManager().fileExists(pathForApplicationSupportSubDirectory(subDirectoryName),
-                                                          &isDirectory) &&
+    return plat::FileManager::defaultManager().fileExists(
+               pathForApplicationSupportSubDirectory(subDirectoryName), &isDirectory) &&
            isDirectory;
 }
 
@@ -45,7 +46,8 @@ bool DAVInstanceIDStore::createApplicationSupportSubDirectory(const std::string&
         return false;
     }
     if (auto created = files.createDirectory(path, true); !created) {
-        DAVInstanceIDLoggerError(13000, "Cannot create directory %@, error: %@", path, created.error().description());
+        DAVInstanceIDLoggerError(13000, "Cannot create directory %@, error: %@", path,
+                                 created.error().description());
         return false;
     }
     return true;
@@ -56,7 +58,8 @@ bool DAVInstanceIDStore::removeApplicationSupportSubDirectory(const std::string&
     if (!hasApplicationSupportSubDirectory(subDirectoryName)) {
         return true;
     }
-    auto removed = plat::FileManager::defaultManager().removeItem(pathForApplicationSupportSubDirectory(subDirectoryName));
+    auto removed = plat::FileManager::defaultManager().removeItem(
+        pathForApplicationSupportSubDirectory(subDirectoryName));
     if (!removed) {
         DAVInstanceIDSetError(error, removed.error());
         return false;
@@ -86,8 +89,9 @@ void DAVInstanceIDStore::resetCredentialsIfNeeded() {
             delegate->storeDidDeleteVCMScopedTokensForCheckin(*this, *preferences);
         }
     } else {
-        DAVInstanceIDLoggerDebug(13009, "App reset detected but no valid checkin auth preferences found. Will not "
-                                        "delete server registrations.");
+        DAVInstanceIDLoggerDebug(13009,
+                                 "App reset detected but no valid checkin auth preferences found. Will not "
+                                 "delete server registrations.");
     }
 }
 
@@ -105,8 +109,9 @@ bool DAVInstanceIDStore::hasSavedLibraryVersion() const {
     return currentSavedLibraryVersion().has_value();
 }
 
-std::shared_ptr<DAVInstanceIDTokenInfo> DAVInstanceIDStore::tokenInfoWithAuthorizedEntity(
-    const std::string& authorizedEntity, const std::string& scope) const {
+std::shared_ptr<DAVInstanceIDTokenInfo>
+DAVInstanceIDStore::tokenInfoWithAuthorizedEntity(const std::string& authorizedEntity,
+                                                  const std::string& scope) const {
     if (authorizedEntity.empty() || scope.empty()) {
         return nullptr;
     }
@@ -122,10 +127,10 @@ bool DAVInstanceIDStore::saveTokenInfo(DAVInstanceIDTokenInfo& tokenInfo) const 
 }
 
 void DAVInstanceIDStore::removeCachedTokenWithAuthorizedEntity(const std::string& authorizedEntity,
-                                                              const std::string& scope) const {
+                                                               const std::string& scope) const {
     if (authorizedEntity.empty() || scope.empty()) {
-        DAVInstanceIDLoggerError(13012, "Will not delete token with invalid entity: %@, scope: %@", authorizedEntity,
-                                 scope);
+        DAVInstanceIDLoggerError(13012, "Will not delete token with invalid entity: %@, scope: %@",
+                                 authorizedEntity, scope);
         return;
     }
     DAVInstanceIDErrorSlot ignored;

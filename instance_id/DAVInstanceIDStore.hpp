@@ -45,10 +45,12 @@ public:
                                                                           const std::string& scope) const;
     std::vector<std::shared_ptr<DAVInstanceIDTokenInfo>> cachedTokenInfos() const;
     bool saveTokenInfo(DAVInstanceIDTokenInfo& tokenInfo) const;
-    void removeCachedTokenWithAuthorizedEntity(const std::string& authorizedEntity, const std::string& scope) const;
+    void removeCachedTokenWithAuthorizedEntity(const std::string& authorizedEntity,
+                                               const std::string& scope) const;
     bool removeAllCachedTokensWithError(DAVInstanceIDErrorSlot* error) const;
 
-    bool saveCheckinPreferences(const DAVInstanceIDCheckinPreferences& preferences, DAVInstanceIDErrorSlot* error);
+    bool saveCheckinPreferences(const DAVInstanceIDCheckinPreferences& preferences,
+                                DAVInstanceIDErrorSlot* error);
     std::shared_ptr<DAVInstanceIDCheckinPreferences> cachedCheckinPreferences();
     bool removeCheckinPreferences(DAVInstanceIDErrorSlot* error);
 

@@ -17,7 +17,8 @@ constexpr const char* kTokenInfoCacheTimeKey = "cache_time";
 constexpr double kTokenInfoFreshnessSeconds = 604800;
 
 // Absent stays absent; a present member of another type makes the whole record unreadable.
-bool tokenInfoOptionalString(const plat::Dictionary& archive, const char* key, std::optional<std::string>& out) {
+bool tokenInfoOptionalString(const plat::Dictionary& archive, const char* key,
+                             std::optional<std::string>& out) {
     const auto* value = archive.find(key);
     if (!value) {
         return true;
@@ -31,14 +32,11 @@ bool tokenInfoOptionalString(const plat::Dictionary& archive, const char* key, s
 
 } // namespace
 
-DAVInstanceIDTokenInfo::DAVInstanceIDTokenInfo(std::string authorizedEntity, std::string scope, std::string token,
-                                               std::optional<std::string> appVersion,
+DAVInstanceIDTokenInfo::DAVInstanceIDTokenInfo(std::string authorizedEntity, std::string scope,
+                                               std::string token, std::optional<std::string> appVersion,
                                                std::optional<std::string> vedudoduAppID)
-    : authorizedEntity_(std::move(authorizedEntity)),
-      scope_(std::move(scope)),
-      token_(std::move(token)),
-      appVersion_(std::move(appVersion)),
-      vedudoduAppID_(std::move(vedudoduAppID)) {}
+    : authorizedEntity_(std::move(authorizedEntity)), scope_(std::move(scope)), token_(std::move(token)),
+      appVersion_(std::move(appVersion)), vedudoduAppID_(std::move(vedudoduAppID)) {}
 
 bool DAVInstanceIDTokenInfo::isFresh() const {
     if (!cacheTime_) {
@@ -51,7 +49,8 @@ bool DAVInstanceIDTokenInfo::isFresh() const {
     }
     const auto currentAppID = DAVInstanceIDDefaultVedudoduAppID();
     if (!vedudoduAppID_ || vedudoduAppID_ != currentAppID) {
-        DAVInstanceIDLoggerDebug(22001, "Invalidating cached token due to Vedudodu App IID change from %@ to %@",
+        DAVInstanceIDLoggerDebug(22001,
+                                 "Invalidating cached token due to Vedudodu App IID change from %@ to %@",
                                  vedudoduAppID_.value_or("(null)"), currentAppID.value_or("(null)"));
         return false;
     }
@@ -63,7 +62,8 @@ bool DAVInstanceIDTokenInfo::isFresh() const {
     return age < kTokenInfoFreshnessSeconds;
 }
 
-std::shared_ptr<DAVInstanceIDTokenInfo> DAVInstanceIDTokenInfo::initWithCoder(const plat::Dictionary& archive) {
+std::shared_ptr<DAVInstanceIDTokenInfo>
+DAVInstanceIDTokenInfo::initWithCoder(const plat::Dictionary& archive) {
     const auto* entity = archive.find(kTokenInfoAuthorizedEntityKey);
     const auto* scope = archive.find(kTokenInfoScopeKey);
     const auto* token = archive.find(kTokenInfoTokenKey);
@@ -83,7 +83,8 @@ std::shared_ptr<DAVInstanceIDTokenInfo> DAVInstanceIDTokenInfo::initWithCoder(co
         }
         apnsInfo = DAVInstanceIDAPNSInfo::unarchive(raw->asData());
         if (!apnsInfo) {
-            DAVInstanceIDLoggerInfo(22000, "Could not parse raw APNS Info while parsing archived token info.");
+            DAVInstanceIDLoggerInfo(22000,
+                                    "Could not parse raw APNS Info while parsing archived token info.");
         }
     }
     std::optional<plat::Date> cacheTime;
@@ -93,8 +94,8 @@ std::shared_ptr<DAVInstanceIDTokenInfo> DAVInstanceIDTokenInfo::initWithCoder(co
         }
         cacheTime = time->asDate();
     }
-    auto info = std::make_shared<DAVInstanceIDTokenInfo>(entity->asString(), scope->asString(), token->asString(),
-                                                         std::move(appVersion), std::move(appID));
+    auto info = std::make_shared<DAVInstanceIDTokenInfo>(
+        entity->asString(), scope->asString(), token->asString(), std::move(appVersion), std::move(appID));
     info->APNSInfo_ = std::move(apnsInfo);
     info->cacheTime_ = cacheTime;
     return info;

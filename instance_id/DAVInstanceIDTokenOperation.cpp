@@ -19,14 +19,12 @@ constexpr double kTokenOperationTimeoutSeconds = 60;
 } // namespace
 
 DAVInstanceIDTokenOperation::DAVInstanceIDTokenOperation(
-    DAVInstanceIDTokenAction action, std::optional<std::string> authorizedEntity, std::optional<std::string> scope,
-    plat::Dictionary options, std::shared_ptr<const DAVInstanceIDCheckinPreferences> checkinPreferences,
+    DAVInstanceIDTokenAction action, std::optional<std::string> authorizedEntity,
+    std::optional<std::string> scope, plat::Dictionary options,
+    std::shared_ptr<const DAVInstanceIDCheckinPreferences> checkinPreferences,
     std::shared_ptr<const DAVInstanceIDKeyPair> keyPair)
-    : action_(action),
-      authorizedEntity_(std::move(authorizedEntity)),
-      scope_(std::move(scope)),
-      options_(std::move(options)),
-      checkinPreferences_(std::move(checkinPreferences)),
+    : action_(action), authorizedEntity_(std::move(authorizedEntity)), scope_(std::move(scope)),
+      options_(std::move(options)), checkinPreferences_(std::move(checkinPreferences)),
       keyPair_(std::move(keyPair)) {}
 
 DAVInstanceIDTokenOperation::~DAVInstanceIDTokenOperation() {
@@ -45,7 +43,8 @@ std::shared_ptr<plat::URLSession> DAVInstanceIDTokenOperation::sharedURLSession(
     return session.get();
 }
 
-std::string DAVInstanceIDTokenOperation::HTTPAuthHeaderFromCheckin(const DAVInstanceIDCheckinPreferences& checkin) {
+std::string
+DAVInstanceIDTokenOperation::HTTPAuthHeaderFromCheckin(const DAVInstanceIDCheckinPreferences& checkin) {
     return "AidLogin " + checkin.deviceID().value_or("") + ":" + checkin.secretToken().value_or("");
 }
 
@@ -57,8 +56,9 @@ plat::URLRequest DAVInstanceIDTokenOperation::requestWithAuthHeader(const std::s
     return request;
 }
 
-std::vector<DAVInstanceIDURLQueryItem> DAVInstanceIDTokenOperation::standardQueryItemsWithDeviceID(
-    const std::optional<std::string>& deviceID, const std::optional<std::string>& scope) {
+std::vector<DAVInstanceIDURLQueryItem>
+DAVInstanceIDTokenOperation::standardQueryItemsWithDeviceID(const std::optional<std::string>& deviceID,
+                                                            const std::optional<std::string>& scope) {
     std::vector<DAVInstanceIDURLQueryItem> items;
     items.push_back({"X-osv", DAVInstanceIDSystemVersion()});
     if (deviceID) {
@@ -76,8 +76,8 @@ std::vector<DAVInstanceIDURLQueryItem> DAVInstanceIDTokenOperation::standardQuer
     return items;
 }
 
-std::vector<DAVInstanceIDURLQueryItem> DAVInstanceIDTokenOperation::queryItemsWithKeyPair(
-    const DAVInstanceIDKeyPair& keyPair) const {
+std::vector<DAVInstanceIDURLQueryItem>
+DAVInstanceIDTokenOperation::queryItemsWithKeyPair(const DAVInstanceIDKeyPair& keyPair) const {
     return {{"appid", DAVInstanceIDKeyPair::appIdentityWithKeyPair(keyPair).value_or("")}};
 }
 
@@ -158,9 +158,9 @@ void DAVInstanceIDTokenOperation::handleResponseWithData(std::optional<plat::Dat
                                                          std::shared_ptr<const plat::HTTPURLResponse>,
                                                          std::optional<plat::Error>) {}
 
-void DAVInstanceIDTokenOperation::sendRequestWithQueryItems(plat::URLRequest request,
-                                                            const std::vector<DAVInstanceIDURLQueryItem>& items,
-                                                            long logCode, const char* logFormat) {
+void DAVInstanceIDTokenOperation::sendRequestWithQueryItems(
+    plat::URLRequest request, const std::vector<DAVInstanceIDURLQueryItem>& items, long logCode,
+    const char* logFormat) {
     const std::string form = DAVInstanceIDFormEncode(items);
     request.setHTTPBody(plat::Data(form.begin(), form.end()));
     DAVInstanceIDLoggerDebug(logCode, logFormat, DAVInstanceIDRegisterURL(), form);
@@ -234,8 +234,9 @@ DAVInstanceIDTokenFetchOperation::DAVInstanceIDTokenFetchOperation(
     std::string authorizedEntity, std::string scope, plat::Dictionary options,
     std::shared_ptr<const DAVInstanceIDCheckinPreferences> checkinPreferences,
     std::shared_ptr<const DAVInstanceIDKeyPair> keyPair)
-    : DAVInstanceIDTokenOperation(DAVInstanceIDTokenActionFetch, std::move(authorizedEntity), std::move(scope),
-                                  std::move(options), std::move(checkinPreferences), std::move(keyPair)) {}
+    : DAVInstanceIDTokenOperation(DAVInstanceIDTokenActionFetch, std::move(authorizedEntity),
+                                  std::move(scope), std::move(options), std::move(checkinPreferences),
+                                  std::move(keyPair)) {}
 
 int DAVInstanceIDTokenFetchOperation::registrationErrorRetryCount() {
     auto& state = tokenFetchRetryState();
@@ -259,7 +260,8 @@ void DAVInstanceIDTokenFetchOperation::performTokenOperation() {
     const auto* apnsToken = options().find("apns_token");
     const auto* sandbox = options().find("apns_sandbox");
     if (apnsToken && apnsToken->isData() && sandbox && sandbox->isNumber()) {
-        items.push_back({"apns_token", *DAVInstanceIDAPNSTokenString(apnsToken->asData(), sandbox->boolValue())});
+        items.push_back(
+            {"apns_token", *DAVInstanceIDAPNSTokenString(apnsToken->asData(), sandbox->boolValue())});
     }
     if (const auto* appID = options().find("rmp_app_id"); appID && appID->isString()) {
         items.push_back({"rmp_app_id", appID->asString()});
@@ -314,19 +316,20 @@ void DAVInstanceIDTokenFetchOperation::handleResponseWithData(std::optional<plat
             if (count < kTokenFetchMaxRegistrationRetries) {
                 std::weak_ptr<DAVInstanceIDTokenFetchOperation> weak =
                     std::static_pointer_cast<DAVInstanceIDTokenFetchOperation>(shared_from_this());
-                plat::DispatchQueue::main()->asyncAfter(static_cast<double>(std::int64_t{1} << count), [weak] {
-                    auto self = weak.lock();
-                    // An operation cancelled or ended during the wait must not send another request.
-                    if (!self || self->isCancelled() || self->isFinished()) {
-                        return;
-                    }
-                    {
-                        auto& state = tokenFetchRetryState();
-                        std::lock_guard lock(state.mutex);
-                        ++state.count;
-                    }
-                    self->performTokenOperation();
-                });
+                plat::DispatchQueue::main()->asyncAfter(
+                    static_cast<double>(std::int64_t{1} << count), [weak] {
+                        auto self = weak.lock();
+                        // An operation cancelled or ended during the wait must not send another request.
+                        if (!self || self->isCancelled() || self->isFinished()) {
+                            return;
+                        }
+                        {
+                            auto& state = tokenFetchRetryState();
+                            std::lock_guard lock(state.mutex);
+                            ++state.count;
+                        }
+                        self->performTokenOperation();
+                    });
                 return;
             }
         } else if (has("RST")) {
@@ -371,9 +374,9 @@ void DAVInstanceIDTokenDeleteOperation::performTokenOperation() {
     sendRequestWithQueryItems(std::move(request), items, 21000, "Unregister request to %@ content: %@");
 }
 
-void DAVInstanceIDTokenDeleteOperation::handleResponseWithData(std::optional<plat::Data> data,
-                                                               std::shared_ptr<const plat::HTTPURLResponse> response,
-                                                               std::optional<plat::Error> error) {
+void DAVInstanceIDTokenDeleteOperation::handleResponseWithData(
+    std::optional<plat::Data> data, std::shared_ptr<const plat::HTTPURLResponse> response,
+    std::optional<plat::Error> error) {
     if (error) {
         DAVInstanceIDLoggerDebug(21001, "Device unregister HTTP fetch error. Error code: %ld", error->code);
         finishWithResult(DAVInstanceIDTokenOperationFailed, std::nullopt, std::move(error));

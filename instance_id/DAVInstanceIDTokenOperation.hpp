@@ -21,7 +21,8 @@
 #include <vector>
 
 inline constexpr const char* kDAVInstanceIDTokensSessionDescription = "com.razoza.iid.tokens.session";
-inline constexpr const char* kDAVInstanceIDIdentityInvalidatedNotification = "com.razoza.iid.identity-invalid";
+inline constexpr const char* kDAVInstanceIDIdentityInvalidatedNotification =
+    "com.razoza.iid.identity-invalid";
 
 enum DAVInstanceIDTokenAction : std::int64_t {
     DAVInstanceIDTokenActionFetch = 0,
@@ -37,8 +38,8 @@ enum DAVInstanceIDTokenOperationResult : std::int64_t {
 
 class DAVInstanceIDTokenOperation : public plat::Operation {
 public:
-    using CompletionHandler = std::function<void(DAVInstanceIDTokenOperationResult, std::optional<std::string>,
-                                                 std::optional<plat::Error>)>;
+    using CompletionHandler = std::function<void(DAVInstanceIDTokenOperationResult,
+                                                 std::optional<std::string>, std::optional<plat::Error>)>;
     // Performs a request in place of the shared session: gets the request and the reply handler.
     using TestBlock = std::function<void(const plat::URLRequest&, plat::URLSession::DataCompletion)>;
 
@@ -50,8 +51,9 @@ public:
 
     static std::shared_ptr<plat::URLSession> sharedURLSession();
     static plat::URLRequest requestWithAuthHeader(const std::string& authHeader);
-    static std::vector<DAVInstanceIDURLQueryItem> standardQueryItemsWithDeviceID(
-        const std::optional<std::string>& deviceID, const std::optional<std::string>& scope);
+    static std::vector<DAVInstanceIDURLQueryItem>
+    standardQueryItemsWithDeviceID(const std::optional<std::string>& deviceID,
+                                   const std::optional<std::string>& scope);
     static std::string HTTPAuthHeaderFromCheckin(const DAVInstanceIDCheckinPreferences& checkin);
     std::vector<DAVInstanceIDURLQueryItem> queryItemsWithKeyPair(const DAVInstanceIDKeyPair& keyPair) const;
 
@@ -87,8 +89,9 @@ public:
 
 protected:
     // The body is the items form-encoded; logged under `logCode` with `logFormat` before it is sent.
-    void sendRequestWithQueryItems(plat::URLRequest request, const std::vector<DAVInstanceIDURLQueryItem>& items,
-                                   long logCode, const char* logFormat);
+    void sendRequestWithQueryItems(plat::URLRequest request,
+                                   const std::vector<DAVInstanceIDURLQueryItem>& items, long logCode,
+                                   const char* logFormat);
     // The reply body as text; empty when it is none or not UTF-8.
     static std::string replyText(const std::optional<plat::Data>& data);
 
@@ -113,12 +116,14 @@ private:
 
 class DAVInstanceIDTokenFetchOperation : public DAVInstanceIDTokenOperation {
 public:
-    DAVInstanceIDTokenFetchOperation(std::string authorizedEntity, std::string scope, plat::Dictionary options,
-                                     std::shared_ptr<const DAVInstanceIDCheckinPreferences> checkinPreferences,
-                                     std::shared_ptr<const DAVInstanceIDKeyPair> keyPair);
+    DAVInstanceIDTokenFetchOperation(
+        std::string authorizedEntity, std::string scope, plat::Dictionary options,
+        std::shared_ptr<const DAVInstanceIDCheckinPreferences> checkinPreferences,
+        std::shared_ptr<const DAVInstanceIDKeyPair> keyPair);
 
     void performTokenOperation() override;
-    void handleResponseWithData(std::optional<plat::Data> data, std::shared_ptr<const plat::HTTPURLResponse> response,
+    void handleResponseWithData(std::optional<plat::Data> data,
+                                std::shared_ptr<const plat::HTTPURLResponse> response,
                                 std::optional<plat::Error> error) override;
     // "key=value" lines; text after a second "=" is dropped and a later key wins.
     static plat::Dictionary parseFetchTokenResponse(const std::string& response);
@@ -128,12 +133,13 @@ public:
 
 class DAVInstanceIDTokenDeleteOperation : public DAVInstanceIDTokenOperation {
 public:
-    DAVInstanceIDTokenDeleteOperation(std::optional<std::string> authorizedEntity, std::optional<std::string> scope,
-                                      std::shared_ptr<const DAVInstanceIDCheckinPreferences> checkinPreferences,
-                                      std::shared_ptr<const DAVInstanceIDKeyPair> keyPair,
-                                      DAVInstanceIDTokenAction action);
+    DAVInstanceIDTokenDeleteOperation(
+        std::optional<std::string> authorizedEntity, std::optional<std::string> scope,
+        std::shared_ptr<const DAVInstanceIDCheckinPreferences> checkinPreferences,
+        std::shared_ptr<const DAVInstanceIDKeyPair> keyPair, DAVInstanceIDTokenAction action);
 
     void performTokenOperation() override;
-    void handleResponseWithData(std::optional<plat::Data> data, std::shared_ptr<const plat::HTTPURLResponse> response,
+    void handleResponseWithData(std::optional<plat::Data> data,
+                                std::shared_ptr<const plat::HTTPURLResponse> response,
                                 std::optional<plat::Error> error) override;
 };

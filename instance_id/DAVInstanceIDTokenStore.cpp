@@ -25,20 +25,22 @@ std::string DAVInstanceIDTokenStore::serviceKeyForAuthorizedEntity(const std::st
     return authorizedEntity + ":" + scope;
 }
 
-std::shared_ptr<DAVInstanceIDTokenInfo> DAVInstanceIDTokenStore::tokenInfoFromKeychainItem(
-    const DAVInstanceIDAuthKeychainItem& item) {
+std::shared_ptr<DAVInstanceIDTokenInfo>
+DAVInstanceIDTokenStore::tokenInfoFromKeychainItem(const DAVInstanceIDAuthKeychainItem& item) {
     if (item.data.empty()) {
         return nullptr;
     }
     auto info = DAVInstanceIDTokenInfo::unarchive(item.data);
     if (!info) {
-        DAVInstanceIDLoggerDebug(15015, "Unable to parse token info from Keychain item; item was in an invalid format");
+        DAVInstanceIDLoggerDebug(
+            15015, "Unable to parse token info from Keychain item; item was in an invalid format");
     }
     return info;
 }
 
-std::shared_ptr<DAVInstanceIDTokenInfo> DAVInstanceIDTokenStore::tokenInfoWithAuthorizedEntity(
-    const std::string& authorizedEntity, const std::string& scope) const {
+std::shared_ptr<DAVInstanceIDTokenInfo>
+DAVInstanceIDTokenStore::tokenInfoWithAuthorizedEntity(const std::string& authorizedEntity,
+                                                       const std::string& scope) const {
     DAVInstanceIDErrorSlot error;
     const auto item = keychain_->itemForService(serviceKeyForAuthorizedEntity(authorizedEntity, scope),
                                                 DAVInstanceIDAppIdentifier(), &error);
@@ -46,7 +48,8 @@ std::shared_ptr<DAVInstanceIDTokenInfo> DAVInstanceIDTokenStore::tokenInfoWithAu
         return tokenInfoFromKeychainItem(*item);
     }
     if (error && error->code != plat::errSecItemNotFound) {
-        DAVInstanceIDLoggerInfo(15000, "Couldn't retrieve token from Keychain: %@", tokenStoreErrorText(error));
+        DAVInstanceIDLoggerInfo(15000, "Couldn't retrieve token from Keychain: %@",
+                                tokenStoreErrorText(error));
     }
     return nullptr;
 }
@@ -74,12 +77,13 @@ bool DAVInstanceIDTokenStore::saveTokenInfo(DAVInstanceIDTokenInfo& tokenInfo) c
     const auto archive = tokenInfo.archivedData();
     bool saved = false;
     if (archive) {
-        saved = keychain_->setData(*archive,
-                                   serviceKeyForAuthorizedEntity(tokenInfo.authorizedEntity(), tokenInfo.scope()),
-                                   std::nullopt, DAVInstanceIDAppIdentifier(), &error);
+        saved = keychain_->setData(
+            *archive, serviceKeyForAuthorizedEntity(tokenInfo.authorizedEntity(), tokenInfo.scope()),
+            std::nullopt, DAVInstanceIDAppIdentifier(), &error);
     }
     if (!saved) {
-        DAVInstanceIDLoggerError(15006, "Error unable to save token info to keychain %@", tokenStoreErrorText(error));
+        DAVInstanceIDLoggerError(15006, "Error unable to save token info to keychain %@",
+                                 tokenStoreErrorText(error));
     } else {
         DAVInstanceIDLoggerInfo(15007, "Cached new token info for authorizedEntity: %@, scope: %@",
                                 tokenInfo.authorizedEntity(), tokenInfo.scope());
@@ -93,12 +97,14 @@ bool DAVInstanceIDTokenStore::removeTokenWithAuthorizedEntity(const std::string&
     DAVInstanceIDErrorSlot local;
     if (keychain_->removeItemsMatchingService(serviceKeyForAuthorizedEntity(authorizedEntity, scope),
                                               DAVInstanceIDAppIdentifier(), &local)) {
-        DAVInstanceIDLoggerInfo(15009, "Successfully removed token from keychain for auth entity: %@ scope: %@",
+        DAVInstanceIDLoggerInfo(15009,
+                                "Successfully removed token from keychain for auth entity: %@ scope: %@",
                                 authorizedEntity, scope);
         DAVInstanceIDClearError(error);
         return true;
     }
-    DAVInstanceIDLoggerError(15008, "Error failed to delete token from Keychain %@", tokenStoreErrorText(local));
+    DAVInstanceIDLoggerError(15008, "Error failed to delete token from Keychain %@",
+                             tokenStoreErrorText(local));
     if (local) {
         DAVInstanceIDSetError(error, *local);
     }
@@ -113,7 +119,8 @@ bool DAVInstanceIDTokenStore::removeAllTokensWithError(DAVInstanceIDErrorSlot* e
         DAVInstanceIDClearError(error);
         return true;
     }
-    DAVInstanceIDLoggerError(15012, "Error failed to remove all tokens from keychain %@", tokenStoreErrorText(local));
+    DAVInstanceIDLoggerError(15012, "Error failed to remove all tokens from keychain %@",
+                             tokenStoreErrorText(local));
     if (local) {
         DAVInstanceIDSetError(error, *local);
     }

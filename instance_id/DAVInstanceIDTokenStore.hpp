@@ -15,8 +15,10 @@ public:
     explicit DAVInstanceIDTokenStore(std::unique_ptr<DAVInstanceIDAuthKeychain> keychain);
     static std::unique_ptr<DAVInstanceIDTokenStore> defaultStore();
 
-    static std::string serviceKeyForAuthorizedEntity(const std::string& authorizedEntity, const std::string& scope);
-    static std::shared_ptr<DAVInstanceIDTokenInfo> tokenInfoFromKeychainItem(const DAVInstanceIDAuthKeychainItem& item);
+    static std::string serviceKeyForAuthorizedEntity(const std::string& authorizedEntity,
+                                                     const std::string& scope);
+    static std::shared_ptr<DAVInstanceIDTokenInfo>
+    tokenInfoFromKeychainItem(const DAVInstanceIDAuthKeychainItem& item);
 
     // None for a missing record and for one that cannot be read.
     std::shared_ptr<DAVInstanceIDTokenInfo> tokenInfoWithAuthorizedEntity(const std::string& authorizedEntity,

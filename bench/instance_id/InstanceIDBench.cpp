@@ -3,7 +3,8 @@
 //   base64 and the web-safe character translation (goal: at most 1.5x);
 // - the first identity on an empty keychain (generate, store both keys, write the creation time) against
 //   RSA-2048 generation alone, medians of 30 runs taken in turns (goal: at most 1.2x);
-// - `tokenInfoWithAuthorizedEntity` with 10, 100 and 1000 records in the keychain against reading the keychain
+// - `tokenInfoWithAuthorizedEntity` with 10, 100 and 1000 records in the keychain against reading the
+// keychain
 //   file and parsing it with libplist alone, finding the item and decoding its one archive (goal: at most
 //   1.5x at 100 records).
 
@@ -140,7 +141,8 @@ void fillTokenRecords(int count) {
     auto store = DAVInstanceIDTokenStore::defaultStore();
     for (; filled < count; ++filled) {
         DAVInstanceIDTokenInfo info("sender-" + std::to_string(filled), "*",
-                                    "token-" + std::to_string(filled) + ":APA91bXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX",
+                                    "token-" + std::to_string(filled) +
+                                        ":APA91bXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX",
                                     "1.0", "1:123:ios:abc");
         info.setAPNSInfo(std::make_shared<DAVInstanceIDAPNSInfo>(plat::Data(32, 0xAB), true));
         store->saveTokenInfo(info);
@@ -188,7 +190,8 @@ void BM_TokenInfo_LibplistAlone(benchmark::State& state) {
             plist_t item = plist_array_get_item(root, i);
             if (plistString(plist_dict_get_item(item, plat::kSecAttrService)) != service ||
                 plistString(plist_dict_get_item(item, plat::kSecAttrAccount)) != "com.example.bench" ||
-                plistString(plist_dict_get_item(item, plat::kSecAttrGeneric)) != kDAVInstanceIDTokenKeychainGeneric) {
+                plistString(plist_dict_get_item(item, plat::kSecAttrGeneric)) !=
+                    kDAVInstanceIDTokenKeychainGeneric) {
                 continue;
             }
             const char* data = nullptr;
@@ -196,7 +199,8 @@ void BM_TokenInfo_LibplistAlone(benchmark::State& state) {
             data = plist_get_data_ptr(plist_dict_get_item(item, plat::kSecValueData), &length);
             plist_t archive = nullptr;
             plist_from_memory(data, static_cast<uint32_t>(length), &archive);
-            for (const char* key : {"authorized_entity", "scope", "token", "app_version", "vedudodu_app_id"}) {
+            for (const char* key :
+                 {"authorized_entity", "scope", "token", "app_version", "vedudodu_app_id"}) {
                 token = plistString(plist_dict_get_item(archive, key));
             }
             plist_t apns = plist_dict_get_item(archive, "apns_info");
@@ -257,14 +261,16 @@ int main(int argc, char** argv) {
         const std::string ours = std::string("BM_TokenInfo_Lookup/") + n;
         const std::string base = std::string("BM_TokenInfo_LibplistAlone/") + n;
         if (t.count(ours) && t.count(base)) {
-            std::printf("token record lookup, %s records: %.1f us, libplist alone %.1f us, %.2fx (goal <= 1.5x at 100)\n",
+            std::printf("token record lookup, %s records: %.1f us, libplist alone %.1f us, %.2fx (goal <= "
+                        "1.5x at 100)\n",
                         n, t[ours], t[base], t[ours] / t[base]);
         }
     }
     auto& m = bench::medians();
     if (m.count("first-identity") && m.count("generate-rsa")) {
-        std::printf("first identity: median %.1f ms, RSA-2048 generation alone %.1f ms, %.2fx (goal <= 1.2x)\n",
-                    m["first-identity"] / 1000, m["generate-rsa"] / 1000, m["first-identity"] / m["generate-rsa"]);
+        std::printf(
+            "first identity: median %.1f ms, RSA-2048 generation alone %.1f ms, %.2fx (goal <= 1.2x)\n",
+            m["first-identity"] / 1000, m["generate-rsa"] / 1000, m["first-identity"] / m["generate-rsa"]);
     }
     benchmark::Shutdown();
     return 0;

@@ -48,13 +48,15 @@ protected:
         return client.perform(c);
     }
     json checkin(int64_t id = 0, int64_t secret = 0) {
-        auto reply = post("/checkin", json{{"checkin", json::object()}, {"version", 2}, {"id", id},
-                                           {"security_token", secret}}.dump(),
-                          {"Content-Type: application/json"});
+        auto reply = post(
+            "/checkin",
+            json{{"checkin", json::object()}, {"version", 2}, {"id", id}, {"security_token", secret}}.dump(),
+            {"Content-Type: application/json"});
         EXPECT_EQ(reply.status, 200) << reply.body;
         return json::parse(reply.body, nullptr, false);
     }
-    testing::Result form(const json& device, const std::string& body, const std::string& app = "com.example.app") {
+    testing::Result form(const json& device, const std::string& body,
+                         const std::string& app = "com.example.app") {
         return post("/iid/register", body,
                     {"Authorization: AidLogin " + std::to_string(device["android_id"].get<int64_t>()) + ":" +
                          std::to_string(device["security_token"].get<int64_t>()),
@@ -94,10 +96,12 @@ TEST_F(InstanceIdRoutesTest, RegisterRefusesStrangersAndIncompleteFetches) {
     const json device = checkin();
     json stranger = device;
     stranger["security_token"] = 7;
-    EXPECT_EQ(form(stranger, "sender=s&X-subtype=s&appid=i&app=com.example.app").body, "Error=AUTHENTICATION_FAILED");
+    EXPECT_EQ(form(stranger, "sender=s&X-subtype=s&appid=i&app=com.example.app").body,
+              "Error=AUTHENTICATION_FAILED");
     EXPECT_EQ(form(stranger, "sender=s&X-subtype=s&appid=i&app=com.example.app").status, 401);
-    for (const char* body : {"X-subtype=s&appid=i&app=com.example.app", "sender=s&appid=i&app=com.example.app",
-                             "sender=s&X-subtype=s&app=com.example.app", "sender=s&X-subtype=s&appid=i&app=other"}) {
+    for (const char* body :
+         {"X-subtype=s&appid=i&app=com.example.app", "sender=s&appid=i&app=com.example.app",
+          "sender=s&X-subtype=s&app=com.example.app", "sender=s&X-subtype=s&appid=i&app=other"}) {
         const auto reply = form(device, body);
         EXPECT_EQ(reply.status, 400) << body;
         EXPECT_EQ(reply.body, "Error=INVALID_PARAMETERS") << body;
@@ -110,7 +114,8 @@ TEST_F(InstanceIdRoutesTest, FetchesAreStableAndDeletesRemoveOneAnIdentityOrTheD
     const std::string base = "app=com.example.app&X-subtype=";
     auto fetch = [&](const std::string& sender, const std::string& scope, const std::string& appid,
                      const std::string& extra = "") {
-        auto reply = form(device, base + sender + "&sender=" + sender + "&X-scope=" + scope + "&appid=" + appid + extra);
+        auto reply = form(device, base + sender + "&sender=" + sender + "&X-scope=" + scope +
+                                      "&appid=" + appid + extra);
         EXPECT_EQ(reply.body.rfind("token=", 0), 0u) << reply.body;
         return reply.body;
     };
@@ -126,7 +131,8 @@ TEST_F(InstanceIdRoutesTest, FetchesAreStableAndDeletesRemoveOneAnIdentityOrTheD
     EXPECT_EQ(form(device, "delete=true&iid-operation=delete&appid=idA").body, "deleted=idA");
     ASSERT_EQ(service_->registrations().size(), 1u);
     EXPECT_EQ(service_->registrations()[0].identity, "idB");
-    EXPECT_EQ(form(device, "delete=true").body, "deleted=" + std::to_string(device["android_id"].get<int64_t>()));
+    EXPECT_EQ(form(device, "delete=true").body,
+              "deleted=" + std::to_string(device["android_id"].get<int64_t>()));
     EXPECT_TRUE(service_->registrations().empty());
 }
 

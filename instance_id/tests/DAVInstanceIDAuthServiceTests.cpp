@@ -52,7 +52,9 @@ protected:
             this, std::string(kDAVInstanceIDCheckinFetchedNotification), nullptr,
             [this](const plat::Notification&) { ++fetchedNotifications; });
     }
-    ~DAVInstanceIDAuthServiceTest() override { plat::NotificationCenter::defaultCenter().removeObserver(this); }
+    ~DAVInstanceIDAuthServiceTest() override {
+        plat::NotificationCenter::defaultCenter().removeObserver(this);
+    }
 
     std::shared_ptr<DAVInstanceIDAuthService> newAuthService() {
         store = std::make_shared<DAVInstanceIDStore>(std::weak_ptr<DAVInstanceIDStoreDelegate>());
@@ -66,8 +68,8 @@ protected:
         plat::Virtual::runUntilIdle();
     }
     // The answer of the check-in service alone to a scripted reply.
-    std::pair<std::shared_ptr<DAVInstanceIDCheckinPreferences>, std::optional<plat::Error>> checkinWithReply(
-        Reply reply) {
+    std::pair<std::shared_ptr<DAVInstanceIDCheckinPreferences>, std::optional<plat::Error>>
+    checkinWithReply(Reply reply) {
         server.route("POST", "/checkin", std::move(reply));
         DAVInstanceIDCheckinService checkinService;
         CheckinOutcome outcome;
@@ -82,7 +84,8 @@ protected:
     int fetchedNotifications = 0;
 };
 
-TEST_F(DAVInstanceIDAuthServiceTest, TheFirstCheckinIsStoredAndAWeekLaterTheNextCarriesItsCredentialsExactly) {
+TEST_F(DAVInstanceIDAuthServiceTest,
+       TheFirstCheckinIsStoredAndAWeekLaterTheNextCarriesItsCredentialsExactly) {
     auto auth = newAuthService();
     CheckinOutcome outcome;
     fetch(*auth, outcome);
@@ -95,26 +98,28 @@ TEST_F(DAVInstanceIDAuthServiceTest, TheFirstCheckinIsStoredAndAWeekLaterTheNext
     ASSERT_TRUE(sent["logging_id"].is_number_unsigned());
     EXPECT_LE(sent["logging_id"].get<std::uint64_t>(), 0xFFFFFFFFull);
     sent.erase("logging_id");
-    const json expected{
-        {"checkin",
-         {{"iosbuild", {{"model", plat::DeviceProfile::machine()}, {"os_version", "IOS_" + DAVInstanceIDSystemVersion()}}},
-          {"type", 2},
-          {"user_number", 0},
-          {"last_checkin_msec", 0}}},
-        {"fragment", 0},
-        {"locale", DAVInstanceIDCurrentLocale()},
-        {"version", 2},
-        {"digest", ""},
-        {"timezone", plat::TimeZone::local().name()},
-        {"user_serial_number", 0},
-        {"id", 0},
-        {"security_token", 0}};
+    const json expected{{"checkin",
+                         {{"iosbuild",
+                           {{"model", plat::DeviceProfile::machine()},
+                            {"os_version", "IOS_" + DAVInstanceIDSystemVersion()}}},
+                          {"type", 2},
+                          {"user_number", 0},
+                          {"last_checkin_msec", 0}}},
+                        {"fragment", 0},
+                        {"locale", DAVInstanceIDCurrentLocale()},
+                        {"version", 2},
+                        {"digest", ""},
+                        {"timezone", plat::TimeZone::local().name()},
+                        {"user_serial_number", 0},
+                        {"id", 0},
+                        {"security_token", 0}};
     EXPECT_EQ(sent, expected);
 
     // Stored as the back end issued it: credentials above 2^53 survive, the rest in the plist.
     ASSERT_EQ(service->devices().size(), 1u);
     const auto device = service->devices()[0];
-    const auto stored = DAVInstanceIDStore(std::weak_ptr<DAVInstanceIDStoreDelegate>()).cachedCheckinPreferences();
+    const auto stored =
+        DAVInstanceIDStore(std::weak_ptr<DAVInstanceIDStoreDelegate>()).cachedCheckinPreferences();
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->deviceID(), std::to_string(device.id));
     EXPECT_EQ(stored->secretToken(), std::to_string(device.securityToken));
@@ -156,16 +161,20 @@ TEST_F(DAVInstanceIDAuthServiceTest, RepliesOfEveryShape) {
         std::int64_t errorCode = 0;
     };
     const Case cases[] = {
-        {"secret without device", Reply::json(200, R"({"security_token":5})"), std::nullopt, kDAVInstanceIDDomain, 7},
+        {"secret without device", Reply::json(200, R"({"security_token":5})"), std::nullopt,
+         kDAVInstanceIDDomain, 7},
         {"400 with JSON", Reply::json(400, R"({"error":"bad"})"), std::nullopt, kDAVInstanceIDDomain, 7},
         {"not an object", Reply::json(200, "[1,2]"), std::nullopt, kDAVInstanceIDDomain, 7},
         {"device as a real", Reply::json(200, R"({"android_id":1.5,"security_token":2})"), std::nullopt,
          kDAVInstanceIDDomain, 7},
-        {"device as a bool", Reply::json(200, R"({"android_id":true})"), std::nullopt, kDAVInstanceIDDomain, 7},
-        {"device as letters", Reply::json(200, R"({"android_id":"12ab"})"), std::nullopt, kDAVInstanceIDDomain, 7},
-        {"500 with HTML", Reply::text(500, "<html>down</html>", "text/html"), std::nullopt, plat::NSCocoaErrorDomain,
-         plat::NSPropertyListReadCorruptError},
-        {"exact 64-bit", Reply::json(200, R"({"android_id":4242424242424242424,"security_token":"9007199254740993"})"),
+        {"device as a bool", Reply::json(200, R"({"android_id":true})"), std::nullopt, kDAVInstanceIDDomain,
+         7},
+        {"device as letters", Reply::json(200, R"({"android_id":"12ab"})"), std::nullopt,
+         kDAVInstanceIDDomain, 7},
+        {"500 with HTML", Reply::text(500, "<html>down</html>", "text/html"), std::nullopt,
+         plat::NSCocoaErrorDomain, plat::NSPropertyListReadCorruptError},
+        {"exact 64-bit",
+         Reply::json(200, R"({"android_id":4242424242424242424,"security_token":"9007199254740993"})"),
          "4242424242424242424", "", 0},
         {"digits as text", Reply::json(200, R"({"android_id":"12","security_token":34})"), "12", "", 0},
     };
@@ -218,7 +227,8 @@ TEST_F(DAVInstanceIDAuthServiceTest, RepliesOfEveryShape) {
 TEST_F(DAVInstanceIDAuthServiceTest, ThreeCallersWhileOneCheckinIsOutstandingShareOneRequestInOrder) {
     auto backend = service;
     server.route(devserver::Route{"POST", "/checkin", devserver::PathMatch::Exact, devserver::kInstanceIdHost,
-                                  devserver::BodyCapture::Record, [backend](const devserver::RecordedRequest& r) {
+                                  devserver::BodyCapture::Record,
+                                  [backend](const devserver::RecordedRequest& r) {
                                       return backend->checkin(r).after(std::chrono::milliseconds(200));
                                   }});
     auto auth = newAuthService();
@@ -237,7 +247,8 @@ TEST_F(DAVInstanceIDAuthServiceTest, ThreeCallersWhileOneCheckinIsOutstandingSha
 TEST_F(DAVInstanceIDAuthServiceTest, AFailedSaveFailsNewCredentialsButNotTheStoredOnes) {
     auto auth = newAuthService();
     CheckinOutcome first;
-    // New credentials whose plist cannot be excluded from backup: code 6 over the save error, an emptied record.
+    // New credentials whose plist cannot be excluded from backup: code 6 over the save error, an emptied
+    // record.
     plat::sim::Faults::fail("file.xattr", kDAVInstanceIDCheckinFileName, EIO);
     fetch(*auth, first);
     EXPECT_FALSE(first.checkin);

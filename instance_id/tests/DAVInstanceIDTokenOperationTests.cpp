@@ -29,7 +29,8 @@ struct TokenOutcome {
     std::optional<plat::Error> error;
 
     DAVInstanceIDTokenOperation::CompletionHandler handler() {
-        return [this](DAVInstanceIDTokenOperationResult r, std::optional<std::string> t, std::optional<plat::Error> e) {
+        return [this](DAVInstanceIDTokenOperationResult r, std::optional<std::string> t,
+                      std::optional<plat::Error> e) {
             std::lock_guard lock(mutex);
             ++calls;
             result = r;
@@ -64,7 +65,8 @@ protected:
 
     std::shared_ptr<DAVInstanceIDTokenFetchOperation> fetchOperation(plat::Dictionary options = {},
                                                                      std::string entity = "sender-1") {
-        return std::make_shared<DAVInstanceIDTokenFetchOperation>(entity, "*", std::move(options), checkin, keyPair);
+        return std::make_shared<DAVInstanceIDTokenFetchOperation>(entity, "*", std::move(options), checkin,
+                                                                  keyPair);
     }
     // Queues the operation and waits for its answer.
     void run(const std::shared_ptr<DAVInstanceIDTokenOperation>& operation, TokenOutcome& outcome) {
@@ -88,7 +90,8 @@ protected:
         return waits;
     }
 
-    std::shared_ptr<plat::OperationQueue> queue = plat::OperationQueue::create("com.razoza.iid-token-operations");
+    std::shared_ptr<plat::OperationQueue> queue =
+        plat::OperationQueue::create("com.razoza.iid-token-operations");
     std::shared_ptr<DAVInstanceIDCheckinPreferences> checkin;
     DAVInstanceIDKeyPairStore keyPairStore;
     std::shared_ptr<DAVInstanceIDKeyPair> keyPair;
@@ -98,14 +101,16 @@ protected:
 TEST_F(DAVInstanceIDTokenOperationTest, FetchAndDeleteFormsAndHeadersAreExact) {
     TokenOutcome fetched;
     run(fetchOperation({{"rmp_app_id", plat::Value("1:123:ios:abc")}}), fetched);
-    ASSERT_EQ(fetched.result, DAVInstanceIDTokenOperationSucceeded) << (fetched.error ? fetched.error->description() : "");
+    ASSERT_EQ(fetched.result, DAVInstanceIDTokenOperationSucceeded)
+        << (fetched.error ? fetched.error->description() : "");
     ASSERT_EQ(service->registrations().size(), 1u);
     EXPECT_EQ(fetched.token, service->registrations()[0].token);
     auto sent = requestsTo("/iid/register");
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].body, standardItems() + "&sender=sender-1&X-subtype=sender-1&appid=" + identity +
                                 "&rmp_app_id=1:123:ios:abc");
-    EXPECT_EQ(sent[0].header("Authorization"), "AidLogin " + *checkin->deviceID() + ":" + *checkin->secretToken());
+    EXPECT_EQ(sent[0].header("Authorization"),
+              "AidLogin " + *checkin->deviceID() + ":" + *checkin->secretToken());
     EXPECT_EQ(sent[0].header("app"), iid_test::kBundleID);
     EXPECT_EQ(sent[0].header("info"), "devserver-iid-1");
     EXPECT_FALSE(sent[0].hasHeader("X-cliv"));
@@ -172,7 +177,8 @@ TEST_F(DAVInstanceIDTokenOperationTest, TheAPNSTokenTravelsWithItsEnvironmentOnl
         ASSERT_EQ(outcome.result, DAVInstanceIDTokenOperationSucceeded);
         const auto sent = requestsTo("/iid/register");
         ASSERT_EQ(sent.size(), 1u);
-        EXPECT_EQ(sent[0].body, standardItems() + "&sender=sender-1&X-subtype=sender-1&appid=" + identity + c.expected);
+        EXPECT_EQ(sent[0].body,
+                  standardItems() + "&sender=sender-1&X-subtype=sender-1&appid=" + identity + c.expected);
         if (i < 2) {
             tokens[i++] = outcome.token.value_or("");
         }
@@ -184,7 +190,8 @@ TEST_F(DAVInstanceIDTokenOperationTest, TheAPNSTokenTravelsWithItsEnvironmentOnl
 TEST_F(DAVInstanceIDTokenOperationTest, RepliesOfBothKinds) {
     int identityInvalid = 0;
     plat::NotificationCenter::defaultCenter().addObserver(
-        this, std::string(kDAVInstanceIDIdentityInvalidatedNotification), nullptr, [&](const plat::Notification&) {
+        this, std::string(kDAVInstanceIDIdentityInvalidatedNotification), nullptr,
+        [&](const plat::Notification&) {
             EXPECT_TRUE(plat::DispatchQueue::main()->isCurrent());
             ++identityInvalid;
         });
@@ -198,21 +205,25 @@ TEST_F(DAVInstanceIDTokenOperationTest, RepliesOfBothKinds) {
     };
     const std::string notUTF8("token=\xff\xfe", 8);
     const Case cases[] = {
-        {"token", true, Reply::text(200, "token=abc"), DAVInstanceIDTokenOperationSucceeded, "abc", std::nullopt},
-        {"token among lines", true, Reply::text(200, "x=1\ntoken=abc=def\n"), DAVInstanceIDTokenOperationSucceeded,
-         "abc", std::nullopt},
+        {"token", true, Reply::text(200, "token=abc"), DAVInstanceIDTokenOperationSucceeded, "abc",
+         std::nullopt},
+        {"token among lines", true, Reply::text(200, "x=1\ntoken=abc=def\n"),
+         DAVInstanceIDTokenOperationSucceeded, "abc", std::nullopt},
         {"RST", true, Reply::text(200, "Error=RST"), DAVInstanceIDTokenOperationFailed, std::nullopt, 2006},
         {"empty", true, Reply::text(200, ""), DAVInstanceIDTokenOperationFailed, std::nullopt, 0},
-        {"deleted= to a fetch", true, Reply::text(200, "deleted="), DAVInstanceIDTokenOperationFailed, std::nullopt, 0},
+        {"deleted= to a fetch", true, Reply::text(200, "deleted="), DAVInstanceIDTokenOperationFailed,
+         std::nullopt, 0},
         {"empty token", true, Reply::text(200, "token="), DAVInstanceIDTokenOperationFailed, std::nullopt, 0},
         {"other error", true, Reply::text(400, "Error=INVALID_PARAMETERS"), DAVInstanceIDTokenOperationFailed,
          std::nullopt, 0},
-        {"not UTF-8", true, Reply::text(200, notUTF8, "application/octet-stream"), DAVInstanceIDTokenOperationFailed,
+        {"not UTF-8", true, Reply::text(200, notUTF8, "application/octet-stream"),
+         DAVInstanceIDTokenOperationFailed, std::nullopt, 0},
+        {"10 MB without a key", true, Reply::generated(10 * 1024 * 1024), DAVInstanceIDTokenOperationFailed,
          std::nullopt, 0},
         {"deleted=", false, Reply::text(200, "deleted="), DAVInstanceIDTokenOperationSucceeded, std::nullopt,
          std::nullopt},
-        {"token= to a delete", false, Reply::text(200, "token=x"), DAVInstanceIDTokenOperationSucceeded, std::nullopt,
-         std::nullopt},
+        {"token= to a delete", false, Reply::text(200, "token=x"), DAVInstanceIDTokenOperationSucceeded,
+         std::nullopt, std::nullopt},
         {"empty delete", false, Reply::text(200, ""), DAVInstanceIDTokenOperationFailed, std::nullopt, 0},
         {"other text", false, Reply::text(200, "nope"), DAVInstanceIDTokenOperationFailed, std::nullopt, 0},
     };
@@ -250,13 +261,12 @@ TEST_F(DAVInstanceIDTokenOperationTest, RepliesOfBothKinds) {
 TEST_F(DAVInstanceIDTokenOperationTest, RegistrationErrorsAreRetriedAfterDoublingWaitsTenTimesInAProcess) {
     auto backend = service;
     auto answered = std::make_shared<std::atomic<int>>(0);
-    server.route(devserver::Route{"POST", "/iid/register", devserver::PathMatch::Exact, devserver::kInstanceIdHost,
-                                  devserver::BodyCapture::Record,
-                                  [backend, answered](const devserver::RecordedRequest& r) {
-                                      const int n = answered->fetch_add(1);
-                                      return n == 10 ? backend->registerToken(r)
-                                                     : Reply::text(200, "Error=PHONE_REGISTRATION_ERROR");
-                                  }});
+    server.route(devserver::Route{
+        "POST", "/iid/register", devserver::PathMatch::Exact, devserver::kInstanceIdHost,
+        devserver::BodyCapture::Record, [backend, answered](const devserver::RecordedRequest& r) {
+            const int n = answered->fetch_add(1);
+            return n == 10 ? backend->registerToken(r) : Reply::text(200, "Error=PHONE_REGISTRATION_ERROR");
+        }});
     TokenOutcome outcome;
     auto operation = fetchOperation();
     operation->addCompletionHandler(outcome.handler());
@@ -321,7 +331,8 @@ TEST_F(DAVInstanceIDTokenOperationTest, CancelledOrWithoutCheckinAnOperationEnds
 
     auto noCheckin = std::make_shared<DAVInstanceIDCheckinPreferences>(std::nullopt, std::nullopt);
     TokenOutcome missing;
-    run(std::make_shared<DAVInstanceIDTokenFetchOperation>("sender-1", "*", plat::Dictionary{}, noCheckin, keyPair),
+    run(std::make_shared<DAVInstanceIDTokenFetchOperation>("sender-1", "*", plat::Dictionary{}, noCheckin,
+                                                           keyPair),
         missing);
     EXPECT_EQ(missing.result, DAVInstanceIDTokenOperationFailed);
     ASSERT_TRUE(missing.error);
@@ -351,11 +362,17 @@ TEST(DAVInstanceIDReplyParsersTest, RandomBytesAndRandomJSONNeverCrash) {
     plat::Random::seed(20261211);
     std::function<plat::Value(int)> randomValue = [&](int depth) -> plat::Value {
         switch (plat::Random::uniform(depth > 3 ? 5 : 7)) {
-        case 0: return plat::Value(static_cast<std::int64_t>(plat::Random::u64()));
-        case 1: return plat::Value(plat::Random::unit() * 1e20);
-        case 2: return plat::Value(plat::Random::uniform(2) == 1);
-        case 3: return plat::Value(std::string(plat::Random::uniform(4), 'a' + static_cast<char>(plat::Random::uniform(26))));
-        case 4: return plat::Value();
+        case 0:
+            return plat::Value(static_cast<std::int64_t>(plat::Random::u64()));
+        case 1:
+            return plat::Value(plat::Random::unit() * 1e20);
+        case 2:
+            return plat::Value(plat::Random::uniform(2) == 1);
+        case 3:
+            return plat::Value(
+                std::string(plat::Random::uniform(4), 'a' + static_cast<char>(plat::Random::uniform(26))));
+        case 4:
+            return plat::Value();
         case 5: {
             plat::Array array;
             for (std::uint32_t i = plat::Random::uniform(4); i > 0; --i) {
@@ -364,8 +381,9 @@ TEST(DAVInstanceIDReplyParsersTest, RandomBytesAndRandomJSONNeverCrash) {
             return plat::Value(array);
         }
         default: {
-            static const char* keys[] = {"android_id", "security_token", "time_msec", "digest", "version_info",
-                                         "device_data_version_info", "setting", "name", "value"};
+            static const char* keys[] = {"android_id", "security_token", "time_msec",
+                                         "digest",     "version_info",   "device_data_version_info",
+                                         "setting",    "name",           "value"};
             plat::Dictionary dictionary;
             for (std::uint32_t i = plat::Random::uniform(6); i > 0; --i) {
                 dictionary.set(keys[plat::Random::uniform(9)], randomValue(depth + 1));
@@ -377,14 +395,17 @@ TEST(DAVInstanceIDReplyParsersTest, RandomBytesAndRandomJSONNeverCrash) {
     for (int i = 0; i < 400; ++i) {
         plat::Data bytes = *plat::Random::bytes(plat::Random::uniform(64));
         if (i % 2 == 0) {
-            if (auto json = plat::JSONSerialization::data(randomValue(0), plat::JSONSerialization::WritingFragmentsAllowed)) {
+            if (auto json = plat::JSONSerialization::data(randomValue(0),
+                                                          plat::JSONSerialization::WritingFragmentsAllowed)) {
                 bytes = *json;
             }
         }
         (void)DAVInstanceIDCheckinService::checkinFromReply(bytes, std::nullopt);
-        (void)DAVInstanceIDTokenFetchOperation::parseFetchTokenResponse(std::string(bytes.begin(), bytes.end()));
+        (void)DAVInstanceIDTokenFetchOperation::parseFetchTokenResponse(
+            std::string(bytes.begin(), bytes.end()));
         auto checkin = std::make_shared<DAVInstanceIDCheckinPreferences>("1", "2");
-        auto fetch = std::make_shared<DAVInstanceIDTokenFetchOperation>("e", "*", plat::Dictionary{}, checkin, nullptr);
+        auto fetch = std::make_shared<DAVInstanceIDTokenFetchOperation>("e", "*", plat::Dictionary{}, checkin,
+                                                                        nullptr);
         fetch->handleResponseWithData(bytes, nullptr, std::nullopt);
         auto remove = std::make_shared<DAVInstanceIDTokenDeleteOperation>("e", "*", checkin, nullptr,
                                                                           DAVInstanceIDTokenActionDelete);

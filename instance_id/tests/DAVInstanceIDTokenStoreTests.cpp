@@ -24,7 +24,8 @@ namespace {
 constexpr const char* kTokenTestAppID = "1:123:ios:abc";
 
 plat::Data tokenTestPlist(const plat::Dictionary& archive) {
-    return *plat::PropertyListSerialization::data(plat::Value(archive), plat::PropertyListSerialization::Format::Binary);
+    return *plat::PropertyListSerialization::data(plat::Value(archive),
+                                                  plat::PropertyListSerialization::Format::Binary);
 }
 
 class DAVInstanceIDTokenStoreTest : public iid_test::InstanceIDDeviceTest {
@@ -48,7 +49,8 @@ protected:
     // Stores an archive as the store would, under entity and scope.
     static void putArchive(const std::string& entity, const std::string& scope, const plat::Data& archive) {
         DAVInstanceIDAuthKeychain keychain(kDAVInstanceIDTokenKeychainGeneric);
-        ASSERT_TRUE(keychain.setData(archive, DAVInstanceIDTokenStore::serviceKeyForAuthorizedEntity(entity, scope),
+        ASSERT_TRUE(keychain.setData(archive,
+                                     DAVInstanceIDTokenStore::serviceKeyForAuthorizedEntity(entity, scope),
                                      std::nullopt, iid_test::kBundleID, nullptr));
     }
 };
@@ -143,7 +145,8 @@ TEST_F(DAVInstanceIDTokenStoreTest, RecordsRoundTripThroughTheKeychainWithAndWit
     DAVInstanceIDAuthKeychain keychain(kDAVInstanceIDTokenKeychainGeneric);
     const auto item = keychain.itemForService("sender-2:scope-2", iid_test::kBundleID, nullptr);
     ASSERT_TRUE(item);
-    const auto archive = plat::PropertyListSerialization::dictionary(std::span<const std::uint8_t>(item->data));
+    const auto archive =
+        plat::PropertyListSerialization::dictionary(std::span<const std::uint8_t>(item->data));
     ASSERT_TRUE(archive);
     const auto nested = plat::PropertyListSerialization::dictionary(
         std::span<const std::uint8_t>(archive->find("apns_info")->asData()));
@@ -172,8 +175,9 @@ TEST_F(DAVInstanceIDTokenStoreTest, ArchivesOfTheWrongShapeAreSkippedAndBadAPNSI
     putArchive("apns-text", "*", with("apns_info", plat::Value("x")));
     putArchive("not-a-plist", "*", plat::Data{'n', 'o', 'p', 'e'});
     putArchive("bad-apns", "*", with("apns_info", plat::Value(plat::Data{1, 2, 3})));
-    putArchive("apns-no-token", "*",
-               with("apns_info", plat::Value(tokenTestPlist(plat::Dictionary{{"sandbox", plat::Value(true)}}))));
+    putArchive(
+        "apns-no-token", "*",
+        with("apns_info", plat::Value(tokenTestPlist(plat::Dictionary{{"sandbox", plat::Value(true)}}))));
 
     auto store = DAVInstanceIDTokenStore::defaultStore();
     std::vector<std::string> readable;
@@ -279,8 +283,9 @@ TEST_F(DAVInstanceIDStoreTest, ResetDetectionRunsOnlyWithoutASavedVersion) {
     }
     {
         SCOPED_TRACE("a saved version but no plist: nothing happens");
-        std::filesystem::remove(DAVInstanceIDStore::pathForApplicationSupportSubDirectory(kDAVInstanceIDSubDirectoryName) +
-                                "/g-checkin.plist");
+        std::filesystem::remove(
+            DAVInstanceIDStore::pathForApplicationSupportSubDirectory(kDAVInstanceIDSubDirectoryName) +
+            "/g-checkin.plist");
         auto store = newStore();
         EXPECT_TRUE(delegate->removed.empty());
         EXPECT_TRUE(store->cachedCheckinPreferences());
@@ -314,7 +319,8 @@ TEST_F(DAVInstanceIDStoreTest, TokenWrappersRefuseEmptyNamesAndTheSubDirectoryOp
     EXPECT_TRUE(DAVInstanceIDStore::removeApplicationSupportSubDirectory("Sub/Dir", nullptr));
     EXPECT_FALSE(DAVInstanceIDStore::hasApplicationSupportSubDirectory("Sub/Dir"));
     EXPECT_TRUE(DAVInstanceIDStore::removeApplicationSupportSubDirectory("Sub/Dir", nullptr));
-    ASSERT_TRUE(plat::writeData(DAVInstanceIDStore::pathForApplicationSupportSubDirectory("AFile"), plat::Data{1}));
+    ASSERT_TRUE(
+        plat::writeData(DAVInstanceIDStore::pathForApplicationSupportSubDirectory("AFile"), plat::Data{1}));
     EXPECT_FALSE(DAVInstanceIDStore::createApplicationSupportSubDirectory("AFile"));
     EXPECT_TRUE(loggedCode(13001));
 }
