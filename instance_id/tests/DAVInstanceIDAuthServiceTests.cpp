@@ -233,12 +233,17 @@ TEST_F(DAVInstanceIDAuthServiceTest, ThreeCallersWhileOneCheckinIsOutstandingSha
                                   }});
     auto auth = newAuthService();
     CheckinOutcome outcome;
-    for (int tag : {1, 2, 3}) {
-        auth->fetchCheckinInfoWithHandler(outcome.handler(tag));
-    }
+    auth->fetchCheckinInfoWithHandler(outcome.handler(1));
+    // A caller that asks again from its handler is answered in turn, the walk of the waiting list unharmed.
+    DAVInstanceIDAuthService* raw = auth.get();
+    auth->fetchCheckinInfoWithHandler([&outcome, raw](auto checkin, auto error) {
+        outcome.handler(2)(checkin, error);
+        raw->fetchCheckinInfoWithHandler(outcome.handler(4));
+    });
+    auth->fetchCheckinInfoWithHandler(outcome.handler(3));
     EXPECT_TRUE(auth->isCheckinInProgress());
-    ASSERT_TRUE(waitFor([&] { return outcome.count() == 3; }));
-    EXPECT_EQ(outcome.order, (std::vector<int>{1, 2, 3}));
+    ASSERT_TRUE(waitFor([&] { return outcome.count() == 4; }));
+    EXPECT_EQ(outcome.order, (std::vector<int>{1, 2, 4, 3}));
     EXPECT_TRUE(outcome.checkin);
     EXPECT_EQ(requestsTo("/checkin").size(), 1u);
     EXPECT_FALSE(auth->isCheckinInProgress());
