@@ -71,8 +71,10 @@ std::shared_ptr<DAVInstanceIDKeyPair> DAVInstanceIDKeyPair::generateRSA2048KeyPa
                                    "Public Key update status: %d, Private Keyupdate status: %d",
                                    publicStatus, privateStatus);
     }
-    plat::Data publicData = keyDataOrExport(publicTag, *generated.publicKey);
-    plat::Data privateData = keyDataOrExport(privateTag, *generated.privateKey);
+    // The keychain stores exactly the keys' own export, so reading the new items back would only cost two
+    // more passes over the keychain file on the first launch's critical path.
+    plat::Data publicData = generated.publicKey->copyExternalRepresentation().value_or(plat::Data{});
+    plat::Data privateData = generated.privateKey->copyExternalRepresentation().value_or(plat::Data{});
     return std::make_shared<DAVInstanceIDKeyPair>(std::move(generated.privateKey), std::move(generated.publicKey),
                                                   std::move(publicData), std::move(privateData));
 }

@@ -1,6 +1,7 @@
 #include "instance_id/DAVInstanceIDUtilities.hpp"
 
 #include "core/DAVOptions.hpp"
+#include "core/DVUUserDefaults.hpp"
 #include "deployment/Deployment.hpp"
 #include "instance_id/DAVInstanceIDConstants.hpp"
 #include "instance_id/DAVInstanceIDLogger.hpp"
@@ -11,7 +12,6 @@
 #include "platform/foundation/Bundle.hpp"
 #include "platform/foundation/Digest.hpp"
 #include "platform/foundation/Locale.hpp"
-#include "platform/foundation/UserDefaults.hpp"
 #include "platform/net/URLComponents.hpp"
 
 #include <cmath>
@@ -75,11 +75,16 @@ std::string DAVInstanceIDCurrentLocale() {
 }
 
 std::optional<std::string> DAVInstanceIDUserDefaultsString(std::string_view key) {
-    return plat::UserDefaults::standardUserDefaults().string(key);
+    // The store hands back whatever is stored; a value of another kind counts as none rather than as text.
+    const auto value = DVUUserDefaults::standardUserDefaults().stringForKey(key);
+    if (!value || !value->isString()) {
+        return std::nullopt;
+    }
+    return value->stringValue();
 }
 
 void DAVInstanceIDUserDefaultsSetString(std::string_view key, const std::string& value) {
-    plat::UserDefaults::standardUserDefaults().set(key, plat::Value(value));
+    DVUUserDefaults::standardUserDefaults().setObject(plat::Value(value), key);
 }
 
 bool DAVInstanceIDLocaleDidChange() {

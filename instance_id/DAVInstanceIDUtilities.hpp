@@ -25,8 +25,8 @@ std::string DAVInstanceIDSystemVersion();
 
 std::string DAVInstanceIDCurrentLocale();
 bool DAVInstanceIDLocaleDidChange();
-// The app's user defaults, read and written for the stored locale. They stand in for the core's
-// user-defaults front end over the same domain (the bundle identifier's).
+// The app's user defaults (the core's store over the bundle identifier's domain); a stored value that is no
+// string reads as none.
 std::optional<std::string> DAVInstanceIDUserDefaultsString(std::string_view key);
 void DAVInstanceIDUserDefaultsSetString(std::string_view key, const std::string& value);
 

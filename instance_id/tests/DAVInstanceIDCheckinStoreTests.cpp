@@ -1,9 +1,11 @@
 // Check-in records and their store: the keychain content, validity in virtual time, save, load with the
 // older layouts, migration, removal and a reinstall that keeps the keychain.
 
+#include "core/DVUUserDefaults.hpp"
 #include "instance_id/DAVInstanceIDCheckinPreferences.hpp"
 #include "instance_id/DAVInstanceIDCheckinStore.hpp"
 #include "instance_id/DAVInstanceIDConstants.hpp"
+#include "instance_id/DAVInstanceIDUtilities.hpp"
 #include "instance_id/tests/InstanceIDTestSupport.hpp"
 #include "platform/dispatch/Clock.hpp"
 #include "platform/foundation/AppHome.hpp"
@@ -11,7 +13,6 @@
 #include "platform/foundation/FileManager.hpp"
 #include "platform/foundation/Locale.hpp"
 #include "platform/foundation/PreferenceStore.hpp"
-#include "platform/foundation/UserDefaults.hpp"
 #include "platform/security/Keychain.hpp"
 
 #include <cerrno>
@@ -129,12 +130,12 @@ TEST_F(DAVInstanceIDCheckinStoreTest, PlistContentsAndTheirUpdateTakeOnlyValuesO
 
 TEST_F(DAVInstanceIDCheckinStoreTest, ValidityFollowsAgeAndLocale) {
     plat::Virtual::advanceBy(400 * 86400.0);
-    auto& defaults = plat::UserDefaults::standardUserDefaults();
+    auto& defaults = DVUUserDefaults::standardUserDefaults();
     DAVInstanceIDCheckinPreferences preferences = checkin("1", "2");
     preferences.setLastCheckinTimestampMillis(DAVInstanceIDNowMillisForTest() - 365 * 86400 * std::int64_t{1000});
     // No stored locale yet: valid whatever its age, and the locale is stored.
     EXPECT_TRUE(preferences.hasValidCheckinInfo());
-    EXPECT_EQ(defaults.string(kDAVInstanceIDUserDefaultsKeyLocale), "en-GB");
+    EXPECT_EQ(DAVInstanceIDUserDefaultsString(kDAVInstanceIDUserDefaultsKeyLocale), "en-GB");
     EXPECT_FALSE(preferences.hasValidCheckinInfo());
 
     struct Case {
@@ -156,14 +157,14 @@ TEST_F(DAVInstanceIDCheckinStoreTest, ValidityFollowsAgeAndLocale) {
     preferences.setLastCheckinTimestampMillis(DAVInstanceIDNowMillisForTest());
     plat::sim::LocaleSettings::setPreferredLanguages({"de-DE"});
     EXPECT_FALSE(preferences.hasValidCheckinInfo());
-    EXPECT_EQ(defaults.string(kDAVInstanceIDUserDefaultsKeyLocale), "de-DE");
+    EXPECT_EQ(DAVInstanceIDUserDefaultsString(kDAVInstanceIDUserDefaultsKeyLocale), "de-DE");
     EXPECT_TRUE(preferences.hasValidCheckinInfo());
 
     // Without credentials nothing is valid; with no locale stored it is stored and the answer is NO.
-    defaults.set(kDAVInstanceIDUserDefaultsKeyLocale, plat::Value());
+    defaults.removeObjectForKey(kDAVInstanceIDUserDefaultsKeyLocale);
     DAVInstanceIDCheckinPreferences empty("1", "");
     EXPECT_FALSE(empty.hasValidCheckinInfo());
-    EXPECT_EQ(defaults.string(kDAVInstanceIDUserDefaultsKeyLocale), "de-DE");
+    EXPECT_EQ(DAVInstanceIDUserDefaultsString(kDAVInstanceIDUserDefaultsKeyLocale), "de-DE");
     EXPECT_FALSE(empty.hasValidCheckinInfo());
 }
 
@@ -310,7 +311,7 @@ TEST_F(DAVInstanceIDCheckinStoreTest, AReinstallFindsTheCredentialsInTheKeychain
 
     auto store = newStore();
     EXPECT_FALSE(store->hasCheckinPlist());
-    EXPECT_FALSE(plat::UserDefaults::standardUserDefaults().string(kDAVInstanceIDUserDefaultsKeyLocale));
+    EXPECT_FALSE(DVUUserDefaults::standardUserDefaults().objectForKey(kDAVInstanceIDUserDefaultsKeyLocale));
     const auto loaded = store->cachedCheckinPreferences();
     ASSERT_TRUE(loaded);
     EXPECT_EQ(loaded->deviceID(), "111");

@@ -8,7 +8,7 @@
 #include "platform/dispatch/Backend.hpp"
 #include "platform/dispatch/Clock.hpp"
 #include "platform/foundation/Locale.hpp"
-#include "platform/foundation/UserDefaults.hpp"
+#include "core/DVUUserDefaults.hpp"
 
 namespace {
 
@@ -87,12 +87,16 @@ TEST_F(DAVInstanceIDUtilitiesTest, LocaleComesFromPreferredLanguagesAndChangesAg
     plat::sim::LocaleSettings::setPreferredLanguages({"de-DE", "en"});
     EXPECT_EQ(DAVInstanceIDCurrentLocale(), "de-DE");
     EXPECT_TRUE(DAVInstanceIDLocaleDidChange()); // nothing stored
-    plat::UserDefaults::standardUserDefaults().set(kDAVInstanceIDUserDefaultsKeyLocale, plat::Value("de-DE"));
+    auto& defaults = DVUUserDefaults::standardUserDefaults();
+    // A stored value of another kind is no locale: it counts as a change, never as text.
+    defaults.setObject(plat::Value(std::int64_t{7}), kDAVInstanceIDUserDefaultsKeyLocale);
+    EXPECT_TRUE(DAVInstanceIDLocaleDidChange());
+    defaults.setObject(plat::Value("de-DE"), kDAVInstanceIDUserDefaultsKeyLocale);
     EXPECT_FALSE(DAVInstanceIDLocaleDidChange());
     plat::sim::LocaleSettings::setPreferredLanguages({"fr-FR"});
     EXPECT_TRUE(DAVInstanceIDLocaleDidChange());
     // The check only reads the stored locale.
-    EXPECT_EQ(plat::UserDefaults::standardUserDefaults().string(kDAVInstanceIDUserDefaultsKeyLocale), "de-DE");
+    EXPECT_EQ(defaults.objectForKey(kDAVInstanceIDUserDefaultsKeyLocale), plat::Value("de-DE"));
     plat::sim::LocaleSettings::reset();
 }
 
