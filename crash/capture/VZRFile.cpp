@@ -97,13 +97,17 @@ bool writeFully(VZRFile* file, const char* bytes, size_t length) {
         const ssize_t n = write(file->fd, bytes, remaining);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0 || static_cast<size_t>(n) > remaining)
+        if (n <= 0 || static_cast<size_t>(n) > remaining) {
+            file->writeFailed = true;
             return false;
+        }
         bytes += n;
         remaining -= static_cast<size_t>(n);
     }
-    if (remaining > 0)
+    if (remaining > 0) {
+        file->writeFailed = true;
         return false;
+    }
     file->totalBytes += length;
     return true;
 }
@@ -321,6 +325,14 @@ bool VZRFileCloseWithOffset(VZRFile* file, uint64_t* total) {
     }
     *file = VZRFile{};
     return ok;
+}
+
+bool VZRFileFlush(VZRFile* file) {
+    if (!VZRFileIsOpen(file))
+        return false;
+    if (file->buffered)
+        flush(file);
+    return !file->writeFailed;
 }
 
 bool VZRFileClose(VZRFile* file) {

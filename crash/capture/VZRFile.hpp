@@ -28,6 +28,7 @@ struct VZRFile {
     char* buffer = nullptr; // kVZRFileBufferSize bytes from the heap, taken at open by buffered writers only
     size_t bufferCount = 0;
     uint64_t totalBytes = 0; // for a file opened to append, starts at the file's size
+    bool writeFailed = false; // some bytes never reached the file
 };
 
 // Append and create when `append`, else truncate; mode 0644. False (with the reason in the SDK log) when the
@@ -38,6 +39,9 @@ bool VZRFileInitWithPath(VZRFile* file, const char* path, bool buffered);
 bool VZRFileCloseWithOffset(VZRFile* file, uint64_t* total);
 bool VZRFileClose(VZRFile* file);
 bool VZRFileIsOpen(const VZRFile* file);
+// Writes out what the buffer holds; false when any write of this writer so far failed. For writers whose file
+// must be whole before it replaces another.
+bool VZRFileFlush(VZRFile* file);
 
 // Structure. A section is `{"name":` value `}` and a newline.
 void VZRFileBeginSection(VZRFile* file, const char* name);
