@@ -203,9 +203,14 @@ void VZRUserLoggingWriteKeyValue(const std::optional<std::string>& key, const st
     writeKVLine(&file, keyHex.data(), keyHex.size(), valueHex.data(), valueHex.size(), value.has_value());
     VZRFileClose(&file);
     if (counter->fetch_add(1) + 1 >= store->compactionThreshold) {
-        laterOnLoggingQueue([store, counter] {
-            VZRUserLoggingCompactKVEntries(store);
-            counter->store(0);
+        // The count starts again now: later writes queue behind this compaction anyway. The compaction keeps
+        // its own copy of the paths, as a report's store may be gone by the time it runs.
+        counter->store(0);
+        laterOnLoggingQueue([incremental = std::string(store->incrementalPath),
+                             compacted = std::string(store->compactedPath), max = store->maxEntries,
+                             threshold = store->compactionThreshold] {
+            const VZRKVStoreDescriptor copy{incremental.c_str(), compacted.c_str(), max, threshold};
+            VZRUserLoggingCompactKVEntries(&copy);
         });
     }
 }
@@ -225,8 +230,10 @@ std::atomic<uint32_t>* counterOf(const VZRKVStoreDescriptor* store) {
     return nullptr;
 }
 
-void recordKeyValue(const std::optional<std::string>& key, const std::optional<plat::Value>& value,
-                    const VZRKVStoreDescriptor* store) {
+} // namespace
+
+void VZRUserLoggingRecordKeyValue(const std::optional<std::string>& key, const std::optional<plat::Value>& value,
+                                  const VZRKVStoreDescriptor* store, std::atomic<uint32_t>* counter) {
     if (!key) {
         VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] User provided bad key\n", VZR_HERE);
         return;
@@ -236,19 +243,18 @@ void recordKeyValue(const std::optional<std::string>& key, const std::optional<p
     std::optional<std::string> text;
     if (value && !value->isNull())
         text = value->description();
-    std::atomic<uint32_t>* counter = counterOf(store);
     onLoggingQueue([&] { VZRUserLoggingWriteKeyValue(key, text, store, counter); });
 }
 
-} // namespace
-
 void VZRUserLoggingRecordUserKeyValue(const std::optional<std::string>& key, const std::optional<plat::Value>& value) {
-    recordKeyValue(key, value, VZRUserLoggingUserStore());
+    const VZRKVStoreDescriptor* store = VZRUserLoggingUserStore();
+    VZRUserLoggingRecordKeyValue(key, value, store, counterOf(store));
 }
 
 void VZRUserLoggingRecordInternalKeyValue(const std::optional<std::string>& key,
                                           const std::optional<plat::Value>& value) {
-    recordKeyValue(key, value, VZRUserLoggingInternalStore());
+    const VZRKVStoreDescriptor* store = VZRUserLoggingInternalStore();
+    VZRUserLoggingRecordKeyValue(key, value, store, counterOf(store));
 }
 
 void VZRUserLoggingWriteInternalKeyValue(const std::string& key, const std::optional<std::string>& value) {

@@ -48,6 +48,9 @@ void VZRUserLoggingInitialize();
 void VZRUserLoggingRecordUserKeyValue(const std::optional<std::string>& key, const std::optional<plat::Value>& value);
 void VZRUserLoggingRecordInternalKeyValue(const std::optional<std::string>& key,
                                           const std::optional<plat::Value>& value);
+// The same for any store (a report's own files, for one), with its write counter.
+void VZRUserLoggingRecordKeyValue(const std::optional<std::string>& key, const std::optional<plat::Value>& value,
+                                  const VZRKVStoreDescriptor* store, std::atomic<uint32_t>* counter);
 // The internal store's write on the caller's thread, for callers that already run serialised.
 void VZRUserLoggingWriteInternalKeyValue(const std::string& key, const std::optional<std::string>& value);
 // One "kv" line into the store's incremental file; queues a compaction at the threshold.
