@@ -192,7 +192,7 @@ bool VZRContextInitialize(const VZRContextInitData* config) {
     const auto global = plat::DispatchQueue::global(plat::QueuePriority::defaultPriority);
     plat::DispatchGroup group;
     group.async(global, [] { VZRHostSetup(); });
-    addTask(group, VZRContextTask::userLogging, owned);
+    group.async(global, [] { VZRUserLoggingInitialize(); });
     addTask(group, VZRContextTask::binaryImages, owned);
     if (readonly->debuggerAttached) {
         VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Debugger present - not installing handlers\n", VZR_HERE);

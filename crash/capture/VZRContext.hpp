@@ -5,6 +5,7 @@
 // start-up ends, so memory corruption before a crash cannot damage the paths and saved handlers.
 
 #include "crash/capture/VZRAllocator.hpp"
+#include "crash/capture/VZRUserLogging.hpp"
 
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/runtime/Object.hpp"
@@ -78,6 +79,23 @@ struct VZRUserLoggingReadOnlyContext {
     uint32_t maxCustomExceptions = 0;
     uint32_t logBufferSize = 0;
     uint32_t maxCustomKeys = 0;
+    // Filled by the user-logging set-up task.
+    VZRKVStoreDescriptor userKV;
+    VZRKVStoreDescriptor internalKV;
+    VZRABLogDescriptor log;
+    VZRABLogDescriptor errors;
+    VZRABLogDescriptor customExceptions;
+};
+
+// The key-value stores' write counts, the logs' current files and the count-limited logs' entry counts.
+struct VZRUserLoggingWritableContext {
+    std::atomic<uint32_t> userKVCount{0};
+    std::atomic<uint32_t> internalKVCount{0};
+    std::atomic<const char*> logCurrent{nullptr};
+    std::atomic<const char*> errorsCurrent{nullptr};
+    std::atomic<const char*> customExceptionsCurrent{nullptr};
+    std::atomic<uint32_t> errorsCount{0};
+    std::atomic<uint32_t> customExceptionsCount{0};
 };
 
 // Carved from the read-only region; write-protected once initialisation ends.
@@ -104,6 +122,7 @@ struct VZRWritableContext {
     std::atomic<int> logFd{-1};
     std::atomic<int> logThreshold{1};
     std::atomic<bool> crashOnce{false};
+    VZRUserLoggingWritableContext userLogging;
 };
 
 struct VZRContext {
@@ -138,11 +157,10 @@ plat::DispatchQueuePtr VZRContextLoggingQueue();
 plat::DispatchQueuePtr VZRContextBinaryImagesQueue();
 plat::DispatchQueuePtr VZRContextExceptionQueue();
 
-// The set-up tasks that the other crash-time parts contribute. Each runs once per initialisation on the
+// The set-up tasks that the other crash-time parts contribute (user logging is always set up). Each runs once per initialisation on the
 // default global queue, after the read-only context holds every path; the handler tasks are left out while a
 // debugger is attached. A task that is not set is not run.
 enum class VZRContextTask {
-    userLogging,
     binaryImages,
     signalHandlers,
     machExceptionHandlers,

@@ -21,6 +21,18 @@ namespace {
 
 std::atomic<VZRFileWriteFunction> writeFunction{&::write};
 
+// Both digits of every byte, so the buffered hex path stores two characters per byte in one move.
+struct HexPairTable {
+    char pairs[256][2];
+    constexpr HexPairTable() : pairs{} {
+        for (int b = 0; b < 256; ++b) {
+            pairs[b][0] = kVZRHexDigits[b >> 4];
+            pairs[b][1] = kVZRHexDigits[b & 0x0f];
+        }
+    }
+};
+constexpr HexPairTable kHexPairs;
+
 // The length of the well-formed UTF-8 sequence that starts at `p` (no overlong forms, no surrogates, nothing
 // above U+10FFFF), or 0 when the byte there does not start one.
 size_t utf8SequenceLength(const unsigned char* p, size_t remaining) {
@@ -85,13 +97,17 @@ bool writeFully(VZRFile* file, const char* bytes, size_t length) {
         const ssize_t n = write(file->fd, bytes, remaining);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0 || static_cast<size_t>(n) > remaining)
+        if (n <= 0 || static_cast<size_t>(n) > remaining) {
+            file->writeFailed = true;
             return false;
+        }
         bytes += n;
         remaining -= static_cast<size_t>(n);
     }
-    if (remaining > 0)
+    if (remaining > 0) {
+        file->writeFailed = true;
         return false;
+    }
     file->totalBytes += length;
     return true;
 }
@@ -206,6 +222,8 @@ void writeSigned(VZRFile* file, int64_t value) {
     writeUnsigned(file, magnitude, value < 0);
 }
 
+// Hex text goes straight into a buffered writer's buffer; unbuffered (crash-time) writers convert it on the
+// stack and write it in chunks of 32 characters.
 void writeHex(VZRFile* file, const void* bytes, size_t length) {
     if (!bytes) {
         writeNull(file);
@@ -213,18 +231,37 @@ void writeHex(VZRFile* file, const void* bytes, size_t length) {
     }
     const auto* p = static_cast<const uint8_t*>(bytes);
     VZRFileWriteBytes(file, "\"", 1);
-    char chunk[32];
-    size_t used = 0;
-    for (size_t i = 0; i < length; ++i) {
-        VZRHexFromByte(p[i], chunk + used);
-        used += 2;
-        if (used == sizeof chunk) {
-            VZRFileWriteBytes(file, chunk, used);
-            used = 0;
+    if (file->buffered) {
+        while (length > 0) {
+            // As for raw bytes, the buffer never holds more than one byte less than its size; a pair of digits
+            // that would pass that is written after a flush.
+            size_t room = (kVZRFileBufferSize - 1 - file->bufferCount) / 2;
+            if (room == 0) {
+                flush(file);
+                room = (kVZRFileBufferSize - 1) / 2;
+            }
+            const size_t take = length < room ? length : room;
+            char* out = file->buffer + file->bufferCount;
+            for (size_t i = 0; i < take; ++i)
+                std::memcpy(out + 2 * i, kHexPairs.pairs[p[i]], 2);
+            file->bufferCount += 2 * take;
+            p += take;
+            length -= take;
         }
+    } else {
+        char chunk[32];
+        size_t used = 0;
+        for (size_t i = 0; i < length; ++i) {
+            VZRHexFromByte(p[i], chunk + used);
+            used += 2;
+            if (used == sizeof chunk) {
+                VZRFileWriteBytes(file, chunk, used);
+                used = 0;
+            }
+        }
+        if (used > 0)
+            VZRFileWriteBytes(file, chunk, used);
     }
-    if (used > 0)
-        VZRFileWriteBytes(file, chunk, used);
     VZRFileWriteBytes(file, "\"", 1);
 }
 
@@ -290,6 +327,14 @@ bool VZRFileCloseWithOffset(VZRFile* file, uint64_t* total) {
     return ok;
 }
 
+bool VZRFileFlush(VZRFile* file) {
+    if (!VZRFileIsOpen(file))
+        return false;
+    if (file->buffered)
+        flush(file);
+    return !file->writeFailed;
+}
+
 bool VZRFileClose(VZRFile* file) {
     return VZRFileCloseWithOffset(file, nullptr);
 }
@@ -303,6 +348,18 @@ void VZRFileWriteBytes(VZRFile* file, const char* bytes, size_t length) {
         return;
     if (!file->buffered) {
         writeFully(file, bytes, length);
+        return;
+    }
+    if (file->bufferCount + length < kVZRFileBufferSize) {
+        // Most pieces are a few bytes: a loop beats a call to memcpy for them.
+        char* out = file->buffer + file->bufferCount;
+        if (length <= 16) {
+            for (size_t i = 0; i < length; ++i)
+                out[i] = bytes[i];
+        } else {
+            std::memcpy(out, bytes, length);
+        }
+        file->bufferCount += length;
         return;
     }
     while (file->bufferCount + length >= kVZRFileBufferSize) {

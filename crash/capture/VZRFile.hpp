@@ -14,7 +14,10 @@
 #include <string>
 #include <string_view>
 
-inline constexpr size_t kVZRFileBufferSize = 1000;
+// Buffered writers serve the logging queue of a healthy process only (the crash handlers write unbuffered) and
+// every one is opened, written and closed within one queued task, so the buffer's size changes how many write
+// calls a record costs, not what reaches the file. 64 KiB holds a whole log record in one or two calls.
+inline constexpr size_t kVZRFileBufferSize = 64 * 1024;
 inline constexpr int kVZRFileMaxWriteCalls = 50;
 
 struct VZRFile {
@@ -22,9 +25,10 @@ struct VZRFile {
     int depth = 0;
     bool needsComma = false;
     bool buffered = false;
-    char* buffer = nullptr; // kVZRFileBufferSize bytes from the heap, buffered writers only
+    char* buffer = nullptr; // kVZRFileBufferSize bytes from the heap, taken at open by buffered writers only
     size_t bufferCount = 0;
     uint64_t totalBytes = 0; // for a file opened to append, starts at the file's size
+    bool writeFailed = false; // some bytes never reached the file
 };
 
 // Append and create when `append`, else truncate; mode 0644. False (with the reason in the SDK log) when the
@@ -35,6 +39,9 @@ bool VZRFileInitWithPath(VZRFile* file, const char* path, bool buffered);
 bool VZRFileCloseWithOffset(VZRFile* file, uint64_t* total);
 bool VZRFileClose(VZRFile* file);
 bool VZRFileIsOpen(const VZRFile* file);
+// Writes out what the buffer holds; false when any write of this writer so far failed. For writers whose file
+// must be whole before it replaces another.
+bool VZRFileFlush(VZRFile* file);
 
 // Structure. A section is `{"name":` value `}` and a newline.
 void VZRFileBeginSection(VZRFile* file, const char* name);

@@ -8,10 +8,13 @@
 //   crash_probe HOME guard N         write into guard page N (0, 1, 2) of a second allocator
 //   crash_probe HOME below-stack     write just below the signal stack
 //   crash_probe HOME write-readonly  write into the read-only context after protection
+//   crash_probe HOME compact-die N   fill the user key store through one compaction, then die inside the
+//                                    next one at its step N (1: new file written, 2: renamed over the old)
 // The report folder is HOME/report.
 
 #include "crash/capture/VZRAllocator.hpp"
 #include "crash/capture/VZRContext.hpp"
+#include "crash/capture/VZRUserLogging.hpp"
 #include "crash/capture/tests/FixedConfig.hpp"
 
 #include "platform/dispatch/Backend.hpp"
@@ -83,6 +86,22 @@ int main(int argc, char** argv) {
 
     if (command == "init")
         finish(0);
+    if (command == "compact-die") {
+        const int step = argc > 3 ? std::atoi(argv[3]) : 1;
+        auto drain = [] { VZRContextLoggingQueue()->sync([] {}); };
+        VZRUserLoggingRecordUserKeyValue("old", plat::Value("kept"));
+        for (int i = 0; i < 63; ++i)
+            VZRUserLoggingRecordUserKeyValue("a" + std::to_string(i % 3), plat::Value(int64_t{i}));
+        drain();
+        VZRUserLoggingSetCompactionStepHookForTesting([step](int at) {
+            if (at == step)
+                finish(9); // as abrupt as a crash: no unwinding, nothing flushed
+        });
+        for (int i = 0; i < 64; ++i)
+            VZRUserLoggingRecordUserKeyValue("b" + std::to_string(i % 3), plat::Value(int64_t{i}));
+        drain();
+        finish(0);
+    }
     if (command == "allocator" || command == "guard") {
         VZRAllocator* allocator = VZRAllocatorCreate(544872, 17056);
         if (!allocator)

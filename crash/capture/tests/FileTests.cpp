@@ -195,21 +195,48 @@ ssize_t oneByteWrite(int fd, const void* bytes, size_t) {
     return ::write(fd, bytes, 1);
 }
 
-TEST_F(RecordFileTest, BufferedWriterFlushesAt999AndTheRestAtClose) {
+TEST_F(RecordFileTest, BufferedWriterFlushesOneByteShortOfItsSizeAndTheRestAtClose) {
     VZRFileSetWriteFunctionForTesting(&countingWrite);
     writeCalls.clear();
     VZRFile f;
     ASSERT_TRUE(VZRFileInitWithPath(&f, file.c_str(), true));
-    const std::string payload(2500, 'x');
+    constexpr size_t piece = kVZRFileBufferSize - 1;
+    const std::string payload(2 * piece + 502, 'x');
     VZRFileWriteBytes(&f, payload.data(), payload.size());
-    EXPECT_EQ(writeCalls, (std::vector<size_t>{999, 999}));
+    EXPECT_EQ(writeCalls, (std::vector<size_t>{piece, piece}));
     EXPECT_EQ(f.bufferCount, 502u);
     uint64_t total = 0;
     ASSERT_TRUE(VZRFileCloseWithOffset(&f, &total));
-    EXPECT_EQ(writeCalls, (std::vector<size_t>{999, 999, 502}));
-    EXPECT_EQ(total, 2500u);
+    EXPECT_EQ(writeCalls, (std::vector<size_t>{piece, piece, 502}));
+    EXPECT_EQ(total, payload.size());
     EXPECT_EQ(readFile(file), payload);
     EXPECT_EQ(f.fd, -1);
+}
+
+// Hex digits go straight into the buffer; a field longer than the buffer must come out whole and in order,
+// whatever the buffer held before it.
+TEST_F(RecordFileTest, BufferedHexFieldsLongerThanTheBufferMatchTheUnbufferedBytes) {
+    std::string bytes(kVZRFileBufferSize + 777, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 37 + 11);
+    auto write = [&](const std::string& path, bool buffered, size_t prefix) {
+        VZRFile f;
+        EXPECT_TRUE(VZRFileInitWithPath(&f, path.c_str(), buffered));
+        const std::string filler(prefix, 'p');
+        VZRFileBeginSection(&f, "log");
+        VZRFileWriteStringField(&f, "pad", filler.c_str());
+        VZRFileWriteHexField(&f, "msg", bytes.data(), bytes.size());
+        VZRFileEndSection(&f);
+        EXPECT_TRUE(VZRFileClose(&f));
+        return readFile(path);
+    };
+    for (size_t prefix : {size_t{0}, size_t{1}, kVZRFileBufferSize - 30, kVZRFileBufferSize - 29}) {
+        SCOPED_TRACE(prefix);
+        const std::string plain = write(file + ".plain", false, prefix);
+        EXPECT_EQ(write(file, true, prefix), plain);
+        ::unlink(file.c_str());
+        ::unlink((file + ".plain").c_str());
+    }
 }
 
 TEST_F(RecordFileTest, RetryingWriteTakesShortWritesButGivesUpAfterFiftyCalls) {

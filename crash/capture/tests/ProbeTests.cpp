@@ -91,4 +91,33 @@ TEST_F(ProbeTest, WritesIntoGuardPagesAndTheProtectedRegionFault) {
     }
 }
 
+// A process that dies inside a compaction, at either step, leaves every key readable at the next launch.
+TEST_F(ProbeTest, DyingInsideACompactionLosesNoKey) {
+    for (int step : {1, 2}) {
+        SCOPED_TRACE(step);
+        ASSERT_TRUE(run("compact-die " + std::to_string(step)).exited(9));
+        EXPECT_TRUE(crashtest::exists(report("user_incremental_kv.vzrrecord")));
+        // The next launch reads the earlier report's store.
+        const std::string incremental = report("user_incremental_kv.vzrrecord");
+        const std::string compacted = report("user_compacted_kv.vzrrecord");
+        const VZRKVStoreDescriptor store{incremental.c_str(), compacted.c_str(), 16, 64};
+        if (!VZRContextIsInitialized()) {
+            VZRContextInitData config = crashtest::fixedConfig();
+            const std::string next = home.root() + "/next";
+            ASSERT_TRUE(plat::FileManager::defaultManager().createDirectory(next, true));
+            config.activeDirectory = next.c_str();
+            ASSERT_TRUE(VZRContextInitialize(&config));
+            plat::Virtual::runUntilIdle();
+        }
+        const plat::Dictionary keys = VZRUserLoggingGetCompactedKVEntries(&store, true);
+        EXPECT_EQ(keys.size(), 7u);
+        EXPECT_EQ(keys.find("old")->asString(), "kept");
+        EXPECT_EQ(keys.find("a0")->asString(), "60");
+        EXPECT_EQ(keys.find("b2")->asString(), "62");
+        for (const char* name : {"user_incremental_kv.vzrrecord", "user_compacted_kv.vzrrecord",
+                                 "user_compacted_kv.vzrrecord.tmp", "sdk.log", "metadata.vzrrecord"})
+            ::unlink(report(name).c_str());
+    }
+}
+
 } // namespace
