@@ -62,33 +62,57 @@ private:
     FileLock file_{keychainPath() + ".lock"};
 };
 
-// A damaged file is reported, never silently replaced: writing over it would lose every item.
-std::optional<Items> load() {
+// The last file content this process read or wrote, with its parsed items. Turning the property list into
+// values is most of a lookup's cost, and the file changes far less often than it is read; comparing the
+// bytes (rather than a modification time) also sees a write of another process within one clock tick.
+// Guarded by the keychain mutex, which every caller holds.
+struct ParsedKeychain {
+    std::vector<uint8_t> bytes;
+    std::shared_ptr<const Items> items;
+};
+
+ParsedKeychain& parsedKeychain() {
+    static NeverDestroyed<ParsedKeychain> parsed;
+    return *parsed;
+}
+
+std::shared_ptr<const Items> noItems() {
+    return std::make_shared<const Items>();
+}
+
+// A damaged file is reported (nullptr), never silently replaced: writing over it would lose every item.
+std::shared_ptr<const Items> load() {
     const auto data = readData(keychainPath());
     if (!data) {
         if (data.error().code == NSFileReadNoSuchFileError) {
-            return Items{};
+            return noItems();
         }
-        return std::nullopt;
+        return nullptr;
     }
     if (data->empty()) {
-        return Items{};
+        return noItems();
+    }
+    ParsedKeychain& cache = parsedKeychain();
+    if (cache.items && cache.bytes == *data) {
+        return cache.items;
     }
     const auto parsed = PropertyListSerialization::propertyList(std::span<const uint8_t>(*data));
     if (!parsed || !parsed->value.isArray()) {
-        return std::nullopt;
+        return nullptr;
     }
-    Items items;
+    auto items = std::make_shared<Items>();
     for (const auto& item : parsed->value.asArray()) {
         if (!item.isDictionary()) {
-            return std::nullopt;
+            return nullptr;
         }
-        items.push_back(item.asDictionary());
+        items->push_back(item.asDictionary());
     }
+    cache.bytes = *data;
+    cache.items = items;
     return items;
 }
 
-OSStatus save(const Items& items) {
+OSStatus save(Items items) {
     Array list;
     for (const auto& item : items) {
         list.emplace_back(item);
@@ -101,7 +125,13 @@ OSStatus save(const Items& items) {
     (void)FileManager::defaultManager().createDirectory(AppHome::deviceFolder(), true,
                                                         Dictionary{{NSFilePosixPermissions, Value(0700)}});
     const auto written = writeData(keychainPath(), *bytes, WriteOptions().setAtomic().setPermissions(0600));
-    return written ? errSecSuccess : errSecIO;
+    if (!written) {
+        return errSecIO;
+    }
+    ParsedKeychain& cache = parsedKeychain();
+    cache.bytes.assign(bytes->begin(), bytes->end());
+    cache.items = std::make_shared<const Items>(std::move(items));
+    return errSecSuccess;
 }
 
 bool isControlKey(std::string_view key) {
@@ -309,22 +339,23 @@ OSStatus SecItemAdd(const Dictionary& attributes, const std::shared_ptr<SecKey>&
         return static_cast<OSStatus>(*status);
     }
     KeychainLock held;
-    auto items = load();
-    if (!items) {
+    const auto stored = load();
+    if (!stored) {
         return errSecInteractionNotAllowed;
     }
-    for (const auto& existing : *items) {
+    for (const auto& existing : *stored) {
         if (samePrimaryKey(existing, item)) {
             return errSecDuplicateItem;
         }
     }
+    Items items = *stored;
     const Value now(Date::now());
     if (!item.contains(kSecAttrCreationDate)) {
         item.set(kSecAttrCreationDate, now);
     }
     item.set(kSecAttrModificationDate, now);
-    items->push_back(std::move(item));
-    return save(*items);
+    items.push_back(std::move(item));
+    return save(std::move(items));
 }
 
 OSStatus SecItemUpdate(const Dictionary& query, const Dictionary& attributesToUpdate) {
@@ -368,7 +399,7 @@ OSStatus SecItemUpdate(const Dictionary& query, const Dictionary& attributesToUp
             }
         }
     }
-    return save(updated);
+    return save(std::move(updated));
 }
 
 OSStatus SecItemDelete(const Dictionary& query) {
@@ -379,16 +410,16 @@ OSStatus SecItemDelete(const Dictionary& query) {
         return static_cast<OSStatus>(*status);
     }
     KeychainLock held;
-    auto items = load();
-    if (!items) {
+    const auto stored = load();
+    if (!stored) {
         return errSecInteractionNotAllowed;
     }
-    const auto before = items->size();
-    std::erase_if(*items, [&](const Dictionary& item) { return matches(item, query); });
-    if (items->size() == before) {
+    Items items = *stored;
+    std::erase_if(items, [&](const Dictionary& item) { return matches(item, query); });
+    if (items.size() == stored->size()) {
         return errSecItemNotFound;
     }
-    return save(*items);
+    return save(std::move(items));
 }
 
 namespace sim {
@@ -400,7 +431,8 @@ void Keychain::wipe() {
 
 std::vector<Dictionary> Keychain::items() {
     KeychainLock held;
-    return load().value_or(Items{});
+    const auto items = load();
+    return items ? *items : Items{};
 }
 
 std::string Keychain::path() {

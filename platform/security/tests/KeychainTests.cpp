@@ -146,6 +146,28 @@ TEST_F(KeychainTest, ADamagedFileIsNeverOverwritten) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "garbage");
 }
 
+// Another process (an extension) may write the file between two calls of this one, even within one tick of
+// the file clock and at the same size: what a call reads is always the file's present content.
+TEST_F(KeychainTest, ReadsSeeWhatAnotherWriterLeftInTheFile) {
+    ASSERT_EQ(SecItemAdd(with(password("svc", "a"), {{kSecValueData, bytes("one")}})), errSecSuccess);
+    std::ifstream first(sim::Keychain::path(), std::ios::binary);
+    const std::string withOne(std::istreambuf_iterator<char>(first), {});
+
+    ASSERT_EQ(SecItemUpdate(password("svc", "a"), Dictionary{{kSecValueData, bytes("two")}}), errSecSuccess);
+    auto read = [] {
+        const auto found = SecItemCopyMatching(with(password("svc", "a"), {{kSecReturnData, true}}));
+        return found.result ? std::string(found.result->asData().begin(), found.result->asData().end()) : "";
+    };
+    EXPECT_EQ(read(), "two");
+
+    std::ofstream(sim::Keychain::path(), std::ios::binary | std::ios::trunc) << withOne;
+    EXPECT_EQ(read(), "one");
+    // A change of this process starts from the file as it now is.
+    ASSERT_EQ(SecItemAdd(password("svc", "b")), errSecSuccess);
+    EXPECT_EQ(read(), "one");
+    EXPECT_EQ(sim::Keychain::items().size(), 2u);
+}
+
 TEST_F(KeychainTest, FaultsFailEachOperationWithTheGivenStatus) {
     ASSERT_EQ(SecItemAdd(password("svc", "a")), errSecSuccess);
     const std::pair<const char*, std::function<OSStatus()>> ops[] = {
