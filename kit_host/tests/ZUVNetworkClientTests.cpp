@@ -3,6 +3,7 @@
 // every chain completes exactly once.
 
 #include "kit_host/ZUVNetworkClient.hpp"
+#include "kit_host/ZUVNetworkOperation.hpp"
 #include "kit_host/tests/ShimTestSupport.hpp"
 
 #include "platform/dispatch/Clock.hpp"
@@ -149,6 +150,26 @@ TEST_F(NetworkClientTest, FinalAnswersAndTransportErrorsEndTheChainOnce) {
         ASSERT_TRUE(result.error);
         EXPECT_TRUE(result.error->is(c.domain, *c.code)) << result.error->displayText();
     }
+}
+
+TEST_F(NetworkClientTest, TheDefaultHeadersGoOnTheWireInOrder) {
+    script({plat::ScriptedReply::text(200, "{}", "application/json")});
+    auto op = ZUVNetworkOperation::initWithAPIKey("k");
+    ChainResult result;
+    client->startDataTaskWithRequest(op->mutableRequestWithDefaultHTTPHeaderFieldsAndTimeoutForURL(*plat::URL::parse(kURL)),
+                                     result.block());
+    ASSERT_TRUE(Virtual::runUntil([&] { return result.calls > 0; }, 10));
+    const auto requests = net.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    std::vector<std::string> names;
+    for (const auto& [name, value] : requests[0].headers)
+        if (name.rfind("X-Vuzidorazav-", 0) == 0 || name == "User-Agent" || (name.rfind("Accept-", 0) == 0 && name != "Accept-Encoding") ||
+            name == "Content-Language")
+            names.push_back(name);
+    EXPECT_EQ(names, (std::vector<std::string>{"User-Agent", "Accept-Charset", "Accept-Language", "Content-Language",
+                                               "X-Vuzidorazav-Developer-Token", "X-Vuzidorazav-API-Client-Id",
+                                               "X-Vuzidorazav-API-Client-Display-Version",
+                                               "X-Vuzidorazav-API-Client-Build-Version", "X-Vuzidorazav-API-Key"}));
 }
 
 TEST_F(NetworkClientTest, WithoutATaskTheChainEndsWithNoTaskError) {
