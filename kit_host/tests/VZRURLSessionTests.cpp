@@ -178,6 +178,24 @@ TEST_F(ConnectionSessionTest, InvalidateAndCancelStopsRunningTasksWithoutReports
     EXPECT_FALSE(session->delegate());
 }
 
+TEST_F(ConnectionSessionTest, FinishTasksAndInvalidateLetsRunningTasksEndWithoutTheDelegate) {
+    net.route("GET", "https://api.example.test/slow", plat::ScriptedReply::text(200, "late").after(3));
+    auto session = makeSession();
+    int handlerCalls = 0;
+    auto a = session->dataTask(getRequest("https://api.example.test/slow"), [&](auto, auto, auto) { ++handlerCalls; });
+    auto b = session->dataTask(getRequest("https://api.example.test/slow"));
+    a->resume();
+    b->resume();
+    ASSERT_TRUE(waitFor([&] { return net.requests().size() == 2; }));
+    session->finishTasksAndInvalidate();
+    EXPECT_FALSE(session->delegate());
+    Virtual::advanceBy(5);
+    ASSERT_TRUE(waitFor([&] { return handlerCalls == 1; }));
+    Virtual::runUntilIdle();
+    EXPECT_TRUE(delegate->events().empty());
+    EXPECT_EQ(b->response()->statusCode(), 200);
+}
+
 TEST_F(ConnectionSessionTest, DownloadFileLivesUntilTheHandlerReturns) {
     net.route("GET", "https://api.example.test/file", plat::ScriptedReply::text(200, "file body"));
     auto session = makeSession();

@@ -3,13 +3,12 @@
 // right host, is accepted.
 
 #include "kit_host/ZUVCertificatePinner.hpp"
+#include "kit_host/tests/PemCertificate.hpp"
 
 #include "devserver/Certificates.hpp"
 #include "platform/security/SecPolicy.hpp"
 
 #include <gtest/gtest.h>
-
-#include <openssl/pem.h>
 
 namespace {
 
@@ -42,12 +41,6 @@ TEST(ZUVCertificatePinner, ThePinnedRootsAreTheEightInTheirOrder) {
     EXPECT_FALSE(ZUVCertificateFromBytes(junk, sizeof junk));
 }
 
-std::shared_ptr<plat::SecCertificate> certificateFromPem(const std::string& pem) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), BIO_free);
-    std::unique_ptr<X509, decltype(&X509_free)> x(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr), X509_free);
-    return x ? plat::SecCertificate::fromX509(x.get()) : nullptr;
-}
-
 struct Decision {
     bool accepted = false;
     std::optional<plat::URLSessionAuthChallengeDisposition> disposition;
@@ -74,11 +67,11 @@ TEST(ZUVCertificatePinner, OnlyAChainEndingInAPinnedRootForTheHostIsAccepted) {
     const auto wrongHost = devserver::makeCertificates(devserver::CertificateMode::WrongHost, names, "unrelated.invalid");
     const auto selfSigned = devserver::makeCertificates(devserver::CertificateMode::SelfSigned, names, "unrelated.invalid");
     auto trustFor = [](const devserver::Certificates& c) {
-        auto made = plat::SecTrust::create({certificateFromPem(c.leafPem)}, {plat::SecPolicy::ssl(true, "api.example.test")});
+        auto made = plat::SecTrust::create({pemCertificate(c.leafPem)}, {plat::SecPolicy::ssl(true, "api.example.test")});
         EXPECT_EQ(made.status, plat::errSecSuccess);
         return made.trust;
     };
-    const ZUVCertificatePinner pinsTestCA({certificateFromPem(trusted.caPem)});
+    const ZUVCertificatePinner pinsTestCA({pemCertificate(trusted.caPem)});
     const ZUVCertificatePinner pinsRoots(ZUVPinnedCertificates());
     const ZUVCertificatePinner pinsNothing({});
     using D = plat::URLSessionAuthChallengeDisposition;
@@ -95,7 +88,7 @@ TEST(ZUVCertificatePinner, OnlyAChainEndingInAPinnedRootForTheHostIsAccepted) {
     };
     const Refused refused[] = {
         {"root outside the pinned ones", pinsRoots, trustFor(trusted)},
-        {"certificate for another host", ZUVCertificatePinner({certificateFromPem(wrongHost.caPem)}), trustFor(wrongHost)},
+        {"certificate for another host", ZUVCertificatePinner({pemCertificate(wrongHost.caPem)}), trustFor(wrongHost)},
         {"self-signed leaf", pinsTestCA, trustFor(selfSigned)},
         {"empty pin list", pinsNothing, trustFor(trusted)},
         {"no server trust", pinsTestCA, nullptr},

@@ -5,6 +5,7 @@
 
 #include "kit_host/ZUVNetworkClient.hpp"
 #include "kit_host/ZUVNetworkOperation.hpp"
+#include "kit_host/tests/PemCertificate.hpp"
 #include "kit_host/tests/ShimTestSupport.hpp"
 
 #include "deployment/Deployment.hpp"
@@ -12,8 +13,6 @@
 #include "platform/foundation/ProcessInfo.hpp"
 
 #include <gtest/gtest.h>
-
-#include <openssl/pem.h>
 
 #include <atomic>
 #include <fstream>
@@ -52,12 +51,6 @@ struct ServerChain {
         };
     }
 };
-
-std::shared_ptr<plat::SecCertificate> certificateFromPEMText(const std::string& pem) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), BIO_free);
-    std::unique_ptr<X509, decltype(&X509_free)> x(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr), X509_free);
-    return x ? plat::SecCertificate::fromX509(x.get()) : nullptr;
-}
 
 class NetworkClientServerTest : public ::testing::Test {
 protected:
@@ -122,7 +115,7 @@ TEST_F(NetworkClientServerTest, PinningTheTestCAAcceptsOnlyItsRightHostCertifica
     for (const auto& c : cases) {
         startServer(c.mode);
         server.clearRequests();
-        auto ca = certificateFromPEMText(server.caPem());
+        auto ca = pemCertificate(server.caPem());
         ASSERT_TRUE(ca);
         auto client = ZUVNetworkClient::initWithQueue(nullptr, {ca});
         ServerChain chain;

@@ -183,6 +183,16 @@ TEST_F(NetworkClientTest, WithoutATaskTheChainEndsWithNoTaskError) {
     EXPECT_FALSE(ZUVNetworkClient::initWithSessionConfiguration(nullptr, nullptr, {}));
 }
 
+TEST_F(NetworkClientTest, ReleasingTheClientInvalidatesItsSession) {
+    auto made = ZUVNetworkClient::init();
+    ASSERT_TRUE(made);
+    auto session = made->session();
+    ASSERT_TRUE(session->delegate());
+    made.reset();
+    EXPECT_FALSE(session->delegate());
+    EXPECT_TRUE(session->platformSession()->isInvalidated() || !session->delegate());
+}
+
 TEST_F(NetworkClientTest, APendingRetryAfterInvalidationEndsWithNoTaskError) {
     script({unavailable("5")});
     ChainResult result;
