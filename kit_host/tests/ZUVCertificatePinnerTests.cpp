@@ -12,7 +12,7 @@
 
 namespace {
 
-// The issuer of each pinned root: subject common name and DER length, in the pinned order.
+// Each pinned root: its subject common name and DER length, in the pinned order.
 struct PinnedRoot {
     const char* commonName;
     std::size_t derLength;
