@@ -3,6 +3,7 @@
 
 #include "kit_host/VZRURLSession.hpp"
 
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -115,6 +116,12 @@ public:
                 return known;
         }
         auto made = std::make_shared<VZRPlatformSessionTask>(task);
+        // Entries leave when the delegate hears of the completion; with a delegate that does not listen
+        // for it, drop those whose wrapper is gone once the table has doubled.
+        if (tasks_.size() >= sweepAt_) {
+            std::erase_if(tasks_, [](const auto& entry) { return entry.second.expired(); });
+            sweepAt_ = std::max<std::size_t>(64, tasks_.size() * 2);
+        }
         tasks_[task->taskIdentifier()] = made;
         return made;
     }
@@ -136,6 +143,7 @@ private:
     mutable std::mutex mutex_;
     std::shared_ptr<VZRSessionDelegate> delegate_;
     std::map<uint64_t, std::weak_ptr<VZRSessionTask>> tasks_;
+    std::size_t sweepAt_ = 64;
 };
 
 void VZRPlatformDelegateBridge::didBecomeInvalidWithError(plat::URLSession&, const std::optional<plat::Error>& error) {
