@@ -64,6 +64,9 @@ struct DeviceConfig {
     // None: whether a tracer is attached now (`TracerPid` of /proc/self/status).
     std::optional<bool> debuggerAttached;
 
+    // Runtime classes this device's OS lacks, at any version: code that looks a class up by name before
+    // using it takes its other path.
+    std::vector<std::string> absentClasses;
     // None: the backend already chosen, else the threaded one.
     std::optional<BackendKind> backend;
 

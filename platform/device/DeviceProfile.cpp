@@ -65,6 +65,19 @@ bool tracerAttached() {
     return false;
 }
 
+// The URL-loading classes, by the names code looks them up with before choosing the session API (the
+// session itself is plat::URLSession). The background configuration's factory is what such code checks.
+void registerURLSessionClasses() {
+    if (!rt::getClass("NSURLSession"))
+        rt::registerClass("NSURLSession");
+    rt::Class* configuration = rt::getClass("NSURLSessionConfiguration");
+    if (!configuration)
+        configuration = rt::registerClass("NSURLSessionConfiguration");
+    if (configuration && !rt::classMethod(configuration, rt::sel("backgroundSessionConfigurationWithIdentifier:")))
+        rt::addMethod(rt::metaclass(configuration), rt::sel("backgroundSessionConfigurationWithIdentifier:"),
+                      [](rt::Object&, std::string) -> rt::ObjectPtr { return nullptr; });
+}
+
 } // namespace
 
 OperatingSystemVersion DeviceProfile::osVersion() {
@@ -181,6 +194,7 @@ void DeviceProfile::applyToRuntime() {
     (void)uikitClasses();
     (void)NSUserActivity::runtimeClass();
     (void)unClasses();
+    registerURLSessionClasses();
 
     auto& s = deviceState();
     for (const auto& e : kTable) {
@@ -218,6 +232,8 @@ void DeviceProfile::applyToRuntime() {
             s.hiddenMethods.erase(saved);
         }
     }
+    for (const auto& cls : config().absentClasses)
+        sim::Runtime::unregisterClass(cls);
 }
 
 } // namespace plat
