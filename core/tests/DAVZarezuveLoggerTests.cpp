@@ -2,14 +2,18 @@
 // POST per file and what it carries (checked with protoc --decode_raw as well), what each reply does to the
 // file and the retry budget, and the account names that must stay inside the log folder.
 
+#include "core/DAVDiagnostics.hpp"
+#include "core/DAVErrorObject.hpp"
 #include "core/DAVZarezuveLogger.hpp"
 #include "core/DVUGzip.hpp"
+#include "core/tests/CoreLogTestEvents.hpp"
 #include "devserver/Server.hpp"
 #include "platform/dispatch/Backend.hpp"
 #include "platform/foundation/AppHome.hpp"
 #include "platform/foundation/FileManager.hpp"
 #include "platform/foundation/SystemLog.hpp"
 #include "platform/net/SimNetwork.hpp"
+#include "platform/runtime/Runtime.hpp"
 #include "testing/TempAppHome.hpp"
 
 #include <gtest/gtest.h>
@@ -26,14 +30,6 @@ namespace {
 
 using devserver::Reply;
 
-std::shared_ptr<DLCPBLogEvent> zarezuveGoldenEvent() {
-    auto e = DLCPBLogEvent::init();
-    NANOSetInt64(e, DLCPBLogEvent::kEventTimeMs, 1700000000123);
-    NANOSetInt64(e, DLCPBLogEvent::kEventUptimeMs, 5000);
-    NANOSetBytes(e, DLCPBLogEvent::kSourceExtension, plat::Value(plat::Data{1, 2, 3}));
-    NANOSetArray(e, DLCPBLogEvent::kTestCode, plat::Array{plat::Value(1), plat::Value(2), plat::Value(3)});
-    return e;
-}
 
 // Every file below a folder, full paths.
 std::vector<std::string> zarezuveFilesBelow(const std::string& folder) {
@@ -128,7 +124,7 @@ protected:
 };
 
 TEST_F(ZarezuveLoggerTest, AnEventBecomesOneRecordAndAFlushPostsTheFileOnce) {
-    logger->logEvent(zarezuveGoldenEvent(), 137, "greenhouse");
+    logger->logEvent(coreLogGoldenEvent(), 137, "greenhouse");
     settle();
     auto files = zarezuveFilesBelow(logFolder());
     ASSERT_EQ(files.size(), 1u);
@@ -169,7 +165,7 @@ TEST_F(ZarezuveLoggerTest, AnEventBecomesOneRecordAndAFlushPostsTheFileOnce) {
 TEST_F(ZarezuveLoggerTest, FailedPostsKeepTheFileRetryLaterAndStopAfterSix) {
     plat::sim::SystemLogCapture log;
     server.route("POST", "/log", Reply::text(500, "no"));
-    logger->logEvent(zarezuveGoldenEvent(), 137, "greenhouse");
+    logger->logEvent(coreLogGoldenEvent(), 137, "greenhouse");
     EXPECT_EQ(flush(), 0);
     ASSERT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(zarezuveFilesBelow(logFolder()).size(), 1u);
@@ -203,14 +199,14 @@ TEST_F(ZarezuveLoggerTest, FailedPostsKeepTheFileRetryLaterAndStopAfterSix) {
 
 TEST_F(ZarezuveLoggerTest, APermanentRefusalSetsTheFileAsideAndTheNextOneStillGoes) {
     server.route("POST", "/log", Reply::text(400, "bad"));
-    logger->logEvent(zarezuveGoldenEvent(), 137, "greenhouse");
+    logger->logEvent(coreLogGoldenEvent(), 137, "greenhouse");
     EXPECT_EQ(flush(), 1);
     EXPECT_TRUE(zarezuveFilesBelow(logFolder()).empty());
     EXPECT_EQ(zarezuveFilesBelow(DAVZarezuveLogger::rejectedDirectory()).size(), 1u);
     EXPECT_EQ(logger->uploadRetriesRemaining(), 6);
 
     server.route("POST", "/log", Reply::text(200, "ok"));
-    logger->logEvent(zarezuveGoldenEvent(), 137, "greenhouse");
+    logger->logEvent(coreLogGoldenEvent(), 137, "greenhouse");
     EXPECT_EQ(flush(), 1);
     EXPECT_EQ(server.requests().size(), 2u);
     EXPECT_TRUE(zarezuveFilesBelow(logFolder()).empty());
@@ -220,7 +216,7 @@ TEST_F(ZarezuveLoggerTest, FilesOfOneMillisecondAndUnreadableFilesLoseNoOtherEve
     // Every event closes its file: with the clock standing still, all three files share a millisecond.
     logger->setMaxRequestNumBytes(1);
     for (int i = 0; i < 3; ++i) {
-        logger->logEvent(zarezuveGoldenEvent(), 137, "greenhouse");
+        logger->logEvent(coreLogGoldenEvent(), 137, "greenhouse");
     }
     settle();
     auto files = zarezuveFilesBelow(logFolder());
@@ -237,7 +233,7 @@ TEST_F(ZarezuveLoggerTest, FilesOfOneMillisecondAndUnreadableFilesLoseNoOtherEve
 
 TEST_F(ZarezuveLoggerTest, AccountNamesStayInsideTheLogFolderAndComeBackFromTheScan) {
     for (const char* account : {".", "..", "a/b"}) {
-        logger->logEvent(zarezuveGoldenEvent(), 7, account);
+        logger->logEvent(coreLogGoldenEvent(), 7, account);
     }
     settle();
     auto names = plat::FileManager::defaultManager().contentsOfDirectory(logFolder());
@@ -262,7 +258,7 @@ TEST_F(ZarezuveLoggerTest, AShortWriteLeavesNoTornRecord) {
     const std::string path = plat::AppHome::tmp() + "/short/1";
     DAVZarezuveWriter writer(path);
     ASSERT_GE(writer.fd(), 0);
-    ASSERT_TRUE(writer.writeLogEvent(*zarezuveGoldenEvent()));
+    ASSERT_TRUE(writer.writeLogEvent(*coreLogGoldenEvent()));
     // Past 30 bytes the kernel refuses to grow the file: the second record is cut short.
     struct rlimit old {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -270,13 +266,105 @@ TEST_F(ZarezuveLoggerTest, AShortWriteLeavesNoTornRecord) {
     struct rlimit limited = old;
     limited.rlim_cur = 30;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const bool second = writer.writeLogEvent(*zarezuveGoldenEvent());
+    const bool second = writer.writeLogEvent(*coreLogGoldenEvent());
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, previous);
     EXPECT_FALSE(second);
     EXPECT_EQ(writer.numBytes(), 26u);
     writer.close();
     EXPECT_EQ(plat::readData(path)->size(), 26u);
+}
+
+
+// The configuration carried by the one event of a posted file.
+std::shared_ptr<DAVPBICoreConfiguration> zarezuveReportOf(const std::shared_ptr<DLCPBLogRequest>& request) {
+    auto blobs = request ? NANOGetArray(request, DLCPBLogRequest::kSerializedLogEvents) : std::nullopt;
+    if (!blobs || blobs->size() != 1) {
+        return nullptr;
+    }
+    const plat::Data& file = (*blobs)[0].asData();
+    // One record: the varint length, then the event.
+    std::size_t length = 0;
+    std::size_t at = 0;
+    for (int shift = 0; at < file.size() && shift < 35; shift += 7) {
+        const uint8_t b = file[at++];
+        length |= std::size_t(b & 0x7f) << shift;
+        if (!(b & 0x80)) {
+            break;
+        }
+    }
+    if (at + length != file.size()) {
+        return nullptr;
+    }
+    auto event = DLCPBLogEvent::initWithBuffer(plat::Data(file.begin() + static_cast<std::ptrdiff_t>(at), file.end()));
+    if (!event) {
+        return nullptr;
+    }
+    const auto* payload = std::get_if<NANOStringRecord>(&event->messageInfo()->slots[DLCPBLogEvent::kSourceExtension]);
+    if (!payload || !payload->bytes) {
+        return nullptr;
+    }
+    return DAVPBICoreConfiguration::initWithBuffer(
+        plat::Data(payload->bytes.get(), payload->bytes.get() + payload->length));
+}
+
+TEST_F(ZarezuveLoggerTest, EachDiagnosticsNotificationBecomesOneReportUploadedUnderSource137) {
+    plat::rt::registerClass("DAVAnalytics");
+    DAVDiagnostics::setZarezuveLogger(logger);
+    DAVDiagnostics::setLoadedImageNamesProvider([] {
+        return std::vector<std::string>{"/app/Portal", "/usr/lib/x86_64-linux-gnu/libc.so.6", "/app/Kit.so"};
+    });
+    DAVDiagnostics::load();
+    auto& center = plat::NotificationCenter::defaultCenter();
+    center.post("DAVAppDiagnosticsNotification");
+    ASSERT_TRUE(plat::Virtual::runUntil([&] { return server.requests().size() == 1; }, 20));
+    auto posted = postedRequest(0);
+    ASSERT_TRUE(posted);
+    EXPECT_EQ(NANOGetInt32(posted, DLCPBLogRequest::kLogSource), 137);
+    auto report = zarezuveReportOf(posted);
+    ASSERT_TRUE(report);
+    using C = DAVPBICoreConfiguration;
+    EXPECT_EQ(NANOGetInt32(report, C::kFixedCode16), 2);
+    EXPECT_FALSE(NANOGetBool(report, C::kFixedFlag29));
+    EXPECT_TRUE(NANOHasField(report, C::kFixedFlag29));
+    EXPECT_EQ(NANOGetInt32(report, C::kFixedCode30), 1);
+    EXPECT_EQ(NANOGetString(report, C::kToolchainBuild), "-");
+    EXPECT_EQ(NANOGetArray(report, C::kSdkServiceInstalled), (plat::Array{plat::Value(18)}));
+    EXPECT_TRUE(NANOGetBool(report, C::kAppDelegateProxyEnabled));
+    EXPECT_EQ(NANOGetInt32(report, C::kLinkedFrameworkCount), 1);
+    EXPECT_EQ(NANOGetInt32(report, C::kAppCount), 0);
+    EXPECT_FALSE(NANOHasField(report, C::kConfigurationType));
+    EXPECT_FALSE(NANOHasField(report, C::kServiceType));
+    const std::string installFile = plat::AppHome::applicationSupport() + "/Razoza/DAVApp/VEDUDODU_UNIQUE_INSTALL";
+    auto install = plat::readData(installFile);
+    ASSERT_TRUE(install);
+    const std::string identifier(install->begin(), install->end());
+    EXPECT_EQ(identifier.size(), 36u);
+    EXPECT_EQ(NANOGetString(report, C::kInstallString), identifier);
+    plat::Virtual::runUntil([&] { return !network->hasUploadInProgress(); }, 20);
+    settle();
+
+    center.post("DAVAppDiagnosticsNotification", nullptr,
+                plat::Dictionary{{"ConfigType", plat::Value(3)},
+                                 {"SDKName", plat::Value("Foo")},
+                                 {"SDKVersion", plat::Value("1.2")},
+                                 {"Error", DAVErrorObject::valueWithError(plat::Error("com.example", -7))}});
+    ASSERT_TRUE(plat::Virtual::runUntil([&] { return server.requests().size() == 2; }, 20));
+    report = zarezuveReportOf(postedRequest(1));
+    ASSERT_TRUE(report);
+    EXPECT_FALSE(NANOHasField(report, C::kConfigurationType));
+    EXPECT_TRUE(NANOHasField(report, C::kServiceType));
+    EXPECT_EQ(NANOGetInt32(report, C::kServiceType), 0);
+    EXPECT_EQ(NANOGetString(report, C::kServiceVersion), "1.2");
+    auto error = NANOGetMessage<DAVPBErrorInfo>(report, C::kErrorInfo);
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(NANOGetBool(error, DAVPBErrorInfo::kErrorPresent));
+    EXPECT_EQ(NANOGetInt32(error, DAVPBErrorInfo::kErrorCode), -7);
+    EXPECT_EQ(NANOGetString(report, C::kInstallString), identifier);
+    plat::Virtual::runUntil([&] { return !network->hasUploadInProgress(); }, 20);
+    settle();
+    DAVDiagnostics::setZarezuveLogger(nullptr);
+    DAVDiagnostics::setLoadedImageNamesProvider(nullptr);
 }
 
 } // namespace

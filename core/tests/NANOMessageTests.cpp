@@ -2,6 +2,7 @@
 // checks and lines, the decode limits, copies in and out, and hostile bytes through every decoder.
 
 #include "core/CoreLogMessages.hpp"
+#include "core/tests/CoreLogTestEvents.hpp"
 #include "platform/foundation/Console.hpp"
 
 #include <gtest/gtest.h>
@@ -52,16 +53,6 @@ plat::Data nanoLongStringEvent(std::size_t length) {
     return out;
 }
 
-std::shared_ptr<DLCPBLogEvent> goldenEvent() {
-    auto e = DLCPBLogEvent::init();
-    NANOSetInt64(e, DLCPBLogEvent::kEventTimeMs, 1700000000123);
-    NANOSetInt64(e, DLCPBLogEvent::kEventUptimeMs, 5000);
-    NANOSetBytes(e, DLCPBLogEvent::kSourceExtension, plat::Value(plat::Data{1, 2, 3}));
-    NANOSetArray(e, DLCPBLogEvent::kTestCode, plat::Array{plat::Value(1), plat::Value(2), plat::Value(3)});
-    return e;
-}
-
-constexpr const char* kGoldenEventHex = "08 fb d0 95 ff bc 31 32 03 01 02 03 88 01 88 27 a0 01 01 a0 01 02 a0 01 03";
 
 } // namespace
 
@@ -84,10 +75,10 @@ TEST(NanoMessageTest, EverySlotTableAgreesWithItsGeneratedDescriptor) {
 }
 
 TEST(NanoMessageTest, LogEventEncodesToItsGoldenBytesAndRoundTrips) {
-    auto e = goldenEvent();
+    auto e = coreLogGoldenEvent();
     auto bytes = e->protoBuffer();
     ASSERT_TRUE(bytes);
-    EXPECT_EQ(nanoHexOf(*bytes), kGoldenEventHex);
+    EXPECT_EQ(nanoHexOf(*bytes), kCoreLogGoldenEventHex);
 
     auto decoded = DLCPBLogEvent::initWithBuffer(*bytes);
     ASSERT_TRUE(decoded);
@@ -132,7 +123,7 @@ TEST(NanoMessageTest, ErrorInfoWritesNegativeCodesAsTenByteVarints) {
 
 TEST(NanoMessageTest, AccessorsOfTheWrongKindLogTheirLineAndChangeNothing) {
     plat::sim::ConsoleCapture console;
-    auto e = goldenEvent();
+    auto e = coreLogGoldenEvent();
     struct Case {
         std::function<void()> call;
         const char* line;
@@ -156,7 +147,7 @@ TEST(NanoMessageTest, AccessorsOfTheWrongKindLogTheirLineAndChangeNothing) {
         c.call();
         EXPECT_NE(console.nslog().find(std::string("<Nano/Failure> ") + c.line), std::string::npos) << c.line;
     }
-    EXPECT_EQ(nanoHexOf(*e->protoBuffer()), kGoldenEventHex);
+    EXPECT_EQ(nanoHexOf(*e->protoBuffer()), kCoreLogGoldenEventHex);
 
     // Absent fields answer empty without a line.
     plat::sim::Console::clearCaptured();
@@ -191,7 +182,7 @@ TEST(NanoMessageTest, AStringSetFromANumberIsPresentWithoutDataAndCannotBeEncode
 
 TEST(NanoMessageTest, OneUnfitElementLeavesTheWholeArrayEmpty) {
     plat::sim::ConsoleCapture console;
-    auto e = goldenEvent();
+    auto e = coreLogGoldenEvent();
     NANOSetArray(e, DLCPBLogEvent::kTestCode, plat::Array{plat::Value(1), plat::Value("x")});
     EXPECT_NE(console.nslog().find("<ERROR> Invalid object type. Int32 fields expect NSNumber. Type: NSString"),
               std::string::npos);
@@ -200,7 +191,7 @@ TEST(NanoMessageTest, OneUnfitElementLeavesTheWholeArrayEmpty) {
     // Elements of a repeated message field must be messages of the field's own type.
     auto request = DLCPBLogRequest::init();
     NANOSetArray(request, DLCPBLogRequest::kLogEvent,
-                 plat::Array{plat::Value(plat::rt::ObjectPtr(goldenEvent())),
+                 plat::Array{plat::Value(plat::rt::ObjectPtr(coreLogGoldenEvent())),
                              plat::Value(plat::rt::ObjectPtr(DAVPBErrorInfo::init()))});
     EXPECT_NE(console.nslog().find("Message fields expect NANOMessageBase. Type: DAVPBErrorInfo"), std::string::npos);
     EXPECT_TRUE(NANOGetArray(request, DLCPBLogRequest::kLogEvent, &DLCPBLogEvent::messageClass())->empty());
@@ -223,10 +214,10 @@ TEST(NanoMessageTest, ALogRequestCarriesNestedAndRepeatedMessagesThroughTheWire)
     NANOSetInt32(request, DLCPBLogRequest::kLogSource, 137);
     NANOSetArray(request, DLCPBLogRequest::kSerializedLogEvents,
                  plat::Array{plat::Value(nanoBytesOf("one")), plat::Value(nanoBytesOf("two"))});
-    auto second = goldenEvent();
+    auto second = coreLogGoldenEvent();
     NANOSetInt64(second, DLCPBLogEvent::kEventTimeMs, 7);
     NANOSetArray(request, DLCPBLogRequest::kLogEvent,
-                 plat::Array{plat::Value(plat::rt::ObjectPtr(goldenEvent())), plat::Value(plat::rt::ObjectPtr(second))});
+                 plat::Array{plat::Value(plat::rt::ObjectPtr(coreLogGoldenEvent())), plat::Value(plat::rt::ObjectPtr(second))});
 
     auto bytes = request->protoBuffer();
     ASSERT_TRUE(bytes);
@@ -249,7 +240,7 @@ TEST(NanoMessageTest, ALogRequestCarriesNestedAndRepeatedMessagesThroughTheWire)
     auto* firstEvent = dynamic_cast<DLCPBLogEvent*>(events->at(0).ifObject());
     auto* secondEvent = dynamic_cast<DLCPBLogEvent*>(events->at(1).ifObject());
     ASSERT_TRUE(firstEvent && secondEvent);
-    EXPECT_EQ(nanoHexOf(*firstEvent->protoBuffer()), kGoldenEventHex);
+    EXPECT_EQ(nanoHexOf(*firstEvent->protoBuffer()), kCoreLogGoldenEventHex);
     EXPECT_EQ(NANOGetInt64(secondEvent, DLCPBLogEvent::kEventTimeMs), 7);
     // A class of another message makes nothing of the elements.
     EXPECT_TRUE(NANOGetArray(back, DLCPBLogRequest::kLogEvent, &DAVPBErrorInfo::messageClass())->empty());
@@ -280,11 +271,11 @@ TEST(NanoMessageTest, DecodedStringsAreCappedAtOneMebibyte) {
 }
 
 TEST(NanoMessageTest, RandomAndMutatedBytesNeverCrashAnyDecoder) {
-    std::vector<plat::Data> seeds{nanoHex(kGoldenEventHex)};
+    std::vector<plat::Data> seeds{nanoHex(kCoreLogGoldenEventHex)};
     {
         auto request = DLCPBLogRequest::init();
         NANOSetMessage(request, DLCPBLogRequest::kClientInfo, DLCPBClientInfo::init());
-        NANOSetArray(request, DLCPBLogRequest::kLogEvent, plat::Array{plat::Value(plat::rt::ObjectPtr(goldenEvent()))});
+        NANOSetArray(request, DLCPBLogRequest::kLogEvent, plat::Array{plat::Value(plat::rt::ObjectPtr(coreLogGoldenEvent()))});
         NANOSetArray(request, DLCPBLogRequest::kSerializedLogEvents, plat::Array{plat::Value(nanoBytesOf("x"))});
         seeds.push_back(*request->protoBuffer());
         auto config = DAVPBICoreConfiguration::init();
