@@ -8,7 +8,10 @@
 #include <pb_encode.h>
 
 #include <cstring>
+#include <algorithm>
 #include <limits>
+#include <map>
+#include <mutex>
 
 namespace {
 
@@ -60,6 +63,36 @@ int nanoSlotForTag(const NANOMessageDescriptor& descriptor, uint32_t tag) {
     }
     return -1;
 }
+
+// Slot of each wire tag (-1 for none), built once per message: every encode and decode looks up every field.
+class NanoSlotTable {
+public:
+    explicit NanoSlotTable(const NANOMessageDescriptor& descriptor) {
+        uint32_t maxTag = 0;
+        for (uint32_t i = 0; i < descriptor.slotCount; ++i) {
+            maxTag = std::max(maxTag, descriptor.fields[i].tag);
+        }
+        slots_.assign(maxTag + 1, -1);
+        for (uint32_t i = 0; i < descriptor.slotCount; ++i) {
+            slots_[descriptor.fields[i].tag] = static_cast<int>(i);
+        }
+    }
+    int operator()(uint32_t tag) const { return tag < slots_.size() ? slots_[tag] : -1; }
+
+    static const NanoSlotTable& of(const NANOMessageDescriptor& descriptor) {
+        static std::mutex mutex;
+        static std::map<const NANOMessageDescriptor*, std::unique_ptr<NanoSlotTable>> tables;
+        std::lock_guard lock(mutex);
+        auto& table = tables[&descriptor];
+        if (!table) {
+            table = std::make_unique<NanoSlotTable>(descriptor);
+        }
+        return *table;
+    }
+
+private:
+    std::vector<int> slots_;
+};
 
 // The generated structure of a message, zeroed, in storage aligned for any of its members.
 class NanoStruct {
@@ -200,6 +233,7 @@ private:
 
 bool nanoFillStruct(const MessageInfo& record, void* target) {
     const NANOMessageDescriptor& descriptor = *record.descriptor;
+    const NanoSlotTable& slotOf = NanoSlotTable::of(descriptor);
     pb_field_iter_t it;
     if (!pb_field_iter_begin(&it, descriptor.nanopb, target)) {
         return true;
@@ -208,7 +242,7 @@ bool nanoFillStruct(const MessageInfo& record, void* target) {
         if (PB_LTYPE(it.type) == PB_LTYPE_EXTENSION) {
             continue;
         }
-        const int index = nanoSlotForTag(descriptor, it.tag);
+        const int index = slotOf(it.tag);
         if (index < 0) {
             continue;
         }
@@ -304,6 +338,7 @@ bool nanoDecodeElementsCallback(pb_istream_t* stream, const pb_field_t* field, v
 
 bool nanoBindDecoders(MessageInfo& record, void* target) {
     const NANOMessageDescriptor& descriptor = *record.descriptor;
+    const NanoSlotTable& slotOf = NanoSlotTable::of(descriptor);
     pb_field_iter_t it;
     if (!pb_field_iter_begin(&it, descriptor.nanopb, target)) {
         return true;
@@ -312,7 +347,7 @@ bool nanoBindDecoders(MessageInfo& record, void* target) {
         if (PB_LTYPE(it.type) == PB_LTYPE_EXTENSION) {
             continue;
         }
-        const int index = nanoSlotForTag(descriptor, it.tag);
+        const int index = slotOf(it.tag);
         if (index < 0) {
             continue;
         }
@@ -358,6 +393,7 @@ bool nanoBindDecoders(MessageInfo& record, void* target) {
 
 void nanoCopyStatics(MessageInfo& record, void* source) {
     const NANOMessageDescriptor& descriptor = *record.descriptor;
+    const NanoSlotTable& slotOf = NanoSlotTable::of(descriptor);
     pb_field_iter_t it;
     if (!pb_field_iter_begin(&it, descriptor.nanopb, source)) {
         return;
@@ -366,7 +402,7 @@ void nanoCopyStatics(MessageInfo& record, void* source) {
         if (PB_ATYPE(it.type) != PB_ATYPE_STATIC || PB_LTYPE(it.type) == PB_LTYPE_EXTENSION) {
             continue;
         }
-        const int index = nanoSlotForTag(descriptor, it.tag);
+        const int index = slotOf(it.tag);
         if (index < 0) {
             continue;
         }
@@ -907,21 +943,32 @@ bool NANOMessage::adoptMessageInfo(const MessageInfo* info) {
 }
 
 bool NANOMessage::adoptBuffer(const plat::Data& data) {
-    auto temporary = NANOMakeMessageInfo(*descriptor_);
-    if (!temporary || !NANODecodeMessageInfo(data.data(), data.size(), temporary.get())) {
+    auto decoded = NANOMakeMessageInfo(*descriptor_);
+    if (!decoded || !NANODecodeMessageInfo(data.data(), data.size(), decoded.get())) {
         return false;
     }
-    return adoptMessageInfo(temporary.get());
+    // Nobody else holds the freshly decoded record: it becomes the object's own instead of being copied.
+    info_ = std::move(decoded);
+    return true;
 }
 
 std::optional<plat::Data> NANOMessage::protoBuffer() const {
     if (!info_) {
         return std::nullopt;
     }
-    std::unique_ptr<uint8_t[]> buffer;
-    const int32_t length = NANOEncodeMessageInfo(info_.get(), &buffer);
-    if (length < 0) {
+    // Encoded straight into the data object: one allocation of the exact size, no copy.
+    NanoBindingScope scope;
+    NanoStruct target(descriptor_->structSize);
+    std::size_t size = 0;
+    if (!nanoFillStruct(*info_, target.get()) || !pb_get_encoded_size(&size, descriptor_->nanopb, target.get()) ||
+        size > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
         return std::nullopt;
     }
-    return plat::Data(buffer.get(), buffer.get() + length);
+    plat::Data out(size);
+    pb_ostream_t stream = pb_ostream_from_buffer(out.data(), out.size());
+    if (!pb_encode(&stream, descriptor_->nanopb, target.get())) {
+        return std::nullopt;
+    }
+    out.resize(stream.bytes_written);
+    return out;
 }

@@ -1,5 +1,6 @@
 #include "devserver/DefaultRoutes.hpp"
 
+#include "devserver/LogRoutes.hpp"
 #include "devserver/PortalRoutes.hpp"
 #include "devserver/PushRoutes.hpp"
 #include "devserver/Server.hpp"
@@ -18,6 +19,7 @@ const std::vector<std::string>& servedHosts() {
 void installDefaultRoutes(Server& server) {
     installPortalRoutes(server);
     installPushRoutes(server);
+    installLogRoutes(server);
 }
 
 } // namespace devserver

@@ -7,6 +7,7 @@
 #include "core/DAVZarezuveLogger.hpp"
 #include "core/DVUGzip.hpp"
 #include "core/tests/CoreLogTestEvents.hpp"
+#include "devserver/LogRoutes.hpp"
 #include "devserver/Server.hpp"
 #include "platform/dispatch/Backend.hpp"
 #include "platform/foundation/AppHome.hpp"
@@ -365,6 +366,34 @@ TEST_F(ZarezuveLoggerTest, EachDiagnosticsNotificationBecomesOneReportUploadedUn
     settle();
     DAVDiagnostics::setZarezuveLogger(nullptr);
     DAVDiagnostics::setLoadedImageNamesProvider(nullptr);
+}
+
+
+// devserver's log service reads what the client posts with nanopb alone, a rolled-over file past the
+// client's own 1 MiB field limit included, and its scripted refusals keep the file for later.
+TEST_F(ZarezuveLoggerTest, TheLogServiceReadsARolledOverFile) {
+    server.clearRoutes();
+    auto service = devserver::installLogRoutes(server);
+    logger->setInstallIdentifier(std::string("install-1"));
+    for (int i = 0; i < 2; ++i) {
+        auto event = coreLogGoldenEvent();
+        NANOSetBytes(event, DLCPBLogEvent::kSourceExtension, plat::Value(plat::Data(600 * 1024, 0x5a)));
+        logger->logEvent(event, 137, "greenhouse");
+    }
+    settle();
+    service->scriptNext(Reply::text(503, "busy"));
+    EXPECT_EQ(flush(), 0);
+    EXPECT_EQ(flush(), 1);
+    auto received = service->received();
+    ASSERT_EQ(received.size(), 2u);
+    const auto& last = received[1];
+    ASSERT_TRUE(last.decoded);
+    EXPECT_EQ(last.logSource, 137);
+    EXPECT_EQ(last.clientType, 3u);
+    EXPECT_EQ(last.installIdentifier, "install-1");
+    ASSERT_EQ(last.serializedLogEvents.size(), 1u);
+    EXPECT_GT(last.serializedLogEvents[0].size(), 1048576u);
+    EXPECT_TRUE(zarezuveFilesBelow(logFolder()).empty());
 }
 
 } // namespace
