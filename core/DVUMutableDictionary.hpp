@@ -1,17 +1,18 @@
 #pragma once
-// A dictionary any thread may use: every access runs on the instance's own serial queue, reads waiting for
-// the writes issued before them, writes returning before they are applied.
+// A dictionary any thread may use. Reads share a lock and writes take it alone, so every read sees the
+// writes issued before it. A value a write replaces or removes is released after the lock is dropped: it
+// may be an object whose teardown calls back into the dictionary.
 
-#include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/foundation/Value.hpp"
 
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 
 class DVUMutableDictionary {
 public:
-    DVUMutableDictionary();
+    DVUMutableDictionary() = default;
     DVUMutableDictionary(const DVUMutableDictionary&) = delete;
     DVUMutableDictionary& operator=(const DVUMutableDictionary&) = delete;
 
@@ -27,7 +28,6 @@ public:
     std::string description() const;
 
 private:
-    plat::DispatchQueuePtr queue_;
-    // Touched only on queue_.
-    std::shared_ptr<plat::Dictionary> objects_;
+    mutable std::shared_mutex mutex_;
+    plat::Dictionary objects_;
 };

@@ -131,9 +131,7 @@ std::optional<std::string> DVUNetworkURLSession::sessionIDFromAsyncPOSTRequest(c
         if (session) {
             session->invalidateAndCancel();
         }
-        auto config = plat::URLSessionConfiguration::defaultConfiguration();
-        populateSessionConfig(config, request);
-        session = plat::URLSession::make(config, self, plat::OperationQueue::main());
+        session = foregroundSessionForRequest(request);
         task = session ? session->uploadTask(request, body) : nullptr;
     }
     return startTask(session, task, request, std::move(completion));
@@ -141,13 +139,29 @@ std::optional<std::string> DVUNetworkURLSession::sessionIDFromAsyncPOSTRequest(c
 
 std::optional<std::string> DVUNetworkURLSession::sessionIDFromAsyncGETRequest(const plat::URLRequest& request,
                                                                              DVUNetworkFetcherCompletion completion) {
-    auto self = std::static_pointer_cast<DVUNetworkURLSession>(shared_from_this());
-    auto config = backgroundNetworkEnabled_ ? backgroundSessionConfigWithSessionID(sessionID_)
-                                            : plat::URLSessionConfiguration::defaultConfiguration();
-    populateSessionConfig(config, request);
-    auto session = plat::URLSession::make(config, self, plat::OperationQueue::main());
+    std::shared_ptr<plat::URLSession> session;
+    if (backgroundNetworkEnabled_) {
+        auto config = backgroundSessionConfigWithSessionID(sessionID_);
+        populateSessionConfig(config, request);
+        session = plat::URLSession::make(config, std::static_pointer_cast<DVUNetworkURLSession>(shared_from_this()),
+                                         plat::OperationQueue::main());
+    } else {
+        session = foregroundSessionForRequest(request);
+    }
     auto task = session ? session->downloadTask(request) : nullptr;
     return startTask(session, task, request, std::move(completion));
+}
+
+std::shared_ptr<plat::URLSession> DVUNetworkURLSession::foregroundSessionForRequest(const plat::URLRequest& request) {
+    if (sharedSession_) {
+        onSharedSession_ = true;
+        return sharedSession_->sessionForRequest(request);
+    }
+    onSharedSession_ = false;
+    auto config = plat::URLSessionConfiguration::defaultConfiguration();
+    populateSessionConfig(config, request);
+    return plat::URLSession::make(config, std::static_pointer_cast<DVUNetworkURLSession>(shared_from_this()),
+                                  plat::OperationQueue::main());
 }
 
 std::optional<std::string> DVUNetworkURLSession::startTask(const std::shared_ptr<plat::URLSession>& session,
@@ -155,7 +169,7 @@ std::optional<std::string> DVUNetworkURLSession::startTask(const std::shared_ptr
                                                            const plat::URLRequest& request,
                                                            DVUNetworkFetcherCompletion completion) {
     if (!session || !task) {
-        if (session) {
+        if (session && !onSharedSession_) {
             session->invalidateAndCancel();
         }
         callCompletionHandler(std::move(completion), nullptr, std::nullopt, netError(2));
@@ -167,7 +181,11 @@ std::optional<std::string> DVUNetworkURLSession::startTask(const std::shared_ptr
         request_ = request;
         completionHandler_ = std::move(completion);
     }
-    setSessionInFetcherMap(std::static_pointer_cast<DVUNetworkURLSession>(shared_from_this()), sessionID_);
+    auto self = std::static_pointer_cast<DVUNetworkURLSession>(shared_from_this());
+    if (onSharedSession_) {
+        sharedSession_->attach(task, self);
+    }
+    setSessionInFetcherMap(self, sessionID_);
     task->resume();
     return sessionID_;
 }
@@ -295,6 +313,9 @@ void DVUNetworkURLSession::didCompleteWithError(plat::URLSession& session, const
 
     removeTempItemAtURL(uploadingFileURL_.empty() ? temporaryFilePathWithSessionID(sessionID_) : uploadingFileURL_);
     maybeRemoveTempFilesAtURL(networkDirectoryURL_, kNetworkTempFileExpiry);
+    if (onSharedSession_) {
+        return;
+    }
     session.finishTasksAndInvalidate();
     if (const auto& identifier = session.configuration().identifier()) {
         std::lock_guard lock(netFetcherMap().mutex);
@@ -404,7 +425,7 @@ void DVUNetworkURLSession::setSessionInFetcherMap(const std::shared_ptr<DVUNetwo
             old->log(kDVUNetworkLogLevelInfo, 901019, plat::format("Discarding session: %@", old->sessionID()));
         }
         std::shared_ptr<plat::URLSession> oldSession;
-        {
+        if (!old->onSharedSession_) {
             std::lock_guard lock(old->mutex_);
             oldSession = old->URLSession_.lock();
         }
@@ -482,6 +503,115 @@ void DVUNetworkURLSession::callSystemCompletionHandler(const std::string& sessio
     plat::DispatchQueue::main()->async(std::move(handler));
 }
 
+// ---- shared foreground session --------------------------------------------------------------------------
+
+std::shared_ptr<DVUNetworkSharedSession> DVUNetworkSharedSession::make() {
+    auto shared = std::make_shared<DVUNetworkSharedSession>();
+    shared->weakSelf_ = shared;
+    return shared;
+}
+
+std::shared_ptr<plat::URLSession> DVUNetworkSharedSession::sessionForRequest(const plat::URLRequest& request) {
+    const double timeout = request.timeoutInterval();
+    std::shared_ptr<plat::URLSession> retired;
+    std::shared_ptr<plat::URLSession> current;
+    {
+        std::lock_guard lock(mutex_);
+        if (session_ && (session_->isInvalidated() || sessionTimeout_ != timeout)) {
+            retired = std::move(session_);
+        }
+        if (!session_) {
+            auto config = plat::URLSessionConfiguration::defaultConfiguration();
+            config.timeoutIntervalForRequest = timeout;
+            config.timeoutIntervalForResource = timeout;
+            config.requestCachePolicy = request.cachePolicy();
+            session_ = plat::URLSession::make(config, weakSelf_.lock(), plat::OperationQueue::main());
+            sessionTimeout_ = timeout;
+        }
+        current = session_;
+    }
+    // Outside the lock: invalidation may call back into this delegate.
+    if (retired) {
+        retired->finishTasksAndInvalidate();
+    }
+    return current;
+}
+
+void DVUNetworkSharedSession::attach(const std::shared_ptr<plat::URLSessionTask>& task,
+                                     std::shared_ptr<DVUNetworkURLSession> fetcher) {
+    std::lock_guard lock(mutex_);
+    fetchers_[task.get()] = std::move(fetcher);
+}
+
+void DVUNetworkSharedSession::detach(const plat::URLSessionTask* task) {
+    std::shared_ptr<DVUNetworkURLSession> fetcher;
+    std::lock_guard lock(mutex_);
+    if (auto it = fetchers_.find(task); it != fetchers_.end()) {
+        fetcher = std::move(it->second);
+        fetchers_.erase(it);
+    }
+}
+
+void DVUNetworkSharedSession::invalidate() {
+    std::shared_ptr<plat::URLSession> session;
+    {
+        std::lock_guard lock(mutex_);
+        session = std::move(session_);
+    }
+    if (session) {
+        session->finishTasksAndInvalidate();
+    }
+}
+
+std::shared_ptr<DVUNetworkURLSession> DVUNetworkSharedSession::fetcherFor(const TaskPtr& task) {
+    std::lock_guard lock(mutex_);
+    auto it = fetchers_.find(task.get());
+    return it == fetchers_.end() ? nullptr : it->second;
+}
+
+bool DVUNetworkSharedSession::respondsTo(std::string_view selector) const {
+    return selector == plat::URLSessionSelector::didCompleteWithError ||
+           selector == plat::URLSessionSelector::didFinishDownloadingToURL ||
+           selector == plat::URLSessionSelector::taskDidReceiveChallenge ||
+           selector == plat::URLSessionSelector::willPerformHTTPRedirection;
+}
+
+void DVUNetworkSharedSession::didCompleteWithError(plat::URLSession& session, const TaskPtr& task,
+                                                   const std::optional<plat::Error>& error) {
+    if (auto fetcher = fetcherFor(task)) {
+        detach(task.get());
+        fetcher->didCompleteWithError(session, task, error);
+    }
+}
+
+void DVUNetworkSharedSession::didFinishDownloadingToURL(plat::URLSession& session, const TaskPtr& task,
+                                                        const plat::URL& location) {
+    if (auto fetcher = fetcherFor(task)) {
+        fetcher->didFinishDownloadingToURL(session, task, location);
+    }
+}
+
+void DVUNetworkSharedSession::taskDidReceiveChallenge(plat::URLSession& session, const TaskPtr& task,
+                                                      const plat::URLAuthenticationChallenge& challenge,
+                                                      ChallengeCompletion completion) {
+    if (auto fetcher = fetcherFor(task)) {
+        fetcher->taskDidReceiveChallenge(session, task, challenge, std::move(completion));
+        return;
+    }
+    completion(plat::URLSessionAuthChallengeDisposition::performDefaultHandling, std::nullopt);
+}
+
+void DVUNetworkSharedSession::willPerformHTTPRedirection(plat::URLSession& session, const TaskPtr& task,
+                                                         const plat::HTTPURLResponse& response,
+                                                         plat::URLRequest newRequest, RedirectCompletion completion) {
+    if (auto fetcher = fetcherFor(task)) {
+        fetcher->willPerformHTTPRedirection(session, task, response, std::move(newRequest), std::move(completion));
+        return;
+    }
+    // A task nobody started here follows no redirect.
+    completion(std::nullopt);
+}
+
 // ---- front end -------------------------------------------------------------------------------------------
 
 DVUNetwork::DVUNetwork(Private) {}
@@ -501,6 +631,9 @@ std::shared_ptr<DVUNetwork> DVUNetwork::initWithReachabilityHost(const std::stri
 }
 
 DVUNetwork::~DVUNetwork() {
+    if (sharedSession_) {
+        sharedSession_->invalidate();
+    }
     if (reachability_) {
         reachability_->setReachabilityDelegate(std::weak_ptr<DVUReachabilityDelegate>());
         reachability_->stop();
@@ -588,6 +721,13 @@ std::optional<std::string> DVUNetwork::startFetcher(bool post, const plat::URL& 
     auto fetcher = DVUNetworkURLSession::initWithNetworkLoggerDelegate(
         std::weak_ptr<DVUNetworkLoggerDelegate>(shared_from_this()));
     fetcher->setBackgroundNetworkEnabled(usingBackgroundSession);
+    {
+        std::lock_guard lock(mutex_);
+        if (!sharedSession_) {
+            sharedSession_ = DVUNetworkSharedSession::make();
+        }
+        fetcher->setSharedSession(sharedSession_);
+    }
     std::weak_ptr<DVUNetwork> weakSelf = weak_from_this();
     auto callerQueue = queue ? queue : plat::DispatchQueue::main();
     DVUNetworkFetcherCompletion done = [weakSelf, callerQueue, completionHandler](

@@ -1,7 +1,8 @@
 #pragma once
 // The utility layer's small HTTP front end: gzip-compressed POSTs and GETs, each on its own fetcher
-// (DVUNetworkURLSession) that owns one URL session, optionally a background one whose upload body waits in a
-// temporary file. Results come back through a completion on the caller's queue. The front end also tracks
+// (DVUNetworkURLSession). Foreground fetchers of one front end share its URL session, so connections are
+// reused; a background fetcher owns a background session of its own whose upload body waits in a temporary
+// file. Results come back through a completion on the caller's queue. The front end also tracks
 // connectivity through a reachability checker; its callers decide themselves whether to send.
 
 #include "core/DVUMutableDictionary.hpp"
@@ -60,8 +61,45 @@ public:
     virtual void reachabilityDidChange() = 0;
 };
 
-// One request's fetcher. It lives while its URL session holds it as delegate and while the front end's
-// request table does; the process-wide fetcher map holds it weakly.
+class DVUNetworkURLSession;
+
+// The foreground URL session a front end's fetchers share. It is the session's delegate and hands every task
+// event to the fetcher that started the task, holding that fetcher until its task completes.
+class DVUNetworkSharedSession : public plat::URLSessionDelegate {
+public:
+    static std::shared_ptr<DVUNetworkSharedSession> make();
+    // The live session for requests with this time-out; a new time-out replaces the session, letting the
+    // tasks of the old one finish.
+    std::shared_ptr<plat::URLSession> sessionForRequest(const plat::URLRequest& request);
+    void attach(const std::shared_ptr<plat::URLSessionTask>& task, std::shared_ptr<DVUNetworkURLSession> fetcher);
+    void detach(const plat::URLSessionTask* task);
+    // Running tasks finish; nothing new starts.
+    void invalidate();
+
+    bool respondsTo(std::string_view selector) const override;
+    void didCompleteWithError(plat::URLSession& session, const TaskPtr& task,
+                              const std::optional<plat::Error>& error) override;
+    void didFinishDownloadingToURL(plat::URLSession& session, const TaskPtr& task, const plat::URL& location) override;
+    void taskDidReceiveChallenge(plat::URLSession& session, const TaskPtr& task,
+                                 const plat::URLAuthenticationChallenge& challenge,
+                                 ChallengeCompletion completion) override;
+    void willPerformHTTPRedirection(plat::URLSession& session, const TaskPtr& task,
+                                    const plat::HTTPURLResponse& response, plat::URLRequest newRequest,
+                                    RedirectCompletion completion) override;
+
+private:
+    std::shared_ptr<DVUNetworkURLSession> fetcherFor(const TaskPtr& task);
+
+    std::mutex mutex_;
+    std::weak_ptr<DVUNetworkSharedSession> weakSelf_;
+    // Strong until invalidate(): the session holds this delegate strongly in turn until it is invalidated.
+    std::shared_ptr<plat::URLSession> session_;
+    double sessionTimeout_ = 0;
+    std::map<const plat::URLSessionTask*, std::shared_ptr<DVUNetworkURLSession>> fetchers_;
+};
+
+// One request's fetcher. It lives while its URL session (or the shared session's task table) holds it and
+// while the front end's request table does; the process-wide fetcher map holds it weakly.
 class DVUNetworkURLSession : public plat::rt::Object,
                              public plat::URLSessionDelegate {
 public:
@@ -101,6 +139,8 @@ public:
     const std::string& uploadingFileURL() const { return uploadingFileURL_; }
     bool isBackgroundNetworkEnabled() const { return backgroundNetworkEnabled_; }
     void setBackgroundNetworkEnabled(bool enabled) { backgroundNetworkEnabled_ = enabled; }
+    // Foreground requests then run on this session instead of one of the fetcher's own.
+    void setSharedSession(std::shared_ptr<DVUNetworkSharedSession> shared) { sharedSession_ = std::move(shared); }
 
     // URL-session delegate.
     bool respondsTo(std::string_view selector) const override;
@@ -120,6 +160,7 @@ private:
                                          const std::shared_ptr<plat::URLSessionTask>& task,
                                          const plat::URLRequest& request, DVUNetworkFetcherCompletion completion);
     void log(long level, long code, const std::string& message, std::vector<plat::Value> contexts = {});
+    std::shared_ptr<plat::URLSession> foregroundSessionForRequest(const plat::URLRequest& request);
 
     std::mutex mutex_;
     DVUNetworkFetcherCompletion completionHandler_;
@@ -129,6 +170,9 @@ private:
     std::string uploadingFileURL_;
     std::optional<plat::URLRequest> request_;
     std::weak_ptr<plat::URLSession> URLSession_;
+    std::shared_ptr<DVUNetworkSharedSession> sharedSession_;
+    // Set when the running task is on the shared session, which this fetcher must never invalidate.
+    std::atomic<bool> onSharedSession_{false};
     std::atomic<bool> backgroundNetworkEnabled_{false};
     std::weak_ptr<DVUNetworkLoggerDelegate> loggerDelegate_;
     std::mutex systemHandlersMutex_;
@@ -197,6 +241,7 @@ private:
                                             DVUNetworkRequestCompletion completionHandler);
 
     std::shared_ptr<DVUReachabilityChecker> reachability_;
+    std::shared_ptr<DVUNetworkSharedSession> sharedSession_;
     DVUMutableDictionary requests_;
     std::atomic<bool> networkConnected_{false};
     std::atomic<bool> debugMode_{false};

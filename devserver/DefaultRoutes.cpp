@@ -1,6 +1,7 @@
 #include "devserver/DefaultRoutes.hpp"
 
 #include "devserver/InstanceIdRoutes.hpp"
+#include "devserver/LogRoutes.hpp"
 #include "devserver/PortalRoutes.hpp"
 #include "devserver/PushRoutes.hpp"
 #include "devserver/Server.hpp"
@@ -20,6 +21,7 @@ void installDefaultRoutes(Server& server) {
     installPortalRoutes(server);
     installPushRoutes(server);
     installInstanceIdRoutes(server);
+    installLogRoutes(server);
 }
 
 } // namespace devserver

@@ -166,6 +166,38 @@ TEST_F(NetworkClientTest, StatusesReachTheCallerAsTheyAreAndRedirectsAreNotFollo
     EXPECT_TRUE(requests[2].body.empty());
 }
 
+// Foreground requests of one front end share its session: a GET rides the connection an earlier request
+// opened (a POST, never safe to resend, always opens its own), and a new time-out starts a fresh session.
+TEST_F(NetworkClientTest, ForegroundRequestsShareTheFrontEndsSession) {
+    server.route("POST", "/upload", Reply::text(200, "ok"));
+    server.route("GET", "/config", Reply::text(200, "{}"));
+    auto get = [&] {
+        auto out = std::make_shared<NetOutcome>();
+        network->getURL(url("/config"), {}, nullptr, false, recorder(out));
+        EXPECT_TRUE(waitFor([&] { return out->called; }));
+        EXPECT_EQ(out->calls, 1);
+        EXPECT_TRUE(out->data && std::string(out->data->begin(), out->data->end()) == "{}");
+    };
+    auto sent = post("/upload", "hello");
+    ASSERT_TRUE(waitFor([&] { return sent->called; }));
+    get();
+    get();
+    network->setTimeoutInterval(30);
+    get();
+    sent = post("/upload", "again");
+    ASSERT_TRUE(waitFor([&] { return sent->called; }));
+    ASSERT_TRUE(sent->response);
+    EXPECT_EQ(sent->response->statusCode(), 200);
+    EXPECT_FALSE(network->hasUploadInProgress());
+
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 5u);
+    const uint64_t expected[] = {1, 2, 3, 1, 1};
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(requests[i].onConnection, expected[i]) << i << " " << requests[i].method;
+    }
+}
+
 TEST_F(NetworkClientTest, TransportFailuresReachTheCallerOnceWithTheirErrorAndTheirLine) {
     plat::sim::ConsoleCapture console;
     plat::sim::SystemLogCapture log;
