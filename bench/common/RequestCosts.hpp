@@ -1,7 +1,8 @@
 #pragma once
 // What a request costs besides time, for the latency benchmarks: heap allocations (every malloc, calloc and
-// realloc of the process: libcurl's, the C++ library's and ours alike) and context switches (voluntary and
-// involuntary, of all the process's threads). Include in exactly one source file of a program: it replaces
+// realloc of the process: libcurl's, the C++ library's and ours alike) and context switches of all the
+// process's threads: voluntary ones (a thread waits: the hand-offs) apart from involuntary ones (a thread
+// preempted, which grows with the machine's load). Include in exactly one source file of a program: it replaces
 // the allocator's entry points with counting ones. The server runs in a child process, which is not counted.
 
 #include <benchmark/benchmark.h>
@@ -32,18 +33,26 @@ public:
     void report(benchmark::State& state, double requests) const {
         state.counters["allocs_per_req"] =
             static_cast<double>(allocationCount().load() - allocations_) / requests;
-        state.counters["csw_per_req"] = static_cast<double>(contextSwitches() - switches_) / requests;
+        const Switches now = contextSwitches();
+        state.counters["csw_per_req"] = static_cast<double>(now.voluntary - switches_.voluntary) / requests;
+        state.counters["preempted_per_req"] =
+            static_cast<double>(now.involuntary - switches_.involuntary) / requests;
     }
 
 private:
-    static std::uint64_t contextSwitches() {
+    struct Switches {
+        long voluntary;
+        long involuntary;
+    };
+
+    static Switches contextSwitches() {
         rusage usage{};
         ::getrusage(RUSAGE_SELF, &usage);
-        return static_cast<std::uint64_t>(usage.ru_nvcsw + usage.ru_nivcsw);
+        return {usage.ru_nvcsw, usage.ru_nivcsw};
     }
 
     std::uint64_t allocations_;
-    std::uint64_t switches_;
+    Switches switches_;
 };
 
 } // namespace bench
