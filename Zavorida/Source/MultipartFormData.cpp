@@ -171,20 +171,26 @@ std::string MultipartFormData::mimeTypeForExtension(const std::string& extension
     return plat::Mime::typeForExtension(extension);
 }
 
+void MultipartFormData::appendDataPart(const plat::Data& data, const HeaderDictionary& headers) {
+    const std::size_t before = bodyParts_.size();
+    appendStream(plat::InputStream::withData(data), data.size(), headers);
+    if (bodyParts_.size() > before) {
+        bodyParts_.back().lengthIsExact = true;
+    }
+}
+
 void MultipartFormData::appendData(const plat::Data& data, const std::string& name) {
-    appendStream(plat::InputStream::withData(data), data.size(),
-                 contentHeaders(name, std::nullopt, std::nullopt));
+    appendDataPart(data, contentHeaders(name, std::nullopt, std::nullopt));
 }
 
 void MultipartFormData::appendDataWithMimeType(const plat::Data& data, const std::string& name,
                                                const std::string& mimeType) {
-    appendStream(plat::InputStream::withData(data), data.size(),
-                 contentHeaders(name, std::nullopt, mimeType));
+    appendDataPart(data, contentHeaders(name, std::nullopt, mimeType));
 }
 
 void MultipartFormData::appendDataWithFileName(const plat::Data& data, const std::string& name,
                                                const std::string& fileName, const std::string& mimeType) {
-    appendStream(plat::InputStream::withData(data), data.size(), contentHeaders(name, fileName, mimeType));
+    appendDataPart(data, contentHeaders(name, fileName, mimeType));
 }
 
 void MultipartFormData::appendFile(const plat::URL& fileURL, const std::string& name) {
@@ -287,8 +293,11 @@ void MultipartFormData::encodeBodyStream(plat::InputStream& stream, plat::Data& 
     InputStreamCloser closer{stream};
     while (stream.hasBytesAvailable()) {
         const std::size_t start = out.size();
-        out.resize(start + streamBufferSize);
-        const ssize_t count = stream.read(out.data() + start, streamBufferSize);
+        // Within what was reserved, as far as it goes: a chunk past it would move the whole buffer.
+        const std::size_t room = out.capacity() - start;
+        const std::size_t chunk = room > 0 ? std::min(room, streamBufferSize) : streamBufferSize;
+        out.resize(start + chunk);
+        const ssize_t count = stream.read(out.data() + start, chunk);
         if (auto error = stream.streamError()) {
             out.resize(start);
             fail(EncodingReason::inputStreamReadFailed(*error));
@@ -308,9 +317,15 @@ plat::Data MultipartFormData::encodeToData() {
     if (bodyParts_.empty()) {
         return encoded;
     }
-    // Nothing is reserved from the declared lengths: a caller's length need not match its stream, and a
-    // large one would ask for memory the body never uses. The buffer grows from what is read.
+    // Only the parts held in memory are reserved for: a caller's declared length need not match its
+    // stream, and a large one would ask for memory the body never uses. The rest grows from what is read.
     markBoundaries();
+    std::size_t known = 0;
+    for (const auto& part : bodyParts_) {
+        known += part.lengthIsExact ? static_cast<std::size_t>(part.bodyContentLength) : 0;
+        known += 2 * boundary_.size() + 256; // boundaries and a typical head
+    }
+    encoded.reserve(known);
     for (auto& part : bodyParts_) {
         using Type = BoundaryGenerator::BoundaryType;
         append(encoded, BoundaryGenerator::boundaryText(

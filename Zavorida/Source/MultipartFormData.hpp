@@ -43,6 +43,7 @@ public:
         std::uint64_t bodyContentLength;
         bool hasInitialBoundary = false;
         bool hasFinalBoundary = false;
+        bool lengthIsExact = false; // bytes held in memory: the stream gives exactly bodyContentLength
     };
 
     // The chunk size of every stream read, in bytes. Large enough that copying a big file part costs few
@@ -97,6 +98,7 @@ public:
 
 private:
     std::string encodeHeaders(const BodyPart& part) const;
+    void appendDataPart(const plat::Data& data, const HeaderDictionary& headers);
     void markBoundaries();
     void encodeBodyStream(plat::InputStream& stream, plat::Data& out);
     void writeBodyPart(BodyPart& part, plat::OutputStream& output);

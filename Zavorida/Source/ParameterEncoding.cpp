@@ -30,6 +30,29 @@ const std::array<bool, 256>& allowedBytes() {
     return table;
 }
 
+// Escapes `text` onto the end of `out`: runs of bytes that stay as they are go in one copy each. What the
+// platform cannot escape (bytes that are not UTF-8) stays as it is.
+void appendPercentEscaped(std::string& out, std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    if (!plat::String::isValidUTF8(text)) {
+        out += text;
+        return;
+    }
+    const std::array<bool, 256>& allowed = allowedBytes();
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (allowed[byte]) {
+            continue;
+        }
+        out.append(text.data() + run, i - run);
+        const char escaped[3] = {'%', kHex[byte >> 4], kHex[byte & 0xF]};
+        out.append(escaped, 3);
+        run = i + 1;
+    }
+    out.append(text.data() + run, text.size() - run);
+}
+
 void setBody(plat::URLRequest& request, const std::string& contentType, std::vector<std::uint8_t> body) {
     if (!request.value(kContentType)) {
         request.setValue(contentType, kContentType);
@@ -60,55 +83,40 @@ plat::URL withQuery(plat::URLComponents components, const std::string& query) {
 // URL encoding
 
 std::string URLEncoding::percentEscape(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    // What the platform cannot escape (bytes that are not UTF-8) stays as it is.
-    if (!plat::String::isValidUTF8(text)) {
-        return std::string(text);
-    }
-    const std::array<bool, 256>& allowed = allowedBytes();
     std::string escaped;
-    escaped.resize(text.size() * 3);
-    char* out = escaped.data();
-    for (char ch : text) {
-        const auto byte = static_cast<unsigned char>(ch);
-        if (allowed[byte]) {
-            *out++ = ch;
-        } else {
-            *out++ = '%';
-            *out++ = kHex[byte >> 4];
-            *out++ = kHex[byte & 0xF];
-        }
-    }
-    escaped.resize(static_cast<std::size_t>(out - escaped.data()));
+    escaped.reserve(text.size() + text.size() / 2);
+    appendPercentEscaped(escaped, text);
     return escaped;
 }
 
-void URLEncoding::flattenInto(const std::string& key, const plat::Value& value,
-                              std::vector<std::pair<std::string, std::string>>& pairs) const {
+template <class Emit>
+void URLEncoding::flatten(const std::string& key, const plat::Value& value, Emit&& emit) const {
     if (const auto* dictionary = value.ifDictionary()) {
         for (const auto& [nestedKey, nestedValue] : *dictionary) {
-            flattenInto(key + "[" + nestedKey + "]", nestedValue, pairs);
+            flatten(key + "[" + nestedKey + "]", nestedValue, emit);
         }
     } else if (const auto* array = value.ifArray()) {
         const std::string elementKey = arrayEncoding_ == ArrayEncoding::brackets ? key + "[]" : key;
         for (const auto& element : *array) {
-            flattenInto(elementKey, element, pairs);
+            flatten(elementKey, element, emit);
         }
     } else if (value.isBool()) {
         const bool b = value.asBool();
-        const char* text = boolEncoding_ == BoolEncoding::numeric ? (b ? "1" : "0") : (b ? "true" : "false");
-        pairs.emplace_back(percentEscape(key), text);
+        emit(key, boolEncoding_ == BoolEncoding::numeric ? (b ? "1" : "0") : (b ? "true" : "false"));
+    } else if (const std::string* text = value.ifString()) {
+        emit(key, *text);
     } else {
-        // Numbers render as the platform's number objects do; strings are themselves; anything else
-        // by its description.
-        pairs.emplace_back(percentEscape(key), percentEscape(value.stringValue()));
+        // Numbers render as the platform's number objects do; anything else by its description.
+        emit(key, value.stringValue());
     }
 }
 
 std::vector<std::pair<std::string, std::string>>
 URLEncoding::flattenParameter(const std::string& key, const plat::Value& value) const {
     std::vector<std::pair<std::string, std::string>> pairs;
-    flattenInto(key, value, pairs);
+    flatten(key, value, [&pairs](const std::string& leafKey, std::string_view text) {
+        pairs.emplace_back(percentEscape(leafKey), percentEscape(text));
+    });
     return pairs;
 }
 
@@ -122,18 +130,18 @@ std::string URLEncoding::makeQueryString(const ParameterDictionary& parameters) 
     std::sort(entries.begin(), entries.end(),
               [](const auto* a, const auto* b) { return a->first < b->first; });
 
-    std::vector<std::pair<std::string, std::string>> pairs;
-    for (const auto* entry : entries) {
-        flattenInto(entry->first, entry->second, pairs);
-    }
+    // Escaped straight into the query: no string per pair, and the query grows from a fair first guess.
     std::string query;
-    for (const auto& [key, value] : pairs) {
-        if (!query.empty()) {
-            query += '&';
-        }
-        query += key;
-        query += '=';
-        query += value;
+    query.reserve(entries.size() * 32);
+    for (const auto* entry : entries) {
+        flatten(entry->first, entry->second, [&query](const std::string& leafKey, std::string_view text) {
+            if (!query.empty()) {
+                query += '&';
+            }
+            appendPercentEscaped(query, leafKey);
+            query += '=';
+            appendPercentEscaped(query, text);
+        });
     }
     return query;
 }

@@ -57,8 +57,8 @@ public:
     static std::string percentEscape(std::string_view text);
 
 private:
-    void flattenInto(const std::string& key, const plat::Value& value,
-                     std::vector<std::pair<std::string, std::string>>& pairs) const;
+    // Calls `emit(key, text)` with each leaf's key and text, both not escaped yet.
+    template <class Emit> void flatten(const std::string& key, const plat::Value& value, Emit&& emit) const;
 
     Destination destination_;
     ArrayEncoding arrayEncoding_;

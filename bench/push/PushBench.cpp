@@ -19,6 +19,7 @@
 
 #include "RadIrivozSDK/Source/RadIrivozClient.hpp"
 #include "RadIrivozSDK/Source/RadIrivozRequests.hpp"
+#include "bench/common/Checks.hpp"
 #include "bench/common/Medians.hpp"
 #include "deployment/Deployment.hpp"
 #include "devserver/PushRoutes.hpp"
@@ -138,7 +139,14 @@ void BM_PushRoundTrip(benchmark::State& state) {
         const auto start = Clock::now();
         client.executeRequest(
             RIRequestGetIosParams::withUserId(std::nullopt, std::string(kAppId)),
-            [&done](const std::optional<plat::Value>&) { done = true; },
+            [&done](const std::optional<plat::Value>& value) {
+                // The client hands over only a 2xx reply; its parsed parameters are the body.
+                if (!value || !value->isDictionary() || value->asDictionary().empty()) {
+                    std::fprintf(stderr, "push client: empty reply\n");
+                    std::abort();
+                }
+                done = true;
+            },
             [](const plat::Error& error) {
                 std::fprintf(stderr, "%s\n", error.description().c_str());
                 std::abort();
@@ -152,10 +160,6 @@ void BM_PushRoundTrip(benchmark::State& state) {
     bench::recordMedian(state, "push", samples);
 }
 
-size_t discard(char*, size_t size, size_t count, void*) {
-    return size * count;
-}
-
 void BM_CurlEasySameHeaders(benchmark::State& state) {
     CURL* easy = curl_easy_init();
     curl_slist* connectTo = curl_slist_append(nullptr, served().resolve.c_str());
@@ -165,16 +169,22 @@ void BM_CurlEasySameHeaders(benchmark::State& state) {
     curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connectTo);
     curl_easy_setopt(easy, CURLOPT_CAINFO, served().caPath.c_str());
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discard);
     curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    bench::CurlBodyCount body;
+    body.attach(easy);
+    // The reply's length, from a first request: every later one must have it too.
+    long status = 0;
+    if (curl_easy_perform(easy) != CURLE_OK || curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK ||
+        status != 200 || body.bytes == 0) {
+        std::abort();
+    }
+    const std::size_t expected = body.bytes;
+    body.bytes = 0;
     std::vector<double> samples;
     for (auto _ : state) {
         const auto start = Clock::now();
-        long status = 0;
-        if (curl_easy_perform(easy) != CURLE_OK ||
-            curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200) {
-            std::abort();
-        }
+        bench::checkCurl(easy, curl_easy_perform(easy), body, expected);
         samples.push_back(bench::microsSince(start));
     }
     bench::recordMedian(state, "easy-same", samples);

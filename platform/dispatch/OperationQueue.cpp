@@ -264,7 +264,8 @@ std::vector<OperationPtr> OperationQueue::claimReady(bool forDrain) {
         const long width = width_ <= 0 ? LONG_MAX : width_;
         return suspended_ || (drainingHere_ && !forDrain) || running_ >= width;
     };
-    std::vector<OperationPtr> waiting;
+    // One vector from candidates to claims: a pump runs for every operation a queue takes.
+    std::vector<OperationPtr> claimed;
     {
         std::lock_guard lock(mutex_);
         if (closed()) {
@@ -272,19 +273,14 @@ std::vector<OperationPtr> OperationQueue::claimReady(bool forDrain) {
         }
         for (const auto& op : ops_) {
             if (!op->launched_.load()) {
-                waiting.push_back(op);
+                claimed.push_back(op);
             }
         }
     }
-    std::vector<OperationPtr> ready;
-    for (const auto& op : waiting) {
-        if (op->isReady()) {
-            ready.push_back(op);
-        }
-    }
-    std::vector<OperationPtr> claimed;
+    std::erase_if(claimed, [](const OperationPtr& op) { return !op->isReady(); });
+    std::size_t kept = 0;
     std::lock_guard lock(mutex_);
-    for (const auto& op : ready) {
+    for (auto& op : claimed) {
         if (closed()) {
             break;
         }
@@ -292,8 +288,9 @@ std::vector<OperationPtr> OperationQueue::claimReady(bool forDrain) {
             continue;
         }
         ++running_;
-        claimed.push_back(op);
+        claimed[kept++] = std::move(op);
     }
+    claimed.resize(kept);
     return claimed;
 }
 

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -23,6 +24,7 @@ struct State {
     std::mutex mutex;
     std::optional<std::vector<std::string>> arguments;
     std::map<std::string, std::optional<std::string>, std::less<>> overlay;
+    std::atomic<std::uint64_t> overlayGeneration{0};
     std::optional<std::string> processName;
     OperatingSystemVersion osVersion{12, 4, 0};
     bool lowPower = false;
@@ -126,6 +128,10 @@ std::optional<std::string> ProcessInfo::environmentValue(std::string_view name) 
     return v ? std::optional<std::string>(v) : std::nullopt;
 }
 
+std::uint64_t ProcessInfo::environmentOverlayGeneration() const {
+    return state().overlayGeneration.load(std::memory_order_acquire);
+}
+
 std::string ProcessInfo::processName() const {
     auto& s = state();
     std::lock_guard lock(s.mutex);
@@ -219,12 +225,14 @@ void Process::setEnvironment(std::string name, std::optional<std::string> value)
     auto& s = state();
     std::lock_guard lock(s.mutex);
     s.overlay[std::move(name)] = std::move(value);
+    s.overlayGeneration.fetch_add(1, std::memory_order_release);
 }
 
 void Process::clearEnvironmentOverlay() {
     auto& s = state();
     std::lock_guard lock(s.mutex);
     s.overlay.clear();
+    s.overlayGeneration.fetch_add(1, std::memory_order_release);
 }
 
 void Process::setOperatingSystemVersion(OperatingSystemVersion version) {

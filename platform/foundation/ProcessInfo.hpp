@@ -34,6 +34,10 @@ public:
     std::map<std::string, std::string> environment() const;
     // One variable, through the overlay.
     std::optional<std::string> environmentValue(std::string_view name) const;
+    // Changes whenever sim::Process changes the environment's overlay. A reader that parses a variable
+    // on a hot path keeps what it parsed until then: the process's own environment is the one it was
+    // launched with.
+    std::uint64_t environmentOverlayGeneration() const;
 
     std::string processName() const;
     void setProcessName(std::string name);

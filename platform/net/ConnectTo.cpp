@@ -1,9 +1,12 @@
 #include "platform/net/ConnectTo.hpp"
 
+#include "platform/foundation/NeverDestroyed.hpp"
 #include "platform/foundation/ProcessInfo.hpp"
 #include "platform/foundation/String.hpp"
 
 #include <cctype>
+#include <cstdint>
+#include <mutex>
 
 namespace plat::ConnectTo {
 
@@ -63,8 +66,22 @@ std::vector<std::string> parse(std::string_view text) {
 }
 
 std::vector<std::string> entries() {
-    const auto value = ProcessInfo::processInfo().environmentValue("PORTAL_APP_RESOLVE");
-    return value ? parse(*value) : std::vector<std::string>{};
+    // Every request of every session asks: the variable is read and parsed again only after the
+    // environment's overlay changed.
+    struct Parsed {
+        std::mutex mutex;
+        std::optional<std::uint64_t> generation;
+        std::vector<std::string> entries;
+    };
+    static NeverDestroyed<Parsed> parsed;
+    const std::uint64_t generation = ProcessInfo::processInfo().environmentOverlayGeneration();
+    std::lock_guard lock(parsed->mutex);
+    if (parsed->generation != generation) {
+        const auto value = ProcessInfo::processInfo().environmentValue("PORTAL_APP_RESOLVE");
+        parsed->entries = value ? parse(*value) : std::vector<std::string>{};
+        parsed->generation = generation;
+    }
+    return parsed->entries;
 }
 
 std::optional<std::string> caFile() {

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <deque>
 #include <future>
 #include <map>
 #include <mutex>
@@ -125,7 +124,10 @@ struct CurlTransport::Hop {
     std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
 
     ~Hop() {
-        // A reset handle keeps nothing of this hop but saves the next one its set-up.
+        // A reset handle keeps nothing of this hop but saves the next one its set-up. The reset cannot be
+        // left out for a handle that stays configured: libcurl counts the requests it sent again on a new
+        // connection per handle, not per transfer, and only a reset clears the count, so a handle that
+        // skipped it would refuse to resend a safe request after five such retries in its life.
         if (easy && finishedCleanly && idleHandles && idleHandles->size() < kIdleHandles) {
             curl_easy_reset(easy);
             idleHandles->push_back(easy);
@@ -506,7 +508,9 @@ struct CurlTransport::Core {
     std::string label;
     CURLM* multi = nullptr;
     std::mutex mutex;
-    std::deque<std::function<void()>> commands;
+    // Vectors, swapped with the loop's batch: both keep their storage, so a turn of the loop allocates
+    // nothing (a deque allocates even when it stays empty).
+    std::vector<std::function<void()>> commands;
     bool quit = false;
     std::map<HopId, std::unique_ptr<Hop>> hops; // I/O thread only
     std::vector<CURL*> idleHandles;             // I/O thread only
@@ -578,8 +582,8 @@ struct CurlTransport::Core {
 
     void run() {
         pthread_setname_np(pthread_self(), label.substr(0, 15).c_str());
+        std::vector<std::function<void()>> batch;
         for (;;) {
-            std::deque<std::function<void()>> batch;
             {
                 std::lock_guard lock(mutex);
                 if (quit)
@@ -615,7 +619,7 @@ struct CurlTransport::Core {
             }
             curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
         }
-        std::deque<std::function<void()>> dropped;
+        std::vector<std::function<void()>> dropped;
         {
             std::lock_guard lock(mutex);
             dropped.swap(commands);

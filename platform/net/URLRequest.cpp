@@ -1,9 +1,29 @@
 #include "platform/net/URLRequest.hpp"
 
+#include "platform/foundation/NeverDestroyed.hpp"
+
 namespace plat {
 
 URLRequest::URLRequest(std::optional<URL> url, URLRequestCachePolicy cachePolicy, double timeoutInterval)
-    : url_(std::move(url)), cachePolicy_(cachePolicy), timeoutInterval_(timeoutInterval) {}
+    : fields_(std::make_shared<Fields>()) {
+    fields_->url = std::move(url);
+    fields_->cachePolicy = cachePolicy;
+    fields_->timeoutInterval = timeoutInterval;
+}
+
+const URLRequest::Fields& URLRequest::defaultFields() {
+    static NeverDestroyed<Fields> fields;
+    return *fields;
+}
+
+URLRequest::Fields& URLRequest::edit() {
+    if (!fields_) {
+        fields_ = std::make_shared<Fields>();
+    } else if (fields_.use_count() > 1) {
+        fields_ = std::make_shared<Fields>(*fields_);
+    }
+    return *fields_;
+}
 
 bool URLRequest::isSafeHeaderText(std::string_view text) {
     // CR or LF would let a value start a new header line (or a body) on the wire; NUL cuts it short.
@@ -15,9 +35,9 @@ bool URLRequest::setValue(std::optional<std::string_view> value, std::string_vie
         return false;
     }
     if (!value) {
-        headers_.remove(field);
+        edit().headers.remove(field);
     } else {
-        headers_.set(field, *value);
+        edit().headers.set(field, *value);
     }
     return true;
 }
@@ -26,7 +46,7 @@ bool URLRequest::addValue(std::string_view value, std::string_view field) {
     if (field.empty() || !isSafeHeaderText(field) || !isSafeHeaderText(value)) {
         return false;
     }
-    headers_.add(field, value);
+    edit().headers.add(field, value);
     return true;
 }
 
@@ -36,21 +56,23 @@ bool URLRequest::setAllHTTPHeaderFields(const HTTPHeaderFields& fields) {
             return false;
         }
     }
-    headers_ = fields;
+    edit().headers = fields;
     return true;
 }
 
 void URLRequest::setHTTPBody(std::optional<std::vector<std::uint8_t>> body) {
-    body_ = std::move(body);
-    if (body_) {
-        bodyStream_.reset();
+    Fields& f = edit();
+    f.body = std::move(body);
+    if (f.body) {
+        f.bodyStream.reset();
     }
 }
 
 void URLRequest::setHTTPBodyStream(std::shared_ptr<InputStream> stream) {
-    bodyStream_ = std::move(stream);
-    if (bodyStream_) {
-        body_.reset();
+    Fields& f = edit();
+    f.bodyStream = std::move(stream);
+    if (f.bodyStream) {
+        f.body.reset();
     }
 }
 

@@ -31,52 +31,58 @@ public:
                         URLRequestCachePolicy cachePolicy = URLRequestCachePolicy::useProtocolCachePolicy,
                         double timeoutInterval = 60);
 
-    const std::optional<URL>& url() const { return url_; }
-    void setURL(std::optional<URL> url) { url_ = std::move(url); }
+    const std::optional<URL>& url() const { return fields().url; }
+    void setURL(std::optional<URL> url) { edit().url = std::move(url); }
 
-    // "GET" unless a method was set.
-    std::string httpMethod() const { return method_.value_or("GET"); }
-    void setHTTPMethod(std::optional<std::string> method) { method_ = std::move(method); }
+    std::string httpMethod() const { return fields().method.value_or("GET"); }
+    void setHTTPMethod(std::optional<std::string> method) { edit().method = std::move(method); }
 
-    std::optional<std::string> value(std::string_view field) const { return headers_.value(field); }
-    // Names or values holding CR, LF or NUL are refused: false, request unchanged.
-    // A none value removes the field.
+    std::optional<std::string> value(std::string_view field) const { return fields().headers.value(field); }
     bool setValue(std::optional<std::string_view> value, std::string_view field);
     bool addValue(std::string_view value, std::string_view field);
-    const HTTPHeaderFields& allHTTPHeaderFields() const { return headers_; }
-    // Replaces every field; refused as a whole when any name or value is unsafe.
+    const HTTPHeaderFields& allHTTPHeaderFields() const { return fields().headers; }
     bool setAllHTTPHeaderFields(const HTTPHeaderFields& fields);
 
-    // Body and body stream exclude each other: setting one clears the other.
-    const std::optional<std::vector<std::uint8_t>>& httpBody() const { return body_; }
+    const std::optional<std::vector<std::uint8_t>>& httpBody() const { return fields().body; }
     void setHTTPBody(std::optional<std::vector<std::uint8_t>> body);
-    const std::shared_ptr<InputStream>& httpBodyStream() const { return bodyStream_; }
+    const std::shared_ptr<InputStream>& httpBodyStream() const { return fields().bodyStream; }
     void setHTTPBodyStream(std::shared_ptr<InputStream> stream);
 
-    URLRequestCachePolicy cachePolicy() const { return cachePolicy_; }
-    void setCachePolicy(URLRequestCachePolicy p) { cachePolicy_ = p; }
-    double timeoutInterval() const { return timeoutInterval_; }
-    void setTimeoutInterval(double seconds) { timeoutInterval_ = seconds; }
-    bool httpShouldHandleCookies() const { return shouldHandleCookies_; }
-    void setHTTPShouldHandleCookies(bool v) { shouldHandleCookies_ = v; }
-    const std::optional<URL>& mainDocumentURL() const { return mainDocumentURL_; }
-    void setMainDocumentURL(std::optional<URL> url) { mainDocumentURL_ = std::move(url); }
-    bool allowsCellularAccess() const { return allowsCellularAccess_; }
-    void setAllowsCellularAccess(bool v) { allowsCellularAccess_ = v; }
+    URLRequestCachePolicy cachePolicy() const { return fields().cachePolicy; }
+    void setCachePolicy(URLRequestCachePolicy p) { edit().cachePolicy = p; }
+    double timeoutInterval() const { return fields().timeoutInterval; }
+    void setTimeoutInterval(double seconds) { edit().timeoutInterval = seconds; }
+    bool httpShouldHandleCookies() const { return fields().shouldHandleCookies; }
+    void setHTTPShouldHandleCookies(bool v) { edit().shouldHandleCookies = v; }
+    const std::optional<URL>& mainDocumentURL() const { return fields().mainDocumentURL; }
+    void setMainDocumentURL(std::optional<URL> url) { edit().mainDocumentURL = std::move(url); }
+    bool allowsCellularAccess() const { return fields().allowsCellularAccess; }
+    void setAllowsCellularAccess(bool v) { edit().allowsCellularAccess = v; }
 
     static bool isSafeHeaderText(std::string_view text);
 
 private:
-    std::optional<URL> url_;
-    std::optional<std::string> method_;
-    HTTPHeaderFields headers_;
-    std::optional<std::vector<std::uint8_t>> body_;
-    std::shared_ptr<InputStream> bodyStream_;
-    URLRequestCachePolicy cachePolicy_ = URLRequestCachePolicy::useProtocolCachePolicy;
-    double timeoutInterval_ = 60;
-    bool shouldHandleCookies_ = true;
-    std::optional<URL> mainDocumentURL_;
-    bool allowsCellularAccess_ = true;
+    struct Fields {
+        std::optional<URL> url;
+        std::optional<std::string> method;
+        HTTPHeaderFields headers;
+        std::optional<std::vector<std::uint8_t>> body;
+        std::shared_ptr<InputStream> bodyStream;
+        URLRequestCachePolicy cachePolicy = URLRequestCachePolicy::useProtocolCachePolicy;
+        double timeoutInterval = 60;
+        bool shouldHandleCookies = true;
+        std::optional<URL> mainDocumentURL;
+        bool allowsCellularAccess = true;
+    };
+
+    const Fields& fields() const { return fields_ ? *fields_ : defaultFields(); }
+    // The fields of this request alone, copied first when another request still shares them.
+    Fields& edit();
+    static const Fields& defaultFields();
+
+    // Shared by copies until one of them changes: a request is copied at every layer it passes through
+    // (session, task, transfer, the HTTP client's request and response), and almost no copy is changed.
+    std::shared_ptr<Fields> fields_;
 };
 
 } // namespace plat

@@ -1,9 +1,12 @@
+#include "platform/net/ConnectTo.hpp"
 #include "platform/net/HTTPURLResponse.hpp"
+#include "platform/net/SimNetwork.hpp"
 #include "platform/net/URLRequest.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 using plat::HTTPHeaderFields;
 using plat::HTTPURLResponse;
@@ -64,6 +67,53 @@ TEST(URLRequest, BodyAndStreamExcludeEachOther) {
     EXPECT_EQ(r.httpMethod(), "POST");
     r.setHTTPMethod(std::nullopt);
     EXPECT_EQ(r.httpMethod(), "GET");
+}
+
+// Copies share their fields until one of them changes: a change must reach only the copy it was made on,
+// whichever side makes it, and a default request must start out as the defaults however others changed.
+TEST(URLRequest, ACopyAndItsOriginalChangeApart) {
+    URLRequest original(URL::parse("https://h.test/a"));
+    ASSERT_TRUE(original.setValue("1", "X-Kept"));
+    original.setHTTPBody(std::vector<std::uint8_t>{'x'});
+
+    URLRequest copy = original;
+    copy.setURL(URL::parse("https://h.test/b"));
+    copy.setHTTPMethod("POST");
+    ASSERT_TRUE(copy.setValue("2", "X-Kept"));
+    ASSERT_TRUE(copy.addValue("y", "X-Added"));
+    copy.setHTTPBody(std::vector<std::uint8_t>{'y', 'z'});
+    copy.setTimeoutInterval(5);
+    EXPECT_EQ(original.url()->absoluteString(), "https://h.test/a");
+    EXPECT_EQ(original.httpMethod(), "GET");
+    EXPECT_EQ(original.value("X-Kept"), "1");
+    EXPECT_FALSE(original.value("X-Added"));
+    EXPECT_EQ(original.httpBody()->size(), 1u);
+    EXPECT_EQ(original.timeoutInterval(), 60);
+
+    const URLRequest before = copy;
+    copy.setHTTPShouldHandleCookies(false);
+    original.setCachePolicy(plat::URLRequestCachePolicy::reloadIgnoringLocalCacheData);
+    EXPECT_TRUE(before.httpShouldHandleCookies());
+    EXPECT_EQ(before.value("X-Kept"), "2");
+    EXPECT_EQ(copy.cachePolicy(), plat::URLRequestCachePolicy::useProtocolCachePolicy);
+
+    URLRequest empty;
+    empty.setAllowsCellularAccess(false);
+    EXPECT_TRUE(URLRequest().allowsCellularAccess());
+    EXPECT_FALSE(URLRequest().url());
+}
+
+// The map is parsed once and kept for every request after: a change of the variable must still show at the
+// next request, also a removal.
+TEST(ConnectToMap, FollowsEveryChangeOfTheVariable) {
+    using Entries = std::vector<std::string>;
+    plat::sim::Network::setResolve("a.test:443:127.0.0.1:8443");
+    EXPECT_EQ(plat::ConnectTo::entries(), Entries{"a.test:443:127.0.0.1:8443"});
+    EXPECT_EQ(plat::ConnectTo::entries(), Entries{"a.test:443:127.0.0.1:8443"});
+    plat::sim::Network::setResolve("b.test:80:127.0.0.1:8080, not-an-entry");
+    EXPECT_EQ(plat::ConnectTo::entries(), Entries{"b.test:80:127.0.0.1:8080"});
+    plat::sim::Network::setResolve(std::nullopt);
+    EXPECT_TRUE(plat::ConnectTo::entries().empty());
 }
 
 TEST(HTTPURLResponse, DerivesFromHeaders) {
