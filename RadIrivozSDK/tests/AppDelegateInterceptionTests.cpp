@@ -1,9 +1,10 @@
 // The push client's hooks on the application delegate: installed by the load hook and the first
 // setDelegate:, each telling the push client and then running the app's own method; only the delegate's
-// own class chain is touched.
+// own class chain is touched, also once the core has proxied the delegate.
 
 #include "RadIrivozSDK/tests/PushDeviceSupport.hpp"
 
+#include "core/DVUAppDelegateSwizzler.hpp"
 #include "platform/uikit/SimApp.hpp"
 
 namespace {
@@ -177,6 +178,30 @@ TEST_F(PushDeviceTest, TheBadgeSetterStillSetsTheBadge) {
     application->setApplicationIconBadgeNumber(3);
     EXPECT_EQ(application->applicationIconBadgeNumber(), 3);
     EXPECT_TRUE(rt::instancesRespondTo(plat::UIApplication::runtimeClass(), "radirivozSetApplicationIconBadgeNumber:"));
+}
+
+TEST_F(PushDeviceTest, OnADelegateTheCoreProxiesTheHooksKeepWorking) {
+    boot("12.4");
+    rt::Class* cls = makeDelegateClass("ProxiedAppDelegate", {"applicationDidBecomeActive:"});
+    int ownTokenCalls = 0;
+    rt::addMethod(cls, "application:didRegisterForRemoteNotificationsWithDeviceToken:",
+                  [&](rt::Object&, rt::ObjectPtr, const plat::Data&) { ++ownTokenCalls; });
+    setDelegate(cls);
+    ASSERT_TRUE(RadIrivoz::initAppId(std::string(radirivoz_test::kAppId), defaults(), {}));
+
+    DVUAppDelegateSwizzler::proxyOriginalDelegate();
+    Virtual::runUntilIdle();
+    ASSERT_EQ(rt::className(*delegate).rfind("DVU_ProxiedAppDelegate-", 0), 0u);
+    EXPECT_EQ(RadIrivozAppDelegate::delegateClass(), cls) << "the proxy's own re-set installs nothing more";
+
+    plat::sim::Device::autoRegister(plat::Data{0xCA, 0xFE});
+    plat::UIApplication::sharedApplication()->registerForRemoteNotifications();
+    Virtual::runUntilIdle();
+    plat::sim::App::becomeActive();
+    EXPECT_EQ(RadIrivoz::currentSubscriptionState()->pushToken(), "cafe");
+    EXPECT_EQ(ownTokenCalls, 1);
+    EXPECT_EQ(delegateCalls().count["ProxiedAppDelegate applicationDidBecomeActive:"], 1);
+    EXPECT_NE(console.nslog().find("VERBOSE: radIrivozApplicationDidBecomeActive\n"), std::string::npos);
 }
 
 } // namespace
