@@ -113,8 +113,8 @@ public:
     // Marks the permission as prompted and asks the settings object for it; `completion` (may be empty)
     // gets the user's answer. Refused without privacy consent (the block is then never called).
     static void promptForPushNotificationsWithUserResponse(std::function<void(bool accepted)> completion);
-    // With `fallbackToSettings`, once the user was asked and notifications are off: the block gets NO at
-    // once and the user is offered the app's page of the system settings.
+    // With `fallbackToSettings`, once the user was asked and notifications are off, no second prompt: the
+    // block gets NO at once, on the caller's thread.
     static void promptForPushNotificationsWithUserResponse(std::function<void(bool accepted)> completion,
                                                            bool fallbackToSettings);
     static void registerForPushNotifications();

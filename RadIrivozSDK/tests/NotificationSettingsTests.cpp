@@ -129,6 +129,26 @@ TEST_F(PushDeviceTest, ThePromptAsksForTheAppsOwnSettingsScreenOnlyWhenItHasOne)
     EXPECT_EQ(asked.back(), 7u | 32u);
 }
 
+TEST_F(PushDeviceTest, TheSettingsFallbackIsTakenOnlyOnceTheUserWasAskedAndNotificationsAreOff) {
+    boot("12.4");
+    plat::sim::Notifications::answerAuthorization(false);
+    std::vector<bool> answers;
+    auto record = [&](bool accepted) { answers.push_back(accepted); };
+    RadIrivoz::promptForPushNotificationsWithUserResponse(record, true);
+    Virtual::runUntilIdle();
+    EXPECT_EQ(plat::sim::Notifications::authorizationRequests().size(), 1u) << "nothing was prompted yet";
+    EXPECT_EQ(answers, std::vector<bool>{false});
+
+    RadIrivoz::promptForPushNotificationsWithUserResponse(record, true);
+    EXPECT_EQ(answers, (std::vector<bool>{false, false})) << "at once, on the caller's thread";
+    Virtual::runUntilIdle();
+    EXPECT_EQ(plat::sim::Notifications::authorizationRequests().size(), 1u);
+
+    RadIrivoz::promptForPushNotificationsWithUserResponse(record, false);
+    Virtual::runUntilIdle();
+    EXPECT_EQ(plat::sim::Notifications::authorizationRequests().size(), 2u) << "without the fallback: the prompt";
+}
+
 TEST_F(PushDeviceTest, QuietAuthorisationAfterAnAnsweredPromptAsksNothing) {
     boot("12.4");
     plat::sim::Notifications::setAuthorizationStatus(UNAuthorizationStatus::denied);

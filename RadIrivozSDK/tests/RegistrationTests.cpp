@@ -278,6 +278,28 @@ TEST_F(RegistrationTest, TheSubscriptionSwitchSendsTheTypesAndHoldsPermissionCha
     EXPECT_FALSE(defaults().object("RADIRIVOZ_SUBSCRIPTION"));
 }
 
+TEST_F(RegistrationTest, PurchasesGoToThePushPlayerAndTheEmailPlayerWithItsHash) {
+    boot("12.4");
+    const plat::Array purchases{plat::Value(plat::Dictionary{{"sku", "gold"}, {"amount", 1.99}, {"iso", "EUR"}})};
+    RadIrivoz::sendPurchases(purchases);
+    Virtual::runUntilIdle();
+    EXPECT_TRUE(playerRequests().empty()) << "no player yet";
+
+    ASSERT_TRUE(RadIrivoz::initAppId(std::string(kAppId), defaults(), {}));
+    RadIrivoz::currentSubscriptionState()->setUserId("player-1");
+    RadIrivoz::currentEmailSubscriptionState()->setEmailUserId("email-1");
+    RadIrivoz::currentEmailSubscriptionState()->setEmailAuthCode("hash-1");
+    net->route("POST", apiURL("players/"), plat::ScriptedReply::text(200, R"({"success":true})"));
+    RadIrivoz::sendPurchases(purchases);
+    Virtual::runUntilIdle();
+    const auto push = sent("POST", "players/player-1/on_purchase");
+    const auto email = sent("POST", "players/email-1/on_purchase");
+    ASSERT_EQ(push.size(), 1u);
+    ASSERT_EQ(email.size(), 1u);
+    EXPECT_EQ(*body(push[0]).find("purchases"), plat::Value(purchases));
+    EXPECT_EQ(*body(email[0]).find("email_auth_hash"), plat::Value("hash-1"));
+}
+
 TEST_F(RegistrationTest, IdsAvailableWaitsForThePlayerAndIsForgottenOnceATokenCameWithIt) {
     std::vector<std::pair<std::string, std::optional<std::string>>> calls;
     boot("12.4");
