@@ -1,5 +1,6 @@
 #include "app/AppLoadHooks.hpp"
 
+#include "RadIrivozSDK/Source/RadIrivozAppDelegate.hpp"
 #include "app/AppDelegate.hpp"
 #include "app/MainStoryboard.hpp"
 #include "core/DAVApp.hpp"
@@ -13,6 +14,8 @@ std::span<const plat::rt::LoadHook> appLoadHooks() {
         {"DAVApp", [] { DAVApp::load(); }},
         {"Vuzidorazav", [] { Vuzidorazav::runtimeClass(); }},
         {"Zuvadu", [] { Zuvadu::load(); }},
+        // The push client sees the delegate's token and focus callbacks without code in the shell.
+        {"UIApplication(RadIrivoz)", [] { RadIrivozAppDelegate::load(); }},
         {"Main.storyboard", [] { registerMainStoryboard(); }},
     };
     return hooks;

@@ -3,6 +3,7 @@
 #include "RadIrivozSDK/Source/RadIrivozClient.hpp"
 #include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
 #include "RadIrivozSDK/Source/RadIrivozRequests.hpp"
+#include "RadIrivozSDK/Source/RadIrivozState.hpp"
 #include "deployment/Deployment.hpp"
 #include "platform/device/DeviceProfile.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
@@ -18,13 +19,12 @@
 
 #include <mutex>
 
-namespace {
+RadIrivozClassState& radIrivozClassState() {
+    static plat::NeverDestroyed<RadIrivozClassState> s;
+    return *s;
+}
 
-// Badge, sound and alert: the same bits for the legacy types and the authorization options.
-constexpr uint64_t kPromptTypes =
-    plat::UIUserNotificationTypeBadge | plat::UIUserNotificationTypeSound | plat::UIUserNotificationTypeAlert;
-// The authorization option for quiet delivery.
-constexpr uint64_t kProvisionalOption = 1u << 6;
+namespace {
 
 constexpr const char* kConsentGranted = "GDPR_CONSENT_GRANTED";
 constexpr const char* kInAppLaunchURL = "RADIRIVOZ_INAPP_LAUNCH_URL";
@@ -32,49 +32,8 @@ constexpr const char* kPromptBeforeOpeningPushURL = "PROMPT_BEFORE_OPENING_PUSH_
 constexpr const char* kUsesProvisionalAuthorization = "RADIRIVOZ_USES_PROVISIONAL_PUSH_AUTHORIZATION";
 constexpr const char* kRegisteredWithApple = "RV_REGISTERED_WITH_APPLE";
 
-// The facade's process-wide state. Start-up runs on main, but the transport's replies, the registration
-// queue and the app's threads reach it too, so every entry is read and written under the one mutex, and
-// nothing is called while holding it (app blocks, logs, other objects' locks).
-struct ClientState {
-    std::mutex mutex;
-    std::optional<std::string> appId;
-    RIInFocusDisplayType inFocusDisplayType = RIInFocusDisplayType::RIInFocusDisplayInAppAlert;
-    std::shared_ptr<RIPermissionState> currentPermissionState;
-    std::shared_ptr<RISubscriptionState> currentSubscriptionState;
-    std::shared_ptr<RIEmailSubscriptionState> currentEmailSubscriptionState;
-    int32_t lastNotificationTypes = -1;
-    int32_t subscriptionErrorStatus = -1;
-    bool waitingForApnsResponse = false;
-    bool iosParamsRequested = false;
-    bool iosParamsDownloaded = false;
-    // The request failed and has not been asked again yet.
-    bool iosParamsFailed = false;
-    std::optional<plat::Dictionary> iosParams;
-    bool coldStartFromTap = false;
-    std::optional<plat::Date> initializationTime;
-    bool requiresConsent = false;
-    bool delayedForConsent = false;
-    std::optional<DelayedInitializationParameters> delayedParameters;
-    bool registeredWithApns = false;
-    bool autoPrompt = false;
-    bool provisionalRequested = false;
-    bool promptToShowURL = false;
-    bool providesAppNotificationSettings = false;
-    bool locationShared = true;
-    double apnsWait = 25.0;
-    double registrationDelay = 30.0;
-    ONE_S_LOG_LEVEL logLevel = ONE_S_LOG_LEVEL::ONE_S_LL_WARN;
-    ONE_S_LOG_LEVEL visualLogLevel = ONE_S_LOG_LEVEL::ONE_S_LL_NONE;
-};
-
-ClientState& state() {
-    static plat::NeverDestroyed<ClientState> s;
-    return *s;
-}
-
 template <class F> auto locked(F&& fn) {
-    std::lock_guard lock(state().mutex);
-    return fn(state());
+    return withRadIrivozClassState(std::forward<F>(fn));
 }
 
 const char* prefix(ONE_S_LOG_LEVEL level) {
@@ -97,7 +56,7 @@ const char* prefix(ONE_S_LOG_LEVEL level) {
     return "";
 }
 
-void log(ONE_S_LOG_LEVEL level, const std::string& message) {
+void facadeLog(ONE_S_LOG_LEVEL level, const std::string& message) {
     RadIrivoz::radirivoz_Log(level, message);
 }
 
@@ -129,14 +88,6 @@ const plat::Value* number(const plat::Dictionary& settings, std::string_view key
     return value && value->isNumber() ? value : nullptr;
 }
 
-void answerOnMain(std::function<void(bool)> completion, bool accepted) {
-    if (!completion) {
-        return;
-    }
-    plat::DispatchQueue::main()->async(
-        [completion = std::move(completion), accepted] { completion(accepted); });
-}
-
 plat::Dictionary defaultSettings() {
     return plat::Dictionary{{"kOSSettingsKeyAutoPrompt", plat::Value(true)},
                             {"kOSSettingsKeyInAppAlerts", plat::Value(true)},
@@ -164,12 +115,12 @@ void RadIrivoz::initWithLaunchOptions(const plat::Value& launchOptions, std::opt
                                       RIHandleNotificationReceivedBlock received,
                                       RIHandleNotificationActionBlock action,
                                       const plat::Dictionary& settings) {
-    log(ONE_S_LOG_LEVEL::ONE_S_LL_VERBOSE, "Called init with app ID: " + appId.value_or("(null)"));
-    locked([](ClientState& s) { s.initializationTime = plat::Date::now(); });
+    facadeLog(ONE_S_LOG_LEVEL::ONE_S_LL_VERBOSE, "Called init with app ID: " + appId.value_or("(null)"));
+    locked([](RadIrivozClassState& s) { s.initializationTime = plat::Date::now(); });
 
     // The parameters are asked for with the identifier start-up resolves to, once per process, and before
     // the consent gate: a GET passes it.
-    if (!locked([](ClientState& s) { return s.iosParamsRequested; })) {
+    if (!locked([](RadIrivozClassState& s) { return s.iosParamsRequested; })) {
         std::optional<std::string> resolved = configuredAppId(appId);
         if (!resolved) {
             resolved = plat::UserDefaults::standardUserDefaults().string(RadIrivozKeys::appId);
@@ -180,11 +131,11 @@ void RadIrivoz::initWithLaunchOptions(const plat::Value& launchOptions, std::opt
     }
 
     if (requiresUserPrivacyConsent()) {
-        locked([&](ClientState& s) {
+        locked([&](RadIrivozClassState& s) {
             s.delayedForConsent = true;
             s.delayedParameters = DelayedInitializationParameters{launchOptions, appId, received, action, settings};
         });
-        log(ONE_S_LOG_LEVEL::ONE_S_LL_VERBOSE, "Delayed initialization of the RadIrivoz SDK until the user "
+        facadeLog(ONE_S_LOG_LEVEL::ONE_S_LL_VERBOSE, "Delayed initialization of the RadIrivoz SDK until the user "
                                                "provides privacy consent using the consentGranted() method");
         return;
     }
@@ -229,7 +180,7 @@ void RadIrivoz::initWithLaunchOptions(const plat::Value& launchOptions, std::opt
         value && plat::DeviceProfile::floatVersion() >= 12.0f) {
         providesSettings = value->boolValue();
     }
-    locked([&](ClientState& s) {
+    locked([&](RadIrivozClassState& s) {
         s.registeredWithApns = registered;
         if (promptToShowURL) {
             s.promptToShowURL = *promptToShowURL;
@@ -241,10 +192,10 @@ void RadIrivoz::initWithLaunchOptions(const plat::Value& launchOptions, std::opt
     });
 
     if (autoPrompt || registered) {
-        promptForPushNotificationsWithUserResponse(nullptr);
+        registerForPushNotifications();
     } else {
         checkProvisionalAuthorizationStatus();
-        registerForPushToken();
+        registerForAPNsToken();
     }
 
     const plat::Value* inAppAlerts = settings.find("kOSSettingsKeyInAppAlerts");
@@ -258,9 +209,21 @@ void RadIrivoz::initWithLaunchOptions(const plat::Value& launchOptions, std::opt
         setInFocusDisplayType(static_cast<RIInFocusDisplayType>(inAppAlerts->integerValue()));
     }
 
+    if (currentSubscriptionState()->userId()) {
+        registerUser();
+    } else {
+        osNotificationSettings()->getNotificationPermissionState([](const std::shared_ptr<RIPermissionState>& p) {
+            if (p->answeredPrompt()) {
+                registerUser();
+            } else {
+                registerUserAfterDelay();
+            }
+        });
+    }
+
     if (const plat::Dictionary* options = launchOptions.ifDictionary();
         options && options->contains(plat::UIApplicationLaunchOptionsRemoteNotificationKey)) {
-        locked([](ClientState& s) { s.coldStartFromTap = true; });
+        locked([](RadIrivozClassState& s) { s.coldStartFromTap = true; });
     }
 }
 
@@ -272,14 +235,14 @@ bool RadIrivoz::initAppId(std::optional<std::string> appId, plat::UserDefaults& 
         resolved = defaults.string(RadIrivozKeys::appId);
         const plat::Value* omit = settings.find("kOSSettingsKeyInOmitNoAppIdLogging");
         if (omit && omit->boolValue()) {
-            locked([&](ClientState& s) { s.appId = resolved; });
+            locked([&](RadIrivozClassState& s) { s.appId = resolved; });
             return true;
         }
-        log(ONE_S_LOG_LEVEL::ONE_S_LL_FATAL, "RadIrivoz AppId never set!");
+        facadeLog(ONE_S_LOG_LEVEL::ONE_S_LL_FATAL, "RadIrivoz AppId never set!");
     }
     // Checked before anything is stored: an invalid identifier must not cost the device its subscriber id.
     if (!isValidAppId(resolved)) {
-        log(ONE_S_LOG_LEVEL::ONE_S_LL_FATAL,
+        facadeLog(ONE_S_LOG_LEVEL::ONE_S_LL_FATAL,
             std::string("RadIrivoz AppId format is invalid.\nExample: '") + kExampleAppId + "'\n");
         return false;
     }
@@ -288,14 +251,14 @@ bool RadIrivoz::initAppId(std::optional<std::string> appId, plat::UserDefaults& 
         defaults.set(RadIrivozKeys::appId, plat::Value(*resolved));
         defaults.remove(RadIrivozKeys::playerId);
         defaults.synchronize();
-        auto subscription = locked([](ClientState& s) { return s.currentSubscriptionState; });
+        auto subscription = locked([](RadIrivozClassState& s) { return s.currentSubscriptionState; });
         if (subscription) {
             subscription->setUserId(std::nullopt);
         }
     }
-    locked([&](ClientState& s) { s.appId = resolved; });
+    locked([&](RadIrivozClassState& s) { s.appId = resolved; });
     if (appId && (*appId == kExampleAppId || *appId == kExampleAppId2)) {
-        log(ONE_S_LOG_LEVEL::ONE_S_LL_WARN,
+        facadeLog(ONE_S_LOG_LEVEL::ONE_S_LL_WARN,
             "RadIrivoz Example AppID detected, please update to your app's id found on " +
                 std::string(deployment::kPushServiceSite));
     }
@@ -303,15 +266,20 @@ bool RadIrivoz::initAppId(std::optional<std::string> appId, plat::UserDefaults& 
 }
 
 std::optional<std::string> RadIrivoz::app_id() {
-    return locked([](ClientState& s) { return s.appId; });
+    return locked([](RadIrivozClassState& s) { return s.appId; });
 }
 
 void RadIrivoz::clearStatics() {
-    locked([](ClientState& s) {
+    locked([](RadIrivozClassState& s) {
         s.appId.reset();
         s.currentPermissionState.reset();
         s.currentSubscriptionState.reset();
         s.currentEmailSubscriptionState.reset();
+        s.osNotificationSettings.reset();
+        s.lastPermissionState.reset();
+        s.lastSubscriptionState.reset();
+        s.lastEmailSubscriptionState.reset();
+        s.permissionStateChangesObserver.reset();
         s.lastNotificationTypes = -1;
         s.waitingForApnsResponse = false;
         s.iosParamsRequested = false;
@@ -328,21 +296,21 @@ void RadIrivoz::setInFocusDisplayType(RIInFocusDisplayType type) {
         plat::DeviceProfile::floatVersion() < 10.0f) {
         type = RIInFocusDisplayType::RIInFocusDisplayInAppAlert;
     }
-    locked([&](ClientState& s) { s.inFocusDisplayType = type; });
+    locked([&](RadIrivozClassState& s) { s.inFocusDisplayType = type; });
 }
 
 RIInFocusDisplayType RadIrivoz::inFocusDisplayType() {
-    return locked([](ClientState& s) { return s.inFocusDisplayType; });
+    return locked([](RadIrivozClassState& s) { return s.inFocusDisplayType; });
 }
 
 void RadIrivoz::setRequiresUserPrivacyConsent(bool required) {
-    locked([&](ClientState& s) { s.requiresConsent = required; });
+    locked([&](RadIrivozClassState& s) { s.requiresConsent = required; });
 }
 
 bool RadIrivoz::requiresUserPrivacyConsent() {
     auto info = plat::Bundle::main()->objectForInfoDictionaryKey("RadIrivoz_require_privacy_consent");
     const bool required =
-        (info && info->boolValue()) || locked([](ClientState& s) { return s.requiresConsent; });
+        (info && info->boolValue()) || locked([](RadIrivozClassState& s) { return s.requiresConsent; });
     if (!required) {
         return false;
     }
@@ -364,7 +332,7 @@ void RadIrivoz::consentGranted(bool granted) {
         return;
     }
     // Taken out before the replay, so a consent given again from inside start-up cannot run it twice.
-    auto delayed = locked([](ClientState& s) {
+    auto delayed = locked([](RadIrivozClassState& s) {
         std::optional<DelayedInitializationParameters> taken;
         if (s.delayedForConsent && s.delayedParameters) {
             taken = std::move(s.delayedParameters);
@@ -386,7 +354,7 @@ bool RadIrivoz::shouldLogMissingPrivacyConsentErrorWithMethodName(std::optional<
         return false;
     }
     if (methodName) {
-        log(ONE_S_LOG_LEVEL::ONE_S_LL_WARN,
+        facadeLog(ONE_S_LOG_LEVEL::ONE_S_LL_WARN,
             "Your application has called " + *methodName +
                 " before the user granted privacy permission. Please call `consentGranted(bool)` in order to "
                 "provide user privacy consent");
@@ -395,8 +363,8 @@ bool RadIrivoz::shouldLogMissingPrivacyConsentErrorWithMethodName(std::optional<
 }
 
 void RadIrivoz::downloadIOSParamsWithAppId(const std::string& appId) {
-    log(ONE_S_LOG_LEVEL::ONE_S_LL_DEBUG, "Downloading iOS parameters for this application");
-    locked([](ClientState& s) {
+    facadeLog(ONE_S_LOG_LEVEL::ONE_S_LL_DEBUG, "Downloading iOS parameters for this application");
+    locked([](RadIrivozClassState& s) {
         s.iosParamsRequested = true;
         s.iosParamsFailed = false;
     });
@@ -412,13 +380,13 @@ void RadIrivoz::downloadIOSParamsWithAppId(const std::string& appId) {
             const plat::Dictionary* params = reply ? reply->ifDictionary() : nullptr;
             if (!params) {
                 // Not the object the parameters come in: as good as a failed request.
-                locked([](ClientState& s) { s.iosParamsFailed = true; });
+                locked([](RadIrivozClassState& s) { s.iosParamsFailed = true; });
                 return;
             }
             if (const plat::Value* emailAuth = params->find("require_email_auth")) {
                 currentEmailSubscriptionState()->setRequiresEmailAuth(emailAuth->boolValue());
             }
-            const bool autoPrompt = locked([](ClientState& s) { return s.autoPrompt; });
+            const bool autoPrompt = locked([](RadIrivozClassState& s) { return s.autoPrompt; });
             const plat::Value* provisional = params->find("uses_provisional_auth");
             if (!autoPrompt && provisional && !provisional->isNull() && provisional->boolValue()) {
                 auto& defaults = plat::UserDefaults::standardUserDefaults();
@@ -426,16 +394,16 @@ void RadIrivoz::downloadIOSParamsWithAppId(const std::string& appId) {
                 defaults.synchronize();
                 checkProvisionalAuthorizationStatus();
             }
-            locked([&](ClientState& s) {
+            locked([&](RadIrivozClassState& s) {
                 s.iosParams = *params;
                 s.iosParamsDownloaded = true;
             });
         },
-        [](const plat::Error&) { locked([](ClientState& s) { s.iosParamsFailed = true; }); });
+        [](const plat::Error&) { locked([](RadIrivozClassState& s) { s.iosParamsFailed = true; }); });
 }
 
 void RadIrivoz::onRegistrationSucceeded() {
-    const bool retry = locked([](ClientState& s) {
+    const bool retry = locked([](RadIrivozClassState& s) {
         const bool again = s.iosParamsFailed && !s.iosParamsDownloaded;
         s.iosParamsFailed = false;
         return again;
@@ -449,11 +417,11 @@ void RadIrivoz::onRegistrationSucceeded() {
 }
 
 bool RadIrivoz::iosParamsDownloaded() {
-    return locked([](ClientState& s) { return s.iosParamsDownloaded; });
+    return locked([](RadIrivozClassState& s) { return s.iosParamsDownloaded; });
 }
 
 std::optional<plat::Dictionary> RadIrivoz::iosParams() {
-    return locked([](ClientState& s) { return s.iosParams; });
+    return locked([](RadIrivozClassState& s) { return s.iosParams; });
 }
 
 void RadIrivoz::checkProvisionalAuthorizationStatus() {
@@ -464,7 +432,7 @@ void RadIrivoz::checkProvisionalAuthorizationStatus() {
     if (!stored || !stored->boolValue()) {
         return;
     }
-    const bool first = locked([](ClientState& s) { return !std::exchange(s.provisionalRequested, true); });
+    const bool first = locked([](RadIrivozClassState& s) { return !std::exchange(s.provisionalRequested, true); });
     if (first) {
         registerForProvisionalAuthorization(nullptr);
     }
@@ -472,17 +440,10 @@ void RadIrivoz::checkProvisionalAuthorizationStatus() {
 
 void RadIrivoz::registerForProvisionalAuthorization(std::function<void(bool accepted)> completion) {
     if (plat::DeviceProfile::floatVersion() < 12.0f) {
-        log(ONE_S_LOG_LEVEL::ONE_S_LL_WARN, "registerForProvisionalAuthorization is only available in iOS 12+.");
+        facadeLog(ONE_S_LOG_LEVEL::ONE_S_LL_WARN, "registerForProvisionalAuthorization is only available in iOS 12+.");
         return;
     }
-    if (!plat::rt::getClass("UNUserNotificationCenter")) {
-        return;
-    }
-    plat::UNUserNotificationCenter::currentNotificationCenter()->requestAuthorizationWithOptions(
-        kPromptTypes | kProvisionalOption,
-        [completion = std::move(completion)](bool granted, std::optional<plat::Error>) {
-            answerOnMain(completion, granted);
-        });
+    osNotificationSettings()->registerForProvisionalAuthorization(std::move(completion));
 }
 
 void RadIrivoz::checkIfApplicationImplementsDeprecatedMethods() {
@@ -497,7 +458,7 @@ void RadIrivoz::checkIfApplicationImplementsDeprecatedMethods() {
               "application:handleActionWithIdentifier:forLocalNotification:completionHandler:",
               "application:handleActionWithIdentifier:forLocalNotification:withResponseInfo:completionHandler:"}) {
             if (plat::rt::respondsTo(delegate, plat::rt::Sel(selector))) {
-                log(ONE_S_LOG_LEVEL::ONE_S_LL_WARN,
+                facadeLog(ONE_S_LOG_LEVEL::ONE_S_LL_WARN,
                     std::string("RadIrivoz has detected that your application delegate implements a deprecated "
                                 "method (") +
                         selector +
@@ -514,92 +475,24 @@ void RadIrivoz::enableInAppLaunchURL(bool enable) {
     defaults.synchronize();
 }
 
-void RadIrivoz::promptForPushNotificationsWithUserResponse(std::function<void(bool accepted)> completion) {
-    const float version = plat::DeviceProfile::floatVersion();
-    auto application = plat::UIApplication::sharedApplication();
-    if (version >= 10.0f) {
-        if (plat::rt::getClass("UNUserNotificationCenter")) {
-            plat::UNUserNotificationCenter::currentNotificationCenter()->requestAuthorizationWithOptions(
-                kPromptTypes, [completion = std::move(completion)](bool granted, std::optional<plat::Error>) {
-                    // The centre answers on its own queue; the app's block runs on main.
-                    answerOnMain(completion, granted);
-                });
-        }
-    } else if (version >= 8.0f && application) {
-        application->registerUserNotificationSettings(
-            plat::UIUserNotificationSettings::settingsForTypes(kPromptTypes, {}));
-        // The answer reaches the application on the main queue; this runs after it.
-        plat::DispatchQueue::main()->async([application, completion = std::move(completion)] {
-            answerOnMain(completion, application->currentUserNotificationSettings().types != 0);
-        });
-    } else if (application) {
-        application->registerForRemoteNotificationTypes(kPromptTypes);
-        answerOnMain(std::move(completion), true);
-    }
-    registerForPushToken();
-}
-
-void RadIrivoz::registerForPushToken() {
-    auto application = plat::UIApplication::sharedApplication();
-    if (application && plat::DeviceProfile::floatVersion() >= 8.0f) {
-        application->registerForRemoteNotifications();
-    }
-}
-
-std::shared_ptr<RIPermissionState> RadIrivoz::currentPermissionState() {
-    return locked([](ClientState& s) {
-        if (!s.currentPermissionState) {
-            s.currentPermissionState = RIPermissionState::initAsTo();
-        }
-        return s.currentPermissionState;
-    });
-}
-
-std::shared_ptr<RISubscriptionState> RadIrivoz::currentSubscriptionState() {
-    auto permission = currentPermissionState();
-    const bool accepted = permission->accepted();
-    const int32_t types = permission->notificationTypes();
-    return locked([&](ClientState& s) {
-        if (!s.currentSubscriptionState) {
-            s.currentSubscriptionState = RISubscriptionState::initAsToWithPermision(accepted);
-            s.lastNotificationTypes = types;
-        }
-        return s.currentSubscriptionState;
-    });
-}
-
-std::shared_ptr<RIEmailSubscriptionState> RadIrivoz::currentEmailSubscriptionState() {
-    return locked([](ClientState& s) {
-        if (!s.currentEmailSubscriptionState) {
-            s.currentEmailSubscriptionState = std::make_shared<RIEmailSubscriptionState>();
-        }
-        return s.currentEmailSubscriptionState;
-    });
-}
-
-std::shared_ptr<RIPermissionSubscriptionState> RadIrivoz::getPermissionSubscriptionState() {
-    return std::make_shared<RIPermissionSubscriptionState>(currentPermissionState(), currentSubscriptionState(),
-                                                           currentEmailSubscriptionState());
-}
-
 std::optional<std::string> RadIrivoz::mUserId() {
     return currentSubscriptionState()->userId();
 }
 
 bool RadIrivoz::coldStartFromTapOnNotification() {
-    return locked([](ClientState& s) { return std::exchange(s.coldStartFromTap, false); });
+    return locked([](RadIrivozClassState& s) { return std::exchange(s.coldStartFromTap, false); });
 }
 
 bool RadIrivoz::shouldPromptToShowURL() {
-    return locked([](ClientState& s) { return s.promptToShowURL; });
+    return locked([](RadIrivozClassState& s) { return s.promptToShowURL; });
 }
 
 bool RadIrivoz::providesAppNotificationSettings() {
-    return locked([](ClientState& s) { return s.providesAppNotificationSettings; });
+    return locked([](RadIrivozClassState& s) { return s.providesAppNotificationSettings; });
 }
 
 void RadIrivoz::setDelayIntervals(double apnsWait, double registrationDelay) {
-    locked([&](ClientState& s) {
+    locked([&](RadIrivozClassState& s) {
         s.apnsWait = apnsWait;
         s.registrationDelay = registrationDelay;
     });
@@ -628,20 +521,20 @@ void RadIrivoz::handleNotificationOpened(const plat::Dictionary& userInfo, RIOpe
 }
 
 void RadIrivoz::setLogLevel(ONE_S_LOG_LEVEL logLevel, ONE_S_LOG_LEVEL visualLevel) {
-    locked([&](ClientState& s) {
+    locked([&](RadIrivozClassState& s) {
         s.logLevel = logLevel;
         s.visualLogLevel = visualLevel;
     });
 }
 
 void RadIrivoz::radirivoz_Log(ONE_S_LOG_LEVEL level, const std::string& message) {
-    const ONE_S_LOG_LEVEL logLevel = locked([](ClientState& s) { return s.logLevel; });
+    const ONE_S_LOG_LEVEL logLevel = locked([](RadIrivozClassState& s) { return s.logLevel; });
     if (static_cast<uint64_t>(level) <= static_cast<uint64_t>(logLevel)) {
         plat::NSLogText(std::string(prefix(level)) + message);
     }
 }
 
 bool RadIrivoz::isLogged(ONE_S_LOG_LEVEL level) {
-    const ONE_S_LOG_LEVEL logLevel = locked([](ClientState& s) { return s.logLevel; });
+    const ONE_S_LOG_LEVEL logLevel = locked([](RadIrivozClassState& s) { return s.logLevel; });
     return static_cast<uint64_t>(level) <= static_cast<uint64_t>(logLevel);
 }

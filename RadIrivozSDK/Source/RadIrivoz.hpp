@@ -7,6 +7,7 @@
 #include "RadIrivozSDK/Source/RINotification.hpp"
 #include "RadIrivozSDK/Source/RIPermissionState.hpp"
 #include "RadIrivozSDK/Source/RISubscriptionState.hpp"
+#include "RadIrivozSDK/Source/RadIrivozClient.hpp"
 #include "RadIrivozSDK/Source/RadIrivozKeys.hpp"
 #include "platform/foundation/UserDefaults.hpp"
 #include "platform/foundation/Value.hpp"
@@ -26,6 +27,20 @@ enum class ONE_S_LOG_LEVEL : uint64_t {
     ONE_S_LL_DEBUG = 5,
     ONE_S_LL_VERBOSE = 6,
 };
+
+class RadIrivozNotificationSettings;
+namespace plat {
+class DispatchQueue;
+class UIApplication;
+} // namespace plat
+
+using RIPermissionObservable = RIObservable<RIPermissionObserver, std::shared_ptr<RIPermissionStateChanges>>;
+using RISubscriptionObservable = RIObservable<RISubscriptionObserver, std::shared_ptr<RISubscriptionStateChanges>>;
+using RIEmailSubscriptionObservable =
+    RIObservable<RIEmailSubscriptionObserver, std::shared_ptr<RIEmailSubscriptionStateChanges>>;
+// The player id, and the push token when one is usable.
+using RIIdsAvailableBlock =
+    std::function<void(const std::string& userId, const std::optional<std::string>& pushToken)>;
 
 // What start-up was called with while the user's privacy consent was missing; replayed once consent comes.
 struct DelayedInitializationParameters {
@@ -95,19 +110,86 @@ public:
     static void registerForProvisionalAuthorization(std::function<void(bool accepted)> completion);
     static void checkIfApplicationImplementsDeprecatedMethods();
 
-    // Asks the platform for the notification permission and calls `completion` (may be empty) on the main
-    // queue with the user's answer; also registers for a device token.
+    // Marks the permission as prompted and asks the settings object for it; `completion` (may be empty)
+    // gets the user's answer. Refused without privacy consent (the block is then never called).
     static void promptForPushNotificationsWithUserResponse(std::function<void(bool accepted)> completion);
-    // Hands the device-token request to the platform.
-    static void registerForPushToken();
+    // With `fallbackToSettings`, once the user was asked and notifications are off, no second prompt: the
+    // block gets NO at once, on the caller's thread.
+    static void promptForPushNotificationsWithUserResponse(std::function<void(bool accepted)> completion,
+                                                           bool fallbackToSettings);
+    static void registerForPushNotifications();
+    // Fires the device-token request when allowed: OS 8 or later, permission granted or the
+    // "remote-notification" background mode declared, no fatal registration error stored. True when it fired
+    // now or an answer is already awaited.
+    static bool registerForAPNsToken();
+    static void setWaitingForApnsResponse(bool waiting);
+    static bool waitingForApnsResponse();
+    // Opens the app's page of the system settings (OS 10 and later).
+    static void presentAppSettings();
     // Whether launch URLs open in the in-app web view; persisted under "RADIRIVOZ_INAPP_LAUNCH_URL".
     static void enableInAppLaunchURL(bool enable);
 
     static std::shared_ptr<RIPermissionSubscriptionState> getPermissionSubscriptionState();
-    // Each made on first use and kept.
+    // The permission object of the OS version, made on first use and kept.
+    static std::shared_ptr<RadIrivozNotificationSettings> osNotificationSettings();
+    // Each made on first use and kept: the current states with their internal observers, the last states
+    // from the user defaults, and the app-facing observer tables.
     static std::shared_ptr<RIPermissionState> currentPermissionState();
     static std::shared_ptr<RISubscriptionState> currentSubscriptionState();
     static std::shared_ptr<RIEmailSubscriptionState> currentEmailSubscriptionState();
+    static std::shared_ptr<RIPermissionState> lastPermissionState();
+    static void setLastPermissionState(std::shared_ptr<RIPermissionState> state);
+    static std::shared_ptr<RISubscriptionState> lastSubscriptionState();
+    static void setLastSubscriptionState(std::shared_ptr<RISubscriptionState> state);
+    static std::shared_ptr<RIEmailSubscriptionState> lastEmailSubscriptionState();
+    static void setLastEmailSubscriptionState(std::shared_ptr<RIEmailSubscriptionState> state);
+    static std::shared_ptr<RIPermissionObservable> permissionStateChangesObserver();
+    static std::shared_ptr<RISubscriptionObservable> subscriptionStateChangesObserver();
+    static std::shared_ptr<RIEmailSubscriptionObservable> emailSubscriptionStateChangesObserver();
+    // While set, permission changes do not reach the subscription state (a types update is on its way).
+    static bool shouldDelaySubscriptionSettingsUpdate();
+    static void setShouldDelaySubscriptionSettingsUpdate(bool value);
+
+    // The app's observers are held weakly and called on the main queue; one added while the current state
+    // differs from the last one told is told that change at once.
+    static void addPermissionObserver(const std::shared_ptr<RIPermissionObserver>& observer);
+    static void removePermissionObserver(const RIPermissionObserver* observer);
+    static void addSubscriptionObserver(const std::shared_ptr<RISubscriptionObserver>& observer);
+    static void removeSubscriptionObserver(const RISubscriptionObserver* observer);
+    static void addEmailSubscriptionObserver(const std::shared_ptr<RIEmailSubscriptionObserver>& observer);
+    static void removeEmailSubscriptionObserver(const RIEmailSubscriptionObserver* observer);
+    // The block is called on the main queue once a player id exists, again until a call carried a token.
+    static void IdsAvailable(RIIdsAvailableBlock block);
+    static void fireIdsAvailableCallback();
+
+    // ---- notification types and the device token ----
+    // The types sent to the server: the permission's bits, or a negative status.
+    static int32_t getNotificationTypes();
+    static void setSubscriptionErrorStatus(int32_t status);
+    static int32_t subscriptionErrorStatus();
+    // The OS answered the permission prompt with these types.
+    static void updateNotificationTypes(int32_t notificationTypes);
+    // The device token arrived (any bytes; sent as lowercase hexadecimal).
+    static void didRegisterForRemoteNotifications(const std::shared_ptr<plat::UIApplication>& application,
+                                                  const plat::Data& deviceToken);
+
+    // ---- player registration and session sync ----
+    static void registerUser();
+    static void registerUserAfterDelay();
+    static std::shared_ptr<plat::DispatchQueue> getRegisterQueue();
+    static bool shouldRegisterNow();
+    static bool isHighPriorityCall();
+    static void setNextRegistrationHighPriority(bool value);
+    static void updateLastSessionDateTime();
+    static void registerUserInternal();
+    static void updateDeviceToken(const std::string& deviceToken, RIResultSuccessBlock successBlock,
+                                  RIFailureBlock failureBlock);
+    static bool sendNotificationTypesUpdate();
+    static void sendPurchases(const plat::Array& purchases);
+    static void handleDidFailRegisterForRemoteNotification(const plat::Error& error);
+    static std::optional<std::string> getUsableDeviceToken();
+    static void setSubscription(bool enable);
+    static void setLocationShared(bool enable);
     static std::optional<std::string> mUserId();
 
     // True once after a launch from a tap on a notification.

@@ -1,5 +1,12 @@
 #include "RadIrivozSDK/Source/RadIrivozClient.hpp"
 
+#include <atomic>
+
+namespace {
+// Mirrors the size of the shared client's in-flight map, so it can be read without making the client.
+std::atomic<size_t> pushRequestsInFlight{0};
+} // namespace
+
 #include "RadIrivozSDK/Source/RadIrivoz.hpp"
 #include "platform/dispatch/DispatchGroup.hpp"
 #include "platform/dispatch/OperationQueue.hpp"
@@ -61,6 +68,7 @@ bool RadIrivozClient::start(const std::shared_ptr<plat::URLSessionTask>& task) {
             return false;
         }
         inFlight_.emplace(task->taskIdentifier(), task);
+        pushRequestsInFlight = inFlight_.size();
     }
     task->resume();
     return true;
@@ -69,7 +77,12 @@ bool RadIrivozClient::start(const std::shared_ptr<plat::URLSessionTask>& task) {
 bool RadIrivozClient::settle(uint64_t taskIdentifier) {
     std::lock_guard lock(mutex_);
     inFlight_.erase(taskIdentifier);
+    pushRequestsInFlight = inFlight_.size();
     return !terminating_;
+}
+
+bool RadIrivozClient::hasRequestsInFlight() {
+    return pushRequestsInFlight.load() > 0;
 }
 
 void RadIrivozClient::cancelAllForTermination() {

@@ -93,6 +93,9 @@ public:
                                  const RIResultSuccessBlock& successBlock, const RIFailureBlock& failureBlock);
     void prettyPrintDebugStatementWithRequest(const RadIrivozRequest& request) const;
 
+    // Whether a request was started and its answer has not come yet (tools that wait for the app to settle);
+    // asks nothing of a client that was never made.
+    static bool hasRequestsInFlight();
     // The process is ending: every request in flight is cancelled, none starts any more, and answers still
     // on their way are dropped. Runs on the app's will-terminate notification.
     void cancelAllForTermination();

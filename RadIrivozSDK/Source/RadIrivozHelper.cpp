@@ -127,8 +127,7 @@ plat::Value RadIrivozHelper::getNetType() {
     return plat::Value(wifi ? 0 : 1);
 }
 
-namespace {
-std::string lowerHex(const plat::Data& bytes) {
+std::string RadIrivozHelper::lowercaseHex(const plat::Data& bytes) {
     static constexpr char kHex[] = "0123456789abcdef";
     std::string out;
     out.reserve(bytes.size() * 2);
@@ -138,12 +137,11 @@ std::string lowerHex(const plat::Data& bytes) {
     }
     return out;
 }
-} // namespace
 
 std::string RadIrivozHelper::hashUsingMD5(std::string_view text) {
-    return lowerHex(plat::Digest::md5(text));
+    return lowercaseHex(plat::Digest::md5(text));
 }
 
 std::string RadIrivozHelper::hashUsingSha1(std::string_view text) {
-    return lowerHex(plat::Digest::sha1(text));
+    return lowercaseHex(plat::Digest::sha1(text));
 }

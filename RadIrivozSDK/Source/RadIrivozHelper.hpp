@@ -4,6 +4,7 @@
 // same message id.
 
 #include "RadIrivozSDK/Source/RINotification.hpp"
+#include "platform/foundation/UserDefaults.hpp"
 #include "platform/foundation/Value.hpp"
 
 #include <optional>
@@ -14,6 +15,16 @@
 // write a missing text.
 inline plat::Value stringOrNull(const std::optional<std::string>& text) {
     return text ? plat::Value(*text) : plat::Value();
+}
+
+// Stores the text under the key of the user defaults, or removes the key when there is none.
+inline void storeTextOrRemove(plat::UserDefaults& defaults, std::string_view key,
+                              const std::optional<std::string>& text) {
+    if (text) {
+        defaults.set(key, plat::Value(*text));
+    } else {
+        defaults.remove(key);
+    }
 }
 
 class RadIrivozHelper {
@@ -42,6 +53,8 @@ public:
 
     // The player field "net_type": 0 on Wi-Fi, 1 otherwise (unreachable included).
     static plat::Value getNetType();
+    // Any bytes as lowercase hexadecimal, two digits a byte.
+    static std::string lowercaseHex(const plat::Data& bytes);
     // Lower-case hexadecimal digests of the text's UTF-8 bytes.
     static std::string hashUsingMD5(std::string_view text);
     static std::string hashUsingSha1(std::string_view text);

@@ -1,5 +1,7 @@
 #include "app/console/DeviceConsole.hpp"
 
+#include "RadIrivozSDK/Source/RadIrivozClient.hpp"
+
 #include "app/console/Notifications.hpp"
 #include "app/console/Screens.hpp"
 #include "platform/dispatch/Backend.hpp"
@@ -304,7 +306,8 @@ void DeviceConsole::settleThen(std::function<void()> then) {
         if (!self || self->finished_) {
             return;
         }
-        const bool busy = anyPageLoading() || self->http_.busy();
+        // The push client's requests count too: the player it creates is what the portal registration carries.
+        const bool busy = anyPageLoading() || self->http_.busy() || RadIrivozClient::hasRequestsInFlight();
         const uint64_t marker = self->activityMarker();
         if (busy || marker != state->marker) {
             state->quiet = 0;

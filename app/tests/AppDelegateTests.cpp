@@ -7,10 +7,12 @@
 #include "app/AppLoadHooks.hpp"
 #include "app/ViewController.hpp"
 #include "core/DAVApp.hpp"
+#include "core/DVUAppDelegateSwizzler.hpp"
 #include "crash/Vuzidorazav.hpp"
 #include "deployment/Deployment.hpp"
 #include "kit_host/Zuvadu.hpp"
 #include "platform/device/Boot.hpp"
+#include "platform/device/SimDevice.hpp"
 #include "platform/dispatch/Backend.hpp"
 #include "platform/foundation/Console.hpp"
 #include "platform/foundation/UserDefaults.hpp"
@@ -217,6 +219,22 @@ TEST_F(AppDelegateTest, AUniversalLinkMovesTheBaseURLAndInstallsANewRootScreen) 
     EXPECT_EQ(rootRequestURL(), "https://portal.example.test/intranet/news");
     EXPECT_TRUE(delegate->window()->isKeyWindow());
     EXPECT_TRUE(loaded("https://portal.example.test/intranet/news"));
+}
+
+TEST_F(AppDelegateTest, TheProxiedShellDelegateStillHandsTheTokenToThePushClientAndTakesLinks) {
+    launch();
+    DVUAppDelegateSwizzler::proxyOriginalDelegate();
+    Virtual::runUntilIdle();
+    ASSERT_EQ(plat::rt::className(*delegate).rfind("DVU_AppDelegate-", 0), 0u) << plat::rt::className(*delegate);
+
+    plat::sim::Device::autoRegister(plat::Data{0x01, 0x02, 0x0A, 0xFF});
+    plat::UIApplication::sharedApplication()->registerForRemoteNotifications();
+    Virtual::runUntilIdle();
+    EXPECT_EQ(RadIrivoz::currentSubscriptionState()->pushToken(), "01020aff");
+
+    EXPECT_TRUE(plat::sim::App::openUniversalLink("https://portal.example.test/intranet/news"));
+    Virtual::runUntilIdle();
+    EXPECT_EQ(rootRequestURL(), "https://portal.example.test/intranet/news");
 }
 
 struct IgnoredLinkCase {

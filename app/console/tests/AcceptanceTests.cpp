@@ -7,6 +7,7 @@
 #include "app/console/tests/AppProcess.hpp"
 #include "deployment/Deployment.hpp"
 #include "devserver/PortalRoutes.hpp"
+#include "devserver/PushRoutes.hpp"
 
 #include <algorithm>
 #include <filesystem>
@@ -267,6 +268,33 @@ TEST_F(PortalApp, RegistrationIsPostedAtEachNavigationDecisionOnceLoggedIn) {
                                  trace("https://portal.example.test/login?ignore_ntlm=1/", kPortal, false) +
                                  trace("https://portal.example.test/intranet/", kPortal, false) +
                                  trace("https://portal.example.test/intranet/news", kPortal, true));
+}
+
+TEST_F(PortalApp, ThePlayerCreatedAtLaunchIsThePlayerTheShellRegistersWithThePortal) {
+    // A store of this test's own for the push service, so its players can be read back.
+    const auto push = devserver::installPushRoutes(backend.server());
+    // The first launch creates the player; the next one, where the user logs in, reads it back.
+    auto first = run(Launch::of({"wait 1"}));
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_NE(first.out.find(kPermissionLine + "true\n"), std::string::npos) << first.out;
+    auto r = run(Launch::of({"submit /login?ignore_ntlm=1/ user=ada password=secret"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    size_t created = 0;
+    for (const auto& request : backend.requestsTo(devserver::kPushHost))
+        created += request.method == "POST" && request.path == std::string(devserver::kPushApiPrefix) + "players";
+    EXPECT_EQ(created, 1u) << "one player per installation";
+    const auto players = push->playerIds();
+    ASSERT_EQ(players.size(), 1u);
+    const auto record = push->player(players[0]);
+    ASSERT_TRUE(record);
+    // The device's token reached the push client through its hook on the shell's delegate.
+    EXPECT_NE(record->find("\"identifier\":\""), std::string::npos) << *record;
+
+    const auto registrations = devserver::portalRegistrations(backend.server());
+    ASSERT_FALSE(registrations.empty()) << r.err;
+    for (const auto& reg : registrations)
+        EXPECT_EQ(reg.body, "{\"player-id\":\"" + players[0] + "\"}");
 }
 
 TEST_F(PortalApp, OnIOS10NoRegistrationIsSent) {
