@@ -227,7 +227,8 @@ bool DMSSqliteStore::ensureTable(std::string_view table, const DMSColumnInfo& el
     DMSAddOnColumns addOnColumns;
     for (const auto& [name, definition] : addOn) {
         if (!name.empty()) {
-            addOnColumns[name] = "ALTER TABLE " + std::string(table) + " ADD COLUMN " + name + " " + definition;
+            addOnColumns.emplace_back(name,
+                                      "ALTER TABLE " + std::string(table) + " ADD COLUMN " + name + " " + definition);
         }
     }
     return ensureTable(table, create, required, addOnColumns, error);

@@ -27,8 +27,8 @@ struct sqlite3_stmt;
 using DMSColumnInfo = std::vector<std::pair<std::string, std::string>>;
 // Column name -> new definition, for columns whose declared type changed.
 using DMSModifyColumnInfo = std::map<std::string, std::string>;
-// Column name -> ALTER statement that adds it.
-using DMSAddOnColumns = std::map<std::string, std::string>;
+// Column name -> ALTER statement that adds it, in the order the columns are to be added.
+using DMSAddOnColumns = std::vector<std::pair<std::string, std::string>>;
 using DMSRecord = plat::Dictionary;
 using DMSRecords = std::vector<DMSRecord>;
 // Row index (from 0) and row: true keeps the row and goes on, false stops before it.

@@ -1,0 +1,413 @@
+#include "measurement/storage/DMSDatabase.hpp"
+
+#include "measurement/engine/DMSMeasurement.hpp"
+#include "measurement/engine/DMSMonitor.hpp"
+#include "measurement/messages/DMSError.hpp"
+#include "measurement/storage/DMSAEU.hpp"
+#include "platform/foundation/FileManager.hpp"
+
+#include <limits>
+
+namespace {
+
+DMSMonitor& databaseMonitor() {
+    return DMSMeasurement::monitor();
+}
+
+DMSColumnInfo databaseKeyPair(const char* first, const char* second) {
+    return {{kDMSPrimaryKeyColumn, "(" + std::string(first) + ", " + std::string(second) + ")"}};
+}
+
+DMSColumnInfo databaseJoined(DMSColumnInfo columns, const DMSColumnInfo& more) {
+    columns.insert(columns.end(), more.begin(), more.end());
+    return columns;
+}
+
+std::vector<DMSTableSchema> databaseMakeSchema() {
+    return {
+        {"app_metadata",
+         {{"last_bundle_index", "INTEGER NOT NULL"}, {"last_bundle_end_timestamp", "REAL NOT NULL"}},
+         {{"last_bundle_start_timestamp", "REAL"},
+          {"day", "INTEGER"},
+          {"daily_conversions_count", "INTEGER"},
+          {"daily_events_count", "INTEGER"},
+          {"daily_public_events_count", "INTEGER"},
+          {"daily_error_events_count", "INTEGER"},
+          {"remote_config_data", "BLOB"},
+          {"remote_config_timestamp", "REAL"},
+          {"daily_real_time_conversion_events_count", "INTEGER"}},
+         {}},
+        {"raw_events_metadata",
+         {{"metadata_fingerprint", "INTEGER NOT NULL PRIMARY KEY"}, {"metadata", "BLOB NOT NULL"}},
+         {},
+         {}},
+        {"raw_events",
+         {{"name", "TEXT NOT NULL"},
+          {"timestamp", "INTEGER NOT NULL"},
+          {"metadata_fingerprint", "INTEGER NOT NULL"},
+          {"data", "BLOB NOT NULL"}},
+         {{"is_realtime", "INTEGER"}},
+         {{"timestamp", "REAL NOT NULL"}}},
+        {"events",
+         {{"name", "TEXT NOT NULL PRIMARY KEY"},
+          {"lifetime_count", "INTEGER NOT NULL"},
+          {"current_bundle_count", "INTEGER NOT NULL"},
+          {"last_fire_timestamp", "REAL NOT NULL"}},
+         {{"last_bundled_timestamp", "REAL"},
+          {"last_sampled_complex_event_id", "INTEGER"},
+          {"last_sampling_rate", "INTEGER"},
+          {"last_exempt_from_sampling", "INTEGER"},
+          {"last_bundled_day", "INTEGER"}},
+         {}},
+        {"user_attributes",
+         {{"name", "TEXT NOT NULL PRIMARY KEY"}, {"set_timestamp", "REAL NOT NULL"}, {"value", "BLOB NOT NULL"}},
+         {{"origin", "TEXT"}},
+         {}},
+        {"queue",
+         {{"data", "BLOB NOT NULL"}, {"bundle_end_timestamp", "REAL NOT NULL"}},
+         {{"is_realtime", "INTEGER"}, {"retry_count", "INTEGER"}},
+         {}},
+        {"event_filters",
+         databaseJoined({{"audience_id", "INTEGER NOT NULL"},
+                         {"filter_id", "INTEGER NOT NULL"},
+                         {"event_name", "TEXT NOT NULL"},
+                         {"data", "BLOB NOT NULL"}},
+                        databaseKeyPair("audience_id", "filter_id")),
+         {},
+         {}},
+        {"property_filters",
+         databaseJoined({{"audience_id", "INTEGER NOT NULL"},
+                         {"filter_id", "INTEGER NOT NULL"},
+                         {"property_name", "TEXT NOT NULL"},
+                         {"data", "BLOB NOT NULL"}},
+                        databaseKeyPair("audience_id", "filter_id")),
+         {},
+         {}},
+        {"audience_filter_values",
+         {{"audience_id", "INTEGER NOT NULL PRIMARY KEY"}, {"current_results", "BLOB"}, {"previous_results", "BLOB"}},
+         {},
+         {}},
+        {"purchase_transactions", {{"fingerprint", "TEXT NOT NULL PRIMARY KEY"}}, {}, {}},
+        {"conditional_properties",
+         {{"name", "TEXT NOT NULL PRIMARY KEY"},
+          {"origin", "TEXT NOT NULL"},
+          {"value", "BLOB NOT NULL"},
+          {"creation_timestamp", "REAL NOT NULL"},
+          {"active", "INTEGER NOT NULL"},
+          {"trigger_timeout", "REAL NOT NULL"},
+          {"triggered_timestamp", "REAL NOT NULL"},
+          {"time_to_live", "REAL NOT NULL"},
+          {"trigger_event_name", "TEXT"},
+          {"timed_out_event", "BLOB"},
+          {"triggered_event", "BLOB"},
+          {"expired_event", "BLOB"}},
+         {},
+         {}},
+        {"main_event_params",
+         {{"event_id", "INTEGER NOT NULL PRIMARY KEY"},
+          {"children_to_process", "INTEGER NOT NULL"},
+          {"main_event", "BLOB NOT NULL"}},
+         {},
+         {}},
+    };
+}
+
+const char* const kDatabaseCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
+
+} // namespace
+
+// DMSAppMetadata
+
+std::optional<DMSAppMetadata> DMSAppMetadata::initWithLastBundleIndex(int32_t index, double startTimestamp,
+                                                                      double endTimestamp) {
+    if (index < 0) {
+        databaseMonitor().logWithLevel(4, 4000,
+                                       "Failed to create app metadata object. Received negative last bundle index.");
+        return std::nullopt;
+    }
+    return DMSAppMetadata(index, startTimestamp, endTimestamp);
+}
+
+void DMSAppMetadata::incrementLastBundleIndex() {
+    if (lastBundleIndex_ == std::numeric_limits<int32_t>::max()) {
+        lastBundleIndex_ = 0;
+        databaseMonitor().logWithLevel(4, 4001, "Bundle index overflow. Bundle index reset to 0.");
+        return;
+    }
+    ++lastBundleIndex_;
+}
+
+// DMSDatabase
+
+const std::vector<DMSTableSchema>& DMSDatabase::schema() {
+    static const std::vector<DMSTableSchema> tables = databaseMakeSchema();
+    return tables;
+}
+
+DMSDatabase::~DMSDatabase() = default;
+
+std::unique_ptr<DMSDatabase> DMSDatabase::initWithDatabaseName(std::string_view name,
+                                                               DMSPersistedConfig* persistedConfig) {
+    if (name.empty()) {
+        databaseMonitor().logWithLevel(1, 12000, "Received empty database name in init");
+        return nullptr;
+    }
+    std::unique_ptr<DMSDatabase> database(new DMSDatabase());
+    if (!database->initializeDatabaseResources("Init", DMSMeasurementFilePath(name))) {
+        return nullptr;
+    }
+    database->persistedConfig_ = persistedConfig;
+    return database;
+}
+
+bool DMSDatabase::initializeDatabaseResources(std::string_view context, const std::string& databasePath) {
+    std::string word(context);
+    databasePath_ = databasePath;
+    sqliteStore_.reset();
+    sqliteStore_ = DMSSqliteStore::initWithDatabasePath(databasePath);
+    if (!sqliteStore_) {
+        databaseMonitor().logWithLevel(1, 12001, "Failed to open database (" + word + ")");
+        return false;
+    }
+    if (!ensureAllTables()) {
+        databaseMonitor().logWithLevel(1, 12002, "Failed to create or validate required database tables (" + word + ")");
+        // Closed before deleting: writes through a connection to an unlinked file would vanish, and a journal
+        // left behind could be rolled back into the next file.
+        sqliteStore_->closeDatabase();
+        plat::Error deleteError;
+        if (!DMSDeleteFileAtPath(databasePath, &deleteError)) {
+            databaseMonitor().logWithLevel(
+                4, 12003, "Failed to delete old database file after failed validation. Error (" + word + ")",
+                deleteError);
+        }
+        auto& files = plat::FileManager::defaultManager();
+        for (const char* suffix : kDatabaseCompanionSuffixes) {
+            std::string companion = databasePath + suffix;
+            if (files.fileExists(companion)) {
+                (void)DMSDeleteFileAtPath(companion, nullptr);
+            }
+        }
+        return false;
+    }
+    if (!initializeAppMetadata()) {
+        databaseMonitor().logWithLevel(1, 12004, "Failed to initialize App Metadata table (" + word + ")");
+        return false;
+    }
+    return true;
+}
+
+bool DMSDatabase::ensureAllTables() {
+    if (!sqliteStore_) {
+        return false;
+    }
+    for (const auto& table : schema()) {
+        plat::Error error;
+        if (!sqliteStore_->ensureTable(table.name, table.elementary, table.addOn, table.modify, &error)) {
+            // A refusal without an error is a refusal all the same.
+            if (error.code == 0) {
+                error = dms_errorWithCode(2, "Failed to ensure table " + table.name);
+            }
+            databaseMonitor().logWithLevel(1, 12047, "Failed to ensure table. Table, error", plat::Value(table.name),
+                                           error);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool DMSDatabase::initializeAppMetadata() {
+    return performTransaction([this] {
+        plat::Error error;
+        auto metadata = queryAppMetadata(&error);
+        if (!metadata && error.code != 0) {
+            databaseMonitor().logWithLevel(1, 12005, "Failed to query app metadata");
+            return false;
+        }
+        if (metadata) {
+            return true;
+        }
+        auto fresh = DMSAppMetadata::initWithLastBundleIndex(0, 0, 0);
+        plat::Error writeError;
+        bool written = upsertDataType(true, "app_metadata", "rowid", plat::Value("1"), 1, &writeError, [&] {
+            return std::optional<DMSRecord>(DMSRecord{{"rowid", "1"},
+                                                      {"last_bundle_index", int64_t{fresh->lastBundleIndex()}},
+                                                      {"last_bundle_start_timestamp", fresh->lastBundleStartTimestamp()},
+                                                      {"last_bundle_end_timestamp", fresh->lastBundleEndTimestamp()}});
+        });
+        if (!written) {
+            databaseMonitor().logWithLevel(1, 12006, "Unable to update the app metadata. Error", writeError);
+        }
+        return written;
+    });
+}
+
+bool DMSDatabase::emptyAllTables() {
+    return sqliteStore_ && sqliteStore_->performTransaction([this] {
+        for (const auto& table : schema()) {
+            if (!sqliteStore_->deleteAllRecords(table.name, nullptr)) {
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+void DMSDatabase::reset() {
+    std::string path = sqliteStore_ ? sqliteStore_->databasePath() : databasePath_;
+    bool deleted = !sqliteStore_ || sqliteStore_->closeAndDeleteDatabase();
+    if (!deleted) {
+        databaseMonitor().logWithLevel(4, 12055, "Failed to delete database data");
+    }
+    if (!initializeDatabaseResources("Reset", path)) {
+        return;
+    }
+    // The file survived: a reset still must not keep the old data.
+    if (!deleted && emptyAllTables()) {
+        initializeAppMetadata();
+    }
+}
+
+bool DMSDatabase::performTransaction(const std::function<bool()>& block) {
+    if (!sqliteStore_) {
+        databaseMonitor().logWithLevel(1, 34007, "Perform transaction failed. Database not open");
+        return false;
+    }
+    return sqliteStore_->performTransaction(block);
+}
+
+// Typed rows.
+
+bool DMSDatabase::allDataTypesFromTable(std::string_view table, int64_t limit, plat::Error* error,
+                                        const CreateDataType& block) {
+    if (!DMSRequire(static_cast<bool>(block), error, 1, "Received nil block to get all data types")) {
+        return false;
+    }
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query records failed. Database not open.")) {
+        return false;
+    }
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT rowid, * FROM " + std::string(table) + " ORDER BY rowid LIMIT " + std::to_string(limit), {}, error);
+    if (!rows) {
+        return false;
+    }
+    for (const auto& row : *rows) {
+        block(row);
+    }
+    return true;
+}
+
+bool DMSDatabase::dataTypesFromTable(std::string_view table, std::string_view column,
+                                     const std::optional<plat::Value>& value, plat::Error* error,
+                                     const CreateDataType& block) {
+    if (!DMSRequire(!table.empty(), error, 1, "Received empty table name to create data type from table") ||
+        !DMSRequire(!column.empty(), error, 1, "Received empty column name to create data type from table") ||
+        !DMSRequire(value.has_value(), error, 1, "Received nil column value to create data type from table") ||
+        !DMSRequire(static_cast<bool>(block), error, 2, "Received nil block to create data type from table") ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Query records failed. Database not open.")) {
+        return false;
+    }
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT rowid, * FROM " + std::string(table) + " WHERE " + std::string(column) + " = ?", {*value}, error);
+    if (!rows) {
+        return false;
+    }
+    size_t converted = 0;
+    for (const auto& row : *rows) {
+        converted += block(row) ? 1 : 0;
+    }
+    if (!rows->empty() && converted == 0) {
+        DMSSetError(error, 2, "Failed to initialize data types from dictionaries");
+        return false;
+    }
+    return true;
+}
+
+bool DMSDatabase::insertDataType(bool, std::string_view table, plat::Error* error, const CreateDictionary& block) {
+    if (!DMSRequire(!table.empty(), error, 1, "Received empty table name for inserting") ||
+        !DMSRequire(static_cast<bool>(block), error, 1, "Received nil block to create dictionary for inserting")) {
+        return false;
+    }
+    auto row = block();
+    if (!DMSRequire(row.has_value(), error, 2, "Failed to insert unknown data type") ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Upsert record failed. Database not open.")) {
+        return false;
+    }
+    return sqliteStore_->upsertRecord(*row, table, error);
+}
+
+bool DMSDatabase::upsertDataType(bool hasObject, std::string_view table, std::string_view column,
+                                 const plat::Value& value, int64_t tableLimit, plat::Error* error,
+                                 const CreateDictionary& block) {
+    if (!DMSRequire(hasObject, error, 1, "Received empty data type to upsert") ||
+        !DMSRequire(!table.empty(), error, 1, "Received empty table name for checking upsert") ||
+        !DMSRequire(static_cast<bool>(block), error, 1, "Received nil block to create dictionary for upserting") ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Row count failed. Database not open.")) {
+        return false;
+    }
+    auto matching = sqliteStore_->rowCount(table, column, value, error);
+    if (!matching) {
+        return false;
+    }
+    auto total = sqliteStore_->rowCount(table, error);
+    if (!total) {
+        return false;
+    }
+    if (!DMSRequire(*matching > 0 || *total < tableLimit, error, 2, "Failed to insert data type. Table is full")) {
+        return false;
+    }
+    auto row = block();
+    if (!DMSRequire(row.has_value(), error, 2, "Failed to insert/update unknown data type")) {
+        return false;
+    }
+    return sqliteStore_->upsertRecord(*row, table, error);
+}
+
+bool DMSDatabase::updateDataType(bool hasObject, std::string_view table, std::string_view column,
+                                 const plat::Value& value, plat::Error* error, const CreateDictionary& block) {
+    if (!DMSRequire(hasObject, error, 1, "Received empty data type to update") ||
+        !DMSRequire(!table.empty(), error, 1, "Received empty table name for updating") ||
+        !DMSRequire(static_cast<bool>(block), error, 1, "Received nil block to create dictionary for updating") ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Row count failed. Database not open.")) {
+        return false;
+    }
+    auto matching = sqliteStore_->rowCount(table, column, value, error);
+    if (!matching) {
+        return false;
+    }
+    if (!DMSRequire(*matching > 0, error, 2, "Failed to update record. Item doesn't exist")) {
+        return false;
+    }
+    auto row = block();
+    if (!DMSRequire(row.has_value(), error, 2, "Failed to update unknown data type")) {
+        return false;
+    }
+    return sqliteStore_->updateRecord(*row, table, column, value, error);
+}
+
+// App metadata.
+
+std::optional<DMSAppMetadata> DMSDatabase::queryAppMetadata(plat::Error* error) {
+    std::optional<DMSAppMetadata> result;
+    dataTypesFromTable("app_metadata", "rowid", plat::Value("1"), error, [&](const DMSRecord& row) {
+        const plat::Value* index = row.find("last_bundle_index");
+        const plat::Value* end = row.find("last_bundle_end_timestamp");
+        const plat::Value* start = row.find("last_bundle_start_timestamp");
+        if (!index || !index->isNumber() || !end || !end->isNumber()) {
+            return false;
+        }
+        double startValue = start && start->isNumber() ? start->doubleValue() : 0;
+        result = DMSAppMetadata::initWithLastBundleIndex(static_cast<int32_t>(index->integerValue()), startValue,
+                                                         end->doubleValue());
+        return result.has_value();
+    });
+    return result;
+}
+
+bool DMSDatabase::updateAppMetadata(const DMSAppMetadata& metadata, plat::Error* error) {
+    return updateDataType(true, "app_metadata", "rowid", plat::Value("1"), error, [&] {
+        return std::optional<DMSRecord>(DMSRecord{{"rowid", "1"},
+                                                  {"last_bundle_index", int64_t{metadata.lastBundleIndex()}},
+                                                  {"last_bundle_start_timestamp", metadata.lastBundleStartTimestamp()},
+                                                  {"last_bundle_end_timestamp", metadata.lastBundleEndTimestamp()}});
+    });
+}

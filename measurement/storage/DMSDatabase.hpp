@@ -1,0 +1,104 @@
+#pragma once
+// The measurement database: one SQLite file under Application Support holding raw events, the bundle queue,
+// counters, user properties, audience filters, the stored configuration and more. This layer owns the file's
+// place, its schema, opening with validation (and discarding a file that cannot be brought in line), the one
+// app-metadata row, and the typed row operations the table operations are built on.
+//
+// No lock: the measurement worker queue alone calls it; grouped writes go through performTransaction.
+
+#include "measurement/storage/DMSSqliteStore.hpp"
+#include "platform/foundation/Error.hpp"
+#include "platform/foundation/Value.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class DMSPersistedConfig;
+
+// The bundle sequence kept in app_metadata row 1.
+class DMSAppMetadata {
+public:
+    // None for a negative index (4000).
+    static std::optional<DMSAppMetadata> initWithLastBundleIndex(int32_t index, double startTimestamp,
+                                                                 double endTimestamp);
+    // After INT32_MAX comes 0 (4001).
+    void incrementLastBundleIndex();
+    int32_t lastBundleIndex() const { return lastBundleIndex_; }
+    double lastBundleStartTimestamp() const { return lastBundleStartTimestamp_; }
+    double lastBundleEndTimestamp() const { return lastBundleEndTimestamp_; }
+    void setLastBundleStartTimestamp(double value) { lastBundleStartTimestamp_ = value; }
+    void setLastBundleEndTimestamp(double value) { lastBundleEndTimestamp_ = value; }
+
+private:
+    DMSAppMetadata(int32_t index, double start, double end)
+        : lastBundleIndex_(index), lastBundleStartTimestamp_(start), lastBundleEndTimestamp_(end) {}
+    int32_t lastBundleIndex_;
+    double lastBundleStartTimestamp_;
+    double lastBundleEndTimestamp_;
+};
+
+// One table of the schema: created with the elementary columns, extended with the add-on columns, and the
+// modified columns re-declared by a rebuild.
+struct DMSTableSchema {
+    std::string name;
+    DMSColumnInfo elementary;
+    DMSColumnInfo addOn;
+    DMSModifyColumnInfo modify;
+};
+
+class DMSDatabase {
+public:
+    static constexpr const char* kDatabaseName = "razoza-app-measurement.sql";
+
+    // The twelve tables, in the order they are ensured.
+    static const std::vector<DMSTableSchema>& schema();
+
+    // None when the name is empty (12000) or the file cannot be opened and prepared.
+    static std::unique_ptr<DMSDatabase> initWithDatabaseName(std::string_view name,
+                                                             DMSPersistedConfig* persistedConfig);
+    ~DMSDatabase();
+    DMSDatabase(const DMSDatabase&) = delete;
+    DMSDatabase& operator=(const DMSDatabase&) = delete;
+
+    bool initializeDatabaseResources(std::string_view context, const std::string& databasePath);
+    bool ensureAllTables();
+    bool initializeAppMetadata();
+    // The wipe after an app-ID change: a fresh file, or, when the file cannot be deleted, every table emptied.
+    void reset();
+    bool performTransaction(const std::function<bool()>& block);
+
+    DMSSqliteStore* sqliteStore() const { return sqliteStore_.get(); }
+    DMSPersistedConfig* persistedConfig() const { return persistedConfig_; }
+
+    // Generic typed rows. A block that answers none drops that row (reads) or refuses that object (writes).
+    using CreateDataType = std::function<bool(const DMSRecord&)>; // true: converted and kept by the caller
+    using CreateDictionary = std::function<std::optional<DMSRecord>()>;
+    // "SELECT rowid, * FROM <table> ORDER BY rowid LIMIT <limit>" (-1: all rows).
+    bool allDataTypesFromTable(std::string_view table, int64_t limit, plat::Error* error,
+                               const CreateDataType& block);
+    bool dataTypesFromTable(std::string_view table, std::string_view column, const std::optional<plat::Value>& value,
+                            plat::Error* error, const CreateDataType& block);
+    // `hasObject` false stands for a nil object.
+    bool insertDataType(bool hasObject, std::string_view table, plat::Error* error, const CreateDictionary& block);
+    bool upsertDataType(bool hasObject, std::string_view table, std::string_view column, const plat::Value& value,
+                        int64_t tableLimit, plat::Error* error, const CreateDictionary& block);
+    bool updateDataType(bool hasObject, std::string_view table, std::string_view column, const plat::Value& value,
+                        plat::Error* error, const CreateDictionary& block);
+
+    // App metadata row 1 (bundle sequence).
+    std::optional<DMSAppMetadata> queryAppMetadata(plat::Error* error);
+    bool updateAppMetadata(const DMSAppMetadata& metadata, plat::Error* error);
+
+private:
+    DMSDatabase() = default;
+    bool emptyAllTables();
+
+    std::unique_ptr<DMSSqliteStore> sqliteStore_;
+    DMSPersistedConfig* persistedConfig_ = nullptr;
+    std::string databasePath_;
+};
