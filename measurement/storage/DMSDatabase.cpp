@@ -411,3 +411,35 @@ bool DMSDatabase::updateAppMetadata(const DMSAppMetadata& metadata, plat::Error*
                                                   {"last_bundle_end_timestamp", metadata.lastBundleEndTimestamp()}});
     });
 }
+
+// Purchase fingerprints.
+
+std::optional<bool> DMSDatabase::insertIfNotDuplicatePurchaseFingerprint(std::string_view fingerprint,
+                                                                         plat::Error* error) {
+    if (fingerprint.empty()) {
+        return false;
+    }
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
+        return std::nullopt;
+    }
+    plat::Value value{std::string(fingerprint)};
+    auto present = sqliteStore_->numberForQuery(
+        "SELECT EXISTS (SELECT 1 FROM purchase_transactions WHERE fingerprint = ? LIMIT 1)", {value}, error);
+    if (!present) {
+        return std::nullopt;
+    }
+    if (present->boolValue()) {
+        return false;
+    }
+    if (!sqliteStore_->upsertRecord({{"fingerprint", value}}, "purchase_transactions", error)) {
+        return std::nullopt;
+    }
+    auto pruned = sqliteStore_->deleteRecords(
+        "purchase_transactions",
+        "rowid IN (SELECT rowid FROM purchase_transactions ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
+        {plat::Value(1000)}, error);
+    if (!pruned) {
+        return std::nullopt;
+    }
+    return true;
+}

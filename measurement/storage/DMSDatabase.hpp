@@ -94,6 +94,10 @@ public:
     std::optional<DMSAppMetadata> queryAppMetadata(plat::Error* error);
     bool updateAppMetadata(const DMSAppMetadata& metadata, plat::Error* error);
 
+    // Purchase fingerprints, the 1000 newest kept: true when new and now stored, false when present or empty,
+    // none on failure.
+    std::optional<bool> insertIfNotDuplicatePurchaseFingerprint(std::string_view fingerprint, plat::Error* error);
+
 private:
     DMSDatabase() = default;
     bool emptyAllTables();

@@ -235,6 +235,28 @@ TEST_F(DMSDatabaseTest, ResetWipesEvenWhenTheFileCannotBeDeleted) {
     EXPECT_EQ(database->sqliteStore()->rowCount("purchase_transactions", &error), 0);
 }
 
+TEST_F(DMSDatabaseTest, PurchaseFingerprintsAreNewOnceAndRollOverAfterAThousand) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    EXPECT_EQ(database->insertIfNotDuplicatePurchaseFingerprint("first", &error), true);
+    EXPECT_EQ(database->insertIfNotDuplicatePurchaseFingerprint("first", &error), false);
+    EXPECT_EQ(database->insertIfNotDuplicatePurchaseFingerprint("", &error), false);
+    // Text from the app is bound, never formatted into the statement.
+    EXPECT_EQ(database->insertIfNotDuplicatePurchaseFingerprint("x' OR '1'='1", &error), true);
+    ASSERT_TRUE(database->performTransaction([&] {
+        for (int i = 0; i < 1000; ++i) {
+            if (database->insertIfNotDuplicatePurchaseFingerprint("p" + std::to_string(i), &error) != true) {
+                return false;
+            }
+        }
+        return true;
+    })) << error.description();
+    EXPECT_EQ(database->sqliteStore()->rowCount("purchase_transactions", &error), 1000);
+    EXPECT_EQ(database->insertIfNotDuplicatePurchaseFingerprint("first", &error), true);
+    EXPECT_EQ(database->insertIfNotDuplicatePurchaseFingerprint("p999", &error), false);
+}
+
 TEST(DMSAppMetadataTest, IndexStaysWithinItsRange) {
     dms::test::MonitorRecorder monitor;
     EXPECT_FALSE(DMSAppMetadata::initWithLastBundleIndex(-1, 0, 0));
