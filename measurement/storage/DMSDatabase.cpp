@@ -4,6 +4,8 @@
 #include "measurement/engine/DMSMonitor.hpp"
 #include "measurement/messages/DMSError.hpp"
 #include "measurement/storage/DMSAEU.hpp"
+#include "measurement/storage/DMSDataTypeValidator.hpp"
+#include "measurement/storage/DMSValue.hpp"
 #include "platform/foundation/FileManager.hpp"
 
 #include <limits>
@@ -442,4 +444,161 @@ std::optional<bool> DMSDatabase::insertIfNotDuplicatePurchaseFingerprint(std::st
         return std::nullopt;
     }
     return true;
+}
+
+// User properties.
+
+namespace {
+
+// The stored-value rule: text, real or 64-bit integer in the value column.
+plat::Value databaseStoredValue(const DMSValue& value) {
+    if (const std::string* text = value.ifString()) {
+        return plat::Value(*text);
+    }
+    if (value.isDouble()) {
+        return plat::Value(value.doubleValue());
+    }
+    return plat::Value(value.int64Value());
+}
+
+std::optional<DMSUserAttribute> databaseUserAttributeFromRow(const DMSRecord& row) {
+    const plat::Value* name = row.find("name");
+    const plat::Value* origin = row.find("origin");
+    const plat::Value* timestamp = row.find("set_timestamp");
+    const plat::Value* stored = row.find("value");
+    if (!name || !name->isString() || !origin || !origin->isString() || !timestamp || !timestamp->isNumber() ||
+        !stored) {
+        return std::nullopt;
+    }
+    auto value = DMSValue::valueFromObject(std::optional<plat::Value>(*stored));
+    if (!value) {
+        return std::nullopt;
+    }
+    return DMSUserAttribute::initWithOrigin(origin->asString(), name->asString(), value, timestamp->doubleValue());
+}
+
+} // namespace
+
+bool DMSDatabase::updateUserAttribute(const DMSUserAttribute* attribute, plat::Error* error) {
+    auto row = [attribute]() -> std::optional<DMSRecord> {
+        if (!attribute) {
+            databaseMonitor().logWithLevel(4, 12021, "Received empty user property for getting dictionary representation");
+            return std::nullopt;
+        }
+        if (attribute->origin().empty()) {
+            databaseMonitor().logWithLevel(
+                1, 12022, "Received user property with empty origin for getting dictionary representation");
+            return std::nullopt;
+        }
+        if (attribute->name().empty()) {
+            databaseMonitor().logWithLevel(4, 12023,
+                                           "Received user property with empty name for getting dictionary representation");
+            return std::nullopt;
+        }
+        const std::string* text = attribute->value().ifString();
+        if (attribute->value().isString() && (!text || text->empty())) {
+            databaseMonitor().logWithLevel(1, 12024, "Received empty string value for user property");
+            return std::nullopt;
+        }
+        return DMSRecord{{"name", attribute->name()},
+                         {"set_timestamp", attribute->lastSetTimestamp()},
+                         {"value", databaseStoredValue(attribute->value())},
+                         {"origin", attribute->origin()}};
+    };
+    if (!attribute) {
+        row();
+    }
+    return upsertDataType(attribute != nullptr, "user_attributes", "name",
+                          plat::Value(attribute ? attribute->name() : std::string()), 1000, error, row);
+}
+
+std::optional<DMSUserAttribute> DMSDatabase::userAttributeWithName(std::string_view name, plat::Error* error) {
+    std::optional<DMSUserAttribute> found;
+    dataTypesFromTable("user_attributes", "name", plat::Value(std::string(name)), error, [&](const DMSRecord& row) {
+        found = databaseUserAttributeFromRow(row);
+        return found.has_value();
+    });
+    return found;
+}
+
+std::optional<bool> DMSDatabase::containsUserAttributeWithName(std::string_view name, plat::Error* error) {
+    if (!DMSRequire(!name.empty(), error, 1, "Received empty user property name for exists query") ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
+        return std::nullopt;
+    }
+    auto number = sqliteStore_->numberForQuery("SELECT EXISTS (SELECT 1 FROM user_attributes WHERE name = ? LIMIT 1)",
+                                               {plat::Value(std::string(name))}, error);
+    if (!number) {
+        return std::nullopt;
+    }
+    return number->boolValue();
+}
+
+bool DMSDatabase::deleteUserAttributeWithName(std::string_view name, plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete record failed. Database not open.")) {
+        return false;
+    }
+    return sqliteStore_->deleteRecord("user_attributes", "name", plat::Value(std::string(name)), error);
+}
+
+std::optional<int64_t> DMSDatabase::publicUserAttributeCount(plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
+        return std::nullopt;
+    }
+    auto number =
+        sqliteStore_->numberForQuery("SELECT count(1) FROM user_attributes WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
+    return number ? std::optional<int64_t>(number->integerValue()) : std::nullopt;
+}
+
+std::optional<int64_t> DMSDatabase::userAttributeCountForOrigin(std::string_view origin, plat::Error* error) {
+    if (!DMSRequire(!origin.empty(), error, 1, "Received empty user property origin for count query") ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
+        return std::nullopt;
+    }
+    auto number = sqliteStore_->numberForQuery("SELECT count(1) FROM user_attributes WHERE origin = ?",
+                                               {plat::Value(std::string(origin))}, error);
+    return number ? std::optional<int64_t>(number->integerValue()) : std::nullopt;
+}
+
+std::optional<std::vector<DMSUserAttribute>> DMSDatabase::allLifetimeValueUserAttributes(plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query records failed. Database not open.")) {
+        return std::nullopt;
+    }
+    // A literal, case-sensitive prefix: LIKE would take "_" for any character and ignore letter case.
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT * FROM user_attributes WHERE substr(name, 1, length(?1)) = ?1 ORDER BY set_timestamp DESC",
+        {plat::Value("_ltv_")}, error);
+    if (!rows) {
+        return std::nullopt;
+    }
+    std::vector<DMSUserAttribute> attributes;
+    for (const auto& row : *rows) {
+        if (auto attribute = databaseUserAttributeFromRow(row)) {
+            attributes.push_back(std::move(*attribute));
+        }
+    }
+    return attributes;
+}
+
+std::optional<std::vector<DMSUserAttribute>> DMSDatabase::userAttributesIncludingInternal(bool includeInternal,
+                                                                                          plat::Error* error) {
+    std::vector<DMSUserAttribute> attributes;
+    const auto& publicNames = DMSUserPropertyNameTable();
+    bool read = allDataTypesFromTable("user_attributes", 1000, error, [&](const DMSRecord& row) {
+        auto attribute = databaseUserAttributeFromRow(row);
+        if (!attribute) {
+            return false;
+        }
+        const std::string& name = attribute->name();
+        if (!includeInternal && (name.empty() || name[0] == '_' || DMSDataTypeValidator::hasReservedPrefixes(name) ||
+                                 publicNames.contains(name))) {
+            return false;
+        }
+        attributes.push_back(std::move(*attribute));
+        return true;
+    });
+    if (!read) {
+        return std::nullopt;
+    }
+    return attributes;
 }

@@ -19,6 +19,7 @@
 #include <vector>
 
 class DMSPersistedConfig;
+class DMSUserAttribute;
 
 // The bundle sequence kept in app_metadata row 1.
 class DMSAppMetadata {
@@ -93,6 +94,20 @@ public:
     // App metadata row 1 (bundle sequence).
     std::optional<DMSAppMetadata> queryAppMetadata(plat::Error* error);
     bool updateAppMetadata(const DMSAppMetadata& metadata, plat::Error* error);
+
+    // User properties, at most 1000 names. Text from the app is always bound.
+    bool updateUserAttribute(const DMSUserAttribute* attribute, plat::Error* error);
+    std::optional<DMSUserAttribute> userAttributeWithName(std::string_view name, plat::Error* error);
+    std::optional<bool> containsUserAttributeWithName(std::string_view name, plat::Error* error);
+    bool deleteUserAttributeWithName(std::string_view name, plat::Error* error);
+    std::optional<int64_t> publicUserAttributeCount(plat::Error* error);
+    std::optional<int64_t> userAttributeCountForOrigin(std::string_view origin, plat::Error* error);
+    // Names that begin with exactly "_ltv_", newest first.
+    std::optional<std::vector<DMSUserAttribute>> allLifetimeValueUserAttributes(plat::Error* error);
+    // The first 1000 rows; without internal ones: no "_" names, no reserved prefixes, no public names of
+    // internal properties.
+    std::optional<std::vector<DMSUserAttribute>> userAttributesIncludingInternal(bool includeInternal,
+                                                                                 plat::Error* error);
 
     // Purchase fingerprints, the 1000 newest kept: true when new and now stored, false when present or empty,
     // none on failure.

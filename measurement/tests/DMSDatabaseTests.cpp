@@ -3,6 +3,7 @@
 
 #include "measurement/storage/DMSAEU.hpp"
 #include "measurement/storage/DMSDatabase.hpp"
+#include "measurement/storage/DMSValue.hpp"
 #include "measurement/tests/MeasurementTestSupport.hpp"
 #include "platform/foundation/Faults.hpp"
 #include "platform/foundation/FileManager.hpp"
@@ -255,6 +256,58 @@ TEST_F(DMSDatabaseTest, PurchaseFingerprintsAreNewOnceAndRollOverAfterAThousand)
     EXPECT_EQ(database->sqliteStore()->rowCount("purchase_transactions", &error), 1000);
     EXPECT_EQ(database->insertIfNotDuplicatePurchaseFingerprint("first", &error), true);
     EXPECT_EQ(database->insertIfNotDuplicatePurchaseFingerprint("p999", &error), false);
+}
+
+TEST_F(DMSDatabaseTest, UserPropertiesKeepTheirValuesCapAndLifetimePrefix) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    auto put = [&](const std::string& name, const DMSValue& value, double at, const std::string& origin = "app") {
+        auto attribute = DMSUserAttribute::initWithOrigin(origin, name, value, at);
+        EXPECT_TRUE(attribute) << name;
+        return attribute && database->updateUserAttribute(&*attribute, &error);
+    };
+    ASSERT_TRUE(put("_ltv_usd", DMSValue::initWithInt64(5000000), 2));
+    ASSERT_TRUE(put("_ltv_eur", DMSValue::initWithDouble(1.25), 3));
+    ASSERT_TRUE(put("Altv_score", DMSValue::initWithInt64(1), 4));
+    ASSERT_TRUE(put("_LTV_usd", DMSValue::initWithString("x"), 5, "auto"));
+    ASSERT_TRUE(put("colour", DMSValue::initWithString("blue"), 6));
+
+    auto lifetime = database->allLifetimeValueUserAttributes(&error);
+    ASSERT_TRUE(lifetime);
+    ASSERT_EQ(lifetime->size(), 2u);
+    EXPECT_EQ((*lifetime)[0].name(), "_ltv_eur");
+    EXPECT_EQ((*lifetime)[0].value().doubleValue(), 1.25);
+    EXPECT_EQ((*lifetime)[1].name(), "_ltv_usd");
+    EXPECT_EQ((*lifetime)[1].value().int64Value(), 5000000);
+
+    auto colour = database->userAttributeWithName("colour", &error);
+    ASSERT_TRUE(colour);
+    EXPECT_EQ(colour->value().stringValue(), "blue");
+    EXPECT_EQ(database->containsUserAttributeWithName("colour", &error), true);
+    EXPECT_EQ(database->publicUserAttributeCount(&error), 2);
+    EXPECT_EQ(database->userAttributeCountForOrigin("auto", &error), 1);
+    auto visible = database->userAttributesIncludingInternal(false, &error);
+    ASSERT_TRUE(visible);
+    EXPECT_EQ(visible->size(), 2u);
+    EXPECT_EQ(database->userAttributesIncludingInternal(true, &error)->size(), 5u);
+    ASSERT_TRUE(database->deleteUserAttributeWithName("colour", &error));
+    EXPECT_EQ(database->containsUserAttributeWithName("colour", &error), false);
+
+    ASSERT_TRUE(database->performTransaction([&] {
+        for (int i = 0; i < 996; ++i) {
+            if (!put("p" + std::to_string(i), DMSValue::initWithInt64(i), 10)) {
+                return false;
+            }
+        }
+        return true;
+    })) << error.description();
+    plat::Error full;
+    auto extra = DMSUserAttribute::initWithOrigin("app", "one_more", DMSValue::initWithInt64(1), 11);
+    EXPECT_FALSE(database->updateUserAttribute(&*extra, &full));
+    EXPECT_EQ(full.localizedDescription(), "Failed to insert data type. Table is full");
+    EXPECT_TRUE(put("p3", DMSValue::initWithInt64(33), 12));
+    EXPECT_EQ(database->userAttributeWithName("p3", &error)->value().int64Value(), 33);
 }
 
 TEST(DMSAppMetadataTest, IndexStaysWithinItsRange) {
