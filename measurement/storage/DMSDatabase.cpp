@@ -2,12 +2,15 @@
 
 #include "measurement/engine/DMSMeasurement.hpp"
 #include "measurement/engine/DMSMonitor.hpp"
+#include "measurement/engine/DMSPersistedConfig.hpp"
 #include "measurement/messages/DMSError.hpp"
 #include "measurement/storage/DMSAEU.hpp"
 #include "measurement/storage/DMSDataTypeValidator.hpp"
 #include "measurement/storage/DMSValue.hpp"
+#include "platform/dispatch/Clock.hpp"
 #include "platform/foundation/FileManager.hpp"
 
+#include <cmath>
 #include <limits>
 
 namespace {
@@ -601,4 +604,70 @@ std::optional<std::vector<DMSUserAttribute>> DMSDatabase::userAttributesIncludin
         return std::nullopt;
     }
     return attributes;
+}
+
+// Daily counts.
+
+void DMSDailyCounts::incrementCountsForCurrentDay(int32_t day, bool isPublicEvent, bool isConversion) {
+    if (day != day_) {
+        *this = DMSDailyCounts(day, isConversion ? 1 : 0, 1, isPublicEvent ? 1 : 0, 0, 0);
+        return;
+    }
+    ++allEventsCount_;
+    publicEventsCount_ += isPublicEvent ? 1 : 0;
+    conversionsCount_ += isConversion ? 1 : 0;
+}
+
+void DMSDailyCounts::incrementErrorEventsCountForCurrentDay(int32_t day) {
+    if (day != day_) {
+        *this = DMSDailyCounts(day, 0, 1, 0, 1, 0);
+        return;
+    }
+    ++allEventsCount_;
+    ++errorEventsCount_;
+}
+
+void DMSDailyCounts::incrementRealtimeCountsForCurrentDay(int32_t day) {
+    if (day != day_) {
+        *this = DMSDailyCounts(day, 0, 0, 0, 0, 1);
+        return;
+    }
+    ++realtimeCount_;
+}
+
+void DMSDailyCounts::decrementAllEventsCount() {
+    allEventsCount_ = allEventsCount_ > 0 ? allEventsCount_ - 1 : 0;
+}
+
+void DMSDailyCounts::resetWithNewDay(int32_t day) {
+    *this = DMSDailyCounts(day, 0, 0, 0, 0, 0);
+}
+
+std::optional<DMSDailyCounts> DMSDatabase::dailyCounts(plat::Error* error) {
+    double offset = persistedConfig_ ? persistedConfig_->midnightOffset() : 0;
+    auto today = static_cast<int32_t>(std::floor((plat::Clock::now() - offset) / 86400));
+    std::optional<DMSDailyCounts> counts;
+    dataTypesFromTable("app_metadata", "rowid", plat::Value("1"), error, [&](const DMSRecord& row) {
+        auto read = [&row](const char* column, int32_t otherwise) {
+            const plat::Value* value = row.find(column);
+            return value && value->isNumber() ? value->intValue() : otherwise;
+        };
+        counts = DMSDailyCounts(read("day", today), read("daily_conversions_count", 0), read("daily_events_count", 0),
+                                read("daily_public_events_count", 0), read("daily_error_events_count", 0),
+                                read("daily_real_time_conversion_events_count", 0));
+        return true;
+    });
+    return counts;
+}
+
+bool DMSDatabase::updateDailyCounts(const DMSDailyCounts& counts, plat::Error* error) {
+    return updateDataType(true, "app_metadata", "rowid", plat::Value("1"), error, [&] {
+        return std::optional<DMSRecord>(
+            DMSRecord{{"day", int64_t{counts.day()}},
+                      {"daily_conversions_count", int64_t{counts.conversionsCount()}},
+                      {"daily_events_count", int64_t{counts.allEventsCount()}},
+                      {"daily_public_events_count", int64_t{counts.publicEventsCount()}},
+                      {"daily_error_events_count", int64_t{counts.errorEventsCount()}},
+                      {"daily_real_time_conversion_events_count", int64_t{counts.realtimeCount()}}});
+    });
 }

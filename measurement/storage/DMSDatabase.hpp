@@ -43,6 +43,34 @@ private:
     double lastBundleEndTimestamp_;
 };
 
+// Per-day event counters kept in app_metadata row 1; a count of another day starts over.
+class DMSDailyCounts {
+public:
+    DMSDailyCounts(int32_t day, int32_t conversionsCount, int32_t allEventsCount, int32_t publicEventsCount,
+                   int32_t errorEventsCount, int32_t realtimeCount)
+        : day_(day), conversionsCount_(conversionsCount), allEventsCount_(allEventsCount),
+          publicEventsCount_(publicEventsCount), errorEventsCount_(errorEventsCount), realtimeCount_(realtimeCount) {}
+    void incrementCountsForCurrentDay(int32_t day, bool isPublicEvent, bool isConversion);
+    void incrementErrorEventsCountForCurrentDay(int32_t day);
+    void incrementRealtimeCountsForCurrentDay(int32_t day);
+    void decrementAllEventsCount();
+    void resetWithNewDay(int32_t day);
+    int32_t day() const { return day_; }
+    int32_t conversionsCount() const { return conversionsCount_; }
+    int32_t allEventsCount() const { return allEventsCount_; }
+    int32_t publicEventsCount() const { return publicEventsCount_; }
+    int32_t errorEventsCount() const { return errorEventsCount_; }
+    int32_t realtimeCount() const { return realtimeCount_; }
+
+private:
+    int32_t day_;
+    int32_t conversionsCount_;
+    int32_t allEventsCount_;
+    int32_t publicEventsCount_;
+    int32_t errorEventsCount_;
+    int32_t realtimeCount_;
+};
+
 // One table of the schema: created with the elementary columns, extended with the add-on columns, and the
 // modified columns re-declared by a rebuild.
 struct DMSTableSchema {
@@ -94,6 +122,10 @@ public:
     // App metadata row 1 (bundle sequence).
     std::optional<DMSAppMetadata> queryAppMetadata(plat::Error* error);
     bool updateAppMetadata(const DMSAppMetadata& metadata, plat::Error* error);
+
+    // Daily counts of row 1; a missing day reads as today (midnight offset of the persisted configuration).
+    std::optional<DMSDailyCounts> dailyCounts(plat::Error* error);
+    bool updateDailyCounts(const DMSDailyCounts& counts, plat::Error* error);
 
     // User properties, at most 1000 names. Text from the app is always bound.
     bool updateUserAttribute(const DMSUserAttribute* attribute, plat::Error* error);

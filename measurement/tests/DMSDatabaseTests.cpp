@@ -13,7 +13,10 @@
 
 #include <sqlite3.h>
 
+#include "platform/dispatch/Clock.hpp"
+
 #include <algorithm>
+#include <cmath>
 #include <map>
 
 namespace {
@@ -308,6 +311,33 @@ TEST_F(DMSDatabaseTest, UserPropertiesKeepTheirValuesCapAndLifetimePrefix) {
     EXPECT_EQ(full.localizedDescription(), "Failed to insert data type. Table is full");
     EXPECT_TRUE(put("p3", DMSValue::initWithInt64(33), 12));
     EXPECT_EQ(database->userAttributeWithName("p3", &error)->value().int64Value(), 33);
+}
+
+TEST_F(DMSDatabaseTest, DailyCountsStartOverOnANewDayAndSurviveInRowOne) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    auto counts = database->dailyCounts(&error);
+    ASSERT_TRUE(counts);
+    int32_t today = counts->day();
+    EXPECT_EQ(today, static_cast<int32_t>(std::floor(plat::Clock::now() / 86400)));
+    counts->incrementCountsForCurrentDay(today, true, true);
+    counts->incrementCountsForCurrentDay(today, false, false);
+    counts->incrementErrorEventsCountForCurrentDay(today);
+    counts->incrementRealtimeCountsForCurrentDay(today);
+    ASSERT_TRUE(database->updateDailyCounts(*counts, &error)) << error.description();
+    auto stored = database->dailyCounts(&error);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ((std::vector<int32_t>{stored->day(), stored->allEventsCount(), stored->publicEventsCount(),
+                                    stored->conversionsCount(), stored->errorEventsCount(), stored->realtimeCount()}),
+              (std::vector<int32_t>{today, 3, 1, 1, 1, 1}));
+    stored->incrementCountsForCurrentDay(today + 1, false, true);
+    EXPECT_EQ((std::vector<int32_t>{stored->day(), stored->allEventsCount(), stored->publicEventsCount(),
+                                    stored->conversionsCount(), stored->errorEventsCount(), stored->realtimeCount()}),
+              (std::vector<int32_t>{today + 1, 1, 0, 1, 0, 0}));
+    stored->decrementAllEventsCount();
+    stored->decrementAllEventsCount();
+    EXPECT_EQ(stored->allEventsCount(), 0);
 }
 
 TEST(DMSAppMetadataTest, IndexStaysWithinItsRange) {
