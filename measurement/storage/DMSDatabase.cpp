@@ -1,0 +1,673 @@
+#include "measurement/storage/DMSDatabase.hpp"
+
+#include "measurement/engine/DMSMeasurement.hpp"
+#include "measurement/engine/DMSMonitor.hpp"
+#include "measurement/engine/DMSPersistedConfig.hpp"
+#include "measurement/messages/DMSError.hpp"
+#include "measurement/storage/DMSAEU.hpp"
+#include "measurement/storage/DMSDataTypeValidator.hpp"
+#include "measurement/storage/DMSValue.hpp"
+#include "platform/dispatch/Clock.hpp"
+#include "platform/foundation/FileManager.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+DMSMonitor& databaseMonitor() {
+    return DMSMeasurement::monitor();
+}
+
+DMSColumnInfo databaseKeyPair(const char* first, const char* second) {
+    return {{kDMSPrimaryKeyColumn, "(" + std::string(first) + ", " + std::string(second) + ")"}};
+}
+
+DMSColumnInfo databaseJoined(DMSColumnInfo columns, const DMSColumnInfo& more) {
+    columns.insert(columns.end(), more.begin(), more.end());
+    return columns;
+}
+
+std::vector<DMSTableSchema> databaseMakeSchema() {
+    return {
+        {"app_metadata",
+         {{"last_bundle_index", "INTEGER NOT NULL"}, {"last_bundle_end_timestamp", "REAL NOT NULL"}},
+         {{"last_bundle_start_timestamp", "REAL"},
+          {"day", "INTEGER"},
+          {"daily_conversions_count", "INTEGER"},
+          {"daily_events_count", "INTEGER"},
+          {"daily_public_events_count", "INTEGER"},
+          {"daily_error_events_count", "INTEGER"},
+          {"remote_config_data", "BLOB"},
+          {"remote_config_timestamp", "REAL"},
+          {"daily_real_time_conversion_events_count", "INTEGER"}},
+         {}},
+        {"raw_events_metadata",
+         {{"metadata_fingerprint", "INTEGER NOT NULL PRIMARY KEY"}, {"metadata", "BLOB NOT NULL"}},
+         {},
+         {}},
+        {"raw_events",
+         {{"name", "TEXT NOT NULL"},
+          {"timestamp", "INTEGER NOT NULL"},
+          {"metadata_fingerprint", "INTEGER NOT NULL"},
+          {"data", "BLOB NOT NULL"}},
+         {{"is_realtime", "INTEGER"}},
+         {{"timestamp", "REAL NOT NULL"}}},
+        {"events",
+         {{"name", "TEXT NOT NULL PRIMARY KEY"},
+          {"lifetime_count", "INTEGER NOT NULL"},
+          {"current_bundle_count", "INTEGER NOT NULL"},
+          {"last_fire_timestamp", "REAL NOT NULL"}},
+         {{"last_bundled_timestamp", "REAL"},
+          {"last_sampled_complex_event_id", "INTEGER"},
+          {"last_sampling_rate", "INTEGER"},
+          {"last_exempt_from_sampling", "INTEGER"},
+          {"last_bundled_day", "INTEGER"}},
+         {}},
+        {"user_attributes",
+         {{"name", "TEXT NOT NULL PRIMARY KEY"}, {"set_timestamp", "REAL NOT NULL"}, {"value", "BLOB NOT NULL"}},
+         {{"origin", "TEXT"}},
+         {}},
+        {"queue",
+         {{"data", "BLOB NOT NULL"}, {"bundle_end_timestamp", "REAL NOT NULL"}},
+         {{"is_realtime", "INTEGER"}, {"retry_count", "INTEGER"}},
+         {}},
+        {"event_filters",
+         databaseJoined({{"audience_id", "INTEGER NOT NULL"},
+                         {"filter_id", "INTEGER NOT NULL"},
+                         {"event_name", "TEXT NOT NULL"},
+                         {"data", "BLOB NOT NULL"}},
+                        databaseKeyPair("audience_id", "filter_id")),
+         {},
+         {}},
+        {"property_filters",
+         databaseJoined({{"audience_id", "INTEGER NOT NULL"},
+                         {"filter_id", "INTEGER NOT NULL"},
+                         {"property_name", "TEXT NOT NULL"},
+                         {"data", "BLOB NOT NULL"}},
+                        databaseKeyPair("audience_id", "filter_id")),
+         {},
+         {}},
+        {"audience_filter_values",
+         {{"audience_id", "INTEGER NOT NULL PRIMARY KEY"}, {"current_results", "BLOB"}, {"previous_results", "BLOB"}},
+         {},
+         {}},
+        {"purchase_transactions", {{"fingerprint", "TEXT NOT NULL PRIMARY KEY"}}, {}, {}},
+        {"conditional_properties",
+         {{"name", "TEXT NOT NULL PRIMARY KEY"},
+          {"origin", "TEXT NOT NULL"},
+          {"value", "BLOB NOT NULL"},
+          {"creation_timestamp", "REAL NOT NULL"},
+          {"active", "INTEGER NOT NULL"},
+          {"trigger_timeout", "REAL NOT NULL"},
+          {"triggered_timestamp", "REAL NOT NULL"},
+          {"time_to_live", "REAL NOT NULL"},
+          {"trigger_event_name", "TEXT"},
+          {"timed_out_event", "BLOB"},
+          {"triggered_event", "BLOB"},
+          {"expired_event", "BLOB"}},
+         {},
+         {}},
+        {"main_event_params",
+         {{"event_id", "INTEGER NOT NULL PRIMARY KEY"},
+          {"children_to_process", "INTEGER NOT NULL"},
+          {"main_event", "BLOB NOT NULL"}},
+         {},
+         {}},
+    };
+}
+
+const char* const kDatabaseCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
+
+} // namespace
+
+// DMSAppMetadata
+
+std::optional<DMSAppMetadata> DMSAppMetadata::initWithLastBundleIndex(int32_t index, double startTimestamp,
+                                                                      double endTimestamp) {
+    if (index < 0) {
+        databaseMonitor().logWithLevel(4, 4000,
+                                       "Failed to create app metadata object. Received negative last bundle index.");
+        return std::nullopt;
+    }
+    return DMSAppMetadata(index, startTimestamp, endTimestamp);
+}
+
+void DMSAppMetadata::incrementLastBundleIndex() {
+    if (lastBundleIndex_ == std::numeric_limits<int32_t>::max()) {
+        lastBundleIndex_ = 0;
+        databaseMonitor().logWithLevel(4, 4001, "Bundle index overflow. Bundle index reset to 0.");
+        return;
+    }
+    ++lastBundleIndex_;
+}
+
+// DMSDatabase
+
+const std::vector<DMSTableSchema>& DMSDatabase::schema() {
+    static const std::vector<DMSTableSchema> tables = databaseMakeSchema();
+    return tables;
+}
+
+DMSDatabase::~DMSDatabase() = default;
+
+std::unique_ptr<DMSDatabase> DMSDatabase::initWithDatabaseName(std::string_view name,
+                                                               DMSPersistedConfig* persistedConfig) {
+    if (name.empty()) {
+        databaseMonitor().logWithLevel(1, 12000, "Received empty database name in init");
+        return nullptr;
+    }
+    std::unique_ptr<DMSDatabase> database(new DMSDatabase());
+    if (!database->initializeDatabaseResources("Init", DMSMeasurementFilePath(name))) {
+        return nullptr;
+    }
+    database->persistedConfig_ = persistedConfig;
+    return database;
+}
+
+bool DMSDatabase::initializeDatabaseResources(std::string_view context, const std::string& databasePath) {
+    std::string word(context);
+    databasePath_ = databasePath;
+    sqliteStore_.reset();
+    sqliteStore_ = DMSSqliteStore::initWithDatabasePath(databasePath);
+    if (!sqliteStore_) {
+        databaseMonitor().logWithLevel(1, 12001, "Failed to open database (" + word + ")");
+        return false;
+    }
+    if (!ensureAllTables()) {
+        databaseMonitor().logWithLevel(1, 12002, "Failed to create or validate required database tables (" + word + ")");
+        // Closed before deleting: writes through a connection to an unlinked file would vanish, and a journal
+        // left behind could be rolled back into the next file.
+        sqliteStore_->closeDatabase();
+        plat::Error deleteError;
+        if (!DMSDeleteFileAtPath(databasePath, &deleteError)) {
+            databaseMonitor().logWithLevel(
+                4, 12003, "Failed to delete old database file after failed validation. Error (" + word + ")",
+                deleteError);
+        }
+        auto& files = plat::FileManager::defaultManager();
+        for (const char* suffix : kDatabaseCompanionSuffixes) {
+            std::string companion = databasePath + suffix;
+            if (files.fileExists(companion)) {
+                (void)DMSDeleteFileAtPath(companion, nullptr);
+            }
+        }
+        return false;
+    }
+    if (!initializeAppMetadata()) {
+        databaseMonitor().logWithLevel(1, 12004, "Failed to initialize App Metadata table (" + word + ")");
+        return false;
+    }
+    return true;
+}
+
+bool DMSDatabase::ensureAllTables() {
+    if (!sqliteStore_) {
+        return false;
+    }
+    for (const auto& table : schema()) {
+        plat::Error error;
+        if (!sqliteStore_->ensureTable(table.name, table.elementary, table.addOn, table.modify, &error)) {
+            // A refusal without an error is a refusal all the same.
+            if (error.code == 0) {
+                error = dms_errorWithCode(2, "Failed to ensure table " + table.name);
+            }
+            databaseMonitor().logWithLevel(1, 12047, "Failed to ensure table. Table, error", plat::Value(table.name),
+                                           error);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool DMSDatabase::initializeAppMetadata() {
+    return performTransaction([this] {
+        plat::Error error;
+        auto metadata = queryAppMetadata(&error);
+        if (!metadata && error.code != 0) {
+            databaseMonitor().logWithLevel(1, 12005, "Failed to query app metadata");
+            return false;
+        }
+        if (metadata) {
+            return true;
+        }
+        auto fresh = DMSAppMetadata::initWithLastBundleIndex(0, 0, 0);
+        plat::Error writeError;
+        bool written = upsertDataType(true, "app_metadata", "rowid", plat::Value("1"), 1, &writeError, [&] {
+            return std::optional<DMSRecord>(DMSRecord{{"rowid", "1"},
+                                                      {"last_bundle_index", int64_t{fresh->lastBundleIndex()}},
+                                                      {"last_bundle_start_timestamp", fresh->lastBundleStartTimestamp()},
+                                                      {"last_bundle_end_timestamp", fresh->lastBundleEndTimestamp()}});
+        });
+        if (!written) {
+            databaseMonitor().logWithLevel(1, 12006, "Unable to update the app metadata. Error", writeError);
+        }
+        return written;
+    });
+}
+
+bool DMSDatabase::emptyAllTables() {
+    return sqliteStore_ && sqliteStore_->performTransaction([this] {
+        for (const auto& table : schema()) {
+            if (!sqliteStore_->deleteAllRecords(table.name, nullptr)) {
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+void DMSDatabase::reset() {
+    std::string path = sqliteStore_ ? sqliteStore_->databasePath() : databasePath_;
+    bool deleted = !sqliteStore_ || sqliteStore_->closeAndDeleteDatabase();
+    if (!deleted) {
+        databaseMonitor().logWithLevel(4, 12055, "Failed to delete database data");
+    }
+    if (!initializeDatabaseResources("Reset", path)) {
+        return;
+    }
+    // The file survived: a reset still must not keep the old data.
+    if (!deleted && emptyAllTables()) {
+        initializeAppMetadata();
+    }
+}
+
+bool DMSDatabase::performTransaction(const std::function<bool()>& block) {
+    if (!sqliteStore_) {
+        databaseMonitor().logWithLevel(1, 34007, "Perform transaction failed. Database not open");
+        return false;
+    }
+    return sqliteStore_->performTransaction(block);
+}
+
+// Typed rows.
+
+bool DMSDatabase::allDataTypesFromTable(std::string_view table, int64_t limit, plat::Error* error,
+                                        const CreateDataType& block) {
+    if (!DMSRequire(static_cast<bool>(block), error, 1, "Received nil block to get all data types")) {
+        return false;
+    }
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query records failed. Database not open.")) {
+        return false;
+    }
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT rowid, * FROM " + std::string(table) + " ORDER BY rowid LIMIT " + std::to_string(limit), {}, error);
+    if (!rows) {
+        return false;
+    }
+    for (const auto& row : *rows) {
+        block(row);
+    }
+    return true;
+}
+
+bool DMSDatabase::dataTypesFromTable(std::string_view table, std::string_view column,
+                                     const std::optional<plat::Value>& value, plat::Error* error,
+                                     const CreateDataType& block) {
+    if (!DMSRequire(!table.empty(), error, 1, "Received empty table name to create data type from table") ||
+        !DMSRequire(!column.empty(), error, 1, "Received empty column name to create data type from table") ||
+        !DMSRequire(value.has_value(), error, 1, "Received nil column value to create data type from table") ||
+        !DMSRequire(static_cast<bool>(block), error, 2, "Received nil block to create data type from table") ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Query records failed. Database not open.")) {
+        return false;
+    }
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT rowid, * FROM " + std::string(table) + " WHERE " + std::string(column) + " = ?", {*value}, error);
+    if (!rows) {
+        return false;
+    }
+    size_t converted = 0;
+    for (const auto& row : *rows) {
+        converted += block(row) ? 1 : 0;
+    }
+    if (!rows->empty() && converted == 0) {
+        DMSSetError(error, 2, "Failed to initialize data types from dictionaries");
+        return false;
+    }
+    return true;
+}
+
+bool DMSDatabase::insertDataType(bool, std::string_view table, plat::Error* error, const CreateDictionary& block) {
+    if (!DMSRequire(!table.empty(), error, 1, "Received empty table name for inserting") ||
+        !DMSRequire(static_cast<bool>(block), error, 1, "Received nil block to create dictionary for inserting")) {
+        return false;
+    }
+    auto row = block();
+    if (!DMSRequire(row.has_value(), error, 2, "Failed to insert unknown data type") ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Upsert record failed. Database not open.")) {
+        return false;
+    }
+    return sqliteStore_->upsertRecord(*row, table, error);
+}
+
+bool DMSDatabase::upsertDataType(bool hasObject, std::string_view table, std::string_view column,
+                                 const plat::Value& value, int64_t tableLimit, plat::Error* error,
+                                 const CreateDictionary& block) {
+    if (!DMSRequire(hasObject, error, 1, "Received empty data type to upsert") ||
+        !DMSRequire(!table.empty(), error, 1, "Received empty table name for checking upsert") ||
+        !DMSRequire(static_cast<bool>(block), error, 1, "Received nil block to create dictionary for upserting") ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Row count failed. Database not open.")) {
+        return false;
+    }
+    auto matching = sqliteStore_->rowCount(table, column, value, error);
+    if (!matching) {
+        return false;
+    }
+    auto total = sqliteStore_->rowCount(table, error);
+    if (!total) {
+        return false;
+    }
+    if (!DMSRequire(*matching > 0 || *total < tableLimit, error, 2, "Failed to insert data type. Table is full")) {
+        return false;
+    }
+    auto row = block();
+    if (!DMSRequire(row.has_value(), error, 2, "Failed to insert/update unknown data type")) {
+        return false;
+    }
+    return sqliteStore_->upsertRecord(*row, table, error);
+}
+
+bool DMSDatabase::updateDataType(bool hasObject, std::string_view table, std::string_view column,
+                                 const plat::Value& value, plat::Error* error, const CreateDictionary& block) {
+    if (!DMSRequire(hasObject, error, 1, "Received empty data type to update") ||
+        !DMSRequire(!table.empty(), error, 1, "Received empty table name for updating") ||
+        !DMSRequire(static_cast<bool>(block), error, 1, "Received nil block to create dictionary for updating") ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Row count failed. Database not open.")) {
+        return false;
+    }
+    auto matching = sqliteStore_->rowCount(table, column, value, error);
+    if (!matching) {
+        return false;
+    }
+    if (!DMSRequire(*matching > 0, error, 2, "Failed to update record. Item doesn't exist")) {
+        return false;
+    }
+    auto row = block();
+    if (!DMSRequire(row.has_value(), error, 2, "Failed to update unknown data type")) {
+        return false;
+    }
+    return sqliteStore_->updateRecord(*row, table, column, value, error);
+}
+
+// App metadata.
+
+std::optional<DMSAppMetadata> DMSDatabase::queryAppMetadata(plat::Error* error) {
+    std::optional<DMSAppMetadata> result;
+    dataTypesFromTable("app_metadata", "rowid", plat::Value("1"), error, [&](const DMSRecord& row) {
+        const plat::Value* index = row.find("last_bundle_index");
+        const plat::Value* end = row.find("last_bundle_end_timestamp");
+        const plat::Value* start = row.find("last_bundle_start_timestamp");
+        if (!index || !index->isNumber() || !end || !end->isNumber()) {
+            return false;
+        }
+        double startValue = start && start->isNumber() ? start->doubleValue() : 0;
+        result = DMSAppMetadata::initWithLastBundleIndex(static_cast<int32_t>(index->integerValue()), startValue,
+                                                         end->doubleValue());
+        return result.has_value();
+    });
+    return result;
+}
+
+bool DMSDatabase::updateAppMetadata(const DMSAppMetadata& metadata, plat::Error* error) {
+    return updateDataType(true, "app_metadata", "rowid", plat::Value("1"), error, [&] {
+        return std::optional<DMSRecord>(DMSRecord{{"rowid", "1"},
+                                                  {"last_bundle_index", int64_t{metadata.lastBundleIndex()}},
+                                                  {"last_bundle_start_timestamp", metadata.lastBundleStartTimestamp()},
+                                                  {"last_bundle_end_timestamp", metadata.lastBundleEndTimestamp()}});
+    });
+}
+
+// Purchase fingerprints.
+
+std::optional<bool> DMSDatabase::insertIfNotDuplicatePurchaseFingerprint(std::string_view fingerprint,
+                                                                         plat::Error* error) {
+    if (fingerprint.empty()) {
+        return false;
+    }
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
+        return std::nullopt;
+    }
+    plat::Value value{std::string(fingerprint)};
+    auto present = sqliteStore_->numberForQuery(
+        "SELECT EXISTS (SELECT 1 FROM purchase_transactions WHERE fingerprint = ? LIMIT 1)", {value}, error);
+    if (!present) {
+        return std::nullopt;
+    }
+    if (present->boolValue()) {
+        return false;
+    }
+    if (!sqliteStore_->upsertRecord({{"fingerprint", value}}, "purchase_transactions", error)) {
+        return std::nullopt;
+    }
+    auto pruned = sqliteStore_->deleteRecords(
+        "purchase_transactions",
+        "rowid IN (SELECT rowid FROM purchase_transactions ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
+        {plat::Value(1000)}, error);
+    if (!pruned) {
+        return std::nullopt;
+    }
+    return true;
+}
+
+// User properties.
+
+namespace {
+
+// The stored-value rule: text, real or 64-bit integer in the value column.
+plat::Value databaseStoredValue(const DMSValue& value) {
+    if (const std::string* text = value.ifString()) {
+        return plat::Value(*text);
+    }
+    if (value.isDouble()) {
+        return plat::Value(value.doubleValue());
+    }
+    return plat::Value(value.int64Value());
+}
+
+std::optional<DMSUserAttribute> databaseUserAttributeFromRow(const DMSRecord& row) {
+    const plat::Value* name = row.find("name");
+    const plat::Value* origin = row.find("origin");
+    const plat::Value* timestamp = row.find("set_timestamp");
+    const plat::Value* stored = row.find("value");
+    if (!name || !name->isString() || !origin || !origin->isString() || !timestamp || !timestamp->isNumber() ||
+        !stored) {
+        return std::nullopt;
+    }
+    auto value = DMSValue::valueFromObject(std::optional<plat::Value>(*stored));
+    if (!value) {
+        return std::nullopt;
+    }
+    return DMSUserAttribute::initWithOrigin(origin->asString(), name->asString(), value, timestamp->doubleValue());
+}
+
+} // namespace
+
+bool DMSDatabase::updateUserAttribute(const DMSUserAttribute* attribute, plat::Error* error) {
+    auto row = [attribute]() -> std::optional<DMSRecord> {
+        if (!attribute) {
+            databaseMonitor().logWithLevel(4, 12021, "Received empty user property for getting dictionary representation");
+            return std::nullopt;
+        }
+        if (attribute->origin().empty()) {
+            databaseMonitor().logWithLevel(
+                1, 12022, "Received user property with empty origin for getting dictionary representation");
+            return std::nullopt;
+        }
+        if (attribute->name().empty()) {
+            databaseMonitor().logWithLevel(4, 12023,
+                                           "Received user property with empty name for getting dictionary representation");
+            return std::nullopt;
+        }
+        const std::string* text = attribute->value().ifString();
+        if (attribute->value().isString() && (!text || text->empty())) {
+            databaseMonitor().logWithLevel(1, 12024, "Received empty string value for user property");
+            return std::nullopt;
+        }
+        return DMSRecord{{"name", attribute->name()},
+                         {"set_timestamp", attribute->lastSetTimestamp()},
+                         {"value", databaseStoredValue(attribute->value())},
+                         {"origin", attribute->origin()}};
+    };
+    if (!attribute) {
+        row();
+    }
+    return upsertDataType(attribute != nullptr, "user_attributes", "name",
+                          plat::Value(attribute ? attribute->name() : std::string()), 1000, error, row);
+}
+
+std::optional<DMSUserAttribute> DMSDatabase::userAttributeWithName(std::string_view name, plat::Error* error) {
+    std::optional<DMSUserAttribute> found;
+    dataTypesFromTable("user_attributes", "name", plat::Value(std::string(name)), error, [&](const DMSRecord& row) {
+        found = databaseUserAttributeFromRow(row);
+        return found.has_value();
+    });
+    return found;
+}
+
+std::optional<bool> DMSDatabase::containsUserAttributeWithName(std::string_view name, plat::Error* error) {
+    if (!DMSRequire(!name.empty(), error, 1, "Received empty user property name for exists query") ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
+        return std::nullopt;
+    }
+    auto number = sqliteStore_->numberForQuery("SELECT EXISTS (SELECT 1 FROM user_attributes WHERE name = ? LIMIT 1)",
+                                               {plat::Value(std::string(name))}, error);
+    if (!number) {
+        return std::nullopt;
+    }
+    return number->boolValue();
+}
+
+bool DMSDatabase::deleteUserAttributeWithName(std::string_view name, plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete record failed. Database not open.")) {
+        return false;
+    }
+    return sqliteStore_->deleteRecord("user_attributes", "name", plat::Value(std::string(name)), error);
+}
+
+std::optional<int64_t> DMSDatabase::publicUserAttributeCount(plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
+        return std::nullopt;
+    }
+    auto number =
+        sqliteStore_->numberForQuery("SELECT count(1) FROM user_attributes WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
+    return number ? std::optional<int64_t>(number->integerValue()) : std::nullopt;
+}
+
+std::optional<int64_t> DMSDatabase::userAttributeCountForOrigin(std::string_view origin, plat::Error* error) {
+    if (!DMSRequire(!origin.empty(), error, 1, "Received empty user property origin for count query") ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
+        return std::nullopt;
+    }
+    auto number = sqliteStore_->numberForQuery("SELECT count(1) FROM user_attributes WHERE origin = ?",
+                                               {plat::Value(std::string(origin))}, error);
+    return number ? std::optional<int64_t>(number->integerValue()) : std::nullopt;
+}
+
+std::optional<std::vector<DMSUserAttribute>> DMSDatabase::allLifetimeValueUserAttributes(plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query records failed. Database not open.")) {
+        return std::nullopt;
+    }
+    // A literal, case-sensitive prefix: LIKE would take "_" for any character and ignore letter case.
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT * FROM user_attributes WHERE substr(name, 1, length(?1)) = ?1 ORDER BY set_timestamp DESC",
+        {plat::Value("_ltv_")}, error);
+    if (!rows) {
+        return std::nullopt;
+    }
+    std::vector<DMSUserAttribute> attributes;
+    for (const auto& row : *rows) {
+        if (auto attribute = databaseUserAttributeFromRow(row)) {
+            attributes.push_back(std::move(*attribute));
+        }
+    }
+    return attributes;
+}
+
+std::optional<std::vector<DMSUserAttribute>> DMSDatabase::userAttributesIncludingInternal(bool includeInternal,
+                                                                                          plat::Error* error) {
+    std::vector<DMSUserAttribute> attributes;
+    const auto& publicNames = DMSUserPropertyNameTable();
+    bool read = allDataTypesFromTable("user_attributes", 1000, error, [&](const DMSRecord& row) {
+        auto attribute = databaseUserAttributeFromRow(row);
+        if (!attribute) {
+            return false;
+        }
+        const std::string& name = attribute->name();
+        if (!includeInternal && (name.empty() || name[0] == '_' || DMSDataTypeValidator::hasReservedPrefixes(name) ||
+                                 publicNames.contains(name))) {
+            return false;
+        }
+        attributes.push_back(std::move(*attribute));
+        return true;
+    });
+    if (!read) {
+        return std::nullopt;
+    }
+    return attributes;
+}
+
+// Daily counts.
+
+void DMSDailyCounts::incrementCountsForCurrentDay(int32_t day, bool isPublicEvent, bool isConversion) {
+    if (day != day_) {
+        *this = DMSDailyCounts(day, isConversion ? 1 : 0, 1, isPublicEvent ? 1 : 0, 0, 0);
+        return;
+    }
+    ++allEventsCount_;
+    publicEventsCount_ += isPublicEvent ? 1 : 0;
+    conversionsCount_ += isConversion ? 1 : 0;
+}
+
+void DMSDailyCounts::incrementErrorEventsCountForCurrentDay(int32_t day) {
+    if (day != day_) {
+        *this = DMSDailyCounts(day, 0, 1, 0, 1, 0);
+        return;
+    }
+    ++allEventsCount_;
+    ++errorEventsCount_;
+}
+
+void DMSDailyCounts::incrementRealtimeCountsForCurrentDay(int32_t day) {
+    if (day != day_) {
+        *this = DMSDailyCounts(day, 0, 0, 0, 0, 1);
+        return;
+    }
+    ++realtimeCount_;
+}
+
+void DMSDailyCounts::decrementAllEventsCount() {
+    allEventsCount_ = allEventsCount_ > 0 ? allEventsCount_ - 1 : 0;
+}
+
+void DMSDailyCounts::resetWithNewDay(int32_t day) {
+    *this = DMSDailyCounts(day, 0, 0, 0, 0, 0);
+}
+
+std::optional<DMSDailyCounts> DMSDatabase::dailyCounts(plat::Error* error) {
+    double offset = persistedConfig_ ? persistedConfig_->midnightOffset() : 0;
+    auto today = static_cast<int32_t>(std::floor((plat::Clock::now() - offset) / 86400));
+    std::optional<DMSDailyCounts> counts;
+    dataTypesFromTable("app_metadata", "rowid", plat::Value("1"), error, [&](const DMSRecord& row) {
+        auto read = [&row](const char* column, int32_t otherwise) {
+            const plat::Value* value = row.find(column);
+            return value && value->isNumber() ? value->intValue() : otherwise;
+        };
+        counts = DMSDailyCounts(read("day", today), read("daily_conversions_count", 0), read("daily_events_count", 0),
+                                read("daily_public_events_count", 0), read("daily_error_events_count", 0),
+                                read("daily_real_time_conversion_events_count", 0));
+        return true;
+    });
+    return counts;
+}
+
+bool DMSDatabase::updateDailyCounts(const DMSDailyCounts& counts, plat::Error* error) {
+    return updateDataType(true, "app_metadata", "rowid", plat::Value("1"), error, [&] {
+        return std::optional<DMSRecord>(
+            DMSRecord{{"day", int64_t{counts.day()}},
+                      {"daily_conversions_count", int64_t{counts.conversionsCount()}},
+                      {"daily_events_count", int64_t{counts.allEventsCount()}},
+                      {"daily_public_events_count", int64_t{counts.publicEventsCount()}},
+                      {"daily_error_events_count", int64_t{counts.errorEventsCount()}},
+                      {"daily_real_time_conversion_events_count", int64_t{counts.realtimeCount()}}});
+    });
+}

@@ -1,0 +1,155 @@
+#pragma once
+// The measurement database: one SQLite file under Application Support holding raw events, the bundle queue,
+// counters, user properties, audience filters, the stored configuration and more. This layer owns the file's
+// place, its schema, opening with validation (and discarding a file that cannot be brought in line), the one
+// app-metadata row, and the typed row operations the table operations are built on.
+//
+// No lock: the measurement worker queue alone calls it; grouped writes go through performTransaction.
+
+#include "measurement/storage/DMSSqliteStore.hpp"
+#include "platform/foundation/Error.hpp"
+#include "platform/foundation/Value.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class DMSPersistedConfig;
+class DMSUserAttribute;
+
+// The bundle sequence kept in app_metadata row 1.
+class DMSAppMetadata {
+public:
+    // None for a negative index (4000).
+    static std::optional<DMSAppMetadata> initWithLastBundleIndex(int32_t index, double startTimestamp,
+                                                                 double endTimestamp);
+    // After INT32_MAX comes 0 (4001).
+    void incrementLastBundleIndex();
+    int32_t lastBundleIndex() const { return lastBundleIndex_; }
+    double lastBundleStartTimestamp() const { return lastBundleStartTimestamp_; }
+    double lastBundleEndTimestamp() const { return lastBundleEndTimestamp_; }
+    void setLastBundleStartTimestamp(double value) { lastBundleStartTimestamp_ = value; }
+    void setLastBundleEndTimestamp(double value) { lastBundleEndTimestamp_ = value; }
+
+private:
+    DMSAppMetadata(int32_t index, double start, double end)
+        : lastBundleIndex_(index), lastBundleStartTimestamp_(start), lastBundleEndTimestamp_(end) {}
+    int32_t lastBundleIndex_;
+    double lastBundleStartTimestamp_;
+    double lastBundleEndTimestamp_;
+};
+
+// Per-day event counters kept in app_metadata row 1; a count of another day starts over.
+class DMSDailyCounts {
+public:
+    DMSDailyCounts(int32_t day, int32_t conversionsCount, int32_t allEventsCount, int32_t publicEventsCount,
+                   int32_t errorEventsCount, int32_t realtimeCount)
+        : day_(day), conversionsCount_(conversionsCount), allEventsCount_(allEventsCount),
+          publicEventsCount_(publicEventsCount), errorEventsCount_(errorEventsCount), realtimeCount_(realtimeCount) {}
+    void incrementCountsForCurrentDay(int32_t day, bool isPublicEvent, bool isConversion);
+    void incrementErrorEventsCountForCurrentDay(int32_t day);
+    void incrementRealtimeCountsForCurrentDay(int32_t day);
+    void decrementAllEventsCount();
+    void resetWithNewDay(int32_t day);
+    int32_t day() const { return day_; }
+    int32_t conversionsCount() const { return conversionsCount_; }
+    int32_t allEventsCount() const { return allEventsCount_; }
+    int32_t publicEventsCount() const { return publicEventsCount_; }
+    int32_t errorEventsCount() const { return errorEventsCount_; }
+    int32_t realtimeCount() const { return realtimeCount_; }
+
+private:
+    int32_t day_;
+    int32_t conversionsCount_;
+    int32_t allEventsCount_;
+    int32_t publicEventsCount_;
+    int32_t errorEventsCount_;
+    int32_t realtimeCount_;
+};
+
+// One table of the schema: created with the elementary columns, extended with the add-on columns, and the
+// modified columns re-declared by a rebuild.
+struct DMSTableSchema {
+    std::string name;
+    DMSColumnInfo elementary;
+    DMSColumnInfo addOn;
+    DMSModifyColumnInfo modify;
+};
+
+class DMSDatabase {
+public:
+    static constexpr const char* kDatabaseName = "razoza-app-measurement.sql";
+
+    // The twelve tables, in the order they are ensured.
+    static const std::vector<DMSTableSchema>& schema();
+
+    // None when the name is empty (12000) or the file cannot be opened and prepared.
+    static std::unique_ptr<DMSDatabase> initWithDatabaseName(std::string_view name,
+                                                             DMSPersistedConfig* persistedConfig);
+    ~DMSDatabase();
+    DMSDatabase(const DMSDatabase&) = delete;
+    DMSDatabase& operator=(const DMSDatabase&) = delete;
+
+    bool initializeDatabaseResources(std::string_view context, const std::string& databasePath);
+    bool ensureAllTables();
+    bool initializeAppMetadata();
+    // The wipe after an app-ID change: a fresh file, or, when the file cannot be deleted, every table emptied.
+    void reset();
+    bool performTransaction(const std::function<bool()>& block);
+
+    DMSSqliteStore* sqliteStore() const { return sqliteStore_.get(); }
+    DMSPersistedConfig* persistedConfig() const { return persistedConfig_; }
+
+    // Generic typed rows. A block that answers none drops that row (reads) or refuses that object (writes).
+    using CreateDataType = std::function<bool(const DMSRecord&)>; // true: converted and kept by the caller
+    using CreateDictionary = std::function<std::optional<DMSRecord>()>;
+    // "SELECT rowid, * FROM <table> ORDER BY rowid LIMIT <limit>" (-1: all rows).
+    bool allDataTypesFromTable(std::string_view table, int64_t limit, plat::Error* error,
+                               const CreateDataType& block);
+    bool dataTypesFromTable(std::string_view table, std::string_view column, const std::optional<plat::Value>& value,
+                            plat::Error* error, const CreateDataType& block);
+    // `hasObject` false stands for a nil object.
+    bool insertDataType(bool hasObject, std::string_view table, plat::Error* error, const CreateDictionary& block);
+    bool upsertDataType(bool hasObject, std::string_view table, std::string_view column, const plat::Value& value,
+                        int64_t tableLimit, plat::Error* error, const CreateDictionary& block);
+    bool updateDataType(bool hasObject, std::string_view table, std::string_view column, const plat::Value& value,
+                        plat::Error* error, const CreateDictionary& block);
+
+    // App metadata row 1 (bundle sequence).
+    std::optional<DMSAppMetadata> queryAppMetadata(plat::Error* error);
+    bool updateAppMetadata(const DMSAppMetadata& metadata, plat::Error* error);
+
+    // Daily counts of row 1; a missing day reads as today (midnight offset of the persisted configuration).
+    std::optional<DMSDailyCounts> dailyCounts(plat::Error* error);
+    bool updateDailyCounts(const DMSDailyCounts& counts, plat::Error* error);
+
+    // User properties, at most 1000 names. Text from the app is always bound.
+    bool updateUserAttribute(const DMSUserAttribute* attribute, plat::Error* error);
+    std::optional<DMSUserAttribute> userAttributeWithName(std::string_view name, plat::Error* error);
+    std::optional<bool> containsUserAttributeWithName(std::string_view name, plat::Error* error);
+    bool deleteUserAttributeWithName(std::string_view name, plat::Error* error);
+    std::optional<int64_t> publicUserAttributeCount(plat::Error* error);
+    std::optional<int64_t> userAttributeCountForOrigin(std::string_view origin, plat::Error* error);
+    // Names that begin with exactly "_ltv_", newest first.
+    std::optional<std::vector<DMSUserAttribute>> allLifetimeValueUserAttributes(plat::Error* error);
+    // The first 1000 rows; without internal ones: no "_" names, no reserved prefixes, no public names of
+    // internal properties.
+    std::optional<std::vector<DMSUserAttribute>> userAttributesIncludingInternal(bool includeInternal,
+                                                                                 plat::Error* error);
+
+    // Purchase fingerprints, the 1000 newest kept: true when new and now stored, false when present or empty,
+    // none on failure.
+    std::optional<bool> insertIfNotDuplicatePurchaseFingerprint(std::string_view fingerprint, plat::Error* error);
+
+private:
+    DMSDatabase() = default;
+    bool emptyAllTables();
+
+    std::unique_ptr<DMSSqliteStore> sqliteStore_;
+    DMSPersistedConfig* persistedConfig_ = nullptr;
+    std::string databasePath_;
+};

@@ -1,0 +1,353 @@
+// The measurement database file: its place and schema, migration of an older layout, recovery from a file
+// that cannot be brought in line, row caps, updates and reset.
+
+#include "measurement/storage/DMSAEU.hpp"
+#include "measurement/storage/DMSDatabase.hpp"
+#include "measurement/storage/DMSValue.hpp"
+#include "measurement/tests/MeasurementTestSupport.hpp"
+#include "platform/foundation/Faults.hpp"
+#include "platform/foundation/FileManager.hpp"
+#include "testing/TempAppHome.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include "platform/dispatch/Clock.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+namespace {
+
+class DMSDatabaseTest : public ::testing::Test {
+protected:
+    std::string databasePath() const { return DMSMeasurementFilePath(DMSDatabase::kDatabaseName); }
+
+    // Writes a file with the given statements before the database first opens it.
+    void prepareFile(const std::vector<std::string>& statements) {
+        std::string path = databasePath();
+        ASSERT_TRUE(plat::FileManager::defaultManager().createDirectory(path.substr(0, path.rfind('/')), true).ok());
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        for (const auto& sql : statements) {
+            ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+        }
+        sqlite3_close(db);
+    }
+    std::vector<int64_t> countOf(std::initializer_list<int64_t> wanted) const {
+        std::vector<int64_t> found;
+        for (auto code : monitor.codes()) {
+            if (std::find(wanted.begin(), wanted.end(), code) != wanted.end()) {
+                found.push_back(code);
+            }
+        }
+        return found;
+    }
+
+    plat::test::TempAppHome home;
+    dms::test::MonitorRecorder monitor;
+};
+
+// What PRAGMA table_info answers for each table of a new file: name, type, NOT NULL, key position.
+const std::map<std::string, std::vector<std::string>> kDatabaseTestSchemaFixture = {
+    {"app_metadata",
+     {"last_bundle_index INTEGER 1 0", "last_bundle_end_timestamp REAL 1 0", "last_bundle_start_timestamp REAL 0 0",
+      "day INTEGER 0 0", "daily_conversions_count INTEGER 0 0", "daily_events_count INTEGER 0 0",
+      "daily_public_events_count INTEGER 0 0", "daily_error_events_count INTEGER 0 0",
+      "remote_config_data BLOB 0 0", "remote_config_timestamp REAL 0 0",
+      "daily_real_time_conversion_events_count INTEGER 0 0"}},
+    {"raw_events_metadata", {"metadata_fingerprint INTEGER 1 1", "metadata BLOB 1 0"}},
+    {"raw_events",
+     {"name TEXT 1 0", "timestamp REAL 1 0", "metadata_fingerprint INTEGER 1 0", "data BLOB 1 0",
+      "is_realtime INTEGER 0 0"}},
+    {"events",
+     {"name TEXT 1 1", "lifetime_count INTEGER 1 0", "current_bundle_count INTEGER 1 0",
+      "last_fire_timestamp REAL 1 0", "last_bundled_timestamp REAL 0 0", "last_sampled_complex_event_id INTEGER 0 0",
+      "last_sampling_rate INTEGER 0 0", "last_exempt_from_sampling INTEGER 0 0", "last_bundled_day INTEGER 0 0"}},
+    {"user_attributes", {"name TEXT 1 1", "set_timestamp REAL 1 0", "value BLOB 1 0", "origin TEXT 0 0"}},
+    {"queue",
+     {"data BLOB 1 0", "bundle_end_timestamp REAL 1 0", "is_realtime INTEGER 0 0", "retry_count INTEGER 0 0"}},
+    {"event_filters", {"audience_id INTEGER 1 1", "filter_id INTEGER 1 2", "event_name TEXT 1 0", "data BLOB 1 0"}},
+    {"property_filters",
+     {"audience_id INTEGER 1 1", "filter_id INTEGER 1 2", "property_name TEXT 1 0", "data BLOB 1 0"}},
+    {"audience_filter_values", {"audience_id INTEGER 1 1", "current_results BLOB 0 0", "previous_results BLOB 0 0"}},
+    {"purchase_transactions", {"fingerprint TEXT 1 1"}},
+    {"conditional_properties",
+     {"name TEXT 1 1", "origin TEXT 1 0", "value BLOB 1 0", "creation_timestamp REAL 1 0", "active INTEGER 1 0",
+      "trigger_timeout REAL 1 0", "triggered_timestamp REAL 1 0", "time_to_live REAL 1 0",
+      "trigger_event_name TEXT 0 0", "timed_out_event BLOB 0 0", "triggered_event BLOB 0 0",
+      "expired_event BLOB 0 0"}},
+    {"main_event_params", {"event_id INTEGER 1 1", "children_to_process INTEGER 1 0", "main_event BLOB 1 0"}},
+};
+
+std::vector<std::string> databaseTestTableInfo(DMSSqliteStore& store, const std::string& table) {
+    std::vector<std::string> columns;
+    sqlite3_stmt* statement = nullptr;
+    std::string sql = "PRAGMA table_info(" + table + ")";
+    EXPECT_EQ(sqlite3_prepare_v2(store.sqliteHandle(), sql.c_str(), -1, &statement, nullptr), SQLITE_OK);
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+        columns.push_back(std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement, 1))) + " " +
+                          reinterpret_cast<const char*>(sqlite3_column_text(statement, 2)) + " " +
+                          std::to_string(sqlite3_column_int(statement, 3)) + " " +
+                          std::to_string(sqlite3_column_int(statement, 5)));
+    }
+    sqlite3_finalize(statement);
+    return columns;
+}
+
+TEST_F(DMSDatabaseTest, ANewFileHoldsTheWholeSchemaAndAppMetadataRowOne) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    EXPECT_EQ(database->sqliteStore()->databasePath(),
+              home.home() + "/Library/Application Support/Razoza/Measurement/razoza-app-measurement.sql");
+    EXPECT_EQ(DMSDatabase::schema().size(), kDatabaseTestSchemaFixture.size());
+    for (const auto& [table, columns] : kDatabaseTestSchemaFixture) {
+        EXPECT_EQ(databaseTestTableInfo(*database->sqliteStore(), table), columns) << table;
+    }
+    plat::Error error;
+    auto rows = database->sqliteStore()->recordsForQuery(
+        "SELECT rowid, last_bundle_index, last_bundle_start_timestamp, last_bundle_end_timestamp FROM app_metadata",
+        {}, &error);
+    ASSERT_TRUE(rows);
+    ASSERT_EQ(rows->size(), 1u);
+    EXPECT_EQ((*rows)[0]["rowid"].asInt64(), 1);
+    EXPECT_EQ((*rows)[0]["last_bundle_index"].asInt64(), 0);
+    EXPECT_EQ((*rows)[0]["last_bundle_start_timestamp"].asDouble(), 0.0);
+    EXPECT_EQ((*rows)[0]["last_bundle_end_timestamp"].asDouble(), 0.0);
+
+    auto metadata = database->queryAppMetadata(&error);
+    ASSERT_TRUE(metadata);
+    metadata->incrementLastBundleIndex();
+    metadata->setLastBundleEndTimestamp(12.5);
+    ASSERT_TRUE(database->updateAppMetadata(*metadata, &error)) << error.description();
+    database.reset();
+    // Reopened: the row is kept, not created again.
+    auto reopened = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(reopened);
+    auto again = reopened->queryAppMetadata(&error);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->lastBundleIndex(), 1);
+    EXPECT_EQ(again->lastBundleEndTimestamp(), 12.5);
+}
+
+TEST_F(DMSDatabaseTest, AnEmptyNameIsRefusedWithoutAFile) {
+    EXPECT_FALSE(DMSDatabase::initWithDatabaseName("", nullptr));
+    EXPECT_EQ(monitor.codes(), std::vector<int64_t>{12000});
+    EXPECT_FALSE(plat::FileManager::defaultManager().fileExists(databasePath()));
+}
+
+TEST_F(DMSDatabaseTest, AnOlderLayoutIsMigratedWithItsRows) {
+    prepareFile({"CREATE TABLE raw_events (name TEXT NOT NULL, timestamp INTEGER NOT NULL, metadata_fingerprint "
+                 "INTEGER NOT NULL, data BLOB NOT NULL)",
+                 "INSERT INTO raw_events VALUES ('a', 100, 7, x'01')", "INSERT INTO raw_events VALUES ('b', 200, 7, x'02')",
+                 "INSERT INTO raw_events VALUES ('c', 300, 8, x'03')"});
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    EXPECT_EQ(databaseTestTableInfo(*database->sqliteStore(), "raw_events"),
+              kDatabaseTestSchemaFixture.at("raw_events"));
+    plat::Error error;
+    auto rows = database->sqliteStore()->recordsForQuery(
+        "SELECT name, timestamp, metadata_fingerprint, data, is_realtime FROM raw_events ORDER BY rowid", {}, &error);
+    ASSERT_TRUE(rows);
+    ASSERT_EQ(rows->size(), 3u);
+    EXPECT_EQ((*rows)[0]["name"].asString(), "a");
+    EXPECT_EQ((*rows)[1]["timestamp"].doubleValue(), 200);
+    EXPECT_EQ((*rows)[2]["metadata_fingerprint"].asInt64(), 8);
+    EXPECT_EQ((*rows)[2]["data"].asData(), plat::Data{3});
+    EXPECT_TRUE((*rows)[2]["is_realtime"].isNull());
+}
+
+TEST_F(DMSDatabaseTest, AForeignTableLayoutDiscardsTheFileAndTheNextInitStartsFresh) {
+    prepareFile({"CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL, owner TEXT NOT NULL)",
+                 "INSERT INTO queue VALUES (x'00', 1, 'x')"});
+    EXPECT_FALSE(DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr));
+    EXPECT_EQ(countOf({12047, 12002, 12003}), (std::vector<int64_t>{12047, 12002}));
+    auto& files = plat::FileManager::defaultManager();
+    EXPECT_FALSE(files.fileExists(databasePath()));
+    EXPECT_FALSE(files.fileExists(databasePath() + "-journal"));
+
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    EXPECT_EQ(database->sqliteStore()->rowCount("queue", &error), 0);
+    auto metadata = database->queryAppMetadata(&error);
+    ASSERT_TRUE(metadata);
+    EXPECT_EQ(metadata->lastBundleIndex(), 0);
+}
+
+TEST_F(DMSDatabaseTest, CappedUpsertsAndUpdatesOfMissingRows) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    auto property = [](const std::string& name, int64_t value) {
+        return [name, value] {
+            return std::optional<DMSRecord>(
+                DMSRecord{{"name", name}, {"set_timestamp", 1.0}, {"value", value}, {"origin", "app"}});
+        };
+    };
+    plat::Error error;
+    ASSERT_TRUE(database->performTransaction([&] {
+        for (int i = 0; i < 1000; ++i) {
+            std::string name = "p" + std::to_string(i);
+            if (!database->upsertDataType(true, "user_attributes", "name", plat::Value(name), 1000, &error,
+                                          property(name, i))) {
+                return false;
+            }
+        }
+        return true;
+    })) << error.description();
+    plat::Error full;
+    EXPECT_FALSE(database->upsertDataType(true, "user_attributes", "name", plat::Value("p1000"), 1000, &full,
+                                          property("p1000", 1)));
+    EXPECT_EQ(full.code, 2);
+    EXPECT_EQ(full.localizedDescription(), "Failed to insert data type. Table is full");
+    EXPECT_TRUE(database->upsertDataType(true, "user_attributes", "name", plat::Value("p5"), 1000, &error,
+                                         property("p5", 55)));
+    EXPECT_EQ(database->sqliteStore()->rowCount("user_attributes", &error), 1000);
+
+    plat::Error missing;
+    EXPECT_FALSE(database->updateDataType(true, "user_attributes", "name", plat::Value("absent"), &missing,
+                                          property("absent", 1)));
+    EXPECT_EQ(missing.code, 2);
+    EXPECT_EQ(missing.localizedDescription(), "Failed to update record. Item doesn't exist");
+    EXPECT_EQ(database->sqliteStore()->rowCount("user_attributes", "name", plat::Value("absent"), &error), 0);
+}
+
+TEST_F(DMSDatabaseTest, ResetWipesEvenWhenTheFileCannotBeDeleted) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    ASSERT_TRUE(database->sqliteStore()->upsertRecord({{"fingerprint", "f"}}, "purchase_transactions", &error));
+    auto metadata = database->queryAppMetadata(&error);
+    metadata->incrementLastBundleIndex();
+    ASSERT_TRUE(database->updateAppMetadata(*metadata, &error));
+
+    plat::sim::Faults::fail("file.remove", "razoza-app-measurement.sql", 13 /* EACCES */, plat::sim::Faults::kAlways);
+    database->reset();
+    plat::sim::Faults::reset();
+    EXPECT_EQ(countOf({12055}), std::vector<int64_t>{12055});
+    ASSERT_TRUE(database->sqliteStore());
+    EXPECT_EQ(database->sqliteStore()->rowCount("purchase_transactions", &error), 0);
+    auto fresh = database->queryAppMetadata(&error);
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(fresh->lastBundleIndex(), 0);
+
+    // And with a file that can go: a new one.
+    ASSERT_TRUE(database->sqliteStore()->upsertRecord({{"fingerprint", "g"}}, "purchase_transactions", &error));
+    database->reset();
+    EXPECT_EQ(database->sqliteStore()->rowCount("purchase_transactions", &error), 0);
+}
+
+TEST_F(DMSDatabaseTest, PurchaseFingerprintsAreNewOnceAndRollOverAfterAThousand) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    EXPECT_EQ(database->insertIfNotDuplicatePurchaseFingerprint("first", &error), true);
+    EXPECT_EQ(database->insertIfNotDuplicatePurchaseFingerprint("first", &error), false);
+    EXPECT_EQ(database->insertIfNotDuplicatePurchaseFingerprint("", &error), false);
+    // Text from the app is bound, never formatted into the statement.
+    EXPECT_EQ(database->insertIfNotDuplicatePurchaseFingerprint("x' OR '1'='1", &error), true);
+    ASSERT_TRUE(database->performTransaction([&] {
+        for (int i = 0; i < 1000; ++i) {
+            if (database->insertIfNotDuplicatePurchaseFingerprint("p" + std::to_string(i), &error) != true) {
+                return false;
+            }
+        }
+        return true;
+    })) << error.description();
+    EXPECT_EQ(database->sqliteStore()->rowCount("purchase_transactions", &error), 1000);
+    EXPECT_EQ(database->insertIfNotDuplicatePurchaseFingerprint("first", &error), true);
+    EXPECT_EQ(database->insertIfNotDuplicatePurchaseFingerprint("p999", &error), false);
+}
+
+TEST_F(DMSDatabaseTest, UserPropertiesKeepTheirValuesCapAndLifetimePrefix) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    auto put = [&](const std::string& name, const DMSValue& value, double at, const std::string& origin = "app") {
+        auto attribute = DMSUserAttribute::initWithOrigin(origin, name, value, at);
+        EXPECT_TRUE(attribute) << name;
+        return attribute && database->updateUserAttribute(&*attribute, &error);
+    };
+    ASSERT_TRUE(put("_ltv_usd", DMSValue::initWithInt64(5000000), 2));
+    ASSERT_TRUE(put("_ltv_eur", DMSValue::initWithDouble(1.25), 3));
+    ASSERT_TRUE(put("Altv_score", DMSValue::initWithInt64(1), 4));
+    ASSERT_TRUE(put("_LTV_usd", DMSValue::initWithString("x"), 5, "auto"));
+    ASSERT_TRUE(put("colour", DMSValue::initWithString("blue"), 6));
+
+    auto lifetime = database->allLifetimeValueUserAttributes(&error);
+    ASSERT_TRUE(lifetime);
+    ASSERT_EQ(lifetime->size(), 2u);
+    EXPECT_EQ((*lifetime)[0].name(), "_ltv_eur");
+    EXPECT_EQ((*lifetime)[0].value().doubleValue(), 1.25);
+    EXPECT_EQ((*lifetime)[1].name(), "_ltv_usd");
+    EXPECT_EQ((*lifetime)[1].value().int64Value(), 5000000);
+
+    auto colour = database->userAttributeWithName("colour", &error);
+    ASSERT_TRUE(colour);
+    EXPECT_EQ(colour->value().stringValue(), "blue");
+    EXPECT_EQ(database->containsUserAttributeWithName("colour", &error), true);
+    EXPECT_EQ(database->publicUserAttributeCount(&error), 2);
+    EXPECT_EQ(database->userAttributeCountForOrigin("auto", &error), 1);
+    auto visible = database->userAttributesIncludingInternal(false, &error);
+    ASSERT_TRUE(visible);
+    EXPECT_EQ(visible->size(), 2u);
+    EXPECT_EQ(database->userAttributesIncludingInternal(true, &error)->size(), 5u);
+    ASSERT_TRUE(database->deleteUserAttributeWithName("colour", &error));
+    EXPECT_EQ(database->containsUserAttributeWithName("colour", &error), false);
+
+    ASSERT_TRUE(database->performTransaction([&] {
+        for (int i = 0; i < 996; ++i) {
+            if (!put("p" + std::to_string(i), DMSValue::initWithInt64(i), 10)) {
+                return false;
+            }
+        }
+        return true;
+    })) << error.description();
+    plat::Error full;
+    auto extra = DMSUserAttribute::initWithOrigin("app", "one_more", DMSValue::initWithInt64(1), 11);
+    EXPECT_FALSE(database->updateUserAttribute(&*extra, &full));
+    EXPECT_EQ(full.localizedDescription(), "Failed to insert data type. Table is full");
+    EXPECT_TRUE(put("p3", DMSValue::initWithInt64(33), 12));
+    EXPECT_EQ(database->userAttributeWithName("p3", &error)->value().int64Value(), 33);
+}
+
+TEST_F(DMSDatabaseTest, DailyCountsStartOverOnANewDayAndSurviveInRowOne) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    auto counts = database->dailyCounts(&error);
+    ASSERT_TRUE(counts);
+    int32_t today = counts->day();
+    EXPECT_EQ(today, static_cast<int32_t>(std::floor(plat::Clock::now() / 86400)));
+    counts->incrementCountsForCurrentDay(today, true, true);
+    counts->incrementCountsForCurrentDay(today, false, false);
+    counts->incrementErrorEventsCountForCurrentDay(today);
+    counts->incrementRealtimeCountsForCurrentDay(today);
+    ASSERT_TRUE(database->updateDailyCounts(*counts, &error)) << error.description();
+    auto stored = database->dailyCounts(&error);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ((std::vector<int32_t>{stored->day(), stored->allEventsCount(), stored->publicEventsCount(),
+                                    stored->conversionsCount(), stored->errorEventsCount(), stored->realtimeCount()}),
+              (std::vector<int32_t>{today, 3, 1, 1, 1, 1}));
+    stored->incrementCountsForCurrentDay(today + 1, false, true);
+    EXPECT_EQ((std::vector<int32_t>{stored->day(), stored->allEventsCount(), stored->publicEventsCount(),
+                                    stored->conversionsCount(), stored->errorEventsCount(), stored->realtimeCount()}),
+              (std::vector<int32_t>{today + 1, 1, 0, 1, 0, 0}));
+    stored->decrementAllEventsCount();
+    stored->decrementAllEventsCount();
+    EXPECT_EQ(stored->allEventsCount(), 0);
+}
+
+TEST(DMSAppMetadataTest, IndexStaysWithinItsRange) {
+    dms::test::MonitorRecorder monitor;
+    EXPECT_FALSE(DMSAppMetadata::initWithLastBundleIndex(-1, 0, 0));
+    auto metadata = DMSAppMetadata::initWithLastBundleIndex(2147483647, 1, 2);
+    ASSERT_TRUE(metadata);
+    metadata->incrementLastBundleIndex();
+    EXPECT_EQ(metadata->lastBundleIndex(), 0);
+    EXPECT_EQ(monitor.codes(), (std::vector<int64_t>{4000, 4001}));
+}
+
+} // namespace
