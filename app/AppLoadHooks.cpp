@@ -4,6 +4,7 @@
 #include "app/AppDelegate.hpp"
 #include "app/MainStoryboard.hpp"
 #include "core/DAVApp.hpp"
+#include "core/DAVDiagnostics.hpp"
 #include "crash/Vuzidorazav.hpp"
 #include "kit_host/Zuvadu.hpp"
 
@@ -12,6 +13,8 @@ std::span<const plat::rt::LoadHook> appLoadHooks() {
         {"AppDelegate", [] { AppDelegate::runtimeClass(); }},
         // Before the other clients, which look the core's app class up by name.
         {"DAVApp", [] { DAVApp::load(); }},
+        // Observes the core's configuration, which the delegate starts at launch, and reports it.
+        DAVDiagnostics::loadHook(),
         {"Vuzidorazav", [] { Vuzidorazav::runtimeClass(); }},
         {"Zuvadu", [] { Zuvadu::load(); }},
         // The push client sees the delegate's token and focus callbacks without code in the shell.

@@ -6,11 +6,14 @@
 
 #include "app/console/tests/AppProcess.hpp"
 #include "deployment/Deployment.hpp"
+#include "devserver/LogRoutes.hpp"
 #include "devserver/PortalRoutes.hpp"
 #include "devserver/PushRoutes.hpp"
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -295,6 +298,38 @@ TEST_F(PortalApp, ThePlayerCreatedAtLaunchIsThePlayerTheShellRegistersWithThePor
     ASSERT_FALSE(registrations.empty()) << r.err;
     for (const auto& reg : registrations)
         EXPECT_EQ(reg.body, "{\"player-id\":\"" + players[0] + "\"}");
+}
+
+// The core reports its configuration at every launch: one log file of source 137 posted to the log service,
+// carrying the installation's identifier, which stays the same from one launch to the next.
+TEST_F(PortalApp, EachLaunchPostsTheCoreReportWithTheSameInstallIdentifier) {
+    const auto logs = devserver::installLogRoutes(backend.server());
+    auto identifiersOf = [](const devserver::ReceivedLogRequest& request) {
+        static const std::regex uuid("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}",
+                                     std::regex::icase);
+        std::set<std::string> found;
+        for (const auto& event : request.serializedLogEvents) {
+            for (std::sregex_iterator it(event.begin(), event.end(), uuid), end; it != end; ++it) {
+                found.insert(it->str());
+            }
+        }
+        return found;
+    };
+
+    std::vector<std::set<std::string>> launches;
+    for (int launch = 0; launch < 2; ++launch) {
+        auto r = run(Launch::of({"wait 1"}));
+        ASSERT_EQ(r.status, 0) << r.err;
+        const auto received = logs->received();
+        ASSERT_EQ(received.size(), static_cast<size_t>(launch + 1)) << r.err;
+        const auto& report = received.back();
+        ASSERT_TRUE(report.decoded);
+        EXPECT_EQ(report.logSource, 137);
+        ASSERT_EQ(report.serializedLogEvents.size(), 1u);
+        launches.push_back(identifiersOf(report));
+        ASSERT_EQ(launches.back().size(), 1u) << "the report carries one identifier, the installation's";
+    }
+    EXPECT_EQ(launches[0], launches[1]);
 }
 
 TEST_F(PortalApp, OnIOS10NoRegistrationIsSent) {
