@@ -64,10 +64,35 @@ int nanoSlotForTag(const NANOMessageDescriptor& descriptor, uint32_t tag) {
     return -1;
 }
 
-// Slot of each wire tag (-1 for none), built once per message: every encode and decode looks up every field.
+// One field of a generated structure, as nanopb's field iterator describes it, at a given structure.
+struct NanoFieldAt {
+    pb_size_t tag;
+    pb_type_t type;
+    void* pData;
+    void* pSize;
+    pb_size_t data_size;
+};
+
+// Where a field lies in its generated structure; the same for every instance of the message.
+struct NanoFieldLayout {
+    pb_size_t tag;
+    pb_type_t type;
+    std::ptrdiff_t dataOffset;
+    std::ptrdiff_t sizeOffset; // -1: no presence or count member
+    pb_size_t dataSize;
+
+    NanoFieldAt at(void* message) const {
+        auto* base = static_cast<char*>(message);
+        return {tag, type, base + dataOffset, sizeOffset < 0 ? nullptr : base + sizeOffset, dataSize};
+    }
+};
+
+// Slot of each wire tag (-1 for none) and the structure's field layout, built once per message: every encode
+// and decode visits every field, and walking nanopb's descriptor each time cost more than the decoding.
 class NanoSlotTable {
 public:
     explicit NanoSlotTable(const NANOMessageDescriptor& descriptor) {
+        buildLayout(descriptor);
         uint32_t maxTag = 0;
         for (uint32_t i = 0; i < descriptor.slotCount; ++i) {
             maxTag = std::max(maxTag, descriptor.fields[i].tag);
@@ -78,6 +103,7 @@ public:
         }
     }
     int operator()(uint32_t tag) const { return tag < slots_.size() ? slots_[tag] : -1; }
+    const std::vector<NanoFieldLayout>& layout() const { return layout_; }
 
     static const NanoSlotTable& of(const NANOMessageDescriptor& descriptor) {
         static std::mutex mutex;
@@ -91,7 +117,10 @@ public:
     }
 
 private:
+    void buildLayout(const NANOMessageDescriptor& descriptor);
+
     std::vector<int> slots_;
+    std::vector<NanoFieldLayout> layout_;
 };
 
 // The generated structure of a message, zeroed, in storage aligned for any of its members.
@@ -109,6 +138,22 @@ private:
     std::size_t words_;
     std::unique_ptr<uint64_t[]> storage_;
 };
+
+void NanoSlotTable::buildLayout(const NANOMessageDescriptor& descriptor) {
+    if (!descriptor.nanopb) {
+        return;
+    }
+    NanoStruct probe(descriptor.structSize);
+    auto* base = static_cast<char*>(probe.get());
+    pb_field_iter_t it;
+    if (!pb_field_iter_begin(&it, descriptor.nanopb, base)) {
+        return;
+    }
+    do {
+        layout_.push_back({it.tag, it.type, static_cast<char*>(it.pData) - base,
+                           it.pSize ? static_cast<char*>(it.pSize) - base : -1, it.data_size});
+    } while (pb_field_iter_next(&it));
+}
 
 // What a callback of a repeated submessage field needs: the array and the element message.
 struct NanoElementBinding {
@@ -234,11 +279,8 @@ private:
 bool nanoFillStruct(const MessageInfo& record, void* target) {
     const NANOMessageDescriptor& descriptor = *record.descriptor;
     const NanoSlotTable& slotOf = NanoSlotTable::of(descriptor);
-    pb_field_iter_t it;
-    if (!pb_field_iter_begin(&it, descriptor.nanopb, target)) {
-        return true;
-    }
-    do {
+    for (const NanoFieldLayout& field : slotOf.layout()) {
+        const NanoFieldAt it = field.at(target);
         if (PB_LTYPE(it.type) == PB_LTYPE_EXTENSION) {
             continue;
         }
@@ -289,7 +331,7 @@ bool nanoFillStruct(const MessageInfo& record, void* target) {
             }
             std::memcpy(it.pData, &cell->bits, std::min<std::size_t>(it.data_size, sizeof cell->bits));
         }
-    } while (pb_field_iter_next(&it));
+    }
     return true;
 }
 
@@ -339,11 +381,8 @@ bool nanoDecodeElementsCallback(pb_istream_t* stream, const pb_field_t* field, v
 bool nanoBindDecoders(MessageInfo& record, void* target) {
     const NANOMessageDescriptor& descriptor = *record.descriptor;
     const NanoSlotTable& slotOf = NanoSlotTable::of(descriptor);
-    pb_field_iter_t it;
-    if (!pb_field_iter_begin(&it, descriptor.nanopb, target)) {
-        return true;
-    }
-    do {
+    for (const NanoFieldLayout& field : slotOf.layout()) {
+        const NanoFieldAt it = field.at(target);
         if (PB_LTYPE(it.type) == PB_LTYPE_EXTENSION) {
             continue;
         }
@@ -387,18 +426,15 @@ bool nanoBindDecoders(MessageInfo& record, void* target) {
             }
             slot = std::move(subRecord);
         }
-    } while (pb_field_iter_next(&it));
+    }
     return true;
 }
 
 void nanoCopyStatics(MessageInfo& record, void* source) {
     const NANOMessageDescriptor& descriptor = *record.descriptor;
     const NanoSlotTable& slotOf = NanoSlotTable::of(descriptor);
-    pb_field_iter_t it;
-    if (!pb_field_iter_begin(&it, descriptor.nanopb, source)) {
-        return;
-    }
-    do {
+    for (const NanoFieldLayout& field : slotOf.layout()) {
+        const NanoFieldAt it = field.at(source);
         if (PB_ATYPE(it.type) != PB_ATYPE_STATIC || PB_LTYPE(it.type) == PB_LTYPE_EXTENSION) {
             continue;
         }
@@ -425,7 +461,7 @@ void nanoCopyStatics(MessageInfo& record, void* source) {
         NANOCell cell;
         std::memcpy(&cell.bits, it.pData, std::min<std::size_t>(it.data_size, sizeof cell.bits));
         slot = cell;
-    } while (pb_field_iter_next(&it));
+    }
 }
 
 bool nanoHasRepeated(const NANOMessageDescriptor& descriptor) {
