@@ -11,6 +11,7 @@
 #include "platform/uikit/UIDevice.hpp"
 #include "platform/uikit/UIKitTypes.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -330,9 +331,44 @@ std::shared_ptr<DLCPBLogRequest> DAVZarezuveLogger::logRequestFromPath(const std
     return request;
 }
 
+namespace {
+
+std::atomic<int> gZarezuveFlushesInFlight{0};
+
+// Counts one flush from its start until its completion runs or the last copy of the completion is dropped
+// (a logger released mid-flush never calls it), whichever comes first.
+class ZarezuveFlushInFlight {
+public:
+    ZarezuveFlushInFlight() { gZarezuveFlushesInFlight.fetch_add(1); }
+    ~ZarezuveFlushInFlight() { end(); }
+    ZarezuveFlushInFlight(const ZarezuveFlushInFlight&) = delete;
+    ZarezuveFlushInFlight& operator=(const ZarezuveFlushInFlight&) = delete;
+    void end() {
+        if (!ended_.exchange(true)) {
+            gZarezuveFlushesInFlight.fetch_sub(1);
+        }
+    }
+
+private:
+    std::atomic<bool> ended_{false};
+};
+
+} // namespace
+
+bool DAVZarezuveLogger::hasFlushesInFlight() {
+    return gZarezuveFlushesInFlight.load() > 0;
+}
+
 void DAVZarezuveLogger::flushWithCompletionHandler(std::function<void()> completion) {
-    queue_->async([self = shared_from_this(), completion = std::move(completion)]() mutable {
-        self->sendLogsWithCompletionHandler(std::move(completion));
+    auto inFlight = std::make_shared<ZarezuveFlushInFlight>();
+    std::function<void()> counted = [inFlight, completion = std::move(completion)] {
+        if (completion) {
+            completion();
+        }
+        inFlight->end();
+    };
+    queue_->async([self = shared_from_this(), counted = std::move(counted)]() mutable {
+        self->sendLogsWithCompletionHandler(std::move(counted));
     });
 }
 

@@ -103,6 +103,9 @@ public:
     void logEvent(const std::shared_ptr<DLCPBLogEvent>& event, int32_t logSource, const std::string& account);
     // Sends everything on disk; the completion runs once the last file went (not after a failed post).
     void flushWithCompletionHandler(std::function<void()> completion);
+    // Whether a flush of any logger is still writing or posting; a driver that waits for the app to settle
+    // (the console between commands) asks this.
+    static bool hasFlushesInFlight();
     void applicationDidEnterBackground();
     void reachabilityDidChange() override;
 

@@ -4,6 +4,7 @@
 
 #include "app/console/Notifications.hpp"
 #include "app/console/Screens.hpp"
+#include "core/DAVZarezuveLogger.hpp"
 #include "platform/dispatch/Backend.hpp"
 #include "platform/dispatch/Clock.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
@@ -306,8 +307,10 @@ void DeviceConsole::settleThen(std::function<void()> then) {
         if (!self || self->finished_) {
             return;
         }
-        // The push client's requests count too: the player it creates is what the portal registration carries.
-        const bool busy = anyPageLoading() || self->http_.busy() || RadIrivozClient::hasRequestsInFlight();
+        // The push client's requests count too: the player it creates is what the portal registration carries;
+        // so does the core's report, which every launch posts to the log service.
+        const bool busy = anyPageLoading() || self->http_.busy() || RadIrivozClient::hasRequestsInFlight() ||
+                          DAVZarezuveLogger::hasFlushesInFlight();
         const uint64_t marker = self->activityMarker();
         if (busy || marker != state->marker) {
             state->quiet = 0;
