@@ -277,7 +277,9 @@ TEST_F(PortalApp, ThePlayerCreatedAtLaunchIsThePlayerTheShellRegistersWithThePor
     // A store of this test's own for the push service, so its players can be read back.
     const auto push = devserver::installPushRoutes(backend.server());
     // The first launch creates the player; the next one, where the user logs in, reads it back.
-    auto first = run(Launch::of({"wait 1"}));
+    // Long enough for registration whatever the order of the prompt's answer and the token: the client waits
+    // 25 s for a token before it registers without one.
+    auto first = run(Launch::of({"wait 30"}));
     ASSERT_EQ(first.status, 0) << first.err;
     EXPECT_NE(first.out.find(kPermissionLine + "true\n"), std::string::npos) << first.out;
     auto r = run(Launch::of({"submit /login?ignore_ntlm=1/ user=ada password=secret"}));
