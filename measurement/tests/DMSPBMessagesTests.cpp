@@ -3,10 +3,13 @@
 // what it refuses (malformed elements, oversized strings), and hostile bytes through every decoder.
 
 #include "measurement/messages/DMSPBMessages.hpp"
+#include "measurement/storage/DMSEvent.hpp"
+#include "measurement/storage/DMSValue.hpp"
 #include "platform/foundation/Console.hpp"
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -338,4 +341,36 @@ TEST(DMSPBMessagesTest, RandomAndMutatedBytesNeverCrashAnyDecoder) {
         }
     }
     EXPECT_GT(decodedSome, 0);
+}
+
+TEST(DMSPBMessagesTest, EventsAndUserAttributesTravelAsTheirMessages) {
+    auto event = DMSEvent::initWithOrigin("app", true, "foo", 1.5, 0, plat::Dictionary{});
+    ASSERT_TRUE(event);
+    auto bytes = event->protoEvent()->protoBuffer();
+    EXPECT_EQ(dmsPbHexOf(bytes), "0a 09 0a 02 5f 6f 12 03 61 70 70 12 03 66 6f 6f 18 dc 0b");
+
+    // Read back from the stored bytes, with every kind of value and a previous timestamp.
+    auto typed = DMSEvent::initWithOrigin(
+        "zuv", false, "_s", 12.25, 11.5,
+        plat::Dictionary{{"n", plat::Value(-4)}, {"d", plat::Value(1.25)}, {"s", plat::Value("t")}});
+    auto stored = DMSPBEvent::initWithBuffer(*typed->protoEvent()->protoBuffer());
+    ASSERT_TRUE(stored);
+    auto back = DMSEvent::initWithEventProto(stored);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->origin(), "zuv");
+    EXPECT_EQ(back->name(), "_s");
+    EXPECT_EQ(back->timestamp(), 12.25);
+    EXPECT_EQ(back->previousTimestamp(), 11.5);
+    EXPECT_EQ(back->parameters(), typed->parameters());
+    // No message at all is an event without name or origin.
+    EXPECT_FALSE(DMSEvent::initWithEventProto(nullptr));
+
+    auto attribute = DMSUserAttribute::initWithOrigin("app", "u", DMSValue::initWithInt64(7), 1.5);
+    ASSERT_TRUE(attribute);
+    EXPECT_EQ(dmsPbHexOf(attribute->protoUserAttribute()->protoBuffer()), "08 dc 0b 12 01 75 20 07");
+    auto text = DMSUserAttribute::initWithOrigin("app", "u", DMSValue::initWithString("v"), -1e300);
+    auto fields = DMSUserAttributeFieldsFromMessage(text->protoUserAttribute());
+    EXPECT_EQ(fields.stringValue, std::optional<std::string>("v"));
+    EXPECT_EQ(fields.setTimestampMillis, std::numeric_limits<int64_t>::min());
+    EXPECT_FALSE(fields.intValue);
 }
