@@ -464,9 +464,15 @@ void nanoCopyStatics(MessageInfo& record, void* source) {
     }
 }
 
+// Repeated fields of the message or of a singular submessage (held inside the parent's structure and decoded
+// in the parent's passes) need the counting pass and the filling pass.
 bool nanoHasRepeated(const NANOMessageDescriptor& descriptor) {
     for (uint32_t i = 0; i < descriptor.slotCount; ++i) {
         if (descriptor.flags[i] & kNANOFlagRepeated) {
+            return true;
+        }
+        if ((descriptor.flags[i] & kNANOFlagMessage) && descriptor.fields[i].message &&
+            nanoHasRepeated(*descriptor.fields[i].message)) {
             return true;
         }
     }
@@ -656,6 +662,11 @@ bool NANOAllocateArrays(MessageInfo* record) {
     const NANOMessageDescriptor& descriptor = *record->descriptor;
     for (uint32_t i = 0; i < descriptor.slotCount; ++i) {
         if (!(descriptor.flags[i] & kNANOFlagRepeated)) {
+            // Singular submessages created for decoding are filled in the parent's passes.
+            MessageInfo* sub = nanoRecordOf(record->slots[i]);
+            if (sub && !NANOAllocateArrays(sub)) {
+                return false;
+            }
             continue;
         }
         NANOArrayRecord* array = nanoArrayOf(record->slots[i]);

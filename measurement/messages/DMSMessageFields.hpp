@@ -3,7 +3,10 @@
 // one member per slot the model uses (absent fields are none). The model converts to and from these records;
 // the message objects are filled from them and read into them through the typed field accessors.
 
+#include "measurement/messages/DMSPBMessages.hpp"
+
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,3 +39,12 @@ struct DMSUserAttributeFields {
 // Seconds as whole milliseconds for a message: truncated toward zero, saturated at the 64-bit limits, NaN
 // giving 0 (a caller may hand in any double as a time).
 int64_t DMSMillisecondsFromSeconds(double seconds);
+
+// ---- records to message objects and back (through the typed field accessors, by slot) --------------------
+
+// Every present member becomes its field; parameters become EventParam elements in order.
+std::shared_ptr<DMSPBEvent> DMSPBEventFromFields(const DMSEventFields& fields);
+// The record of an Event message (empty for none).
+DMSEventFields DMSEventFieldsFromMessage(NANOMessageRef event);
+std::shared_ptr<DMSPBUserAttribute> DMSPBUserAttributeFromFields(const DMSUserAttributeFields& fields);
+DMSUserAttributeFields DMSUserAttributeFieldsFromMessage(NANOMessageRef attribute);

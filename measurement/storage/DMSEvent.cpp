@@ -311,7 +311,7 @@ std::optional<DMSEvent> DMSEvent::initWithEventProto(const DMSEventFields& proto
     return initWithOrigin(*origin, false, *proto.name, timestamp, previousTimestamp, parameters);
 }
 
-DMSEventFields DMSEvent::protoEvent() const {
+DMSEventFields DMSEvent::protoEventFields() const {
     DMSEventFields proto;
     proto.name = name_;
     if (previousTimestamp_ > DBL_EPSILON) {

@@ -62,7 +62,12 @@ public:
     }
     // An event read back from storage; none without a string origin or with an invalid name.
     static std::optional<DMSEvent> initWithEventProto(const DMSEventFields& proto);
-    DMSEventFields protoEvent() const;
+    static std::optional<DMSEvent> initWithEventProto(NANOMessageRef proto) {
+        return initWithEventProto(DMSEventFieldsFromMessage(proto));
+    }
+    // The stored and uploaded form, as a message and as the record it is filled from.
+    std::shared_ptr<DMSPBEvent> protoEvent() const { return DMSPBEventFromFields(protoEventFields()); }
+    DMSEventFields protoEventFields() const;
 
     // Copies go through the initialiser as internal events, so their parameters are normalised again.
     std::optional<DMSEvent> copyWithPreviousTimestamp(double previousTimestamp) const;

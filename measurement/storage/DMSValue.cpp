@@ -79,7 +79,7 @@ std::optional<DMSUserAttribute> DMSUserAttribute::initWithOrigin(std::string ori
     return DMSUserAttribute(std::move(origin), std::move(name), *value, lastSetTimestamp);
 }
 
-DMSUserAttributeFields DMSUserAttribute::protoUserAttribute() const {
+DMSUserAttributeFields DMSUserAttribute::protoUserAttributeFields() const {
     DMSUserAttributeFields fields;
     fields.name = name_;
     DMSSetValueFields(fields, value_);

@@ -97,7 +97,10 @@ public:
     // A name that is not empty and does not begin with "_".
     bool isPublic() const { return !name_.empty() && name_[0] != '_'; }
     // The wire form; the origin is not part of it.
-    DMSUserAttributeFields protoUserAttribute() const;
+    std::shared_ptr<DMSPBUserAttribute> protoUserAttribute() const {
+        return DMSPBUserAttributeFromFields(protoUserAttributeFields());
+    }
+    DMSUserAttributeFields protoUserAttributeFields() const;
 
 private:
     DMSUserAttribute(std::string origin, std::string name, DMSValue value, double lastSetTimestamp)

@@ -192,7 +192,7 @@ TEST(DMSEvent, OriginAndNameAreChecked) {
 
 TEST(DMSEvent, WireFieldsCarryMillisecondsAndOneValuePerParameter) {
     auto event = DMSEvent::initWithOrigin("app", true, "foo", 1.5, 0, plat::Dictionary{});
-    DMSEventFields fields = event->protoEvent();
+    DMSEventFields fields = event->protoEventFields();
     EXPECT_EQ(fields.name, std::optional<std::string>("foo"));
     EXPECT_EQ(fields.timestampMillis, std::optional<int64_t>(1500));
     EXPECT_FALSE(fields.previousTimestampMillis);
@@ -202,11 +202,11 @@ TEST(DMSEvent, WireFieldsCarryMillisecondsAndOneValuePerParameter) {
 
     auto later = event->copyWithPreviousTimestamp(1.5);
     ASSERT_TRUE(later);
-    EXPECT_EQ(later->protoEvent().previousTimestampMillis, std::optional<int64_t>(1500));
+    EXPECT_EQ(later->protoEventFields().previousTimestampMillis, std::optional<int64_t>(1500));
 
     auto typed = DMSEvent::initWithOrigin("app", false, "_x", 2, 1,
                                           plat::Dictionary{{"i", plat::Value(-7)}, {"d", plat::Value(0.5)}});
-    DMSEventFields typedFields = typed->protoEvent();
+    DMSEventFields typedFields = typed->protoEventFields();
     ASSERT_EQ(typedFields.params.size(), 3u);
     EXPECT_EQ(typedFields.params[0].intValue, std::optional<int64_t>(-7));
     EXPECT_FALSE(typedFields.params[0].doubleValue);
@@ -216,11 +216,11 @@ TEST(DMSEvent, WireFieldsCarryMillisecondsAndOneValuePerParameter) {
 
 TEST(DMSEvent, TimesOutsideTheIntegerRangeSaturateOnTheWire) {
     auto huge = DMSEvent::initWithOrigin("app", false, "_x", 1e300, 1e300, plat::Dictionary{});
-    auto fields = huge->protoEvent();
+    auto fields = huge->protoEventFields();
     EXPECT_EQ(fields.timestampMillis, std::numeric_limits<int64_t>::max());
     EXPECT_EQ(fields.previousTimestampMillis, std::numeric_limits<int64_t>::max());
     auto nan = DMSEvent::initWithOrigin("app", false, "_x", std::nan(""), 0, plat::Dictionary{});
-    EXPECT_EQ(nan->protoEvent().timestampMillis, std::optional<int64_t>(0));
+    EXPECT_EQ(nan->protoEventFields().timestampMillis, std::optional<int64_t>(0));
 }
 
 TEST(DMSEvent, ReadBackFromWireFields) {
@@ -228,7 +228,7 @@ TEST(DMSEvent, ReadBackFromWireFields) {
         "zuv", false, "_s", 12.25, 11.5,
         plat::Dictionary{{"n", plat::Value(4)}, {"d", plat::Value(1.25)}, {"s", plat::Value("t")}});
     dms::test::MonitorRecorder monitor;
-    auto back = DMSEvent::initWithEventProto(original->protoEvent());
+    auto back = DMSEvent::initWithEventProto(original->protoEventFields());
     ASSERT_TRUE(back);
     EXPECT_EQ(back->origin(), "zuv");
     EXPECT_EQ(back->name(), "_s");
@@ -237,7 +237,7 @@ TEST(DMSEvent, ReadBackFromWireFields) {
     EXPECT_EQ(back->parameters(), original->parameters());
     EXPECT_TRUE(monitor.codes().empty());
 
-    DMSEventFields fields = original->protoEvent();
+    DMSEventFields fields = original->protoEventFields();
     fields.params.push_back(DMSEventParamFields{}); // no name
     fields.params.push_back(
         DMSEventParamFields{std::string("empty"), std::nullopt, std::nullopt, std::nullopt});
@@ -247,7 +247,7 @@ TEST(DMSEvent, ReadBackFromWireFields) {
     EXPECT_EQ(monitor.codes(), (std::vector<int64_t>{15000, 15002}));
 
     monitor.clear();
-    DMSEventFields noOrigin = original->protoEvent();
+    DMSEventFields noOrigin = original->protoEventFields();
     for (auto& param : noOrigin.params) {
         if (param.name == "_o") {
             param.stringValue.reset();

@@ -129,7 +129,7 @@ TEST(DMSUserAttribute, PublicByItsName) {
 
 TEST(DMSUserAttribute, WireFieldsCarryOneValueAndMilliseconds) {
     auto integer = DMSUserAttribute::initWithOrigin("app", "u", DMSValue::initWithInt64(7), 1.5);
-    DMSUserAttributeFields fields = integer->protoUserAttribute();
+    DMSUserAttributeFields fields = integer->protoUserAttributeFields();
     EXPECT_EQ(fields.setTimestampMillis, std::optional<int64_t>(1500));
     EXPECT_EQ(fields.name, std::optional<std::string>("u"));
     EXPECT_EQ(fields.intValue, std::optional<int64_t>(7));
@@ -137,11 +137,11 @@ TEST(DMSUserAttribute, WireFieldsCarryOneValueAndMilliseconds) {
     EXPECT_FALSE(fields.stringValue);
 
     auto real =
-        DMSUserAttribute::initWithOrigin("app", "u", DMSValue::initWithDouble(0.25), 2)->protoUserAttribute();
+        DMSUserAttribute::initWithOrigin("app", "u", DMSValue::initWithDouble(0.25), 2)->protoUserAttributeFields();
     EXPECT_EQ(real.doubleValue, std::optional<double>(0.25));
     EXPECT_FALSE(real.intValue);
     auto text =
-        DMSUserAttribute::initWithOrigin("app", "u", DMSValue::initWithString("v"), 2)->protoUserAttribute();
+        DMSUserAttribute::initWithOrigin("app", "u", DMSValue::initWithString("v"), 2)->protoUserAttributeFields();
     EXPECT_EQ(text.stringValue, std::optional<std::string>("v"));
     EXPECT_FALSE(text.intValue);
 }
