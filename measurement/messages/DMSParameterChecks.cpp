@@ -4,7 +4,9 @@
 #include "measurement/engine/DMSMonitor.hpp"
 #include "measurement/messages/DMSError.hpp"
 #include "measurement/storage/DMSDataTypeValidator.hpp"
+#include "platform/foundation/Collator.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"
+#include "platform/foundation/RegularExpression.hpp"
 #include "platform/foundation/String.hpp"
 #include "platform/runtime/Runtime.hpp"
 
@@ -136,7 +138,7 @@ std::optional<std::vector<std::string>> DMSValidParameterKeys(const plat::Dictio
         return std::nullopt;
     }
     std::vector<std::string> keys = parameters.keys();
-    const DMSCollator& collator = DMSCollator::enUS();
+    const plat::Collator& collator = plat::Collator::enUS();
     std::stable_sort(keys.begin(), keys.end(),
                      [&](const std::string& a, const std::string& b) { return collator.compare(a, b) < 0; });
     std::vector<std::string> valid;
@@ -263,37 +265,36 @@ bool DMSIsDecimalString(std::string_view text) {
     // Compiled once; a failed compile is reported and tried again on the next call.
     struct Slot {
         std::mutex mutex;
-        std::shared_ptr<DMSRegularExpression> expression;
+        std::shared_ptr<const plat::RegularExpression> expression;
     };
     static plat::NeverDestroyed<Slot> slot;
-    std::shared_ptr<DMSRegularExpression> expression;
+    std::shared_ptr<const plat::RegularExpression> expression;
     {
         std::lock_guard lock(slot->mutex);
         if (!slot->expression) {
-            plat::Error error;
-            slot->expression = DMSRegularExpression::create(kDMSDecimalPattern,
-                                                            DMSRegularExpression::caseInsensitive, &error);
-            if (!slot->expression) {
+            auto made = plat::RegularExpression::make(kDMSDecimalPattern, plat::RegularExpression::kCaseInsensitive);
+            if (!made) {
                 dmsChecksMonitor().logWithLevel(1, 26000,
                                                 "Unable to initialize decimal number regexp. Regex, error",
-                                                kDMSDecimalPattern, error);
+                                                kDMSDecimalPattern, made.error());
                 return false;
             }
+            slot->expression = std::make_shared<const plat::RegularExpression>(std::move(*made));
         }
         expression = slot->expression;
     }
     return !text.empty() && expression->firstMatch(text);
 }
 
-std::optional<DMSDecimal> DMSDecimalNumberFromString(std::string_view text) {
+std::optional<plat::Decimal> DMSDecimalNumberFromString(std::string_view text) {
     auto& monitor = dmsChecksMonitor();
     if (!DMSIsDecimalString(text)) {
         monitor.logWithLevel(1, 26001, "String value does not represent a numeric value. Value", text);
         return std::nullopt;
     }
     bool exact = false;
-    DMSDecimal number = DMSDecimal::parse(text, &exact);
-    if (number.isNotANumber()) {
+    plat::Decimal number = plat::Decimal::fromLeadingText(text, &exact);
+    if (number.isNaN()) {
         monitor.logWithLevel(1, 26002, "Unable to create a NSDecimalNumber from string value. Value", text);
         return std::nullopt;
     }

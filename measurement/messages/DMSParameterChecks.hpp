@@ -4,9 +4,9 @@
 // parameters into extra-parameter child events, screen parameters, decimal texts, and the readable rendering
 // of internal names in debug output.
 
-#include "measurement/messages/DMSTextTools.hpp"
 #include "measurement/storage/DMSEvent.hpp"
 #include "measurement/storage/DMSValue.hpp"
+#include "platform/foundation/Decimal.hpp"
 #include "platform/foundation/Value.hpp"
 
 #include <optional>
@@ -38,7 +38,7 @@ plat::Dictionary DMSScreenParametersFromParameters(const plat::Dictionary& param
 bool DMSCheckValueAndCurrency(DMSParameters& parameters);
 bool DMSIsDecimalString(std::string_view text);
 // None for a text that is no decimal (26001), does not parse (26002) or holds more digits than kept (26003).
-std::optional<DMSDecimal> DMSDecimalNumberFromString(std::string_view text);
+std::optional<plat::Decimal> DMSDecimalNumberFromString(std::string_view text);
 
 // "public (internal)" in debug mode with the analytics class present; otherwise the name itself.
 std::string DMSReadableEventName(const DMSObject& name);

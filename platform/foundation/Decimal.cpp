@@ -10,6 +10,7 @@ namespace {
 
 using U128 = unsigned __int128;
 constexpr U128 kMaxMantissa = ~U128(0);
+constexpr size_t kDecimalKeptDigits = 38;
 
 std::string digitsOf(U128 m) {
     if (m == 0) {
@@ -98,6 +99,64 @@ std::optional<Decimal> Decimal::fromString(std::string_view text) {
     return d;
 }
 
+Decimal Decimal::fromLeadingText(std::string_view text, bool* exact) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    std::string digits;
+    long fractionDigits = 0;
+    bool pastPoint = false;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '.' && !pastPoint) {
+            pastPoint = true;
+        } else if (c >= '0' && c <= '9') {
+            digits += c;
+            fractionDigits += pastPoint ? 1 : 0;
+        } else {
+            break;
+        }
+    }
+    if (digits.empty()) {
+        return notANumber();
+    }
+    const size_t firstSignificant = digits.find_first_not_of('0');
+    digits.erase(0, firstSignificant == std::string::npos ? digits.size() : firstSignificant);
+    long exponent = -fractionDigits;
+    if (exact) {
+        const size_t lastSignificant = digits.find_last_not_of('0');
+        *exact = lastSignificant == std::string::npos || lastSignificant < kDecimalKeptDigits;
+    }
+    bool roundUp = false;
+    if (digits.size() > kDecimalKeptDigits) {
+        // The first dropped digit rounds the kept ones.
+        roundUp = digits[kDecimalKeptDigits] >= '5';
+        exponent += static_cast<long>(digits.size() - kDecimalKeptDigits);
+        digits.resize(kDecimalKeptDigits);
+    }
+    Decimal d;
+    d.negative_ = negative;
+    for (const char c : digits) {
+        d.mantissa_ = d.mantissa_ * 10 + static_cast<unsigned>(c - '0');
+    }
+    d.mantissa_ += roundUp ? 1 : 0;
+    while (d.mantissa_ != 0 && d.mantissa_ % 10 == 0) {
+        d.mantissa_ /= 10;
+        ++exponent;
+    }
+    if (d.mantissa_ == 0) {
+        exponent = 0;
+    }
+    if (exponent < kMinExponent || exponent > kMaxExponent) {
+        return notANumber();
+    }
+    d.exponent_ = static_cast<int>(exponent);
+    return d;
+}
+
 std::optional<Decimal> Decimal::fromDouble(double value) {
     if (std::isnan(value)) {
         return notANumber();
@@ -144,6 +203,12 @@ std::optional<Decimal> Decimal::multiplyingByPowerOf10(int power) const {
         return std::nullopt;
     }
     d.exponent_ = static_cast<int>(exponent);
+    return d;
+}
+
+Decimal Decimal::absolute() const {
+    Decimal d = *this;
+    d.negative_ = false;
     return d;
 }
 

@@ -22,6 +22,10 @@ public:
 
     // "12", "-2.50", "1e6", "3.25E-2"; none for anything else or a value out of range.
     static std::optional<Decimal> fromString(std::string_view text);
+    // The longest leading "[+-]digits[.digits]" of the text (no exponent); not-a-number when there is none or
+    // the exponent leaves the range. Digits beyond the 38th are rounded away, and `exact` tells whether every
+    // digit of the text was kept.
+    static Decimal fromLeadingText(std::string_view text, bool* exact = nullptr);
     // The shortest decimal text of the double; NaN for a NaN, none for an infinity.
     static std::optional<Decimal> fromDouble(double d);
     static Decimal maximum();
@@ -29,6 +33,7 @@ public:
 
     bool isNaN() const { return nan_; }
     bool isNegative() const { return negative_ && mantissa_ != 0; }
+    Decimal absolute() const;
 
     // This value times 10^power; none when it leaves the range (NaN stays NaN).
     std::optional<Decimal> multiplyingByPowerOf10(int power) const;

@@ -1,6 +1,7 @@
 #pragma once
 // plat::RegularExpression stands for the platform's regular expressions, which are ICU's: the same pattern
-// syntax (\p{Alnum}, \p{L}, ...) and matching over UTF-16 units.
+// syntax (\p{Alnum}, \p{L}, ...) and matching over UTF-16 units. Without multi-line mode `$` also matches
+// before a final line break.
 
 #include "platform/foundation/Error.hpp"
 
@@ -22,6 +23,9 @@ public:
     // Every match of the pattern in `text` replaced by `replacement` ("$1" names a group, "\$" a dollar).
     std::string stringByReplacingMatches(std::string_view text, std::string_view replacement) const;
     size_t numberOfMatches(std::string_view text) const;
+    // Whether any part of the text matches. A match that runs past the time limit (a pattern that backtracks
+    // without end) counts as none, so a hostile text cannot stall the caller.
+    bool firstMatch(std::string_view text) const;
     const std::string& pattern() const { return pattern_; }
 
     RegularExpression(const RegularExpression& other);

@@ -61,4 +61,42 @@ TEST(Decimal, NumberValueIsIntegerWhenWholeElseDouble) {
     EXPECT_TRUE(std::isnan(plat::Decimal::notANumber().numberValue().asDouble()));
 }
 
+TEST(Decimal, LeadingTextKeeps38DigitsAndTellsWhatWasDropped) {
+    const std::string digits38(38, '9');
+    const std::string ones38(38, '1');
+    struct Case {
+        std::string text;
+        std::string description;
+        bool exact;
+    } cases[] = {
+        {"12.5kg", "12.5", true}, {"-0.50", "-0.5", true}, {".5", "0.5", true}, {"5.", "5", true},
+        {"0012.3400", "12.34", true}, {"1e5", "1", true}, {"1.2.3", "1.2", true},
+        {ones38 + "000", ones38 + "000", true}, {"0." + ones38, "0." + ones38, true},
+        // The first dropped digit rounds; dropped zeros lose nothing.
+        {ones38 + "4", ones38 + "0", false}, {ones38 + "5", std::string(37, '1') + "20", false},
+        {digits38 + "9", "1" + std::string(39, '0'), false},
+        {"0." + ones38 + "1", "0." + ones38, false},
+    };
+    for (const auto& c : cases) {
+        bool exact = !c.exact;
+        const plat::Decimal d = plat::Decimal::fromLeadingText(c.text, &exact);
+        EXPECT_EQ(d.description(), c.description) << c.text;
+        EXPECT_EQ(exact, c.exact) << c.text;
+    }
+    for (const char* none : {"", "-", ".", "+.", "abc", "e5"}) {
+        EXPECT_TRUE(plat::Decimal::fromLeadingText(none).isNaN()) << none;
+    }
+    // Exponents beyond -128...127 have no decimal.
+    EXPECT_TRUE(plat::Decimal::fromLeadingText("0." + std::string(128, '0') + "1").isNaN());
+    EXPECT_TRUE(plat::Decimal::fromLeadingText("1" + std::string(128, '0')).isNaN());
+    EXPECT_EQ(plat::Decimal::fromLeadingText("1" + std::string(127, '0')).description(), "1" + std::string(127, '0'));
+}
+
+TEST(Decimal, AbsoluteDropsOnlyTheSign) {
+    EXPECT_EQ(dec("-2.5").absolute().description(), "2.5");
+    EXPECT_FALSE(dec("-2.5").absolute().isNegative());
+    EXPECT_EQ(dec("3").absolute(), dec("3"));
+    EXPECT_TRUE(plat::Decimal::notANumber().absolute().isNaN());
+}
+
 } // namespace

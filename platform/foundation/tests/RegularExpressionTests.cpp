@@ -34,4 +34,22 @@ TEST(RegularExpression, LongResultsAndBadPatterns) {
     EXPECT_EQ(bad.error().code, 2048);
 }
 
+TEST(RegularExpression, FirstMatchAnchorsAndCase) {
+    auto decimal = plat::RegularExpression::make("^[+-]?[0-9]+(\\.[0-9]+)?$");
+    ASSERT_TRUE(decimal);
+    struct Case {
+        const char* text;
+        bool matches;
+    } cases[] = {
+        {"12.5", true}, {"-3", true}, {"12.5\n", true}, {"12.5\n\n", false}, {"1\n2", false}, {"x12", false}, {"", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(decimal->firstMatch(c.text), c.matches) << c.text;
+    }
+    auto word = plat::RegularExpression::make("abc", plat::RegularExpression::kCaseInsensitive);
+    ASSERT_TRUE(word);
+    EXPECT_TRUE(word->firstMatch("xxABcx"));
+    EXPECT_FALSE(plat::RegularExpression::make("abc")->firstMatch("xxABcx"));
+}
+
 } // namespace
