@@ -16,8 +16,10 @@
 namespace {
 
 // The layer's own diagnostics go to standard output; accessor lines go through NSLog.
+// The codec's own diagnostics go to standard error: a program's standard output is its own (the console
+// prints the shell's output there).
 template <class... Args> void nanoPrint(std::string_view fmt, const Args&... args) {
-    plat::print(plat::format(fmt, args...));
+    plat::printStandardError(plat::format(fmt, args...));
 }
 
 NANOCell* nanoCellOf(NANOSlot& slot) {

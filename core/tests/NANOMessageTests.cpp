@@ -263,7 +263,7 @@ TEST(NanoMessageTest, DecodedStringsAreCappedAtOneMebibyte) {
     ASSERT_TRUE(fits);
     EXPECT_EQ(NANOGetString(fits, 3)->size(), 1048576u);
     EXPECT_FALSE(DLCPBLogEvent::initWithBuffer(nanoLongStringEvent(1048577)));
-    EXPECT_NE(console.out().find("Unable to process proto stream. Buffer is too big. 1048577 > 1048576"),
+    EXPECT_NE(console.err().find("Unable to process proto stream. Buffer is too big. 1048577 > 1048576"),
               std::string::npos);
 
     // A log event that is no valid LogEvent fails the whole request.

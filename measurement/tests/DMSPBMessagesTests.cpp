@@ -225,7 +225,7 @@ TEST(DMSPBMessagesTest, MalformedInputFailsTheWholeDecodeWithTheMessagesLine) {
     for (const Case& c : cases) {
         plat::sim::ConsoleCapture console;
         EXPECT_FALSE(DMSPBEvent::initWithBuffer(c.bytes)) << c.what;
-        EXPECT_NE(console.out().find(c.line), std::string::npos) << c.what << ": " << console.out();
+        EXPECT_NE(console.err().find(c.line), std::string::npos) << c.what << ": " << console.err();
     }
     plat::sim::ConsoleCapture console;
     EXPECT_FALSE(DMSPBSetting::initWithBuffer(tooLong));
