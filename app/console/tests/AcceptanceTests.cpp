@@ -277,9 +277,9 @@ TEST_F(PortalApp, ThePlayerCreatedAtLaunchIsThePlayerTheShellRegistersWithThePor
     // A store of this test's own for the push service, so its players can be read back.
     const auto push = devserver::installPushRoutes(backend.server());
     // The first launch creates the player; the next one, where the user logs in, reads it back.
-    // Long enough for registration whatever the order of the prompt's answer and the token: the client waits
-    // 25 s for a token before it registers without one.
-    auto first = run(Launch::of({"wait 30"}));
+    // Long enough for the prompt's answer (1 s) and the token, short of the 25 s after which the client
+    // would register without a token.
+    auto first = run(Launch::of({"wait 5"}));
     ASSERT_EQ(first.status, 0) << first.err;
     EXPECT_NE(first.out.find(kPermissionLine + "true\n"), std::string::npos) << first.out;
     auto r = run(Launch::of({"submit /login?ignore_ntlm=1/ user=ada password=secret"}));
@@ -288,7 +288,8 @@ TEST_F(PortalApp, ThePlayerCreatedAtLaunchIsThePlayerTheShellRegistersWithThePor
     size_t created = 0;
     for (const auto& request : backend.requestsTo(devserver::kPushHost))
         created += request.method == "POST" && request.path == std::string(devserver::kPushApiPrefix) + "players";
-    EXPECT_EQ(created, 1u) << "one player per installation";
+    EXPECT_EQ(created, 1u) << "one player per installation\n-- first launch:\n" << first.err << "\n-- second launch:\n"
+                           << r.err;
     const auto players = push->playerIds();
     ASSERT_EQ(players.size(), 1u);
     const auto record = push->player(players[0]);
