@@ -134,9 +134,13 @@ TEST_F(TransferEndToEndTest, ADownloadByURLAndMethodSendsItsParametersAndLandsAt
 }
 
 TEST_F(TransferEndToEndTest, ADownloadCancelledHalfwayResumesFromItsResumeDataThroughTheSharedManager) {
-    const std::string whole = binaryPayload(64'000);
+    // The route owns its copy of the payload: the server thread that streamed the first answer may still hold
+    // it when the test ends, and nothing the thread sanitizer sees orders that thread before this one.
+    const auto payload = std::make_shared<const std::string>(binaryPayload(64'000));
+    const std::string& whole = *payload;
     const std::size_t half = whole.size() / 2;
-    portal.route("GET", "/files/resumable.bin", [&](const RecordedRequest& r) {
+    portal.route("GET", "/files/resumable.bin", [payload, half](const RecordedRequest& r) {
+        const std::string& whole = *payload;
         if (!r.hasHeader("range")) {
             return Reply::stalled(whole.size(), whole.substr(0, half))
                 .withHeader("Content-Type", "application/octet-stream")

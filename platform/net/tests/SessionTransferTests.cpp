@@ -235,10 +235,14 @@ TEST_F(SessionTransferTest, SuspendedTaskWaitsAndResumesWhereItStopped) {
 
 TEST_F(SessionTransferTest, CancelledDownloadResumesFromItsResumeData) {
     constexpr uint64_t size = 4 * 1024 * 1024;
-    std::string full(size, '\0');
+    // The route owns its copy of the payload: the server thread that streamed the first answer may still hold
+    // it when the test ends, and nothing the thread sanitizer sees orders that thread before this one.
+    auto payload = std::make_shared<std::string>(size, '\0');
     for (uint64_t i = 0; i < size; ++i)
-        full[i] = devserver::generatedByte(i);
-    server.route("GET", "/resumable", [&](const RecordedRequest& r) {
+        (*payload)[i] = devserver::generatedByte(i);
+    const std::string& full = *payload;
+    server.route("GET", "/resumable", [payload, size](const RecordedRequest& r) {
+        const std::string& full = *payload;
         const std::string range = r.header("range");
         if (range.rfind("bytes=", 0) == 0 && r.header("if-range") == "\"v1\"") {
             const uint64_t from = std::stoull(range.substr(6));
