@@ -4,6 +4,7 @@
 #include "core/CoreLogMessages.hpp"
 #include "core/tests/CoreLogTestEvents.hpp"
 #include "platform/foundation/Console.hpp"
+#include "testing/MutatedInputs.hpp"
 
 #include <gtest/gtest.h>
 
@@ -291,22 +292,7 @@ TEST(NanoMessageTest, RandomAndMutatedBytesNeverCrashAnyDecoder) {
     std::mt19937 random(20240611);
     int decodedSome = 0;
     for (int round = 0; round < 3000; ++round) {
-        plat::Data input;
-        if (round % 3 == 0) {
-            input.resize(random() % 64);
-            for (auto& b : input) {
-                b = static_cast<uint8_t>(random());
-            }
-        } else {
-            input = seeds[random() % seeds.size()];
-            const int edits = 1 + static_cast<int>(random() % 4);
-            for (int i = 0; i < edits && !input.empty(); ++i) {
-                input[random() % input.size()] = static_cast<uint8_t>(random());
-            }
-            if (random() % 4 == 0) {
-                input.resize(random() % (input.size() + 1));
-            }
-        }
+        const plat::Data input = plat::test::mutatedInput(random, seeds, round);
         std::vector<std::shared_ptr<NANOMessage>> decoded{
             DLCPBClientInfo::initWithBuffer(input),  DLCPBIosClientInfo::initWithBuffer(input),
             DLCPBLogEvent::initWithBuffer(input),    DLCPBLogRequest::initWithBuffer(input),

@@ -7,6 +7,7 @@
 #include "measurement/storage/DMSEvent.hpp"
 #include "measurement/storage/DMSValue.hpp"
 #include "platform/foundation/Console.hpp"
+#include "testing/MutatedInputs.hpp"
 
 #include <gtest/gtest.h>
 
@@ -300,22 +301,7 @@ TEST(DMSPBMessagesTest, RandomAndMutatedBytesNeverCrashAnyDecoder) {
     std::mt19937 random(20261211);
     int decodedSome = 0;
     for (int round = 0; round < 1500; ++round) {
-        plat::Data input;
-        if (round % 3 == 0) {
-            input.resize(random() % 64);
-            for (auto& b : input) {
-                b = static_cast<uint8_t>(random());
-            }
-        } else {
-            input = seeds[random() % seeds.size()];
-            const int edits = 1 + static_cast<int>(random() % 4);
-            for (int i = 0; i < edits && !input.empty(); ++i) {
-                input[random() % input.size()] = static_cast<uint8_t>(random());
-            }
-            if (random() % 4 == 0) {
-                input.resize(random() % (input.size() + 1));
-            }
-        }
+        const plat::Data input = plat::test::mutatedInput(random, seeds, round);
         // What decodes re-encodes, and that encoding decodes again to the same bytes (aborts otherwise).
         decodedSome += DMSPBFuzzOneInput(input.data(), input.size());
     }
