@@ -3,8 +3,12 @@
 #include "measurement/engine/DMSMeasurement.hpp"
 #include "measurement/engine/DMSMonitor.hpp"
 #include "measurement/engine/DMSPersistedConfig.hpp"
+#include "measurement/engine/DMSRemoteConfig.hpp"
 #include "measurement/messages/DMSError.hpp"
+#include "measurement/messages/DMSMessageFields.hpp"
+#include "measurement/messages/DMSParameterChecks.hpp"
 #include "measurement/storage/DMSAEU.hpp"
+#include "measurement/storage/DMSCategories.hpp"
 #include "measurement/storage/DMSDataTypeValidator.hpp"
 #include "measurement/storage/DMSValue.hpp"
 #include "platform/dispatch/Clock.hpp"
@@ -670,4 +674,313 @@ bool DMSDatabase::updateDailyCounts(const DMSDailyCounts& counts, plat::Error* e
                       {"daily_error_events_count", int64_t{counts.errorEventsCount()}},
                       {"daily_real_time_conversion_events_count", int64_t{counts.realtimeCount()}}});
     });
+}
+
+// Raw events and their metadata.
+
+namespace {
+
+constexpr int64_t kDatabaseMaxRawEventsMetadata = 100000;
+constexpr int64_t kDatabaseRawEventsPageSize = 1000;
+
+std::optional<plat::Data> databaseEncoding(NANOMessageRef message) {
+    if (!message.get()) {
+        return std::nullopt;
+    }
+    auto encoding = message.get()->protoBuffer();
+    if (!encoding || encoding->empty()) {
+        return std::nullopt;
+    }
+    return encoding;
+}
+
+} // namespace
+
+bool DMSDatabase::insertIfNotExistsRawEventMetadata(NANOMessageRef metadata, plat::Error* error) {
+    auto encoding = databaseEncoding(metadata);
+    int64_t fingerprint = dms_64LSBMD5(encoding ? *encoding : plat::Data());
+    if (encoding) {
+        if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Row count failed. Database not open.")) {
+            return false;
+        }
+        auto present = sqliteStore_->rowCount("raw_events_metadata", "metadata_fingerprint", plat::Value(fingerprint),
+                                              error);
+        if (!present) {
+            return false;
+        }
+        if (*present > 0) {
+            return true;
+        }
+    }
+    return upsertDataType(metadata.get() != nullptr, "raw_events_metadata", "metadata_fingerprint",
+                          plat::Value(fingerprint), kDatabaseMaxRawEventsMetadata, error,
+                          [&]() -> std::optional<DMSRecord> {
+                              if (!encoding) {
+                                  databaseMonitor().logWithLevel(
+                                      4, 12011,
+                                      "Received empty measurement bundle metadata for getting dictionary "
+                                      "representation");
+                                  return std::nullopt;
+                              }
+                              return DMSRecord{{"metadata_fingerprint", fingerprint}, {"metadata", *encoding}};
+                          });
+}
+
+std::shared_ptr<DMSPBMeasurementBundle> DMSDatabase::queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
+                                                                                           plat::Error* error) {
+    std::shared_ptr<DMSPBMeasurementBundle> bundle;
+    dataTypesFromTable("raw_events_metadata", "metadata_fingerprint", plat::Value(fingerprint), error,
+                       [&](const DMSRecord& row) {
+                           if (row.empty()) {
+                               databaseMonitor().logWithLevel(4, 12012,
+                                                              "Received empty dictionary for getting measurement bundle");
+                               return false;
+                           }
+                           const plat::Value* bytes = row.find("metadata");
+                           if (!bytes || !bytes->isData() || bytes->asData().empty()) {
+                               databaseMonitor().logWithLevel(
+                                   4, 12013, "Event metadata should not be empty for getting measurement bundle");
+                               return false;
+                           }
+                           bundle = DMSPBMeasurementBundle::initWithBuffer(bytes->asData());
+                           return bundle != nullptr;
+                       });
+    return bundle;
+}
+
+bool DMSDatabase::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete records with condition failed. Database not open.")) {
+        return false;
+    }
+    return sqliteStore_
+        ->deleteRecords("raw_events_metadata", "metadata_fingerprint == ?", {plat::Value(fingerprint)}, error)
+        .has_value();
+}
+
+bool DMSDatabase::deleteUnusedRawEventsMetadata(plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete records with condition failed. Database not open.")) {
+        return false;
+    }
+    return sqliteStore_
+        ->deleteRecords("raw_events_metadata",
+                        "metadata_fingerprint NOT IN (SELECT DISTINCT metadata_fingerprint FROM raw_events)", {}, error)
+        .has_value();
+}
+
+bool DMSDatabase::insertRawEvent(const DMSEvent* event, int64_t metadataFingerprint, bool isRealtime,
+                                 plat::Error* error) {
+    if (!DMSRequire(event != nullptr, error, 1, "Received empty event for inserting in the database")) {
+        return false;
+    }
+    return insertDataType(true, "raw_events", error, [&]() -> std::optional<DMSRecord> {
+        auto raw = DMSRawEventData::initWithRawEvent(*event, 0, metadataFingerprint);
+        if (!raw) {
+            databaseMonitor().logWithLevel(4, 12014,
+                                           "Received empty raw event data for getting dictionary representation");
+            return std::nullopt;
+        }
+        // The name has its own column.
+        DMSEventFields fields = event->protoEventFields();
+        fields.name.reset();
+        auto data = DMSPBEventFromFields(fields)->protoBuffer();
+        if (!data) {
+            return std::nullopt;
+        }
+        return DMSRecord{{"name", event->name()},
+                         {"timestamp", event->timestamp()},
+                         {"metadata_fingerprint", metadataFingerprint},
+                         {"data", std::move(*data)},
+                         {"is_realtime", int64_t{isRealtime ? 1 : 0}}};
+    });
+}
+
+std::optional<DMSRawEventData> DMSDatabase::rawEventDataFromDictionary(const DMSRecord* row, plat::Error* error) {
+    auto present = [row](const char* column) {
+        const plat::Value* value = row->find(column);
+        return value && !value->isNull() ? value : nullptr;
+    };
+    if (!DMSRequire(row != nullptr, error, 1, "Received empty dictionary for getting raw event data")) {
+        return std::nullopt;
+    }
+    const plat::Value* rowID = present("rowid");
+    const plat::Value* data = present("data");
+    const plat::Value* fingerprint = present("metadata_fingerprint");
+    if (!DMSRequire(rowID != nullptr, error, 1, "Unable to find row ID in the database dictionary") ||
+        !DMSRequire(data != nullptr, error, 1, "Unable to find event data in the database dictionary") ||
+        !DMSRequire(fingerprint != nullptr, error, 1, "Unable to find event metadata in the database dictionary")) {
+        return std::nullopt;
+    }
+    std::shared_ptr<DMSPBEvent> message;
+    if (data->isData()) {
+        message = DMSPBEvent::initWithBuffer(data->asData());
+    }
+    if (!DMSRequire(message != nullptr, error, 2, "Failed to parse event from data")) {
+        return std::nullopt;
+    }
+    DMSEventFields fields = DMSEventFieldsFromMessage(message);
+    const plat::Value* name = present("name");
+    const plat::Value* timestamp = present("timestamp");
+    std::string origin;
+    plat::Dictionary parameters;
+    for (const DMSEventParamFields& param : fields.params) {
+        std::string paramName = param.name.value_or("");
+        if (paramName == "_o") {
+            if (!DMSRequire(param.stringValue.has_value(), error, 2,
+                            "Cannot create an event from database. Origin parameter is not a string")) {
+                return std::nullopt;
+            }
+            origin = *param.stringValue;
+        } else if (param.stringValue) {
+            parameters.set(paramName, plat::Value(*param.stringValue));
+        } else if (param.intValue) {
+            parameters.set(paramName, plat::Value(*param.intValue));
+        } else if (param.doubleValue) {
+            parameters.set(paramName, plat::Value(*param.doubleValue));
+        } else {
+            databaseMonitor().logWithLevel(
+                4, 12015, "Unknown event parameter type from converting an event from database. Event param name",
+                DMSReadableParameterName(plat::Value(paramName)));
+        }
+    }
+    if (!DMSRequire(!origin.empty(), error, 2, "Cannot create an event from database. Missing origin parameter")) {
+        return std::nullopt;
+    }
+    auto event = DMSEvent::initWithOrigin(origin, false, name && name->isString() ? name->asString() : std::string(),
+                                          timestamp && timestamp->isNumber() ? timestamp->doubleValue() : 0,
+                                          static_cast<double>(fields.previousTimestampMillis.value_or(0)) / 1000,
+                                          parameters);
+    auto raw = DMSRawEventData::initWithRawEvent(event, rowID->isNumber() ? rowID->integerValue() : -1,
+                                                 fingerprint->isNumber() ? fingerprint->integerValue() : 0);
+    if (!DMSRequire(raw.has_value(), error, 2, "Failed to initialize raw event data from dictionary")) {
+        return std::nullopt;
+    }
+    return raw;
+}
+
+std::optional<DMSRawEventsPage> DMSDatabase::rawEventsWithMetadataFingerprint(int64_t fingerprint, plat::Error* error,
+                                                                             const DMSRecordFilter& eventFilter) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query records failed. Database not open.")) {
+        return std::nullopt;
+    }
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?",
+        {plat::Value(fingerprint), plat::Value(kDatabaseRawEventsPageSize)}, error,
+        eventFilter ? eventFilter : DMSRecordFilter([](uint32_t, const DMSRecord&) { return true; }));
+    if (!rows) {
+        return std::nullopt;
+    }
+    DMSRawEventsPage page;
+    page.events.reserve(rows->size());
+    for (const DMSRecord& row : *rows) {
+        if (auto raw = rawEventDataFromDictionary(&row, nullptr)) {
+            page.events.push_back(std::move(*raw));
+        } else if (const plat::Value* rowID = row.find("rowid"); rowID && rowID->isNumber()) {
+            page.unreadableRowIDs.push_back(rowID->integerValue());
+        }
+    }
+    return page;
+}
+
+namespace {
+
+std::optional<bool> databaseBoolForQuery(DMSSqliteStore* store, std::string_view query, const plat::Array& parameters,
+                                         plat::Error* error) {
+    if (!DMSRequire(store != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
+        return std::nullopt;
+    }
+    auto number = store->numberForQuery(query, parameters, error);
+    if (!number) {
+        return std::nullopt;
+    }
+    return number->boolValue();
+}
+
+} // namespace
+
+std::optional<bool> DMSDatabase::containsRawEventWithMetadataFingerprint(int64_t fingerprint, plat::Error* error) {
+    return databaseBoolForQuery(sqliteStore_.get(),
+                                "SELECT EXISTS (SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1)",
+                                {plat::Value(fingerprint)}, error);
+}
+
+std::optional<bool> DMSDatabase::isRawEventsTableEmpty(plat::Error* error) {
+    return databaseBoolForQuery(sqliteStore_.get(), "SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)", {}, error);
+}
+
+std::optional<bool> DMSDatabase::containsRealtimeRawEventsWithError(plat::Error* error) {
+    return databaseBoolForQuery(sqliteStore_.get(),
+                                "SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)", {}, error);
+}
+
+std::optional<double> DMSDatabase::queryLatestRawEventTime(plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
+        return std::nullopt;
+    }
+    auto number = sqliteStore_->numberForQuery("SELECT MAX(timestamp) FROM raw_events", {}, error);
+    return number ? std::optional<double>(number->doubleValue()) : std::nullopt;
+}
+
+std::optional<int64_t> DMSDatabase::nextMetadataFingerprintToProcess(plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query records failed. Database not open.")) {
+        return std::nullopt;
+    }
+    auto rows = sqliteStore_->recordsForQuery("SELECT metadata_fingerprint, MIN(rowid) FROM raw_events", {}, error);
+    if (!rows) {
+        return std::nullopt;
+    }
+    if (!DMSRequire(rows->size() == 1, error, 2, "Only one event metadata should be processed")) {
+        return std::nullopt;
+    }
+    const plat::Value* fingerprint = (*rows)[0].find("metadata_fingerprint");
+    if (!fingerprint || !fingerprint->isNumber()) {
+        return std::nullopt;
+    }
+    return fingerprint->integerValue();
+}
+
+bool DMSDatabase::deleteRawEventsWithMaxRowID(int64_t rowID, plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete records with condition failed. Database not open.")) {
+        return false;
+    }
+    return sqliteStore_->deleteRecords("raw_events", "rowid <= ?", {plat::Value(rowID)}, error).has_value();
+}
+
+std::optional<int64_t> DMSDatabase::deleteRawEventsOverAbsoluteLimit(plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete records with condition failed. Database not open.")) {
+        return std::nullopt;
+    }
+    int64_t keep = int64_t{DMSMeasurement::remoteConfig().maxEventsStored()} - 1;
+    // Row IDs only grow, so a span of row IDs within the limit holds no more rows than that: nothing to delete,
+    // and the DELETE's scan of the newest rows is spared.
+    plat::Error spanError;
+    auto span = sqliteStore_->numberForQuery("SELECT max(rowid) - min(rowid) + 1 FROM raw_events", {}, &spanError);
+    if (!span) {
+        if (spanError.code != 0) {
+            if (error) {
+                *error = spanError;
+            }
+            return std::nullopt;
+        }
+        return 0; // no raw events
+    }
+    if (span->integerValue() <= keep) {
+        return 0;
+    }
+    return sqliteStore_->deleteRecords(
+        "raw_events", "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
+        {plat::Value(keep)}, error);
+}
+
+bool DMSDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, plat::Error* error) {
+    if (!DMSRequire(maxAge >= 0, error, 1, "Cannot delete stale raw events given negative time period") ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete records with condition failed. Database not open.")) {
+        return false;
+    }
+    auto deleted = sqliteStore_->deleteRecords("raw_events",
+                                               "abs(timestamp - cast(? as REAL)) > cast(? as REAL)",
+                                               {plat::Value(plat::Clock::now()), plat::Value(maxAge)}, error);
+    if (!deleted) {
+        return false;
+    }
+    return *deleted == 0 || deleteUnusedRawEventsMetadata(error);
 }

@@ -6,6 +6,8 @@
 //
 // No lock: the measurement worker queue alone calls it; grouped writes go through performTransaction.
 
+#include "measurement/messages/DMSPBMessages.hpp"
+#include "measurement/storage/DMSEvent.hpp"
 #include "measurement/storage/DMSSqliteStore.hpp"
 #include "platform/foundation/Error.hpp"
 #include "platform/foundation/Value.hpp"
@@ -71,6 +73,14 @@ private:
     int32_t realtimeCount_;
 };
 
+// One page of a metadata record's raw events: the rows that converted, and the row IDs that were read but
+// could not be converted (undecodable or without an origin), so that the bundler can drop them instead of
+// meeting them again on every pass.
+struct DMSRawEventsPage {
+    std::vector<DMSRawEventData> events;
+    std::vector<int64_t> unreadableRowIDs;
+};
+
 // One table of the schema: created with the elementary columns, extended with the add-on columns, and the
 // modified columns re-declared by a rebuild.
 struct DMSTableSchema {
@@ -126,6 +136,33 @@ public:
     // Daily counts of row 1; a missing day reads as today (midnight offset of the persisted configuration).
     std::optional<DMSDailyCounts> dailyCounts(plat::Error* error);
     bool updateDailyCounts(const DMSDailyCounts& counts, plat::Error* error);
+
+    // Raw events and the metadata records they share. A metadata record is stored once per fingerprint (the
+    // low 64 bits of the MD5 of its encoding); a raw event is stored without its name, which has a column.
+    bool insertIfNotExistsRawEventMetadata(NANOMessageRef metadata, plat::Error* error);
+    std::shared_ptr<DMSPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
+                                                                                  plat::Error* error);
+    bool deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, plat::Error* error);
+    bool deleteUnusedRawEventsMetadata(plat::Error* error);
+    bool insertRawEvent(const DMSEvent* event, int64_t metadataFingerprint, bool isRealtime, plat::Error* error);
+    // The oldest 1000 raw events of one metadata record, in row order, through the caller's filter (which
+    // stops the read at the first row it refuses). None when the query failed; when rows were read but none
+    // converted, the page has no events (and names the unreadable rows).
+    std::optional<DMSRawEventsPage> rawEventsWithMetadataFingerprint(int64_t fingerprint, plat::Error* error,
+                                                                     const DMSRecordFilter& eventFilter);
+    std::optional<bool> containsRawEventWithMetadataFingerprint(int64_t fingerprint, plat::Error* error);
+    std::optional<bool> isRawEventsTableEmpty(plat::Error* error);
+    std::optional<bool> containsRealtimeRawEventsWithError(plat::Error* error);
+    // None with the error unset when there are no raw events.
+    std::optional<double> queryLatestRawEventTime(plat::Error* error);
+    // The fingerprint of the oldest raw event; none with the error unset when there are none.
+    std::optional<int64_t> nextMetadataFingerprintToProcess(plat::Error* error);
+    bool deleteRawEventsWithMaxRowID(int64_t rowID, plat::Error* error);
+    // Keeps the newest maxEventsStored - 1 rows, so the event about to be stored fits. The number deleted.
+    std::optional<int64_t> deleteRawEventsOverAbsoluteLimit(plat::Error* error);
+    // Raw events further than `maxAge` seconds from now, in the past or the future, then orphaned metadata.
+    bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, plat::Error* error);
+    std::optional<DMSRawEventData> rawEventDataFromDictionary(const DMSRecord* row, plat::Error* error);
 
     // User properties, at most 1000 names. Text from the app is always bound.
     bool updateUserAttribute(const DMSUserAttribute* attribute, plat::Error* error);

@@ -1,6 +1,8 @@
 // The measurement database file: its place and schema, migration of an older layout, recovery from a file
 // that cannot be brought in line, row caps, updates and reset.
 
+#include "measurement/engine/DMSMeasurement.hpp"
+#include "measurement/engine/DMSRemoteConfig.hpp"
 #include "measurement/storage/DMSAEU.hpp"
 #include "measurement/storage/DMSDatabase.hpp"
 #include "measurement/storage/DMSValue.hpp"
@@ -350,4 +352,196 @@ TEST(DMSAppMetadataTest, IndexStaysWithinItsRange) {
     EXPECT_EQ(monitor.codes(), (std::vector<int64_t>{4000, 4001}));
 }
 
+// Settings for the database's limits, as the controller's configuration would give them.
+class DatabaseTestConfigStorage : public DMSMeasurementConfigStorage {
+public:
+    std::optional<DMSMeasurementConfigFields> queryMeasurementConfig(plat::Error*) override { return std::nullopt; }
+    bool updateRemoteConfig(const DMSMeasurementConfigFields&, plat::Error*) override { return true; }
+    std::optional<double> lastRemoteConfigUpdateTimestamp(plat::Error*) override { return 0.0; }
+};
+
+class DatabaseTestSettings {
+public:
+    explicit DatabaseTestSettings(std::vector<DMSConfigSetting> settings) {
+        std::shared_ptr<DMSRemoteConfig> config = DMSRemoteConfig::initWithAppID("1:app", &storage_);
+        DMSMeasurementConfigFields fields;
+        fields.appID = "1:app";
+        fields.settings = std::move(settings);
+        config->parseRemoteConfigFromMeasurementConfig(fields);
+        DMSMeasurement::setRemoteConfigForTesting(config);
+    }
+    ~DatabaseTestSettings() { DMSMeasurement::setRemoteConfigForTesting(nullptr); }
+
+private:
+    DatabaseTestConfigStorage storage_;
+};
+
+plat::Data databaseTestBytes(std::initializer_list<int> bytes) {
+    plat::Data data;
+    for (int byte : bytes) {
+        data.push_back(static_cast<uint8_t>(byte));
+    }
+    return data;
+}
+
+DMSEvent databaseTestEvent(const std::string& name, double timestamp, const plat::Dictionary& parameters = {}) {
+    auto event = DMSEvent::initWithOrigin("app", true, name, timestamp, 0, parameters);
+    EXPECT_TRUE(event) << name;
+    return *event;
+}
+
+TEST_F(DMSDatabaseTest, AMetadataRecordIsStoredOnceUnderItsFingerprint) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Data bytes = databaseTestBytes(
+        {0x08, 0x01, 0x30, 0xd0, 0x0f, 0x42, 0x03, 0x69, 0x6f, 0x73, 0x72, 0x05, 0x63, 0x6f, 0x6d, 0x2e, 0x78, 0xd0,
+         0x01, 0xe8, 0x07});
+    auto metadata = DMSPBMeasurementBundle::initWithBuffer(bytes);
+    ASSERT_TRUE(metadata);
+    plat::Error error;
+    ASSERT_TRUE(database->insertIfNotExistsRawEventMetadata(metadata, &error)) << error.description();
+    ASSERT_TRUE(database->insertIfNotExistsRawEventMetadata(metadata, &error)) << error.description();
+    auto rows = database->sqliteStore()->recordsForQuery("SELECT * FROM raw_events_metadata", {}, &error);
+    ASSERT_TRUE(rows);
+    ASSERT_EQ(rows->size(), 1u);
+    EXPECT_EQ((*rows)[0]["metadata_fingerprint"].asInt64(), 4341407706725496041);
+    EXPECT_EQ((*rows)[0]["metadata"].asData(), bytes);
+    auto stored = database->queryRawEventsMetadataWithFingerprint(4341407706725496041, &error);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->protoBuffer(), bytes);
+    EXPECT_FALSE(database->queryRawEventsMetadataWithFingerprint(1, &error));
+
+    // A record with nothing to encode is refused; so is none at all.
+    plat::Error empty;
+    EXPECT_FALSE(database->insertIfNotExistsRawEventMetadata(DMSPBMeasurementBundle::init(), &empty));
+    EXPECT_EQ(empty.code, 2);
+    EXPECT_FALSE(database->insertIfNotExistsRawEventMetadata(nullptr, &empty));
+    EXPECT_EQ(countOf({12011}), std::vector<int64_t>{12011});
+
+    // No raw event refers to it: it is unused.
+    ASSERT_TRUE(database->deleteUnusedRawEventsMetadata(&error));
+    EXPECT_EQ(database->sqliteStore()->rowCount("raw_events_metadata", &error), 0);
+}
+
+TEST_F(DMSDatabaseTest, RawEventsReadBackInPagesAndNameTheRowsThatCannotBeRead) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    EXPECT_EQ(database->isRawEventsTableEmpty(&error), true);
+    EXPECT_FALSE(database->nextMetadataFingerprintToProcess(&error));
+    EXPECT_EQ(error.code, 0);
+    EXPECT_FALSE(database->queryLatestRawEventTime(&error));
+    EXPECT_EQ(error.code, 0);
+
+    auto first = databaseTestEvent("shop", 100.5, {{"item", "hat"}, {"count", 3}, {"price", 9.75}});
+    first.mutableParameters().set("_pv", DMSValue::initWithInt64(1));
+    auto second = databaseTestEvent("later", 200.25);
+    ASSERT_TRUE(database->insertRawEvent(&first, 7, false, &error)) << error.description();
+    // Rows that cannot be turned back into events: undecodable bytes, an event without origin.
+    ASSERT_TRUE(database->sqliteStore()->upsertRecord(
+        {{"name", "bad"}, {"timestamp", 150.0}, {"metadata_fingerprint", 7}, {"data", databaseTestBytes({0x0a, 0x09})}},
+        "raw_events", &error));
+    auto originless = DMSPBEventFromFields(DMSEventFields{{{"x", "y", std::nullopt, std::nullopt}}, {}, 1000, {}});
+    ASSERT_TRUE(database->sqliteStore()->upsertRecord(
+        {{"name", "odd"}, {"timestamp", 160.0}, {"metadata_fingerprint", 7}, {"data", *originless->protoBuffer()}},
+        "raw_events", &error));
+    ASSERT_TRUE(database->insertRawEvent(&second, 7, true, &error)) << error.description();
+    ASSERT_TRUE(database->insertRawEvent(&second, 8, false, &error)) << error.description();
+    plat::Error refused;
+    EXPECT_FALSE(database->insertRawEvent(nullptr, 7, false, &refused));
+    EXPECT_EQ(refused.localizedDescription(), "Received empty event for inserting in the database");
+
+    // Stored without the name, which has its column.
+    auto stored = database->sqliteStore()->recordsForQuery("SELECT data FROM raw_events WHERE rowid = 1", {}, &error);
+    ASSERT_TRUE(stored);
+    EXPECT_FALSE(DMSEventFieldsFromMessage(DMSPBEvent::initWithBuffer((*stored)[0]["data"].asData())).name);
+
+    auto page = database->rawEventsWithMetadataFingerprint(7, &error, nullptr);
+    ASSERT_TRUE(page) << error.description();
+    ASSERT_EQ(page->events.size(), 2u);
+    EXPECT_EQ(page->unreadableRowIDs, (std::vector<int64_t>{2, 3}));
+    const DMSEvent& read = page->events[0].rawEvent();
+    EXPECT_EQ(page->events[0].rowID(), 1);
+    EXPECT_EQ(page->events[0].metadataFingerprint(), 7);
+    EXPECT_EQ(read.name(), "shop");
+    EXPECT_EQ(read.origin(), "app");
+    EXPECT_EQ(read.timestamp(), 100.5);
+    EXPECT_EQ(read.parameters().find("item")->stringValue(), "hat");
+    EXPECT_EQ(read.parameters().find("count")->int64Value(), 3);
+    EXPECT_EQ(read.parameters().find("price")->doubleValue(), 9.75);
+    EXPECT_EQ(read.parameters().find("_pv")->int64Value(), 1);
+    EXPECT_EQ(page->events[1].rowID(), 4);
+    EXPECT_EQ(page->events[1].rawEvent().name(), "later");
+
+    // The caller's filter ends the page at the first row it refuses.
+    auto firstTwo = database->rawEventsWithMetadataFingerprint(7, &error,
+                                                               [](uint32_t index, const DMSRecord&) { return index < 2; });
+    ASSERT_TRUE(firstTwo);
+    EXPECT_EQ(firstTwo->events.size(), 1u);
+    EXPECT_EQ(firstTwo->unreadableRowIDs, std::vector<int64_t>{2});
+
+    EXPECT_EQ(database->isRawEventsTableEmpty(&error), false);
+    EXPECT_EQ(database->containsRealtimeRawEventsWithError(&error), true);
+    EXPECT_EQ(database->queryLatestRawEventTime(&error), 200.25);
+    EXPECT_EQ(database->nextMetadataFingerprintToProcess(&error), 7);
+    ASSERT_TRUE(database->deleteRawEventsWithMaxRowID(4, &error));
+    EXPECT_EQ(database->containsRawEventWithMetadataFingerprint(7, &error), false);
+    EXPECT_EQ(database->containsRealtimeRawEventsWithError(&error), false);
+    EXPECT_EQ(database->nextMetadataFingerprintToProcess(&error), 8);
+
+    plat::Error conversion;
+    DMSRecord noRowID{{"data", databaseTestBytes({})}, {"metadata_fingerprint", 1}};
+    EXPECT_FALSE(database->rawEventDataFromDictionary(&noRowID, &conversion));
+    EXPECT_EQ(conversion.localizedDescription(), "Unable to find row ID in the database dictionary");
+    EXPECT_FALSE(database->rawEventDataFromDictionary(nullptr, &conversion));
+    EXPECT_EQ(conversion.localizedDescription(), "Received empty dictionary for getting raw event data");
+}
+
+TEST_F(DMSDatabaseTest, TrimmingKeepsRoomForTheNextEventAndTheAgePurgeGoesBothWays) {
+    DatabaseTestSettings settings(std::vector<DMSConfigSetting>{{"measurement.store.max_stored_events_per_app", "5"}});
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    double now = plat::Clock::now();
+    for (int i = 0; i < 10; ++i) {
+        auto event = databaseTestEvent("e" + std::to_string(i), now);
+        ASSERT_TRUE(database->insertRawEvent(&event, 1, false, &error)) << error.description();
+    }
+    EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 6);
+    auto left = database->sqliteStore()->recordsForQuery("SELECT name FROM raw_events ORDER BY rowid", {}, &error);
+    ASSERT_TRUE(left);
+    std::vector<std::string> names;
+    for (const auto& row : *left) {
+        names.push_back(row.find("name")->asString());
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"e6", "e7", "e8", "e9"}));
+    EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 0);
+
+    // Age: 100 s in the past and in the future are both beyond 50 s; metadata nobody refers to goes too.
+    ASSERT_TRUE(database->deleteRawEventsWithMaxRowID(100, &error));
+    auto metadataOf = [&](int64_t fingerprint) {
+        return database->sqliteStore()->upsertRecord(
+            {{"metadata_fingerprint", fingerprint}, {"metadata", databaseTestBytes({0x08, 0x01})}},
+            "raw_events_metadata", &error);
+    };
+    ASSERT_TRUE(metadataOf(1) && metadataOf(2) && metadataOf(3));
+    auto past = databaseTestEvent("past", now - 100);
+    auto present = databaseTestEvent("present", now - 10);
+    auto future = databaseTestEvent("future", now + 100);
+    ASSERT_TRUE(database->insertRawEvent(&past, 1, false, &error) && database->insertRawEvent(&present, 2, false, &error) &&
+                database->insertRawEvent(&future, 3, false, &error));
+    plat::Error negative;
+    EXPECT_FALSE(database->deleteStaleRawEventsDataOlderThanMaxAge(-1, &negative));
+    EXPECT_EQ(negative.localizedDescription(), "Cannot delete stale raw events given negative time period");
+    ASSERT_TRUE(database->deleteStaleRawEventsDataOlderThanMaxAge(50, &error)) << error.description();
+    auto kept = database->sqliteStore()->recordsForQuery("SELECT name FROM raw_events", {}, &error);
+    ASSERT_EQ(kept->size(), 1u);
+    EXPECT_EQ((*kept)[0].find("name")->asString(), "present");
+    auto fingerprints = database->sqliteStore()->recordsForQuery("SELECT metadata_fingerprint FROM raw_events_metadata",
+                                                                 {}, &error);
+    ASSERT_EQ(fingerprints->size(), 1u);
+    EXPECT_EQ((*fingerprints)[0].find("metadata_fingerprint")->asInt64(), 2);
+}
+
 } // namespace
+
