@@ -9,6 +9,7 @@
 #include "measurement/messages/DMSParameterChecks.hpp"
 #include "measurement/storage/DMSAEU.hpp"
 #include "measurement/storage/DMSCategories.hpp"
+#include "core/DVUGzip.hpp"
 #include "measurement/storage/DMSDataTypeValidator.hpp"
 #include "measurement/storage/DMSValue.hpp"
 #include "platform/dispatch/Clock.hpp"
@@ -983,4 +984,334 @@ bool DMSDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, plat::E
         return false;
     }
     return *deleted == 0 || deleteUnusedRawEventsMetadata(error);
+}
+
+// The bundle queue.
+
+namespace {
+
+constexpr int64_t kDatabaseRetryLimit = 2147483647;
+
+// "rowid IN (?,?,?)" with one placeholder per ID; none (and the error set) for an empty list or an element
+// that is no number.
+std::optional<std::string> databaseRowIDCondition(const plat::Array& rowIDs, plat::Error* error) {
+    if (!DMSRequire(!rowIDs.empty(), error, 1, "Received empty row IDs to process")) {
+        return std::nullopt;
+    }
+    std::string marks;
+    for (const plat::Value& rowID : rowIDs) {
+        if (!DMSRequire(rowID.isNumber(), error, 1, "Received invalid type for row ID to process")) {
+            return std::nullopt;
+        }
+        marks += marks.empty() ? "?" : ",?";
+    }
+    return "rowid IN (" + marks + ")";
+}
+
+} // namespace
+
+bool DMSDatabase::insertBundle(NANOMessageRef bundle, bool isRealtime, plat::Error* error) {
+    auto encoding = databaseEncoding(bundle);
+    if (!DMSRequire(encoding.has_value(), error, 1, "Failed to insert nil bundle")) {
+        return false;
+    }
+    auto appID = NANOGetString(bundle, DMSPBMeasurementBundle::kAppID);
+    if (!DMSRequire(appID && !appID->empty(), error, 1, "Failed to insert bundle without App ID")) {
+        return false;
+    }
+    int64_t endMillis = NANOGetInt64(bundle, DMSPBMeasurementBundle::kEndTimestampMillis);
+    if (!DMSRequire(endMillis > 0, error, 1, "Failed to insert bundle without valid timestamp")) {
+        return false;
+    }
+    if (!maybeDeleteStaleData(error)) {
+        return false;
+    }
+    double endTimestamp = static_cast<double>(endMillis) / 1000;
+    if (std::fabs(plat::Clock::now() - endTimestamp) > DMSMeasurement::remoteConfig().maxQueueTime()) {
+        databaseMonitor().logWithLevel(4, 12016, "Storing bundle outside of the max uploading time span");
+    }
+    plat::Error compressionError;
+    auto compressed = dvu_dataByGzippingData(*encoding, &compressionError);
+    if (!compressed || compressed->empty()) {
+        DMSSetError(error, 2, "Failed to compress bundle");
+        databaseMonitor().logWithLevel(1, 12017, "Cannot compress data. Error", compressionError);
+        return false;
+    }
+    databaseMonitor().logWithLevel(7, 12018, "Saving bundle. size (bytes)", std::to_string(compressed->size()));
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Upsert record failed. Database not open.")) {
+        return false;
+    }
+    return sqliteStore_->upsertRecord({{"bundle_end_timestamp", endTimestamp},
+                                       {"data", std::move(*compressed)},
+                                       {"is_realtime", int64_t{isRealtime ? 1 : 0}},
+                                       {"retry_count", int64_t{NANOGetInt32(bundle, DMSPBMeasurementBundle::kRetryCount)}}},
+                                      "queue", error);
+}
+
+std::optional<DMSQueuedBundle> DMSDatabase::queuedBundleFromRow(const DMSRecord& row) {
+    if (row.empty()) {
+        databaseMonitor().logWithLevel(1, 12052, "Cannot process empty rowData");
+        return std::nullopt;
+    }
+    const plat::Value* rowID = row.find("rowid");
+    const plat::Value* data = row.find("data");
+    std::shared_ptr<DMSPBMeasurementBundle> bundle;
+    if (!data || !data->isData() || data->asData().empty()) {
+        databaseMonitor().logWithLevel(1, 12049, "Cannot decompress an empty bundle data");
+    } else {
+        plat::Error inflateError;
+        auto inflated = dvu_dataByInflatingGzippedData(data->asData(), &inflateError);
+        if (!inflated) {
+            databaseMonitor().logWithLevel(1, 12050, "Cannot decompress data. Error", inflateError);
+        } else if (!(bundle = DMSPBMeasurementBundle::initWithBuffer(*inflated))) {
+            databaseMonitor().logWithLevel(1, 12051, "Unable to parse bundle from decompressed data");
+        }
+    }
+    if (!rowID || !rowID->isNumber()) {
+        return std::nullopt;
+    }
+    if (!bundle) {
+        // Kept, it would be skipped by every read and, at the head of the queue, hold back every upload until
+        // the age purge.
+        if (sqliteStore_) {
+            sqliteStore_->deleteRecords("queue", "rowid = ?", {*rowID}, nullptr);
+        }
+        return std::nullopt;
+    }
+    const plat::Value* retryCount = row.find("retry_count");
+    if (retryCount && retryCount->isNumber() && retryCount->integerValue() > 0) {
+        NANOSetInt32(bundle, DMSPBMeasurementBundle::kRetryCount,
+                     static_cast<int32_t>(std::min<int64_t>(retryCount->integerValue(), kDatabaseRetryLimit)));
+    }
+    return DMSQueuedBundle{std::move(bundle), rowID->integerValue()};
+}
+
+std::optional<std::vector<DMSQueuedBundle>> DMSDatabase::queuedBundlesForQuery(std::string_view query,
+                                                                                 const plat::Array& parameters,
+                                                                                 int64_t sizeLimit,
+                                                                                 plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query records failed. Database not open.")) {
+        return std::nullopt;
+    }
+    auto rows = sqliteStore_->recordsForQuery(query, parameters, error);
+    if (!rows) {
+        return std::nullopt;
+    }
+    std::vector<DMSQueuedBundle> bundles;
+    int64_t total = 0;
+    for (const DMSRecord& row : *rows) {
+        auto queued = queuedBundleFromRow(row);
+        if (!queued) {
+            continue;
+        }
+        if (sizeLimit >= 0) {
+            auto encoding = queued->bundle->protoBuffer();
+            int64_t size = encoding ? static_cast<int64_t>(encoding->size()) : 0;
+            if (!bundles.empty() && total + size > sizeLimit) {
+                break;
+            }
+            total += size;
+        }
+        bundles.push_back(std::move(*queued));
+        if (sizeLimit >= 0 && total > sizeLimit) {
+            break;
+        }
+    }
+    return bundles;
+}
+
+std::optional<std::vector<DMSQueuedBundle>> DMSDatabase::queryBundlesWithCountLimit(int64_t countLimit,
+                                                                                     int64_t sizeLimit,
+                                                                                     plat::Error* error) {
+    return queuedBundlesForQuery("SELECT rowid, data, retry_count FROM queue ORDER BY bundle_end_timestamp ASC LIMIT ?",
+                                 {plat::Value(countLimit)}, std::max<int64_t>(sizeLimit, 0), error);
+}
+
+std::optional<std::vector<DMSQueuedBundle>> DMSDatabase::queryBundlesWithRowIDs(const plat::Array& rowIDs,
+                                                                                plat::Error* error) {
+    auto condition = databaseRowIDCondition(rowIDs, error);
+    if (!condition) {
+        return std::nullopt;
+    }
+    return queuedBundlesForQuery("SELECT rowid, data, retry_count FROM queue WHERE " + *condition, rowIDs, -1, error);
+}
+
+bool DMSDatabase::deleteBundlesWithRowIDs(const plat::Array& rowIDs, plat::Error* error) {
+    auto condition = databaseRowIDCondition(rowIDs, error);
+    if (!condition ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete records with condition failed. Database not open.")) {
+        return false;
+    }
+    return sqliteStore_->deleteRecords("queue", *condition, rowIDs, error).has_value();
+}
+
+bool DMSDatabase::incrementRetryCounterForBundlesWithIDs(const plat::Array& rowIDs, plat::Error* error) {
+    if (!DMSRequire(!rowIDs.empty(), error, 1, "Failed to increment retry counter")) {
+        return false;
+    }
+    auto atLimit = databaseBoolForQuery(sqliteStore_.get(),
+                                        "SELECT EXISTS (SELECT 1 FROM queue WHERE retry_count = ? LIMIT 1)",
+                                        {plat::Value(kDatabaseRetryLimit)}, error);
+    if (!atLimit) {
+        return false;
+    }
+    if (*atLimit) {
+        databaseMonitor().logWithLevel(1, 12054,
+                                       "The number of upload retries exceeds the limit. Will remain unchanged.");
+    }
+    auto condition = databaseRowIDCondition(rowIDs, error);
+    if (!condition) {
+        return false;
+    }
+    plat::Array parameters = rowIDs;
+    parameters.push_back(plat::Value(kDatabaseRetryLimit));
+    return sqliteStore_->increaseColumn("retry_count", 1, "queue", *condition + " AND retry_count < ?", parameters,
+                                        error);
+}
+
+std::optional<bool> DMSDatabase::isQueuedBundleTableEmpty(plat::Error* error) {
+    return databaseBoolForQuery(sqliteStore_.get(), "SELECT NOT EXISTS (SELECT 1 FROM queue LIMIT 1)", {}, error);
+}
+
+std::optional<bool> DMSDatabase::containsRealtimeBundlesWithError(plat::Error* error) {
+    return databaseBoolForQuery(sqliteStore_.get(), "SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)",
+                                {}, error);
+}
+
+std::optional<double> DMSDatabase::queryLatestBundleTime(plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
+        return std::nullopt;
+    }
+    auto number = sqliteStore_->numberForQuery("SELECT MAX(bundle_end_timestamp) FROM queue", {}, error);
+    return number ? std::optional<double>(number->doubleValue()) : std::nullopt;
+}
+
+std::optional<bool> DMSDatabase::maybeDeleteStaleData(plat::Error* error) {
+    double now = plat::Clock::now();
+    double last = persistedConfig_ ? persistedConfig_->lastDeleteStaleBundlesTimestamp() : lastDeleteStaleDataTimestamp_;
+    DMSRemoteConfig& settings = DMSMeasurement::remoteConfig();
+    if (std::fabs(now - last) <= settings.databaseDeleteStaleBundlesInterval()) {
+        return false;
+    }
+    double maxAge = settings.maxQueueTime();
+    if (!deleteStaleRawEventsDataOlderThanMaxAge(maxAge, error) || !deleteStaleBundlesOlderThanMaxAge(maxAge, error)) {
+        return std::nullopt;
+    }
+    if (persistedConfig_) {
+        persistedConfig_->setLastDeleteStaleBundlesTimestamp(now);
+    } else {
+        lastDeleteStaleDataTimestamp_ = now;
+    }
+    return true;
+}
+
+bool DMSDatabase::deleteStaleBundlesOlderThanMaxAge(double maxAge, plat::Error* error) {
+    if (!DMSRequire(maxAge >= 0, error, 1, "Cannot delete stale bundles after negative time period") ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete records with condition failed. Database not open.")) {
+        return false;
+    }
+    return sqliteStore_
+        ->deleteRecords("queue", "abs(bundle_end_timestamp - cast(? as REAL)) > cast(? as REAL)",
+                        {plat::Value(plat::Clock::now()), plat::Value(maxAge)}, error)
+        .has_value();
+}
+
+// Event aggregates.
+
+namespace {
+
+std::optional<DMSEventAggregates> databaseEventAggregatesFromRow(const DMSRecord& row) {
+    const plat::Value* name = row.find("name");
+    const plat::Value* lifetime = row.find("lifetime_count");
+    const plat::Value* current = row.find("current_bundle_count");
+    const plat::Value* lastFire = row.find("last_fire_timestamp");
+    if (!name || !name->isString() || !lifetime || !lifetime->isNumber() || !current || !current->isNumber() ||
+        !lastFire || !lastFire->isNumber()) {
+        return std::nullopt;
+    }
+    auto aggregates = DMSEventAggregates::initWithName(name->asString(), lifetime->intValue(), current->intValue(),
+                                                       lastFire->doubleValue());
+    if (!aggregates) {
+        return std::nullopt;
+    }
+    auto number = [&row](const char* column) -> const plat::Value* {
+        const plat::Value* value = row.find(column);
+        return value && value->isNumber() ? value : nullptr;
+    };
+    const plat::Value* value = nullptr;
+    aggregates->setLastBundledTimestamp((value = number("last_bundled_timestamp")) ? value->doubleValue() : 0);
+    if ((value = number("last_sampled_complex_event_id"))) {
+        aggregates->setLastSampledComplexEventID(value->integerValue());
+    }
+    aggregates->setLastSamplingRate((value = number("last_sampling_rate")) ? value->intValue() : 1);
+    aggregates->setLastExemptFromSampling((value = number("last_exempt_from_sampling")) && value->boolValue());
+    aggregates->setLastBundledDay((value = number("last_bundled_day")) ? value->intValue() : 0);
+    return aggregates;
+}
+
+} // namespace
+
+std::optional<std::vector<DMSEventAggregates>> DMSDatabase::allEventAggregates(plat::Error* error) {
+    std::vector<DMSEventAggregates> all;
+    bool read = allDataTypesFromTable("events", 1000, error, [&](const DMSRecord& row) {
+        auto aggregates = databaseEventAggregatesFromRow(row);
+        if (aggregates) {
+            all.push_back(std::move(*aggregates));
+        }
+        return aggregates.has_value();
+    });
+    if (!read) {
+        return std::nullopt;
+    }
+    return all;
+}
+
+std::optional<DMSEventAggregates> DMSDatabase::eventAggregatesWithName(std::string_view name, plat::Error* error) {
+    std::optional<DMSEventAggregates> found;
+    dataTypesFromTable("events", "name", plat::Value(std::string(name)), error, [&](const DMSRecord& row) {
+        found = databaseEventAggregatesFromRow(row);
+        return found.has_value();
+    });
+    return found;
+}
+
+bool DMSDatabase::updateEventAggregates(const DMSEventAggregates* aggregates, plat::Error* error) {
+    auto row = [aggregates]() -> std::optional<DMSRecord> {
+        if (!aggregates) {
+            databaseMonitor().logWithLevel(
+                4, 12019, "Received empty event aggregates object for getting dictionary representation");
+            return std::nullopt;
+        }
+        if (aggregates->name().empty()) {
+            databaseMonitor().logWithLevel(
+                4, 12020, "Received event aggregates object with empty name for getting dictionary representation");
+            return std::nullopt;
+        }
+        DMSRecord record{{"name", aggregates->name()},
+                         {"lifetime_count", int64_t{aggregates->lifetimeCount()}},
+                         {"current_bundle_count", int64_t{aggregates->currentBundleCount()}},
+                         {"last_fire_timestamp", aggregates->lastFireTimestamp()},
+                         {"last_bundled_timestamp", aggregates->lastBundledTimestamp()},
+                         {"last_sampling_rate", int64_t{aggregates->lastSamplingRate()}},
+                         {"last_exempt_from_sampling", int64_t{aggregates->lastExemptFromSampling() ? 1 : 0}},
+                         {"last_bundled_day", int64_t{aggregates->lastBundledDay()}}};
+        if (aggregates->lastSampledComplexEventID()) {
+            record.set("last_sampled_complex_event_id", *aggregates->lastSampledComplexEventID());
+        }
+        return record;
+    };
+    if (!aggregates) {
+        row();
+    }
+    return upsertDataType(aggregates != nullptr, "events", "name",
+                          plat::Value(aggregates ? aggregates->name() : std::string()), 1000, error, row);
+}
+
+std::optional<int64_t> DMSDatabase::publicEventCount(plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
+        return std::nullopt;
+    }
+    auto number =
+        sqliteStore_->numberForQuery("SELECT count(1) FROM events WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
+    return number ? std::optional<int64_t>(number->integerValue()) : std::nullopt;
 }

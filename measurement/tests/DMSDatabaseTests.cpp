@@ -15,11 +15,13 @@
 
 #include <sqlite3.h>
 
+#include "core/DVUGzip.hpp"
 #include "platform/dispatch/Clock.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <tuple>
 
 namespace {
 
@@ -541,6 +543,233 @@ TEST_F(DMSDatabaseTest, TrimmingKeepsRoomForTheNextEventAndTheAgePurgeGoesBothWa
                                                                  {}, &error);
     ASSERT_EQ(fingerprints->size(), 1u);
     EXPECT_EQ((*fingerprints)[0].find("metadata_fingerprint")->asInt64(), 2);
+}
+
+// A bundle ending at `end` seconds whose encoding is exactly `size` bytes (the app ID pads it).
+std::shared_ptr<DMSPBMeasurementBundle> databaseTestBundle(double end, size_t size = 0) {
+    auto bundle = DMSPBMeasurementBundle::init();
+    NANOSetInt64(bundle, DMSPBMeasurementBundle::kEndTimestampMillis, static_cast<int64_t>(end * 1000));
+    NANOSetString(bundle, DMSPBMeasurementBundle::kAppID, plat::Value("a"));
+    size_t bare = bundle->protoBuffer()->size();
+    if (size > bare) {
+        NANOSetString(bundle, DMSPBMeasurementBundle::kAppID, plat::Value(std::string(size - bare + 1, 'a')));
+    }
+    return bundle;
+}
+
+std::vector<int64_t> databaseTestRowIDs(const std::optional<std::vector<DMSQueuedBundle>>& bundles) {
+    std::vector<int64_t> rowIDs;
+    for (const auto& queued : bundles.value_or(std::vector<DMSQueuedBundle>{})) {
+        rowIDs.push_back(queued.rowID);
+    }
+    return rowIDs;
+}
+
+TEST_F(DMSDatabaseTest, QueuedBundlesAreReadOldestFirstWithinTheirBudgets) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    double now = plat::Clock::now();
+    EXPECT_EQ(database->isQueuedBundleTableEmpty(&error), true);
+    // Inserted out of order: read by end time.
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now - 10, 50), false, &error)) << error.description();
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now - 30, 60), false, &error));
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now - 5, 10), true, &error));
+    EXPECT_EQ(databaseTestRowIDs(database->queryBundlesWithCountLimit(10, 1000, &error)),
+              (std::vector<int64_t>{2, 1, 3}));
+    // 60 + 50 would pass 100: the scan ends there, though 10 would still fit.
+    EXPECT_EQ(databaseTestRowIDs(database->queryBundlesWithCountLimit(10, 100, &error)), std::vector<int64_t>{2});
+    EXPECT_EQ(databaseTestRowIDs(database->queryBundlesWithCountLimit(10, 110, &error)), (std::vector<int64_t>{2, 1}));
+    EXPECT_EQ(databaseTestRowIDs(database->queryBundlesWithCountLimit(2, 1000, &error)), (std::vector<int64_t>{2, 1}));
+    // The first bundle is taken whatever its size, and sizes are those of the uncompressed encoding.
+    EXPECT_EQ(databaseTestRowIDs(database->queryBundlesWithCountLimit(10, 59, &error)), std::vector<int64_t>{2});
+    auto first = database->queryBundlesWithCountLimit(1, 0, &error);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->at(0).bundle->protoBuffer(), databaseTestBundle(now - 30, 60)->protoBuffer());
+
+    EXPECT_EQ(database->containsRealtimeBundlesWithError(&error), true);
+    EXPECT_NEAR(*database->queryLatestBundleTime(&error), now - 5, 0.001);
+    auto byIDs = database->queryBundlesWithRowIDs({plat::Value(3), plat::Value(1)}, &error);
+    EXPECT_EQ(databaseTestRowIDs(byIDs), (std::vector<int64_t>{1, 3}));
+    ASSERT_TRUE(database->deleteBundlesWithRowIDs({plat::Value(3), plat::Value(2)}, &error));
+    EXPECT_EQ(databaseTestRowIDs(database->queryBundlesWithCountLimit(10, 1000, &error)), std::vector<int64_t>{1});
+    EXPECT_EQ(database->containsRealtimeBundlesWithError(&error), false);
+}
+
+TEST_F(DMSDatabaseTest, BundlesAreRefusedWithoutTheirEssentialsAndStaleOnesPurged) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    double now = plat::Clock::now();
+    double maxQueueTime = DMSMeasurement::remoteConfig().maxQueueTime();
+    // A raw event far outside the queue time shows whether a purge ran.
+    auto old = databaseTestEvent("old", now - maxQueueTime - 100);
+    ASSERT_TRUE(database->insertRawEvent(&old, 1, false, &error));
+
+    auto noAppID = databaseTestBundle(now);
+    NANOClearField(noAppID, DMSPBMeasurementBundle::kAppID);
+    struct Refusal {
+        std::shared_ptr<DMSPBMeasurementBundle> bundle;
+        const char* description;
+    } refusals[] = {
+        {DMSPBMeasurementBundle::init(), "Failed to insert nil bundle"},
+        {nullptr, "Failed to insert nil bundle"},
+        {noAppID, "Failed to insert bundle without App ID"},
+        {databaseTestBundle(0), "Failed to insert bundle without valid timestamp"},
+        {databaseTestBundle(-1), "Failed to insert bundle without valid timestamp"},
+    };
+    for (const auto& refusal : refusals) {
+        plat::Error refused;
+        EXPECT_FALSE(database->insertBundle(refusal.bundle, false, &refused)) << refusal.description;
+        EXPECT_EQ(refused.code, 1);
+        EXPECT_EQ(refused.localizedDescription(), refusal.description);
+    }
+    EXPECT_EQ(database->isRawEventsTableEmpty(&error), false);
+    EXPECT_EQ(database->isQueuedBundleTableEmpty(&error), true);
+
+    // The first insertion purges; a bundle outside the queue time is still stored, with a warning.
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now + maxQueueTime + 100), false, &error));
+    EXPECT_EQ(database->isRawEventsTableEmpty(&error), true);
+    EXPECT_EQ(countOf({12016, 12018}), (std::vector<int64_t>{12016, 12018}));
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now - maxQueueTime - 100), false, &error));
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now), false, &error));
+    // Not due again within the purge interval.
+    EXPECT_EQ(database->maybeDeleteStaleData(&error), false);
+    EXPECT_EQ(database->sqliteStore()->rowCount("queue", &error), 3);
+    plat::Error negative;
+    EXPECT_FALSE(database->deleteStaleBundlesOlderThanMaxAge(-1, &negative));
+    EXPECT_EQ(negative.localizedDescription(), "Cannot delete stale bundles after negative time period");
+    ASSERT_TRUE(database->deleteStaleBundlesOlderThanMaxAge(maxQueueTime, &error));
+    EXPECT_EQ(databaseTestRowIDs(database->queryBundlesWithCountLimit(10, 1000, &error)), std::vector<int64_t>{3});
+}
+
+TEST_F(DMSDatabaseTest, RetryCountsGrowUpToTheLimitAndTravelWithTheBundle) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    double now = plat::Clock::now();
+    auto retried = databaseTestBundle(now - 2);
+    NANOSetInt32(retried, DMSPBMeasurementBundle::kRetryCount, 4);
+    ASSERT_TRUE(database->insertBundle(retried, false, &error));
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now - 1), false, &error));
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now), false, &error));
+    ASSERT_TRUE(database->sqliteStore()->executeSQL("UPDATE queue SET retry_count = 2147483647 WHERE rowid = 3", &error));
+
+    ASSERT_TRUE(database->incrementRetryCounterForBundlesWithIDs({plat::Value(1), plat::Value(2), plat::Value(3)},
+                                                                 &error))
+        << error.description();
+    EXPECT_EQ(countOf({12054}), std::vector<int64_t>{12054});
+    auto bundles = database->queryBundlesWithCountLimit(10, 100000, &error);
+    ASSERT_TRUE(bundles);
+    ASSERT_EQ(bundles->size(), 3u);
+    std::vector<int32_t> counts;
+    for (const auto& queued : *bundles) {
+        counts.push_back(NANOGetInt32(queued.bundle, DMSPBMeasurementBundle::kRetryCount));
+    }
+    EXPECT_EQ(counts, (std::vector<int32_t>{5, 1, 2147483647}));
+
+    struct Refusal {
+        plat::Array rowIDs;
+        const char* description;
+    } refusals[] = {
+        {{}, "Received empty row IDs to process"},
+        {{plat::Value(1), plat::Value("2")}, "Received invalid type for row ID to process"},
+    };
+    for (const auto& refusal : refusals) {
+        plat::Error refused;
+        EXPECT_FALSE(database->deleteBundlesWithRowIDs(refusal.rowIDs, &refused));
+        EXPECT_EQ(refused.localizedDescription(), refusal.description);
+        EXPECT_FALSE(database->queryBundlesWithRowIDs(refusal.rowIDs, &refused));
+        EXPECT_EQ(refused.localizedDescription(), refusal.description);
+    }
+    plat::Error refused;
+    EXPECT_FALSE(database->incrementRetryCounterForBundlesWithIDs({}, &refused));
+    EXPECT_EQ(refused.localizedDescription(), "Failed to increment retry counter");
+    EXPECT_EQ(database->sqliteStore()->rowCount("queue", &error), 3);
+}
+
+TEST_F(DMSDatabaseTest, AQueueRowThatCannotBeReadIsDroppedInsteadOfBlockingTheRest) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    double now = plat::Clock::now();
+    auto gzipped = [](const plat::Data& bytes) { return *dvu_dataByGzippingData(bytes); };
+    // At the head of the queue: bytes that are no gzip, gzip of bytes that are no bundle, and empty data.
+    DMSRecord corrupt[] = {
+        {{"data", databaseTestBytes({0x1f, 0x8b, 0x08, 0x00, 0x01})}, {"bundle_end_timestamp", now - 30}},
+        {{"data", gzipped(databaseTestBytes({0x0a, 0x7f, 0x01}))}, {"bundle_end_timestamp", now - 20}},
+        {{"data", plat::Data()}, {"bundle_end_timestamp", now - 15}},
+    };
+    for (const auto& row : corrupt) {
+        ASSERT_TRUE(database->sqliteStore()->upsertRecord(row, "queue", &error)) << error.description();
+    }
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now - 10), false, &error));
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now - 5), false, &error));
+
+    EXPECT_EQ(databaseTestRowIDs(database->queryBundlesWithCountLimit(4, 100000, &error)), std::vector<int64_t>{4});
+    EXPECT_EQ(countOf({12049, 12050, 12051}), (std::vector<int64_t>{12050, 12051, 12049}));
+    EXPECT_EQ(database->sqliteStore()->rowCount("queue", &error), 2);
+    EXPECT_EQ(databaseTestRowIDs(database->queryBundlesWithCountLimit(4, 100000, &error)),
+              (std::vector<int64_t>{4, 5}));
+}
+
+TEST_F(DMSDatabaseTest, EventAggregatesKeepEveryFieldAndReadMissingOnesAsDefaults) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    auto shop = DMSEventAggregates::initWithName("shop", 7, 2, 100.5);
+    ASSERT_TRUE(shop);
+    shop->setLastBundledTimestamp(90.25);
+    shop->setLastSampledComplexEventID(int64_t{1} << 40);
+    shop->setLastSamplingRate(10);
+    shop->setLastExemptFromSampling(true);
+    shop->setLastBundledDay(20000);
+    ASSERT_TRUE(database->updateEventAggregates(&*shop, &error)) << error.description();
+    // Written by an older version: the add-on columns are NULL.
+    ASSERT_TRUE(database->sqliteStore()->upsertRecord(
+        {{"name", "_s"}, {"lifetime_count", 3}, {"current_bundle_count", 1}, {"last_fire_timestamp", 5.0}}, "events",
+        &error));
+
+    auto read = database->eventAggregatesWithName("shop", &error);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(std::make_tuple(read->lifetimeCount(), read->currentBundleCount(), read->lastFireTimestamp(),
+                              read->lastBundledTimestamp(), read->lastSampledComplexEventID(),
+                              read->lastSamplingRate(), read->lastExemptFromSampling(), read->lastBundledDay()),
+              std::make_tuple(7, 2, 100.5, 90.25, std::optional<int64_t>(int64_t{1} << 40), 10, true, 20000));
+    auto old = database->eventAggregatesWithName("_s", &error);
+    ASSERT_TRUE(old);
+    EXPECT_EQ(std::make_tuple(old->lastBundledTimestamp(), old->lastSampledComplexEventID(), old->lastSamplingRate(),
+                              old->lastExemptFromSampling(), old->lastBundledDay()),
+              std::make_tuple(0.0, std::optional<int64_t>(), 1, false, 0));
+    EXPECT_FALSE(database->eventAggregatesWithName("absent", &error));
+
+    // Clearing the complex-event ID is written as well.
+    read->setLastSampledComplexEventID(std::nullopt);
+    ASSERT_TRUE(database->updateEventAggregates(&*read, &error));
+    EXPECT_FALSE(database->eventAggregatesWithName("shop", &error)->lastSampledComplexEventID());
+
+    EXPECT_FALSE(database->updateEventAggregates(nullptr, &error));
+    EXPECT_EQ(countOf({12019}), std::vector<int64_t>{12019});
+    EXPECT_EQ(database->publicEventCount(&error), 1);
+
+    ASSERT_TRUE(database->performTransaction([&] {
+        for (int i = 0; i < 998; ++i) {
+            auto aggregates = DMSEventAggregates::initWithName("e" + std::to_string(i), 1, 1, 1);
+            if (!database->updateEventAggregates(&*aggregates, &error)) {
+                return false;
+            }
+        }
+        return true;
+    })) << error.description();
+    auto all = database->allEventAggregates(&error);
+    ASSERT_TRUE(all);
+    EXPECT_EQ(all->size(), 1000u);
+    plat::Error full;
+    auto extra = DMSEventAggregates::initWithName("one_more", 1, 1, 1);
+    EXPECT_FALSE(database->updateEventAggregates(&*extra, &full));
+    EXPECT_EQ(full.localizedDescription(), "Failed to insert data type. Table is full");
+    EXPECT_TRUE(database->updateEventAggregates(&*shop, &error));
+    EXPECT_EQ(database->publicEventCount(&error), 999);
 }
 
 } // namespace
