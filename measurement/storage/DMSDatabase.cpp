@@ -124,6 +124,33 @@ std::vector<DMSTableSchema> databaseMakeSchema() {
 
 const char* const kDatabaseCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
 
+// The store's numeric query, none when the store is closed (or the value is NULL, with the error unset).
+std::optional<plat::Value> databaseNumberForQuery(DMSSqliteStore* store, std::string_view query,
+                                                  const plat::Array& parameters, plat::Error* error) {
+    if (!DMSRequire(store != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
+        return std::nullopt;
+    }
+    return store->numberForQuery(query, parameters, error);
+}
+
+std::optional<bool> databaseBoolForQuery(DMSSqliteStore* store, std::string_view query, const plat::Array& parameters,
+                                         plat::Error* error) {
+    auto number = databaseNumberForQuery(store, query, parameters, error);
+    return number ? std::optional<bool>(number->boolValue()) : std::nullopt;
+}
+
+std::optional<double> databaseDoubleForQuery(DMSSqliteStore* store, std::string_view query, plat::Error* error) {
+    auto number = databaseNumberForQuery(store, query, {}, error);
+    return number ? std::optional<double>(number->doubleValue()) : std::nullopt;
+}
+
+
+std::optional<int64_t> databaseIntegerForQuery(DMSSqliteStore* store, std::string_view query,
+                                               const plat::Array& parameters, plat::Error* error) {
+    auto number = databaseNumberForQuery(store, query, parameters, error);
+    return number ? std::optional<int64_t>(number->integerValue()) : std::nullopt;
+}
+
 } // namespace
 
 // DMSAppMetadata
@@ -550,12 +577,7 @@ bool DMSDatabase::deleteUserAttributeWithName(std::string_view name, plat::Error
 }
 
 std::optional<int64_t> DMSDatabase::publicUserAttributeCount(plat::Error* error) {
-    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
-        return std::nullopt;
-    }
-    auto number =
-        sqliteStore_->numberForQuery("SELECT count(1) FROM user_attributes WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
-    return number ? std::optional<int64_t>(number->integerValue()) : std::nullopt;
+    return databaseIntegerForQuery(sqliteStore_.get(), "SELECT count(1) FROM user_attributes WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
 }
 
 std::optional<int64_t> DMSDatabase::userAttributeCountForOrigin(std::string_view origin, plat::Error* error) {
@@ -882,22 +904,6 @@ std::optional<DMSRawEventsPage> DMSDatabase::rawEventsWithMetadataFingerprint(in
     return page;
 }
 
-namespace {
-
-std::optional<bool> databaseBoolForQuery(DMSSqliteStore* store, std::string_view query, const plat::Array& parameters,
-                                         plat::Error* error) {
-    if (!DMSRequire(store != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
-        return std::nullopt;
-    }
-    auto number = store->numberForQuery(query, parameters, error);
-    if (!number) {
-        return std::nullopt;
-    }
-    return number->boolValue();
-}
-
-} // namespace
-
 std::optional<bool> DMSDatabase::containsRawEventWithMetadataFingerprint(int64_t fingerprint, plat::Error* error) {
     return databaseBoolForQuery(sqliteStore_.get(),
                                 "SELECT EXISTS (SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1)",
@@ -914,11 +920,7 @@ std::optional<bool> DMSDatabase::containsRealtimeRawEventsWithError(plat::Error*
 }
 
 std::optional<double> DMSDatabase::queryLatestRawEventTime(plat::Error* error) {
-    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
-        return std::nullopt;
-    }
-    auto number = sqliteStore_->numberForQuery("SELECT MAX(timestamp) FROM raw_events", {}, error);
-    return number ? std::optional<double>(number->doubleValue()) : std::nullopt;
+    return databaseDoubleForQuery(sqliteStore_.get(), "SELECT MAX(timestamp) FROM raw_events", error);
 }
 
 std::optional<int64_t> DMSDatabase::nextMetadataFingerprintToProcess(plat::Error* error) {
@@ -1179,11 +1181,7 @@ std::optional<bool> DMSDatabase::containsRealtimeBundlesWithError(plat::Error* e
 }
 
 std::optional<double> DMSDatabase::queryLatestBundleTime(plat::Error* error) {
-    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
-        return std::nullopt;
-    }
-    auto number = sqliteStore_->numberForQuery("SELECT MAX(bundle_end_timestamp) FROM queue", {}, error);
-    return number ? std::optional<double>(number->doubleValue()) : std::nullopt;
+    return databaseDoubleForQuery(sqliteStore_.get(), "SELECT MAX(bundle_end_timestamp) FROM queue", error);
 }
 
 std::optional<bool> DMSDatabase::maybeDeleteStaleData(plat::Error* error) {
@@ -1308,10 +1306,5 @@ bool DMSDatabase::updateEventAggregates(const DMSEventAggregates* aggregates, pl
 }
 
 std::optional<int64_t> DMSDatabase::publicEventCount(plat::Error* error) {
-    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
-        return std::nullopt;
-    }
-    auto number =
-        sqliteStore_->numberForQuery("SELECT count(1) FROM events WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
-    return number ? std::optional<int64_t>(number->integerValue()) : std::nullopt;
+    return databaseIntegerForQuery(sqliteStore_.get(), "SELECT count(1) FROM events WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
 }
