@@ -110,6 +110,7 @@ TEST(ZUVMultipartMimeStreamEncoderTest, InvalidPartsWriteNothingAndSayWhy) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         plat::sim::ConsoleCapture console;
+        plat::sim::Console::clearCaptured();
         auto encoder = memoryEncoder();
         encoder->encode([&] { c.add(*encoder); });
         EXPECT_EQ(memoryText(*encoder), "MIME-Version: 1.0\r\n--B--\r\n");
