@@ -10,8 +10,11 @@
 #include "platform/foundation/ProcessInfo.hpp"
 
 #include <algorithm>
+#include <atomic>
 
 namespace {
+
+std::atomic<int> openSettingsSessions{0};
 
 bool launchedWithDebugArgument() {
     const auto arguments = plat::ProcessInfo::processInfo().arguments();
@@ -39,6 +42,10 @@ void ZUVSettingsOnboardingManager::beginSettingsAndOnboardingOperationsWithAPIKe
     {
         std::lock_guard lock(mutex_);
         begins_.push_back({apiKey, kitVersionsByKitBundleIdentifier});
+        if (!sessionOpen_ && networkClient_ && !networkClient_->isInvalidated()) {
+            sessionOpen_ = true;
+            openSettingsSessions.fetch_add(1);
+        }
         APIKey_ = apiKey;
         kitVersionsByKitBundleIdentifier_ = kitVersionsByKitBundleIdentifier;
     }
@@ -136,6 +143,15 @@ plat::Dictionary ZUVSettingsOnboardingManager::defaultConfiguration() {
 void ZUVSettingsOnboardingManager::finishNetworkingSession() {
     if (networkClient_)
         networkClient_->invalidateAndCancel();
+    std::lock_guard lock(mutex_);
+    if (sessionOpen_) {
+        sessionOpen_ = false;
+        openSettingsSessions.fetch_sub(1);
+    }
+}
+
+bool ZUVSettingsOnboardingManager::hasSessionsInFlight() {
+    return openSettingsSessions.load() > 0;
 }
 
 void ZUVSettingsOnboardingManager::postSettingsDownloadCompletedNotification() {

@@ -56,6 +56,9 @@ public:
     static plat::Dictionary defaultConfiguration();
 
     void finishNetworkingSession();
+    // Whether any manager began and has not finished its networking session yet (a program waits for it
+    // before it quits, so the start-up's traffic is complete).
+    static bool hasSessionsInFlight();
     void postSettingsDownloadCompletedNotification();
 
     void operationDidDownloadAndSaveSettingsWithError(ZUVDownloadAndSaveSettingsOperation& operation,
@@ -86,6 +89,7 @@ private:
 
     mutable std::mutex mutex_;
     bool hasAttemptedAppConfigure_ = false;
+    bool sessionOpen_ = false;
     std::shared_ptr<ZUVSettings> settingsModel_;
     std::shared_ptr<ZUVOnboardingOperation> onboardingOperation_;
     std::optional<std::string> APIKey_;
