@@ -2,6 +2,7 @@
 // where the endpoints come from.
 
 #include "kit_host/ZUVDownloadAndSaveSettingsOperation.hpp"
+#include "kit_host/ZUVOnboardingOperation.hpp"
 #include "kit_host/ZUVSettings.hpp"
 #include "kit_host/ZUVSettingsOnboardingManager.hpp"
 #include "kit_host/ZUVUtilities.hpp"
@@ -170,6 +171,45 @@ TEST_F(ZUVSettingsTest, EndpointsComeFromTheEnvironmentThenInfoPlistThenTheDefau
         EXPECT_EQ(manager->valueForConfigurationKey("ConfigureEndpoint"), c.configure);
     }
     plat::sim::Process::setEnvironment("SettingsEndpoint", std::nullopt);
+}
+
+// Records the onboarding callbacks it hears.
+struct OnboardingCallsRecorder : ZUVOnboardingOperationDelegate {
+    std::vector<std::string> calls;
+    void onboardingOperationDidCompleteAppCreationWithError(ZUVOnboardingOperation&,
+                                                           const std::optional<plat::Error>&) override {
+        calls.push_back("create");
+    }
+    void onboardingOperationDidCompleteAppUpdateWithError(ZUVOnboardingOperation&,
+                                                         const std::optional<plat::Error>&) override {
+        calls.push_back("update");
+    }
+};
+
+TEST_F(ZUVSettingsTest, OnboardingURLsAndAnOperationThatCannotEncode) {
+    plat::test::FixtureBundle(home.root() + "/O.app", {{"CFBundleIdentifier", Value("a/b c")}}).makeMain();
+    auto recorder = std::make_shared<OnboardingCallsRecorder>();
+    auto create = ZUVOnboardingOperation::initWithDelegate(recorder, true, "key", {}, nullptr, "https://api.example.test", {});
+    ASSERT_TRUE(create);
+    EXPECT_EQ(create->appCreateURL()->absoluteString(), "https://api.example.test/spi/v1/platforms/ios/apps");
+    EXPECT_EQ(create->appUpdateURL()->absoluteString(), "https://api.example.test/spi/v1/platforms/ios/apps/a_b%20c");
+    EXPECT_EQ(create->onboardingRequestForAppCreate(true).httpMethod(), "POST");
+    EXPECT_EQ(create->onboardingRequestForAppCreate(false).httpMethod(), "PUT");
+    EXPECT_FALSE(ZUVOnboardingOperation::initWithDelegate(recorder, true, std::nullopt, {}, nullptr, "", {}));
+
+    // Without the identity model there is no form to write: the operation ends with the encoder error and
+    // the delegate hears nothing.
+    plat::sim::ConsoleCapture console;
+    std::optional<plat::Error> ended;
+    create->setAsyncCompletion([&](const std::optional<plat::Error>& e) { ended = e; });
+    create->start();
+    EXPECT_TRUE(create->isFinished());
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(ended->domain, "ZUVSDKOnboardingErrorDomain");
+    EXPECT_EQ(ended->code, 0);
+    EXPECT_EQ(ended->localizedDescription(), "Multipart mime encoder was nil");
+    EXPECT_TRUE(recorder->calls.empty());
+    EXPECT_NE(console.nslog().find("[Zuvadu] configure failed during onboarding\n"), std::string::npos);
 }
 
 } // namespace
