@@ -1,6 +1,7 @@
 #include "devserver/DefaultRoutes.hpp"
 
 #include "devserver/InstanceIdRoutes.hpp"
+#include "devserver/KitHostRoutes.hpp"
 #include "devserver/LogRoutes.hpp"
 #include "devserver/PortalRoutes.hpp"
 #include "devserver/PushRoutes.hpp"
@@ -22,6 +23,7 @@ void installDefaultRoutes(Server& server) {
     installPushRoutes(server);
     installInstanceIdRoutes(server);
     installLogRoutes(server);
+    installKitHostRoutes(server);
 }
 
 } // namespace devserver

@@ -80,3 +80,7 @@ std::optional<std::string> ZUVApplicationIdentiferModel::builtSDKString() const 
 std::optional<std::string> ZUVApplicationIdentiferModel::minimumSDKString() const {
     return versionText(minimumSDK_);
 }
+
+std::shared_ptr<ZUVIcon> ZUVApplicationIdentiferModel::icon() const {
+    return ZUVAppIconUtility().applicationIcon();
+}

@@ -5,6 +5,7 @@
 // carrying the build-id (plat::executableIdentity). A Mach-O file at the executable path is read as such.
 
 #include "kit_host/VZRMachO.hpp"
+#include "kit_host/ZUVAppIconUtility.hpp"
 
 #include <map>
 #include <memory>
@@ -27,6 +28,8 @@ public:
     // "major.minor.bugfix"; none when the executable names no version.
     std::optional<std::string> builtSDKString() const;
     std::optional<std::string> minimumSDKString() const;
+    // The app's icon, searched afresh on each call; none when the app has none.
+    std::shared_ptr<ZUVIcon> icon() const;
 
 private:
     bool computeExecutableInfo();

@@ -64,6 +64,7 @@ public:
     // Cancels the session's tasks and invalidates it; requests made afterwards (also pending retries)
     // complete with -3.
     void invalidateAndCancel();
+    bool isInvalidated() const { return invalidated_.load(); }
 
     const std::shared_ptr<ZUVCertificatePinner>& certPinner() const { return certPinner_; }
     const VZRSessionPtr& session() const { return session_; }

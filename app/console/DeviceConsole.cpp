@@ -5,6 +5,7 @@
 #include "app/console/Notifications.hpp"
 #include "app/console/Screens.hpp"
 #include "core/DAVZarezuveLogger.hpp"
+#include "kit_host/ZUVSettingsOnboardingManager.hpp"
 #include "platform/dispatch/Backend.hpp"
 #include "platform/dispatch/Clock.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
@@ -308,9 +309,10 @@ void DeviceConsole::settleThen(std::function<void()> then) {
             return;
         }
         // The push client's requests count too: the player it creates is what the portal registration carries;
-        // so does the core's report, which every launch posts to the log service.
+        // so does the core's report, which every launch posts to the log service, and the kit host's settings
+        // download and onboarding, which end when its session closes.
         const bool busy = anyPageLoading() || self->http_.busy() || RadIrivozClient::hasRequestsInFlight() ||
-                          DAVZarezuveLogger::hasFlushesInFlight();
+                          DAVZarezuveLogger::hasFlushesInFlight() || ZUVSettingsOnboardingManager::hasSessionsInFlight();
         const uint64_t marker = self->activityMarker();
         if (busy || marker != state->marker) {
             state->quiet = 0;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -186,6 +188,13 @@ TEST_F(Scripts, RunShowsPortalAppsMessageTheTraceAndTheBuildsSteps) {
     EXPECT_NE(o.out.find("\"URL: https://portal.example.test/login?ignore_ntlm=1/\""), std::string::npos)
         << o.out;
     EXPECT_NE(o.out.find("GET https://portal.example.test/login?ignore_ntlm=1/"), std::string::npos) << o.out;
+    // With the debug argument the kit host reaches the local back end: settings, the app's registration, and
+    // the settings again.
+    const std::string settings = "GET https://settings.example.test/spi/v2/platforms/ios/apps/test.example.portal/settings";
+    EXPECT_TRUE(std::regex_search(o.out, std::regex("the kit host sent, in order:\n +[0-9]+ " + settings +
+                                                    "\n +[0-9]+ POST https://api\\.example\\.test/spi/v1/platforms/ios/"
+                                                    "apps\n +[0-9]+ " + settings + "\n")))
+        << o.out;
     EXPECT_NE(o.out.find("== portal-app exit status: 0"), std::string::npos) << o.out;
 }
 

@@ -6,6 +6,7 @@
 
 #include "app/console/tests/AppProcess.hpp"
 #include "deployment/Deployment.hpp"
+#include "devserver/KitHostRoutes.hpp"
 #include "devserver/LogRoutes.hpp"
 #include "devserver/PortalRoutes.hpp"
 #include "devserver/PushRoutes.hpp"
@@ -590,6 +591,40 @@ TEST_F(PortalApp, WaitSkipsTimeInsteadOfWaitingForIt) {
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(30));
     EXPECT_EQ(portalRequests(), (std::vector<std::string>{"GET /login?ignore_ntlm=1/", "GET /help"}));
     EXPECT_NE(r.err.find("[device] > state\n"), std::string::npos) << r.err;
+}
+
+// What the kit host's back ends received, in order: method, host and path.
+std::vector<std::string> kitHostRequests(Backend& backend) {
+    std::vector<std::string> lines;
+    for (const auto& r : backend.server().requests())
+        if (r.host == devserver::kKitSettingsHost || r.host == devserver::kKitApiHost)
+            lines.push_back(r.method + " " + r.host + r.path);
+    return lines;
+}
+
+TEST_F(PortalApp, TheKitHostRegistersTheAppOnTheFirstLaunchAndOnlyDownloadsOnTheNext) {
+    const std::string settings = "GET settings.example.test/spi/v2/platforms/ios/apps/test.example.portal/settings";
+    auto launch = Launch::of({"quit"});
+    launch.extraArgs = {"--", "-DAVDebugEnabled"};
+    auto first = run(launch);
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(kitHostRequests(backend),
+              (std::vector<std::string>{settings, "POST api.example.test/spi/v1/platforms/ios/apps", settings}))
+        << first.err;
+    EXPECT_NE(first.err.find("[Zuvadu] Settings are available for consumption"), std::string::npos) << first.err;
+
+    backend.server().clearRequests();
+    auto second = run(launch);
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(kitHostRequests(backend), std::vector<std::string>{settings}) << second.err;
+    EXPECT_EQ(shellLines(second), trace(kLoginURL, kPortal, false));
+}
+
+TEST_F(PortalApp, WithoutTheDebugArgumentThePinnedKitHostReachesNoBackEnd) {
+    auto r = run(Launch::of({"quit"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(kitHostRequests(backend), std::vector<std::string>{});
+    EXPECT_NE(r.err.find("[Zuvadu] failed to download settings"), std::string::npos) << r.err;
 }
 
 } // namespace
