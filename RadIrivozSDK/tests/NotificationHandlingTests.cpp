@@ -42,7 +42,7 @@ struct Deliveries {
 class NotificationDeviceTest : public PushDeviceTest {
 protected:
     // The app runs in front on the OS version, configured, with a key window and the player "player-1".
-    void launch(const std::string& os, plat::Dictionary info = {}) {
+    void launch(const std::string& os, plat::Dictionary info = {}, bool withPlayer = true) {
         boot(os, std::move(info));
         setDelegate(makeDelegateClass("NotificationsAppDelegate", {}));
         window = plat::UIWindow::make();
@@ -50,7 +50,9 @@ protected:
         window->makeKeyAndVisible();
         plat::sim::App::becomeActive();
         ASSERT_TRUE(RadIrivoz::initAppId(std::string(radirivoz_test::kAppId), defaults(), {}));
-        RadIrivoz::currentSubscriptionState()->setUserId(std::string("player-1"));
+        if (withPlayer) {
+            RadIrivoz::currentSubscriptionState()->setUserId(std::string("player-1"));
+        }
         RadIrivozHelper::notificationBlocks(
             [this](std::shared_ptr<const RINotification> n) { seen.received.push_back(n); },
             [this](std::shared_ptr<const RINotificationOpenedResult> r) { seen.opened.push_back(r); });
@@ -425,6 +427,42 @@ TEST_F(NotificationDeviceTest, TheHashedEmailSendsOnlyDigestsAndWaitsForAPlayer)
     EXPECT_EQ(sent("PUT", "players/player-1").size(), 1u);
     EXPECT_NE(console.nslog().find("The provided email is invalid"), std::string::npos);
     EXPECT_NE(console.nslog().find("The provided email is nil"), std::string::npos);
+}
+
+TEST_F(NotificationDeviceTest, AHashedEmailGivenBeforeThePlayerExistsGoesOutOnceItIsRegistered) {
+    launch("12.1", {}, false);
+    net->route("POST", apiURL("players"), plat::ScriptedReply::text(200, R"({"id":"player-9"})"));
+    RadIrivoz::syncHashedEmail(std::string(" foo@example.com"));
+    Virtual::runUntilIdle();
+    EXPECT_TRUE(sent("PUT", "players/").empty());
+    RadIrivoz::registerUser();
+    Virtual::advanceBy(60);
+    const auto updates = sent("PUT", "players/player-9");
+    ASSERT_FALSE(updates.empty());
+    size_t hashed = 0;
+    for (const auto& update : updates) {
+        const plat::Dictionary fields = body(update);
+        if (const plat::Value* md5 = fields.find("em_m")) {
+            ++hashed;
+            EXPECT_EQ(md5->stringValue(), "b48def645758b95537d4424c84d1a9ff");
+        }
+    }
+    EXPECT_EQ(hashed, 1u);
+}
+
+TEST_F(NotificationDeviceTest, WithoutPrivacyConsentAPushClientNotificationIsTreatedAsForeign) {
+    launch("12.1");
+    RadIrivoz::setRequiresUserPrivacyConsent(true);
+    RadIrivoz::setInFocusDisplayType(RIInFocusDisplayType::RIInFocusDisplayNone);
+    plat::sim::Device::receivePush(plat::Value(jsonDictionary(R"({"aps":{"alert":"Hi"},"custom":{"i":"p-1"}})")));
+    Virtual::runUntilIdle();
+    ASSERT_TRUE(plat::sim::Device::tapPush(plat::Value(jsonDictionary(R"({"aps":{"alert":"Hi"},"custom":{"i":"p-2"}})"))));
+    Virtual::advanceBy(1);
+    EXPECT_EQ(plat::sim::Notifications::presentations().back().options, 7u);
+    EXPECT_TRUE(seen.received.empty());
+    EXPECT_TRUE(seen.opened.empty());
+    EXPECT_TRUE(sent("PUT", "notifications/").empty());
+    EXPECT_TRUE(plat::sim::Notifications::responses().back().completed);
 }
 
 } // namespace
