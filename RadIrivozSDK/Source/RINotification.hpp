@@ -46,6 +46,8 @@ public:
     bool wasAppInFocus() const { return isAppInFocus_; }
     bool isSilentNotification() const { return silentNotification_; }
     bool hasMutableContent() const { return mutableContent_; }
+    // Compact JSON: {"payload": {...}, "displayType", "shown", "isAppInFocus", "silentNotification"}.
+    std::string stringify() const;
 
 private:
     std::shared_ptr<const RINotificationPayload> payload_;
@@ -64,6 +66,8 @@ public:
 
     const std::shared_ptr<const RINotification>& notification() const { return notification_; }
     const std::shared_ptr<const RINotificationAction>& action() const { return action_; }
+    // Compact JSON: {"action": {"actionID", "type"}, "notification": the notification's JSON as an object}.
+    std::string stringify() const;
 
 private:
     std::shared_ptr<const RINotification> notification_;

@@ -1,5 +1,8 @@
 #include "RadIrivozSDK/Source/RINotificationPayload.hpp"
 
+#include <algorithm>
+#include <limits>
+
 namespace {
 
 // Fields are typed here, so a value of another kind at a field's place reads as absent rather than being
@@ -9,6 +12,16 @@ std::optional<std::string> text(const plat::Value& v) {
         return *s;
     }
     return std::nullopt;
+}
+
+// A badge is a count: a negative one means none, and one beyond the 32-bit range is held at its top, rather
+// than wrapping into a huge or negative number.
+uint64_t badgeCount(const plat::Value& v) {
+    const int64_t n = v.integerValue();
+    if (n < 0) {
+        return 0;
+    }
+    return static_cast<uint64_t>(std::min<int64_t>(n, std::numeric_limits<int32_t>::max()));
 }
 
 std::optional<plat::Dictionary> dictionary(const plat::Value& v) {
@@ -96,7 +109,7 @@ void RINotificationPayload::parseApnsFields() {
     const plat::Value raw(rawPayload_);
     const plat::Value& aps = raw["aps"];
     parseAlertField(aps["alert"]);
-    badge_ = static_cast<uint64_t>(static_cast<int64_t>(aps["badge"].intValue()));
+    badge_ = badgeCount(aps["badge"]);
     sound_ = text(aps["sound"]);
 }
 
@@ -112,7 +125,7 @@ void RINotificationPayload::parseAlertField(const plat::Value& alert) {
 
 void RINotificationPayload::parseRemoteSlient(const plat::Value& content) {
     parseAlertField(content["m"]);
-    badge_ = static_cast<uint64_t>(static_cast<int64_t>(content["b"].intValue()));
+    badge_ = badgeCount(content["b"]);
     sound_ = text(content["s"]);
     attachments_ = dictionary(content["at"]);
     parseActionButtons(content["o"]);

@@ -1,6 +1,7 @@
 #include "RadIrivozSDK/Source/RadIrivoz.hpp"
 
 #include "RadIrivozSDK/Source/RadIrivozClient.hpp"
+#include "RadIrivozSDK/Source/RadIrivozDialogController.hpp"
 #include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
 #include "RadIrivozSDK/Source/RadIrivozRequests.hpp"
 #include "RadIrivozSDK/Source/RadIrivozState.hpp"
@@ -502,24 +503,6 @@ std::string RadIrivoz::sdk_version_raw() {
     return "020809";
 }
 
-void RadIrivoz::notificationReceived(const plat::Dictionary& userInfo, RIInFocusDisplayType displayType) {
-    if (!RadIrivozHelper::isRadIrivozPayload(userInfo)) {
-        return;
-    }
-    RadIrivozHelper::lastMessageReceived(userInfo);
-    RadIrivozHelper::handleNotificationReceived(displayType);
-}
-
-void RadIrivoz::handleNotificationOpened(const plat::Dictionary& userInfo, RIOpenedActionType actionType,
-                                         std::optional<std::string> actionID,
-                                         RIInFocusDisplayType displayType) {
-    if (!RadIrivozHelper::isRadIrivozPayload(userInfo)) {
-        return;
-    }
-    RadIrivozHelper::lastMessageReceived(userInfo);
-    RadIrivozHelper::handleNotificationAction(actionType, std::move(actionID), displayType);
-}
-
 void RadIrivoz::setLogLevel(ONE_S_LOG_LEVEL logLevel, ONE_S_LOG_LEVEL visualLevel) {
     locked([&](RadIrivozClassState& s) {
         s.logLevel = logLevel;
@@ -528,9 +511,15 @@ void RadIrivoz::setLogLevel(ONE_S_LOG_LEVEL logLevel, ONE_S_LOG_LEVEL visualLeve
 }
 
 void RadIrivoz::radirivoz_Log(ONE_S_LOG_LEVEL level, const std::string& message) {
-    const ONE_S_LOG_LEVEL logLevel = locked([](RadIrivozClassState& s) { return s.logLevel; });
+    const auto [logLevel, visualLevel] =
+        locked([](RadIrivozClassState& s) { return std::pair(s.logLevel, s.visualLogLevel); });
     if (static_cast<uint64_t>(level) <= static_cast<uint64_t>(logLevel)) {
         plat::NSLogText(std::string(prefix(level)) + message);
+    }
+    if (level != ONE_S_LOG_LEVEL::ONE_S_LL_NONE &&
+        static_cast<uint64_t>(level) <= static_cast<uint64_t>(visualLevel)) {
+        RadIrivozDialogController::sharedInstance()->presentDialogWithTitle(
+            prefix(level), message, std::nullopt, plat::Bundle::main()->localizedString("Close", "", ""), nullptr);
     }
 }
 

@@ -11,6 +11,8 @@
 #include "RadIrivozSDK/Source/RadIrivozKeys.hpp"
 #include "platform/foundation/UserDefaults.hpp"
 #include "platform/foundation/Value.hpp"
+#include "platform/uikit/UIKitTypes.hpp"
+#include "platform/uikit/UILegacyNotifications.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -32,6 +34,8 @@ class RadIrivozNotificationSettings;
 namespace plat {
 class DispatchQueue;
 class UIApplication;
+class UNMutableNotificationContent;
+class UNNotificationRequest;
 } // namespace plat
 
 using RIPermissionObservable = RIObservable<RIPermissionObserver, std::shared_ptr<RIPermissionStateChanges>>;
@@ -199,12 +203,41 @@ public:
     static void setDelayIntervals(double apnsWait, double registrationDelay);
     static std::string sdk_version_raw();
 
-    // The device delivered a remote notification: the received block with it (once per message id).
-    static void notificationReceived(const plat::Dictionary& userInfo, RIInFocusDisplayType displayType);
-    // The user opened a notification: the opened block (not again for the message id opened last).
-    static void handleNotificationOpened(const plat::Dictionary& userInfo, RIOpenedActionType actionType,
-                                         std::optional<std::string> actionID,
+    // ---- receive and open handling ----
+    // A notification the interception layers hand over: repeats of the last id per branch are dropped; while
+    // active it is presented (in-app alert) or reported to the received block; when opened, the open follows.
+    static void notificationReceived(const plat::Dictionary& userInfo, bool isActive, bool wasOpened);
+    // "dup" when the layout's data carries `lastMessageId`, else its id (none without one).
+    static std::optional<std::string> checkForProcessedDups(const plat::Value& data,
+                                                            const std::optional<std::string>& lastMessageId);
+    // The user opened it: the opened report (once per message id, also across launches), the launch URL
+    // 0.5 s later, badge clearing and the opened block.
+    static void handleNotificationOpened(const plat::Dictionary& userInfo, bool isActive, RIOpenedActionType actionType,
                                          RIInFocusDisplayType displayType);
+    static void launchWebURL(const std::optional<std::string>& text);
+    static void submitNotificationOpened(const std::optional<std::string>& messageId);
+    // True when a badge was showing (then it is cleared), unless the app turned badge clearing off.
+    static bool clearBadgeCount(bool fromOpen);
+    // A background push: local notification for one with buttons or media, else the received or opened
+    // path. True when the completion handler was taken over (it is then called by that path).
+    static bool remoteSilentNotification(const std::shared_ptr<plat::UIApplication>& application,
+                                         const plat::Dictionary& userInfo,
+                                         std::function<void(plat::UIBackgroundFetchResult)> completionHandler);
+    // An action on a local notification (below OS 10).
+    static void processLocalActionBasedNotification(const plat::UILocalNotification& notification,
+                                                    const std::string& identifier);
+    // Sends only the digests of the trimmed, lower-cased address; kept until a player id exists.
+    static void syncHashedEmail(const std::optional<std::string>& email);
+    static std::shared_ptr<plat::UNMutableNotificationContent>
+    didReceiveNotificationExtensionRequest(const std::shared_ptr<plat::UNNotificationRequest>& request,
+                                           const std::shared_ptr<plat::UNMutableNotificationContent>& content);
+    static std::shared_ptr<plat::UNMutableNotificationContent>
+    serviceExtensionTimeWillExpireRequest(const std::shared_ptr<plat::UNNotificationRequest>& request,
+                                          const std::shared_ptr<plat::UNMutableNotificationContent>& content);
+    static void callFailureBlockOnMainThread(const RIFailureBlock& block, const plat::Error& error);
+    static void callSuccessBlockOnMainThread(const std::function<void()>& block);
+    static void setLastAppActiveMessageId(std::optional<std::string> messageId);
+    static void setLastnonActiveMessageId(std::optional<std::string> messageId);
 
     static void setLogLevel(ONE_S_LOG_LEVEL logLevel, ONE_S_LOG_LEVEL visualLevel);
     // Writes "<LEVEL>: " + message to the system log when the level is within the log level.

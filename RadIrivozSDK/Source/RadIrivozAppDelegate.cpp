@@ -1,7 +1,9 @@
 #include "RadIrivozSDK/Source/RadIrivozAppDelegate.hpp"
 
 #include "RadIrivozSDK/Source/RadIrivoz.hpp"
+#include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
 #include "RadIrivozSDK/Source/RadIrivozSelectorHelpers.hpp"
+#include "RadIrivozSDK/Source/RadIrivozUNUserNotificationCenter.hpp"
 #include "platform/device/DeviceProfile.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"
 #include "platform/foundation/ProcessInfo.hpp"
@@ -80,11 +82,7 @@ void addDelegateHooks(rt::Class* cls) {
                   [](rt::Object& self, Application app, const plat::Value& userInfo) {
                       verbose("radIrivozReceivedRemoteNotification:userInfo:");
                       if (const plat::Dictionary* info = userInfo.ifDictionary(); info && configured()) {
-                          if (applicationIsActive(app)) {
-                              RadIrivoz::notificationReceived(*info, RadIrivoz::inFocusDisplayType());
-                          }
-                          RadIrivoz::handleNotificationOpened(*info, RIOpenedActionType::RIOpenedActionBody,
-                                                              std::nullopt, RadIrivoz::inFocusDisplayType());
+                          RadIrivoz::notificationReceived(*info, applicationIsActive(app), true);
                       }
                       callOriginal(self, "radIrivozReceivedRemoteNotification:userInfo:", app, userInfo);
                   });
@@ -94,6 +92,9 @@ void addDelegateHooks(rt::Class* cls) {
                      const plat::UILocalNotification& notification, const LocalActionCompletion& completion) {
                       verbose("radIrivozLocalNotificationOpened:handleActionWithIdentifier:forLocalNotification:"
                               "completionHandler:");
+                      if (configured()) {
+                          RadIrivoz::processLocalActionBasedNotification(notification, identifier);
+                      }
                       callOriginal(self,
                                    "radIrivozLocalNotificationOpened:handleActionWithIdentifier:"
                                    "forLocalNotification:completionHandler:",
@@ -105,6 +106,9 @@ void addDelegateHooks(rt::Class* cls) {
     rt::addMethod(cls, "radIrivozLocalNotificationOpened:notification:",
                   [](rt::Object& self, Application app, const plat::UILocalNotification& notification) {
                       verbose("radIrivozLocalNotificationOpened:notification:");
+                      if (configured()) {
+                          RadIrivoz::processLocalActionBasedNotification(notification, "__DEFAULT__");
+                      }
                       callOriginal(self, "radIrivozLocalNotificationOpened:notification:", app, notification);
                   });
     rt::addMethod(cls, "radIrivozApplicationWillResignActive:", [](rt::Object& self, Application app) {
@@ -130,9 +134,15 @@ void addDelegateHooks(rt::Class* cls) {
             const rt::Sel own = "radIrivozRemoteSilentNotification:UserInfo:fetchCompletionHandler:";
             const bool appHandles = rt::respondsTo(self, own);
             const plat::Dictionary* info = userInfo.ifDictionary();
-            if (configured() && info && applicationIsActive(app) && userInfo["aps"].contains("alert")) {
-                // A visible notification arriving in the foreground.
-                RadIrivoz::notificationReceived(*info, RadIrivoz::inFocusDisplayType());
+            bool handled = false;
+            if (configured() && info) {
+                if (applicationIsActive(app) && userInfo["aps"].contains("alert")) {
+                    // A visible notification arriving in the foreground.
+                    RadIrivoz::notificationReceived(*info, true, false);
+                } else {
+                    handled = RadIrivoz::remoteSilentNotification(std::dynamic_pointer_cast<plat::UIApplication>(app),
+                                                                  *info, appHandles ? nullptr : completion);
+                }
             }
             if (appHandles) {
                 // The app calls the handler.
@@ -143,7 +153,7 @@ void addDelegateHooks(rt::Class* cls) {
                 !RadIrivoz::coldStartFromTapOnNotification()) {
                 rt::msgSend<void>(self, rt::Sel("radIrivozReceivedRemoteNotification:userInfo:"), app, userInfo);
             }
-            if (completion) {
+            if (!handled && completion) {
                 completion(plat::UIBackgroundFetchResult::newData);
             }
         });
@@ -246,4 +256,9 @@ void RadIrivozAppDelegate::load() {
     injectIntoOverridingClass("setRadIrivozDelegate:", "setDelegate:", {}, source, application);
     injectIntoOverridingClass("radirivozSetApplicationIconBadgeNumber:", "setApplicationIconBadgeNumber:", {}, source,
                               application);
+    // From OS 10 notifications arrive through the notification centre instead of the delegate.
+    if (rt::getClass("UNUserNotificationCenter")) {
+        RadIrivozUNUserNotificationCenter::swizzleSelectors();
+        RadIrivozHelper::registerAsUNNotificationCenterDelegate();
+    }
 }

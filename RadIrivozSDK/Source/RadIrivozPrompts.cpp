@@ -3,6 +3,7 @@
 
 #include "RadIrivozSDK/Source/RadIrivoz.hpp"
 
+#include "RadIrivozSDK/Source/RadIrivozDialogController.hpp"
 #include "RadIrivozSDK/Source/RadIrivozState.hpp"
 #include "platform/device/DeviceProfile.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
@@ -282,6 +283,22 @@ void RadIrivoz::promptForPushNotificationsWithUserResponse(std::function<void(bo
     if (completion) {
         completion(false);
     }
+    auto bundle = plat::Bundle::main();
+    auto localized = [&bundle](std::string_view key) { return bundle->localizedString(key, "", ""); };
+    std::string message;
+    if (auto custom = bundle->objectForInfoDictionaryKey("Radirivoz_settings_fallback_message");
+        custom && custom->isString()) {
+        message = custom->asString();
+    } else {
+        message = localized("You currently have notifications turned off for this application. You can open "
+                            "Settings to re-enable them");
+    }
+    RadIrivozDialogController::sharedInstance()->presentDialogWithTitle(
+        localized("Open Settings"), message, localized("Open Settings"), localized("Cancel"), [](bool open) {
+            if (open) {
+                presentAppSettings();
+            }
+        });
 }
 
 void RadIrivoz::registerForPushNotifications() {

@@ -285,6 +285,9 @@ void registrationSucceeded(const plat::Dictionary& results) {
             });
             RadIrivoz::updateDeviceToken(*token, success, failure);
         }
+        if (auto hashedEmail = withSync([](RadIrivozClassState& s) { return std::exchange(s.pendingHashedEmail, std::nullopt); })) {
+            RadIrivoz::syncHashedEmail(*hashedEmail);
+        }
         RadIrivoz::fireIdsAvailableCallback();
         RadIrivoz::sendNotificationTypesUpdate();
     }

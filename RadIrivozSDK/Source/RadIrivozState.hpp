@@ -24,6 +24,11 @@ struct RadIrivozClassState {
     std::shared_ptr<RIEmailSubscriptionState> currentEmailSubscriptionState;
     int32_t lastNotificationTypes = -1;
     int32_t subscriptionErrorStatus = -1;
+    // Receive and open handling: the last message id per branch, and an address waiting for a player id.
+    std::optional<std::string> lastAppActiveMessageId;
+    std::optional<std::string> lastNonActiveMessageId;
+    bool badgeClearingDisabled = false;
+    std::optional<std::string> pendingHashedEmail;
     bool waitingForApnsResponse = false;
     bool iosParamsRequested = false;
     bool iosParamsDownloaded = false;

@@ -2,10 +2,14 @@
 
 #include "RadIrivozSDK/Source/RINotificationPayload.hpp"
 
+#include "RadIrivozSDK/Source/RINotification.hpp"
+#include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
 #include "platform/foundation/Json.hpp"
 
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <random>
 #include <string>
 
 namespace {
@@ -154,6 +158,142 @@ TEST(RINotificationPayload, ActionSelectedJoinsTheCustomAdditionalData) {
     ASSERT_TRUE(merged.additionalData());
     EXPECT_EQ(field(*merged.additionalData(), "actionSelected").stringValue(), "b2");
     EXPECT_EQ(field(*merged.additionalData(), "k").integerValue(), 1);
+}
+
+TEST(RINotificationPayload, ButtonListsAndTheLayoutChoice) {
+    struct Case {
+        const char* json;
+        const char* buttons; // the parsed list as JSON, "none" when absent
+    };
+    const Case cases[] = {
+        {R"({"aps":{"alert":"x"},"custom":{"i":"c"},"buttons":[{"n":"A"},{"i":"x"},{"n":"C","i":"c"}]})",
+         R"([{"text":"A","id":"A"},{"text":"C","id":"c"}])"},
+        {R"({"aps":{"alert":"x"},"custom":{"i":"c"}})", "[]"},
+        {R"({"aps":{"alert":"x"},"os_data":{"i":"c"}})", "none"},
+        // A string under "os_data" is no os_data layout: the custom layout reads it, buttons and all.
+        {R"({"aps":{"alert":"x"},"os_data":"str","custom":{"i":"c"},"buttons":[{"n":"B"}]})",
+         R"([{"text":"B","id":"B"}])"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.json);
+        auto p = payload(c.json);
+        if (std::string(c.buttons) == "none") {
+            EXPECT_FALSE(p.actionButtons());
+            continue;
+        }
+        ASSERT_TRUE(p.actionButtons());
+        EXPECT_EQ(plat::Value(*p.actionButtons()), *plat::JSONSerialization::jsonObject(c.buttons));
+    }
+    EXPECT_EQ(opt(payload(R"({"aps":{"alert":"x"},"os_data":"str","custom":{"i":"c"}})").notificationID()), "c");
+}
+
+TEST(RINotificationPayload, ValuesOfAnotherTypeReadAsAbsentAndNeverThrow) {
+    // Every read position holding a value of the wrong type.
+    const char* cases[] = {
+        R"({"aps":"x","custom":{"i":"c"}})",
+        R"({"aps":{"alert":7},"custom":"x"})",
+        R"({"aps":{"alert":["a"]},"custom":{"i":1,"a":"x","u":[]}})",
+        R"({"aps":{"alert":{"body":1,"title":{}}},"custom":{"i":"c"},"buttons":"x","att":[1]})",
+        R"({"aps":{"alert":"x"},"custom":{"i":"c"},"buttons":[1,"n",null,{"n":"ok"}]})",
+        R"({"m":5,"o":{"n":"x"},"custom":{"i":"c"}})",
+        R"({"os_data":{"i":"o","buttons":"x"}})",
+        R"({"os_data":{"i":"o","buttons":{"m":{"body":2},"o":"x"}},"aps":{}})",
+        R"({"aps":{"alert":"x"},"os_data":{"i":"o","buttons":5},"actionbuttons":{"n":"x"}})",
+    };
+    for (const char* json : cases) {
+        SCOPED_TRACE(json);
+        EXPECT_NO_THROW({
+            auto p = payload(json);
+            (void)p;
+        });
+    }
+    auto typed = payload(R"({"aps":{"alert":{"body":1,"title":{}}},"custom":{"i":1,"a":"x"},"att":[1]})");
+    EXPECT_FALSE(typed.body());
+    EXPECT_FALSE(typed.title());
+    EXPECT_FALSE(typed.notificationID());
+    EXPECT_FALSE(typed.additionalData());
+    EXPECT_FALSE(typed.attachments());
+    auto mixed = payload(R"({"aps":{"alert":"x"},"custom":{"i":"c"},"buttons":[1,"n",null,{"n":"ok"}]})");
+    ASSERT_TRUE(mixed.actionButtons());
+    EXPECT_EQ(mixed.actionButtons()->size(), 1u);
+}
+
+TEST(RINotificationPayload, CountsComeFromNumbersBooleansAndNumericStringsAndStayInRange) {
+    struct Case {
+        const char* badge;
+        uint64_t expected;
+    };
+    const Case cases[] = {
+        {"3", 3},          {"\"12\"", 12},  {"true", 1},           {"\"x\"", 0},
+        {"[1]", 0},        {"-5", 0},         {"4294967297", 2147483647}, {"1e300", 2147483647},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.badge);
+        const std::string badge = c.badge;
+        EXPECT_EQ(payload(R"({"aps":{"alert":"x","badge":)" + badge + R"(},"custom":{"i":"c"}})").badge(), c.expected);
+        EXPECT_EQ(payload(R"({"m":"x","b":)" + badge + R"(,"custom":{"i":"c"}})").badge(), c.expected);
+    }
+    EXPECT_EQ(payload(R"({"aps":{"alert":"x"},"custom":{"i":"c","badge_inc":"-2"}})").badgeIncrement(), -2);
+    EXPECT_EQ(payload(R"({"aps":{"alert":"x"},"custom":{"i":"c","badge_inc":{}}})").badgeIncrement(), 0);
+}
+
+// Random payload-shaped values: the push service's keys at every depth, with values of every type.
+plat::Value randomPayloadValue(std::mt19937& random, int depth) {
+    static const char* const kKeys[] = {"aps",    "alert", "custom", "a",      "os_data", "buttons", "o",
+                                        "m",      "i",     "n",      "u",      "badge",   "b",       "att",
+                                        "at",     "s",     "title",  "body",   "sound",   "actionbuttons",
+                                        "actionSelected",  "content-available", "mutable-content", "badge_inc"};
+    switch (depth > 3 ? random() % 5 : random() % 7) {
+    case 0:
+        return plat::Value();
+    case 1:
+        return plat::Value(static_cast<int64_t>(random()) - (1LL << 31));
+    case 2:
+        return plat::Value(random() % 2 == 0);
+    case 3:
+        return plat::Value(std::to_string(random() % 100));
+    case 4:
+        return plat::Value(static_cast<double>(random()) * 1e10);
+    case 5: {
+        plat::Array items;
+        for (uint32_t n = random() % 4; n > 0; --n) {
+            items.push_back(randomPayloadValue(random, depth + 1));
+        }
+        return plat::Value(std::move(items));
+    }
+    default: {
+        plat::Dictionary entries;
+        for (uint32_t n = random() % 6; n > 0; --n) {
+            entries.set(kKeys[random() % std::size(kKeys)], randomPayloadValue(random, depth + 1));
+        }
+        return plat::Value(std::move(entries));
+    }
+    }
+}
+
+TEST(RINotificationPayload, FuzzedPayloadsParseNormaliseAndStringify) {
+    std::mt19937 random(20261211);
+    for (int round = 0; round < 3000; ++round) {
+        plat::Value value = randomPayloadValue(random, 0);
+        if (!value.isDictionary()) {
+            continue;
+        }
+        const plat::Dictionary& userInfo = value.asDictionary();
+        SCOPED_TRACE(value.description());
+        ASSERT_NO_THROW({
+            auto parsed = RINotificationPayload::parseWithApns(userInfo);
+            RINotification notification(parsed, RIInFocusDisplayType::RIInFocusDisplayNotification);
+            const std::string json = notification.stringify();
+            ASSERT_TRUE(plat::JSONSerialization::jsonObject(json).ok()) << json;
+            auto normalised = RadIrivozHelper::formatApsPayloadIntoStandard(userInfo, std::string("act"));
+            if (normalised) {
+                RINotificationPayload again(*normalised);
+                (void)again;
+            }
+            (void)RadIrivozHelper::isRemoteSilentNotification(userInfo);
+            (void)RadIrivozHelper::isRadIrivozPayload(userInfo);
+        });
+    }
 }
 
 } // namespace

@@ -173,6 +173,8 @@ TEST_F(RadIrivozTest, StartUpWithoutAutoPromptDoesNotAsk) {
 }
 
 TEST_F(RadIrivozTest, TheOpenedBlockRunsOncePerMessageId) {
+    boot("12.4");
+    ASSERT_TRUE(RadIrivoz::initAppId(std::string(kAppId), defaults(), {}));
     std::vector<std::string> opened;
     RadIrivozHelper::notificationBlocks(
         nullptr, [&](std::shared_ptr<const RINotificationOpenedResult> result) {
@@ -181,9 +183,9 @@ TEST_F(RadIrivozTest, TheOpenedBlockRunsOncePerMessageId) {
             EXPECT_EQ(result->action()->type(), RIOpenedActionType::RIOpenedActionButton);
             EXPECT_EQ(result->action()->actionID(), "b1");
         });
-    auto open = [](const plat::Dictionary& userInfo) {
-        RadIrivoz::handleNotificationOpened(userInfo, RIOpenedActionType::RIOpenedActionButton,
-                                            std::string("b1"),
+    auto open = [](plat::Dictionary userInfo) {
+        userInfo.set("actionSelected", plat::Value("b1"));
+        RadIrivoz::handleNotificationOpened(userInfo, false, RIOpenedActionType::RIOpenedActionButton,
                                             RIInFocusDisplayType::RIInFocusDisplayNotification);
     };
 
@@ -197,6 +199,9 @@ TEST_F(RadIrivozTest, TheOpenedBlockRunsOncePerMessageId) {
 }
 
 TEST_F(RadIrivozTest, TheReceivedBlockRunsOncePerMessageIdAndKnowsWhetherItWasShown) {
+    boot("12.4");
+    ASSERT_TRUE(RadIrivoz::initAppId(std::string(kAppId), defaults(), {}));
+    RadIrivoz::setInFocusDisplayType(RIInFocusDisplayType::RIInFocusDisplayNotification);
     std::vector<bool> shown;
     RadIrivozHelper::notificationBlocks(
         [&](std::shared_ptr<const RINotification> notification) {
@@ -204,13 +209,16 @@ TEST_F(RadIrivozTest, TheReceivedBlockRunsOncePerMessageIdAndKnowsWhetherItWasSh
         },
         nullptr);
 
-    RadIrivoz::notificationReceived(message("m1"), RIInFocusDisplayType::RIInFocusDisplayNotification);
-    RadIrivoz::notificationReceived(message("m1"), RIInFocusDisplayType::RIInFocusDisplayNotification);
+    RadIrivoz::notificationReceived(message("m1"), true, false);
+    // The same id again while active, then after another one: the facade drops the first repeat, the
+    // delivery the second.
+    RadIrivoz::notificationReceived(message("m1"), true, false);
+    RadIrivoz::notificationReceived(message("m1"), false, false);
     // Nothing to show: a silent notification is never shown.
     RadIrivoz::notificationReceived(
         plat::Dictionary{{"aps", plat::Value(plat::Dictionary{{"content-available", 1}})},
                          {"custom", plat::Value(plat::Dictionary{{"i", "m2"}})}},
-        RIInFocusDisplayType::RIInFocusDisplayNotification);
+        true, false);
 
     EXPECT_EQ(shown, (std::vector<bool>{true, false}));
 }

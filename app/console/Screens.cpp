@@ -114,21 +114,27 @@ PageView pageViewOf(const std::shared_ptr<UIViewController>& screen) {
 
 bool anyPageLoading() {
     bool loading = false;
+    auto webViewLoading = [&loading](const std::shared_ptr<UIView>& view) {
+        if (auto wk = std::dynamic_pointer_cast<plat::WKWebView>(view)) {
+            loading = loading || wk->isLoading();
+        } else if (auto legacy = std::dynamic_pointer_cast<plat::UIWebView>(view)) {
+            loading = loading || legacy->isLoading();
+        }
+        return !loading;
+    };
     for (const auto& window : windows()) {
         eachController(window->rootViewController(),
-                       [&loading](const std::shared_ptr<UIViewController>& vc, int) {
+                       [&loading, &webViewLoading](const std::shared_ptr<UIViewController>& vc, int) {
                            if (loading || !vc->isViewLoaded()) {
                                return;
                            }
-                           eachView(vc->view(), [&loading](const std::shared_ptr<UIView>& view) {
-                               if (auto wk = std::dynamic_pointer_cast<plat::WKWebView>(view)) {
-                                   loading = loading || wk->isLoading();
-                               } else if (auto legacy = std::dynamic_pointer_cast<plat::UIWebView>(view)) {
-                                   loading = loading || legacy->isLoading();
-                               }
-                               return !loading;
-                           });
+                           eachView(vc->view(), webViewLoading);
                        });
+        // Screens a service client shows over the window on its own (the push client's launch-URL web view)
+        // are in the window's views but not under its root screen.
+        if (!loading) {
+            eachView(window, webViewLoading);
+        }
     }
     return loading;
 }

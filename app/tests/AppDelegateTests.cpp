@@ -160,7 +160,7 @@ TEST_P(AppDelegateOpenedTest, OpensTheTargetOrKeepsTheScreen) {
                                     {"custom", plat::Value(custom)}};
     plat::sim::ConsoleCapture console;
 
-    RadIrivoz::handleNotificationOpened(userInfo, RIOpenedActionType::RIOpenedActionBody, std::nullopt,
+    RadIrivoz::handleNotificationOpened(userInfo, false, RIOpenedActionType::RIOpenedActionBody,
                                         RIInFocusDisplayType::RIInFocusDisplayNotification);
     Virtual::runUntilIdle();
 

@@ -11,11 +11,13 @@
 #include "platform/foundation/NotificationCenter.hpp"
 #include "platform/foundation/UserDefaults.hpp"
 #include "platform/net/URLSession.hpp"
+#include "platform/runtime/Messaging.hpp"
 #include "platform/runtime/Runtime.hpp"
 #include "platform/uikit/CompletionCheck.hpp"
 #include "platform/uikit/NSUserActivity.hpp"
 #include "platform/uikit/UIAlert.hpp"
 #include "platform/uikit/UIApplication.hpp"
+#include "platform/uikit/UIBarButtonItem.hpp"
 #include "platform/uikit/UIControls.hpp"
 #include "platform/uikit/UIDevice.hpp"
 #include "platform/uikit/UIStoryboard.hpp"
@@ -387,17 +389,42 @@ void App::expireBackgroundTasks() {
 }
 
 bool App::tapAlertAction(std::string_view title) {
-    auto alert = alertOnScreen();
-    if (!alert) {
+    if (auto alert = alertOnScreen()) {
+        for (const auto& action : alert->actions()) {
+            if (action->title() == title && action->isEnabled()) {
+                tap(alert, action);
+                return true;
+            }
+        }
         return false;
     }
-    for (const auto& action : alert->actions()) {
-        if (action->title() == title && action->isEnabled()) {
-            tap(alert, action);
+    std::shared_ptr<UIAlertView> legacy;
+    {
+        auto& s = simState();
+        std::lock_guard lock(s.mutex);
+        if (!s.alertViews.empty()) {
+            legacy = s.alertViews.back();
+        }
+    }
+    if (!legacy) {
+        return false;
+    }
+    for (int64_t i = 0; i < legacy->numberOfButtons(); ++i) {
+        if (legacy->buttonTitleAtIndex(i) == title) {
+            legacy->dismissWithClickedButtonIndex(i, true);
             return true;
         }
     }
     return false;
+}
+
+bool App::tapBarButtonItem(const std::shared_ptr<UIBarButtonItem>& item) {
+    rt::ObjectPtr target = item ? item->target() : nullptr;
+    if (!target || item->action().empty()) {
+        return false;
+    }
+    rt::msgSend<void>(target, rt::Sel(item->action()), rt::ObjectPtr(item));
+    return true;
 }
 
 bool App::tapAlertButton(int64_t index) {

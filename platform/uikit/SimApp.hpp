@@ -18,6 +18,7 @@
 namespace plat {
 class UIApplication;
 class UIAlertView;
+class UIBarButtonItem;
 class UIRefreshControl;
 class UIView;
 class RemoteNotificationRegistrar;
@@ -86,8 +87,11 @@ public:
     // Every live expiration handler, once, on the main queue.
     static void expireBackgroundTasks();
 
-    // Taps the action with this title on the alert controller on screen; false when there is none.
+    // Taps the action with this title on the alert controller on screen, else the button with this title of the
+    // legacy alert view on screen; false when there is none.
     static bool tapAlertAction(std::string_view title);
+    // Taps the bar button item: its action to its target, the item as sender. False without a target or action.
+    static bool tapBarButtonItem(const std::shared_ptr<UIBarButtonItem>& item);
     // Taps a button of the legacy alert view on screen (else of the alert controller on screen), by index.
     static bool tapAlertButton(int64_t index);
     // Pulls the most recently made refresh control that is alive; false when none.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/runtime/Object.hpp"
+#include "platform/uikit/UIBarButtonItem.hpp"
 #include "platform/uikit/UIResponder.hpp"
 #include "platform/uikit/UIView.hpp"
 
@@ -30,6 +31,11 @@ public:
     bool isViewLoaded() const { return view_ != nullptr; }
     const std::string& title() const { return title_; }
     void setTitle(std::string title) { title_ = std::move(title); }
+    // What a navigation controller's bar shows while this screen is on top.
+    UINavigationItem& navigationItem() { return navigationItem_; }
+    // 0 cover vertical (the default), 1 flip horizontal, 2 cross dissolve.
+    int64_t modalTransitionStyle() const { return modalTransitionStyle_; }
+    void setModalTransitionStyle(int64_t style) { modalTransitionStyle_ = style; }
 
     // Overridden by screens; called by the runtime methods of the same name.
     virtual void loadView();
@@ -92,6 +98,8 @@ protected:
 private:
     std::shared_ptr<UIView> view_;
     std::string title_;
+    UINavigationItem navigationItem_;
+    int64_t modalTransitionStyle_ = 0;
     std::weak_ptr<UIViewController> parent_;
     std::vector<std::shared_ptr<UIViewController>> children_;
     std::shared_ptr<UIViewController> presented_;

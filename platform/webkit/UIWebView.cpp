@@ -38,6 +38,11 @@ void UIWebView::loadRequest(const URLRequest& request) {
     engine()->navigate(request, WKNavigationType::other);
 }
 
+void UIWebView::loadHTMLString(const std::string& html, const std::optional<URL>& baseURL) {
+    requireMainThread("-[UIWebView loadHTMLString:baseURL:]");
+    engine()->loadHTML(html, baseURL);
+}
+
 void UIWebView::reload() {
     requireMainThread("-[UIWebView reload]");
     engine()->reload();

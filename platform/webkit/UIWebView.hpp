@@ -47,6 +47,8 @@ public:
     void setDelegate(const rt::ObjectPtr& delegate);
 
     void loadRequest(const URLRequest& request);
+    // Shows the HTML text as the page (relative links resolved against baseURL).
+    void loadHTMLString(const std::string& html, const std::optional<URL>& baseURL);
     void reload();
     void goBack();
     bool canGoBack();

@@ -304,6 +304,51 @@ TEST_F(PortalApp, ThePlayerCreatedAtLaunchIsThePlayerTheShellRegistersWithThePor
         EXPECT_EQ(reg.body, "{\"player-id\":\"" + players[0] + "\"}");
 }
 
+// A notification reaches the shell's blocks: one arriving in front its received block, a tap its opened block
+// (once per message), whose "targetUrl" the shell loads; the push service hears of each open once.
+TEST_F(PortalApp, APushAndATapReachTheShellsHandlersAndEachOpenIsReportedOnce) {
+    const std::string tap =
+        R"(tap {"aps":{"alert":"News"},"custom":{"i":"m-2","a":{"targetUrl":"https://portal.example.test/intranet/news"}}})";
+    auto r = run(Launch::of({"wait 2", R"(push {"aps":{"alert":"Hi"},"custom":{"i":"m-1"}})", tap, "wait 1", tap}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    // The push in front reaches the received block (the tap, handed on to the delegate's older fetch method
+    // while the app is in front, may too).
+    EXPECT_NE(r.out.find("\"New notification received\"\n"), std::string::npos) << r.out;
+    EXPECT_EQ(occurrences(r.out, "\"Notification tapped\"\n"), 1u) << r.out;
+    EXPECT_NE(r.out.find("\"Target url string: https://portal.example.test/intranet/news\"\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(count(portalRequests(), "GET /intranet/news"), 1u);
+    size_t opened = 0;
+    for (const auto& request : backend.requestsTo(devserver::kPushHost)) {
+        opened += request.method == "PUT" &&
+                  request.path == std::string(devserver::kPushApiPrefix) + "notifications/m-2";
+        EXPECT_NE(request.path, std::string(devserver::kPushApiPrefix) + "notifications/m-1")
+            << "a notification only received is not reported";
+    }
+    EXPECT_EQ(opened, 1u) << r.err;
+}
+
+TEST_F(PortalApp, ALaunchURLOpensInTheInAppWebView) {
+    auto r = run(Launch::of(
+        {"wait 2", R"(tap {"aps":{"alert":"Web"},"custom":{"i":"m-3","u":"https://www.example.test/"}})", "wait 1", "state"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("[device] web page loaded (200): https://www.example.test/"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("[device] open URL https://www.example.test/"), std::string::npos) << r.err;
+    EXPECT_EQ(backend.requestsTo("www.example.test").size(), 1u);
+}
+
+TEST_F(PortalApp, BelowIOS10ANotificationInFrontShowsTheInAppAlertWhoseButtonOpensIt) {
+    auto r = run(Launch::of({"wait 2",
+                             R"(push {"aps":{"alert":"Hi"},"custom":{"i":"m-4","a":{"targetUrl":"https://portal.example.test/help"}},"buttons":[{"n":"Read","i":"read"}]})",
+                             "answer Close", "wait 1"})
+                     .os("9.3"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("[device] alert shown:  - Hi [Close] [Read]\n"), std::string::npos) << r.err;
+    EXPECT_EQ(occurrences(r.out, "\"New notification received\"\n"), 1u) << r.out;
+    EXPECT_EQ(occurrences(r.out, "\"Notification tapped\"\n"), 1u) << r.out;
+    EXPECT_EQ(count(portalRequests(), "GET /help"), 1u) << r.err;
+}
+
 // The core reports its configuration at every launch: one log file of source 137 posted to the log service,
 // carrying the installation's identifier, which stays the same from one launch to the next.
 TEST_F(PortalApp, EachLaunchPostsTheCoreReportWithTheSameInstallIdentifier) {
