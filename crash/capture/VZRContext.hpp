@@ -5,6 +5,7 @@
 // start-up ends, so memory corruption before a crash cannot damage the paths and saved handlers.
 
 #include "crash/capture/VZRAllocator.hpp"
+#include "crash/capture/VZRBinaryImage.hpp"
 #include "crash/capture/VZRMachException.hpp"
 #include "crash/capture/VZRUserLogging.hpp"
 
@@ -131,6 +132,7 @@ struct VZRWritableContext {
     std::atomic<pid_t> signalRecorder{0}; // the thread writing the signal record, 0 before a crash
     std::atomic<uint32_t> recordDone{0};   // futex word: 1 once the crash record is complete
     VZRUserLoggingWritableContext userLogging;
+    VZRBinaryImageNode binaryImages[kVZRBinaryImageNodeCount];
 };
 
 struct VZRContext {

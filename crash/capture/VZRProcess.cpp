@@ -3,8 +3,8 @@
 #include "crash/capture/VZRContext.hpp"
 #include "crash/capture/VZRFile.hpp"
 #include "crash/capture/VZRSDKLog.hpp"
-#include "crash/capture/VZRStackWalk.hpp"
 #include "crash/capture/VZRUtilities.hpp"
+#include "crash/unwind/VZRUnwind.hpp"
 
 #include "platform/dispatch/Clock.hpp"
 #include "platform/dispatch/Thread.hpp"
@@ -34,7 +34,7 @@ struct CaptureSlot {
     std::atomic<uint32_t> answered{0}; // futex word: 0 asked, 1 registers copied
     bool asked = false;
     bool available = false;
-    VZRThreadRegisters registers;
+    VZRThreadState registers;
 };
 
 CaptureSlot captureSlots[kVZRMaxThreads];
@@ -71,7 +71,7 @@ void captureSignalHandler(int, siginfo_t*, void* context) {
         const pid_t self = VZRCurrentTid();
         for (CaptureSlot& slot : captureSlots) {
             if (slot.tid.load() == self && slot.generation.load() == generation && slot.answered.load() == 0) {
-                VZRRegistersFromUserContext(static_cast<const ucontext_t*>(context), &slot.registers);
+                VZRThreadStateFromUContext(static_cast<const ucontext_t*>(context), &slot.registers);
                 slot.answered.store(1);
                 futexWakeAll(&slot.answered);
                 while (activeCapture.load() == generation)
@@ -242,23 +242,23 @@ void resumeThreads(ProcessSnapshot* snapshot) {
 }
 
 // The recording thread's own registers: those of this function's frame.
-__attribute__((noinline)) void currentRegisters(VZRThreadRegisters* out) {
-    *out = VZRThreadRegisters{};
+__attribute__((noinline)) void currentRegisters(VZRThreadState* out) {
+    *out = VZRThreadState{};
     uint64_t rip = 0, rsp = 0, rbp = 0;
     asm volatile("leaq 0(%%rip), %0\n\tmovq %%rsp, %1\n\tmovq %%rbp, %2" : "=r"(rip), "=r"(rsp), "=r"(rbp));
-    out->rip = rip;
-    out->rsp = rsp;
-    out->rbp = rbp;
+    out->registers[kVZRX86_64RIP] = rip;
+    out->registers[kVZRX86_64RSP] = rsp;
+    out->registers[kVZRX86_64RBP] = rbp;
 }
 
-bool getThreadState(const ProcessSnapshot* snapshot, int index, VZRThreadRegisters* state) {
+bool getThreadState(const ProcessSnapshot* snapshot, int index, VZRThreadState* state) {
     if (!VZRIsValidPointer(state)) {
         VZRSDKLog(VZRLogLevelError, "ERROR [%s:%d] invalid context supplied", VZR_HERE);
         return false;
     }
     const pid_t thread = snapshot->threads[index];
     if (thread == snapshot->crashedThread && snapshot->userContext) {
-        VZRRegistersFromUserContext(snapshot->userContext, state);
+        VZRThreadStateFromUContext(snapshot->userContext, state);
         return true;
     }
     if (thread != snapshot->recordingThread) {
@@ -275,46 +275,38 @@ bool getThreadState(const ProcessSnapshot* snapshot, int index, VZRThreadRegiste
     return true;
 }
 
-void writeRegisters(VZRFile* file, const VZRThreadRegisters& r) {
+// x86_64: the first 18 slots of the thread state, by DWARF number, then the flags.
+void writeRegisters(VZRFile* file, const VZRThreadState& state) {
+    static constexpr const char* kNames[] = {"rax", "rdx", "rcx", "rbx", "rsi", "rdi", "rbp", "rsp", "r8",
+                                             "r9",  "r10", "r11", "r12", "r13", "r14", "r15", "rip", "rflags"};
     VZRFileWriteKey(file, "registers");
     VZRFileBeginObject(file);
-    VZRFileWriteUnsignedField(file, "rax", r.rax);
-    VZRFileWriteUnsignedField(file, "rdx", r.rdx);
-    VZRFileWriteUnsignedField(file, "rcx", r.rcx);
-    VZRFileWriteUnsignedField(file, "rbx", r.rbx);
-    VZRFileWriteUnsignedField(file, "rsi", r.rsi);
-    VZRFileWriteUnsignedField(file, "rdi", r.rdi);
-    VZRFileWriteUnsignedField(file, "rbp", r.rbp);
-    VZRFileWriteUnsignedField(file, "rsp", r.rsp);
-    VZRFileWriteUnsignedField(file, "r8", r.r8);
-    VZRFileWriteUnsignedField(file, "r9", r.r9);
-    VZRFileWriteUnsignedField(file, "r10", r.r10);
-    VZRFileWriteUnsignedField(file, "r11", r.r11);
-    VZRFileWriteUnsignedField(file, "r12", r.r12);
-    VZRFileWriteUnsignedField(file, "r13", r.r13);
-    VZRFileWriteUnsignedField(file, "r14", r.r14);
-    VZRFileWriteUnsignedField(file, "r15", r.r15);
-    VZRFileWriteUnsignedField(file, "rip", r.rip);
-    VZRFileWriteUnsignedField(file, "rflags", r.rflags);
+    for (size_t i = 0; i < sizeof kNames / sizeof kNames[0]; ++i)
+        VZRFileWriteUnsignedField(file, kNames[i], state.registers[i]);
     VZRFileEndObject(file);
 }
 
 // "stacktrace" with the recursion guard: once one pc has repeated 10 times in a row, further copies of it are
 // left out (and the log is quietened to warnings) until another pc comes.
-void writeStacktrace(VZRFile* file, const VZRThreadRegisters& registers, VZRWritableContext* writable) {
+void writeStacktrace(VZRFile* file, const VZRThreadState& state, VZRWritableContext* writable) {
     constexpr uint32_t kRepeatLimit = 10;
     VZRFileWriteKey(file, "stacktrace");
     VZRFileBeginArray(file);
-    VZRStackWalker walker;
-    VZRStackWalkInit(&walker, registers);
+    VZRUnwindCursor cursor;
+    if (!VZRUnwindInit(&cursor, &state)) {
+        // The thread is written with an empty trace; the others and the later sections stay whole.
+        VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] unable to init unwind context\n", VZR_HERE);
+        VZRFileEndArray(file);
+        return;
+    }
     const int savedThreshold = writable ? writable->logThreshold.load() : VZRLogLevelDebug;
     uint64_t suppressedPC = 0;
     uint32_t suppressedCount = 0;
     bool suppressing = false;
     bool tracked = false;
-    while (VZRStackWalkNext(&walker)) {
-        const uint64_t pc = VZRStackWalkPC(&walker);
-        const uint32_t repeats = VZRStackWalkRepeatCount(&walker);
+    while (VZRUnwindNextFrame(&cursor)) {
+        const uint64_t pc = VZRUnwindGetPC(&cursor);
+        const uint32_t repeats = VZRUnwindGetRepeatCount(&cursor);
         if (suppressing && pc != suppressedPC) {
             suppressing = false;
             if (writable)
@@ -351,7 +343,7 @@ void recordAllThreads(VZRFile* file, const ProcessSnapshot* snapshot) {
     VZRFileBeginArray(file);
     for (int i = 0; i < snapshot->threadCount; ++i) {
         VZRSDKLog(VZRLogLevelInfo, "INFO  [%s:%d] recording thread %d data\n", VZR_HERE, i);
-        VZRThreadRegisters registers;
+        VZRThreadState registers;
         VZRFileBeginObject(file);
         if (!getThreadState(snapshot, i, &registers)) {
             // A thread that blocks signals or is exiting cannot be read; it is written without its state so the
@@ -466,29 +458,6 @@ void recordStats(VZRFile* file) {
 }
 
 } // namespace
-
-void VZRRegistersFromUserContext(const ucontext_t* context, VZRThreadRegisters* out) {
-    const greg_t* g = context->uc_mcontext.gregs;
-    auto u = [g](int index) { return static_cast<uint64_t>(g[index]); };
-    out->rax = u(REG_RAX);
-    out->rdx = u(REG_RDX);
-    out->rcx = u(REG_RCX);
-    out->rbx = u(REG_RBX);
-    out->rsi = u(REG_RSI);
-    out->rdi = u(REG_RDI);
-    out->rbp = u(REG_RBP);
-    out->rsp = u(REG_RSP);
-    out->r8 = u(REG_R8);
-    out->r9 = u(REG_R9);
-    out->r10 = u(REG_R10);
-    out->r11 = u(REG_R11);
-    out->r12 = u(REG_R12);
-    out->r13 = u(REG_R13);
-    out->r14 = u(REG_R14);
-    out->r15 = u(REG_R15);
-    out->rip = u(REG_RIP);
-    out->rflags = u(REG_EFL);
-}
 
 pid_t VZRCurrentTid() {
     return static_cast<pid_t>(::syscall(SYS_gettid));

@@ -24,16 +24,6 @@ struct VZRFile;
 // At most this many threads are listed and recorded.
 inline constexpr int kVZRMaxThreads = 512;
 
-// x86_64 registers, in the order of the record's "registers" object.
-struct VZRThreadRegisters {
-    uint64_t rax = 0, rdx = 0, rcx = 0, rbx = 0, rsi = 0, rdi = 0, rbp = 0, rsp = 0;
-    uint64_t r8 = 0, r9 = 0, r10 = 0, r11 = 0, r12 = 0, r13 = 0, r14 = 0, r15 = 0;
-    uint64_t rip = 0, rflags = 0;
-};
-
-// The registers a signal handler's context holds.
-void VZRRegistersFromUserContext(const ucontext_t* context, VZRThreadRegisters* out);
-
 // The calling thread's id (the kernel's thread id).
 pid_t VZRCurrentTid();
 

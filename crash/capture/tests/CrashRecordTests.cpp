@@ -199,19 +199,20 @@ struct FaultCase {
     uint64_t code;
     const char* name;
     const char* codeName;
-    const char* function; // where the fault happens; none where it is inside the C library
+    const char* function; // the probe's function that faults
+    bool inFunction;      // false: the fault itself happens in the C library, called from that function
 };
 
 TEST_F(CrashRecordTest, EachFatalSignalIsRecordedWithEveryThreadAndThenEndsTheProcess) {
     const FaultCase cases[] = {
-        {"segv", SIGSEGV, 1, "SIGSEGV", nullptr, "probe_fault_segv"},
-        {"abort", SIGABRT, 18446744073709551610u, "SIGABRT", "ABORT", nullptr},
-        {"fpe", SIGFPE, 1, "SIGFPE", nullptr, "probe_fault_fpe"},
-        {"ill", SIGILL, 2, "SIGILL", nullptr, "probe_fault_ill"},
-        {"bus", SIGBUS, 2, "SIGBUS", nullptr, "probe_fault_bus"},
+        {"segv", SIGSEGV, 1, "SIGSEGV", nullptr, "probe_fault_segv", true},
+        {"abort", SIGABRT, 18446744073709551610u, "SIGABRT", "ABORT", "probe_fault_abort", false},
+        {"fpe", SIGFPE, 1, "SIGFPE", nullptr, "probe_fault_fpe", true},
+        {"ill", SIGILL, 2, "SIGILL", nullptr, "probe_fault_ill", true},
+        {"bus", SIGBUS, 2, "SIGBUS", nullptr, "probe_fault_bus", true},
         // Sent by the process itself and from a trap instruction: the kernel would not raise either again.
-        {"sys", SIGSYS, 18446744073709551610u, "SIGSYS", nullptr, "probe_fault_sys"},
-        {"trap", SIGTRAP, 128, "SIGTRAP", nullptr, "probe_fault_trap"},
+        {"sys", SIGSYS, 18446744073709551610u, "SIGSYS", nullptr, "probe_fault_sys", true},
+        {"trap", SIGTRAP, 128, "SIGTRAP", nullptr, "probe_fault_trap", true},
     };
     for (const FaultCase& c : cases) {
         SCOPED_TRACE(c.command);
@@ -237,11 +238,11 @@ TEST_F(CrashRecordTest, EachFatalSignalIsRecordedWithEveryThreadAndThenEndsThePr
         EXPECT_EQ(keysOf((*crashed)["registers"]),
                   (std::vector<std::string>{"rax", "rdx", "rcx", "rbx", "rsi", "rdi", "rbp", "rsp", "r8", "r9", "r10",
                                             "r11", "r12", "r13", "r14", "r15", "rip", "rflags"}));
-        if (c.function) {
-            const auto functions = functionsOf(*crashed);
-            EXPECT_EQ(functions.front(), c.function);
-            EXPECT_NE(std::find(functions.begin() + 1, functions.end(), "main"), functions.end());
-        }
+        const auto functions = functionsOf(*crashed);
+        const auto faulting = std::find(functions.begin(), functions.end(), c.function);
+        EXPECT_EQ(faulting == functions.begin(), c.inFunction) << ::testing::PrintToString(functions);
+        ASSERT_NE(faulting, functions.end()) << ::testing::PrintToString(functions);
+        EXPECT_NE(std::find(faulting + 1, functions.end(), "main"), functions.end());
         checkParkedThreads(threads, 4);
         EXPECT_EQ((*crashed)["#name"], ""); // the main thread carries the process's own name
         EXPECT_EQ((*crashed)["#queue"], "main");
