@@ -15,7 +15,9 @@
 //       cxx, cxx-string, cxx-cstr, cxx-int, plat-exception, app-handler-before, app-handler-after,
 //       terminate-before, terminate-after, double, mach-sim, mach-foreign, mach-mask, handlers (prints
 //       which handled signals still have the application's handler installed before start-up).
-//       --threads N parks N threads (half on labelled platform queues) inside probe_park_a -> _b -> _c.
+//       --threads N parks N threads (half on labelled platform queues) inside probe_park_a -> _b -> _c;
+//       --stack-limit K lowers the main thread's stack limit to K KiB before the command;
+//       --hold-malloc (crash_probe_malloc only) parks a thread inside malloc holding the allocator's lock.
 // The report folder is HOME/report. Before a fault the probe writes HOME/symbols: "name start size" for main
 // and every probe_* function, so a test can place recorded addresses without this process's layout.
 
@@ -169,6 +171,10 @@ __attribute__((noinline, used)) void probe_park_a(int index) {
     asm volatile("");
 }
 
+// Only crash_probe_malloc has these: its allocator stand-in.
+__attribute__((weak)) void probe_malloc_hold();
+__attribute__((weak)) bool probe_malloc_is_held();
+
 void app_handler(int, siginfo_t*, void*) {
     ::_exit(42);
 }
@@ -305,6 +311,17 @@ void startAwkwardThreads(int argc, char** argv) {
         while (!blocked.load())
             std::this_thread::yield();
     }
+    if (hasFlag(argc, argv, "--hold-malloc") && probe_malloc_hold) {
+        std::thread([] {
+            nameThread("probe-malloc");
+            probe_malloc_hold();
+        }).detach();
+        // From here on, nothing may allocate: the next allocation would wait forever.
+        while (!probe_malloc_is_held()) {
+            const timespec millisecond{0, 1000000};
+            ::nanosleep(&millisecond, nullptr);
+        }
+    }
     if (hasFlag(argc, argv, "--exiting-threads")) {
         std::thread([] {
             nameThread("probe-churn");
@@ -363,6 +380,7 @@ int main(int argc, char** argv) {
     }
     const rlimit noCore{0, 0};
     ::setrlimit(RLIMIT_CORE, &noCore);
+    ::alarm(60); // a crash path that hangs ends by SIGALRM instead of holding up the tests
     const std::string home = argv[1];
     const std::string command = argv[2];
     probe_home = argv[1];
@@ -455,6 +473,11 @@ int main(int argc, char** argv) {
         {"trap", &probe_fault_trap}, {"overflow", &probe_fault_overflow},
         {"app-handler-before", &probe_fault_segv},
     };
+    // The main thread's stack grows only up to the current limit, so a lower one makes a shorter overflow.
+    if (const int kilobytes = flagValue(argc, argv, "--stack-limit", 0); kilobytes > 0) {
+        const rlimit stack{static_cast<rlim_t>(kilobytes) * 1024, static_cast<rlim_t>(kilobytes) * 1024};
+        ::setrlimit(RLIMIT_STACK, &stack);
+    }
     for (const auto& [name, fault] : faults) {
         if (command == name) {
             fault();

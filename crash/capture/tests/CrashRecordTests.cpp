@@ -59,10 +59,10 @@ std::vector<std::string> keysOf(const Json& object) {
 
 class CrashRecordTest : public ::testing::Test {
 protected:
-    CrashRun run(const std::vector<std::string>& arguments) {
+    CrashRun run(const std::vector<std::string>& arguments, const char* program = CRASH_PROBE) {
         const std::string outPath = home.root() + "/probe.out";
         const std::string errPath = home.root() + "/probe.err";
-        std::vector<std::string> words{CRASH_PROBE, home.home()};
+        std::vector<std::string> words{program, home.home()};
         words.insert(words.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;
         for (std::string& word : words)
@@ -256,9 +256,10 @@ TEST_F(CrashRecordTest, EachFatalSignalIsRecordedWithEveryThreadAndThenEndsThePr
 }
 
 TEST_F(CrashRecordTest, AStackOverflowIsRecordedOnTheMainThreadAndOnAWorker) {
+    // The main thread's stack limited to 1 MiB: the same overflow, a tenth of the frames to walk.
     for (const char* command : {"overflow", "overflow-worker"}) {
         SCOPED_TRACE(command);
-        EXPECT_TRUE(run({command}).killedBy(SIGSEGV));
+        EXPECT_TRUE(run({command, "--stack-limit", "1024"}).killedBy(SIGSEGV));
         const RecordFile file = record("signal.vzrrecord");
         const Json threads = checkProcessRecord(file);
         const Json* crashed = crashedThread(threads);
@@ -407,6 +408,19 @@ TEST_F(CrashRecordTest, TheCaptureCompletesWithThreadsThatCannotAnswer) {
     }
     EXPECT_EQ(blocked, 1);
     EXPECT_NE(readFile(report("sdk.log")).find("unable to get thread state"), std::string::npos);
+}
+
+// A thread stopped inside malloc holding the allocator's lock for good: anything on the crash path that
+// allocated would wait forever (the probe then ends by its alarm instead of the fault).
+TEST_F(CrashRecordTest, TheRecordCompletesWhileAThreadHoldsTheAllocatorsLock) {
+    const CrashRun probe = run({"segv", "--threads", "2", "--hold-malloc"}, CRASH_PROBE_MALLOC);
+    EXPECT_TRUE(probe.killedBy(SIGSEGV)) << probe.status;
+    const Json threads = checkProcessRecord(record("signal.vzrrecord"));
+    ASSERT_NE(crashedThread(threads), nullptr);
+    checkParkedThreads(threads, 2);
+    EXPECT_EQ(std::count_if(threads.begin(), threads.end(),
+                            [](const Json& thread) { return thread["#name"] == "probe-malloc"; }),
+              1);
 }
 
 TEST_F(CrashRecordTest, TheExceptionPortServerRecordsARequestAndReplies) {
