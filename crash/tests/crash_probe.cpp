@@ -13,7 +13,7 @@
 //   crash_probe HOME FAULT [--threads N] [--block-signals] [--exiting-threads] [--debugger]
 //       with the crash handlers installed: segv, abort, fpe, ill, bus, sys, trap, overflow, overflow-worker,
 //       cxx, cxx-string, cxx-cstr, cxx-int, plat-exception, app-handler-before, app-handler-after,
-//       terminate-before, terminate-after, double, mach-sim, mach-foreign, mach-mask, handlers (prints
+//       terminate-before, terminate-after, double, segv-queue, segv-thread, wait (for a signal from outside), mach-sim, mach-foreign, mach-mask, handlers (prints
 //       which handled signals still have the application's handler installed before start-up).
 //       --threads N parks N threads (half on labelled platform queues) inside probe_park_a -> _b -> _c;
 //       --stack-limit K lowers the main thread's stack limit to K KiB before the command;
@@ -513,6 +513,28 @@ int main(int argc, char** argv) {
                         (current.sa_flags & SA_SIGINFO) && current.sa_sigaction == &app_handler ? "app" : "other");
         }
         finish(0);
+    }
+    // The same fault on a platform queue's worker (its own alternate stack) and on a thread made outside the
+    // platform (none: the handler runs on the thread's stack).
+    if (command == "segv-queue") {
+        auto queue = plat::DispatchQueue::makeSerial("probe.crash");
+        queue->async([] { probe_fault_segv(); });
+        for (;;)
+            ::pause();
+    }
+    if (command == "segv-thread") {
+        std::thread([] {
+            nameThread("probe-crash");
+            probe_fault_segv();
+        }).join();
+        finish(0);
+    }
+    // Waits for a signal from another process.
+    if (command == "wait") {
+        const std::string ready = home + "/ready";
+        ::close(::open(ready.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+        for (;;)
+            ::pause();
     }
     if (command == "double") {
         static std::atomic<int> ready{0};

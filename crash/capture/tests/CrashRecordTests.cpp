@@ -12,6 +12,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
+#include <thread>
 #include <map>
 #include <set>
 #include <sstream>
@@ -59,7 +62,9 @@ std::vector<std::string> keysOf(const Json& object) {
 
 class CrashRecordTest : public ::testing::Test {
 protected:
-    CrashRun run(const std::vector<std::string>& arguments, const char* program = CRASH_PROBE) {
+    // Starts the probe; `whileRunning` gets its pid before the wait for its end.
+    CrashRun run(const std::vector<std::string>& arguments, const char* program = CRASH_PROBE,
+                 const std::function<void(pid_t)>& whileRunning = {}) {
         const std::string outPath = home.root() + "/probe.out";
         const std::string errPath = home.root() + "/probe.err";
         std::vector<std::string> words{program, home.home()};
@@ -74,8 +79,11 @@ protected:
         posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         CrashRun result;
         pid_t pid = 0;
-        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0)
+        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+            if (whileRunning)
+                whileRunning(pid);
             ::waitpid(pid, &result.status, 0);
+        }
         posix_spawn_file_actions_destroy(&actions);
         result.out = readFile(outPath);
         result.err = readFile(errPath);
@@ -253,6 +261,47 @@ TEST_F(CrashRecordTest, EachFatalSignalIsRecordedWithEveryThreadAndThenEndsThePr
         EXPECT_EQ(log.find("Mach exception server"), std::string::npos);
         ::unlink(report("signal.vzrrecord").c_str());
     }
+}
+
+// A worker of a platform queue has an alternate stack of its own; a thread made outside the platform has
+// none and the handler runs on its stack: both crashes are recorded on the thread that faulted.
+TEST_F(CrashRecordTest, AFaultOnAnotherThreadIsRecordedAsThatThreadsCrash) {
+    const struct {
+        const char* command;
+        const char* queue;
+        const char* name;
+    } cases[] = {{"segv-queue", "probe.crash", "probe.crash"}, {"segv-thread", "", "probe-crash"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        EXPECT_TRUE(run({c.command, "--threads", "2"}).killedBy(SIGSEGV));
+        const Json threads = checkProcessRecord(record("signal.vzrrecord"));
+        const Json* crashed = crashedThread(threads);
+        ASSERT_NE(crashed, nullptr);
+        EXPECT_EQ((*crashed)["#queue"], c.queue);
+        EXPECT_EQ((*crashed)["#name"], c.name);
+        EXPECT_EQ(functionsOf(*crashed).front(), "probe_fault_segv");
+        checkParkedThreads(threads, 2);
+        ::unlink(report("signal.vzrrecord").c_str());
+    }
+}
+
+// SIGSEGV sent by another process: code 0 (sent by a user), address 0 (si_addr holds the sender), and the
+// signal, which the kernel would not raise again, still ends the process after the record.
+TEST_F(CrashRecordTest, ASignalFromAnotherProcessIsRecordedAndStillEndsTheProcess) {
+    const std::string ready = home.home() + "/ready";
+    const CrashRun probe = run({"wait"}, CRASH_PROBE, [&](pid_t pid) {
+        for (int i = 0; i < 10000 && !crashtest::exists(ready); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ::kill(pid, SIGSEGV);
+    });
+    EXPECT_TRUE(probe.killedBy(SIGSEGV)) << probe.status;
+    const RecordFile file = record("signal.vzrrecord");
+    ASSERT_NE(file.section("signal"), nullptr);
+    const Json& signal = *file.section("signal");
+    EXPECT_EQ(signal["number"], SIGSEGV);
+    EXPECT_EQ(signal["code"], 0u);
+    EXPECT_EQ(signal["address"], 0u);
+    EXPECT_NE(crashedThread(checkProcessRecord(file)), nullptr);
 }
 
 TEST_F(CrashRecordTest, AStackOverflowIsRecordedOnTheMainThreadAndOnAWorker) {
