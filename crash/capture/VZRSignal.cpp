@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -50,6 +51,8 @@ struct ThreadAltStack {
 };
 
 thread_local ThreadAltStack threadAltStack;
+
+std::atomic<volatile int64_t*> recordStamp{nullptr};
 
 bool isOurHandler(const struct sigaction& action) {
     return (action.sa_flags & SA_SIGINFO) && action.sa_sigaction == &VZRSignalHandler;
@@ -236,6 +239,8 @@ void VZRSignalHandler(int signal, siginfo_t* info, void* userContext) {
         writeSignalSection(&file, signal, info, savedErrno);
         VZRHandler(&file, self, static_cast<const ucontext_t*>(VZRIsValidPointer(userContext) ? userContext : nullptr));
         VZRFileClose(&file);
+        if (volatile int64_t* stamp = recordStamp.load())
+            *stamp = plat::Clock::monotonicNanos();
     }
 
     VZRSignalSafeInstallPreexistingHandlers(&readonly->signal);
@@ -303,6 +308,10 @@ bool VZRSignalEnsureAltStack() {
     threadAltStack.mappingSize = mappingSize;
     threadAltStack.stack = stack;
     return true;
+}
+
+void VZRSignalSetRecordStampForTesting(volatile int64_t* slot) {
+    recordStamp.store(slot);
 }
 
 void VZRSignalInstallThreadStartHook() {

@@ -34,6 +34,10 @@ void VZRSignalCheckHandlers();
 const char* VZRSignalNameForSignal(int signal);
 const char* VZRSignalCodeNameForSignal(int signal);
 
+// Benchmarks: the handler writes the monotonic clock (nanoseconds) into `slot` once the record is closed;
+// null stops it.
+void VZRSignalSetRecordStampForTesting(volatile int64_t* slot);
+
 // Maps an alternate stack for the calling thread when it has none: max(256 KiB, the system's minimum) with a
 // guard page below, released when the thread ends. False when it could not.
 bool VZRSignalEnsureAltStack();

@@ -16,6 +16,8 @@
 //       terminate-before, terminate-after, double, segv-queue, segv-thread, wait (for a signal from outside), mach-sim, mach-foreign, mach-mask, handlers (prints
 //       which handled signals still have the application's handler installed before start-up).
 //       --threads N parks N threads (half on labelled platform queues) inside probe_park_a -> _b -> _c;
+//       --depth D adds D frames below each parked chain; --stamp FILE and --minimal-handler serve the
+//       benchmark (bench/crash_signal);
 //       --stack-limit K lowers the main thread's stack limit to K KiB before the command;
 //       --hold-malloc (crash_probe_malloc only) parks a thread inside malloc holding the allocator's lock.
 // The report folder is HOME/report. Before a fault the probe writes HOME/symbols: "name start size" for main
@@ -34,6 +36,7 @@
 #include "platform/dispatch/Backend.hpp"
 #include "platform/foundation/AppHome.hpp"
 #include "platform/device/SimDevice.hpp"
+#include "platform/dispatch/Clock.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/dispatch/Thread.hpp"
 #include "platform/foundation/FileManager.hpp"
@@ -171,6 +174,28 @@ __attribute__((noinline, used)) void probe_park_a(int index) {
     asm volatile("");
 }
 
+// `depth` more frames below the parked chain.
+__attribute__((noinline, used)) void probe_park_deep(int index, int depth) {
+    if (depth <= 0)
+        probe_park_a(index);
+    else
+        probe_park_deep(index, depth - 1);
+    asm volatile("");
+}
+
+// The benchmark's baseline: one fixed 256-byte record to a descriptor opened beforehand, the time after it,
+// then the default action.
+int probe_minimal_fd = -1;
+volatile int64_t* probe_stamp = nullptr;
+
+void probe_minimal_handler(int signal, siginfo_t*, void*) {
+    static const char record[256] = "{\"signal\":{\"number\":11}}\n";
+    (void)!::write(probe_minimal_fd, record, sizeof record);
+    if (probe_stamp)
+        probe_stamp[1] = plat::Clock::monotonicNanos();
+    ::signal(signal, SIG_DFL);
+}
+
 // Only crash_probe_malloc has these: its allocator stand-in.
 __attribute__((weak)) void probe_malloc_hold();
 __attribute__((weak)) bool probe_malloc_is_held();
@@ -276,16 +301,16 @@ void nameThread(const std::string& name) {
 // Half the threads run on labelled platform queues, the others are plain named threads.
 std::vector<plat::DispatchQueuePtr> parkedQueues;
 
-void parkThreads(int count) {
+void parkThreads(int count, int depth) {
     for (int i = 0; i < count; ++i) {
         if (i % 2 == 0) {
             auto queue = plat::DispatchQueue::makeSerial("probe.queue." + std::to_string(i));
-            queue->async([i] { probe_park_a(i); });
+            queue->async([i, depth] { probe_park_deep(i, depth); });
             parkedQueues.push_back(queue);
         } else {
-            std::thread([i] {
+            std::thread([i, depth] {
                 nameThread("probe-park-" + std::to_string(i));
-                probe_park_a(i);
+                probe_park_deep(i, depth);
             }).detach();
         }
     }
@@ -347,7 +372,7 @@ void* overflowWorker(void*) {
 
 // A request for the exception-port server about a parked thread (or, foreign, about another task).
 int runMachCommand(VZRMachTestBackend& backend, bool foreign) {
-    parkThreads(2);
+    parkThreads(2, 0);
     VZRMachExceptionRequest request;
     request.bits = 0x1213;
     request.replyPort = 0x2207;
@@ -464,7 +489,27 @@ int main(int argc, char** argv) {
     }
 
     writeSymbols(home);
-    parkThreads(flagValue(argc, argv, "--threads", 0));
+    parkThreads(flagValue(argc, argv, "--threads", 0), flagValue(argc, argv, "--depth", 0));
+    // Benchmarks: the clock before the fault at offset 0 of the shared stamp file, the handler's after its
+    // record at offset 8; optionally the minimal handler in place of the crash reporter's.
+    for (int i = 3; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--stamp") != 0)
+            continue;
+        const int fd = ::open(argv[i + 1], O_RDWR);
+        void* page = fd >= 0 ? ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
+        if (page == MAP_FAILED)
+            finish(8);
+        probe_stamp = static_cast<volatile int64_t*>(page);
+        VZRSignalSetRecordStampForTesting(probe_stamp + 1);
+    }
+    if (hasFlag(argc, argv, "--minimal-handler")) {
+        probe_minimal_fd = ::open((home + "/minimal.record").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        struct sigaction action {};
+        action.sa_sigaction = &probe_minimal_handler;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+        ::sigaction(SIGSEGV, &action, nullptr);
+    }
     startAwkwardThreads(argc, argv);
     using Fault = void (*)();
     static const std::pair<const char*, Fault> faults[] = {
@@ -480,6 +525,8 @@ int main(int argc, char** argv) {
     }
     for (const auto& [name, fault] : faults) {
         if (command == name) {
+            if (probe_stamp)
+                probe_stamp[0] = plat::Clock::monotonicNanos();
             fault();
             finish(0);
         }
