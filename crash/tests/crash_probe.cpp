@@ -39,6 +39,7 @@
 #include "platform/dispatch/Clock.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/dispatch/Thread.hpp"
+#include "platform/foundation/Error.hpp"
 #include "platform/foundation/FileManager.hpp"
 
 #include <dlfcn.h>
@@ -203,6 +204,8 @@ __attribute__((weak)) bool probe_malloc_is_held();
 void app_handler(int, siginfo_t*, void*) {
     ::_exit(42);
 }
+
+void probe_uncaught(const plat::Exception&) {}
 
 void probe_terminate() {
     const std::string path = std::string(probe_home) + "/terminate-marker";
@@ -549,6 +552,7 @@ int main(int argc, char** argv) {
     }
     if (command == "terminate-after") {
         std::set_terminate(&probe_terminate);
+        plat::setUncaughtExceptionHandler(&probe_uncaught);
         VZRExceptionCheckHandlers();
         finish(0);
     }
