@@ -551,8 +551,9 @@ int main(int argc, char** argv) {
         finish(0);
     }
     if (command == "terminate-after") {
-        std::set_terminate(&probe_terminate);
+        // The platform's uncaught-exception slot puts in a terminate handler of its own: set it first.
         plat::setUncaughtExceptionHandler(&probe_uncaught);
+        std::set_terminate(&probe_terminate);
         VZRExceptionCheckHandlers();
         finish(0);
     }
