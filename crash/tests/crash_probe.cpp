@@ -18,6 +18,7 @@
 //       --threads N parks N threads (half on labelled platform queues) inside probe_park_a -> _b -> _c;
 //       --depth D adds D frames below each parked chain; --stamp FILE and --minimal-handler serve the
 //       benchmark (bench/crash_signal);
+//       --capture-timeout-ms T waits up to T ms (not 100) for each thread to answer the capture signal;
 //       --stack-limit K lowers the main thread's stack limit to K KiB before the command;
 //       --hold-malloc (crash_probe_malloc only) parks a thread inside malloc holding the allocator's lock.
 // The report folder is HOME/report. Before a fault the probe writes HOME/symbols: "name start size" for main
@@ -492,6 +493,7 @@ int main(int argc, char** argv) {
     }
 
     writeSymbols(home);
+    VZRProcessSetCaptureTimeoutForTesting(int64_t{flagValue(argc, argv, "--capture-timeout-ms", 0)} * 1000000);
     parkThreads(flagValue(argc, argv, "--threads", 0), flagValue(argc, argv, "--depth", 0));
     // Benchmarks: the clock before the fault at offset 0 of the shared stamp file, the handler's after its
     // record at offset 8; optionally the minimal handler in place of the crash reporter's.

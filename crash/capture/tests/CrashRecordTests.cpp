@@ -69,6 +69,8 @@ protected:
         const std::string errPath = home.root() + "/probe.err";
         std::vector<std::string> words{program, home.home()};
         words.insert(words.end(), arguments.begin(), arguments.end());
+        // A loaded test machine may not run a stopped thread within the usual 100 ms.
+        words.insert(words.end(), {"--capture-timeout-ms", "5000"});
         std::vector<char*> argv;
         for (std::string& word : words)
             argv.push_back(word.data());
