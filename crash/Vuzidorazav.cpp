@@ -1,5 +1,6 @@
 #include "crash/Vuzidorazav.hpp"
 
+#include "crash/capture/VZRCrashHandlers.hpp"
 #include "platform/foundation/Console.hpp"
 #include "platform/runtime/Runtime.hpp"
 
@@ -8,6 +9,8 @@
 plat::rt::Class* Vuzidorazav::runtimeClass() {
     namespace rt = plat::rt;
     static rt::Class* const cls = [] {
+        // Class load comes before the platform's first thread, which must already get its alternate stack.
+        VZRCrashHandlersLoad();
         rt::Class* c = rt::registerClass<Vuzidorazav>("Vuzidorazav", rt::rootClass(), {"ZUVKit"});
         rt::Class* meta = rt::metaclass(c);
         rt::replaceMethod(meta, "bundleIdentifier",

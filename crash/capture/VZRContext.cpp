@@ -4,6 +4,7 @@
 #include "crash/capture/VZRFile.hpp"
 #include "crash/capture/VZRHost.hpp"
 #include "crash/capture/VZRSDKLog.hpp"
+#include "crash/capture/VZRSignal.hpp"
 #include "crash/capture/VZRUtilities.hpp"
 #include "crash/capture/VZRVersion.hpp"
 
@@ -126,6 +127,13 @@ void addTask(plat::DispatchGroup& group, VZRContextTask task, const std::shared_
                 [body = std::move(body), config] { body(config->data); });
 }
 
+bool hasTask(VZRContextTask task) {
+    Services& s = services();
+    std::lock_guard lock(s.mutex);
+    auto found = s.tasks.find(task);
+    return found != s.tasks.end() && found->second;
+}
+
 void writeOptional(VZRFile* file, const char* key, const std::optional<std::string>& value) {
     VZRFileWriteStringField(file, key, value ? value->c_str() : nullptr);
 }
@@ -198,6 +206,10 @@ bool VZRContextInitialize(const VZRContextInitData* config) {
     if (readonly->debuggerAttached) {
         VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Debugger present - not installing handlers\n", VZR_HERE);
     } else {
+        // Alternate stacks are per thread: this one is the initialising thread's; the platform's threads map
+        // their own as they start.
+        if (hasTask(VZRContextTask::signalHandlers))
+            VZRSignalInstallAltStack(&readonly->signal, readonly->signalStack, kVZRHandlerStackSize);
         addTask(group, VZRContextTask::signalHandlers, owned);
         addTask(group, VZRContextTask::machExceptionHandlers, owned);
         addTask(group, VZRContextTask::exceptionHandlers, owned);

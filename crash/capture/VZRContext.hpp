@@ -6,11 +6,13 @@
 
 #include "crash/capture/VZRAllocator.hpp"
 #include "crash/capture/VZRBinaryImage.hpp"
+#include "crash/capture/VZRMachException.hpp"
 #include "crash/capture/VZRUserLogging.hpp"
 
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/runtime/Object.hpp"
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
@@ -57,6 +59,10 @@ struct VZRSignalReadOnlyContext {
 struct VZRMachExceptionReadOnlyContext {
     const char* path = nullptr;
     uint32_t maskToLeaveOut = 0;
+    VZRMachPort serverPort = 0;
+    pthread_t serverThread{};
+    uint32_t registeredMask = 0;
+    VZRMachSavedHandlers savedHandlers; // the handlers the registration replaced
 };
 
 struct VZRExceptionReadOnlyContext {
@@ -123,6 +129,8 @@ struct VZRWritableContext {
     std::atomic<int> logFd{-1};
     std::atomic<int> logThreshold{1};
     std::atomic<bool> crashOnce{false};
+    std::atomic<pid_t> signalRecorder{0}; // the thread writing the signal record, 0 before a crash
+    std::atomic<uint32_t> recordDone{0};   // futex word: 1 once the crash record is complete
     VZRUserLoggingWritableContext userLogging;
     VZRBinaryImageNode binaryImages[kVZRBinaryImageNodeCount];
 };
