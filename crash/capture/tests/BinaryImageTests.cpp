@@ -7,6 +7,7 @@
 #include "crash/capture/VZRContext.hpp"
 #include "crash/capture/tests/CrashContextFixture.hpp"
 #include "kit_host/tests/MachOBuilder.hpp"
+#include "platform/foundation/Loader.hpp"
 #include "testing/FixtureBundle.hpp"
 
 #include <dlfcn.h>
@@ -120,10 +121,10 @@ TEST_F(BinaryImageTest, LoadAndUnloadOfALibraryInAFrameworkBundle) {
         ASSERT_TRUE(plat::writeData(library, *bytes));
     }
     const size_t before = records().size();
-    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // The loader wrapper asks for the rescan that finds it.
+    void* handle = plat::loader::open(library.c_str(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(handle, nullptr) << dlerror();
     const auto function = reinterpret_cast<uintptr_t>(dlsym(handle, "crashImageProbeFunction"));
-    VZRBinaryImageRescan();
     plat::Virtual::runUntilIdle();
 
     auto lines = records();
@@ -144,8 +145,7 @@ TEST_F(BinaryImageTest, LoadAndUnloadOfALibraryInAFrameworkBundle) {
     for (const Case& c : {Case{base, true}, Case{function, true}, Case{base + size - 1, true}, Case{base + size, false}})
         EXPECT_EQ(found(c.address), c.expected) << std::hex << c.address - base;
 
-    dlclose(handle);
-    VZRBinaryImageRescan();
+    plat::loader::close(handle);
     plat::Virtual::runUntilIdle();
     lines = records();
     ASSERT_EQ(lines.size(), before + 2);
@@ -163,6 +163,26 @@ VZRBinaryImageDetails fakeImage(int i) {
     d.path = "/fake/lib" + std::to_string(i) + ".so";
     std::snprintf(d.uuid, sizeof d.uuid, "%032x", i + 1);
     return d;
+}
+
+TEST_F(BinaryImageTest, LibrariesTheCLibraryLoadsByItselfAreFoundByThePeriodicCheck) {
+    ASSERT_TRUE(initialize());
+    const size_t before = records().size();
+    void* handle = dlopen(CRASH_IMAGE_PROBE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr);
+    plat::Virtual::runUntilIdle();
+    EXPECT_EQ(records().size(), before); // nothing told the list yet
+    plat::Virtual::advanceBy(5.0);
+    plat::Virtual::runUntilIdle();
+    auto lines = records();
+    ASSERT_EQ(lines.size(), before + 1);
+    EXPECT_EQ(lines.back()["load"]["path"], CRASH_IMAGE_PROBE_LIBRARY);
+    dlclose(handle);
+    plat::Virtual::advanceBy(5.0);
+    plat::Virtual::runUntilIdle();
+    lines = records();
+    ASSERT_EQ(lines.size(), before + 2);
+    EXPECT_TRUE(lines.back().contains("unload"));
 }
 
 TEST_F(BinaryImageTest, The513thImageIsRecordedButNotTrackedAndFreedNodesAreReused) {
