@@ -85,6 +85,17 @@ bool compactFindImage(uintptr_t address, VZRBinaryImageNode* node) {
     return true;
 }
 
+// The pcs of a walk over the current image (at most 10).
+std::vector<uintptr_t> compactWalk(const VZRThreadState& state) {
+    VZRUnwindCursor cursor;
+    VZRUnwindInit(&cursor, &state);
+    cursor.findImage = compactFindImage;
+    std::vector<uintptr_t> pcs;
+    while (pcs.size() < 10 && VZRUnwindNextFrame(&cursor))
+        pcs.push_back(VZRUnwindGetPC(&cursor));
+    return pcs;
+}
+
 class CompactUnwindTest : public crashtest::CrashContextTest {
 protected:
     void SetUp() override {
@@ -158,12 +169,7 @@ TEST_F(CompactUnwindTest, ARegularPageFallsBackToTheLinkRegisterAndThenTheFrameP
     const uintptr_t fp = stack.address(0x200);
     Writer(fp).u64(0).u64(image.load + 0x2300);
     const VZRThreadState state = armState(image.load + 0x2010, sp, fp, image.load + 0x2100);
-    VZRUnwindCursor cursor;
-    VZRUnwindInit(&cursor, &state);
-    cursor.findImage = compactFindImage;
-    std::vector<uintptr_t> pcs;
-    while (pcs.size() < 10 && VZRUnwindNextFrame(&cursor))
-        pcs.push_back(VZRUnwindGetPC(&cursor));
+    const std::vector<uintptr_t> pcs = compactWalk(state);
     EXPECT_EQ(pcs, (std::vector<uintptr_t>{image.load + 0x2010, image.load + 0x2100, image.load + 0x2300}));
     const std::string log = sdkLog();
     EXPECT_NE(log.find("Encountered a regular second-level page"), std::string::npos);
@@ -180,12 +186,7 @@ TEST_F(CompactUnwindTest, RememberStateUnderTheStrictSubsetFallsBackToTheFramePo
     // Third frame onwards: the second comes from lr, so start the walk where a return address is looked up.
     const VZRThreadState state = armState(image.load + 0x1010, sp, stack.address(0x180), image.load + 0x1211);
     Writer(stack.address(0x180)).u64(fp).u64(image.load + 0x1211);
-    VZRUnwindCursor cursor;
-    VZRUnwindInit(&cursor, &state);
-    cursor.findImage = compactFindImage;
-    std::vector<uintptr_t> pcs;
-    while (pcs.size() < 10 && VZRUnwindNextFrame(&cursor))
-        pcs.push_back(VZRUnwindGetPC(&cursor));
+    const std::vector<uintptr_t> pcs = compactWalk(state);
     // 0x1010 (frame mode) -> 0x1211 (DWARF function, whose FDE fails) -> frame record at fp -> 0x1abc.
     ASSERT_GE(pcs.size(), 3u);
     EXPECT_EQ(pcs[1], image.load + 0x1211);
