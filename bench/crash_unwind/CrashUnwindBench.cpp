@@ -153,11 +153,13 @@ const LibcImage& libc() {
     return image;
 }
 
+// Both look-ups read through a fresh window of pages, as the first frame of a walk in that image does.
 bool findWithHeader(uintptr_t pc, VZRDwarfFDE* fde) {
+    VZRMemoryWindow memory;
     uintptr_t address = 0;
     uintptr_t ehFrame = 0;
-    return VZRDwarfFindFDEInHeader(VZRBinaryImageNodeEhFrameHdr(libc().node), pc, &address, &ehFrame) &&
-           VZRDwarfParseFDERecord(ehFrame, address - ehFrame, fde);
+    return VZRDwarfFindFDEInHeader(VZRBinaryImageNodeEhFrameHdr(libc().node), pc, &address, &ehFrame, &memory) &&
+           VZRDwarfParseFDERecord(ehFrame, address - ehFrame, fde, &memory);
 }
 
 // Every record from the section's start until the FDE that covers the pc (or the terminator).
