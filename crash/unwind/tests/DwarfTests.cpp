@@ -4,6 +4,7 @@
 #include "crash/unwind/VZRDwarf.hpp"
 #include "crash/unwind/tests/DwarfFixture.hpp"
 
+#include "crash/capture/VZRUtilities.hpp"
 #include "crash/capture/tests/CrashContextFixture.hpp"
 
 #include <gtest/gtest.h>
@@ -552,6 +553,42 @@ TEST_F(DwarfTest, HeaderTableFindsTheLastFunctionStartingAtOrBeforeThePc) {
     // A count far larger than the table: the search reads into the unmapped page and fails.
     Writer(hdr).bytes({1, 0x1B, 0x03, 0x3B}).pcrel32(ehFrame).u32(0xfffff);
     EXPECT_FALSE(VZRDwarfFindFDEInHeader(hdr, base + 0x400000, &fde, &frame));
+}
+
+TEST_F(DwarfTest, TheWindowOfPagesAnswersAsDirectReadsDo) {
+    Pages pages(2);
+    for (size_t i = 0; i < pages.size(); ++i)
+        pages.bytes()[i] = static_cast<uint8_t>(i * 7);
+    VZRMemoryWindow window;
+    struct Case {
+        uintptr_t address;
+        size_t length;
+    };
+    // Inside one page, across the two readable pages, into the unmapped page, and wholly in it; then more
+    // pages than the window holds, so slots are replaced.
+    const Case cases[] = {{pages.address(10), 8},           {pages.address(4090), 12},
+                          {pages.end() - 4, 8},             {pages.end() + 16, 4},
+                          {pages.address(0), pages.size()}, {16, 4}};
+    for (const Case& c : cases) {
+        std::vector<uint8_t> windowed(c.length, 0xAA);
+        std::vector<uint8_t> direct(c.length, 0xAA);
+        const bool viaWindow = VZRMemoryWindowRead(&window, c.address, windowed.data(), c.length);
+        const bool viaDirect = VZRReadMemory(c.address, direct.data(), c.length);
+        EXPECT_EQ(viaWindow, viaDirect) << std::hex << c.address;
+        if (viaDirect) {
+            EXPECT_EQ(windowed, direct);
+        }
+    }
+    std::vector<Pages> many(kVZRMemoryWindowPages + 2);
+    for (size_t round = 0; round < 2; ++round) {
+        for (size_t i = 0; i < many.size(); ++i) {
+            Writer(many[i].address(8)).u64(i + 100 * round);
+            uint64_t value = 0;
+            // A page read in the first round was replaced before the second, so the new value shows.
+            ASSERT_TRUE(VZRMemoryWindowRead(&window, many[i].address(8), &value, sizeof value));
+            EXPECT_EQ(value, i + 100 * round);
+        }
+    }
 }
 
 TEST_F(DwarfTest, ReadersStayInsideTheirBounds) {
