@@ -364,6 +364,7 @@ bool VZRUnwindInit(VZRUnwindCursor* cursor, const VZRThreadState* state) {
     cursor->previousPC = 0;
     cursor->repeatCount = 0;
     cursor->frameCount = 0;
+    cursor->pcIsExact = false;
     cursor->findImage = VZRBinaryImageSafeFindImageForAddress;
     // The pages themselves need no zeroing: an empty slot is never read.
     for (uintptr_t& page : cursor->memory.page)
@@ -409,6 +410,7 @@ bool unwindWithImageInfo(VZRUnwindCursor* cursor, const VZRBinaryImageNode& node
         return false;
     }
     cursor->state = next;
+    cursor->pcIsExact = fde.cie.signalFrame;
     return true;
 }
 
@@ -419,8 +421,11 @@ bool unwindUsingAllStrategies(VZRUnwindCursor* cursor) {
     }
     VZRThreadState* state = &cursor->state;
     // A return address points after its call; the call itself, and so the caller's rules, lie one byte
-    // before. The thread's own pc (the first frame) is where it stopped and stays as it is.
-    if (cursor->frameCount >= 2 && !setPC(state, VZRThreadStateGetPC(state) - 1)) {
+    // before. The thread's own pc (the first frame), and the pc a signal frame restores, are where a thread
+    // stopped and stay as they are.
+    const bool exact = cursor->pcIsExact;
+    cursor->pcIsExact = false;
+    if (cursor->frameCount >= 2 && !exact && !setPC(state, VZRThreadStateGetPC(state) - 1)) {
         VZRSDKLog(VZRLogLevelError, "ERROR [%s:%d] Unable to set PC\n", VZR_HERE);
         return false;
     }

@@ -92,6 +92,7 @@ struct VZRUnwindCursor {
     uint32_t repeatCount = 0;
     uint64_t frameCount = 0;
     VZRUnwindImageFinder findImage = nullptr;
+    bool pcIsExact = false; // the last step left a signal frame: its pc is where the thread stopped, not a return address
     VZRMemoryWindow memory;
 };
 

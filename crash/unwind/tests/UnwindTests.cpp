@@ -149,6 +149,26 @@ TEST_F(UnwindTest, AChainThroughTheCLibraryComesBackIntoTheCaller) {
     EXPECT_EQ(frames[i + 2].pc, recorded[3]);
 }
 
+TEST_F(UnwindTest, ASignalFrameLeadsBackToTheInterruptedCode) {
+    ParkedChain chain(unwindchain::signalChain);
+    const auto frames = walkState(chain.state);
+    const auto& recorded = chain.recording.returnAddresses;
+    ASSERT_GE(frames.size(), 6u);
+    EXPECT_EQ(frames[1].pc, recorded[0]); // into the handler
+    EXPECT_EQ(frames[2].pc, recorded[1]); // into the C library's signal return
+    EXPECT_TRUE(inLibc(frames[2].pc));
+    size_t i = 3;
+    while (i < frames.size() && inLibc(frames[i].pc))
+        ++i;
+    // raise's return into the raiser, then the raiser's and the entry's own return addresses.
+    ASSERT_LT(i + 2, frames.size());
+    const uintptr_t raiser = unwindchain::signalRaiserAddress();
+    EXPECT_GT(frames[i].pc, raiser);
+    EXPECT_LT(frames[i].pc, raiser + 512);
+    EXPECT_EQ(frames[i + 1].pc, recorded[2]);
+    EXPECT_EQ(frames[i + 2].pc, recorded[3]);
+}
+
 TEST_F(UnwindTest, RecursionRepeatsItsReturnAddressWithARisingRepeatCount) {
     ParkedChain chain(unwindchain::recursionChain);
     const auto frames = walkState(chain.state);
