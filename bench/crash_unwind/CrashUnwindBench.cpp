@@ -3,6 +3,7 @@
 // walked to its end with "sdk.log" on (as at crash time) and off. And the FDE look-up through the
 // ".eh_frame_hdr" binary-search table against a linear scan of the C library's ".eh_frame".
 
+#include "bench/common/CrashContext.hpp"
 #include "bench/common/Medians.hpp"
 
 #include "crash/capture/VZRContext.hpp"
@@ -11,8 +12,6 @@
 #include "crash/unwind/VZRUnwind.hpp"
 
 #include "platform/dispatch/Backend.hpp"
-#include "platform/foundation/AppHome.hpp"
-#include "platform/foundation/FileManager.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -71,29 +70,6 @@ void* threadBody(void*) {
 void captureHandler(int, siginfo_t*, void* context) {
     std::memcpy(&capturedContext, context, sizeof capturedContext);
     captured.store(true);
-}
-
-bool startContext() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string base = std::string(tmp && *tmp ? tmp : "/tmp") + "/bench_crash_unwind.XXXXXX";
-    if (!::mkdtemp(base.data()))
-        return false;
-    plat::AppHome::configure(base);
-    if (!plat::AppHome::createFolders())
-        return false;
-    static const std::string report = base + "/report";
-    if (!plat::FileManager::defaultManager().createDirectory(report, true))
-        return false;
-    VZRContextInitData config;
-    config.sessionId = "bench";
-    config.activeDirectory = report.c_str();
-    if (!VZRContextInitialize(&config))
-        return false;
-    for (int i = 0; i < 5000 && !VZRContextIsInitialized(); ++i) {
-        const timespec millisecond{0, 1000000};
-        ::nanosleep(&millisecond, nullptr);
-    }
-    return VZRContextIsInitialized();
 }
 
 size_t walk() {
@@ -215,7 +191,7 @@ BENCHMARK(BM_FDEByLinearScan)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {
     plat::Backend::select(plat::BackendKind::threaded);
-    if (!startContext()) {
+    if (!bench::startCrashContext("bench_crash_unwind", nullptr)) {
         std::fprintf(stderr, "cannot start the crash-time context\n");
         return 1;
     }

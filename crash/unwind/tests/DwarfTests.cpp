@@ -550,8 +550,9 @@ TEST_F(DwarfTest, HeaderTableFindsTheLastFunctionStartingAtOrBeforeThePc) {
     Writer(hdr).bytes({2, 0x1B, 0x03, 0x3B});
     EXPECT_FALSE(VZRDwarfFindFDEInHeader(hdr, base + 0x100, &fde, &frame));
     EXPECT_FALSE(VZRDwarfFindFDEInHeader(pages.end(), 0x500100, &fde, &frame));
-    // A count far larger than the table: the search reads into the unmapped page and fails.
-    Writer(hdr).bytes({1, 0x1B, 0x03, 0x3B}).pcrel32(ehFrame).u32(0xfffff);
+    // A count larger than the table: the search's first probe (entry 500) lies in the unmapped page after
+    // this one, so it fails.
+    Writer(hdr).bytes({1, 0x1B, 0x03, 0x3B}).pcrel32(ehFrame).u32(1000);
     EXPECT_FALSE(VZRDwarfFindFDEInHeader(hdr, base + 0x400000, &fde, &frame));
 }
 
