@@ -3,6 +3,7 @@
 // is write() of the same line to a descriptor kept open. Runs on the threaded backend with a context in a
 // temporary report folder.
 
+#include "bench/common/CrashContext.hpp"
 #include "bench/common/Medians.hpp"
 
 #include "crash/capture/VZRContext.hpp"
@@ -37,32 +38,7 @@ const std::string& message() {
 }
 
 bool startContext() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string base = std::string(tmp && *tmp ? tmp : "/tmp") + "/bench_crash_logging.XXXXXX";
-    if (!::mkdtemp(base.data()))
-        return false;
-    benchHome() = base;
-    plat::AppHome::configure(base);
-    if (!plat::AppHome::createFolders())
-        return false;
-    static const std::string report = base + "/report";
-    if (!plat::FileManager::defaultManager().createDirectory(report, true))
-        return false;
-    VZRContextInitData config;
-    config.apiKey = "0123456789abcdef0123456789abcdef01234567";
-    config.sessionId = "bench";
-    config.installId = "bench";
-    config.activeDirectory = report.c_str();
-    config.logBufferSize = 65536;
-    config.maxCustomKeys = 64;
-    config.maxCustomExceptions = 16;
-    if (!VZRContextInitialize(&config))
-        return false;
-    for (int i = 0; i < 5000 && !VZRContextIsInitialized(); ++i) {
-        const timespec millisecond{0, 1000000};
-        ::nanosleep(&millisecond, nullptr);
-    }
-    return VZRContextIsInitialized();
+    return bench::startCrashContext("bench_crash_logging", &benchHome());
 }
 
 void BM_VZRLog(benchmark::State& state) {

@@ -6,7 +6,9 @@
 #include "crash/capture/VZRUtilities.hpp"
 
 #include "platform/foundation/Bundle.hpp"
+#include "platform/foundation/Loader.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"
+#include "platform/foundation/ProcessImage.hpp"
 
 #include <elf.h>
 #include <link.h>
@@ -32,6 +34,7 @@ struct BinaryImageState {
     unsigned long long adds = 0;
     unsigned long long subs = 0;
     uint64_t generation = 0; // a new initialisation stops the periodic check of the previous one
+    bool listening = false;  // to the loader wrappers, once per process
 };
 
 BinaryImageState& imageState() {
@@ -105,12 +108,6 @@ uintptr_t ehFrameFromHeader(uintptr_t header) {
         return static_cast<uintptr_t>(value);
     }
     return 0;
-}
-
-std::string executablePath() {
-    char buffer[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
 }
 
 const char* elfArchitecture(uint16_t machine) {
@@ -338,7 +335,7 @@ bool VZRBinaryImageDetailsFromELF(const dl_phdr_info* info, VZRBinaryImageDetail
     details->architecture = std::memcmp(header->e_ident, ELFMAG, SELFMAG) == 0
                                 ? elfArchitecture(header->e_machine)
                                 : "unknown";
-    details->path = info->dlpi_name && info->dlpi_name[0] ? info->dlpi_name : executablePath();
+    details->path = info->dlpi_name && info->dlpi_name[0] ? info->dlpi_name : plat::executablePath();
     return true;
 }
 
@@ -431,6 +428,10 @@ void VZRBinaryImageInit() {
         std::lock_guard lock(s.mutex);
         s.known.clear();
         generation = ++s.generation;
+        if (!s.listening) {
+            s.listening = true;
+            plat::loader::addListener([] { VZRBinaryImageRescan(); });
+        }
     }
     const char* path = readonly->binaryImagesPath;
     queue->async([path] {

@@ -167,7 +167,8 @@ plat::DispatchQueuePtr VZRContextLoggingQueue();
 plat::DispatchQueuePtr VZRContextBinaryImagesQueue();
 plat::DispatchQueuePtr VZRContextExceptionQueue();
 
-// The set-up tasks that the other crash-time parts contribute (user logging is always set up). Each runs once per initialisation on the
+// The set-up tasks that the other crash-time parts contribute (user logging and the binary image list are
+// always set up; a binaryImages task runs beside the built-in one). Each runs once per initialisation on the
 // default global queue, after the read-only context holds every path; the handler tasks are left out while a
 // debugger is attached. A task that is not set is not run.
 enum class VZRContextTask {
@@ -177,5 +178,6 @@ enum class VZRContextTask {
     exceptionHandlers,
 };
 void VZRContextSetTask(VZRContextTask task, std::function<void(const VZRContextInitData&)> body);
-// Writes the "executable" section of the metadata into the open writer; false when it could not.
+// Writes the "executable" section of the metadata into the open writer; false when it could not. Without
+// one, the binary image list writes it (VZRBinaryImageRecordExecutable).
 void VZRContextSetExecutableMetadataWriter(std::function<bool(VZRFile*)> writer);

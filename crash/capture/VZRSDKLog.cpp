@@ -12,21 +12,45 @@
 
 namespace {
 
-// One piece of a message: a run of text or one converted value. A short write goes on with the rest, so
-// nothing of the piece is lost when the kernel takes it in parts.
-void writePiece(int fd, const char* bytes, size_t length) {
+// A message is gathered on the stack and written with as few calls as fit (one for any ordinary line), so
+// a crash-time walk that logs a line per step pays one system call per line. A short write goes on with the
+// rest, so nothing is lost when the kernel takes a piece in parts.
+struct LogLine {
+    int fd = -1;
+    size_t used = 0;
+    char bytes[1024];
+};
+
+void flushLine(LogLine& line) {
+    const char* p = line.bytes;
+    size_t length = line.used;
     while (length > 0) {
-        const ssize_t n = ::write(fd, bytes, length);
+        const ssize_t n = ::write(line.fd, p, length);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return;
-        bytes += n;
+            break;
+        p += n;
         length -= static_cast<size_t>(n);
+    }
+    line.used = 0;
+}
+
+void writePiece(LogLine& line, const char* bytes, size_t length) {
+    while (length > 0) {
+        if (line.used == sizeof line.bytes)
+            flushLine(line);
+        size_t take = sizeof line.bytes - line.used;
+        if (take > length)
+            take = length;
+        std::memcpy(line.bytes + line.used, bytes, take);
+        line.used += take;
+        bytes += take;
+        length -= take;
     }
 }
 
-void writeNumber(int fd, uint64_t value, unsigned base, bool negative, const char* prefix) {
+void writeNumber(LogLine& line, uint64_t value, unsigned base, bool negative, const char* prefix) {
     char digits[20];
     size_t length = 0;
     const char* first = VZRFormatUnsigned(value, base, digits, &length);
@@ -37,7 +61,7 @@ void writeNumber(int fd, uint64_t value, unsigned base, bool negative, const cha
     for (; prefix && *prefix; ++prefix)
         piece[used++] = *prefix;
     std::memcpy(piece + used, first, length);
-    writePiece(fd, piece, used + length);
+    writePiece(line, piece, used + length);
 }
 
 // The descriptor of "sdk.log", opened on first use; -1 when it cannot be opened now (tried again next time).
@@ -72,6 +96,8 @@ void VZRSDKLog(int level, const char* format, ...) {
     if (fd < 0)
         return;
 
+    LogLine line;
+    line.fd = fd;
     va_list args;
     va_start(args, format);
     const char* text = format; // start of the pending run of literal text
@@ -89,28 +115,28 @@ void VZRSDKLog(int level, const char* format, ...) {
             continue;
         }
         if (p > text)
-            writePiece(fd, text, static_cast<size_t>(p - text));
+            writePiece(line, text, static_cast<size_t>(p - text));
         switch (conversion) {
         case 'd': {
             const int value = va_arg(args, int);
             const int64_t wide = value;
-            writeNumber(fd, static_cast<uint64_t>(wide < 0 ? -wide : wide), 10, wide < 0, nullptr);
+            writeNumber(line, static_cast<uint64_t>(wide < 0 ? -wide : wide), 10, wide < 0, nullptr);
             break;
         }
         case 'u':
-            writeNumber(fd, va_arg(args, unsigned), 10, false, nullptr);
+            writeNumber(line, va_arg(args, unsigned), 10, false, nullptr);
             break;
         case 'x':
-            writeNumber(fd, va_arg(args, unsigned), 16, false, nullptr);
+            writeNumber(line, va_arg(args, unsigned), 16, false, nullptr);
             break;
         case 'p':
-            writeNumber(fd, reinterpret_cast<uintptr_t>(va_arg(args, void*)), 16, false, "0x");
+            writeNumber(line, reinterpret_cast<uintptr_t>(va_arg(args, void*)), 16, false, "0x");
             break;
         case 's': {
             const char* s = va_arg(args, const char*);
             if (!VZRIsValidPointer(s)) // a pointer below 4096 would fault just the same as null
                 s = "(null)";
-            writePiece(fd, s, std::strlen(s));
+            writePiece(line, s, std::strlen(s));
             break;
         }
         }
@@ -118,6 +144,7 @@ void VZRSDKLog(int level, const char* format, ...) {
         text = p;
     }
     if (p > text)
-        writePiece(fd, text, static_cast<size_t>(p - text));
+        writePiece(line, text, static_cast<size_t>(p - text));
     va_end(args);
+    flushLine(line);
 }

@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr uintptr_t kDwarfPageSize = 4096;
 // An expression may branch backwards; a loop that never ends is cut off here.
 constexpr unsigned kDwarfExpressionMaximumSteps = 10000;
 // No real record comes near this; a larger length is corrupt and would only make the reader wander.
@@ -55,29 +54,34 @@ bool VZRMemoryWindowRead(VZRMemoryWindow* window, uintptr_t address, void* out, 
         return true;
     if (!window)
         return VZRReadMemory(address, out, length);
+    if (address < 4096 || address + length < address)
+        return false;
     auto* dst = static_cast<uint8_t*>(out);
     while (length > 0) {
-        if (address >= window->base && address - window->base < window->length) {
-            const size_t offset = address - window->base;
-            size_t take = window->length - offset;
-            if (take > length)
-                take = length;
-            std::memcpy(dst, window->bytes + offset, take);
-            dst += take;
-            address += take;
-            length -= take;
-            continue;
+        const uintptr_t page = address & ~static_cast<uintptr_t>(kVZRMemoryWindowPageSize - 1);
+        size_t slot = kVZRMemoryWindowPages;
+        for (size_t i = 0; i < kVZRMemoryWindowPages; ++i) {
+            if (window->page[i] == page) {
+                slot = i;
+                break;
+            }
         }
-        // Refill from `address`, never past its page: one readable byte means the whole page is.
-        const uintptr_t pageEnd = (address | (kDwarfPageSize - 1)) + 1;
-        size_t fill = sizeof window->bytes;
-        if (pageEnd != 0 && pageEnd - address < fill)
-            fill = pageEnd - address;
-        window->length = 0;
-        if (!VZRReadMemory(address, window->bytes, fill))
-            return false;
-        window->base = address;
-        window->length = fill;
+        if (slot == kVZRMemoryWindowPages) {
+            slot = window->next;
+            window->next = static_cast<unsigned>((window->next + 1) % kVZRMemoryWindowPages);
+            window->page[slot] = 0;
+            if (!VZRReadMemory(page, window->bytes[slot], kVZRMemoryWindowPageSize))
+                return false;
+            window->page[slot] = page;
+        }
+        const size_t offset = address - page;
+        size_t take = kVZRMemoryWindowPageSize - offset;
+        if (take > length)
+            take = length;
+        std::memcpy(dst, window->bytes[slot] + offset, take);
+        dst += take;
+        address += take;
+        length -= take;
     }
     return true;
 }
@@ -1141,10 +1145,11 @@ bool VZRDwarfUnwindComputeRegisters(const VZRDwarfFDE* fde, VZRThreadState* stat
     return true;
 }
 
-bool VZRDwarfFindFDEInHeader(uintptr_t ehFrameHdr, uintptr_t pc, uintptr_t* fdeAddress, uintptr_t* ehFrame) {
+bool VZRDwarfFindFDEInHeader(uintptr_t ehFrameHdr, uintptr_t pc, uintptr_t* fdeAddress, uintptr_t* ehFrame,
+                             VZRMemoryWindow* memory) {
     if (!VZRIsValidPointer(reinterpret_cast<const void*>(ehFrameHdr)) || !fdeAddress || !ehFrame)
         return false;
-    VZRDwarfCursor cursor{ehFrameHdr, 0, nullptr};
+    VZRDwarfCursor cursor{ehFrameHdr, 0, memory};
     uint8_t header[4] = {};
     if (!cursorRead(&cursor, header, sizeof header) || header[0] != 1)
         return false;
@@ -1162,7 +1167,7 @@ bool VZRDwarfFindFDEInHeader(uintptr_t ehFrameHdr, uintptr_t pc, uintptr_t* fdeA
     int32_t entry[2] = {};
     while (high - low > 1) {
         const uint64_t middle = low + (high - low) / 2;
-        if (!VZRReadMemory(table + middle * 8, entry, sizeof entry))
+        if (!VZRMemoryWindowRead(memory, table + middle * 8, entry, sizeof entry))
             return false;
         const uintptr_t start = ehFrameHdr + static_cast<intptr_t>(entry[0]);
         if (start <= pc)
@@ -1170,7 +1175,7 @@ bool VZRDwarfFindFDEInHeader(uintptr_t ehFrameHdr, uintptr_t pc, uintptr_t* fdeA
         else
             high = middle;
     }
-    if (!VZRReadMemory(table + low * 8, entry, sizeof entry))
+    if (!VZRMemoryWindowRead(memory, table + low * 8, entry, sizeof entry))
         return false;
     if (ehFrameHdr + static_cast<intptr_t>(entry[0]) > pc)
         return false;

@@ -10,6 +10,7 @@
 // data-relative encoding of the ".eh_frame_hdr" table and the remaining arithmetic, comparison and branch
 // operators of the expression machine.
 
+#include "crash/unwind/VZRMemoryWindow.hpp"
 #include "crash/unwind/VZRUnwind.hpp"
 
 #include <cstddef>
@@ -19,16 +20,6 @@ enum class VZRDwarfProfile : uint8_t {
     strict,
     elf,
 };
-
-// A window of foreign memory copied onto the reader's stack, so that parsing byte by byte does not cost
-// one safe read per byte. Never spans a page boundary: a readable page is always read whole enough.
-struct VZRMemoryWindow {
-    uintptr_t base = 0;
-    size_t length = 0;
-    uint8_t bytes[256] = {};
-};
-// Copies `length` bytes at `address` through the window (directly when it is null).
-bool VZRMemoryWindowRead(VZRMemoryWindow* window, uintptr_t address, void* out, size_t length);
 
 // A position in foreign memory that the readers advance; no read reaches `end` (0: unbounded).
 struct VZRDwarfCursor {
@@ -136,7 +127,8 @@ bool VZRDwarfEvaluateExpression(uintptr_t expression, const VZRThreadState* stat
 
 // The FDE address for `pc` from an ".eh_frame_hdr" binary-search table; false when the table has none or
 // cannot be read.
-bool VZRDwarfFindFDEInHeader(uintptr_t ehFrameHdr, uintptr_t pc, uintptr_t* fdeAddress, uintptr_t* ehFrame);
+bool VZRDwarfFindFDEInHeader(uintptr_t ehFrameHdr, uintptr_t pc, uintptr_t* fdeAddress, uintptr_t* ehFrame,
+                             VZRMemoryWindow* memory = nullptr);
 
 inline constexpr size_t kVZRDwarfExpressionStackSize = 100;
 inline constexpr size_t kVZRDwarfRememberDepth = 10;

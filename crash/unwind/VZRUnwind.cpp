@@ -254,10 +254,10 @@ bool compactLookupSecondLevel(VZRCompactUnwindReader* reader, uintptr_t pc, uint
 }
 
 // The caller's frame from the frame record at fp: [fp] the saved fp, [fp + 8] the return address.
-bool unwindWithFramePointerRecord(VZRThreadState* state) {
+bool unwindWithFramePointerRecord(VZRThreadState* state, VZRMemoryWindow* memory) {
     const uint64_t fp = VZRThreadStateGetFP(state);
     uint64_t record[2] = {};
-    if (!VZRReadMemory(fp, record, sizeof record)) {
+    if (!VZRMemoryWindowRead(memory, fp, record, sizeof record)) {
         VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Error: failed to read memory at address %p\n", VZR_HERE,
                   reinterpret_cast<void*>(fp));
         return false;
@@ -286,7 +286,7 @@ bool unwindWithLinkRegister(VZRUnwindCursor* cursor) {
     const uint64_t sp = VZRThreadStateGetSP(state);
     uint64_t word = 0;
     VZRBinaryImageNode node;
-    if (!VZRReadMemory(sp, &word, sizeof word) || word < 4096 || !cursor->findImage ||
+    if (!VZRMemoryWindowRead(&cursor->memory, sp, &word, sizeof word) || word < 4096 || !cursor->findImage ||
         !cursor->findImage(word, &node)) {
         VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Error: LR value is invalid\n", VZR_HERE);
         return false;
@@ -302,7 +302,7 @@ bool unwindWithFramePointer(VZRUnwindCursor* cursor, bool tryLR) {
             return true;
         VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Unable to use LR, skipping\n", VZR_HERE);
     }
-    return unwindWithFramePointerRecord(&cursor->state);
+    return unwindWithFramePointerRecord(&cursor->state, &cursor->memory);
 }
 
 bool compactComputeRegisters(VZRCompactUnwindReader* reader, VZRUnwindCursor* cursor, uint32_t encoding) {
@@ -313,12 +313,12 @@ bool compactComputeRegisters(VZRCompactUnwindReader* reader, VZRUnwindCursor* cu
         const uint32_t offset = encoding & kCompactDwarfOffsetMask;
         VZRSDKLog(VZRLogLevelInfo, "INFO  [%s:%d] Trying to read dwarf data with offset %lx\n", VZR_HERE, offset);
         VZRDwarfFDE fde;
-        VZRMemoryWindow memory;
-        if (!VZRDwarfParseFDERecord(reader->ehFrame, offset, &fde, &memory)) {
+        VZRMemoryWindow* memory = &cursor->memory;
+        if (!VZRDwarfParseFDERecord(reader->ehFrame, offset, &fde, memory)) {
             VZRSDKLog(VZRLogLevelError, "ERROR [%s:%d] Unable to init FDE\n", VZR_HERE);
             return false;
         }
-        if (!VZRDwarfUnwindComputeRegisters(&fde, &cursor->state, VZRDwarfProfile::strict, &memory)) {
+        if (!VZRDwarfUnwindComputeRegisters(&fde, &cursor->state, VZRDwarfProfile::strict, memory)) {
             VZRSDKLog(VZRLogLevelError, "ERROR [%s:%d] Failed to compute DWARF registers\n", VZR_HERE);
             return false;
         }
@@ -359,9 +359,17 @@ bool VZRCompactUnwindLookupAndCompute(VZRCompactUnwindReader* reader, VZRUnwindC
 bool VZRUnwindInit(VZRUnwindCursor* cursor, const VZRThreadState* state) {
     if (!cursor || !state)
         return false;
-    *cursor = VZRUnwindCursor{};
     cursor->state = *state;
+    cursor->compact = VZRCompactUnwindReader{};
+    cursor->previousPC = 0;
+    cursor->repeatCount = 0;
+    cursor->frameCount = 0;
+    cursor->pcIsExact = false;
     cursor->findImage = VZRBinaryImageSafeFindImageForAddress;
+    // The pages themselves need no zeroing: an empty slot is never read.
+    for (uintptr_t& page : cursor->memory.page)
+        page = 0;
+    cursor->memory.next = 0;
     return true;
 }
 
@@ -386,22 +394,23 @@ bool unwindWithImageInfo(VZRUnwindCursor* cursor, const VZRBinaryImageNode& node
         return false;
     uintptr_t fdeAddress = 0;
     uintptr_t ehFrame = 0;
-    if (!VZRDwarfFindFDEInHeader(header, pc, &fdeAddress, &ehFrame)) {
+    VZRMemoryWindow* memory = &cursor->memory;
+    if (!VZRDwarfFindFDEInHeader(header, pc, &fdeAddress, &ehFrame, memory)) {
         VZRSDKLog(VZRLogLevelInfo, "INFO  [%s:%d] No FDE for pc %p\n", VZR_HERE, reinterpret_cast<void*>(pc));
         return false;
     }
-    VZRMemoryWindow memory;
     VZRDwarfFDE fde;
-    if (!VZRDwarfParseFDERecord(ehFrame, fdeAddress - ehFrame, &fde, &memory)) {
+    if (!VZRDwarfParseFDERecord(ehFrame, fdeAddress - ehFrame, &fde, memory)) {
         VZRSDKLog(VZRLogLevelError, "ERROR [%s:%d] Unable to init FDE\n", VZR_HERE);
         return false;
     }
     VZRThreadState next = cursor->state;
-    if (!VZRDwarfUnwindComputeRegisters(&fde, &next, VZRDwarfProfile::elf, &memory)) {
+    if (!VZRDwarfUnwindComputeRegisters(&fde, &next, VZRDwarfProfile::elf, memory)) {
         VZRSDKLog(VZRLogLevelError, "ERROR [%s:%d] Failed to compute DWARF registers\n", VZR_HERE);
         return false;
     }
     cursor->state = next;
+    cursor->pcIsExact = fde.cie.signalFrame;
     return true;
 }
 
@@ -412,8 +421,11 @@ bool unwindUsingAllStrategies(VZRUnwindCursor* cursor) {
     }
     VZRThreadState* state = &cursor->state;
     // A return address points after its call; the call itself, and so the caller's rules, lie one byte
-    // before. The thread's own pc (the first frame) is where it stopped and stays as it is.
-    if (cursor->frameCount >= 2 && !setPC(state, VZRThreadStateGetPC(state) - 1)) {
+    // before. The thread's own pc (the first frame), and the pc a signal frame restores, are where a thread
+    // stopped and stay as they are.
+    const bool exact = cursor->pcIsExact;
+    cursor->pcIsExact = false;
+    if (cursor->frameCount >= 2 && !exact && !setPC(state, VZRThreadStateGetPC(state) - 1)) {
         VZRSDKLog(VZRLogLevelError, "ERROR [%s:%d] Unable to set PC\n", VZR_HERE);
         return false;
     }

@@ -15,6 +15,7 @@
 // The first frame is the thread's own pc; every further one the return address found for it.
 
 #include "crash/capture/VZRBinaryImage.hpp"
+#include "crash/unwind/VZRMemoryWindow.hpp"
 
 #include <ucontext.h>
 
@@ -83,6 +84,7 @@ struct VZRCompactUnwindReader {
 // Finds the image holding an address; the binary image list unless a test sets its own.
 using VZRUnwindImageFinder = bool (*)(uintptr_t address, VZRBinaryImageNode* node);
 
+// About 33 KB, most of it the pages of foreign memory read during the walk: meant for a handler's stack.
 struct VZRUnwindCursor {
     VZRThreadState state;
     VZRCompactUnwindReader compact;
@@ -90,11 +92,13 @@ struct VZRUnwindCursor {
     uint32_t repeatCount = 0;
     uint64_t frameCount = 0;
     VZRUnwindImageFinder findImage = nullptr;
+    bool pcIsExact = false; // the last step left a signal frame: its pc is where the thread stopped, not a return address
+    VZRMemoryWindow memory;
 };
 
 inline constexpr uint64_t kVZRUnwindMaximumFrames = 100000;
 
-// Zeroes the cursor and copies the state; false for null arguments.
+// Resets the cursor and copies the state; false for null arguments.
 bool VZRUnwindInit(VZRUnwindCursor* cursor, const VZRThreadState* state);
 // True when the cursor now holds another frame.
 bool VZRUnwindNextFrame(VZRUnwindCursor* cursor);

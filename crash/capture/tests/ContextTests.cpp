@@ -68,7 +68,7 @@ TEST_F(CrashContextTest, MetadataRecordsIdentityHostAndApplicationInOrder) {
 
     const std::string text = readFile(path("metadata.vzrrecord"));
     const auto all = lines(text);
-    ASSERT_EQ(all.size(), 3u) << text;
+    ASSERT_EQ(all.size(), 4u) << text;
     EXPECT_EQ(text.back(), '\n');
     // Key order on the raw text; started_at is the virtual wall clock.
     const std::string startedAt = std::to_string(static_cast<uint64_t>(plat::Clock::now()));
@@ -90,6 +90,13 @@ TEST_F(CrashContextTest, MetadataRecordsIdentityHostAndApplicationInOrder) {
     EXPECT_TRUE(host["os_build_version"].is_string());
     EXPECT_EQ(all[2], "{\"application\":{\"bundle_id\":\"com.example_portal\",\"custom_bundle_id\":null,"
                       "\"build_version\":\"77\",\"display_version\":\"2.1\",\"extension_id\":null}}");
+    // The executable's own line comes from the binary image list.
+    const auto executable = nlohmann::ordered_json::parse(all[3])["executable"];
+    std::vector<std::string> executableKeys;
+    for (const auto& [key, value] : executable.items())
+        executableKeys.push_back(key);
+    EXPECT_EQ(executableKeys, (std::vector<std::string>{"architecture", "uuid", "base", "size", "encrypted",
+                                                        "minimum_sdk_version", "built_sdk_version"}));
 }
 
 TEST_F(CrashContextTest, MetadataWritesNullsForWhatIsAbsentAndTheExecutableSectionWhenGiven) {

@@ -60,7 +60,7 @@ TEST_F(ProbeTest, InitialisationOnRealThreadsLeavesTheMetadata) {
             EXPECT_EQ(parsed["identity"]["install_id"], "I1");
         }
     }
-    EXPECT_EQ(sections, (std::vector<std::string>{"identity", "host", "application"}));
+    EXPECT_EQ(sections, (std::vector<std::string>{"identity", "host", "application", "executable"}));
     EXPECT_EQ(readFile(report("sdk.log")).find("Delayed"), std::string::npos);
 }
 

@@ -2,6 +2,7 @@
 #include "crash/unwind/tests/UnwindChains.hpp"
 
 #include <dlfcn.h>
+#include <signal.h>
 
 #include <cstdlib>
 
@@ -87,7 +88,40 @@ __attribute__((noinline)) int recursionEntry(Recording* r) {
     return v + 1;
 }
 
+Recording* signalRecording = nullptr;
+
+__attribute__((noinline)) void signalHandlerPark(int) {
+    record(signalRecording, 1, __builtin_return_address(0));
+    int v = omitPark(signalRecording);
+    UNWINDCHAIN_KEEP(v);
+}
+
+__attribute__((noinline)) int signalRaiser(Recording* r) {
+    record(r, 2, __builtin_return_address(0));
+    signalRecording = r;
+    struct sigaction action {};
+    action.sa_handler = signalHandlerPark;
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous {};
+    sigaction(SIGUSR2, &action, &previous);
+    int v = raise(SIGUSR2);
+    UNWINDCHAIN_KEEP(v);
+    sigaction(SIGUSR2, &previous, nullptr);
+    return v + 1;
+}
+
+UNWINDCHAIN_LINK(signalEntry, signalRaiser, 3)
+
 } // namespace
+
+void* signalChain(void* recording) {
+    signalEntry(static_cast<Recording*>(recording));
+    return nullptr;
+}
+
+uintptr_t signalRaiserAddress() {
+    return reinterpret_cast<uintptr_t>(&signalRaiser);
+}
 
 void* omitFramePointerChain(void* recording) {
     omitEntry(static_cast<Recording*>(recording));

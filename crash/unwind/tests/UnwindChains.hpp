@@ -23,8 +23,10 @@ void* omitFramePointerChain(void* recording);  // entry -> five functions -> par
 void* qsortChain(void* recording);             // entry -> sorter -> qsort -> comparator -> park
 void* recursionChain(void* recording);         // entry -> 30 levels of one function -> park
 void* framePointerChain(void* recording);      // entry -> five functions -> leaf park (frame pointers, no CFI)
+void* signalChain(void* recording);            // entry -> raiser -> (signal) handler -> park
 
 // Start addresses of functions the qsort test looks for between the C library's frames.
 uintptr_t qsortSorterAddress();
+uintptr_t signalRaiserAddress();
 
 } // namespace unwindchain

@@ -91,6 +91,20 @@ private:
     struct sigaction previous_ {};
 };
 
+// After a stretch of the C library's frames starting at `from`: the library's return into `function` (within
+// its first 512 bytes), then the two return addresses recorded at `depth` and `depth + 1`.
+void expectBackIntoCaller(const std::vector<UnwindFrame>& frames, size_t from, uintptr_t function,
+                          const unwindchain::Recording& recording, int depth) {
+    size_t i = from;
+    while (i < frames.size() && inLibc(frames[i].pc))
+        ++i;
+    ASSERT_LT(i + 2, frames.size());
+    EXPECT_GT(frames[i].pc, function);
+    EXPECT_LT(frames[i].pc, function + 512);
+    EXPECT_EQ(frames[i + 1].pc, recording.returnAddresses[depth]);
+    EXPECT_EQ(frames[i + 2].pc, recording.returnAddresses[depth + 1]);
+}
+
 class UnwindTest : public crashtest::CrashContextTest {
 protected:
     void SetUp() override {
@@ -137,16 +151,20 @@ TEST_F(UnwindTest, AChainThroughTheCLibraryComesBackIntoTheCaller) {
     EXPECT_EQ(frames[1].pc, recorded[0]); // into the comparator
     EXPECT_EQ(frames[2].pc, recorded[1]); // into the C library's sort
     EXPECT_TRUE(inLibc(frames[2].pc));
-    size_t i = 3;
-    while (i < frames.size() && inLibc(frames[i].pc))
-        ++i;
-    ASSERT_LT(i + 2, frames.size());
     // The sort's return into the sorter, then the sorter's and the entry's own return addresses.
-    const uintptr_t sorter = unwindchain::qsortSorterAddress();
-    EXPECT_GT(frames[i].pc, sorter);
-    EXPECT_LT(frames[i].pc, sorter + 512);
-    EXPECT_EQ(frames[i + 1].pc, recorded[2]);
-    EXPECT_EQ(frames[i + 2].pc, recorded[3]);
+    expectBackIntoCaller(frames, 3, unwindchain::qsortSorterAddress(), chain.recording, 2);
+}
+
+TEST_F(UnwindTest, ASignalFrameLeadsBackToTheInterruptedCode) {
+    ParkedChain chain(unwindchain::signalChain);
+    const auto frames = walkState(chain.state);
+    const auto& recorded = chain.recording.returnAddresses;
+    ASSERT_GE(frames.size(), 6u);
+    EXPECT_EQ(frames[1].pc, recorded[0]); // into the handler
+    EXPECT_EQ(frames[2].pc, recorded[1]); // into the C library's signal return
+    EXPECT_TRUE(inLibc(frames[2].pc));
+    // raise's return into the raiser, then the raiser's and the entry's own return addresses.
+    expectBackIntoCaller(frames, 3, unwindchain::signalRaiserAddress(), chain.recording, 2);
 }
 
 TEST_F(UnwindTest, RecursionRepeatsItsReturnAddressWithARisingRepeatCount) {

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Whole pages of foreign memory copied onto the walker's stack, so that parsing byte by byte and the table
+// search cost one safe read per page instead of one per field. A page is readable as a whole or not at all,
+// so reading it whole changes no answer. Only for memory that does not change during one walk (a suspended
+// thread's stack, loaded images).
+inline constexpr size_t kVZRMemoryWindowPages = 8;
+inline constexpr size_t kVZRMemoryWindowPageSize = 4096;
+struct VZRMemoryWindow {
+    uintptr_t page[kVZRMemoryWindowPages] = {}; // the start of each cached page; 0: empty slot
+    unsigned next = 0;                           // the slot the next page replaces
+    uint8_t bytes[kVZRMemoryWindowPages][kVZRMemoryWindowPageSize];
+};
+// Copies `length` bytes at `address` through the window (directly when it is null).
+bool VZRMemoryWindowRead(VZRMemoryWindow* window, uintptr_t address, void* out, size_t length);
