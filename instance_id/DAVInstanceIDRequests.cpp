@@ -89,7 +89,10 @@ void DAVInstanceID::tokenWithAuthorizedEntity(const std::string& authorizedEntit
         if (!self) {
             return;
         }
-        if (auto cached = self->tokenManager_->cachedTokenInfoWithAuthorizedEntity(authorizedEntity, scope)) {
+        // A stale record is not an answer: the refresh policy keeps a stale default token cached precisely so
+        // that it is fetched again here.
+        if (auto cached = self->tokenManager_->cachedTokenInfoWithAuthorizedEntity(authorizedEntity, scope);
+            cached && cached->isFresh()) {
             const auto optionsInfo = DAVInstanceIDAPNSInfo::initWithTokenOptionsDictionary(tokenOptions);
             const auto& recordInfo = cached->APNSInfo();
             if ((!optionsInfo && !recordInfo) || (recordInfo && recordInfo->isEqualToAPNSInfo(optionsInfo.get()))) {
