@@ -165,6 +165,7 @@ void DAVInstanceID::configureInstanceIDWithOptions(const std::shared_ptr<DAVOpti
 void DAVInstanceID::didCompleteConfigure() {
     if (cachedTokenIfAvailable()) {
         if (tokenManager_->checkForTokenRefreshPolicy()) {
+            defaultTokenNeedsRefresh_.store(true);
             fetchDefaultToken();
         }
         setDefaultVCMToken(token());
@@ -330,6 +331,7 @@ void DAVInstanceID::defaultTokenCompletedWithToken(std::optional<std::string> to
         DAVInstanceIDLoggerDebug(3016, "Received APNS token while fetching default token. Refetching default token.");
         return;
     }
+    defaultTokenNeedsRefresh_.store(false);
     DAVInstanceIDLoggerInfo(3010, "Successfully fetched default token.");
     if (handler) {
         handler(token, std::nullopt);

@@ -137,6 +137,8 @@ private:
 
     std::atomic<bool> isFetchingDefaultToken_{false};
     std::atomic<bool> isDefaultTokenFetchScheduled_{false};
+    // The refresh policy found the cached default token stale: the next default-token request fetches.
+    std::atomic<bool> defaultTokenNeedsRefresh_{false};
 
     mutable std::mutex mutex_; // guards the fields below
     std::optional<std::string> vcmSenderID_;

@@ -89,10 +89,12 @@ void DAVInstanceID::tokenWithAuthorizedEntity(const std::string& authorizedEntit
         if (!self) {
             return;
         }
-        // A stale record is not an answer: the refresh policy keeps a stale default token cached precisely so
-        // that it is fetched again here.
+        // The default token that the refresh policy found stale stays cached only until it is fetched again:
+        // answering it from the cache would never refresh it.
+        const bool refreshing = self->defaultTokenNeedsRefresh_.load() && scope == kDAVInstanceIDDefaultTokenScope &&
+                                self->vcmSenderID() == authorizedEntity;
         if (auto cached = self->tokenManager_->cachedTokenInfoWithAuthorizedEntity(authorizedEntity, scope);
-            cached && cached->isFresh()) {
+            cached && !refreshing) {
             const auto optionsInfo = DAVInstanceIDAPNSInfo::initWithTokenOptionsDictionary(tokenOptions);
             const auto& recordInfo = cached->APNSInfo();
             if ((!optionsInfo && !recordInfo) || (recordInfo && recordInfo->isEqualToAPNSInfo(optionsInfo.get()))) {

@@ -15,6 +15,7 @@
 // configuration raised (exception=NAME: REASON); 4 when a request got no answer in time.
 
 #include "core/DAVApp.hpp"
+#include "core/DVUUserDefaults.hpp"
 #include "instance_id/DAVInstanceID.hpp"
 #include "platform/device/Boot.hpp"
 #include "platform/device/DeviceConfig.hpp"
@@ -39,6 +40,9 @@ namespace {
 constexpr double kAnswerSeconds = 30;
 
 [[noreturn]] void launchExit(int status) {
+    // The defaults' delayed write waits for time that a launch in virtual time never lets pass, and the exit
+    // below skips the flush at exit: what this launch stored must reach the next one.
+    DVUUserDefaults::standardUserDefaults().synchronize();
     std::fflush(stdout);
     std::fflush(stderr);
     // As the device ends an app: the URL sessions' threads may still run, so no static destructors.
