@@ -253,18 +253,15 @@ void DAVInstanceID::defaultTokenWithHandler(TokenHandler handler) {
         return;
     }
     const bool hasMessagingClass = rt::getClass(kMessagingClassName) != nullptr;
+    const auto apnsToken = apnsTokenData();
+    const std::int64_t apnsType = apnsTokenType();
     plat::Dictionary options;
-    std::string sender;
-    {
-        std::lock_guard lock(mutex_);
-        if (hasMessagingClass && apnsTokenData_) {
-            const bool sandbox = apnsTokenType_ != 0 ? apnsTokenType_ == 1 : false;
-            options.set(kDAVInstanceIDTokenOptionsAPNSKey, plat::Value(*apnsTokenData_));
-            options.set(kDAVInstanceIDTokenOptionsAPNSIsSandboxKey,
-                        plat::Value(apnsTokenType_ != 0 ? sandbox : isSandboxApp()));
-        }
-        sender = vcmSenderID_.value_or("");
+    if (hasMessagingClass && apnsToken) {
+        options.set(kDAVInstanceIDTokenOptionsAPNSKey, plat::Value(*apnsToken));
+        options.set(kDAVInstanceIDTokenOptionsAPNSIsSandboxKey,
+                    plat::Value(apnsType != 0 ? apnsType == 1 : isSandboxApp()));
     }
+    const std::string sender = vcmSenderID().value_or("");
     isFetchingDefaultToken_.store(true);
     std::weak_ptr<DAVInstanceID> weak = weakSelf();
     tokenWithAuthorizedEntity(

@@ -3,6 +3,8 @@
 // flight or waiting for its retry.
 
 #include "instance_id/tests/InstanceIDFacadeSupport.hpp"
+#include "platform/runtime/Messaging.hpp"
+#include "platform/runtime/Runtime.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -151,6 +153,38 @@ TEST_F(DAVInstanceIDDefaultTokenTest, AStaleCachedDefaultTokenIsRefreshedAtConfi
     plat::Virtual::runUntilIdle();
     EXPECT_EQ(server.requestCount(), 0u);
     EXPECT_EQ(third->defaultVCMToken(), first);
+}
+
+// The messaging client is absent from this system; a stand-in registered by name shows what its presence
+// changes: automatic initialisation, and a default token bound to the APNs token that arrived meanwhile.
+TEST_F(DAVInstanceIDDefaultTokenTest, WithAMessagingClientTheDefaultTokenFollowsTheAPNsToken) {
+    auto iid = DAVInstanceID::initPrivately();
+    EXPECT_FALSE(iid->isVCMAutoInitEnabled());
+    plat::rt::Class* messaging = plat::rt::registerClass("DAVMessaging");
+    EXPECT_TRUE(iid->isVCMAutoInitEnabled()); // present, without a "messaging" answer
+    plat::rt::Class* client = plat::rt::registerClass("DefaultTokenTestMessagingClient");
+    bool autoInit = false;
+    plat::rt::replaceMethod(client, "isAutoInitEnabled", [&autoInit](plat::rt::Object&) { return autoInit; });
+    plat::rt::replaceMethod(plat::rt::metaclass(messaging), "messaging", [client](plat::rt::Object&) {
+        return plat::rt::createInstance(client);
+    });
+    EXPECT_FALSE(iid->isVCMAutoInitEnabled());
+    autoInit = true;
+    EXPECT_TRUE(iid->isVCMAutoInitEnabled());
+
+    // Configuring now fetches the default token; an APNs token arriving meanwhile makes it fetch again, bound.
+    iid = configured();
+    EXPECT_TRUE(iid->isFetchingDefaultToken());
+    postAPNSToken(plat::Value(plat::Data{0xC0, 0xDE}), 1);
+    ASSERT_TRUE(waitFor([&] { return iid->defaultVCMToken().has_value(); }));
+    plat::Virtual::runUntilIdle();
+    const auto sent = requestsTo("/iid/register");
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].body.find("apns_token="), std::string::npos);
+    EXPECT_NE(sent[1].body.find("apns_token=s_c0de"), std::string::npos);
+    EXPECT_TRUE(loggedCode(3016));
+    ASSERT_EQ(service->registrations().size(), 2u);
+    EXPECT_EQ(iid->defaultVCMToken(), service->registrations()[1].token);
 }
 
 } // namespace
