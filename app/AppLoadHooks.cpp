@@ -6,6 +6,7 @@
 #include "core/DAVApp.hpp"
 #include "core/DAVDiagnostics.hpp"
 #include "crash/Vuzidorazav.hpp"
+#include "instance_id/DAVInstanceID.hpp"
 #include "kit_host/Zuvadu.hpp"
 
 std::span<const plat::rt::LoadHook> appLoadHooks() {
@@ -17,6 +18,8 @@ std::span<const plat::rt::LoadHook> appLoadHooks() {
         DAVDiagnostics::loadHook(),
         {"Vuzidorazav", [] { Vuzidorazav::runtimeClass(); }},
         {"Zuvadu", [] { Zuvadu::load(); }},
+        // Configures itself when the core announces the default app; the measurement engine finds it by name.
+        DAVInstanceID::loadHook(),
         // The push client sees the delegate's token and focus callbacks without code in the shell.
         {"UIApplication(RadIrivoz)", [] { RadIrivozAppDelegate::load(); }},
         {"Main.storyboard", [] { registerMainStoryboard(); }},

@@ -112,8 +112,10 @@ bool DAVInstanceIDCheckinPreferences::hasValidCheckinInfo() const {
         DAVInstanceIDUserDefaultsSetString(kDAVInstanceIDUserDefaultsKeyLocale, DAVInstanceIDCurrentLocale());
         return true;
     }
-    if (DAVInstanceIDLocaleDidChange()) {
-        DAVInstanceIDUserDefaultsSetString(kDAVInstanceIDUserDefaultsKeyLocale, DAVInstanceIDCurrentLocale());
+    // The stored locale read above decides: a second read of the defaults would cost a second file check on
+    // every token request.
+    if (const std::string current = DAVInstanceIDCurrentLocale(); !storedLocale || *storedLocale != current) {
+        DAVInstanceIDUserDefaultsSetString(kDAVInstanceIDUserDefaultsKeyLocale, current);
         return false;
     }
     const double ageSeconds =

@@ -39,6 +39,7 @@ constexpr const char* kPortal = "https://portal.example.test";
 constexpr const char* kOptionsFile = R"(<?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><dict>
 <key>RAZOZA_APP_ID</key><string>1:123456789012:ios:0123456789abcdef</string>
+<key>RCM_SENDER_ID</key><string>123456789012</string>
 <key>BUNDLE_ID</key><string>test.example.portal</string>
 </dict></plist>
 )";

@@ -3,6 +3,7 @@
 
 #include "core/DVUUserDefaults.hpp"
 #include "instance_id/DAVInstanceIDAPNSInfo.hpp"
+#include "instance_id/DAVInstanceIDConstants.hpp"
 #include "instance_id/DAVInstanceIDStore.hpp"
 #include "instance_id/DAVInstanceIDTokenInfo.hpp"
 #include "instance_id/DAVInstanceIDTokenStore.hpp"

@@ -7,6 +7,7 @@
 #include "app/console/tests/AppProcess.hpp"
 #include "deployment/Deployment.hpp"
 #include "devserver/KitHostRoutes.hpp"
+#include "devserver/InstanceIdRoutes.hpp"
 #include "devserver/LogRoutes.hpp"
 #include "devserver/PortalRoutes.hpp"
 #include "devserver/PushRoutes.hpp"
@@ -379,6 +380,21 @@ TEST_F(PortalApp, EachLaunchPostsTheCoreReportWithTheSameInstallIdentifier) {
         ASSERT_EQ(launches.back().size(), 1u) << "the report carries one identifier, the installation's";
     }
     EXPECT_EQ(launches[0], launches[1]);
+}
+
+// The launch configures the instance-ID client for the default app; nothing in the app asks it for a token,
+// so it sends nothing, at the first launch and the next.
+TEST_F(PortalApp, EachLaunchConfiguresTheInstanceIDClientWithoutARequest) {
+    for (int launch = 0; launch < 2; ++launch) {
+        auto r = run(Launch::withArgs({"--", "-DAVDebugEnabled", "-DAVLoggerForceSTDERR"}));
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("[Vedudodu/InstanceID][I-IID013010] InstanceID library version 3.3.0"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(r.err.find("[I-IID001002]"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("uncaught exception"), std::string::npos) << r.err;
+        EXPECT_TRUE(backend.requestsTo(std::string(devserver::kInstanceIdHost)).empty());
+    }
 }
 
 TEST_F(PortalApp, OnIOS10NoRegistrationIsSent) {
