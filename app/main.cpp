@@ -13,6 +13,7 @@
 #include "platform/dispatch/Backend.hpp"
 #include "platform/foundation/Error.hpp"
 #include "platform/foundation/ProcessInfo.hpp"
+#include "platform/foundation/PreferenceStore.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -205,6 +206,9 @@ int main(int argc, char** argv) {
     console->start();
     const int status = appMain(argc, argv);
     const int exitStatus = console->finished() ? console->exitStatus() : status;
+    // Preferences written in the last second are still waiting for their delayed write; an app that quits
+    // keeps them, as it does on the device. Lost, they would make the next launch look like a new install.
+    plat::sim::Preferences::flushAll();
     std::fflush(stdout);
     std::fflush(stderr);
     // The process ends as the device ends an app: without unwinding. The service clients' queues and URL
