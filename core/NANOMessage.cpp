@@ -13,6 +13,9 @@
 #include <map>
 #include <mutex>
 
+// Messages up to this size are encoded in one pass (see protoBuffer).
+constexpr std::size_t kNanoScratchEncodeBytes = 2048;
+
 namespace {
 
 // The layer's own diagnostics go to standard output; accessor lines go through NSLog.
@@ -1005,11 +1008,24 @@ std::optional<plat::Data> NANOMessage::protoBuffer() const {
     if (!info_) {
         return std::nullopt;
     }
-    // Encoded straight into the data object: one allocation of the exact size, no copy.
     NanoBindingScope scope;
     NanoStruct target(descriptor_->structSize);
+    if (!nanoFillStruct(*info_, target.get())) {
+        return std::nullopt;
+    }
+    // A small message (an event, a bundle header, a setting) is written in one pass into scratch space and
+    // copied out: sizing it first would walk it twice. One that does not fit stops at the first write past the
+    // scratch space and is sized and written as below.
+    {
+        pb_byte_t scratch[kNanoScratchEncodeBytes];
+        pb_ostream_t quick = pb_ostream_from_buffer(scratch, sizeof scratch);
+        if (pb_encode(&quick, descriptor_->nanopb, target.get())) {
+            return plat::Data(scratch, scratch + quick.bytes_written);
+        }
+    }
+    // Encoded straight into the data object: one allocation of the exact size, no copy.
     std::size_t size = 0;
-    if (!nanoFillStruct(*info_, target.get()) || !pb_get_encoded_size(&size, descriptor_->nanopb, target.get()) ||
+    if (!pb_get_encoded_size(&size, descriptor_->nanopb, target.get()) ||
         size > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
         return std::nullopt;
     }

@@ -723,7 +723,17 @@ std::optional<plat::Data> databaseEncoding(NANOMessageRef message) {
 
 bool DMSDatabase::insertIfNotExistsRawEventMetadata(NANOMessageRef metadata, plat::Error* error) {
     auto encoding = databaseEncoding(metadata);
-    int64_t fingerprint = dms_64LSBMD5(encoding ? *encoding : plat::Data());
+    // The pipeline stores the same header with event after event: its fingerprint is known without a digest.
+    int64_t fingerprint = 0;
+    if (encoding && *encoding == lastMetadataEncoding_) {
+        fingerprint = lastMetadataFingerprint_;
+    } else {
+        fingerprint = dms_64LSBMD5(encoding ? *encoding : plat::Data());
+        if (encoding) {
+            lastMetadataEncoding_ = *encoding;
+            lastMetadataFingerprint_ = fingerprint;
+        }
+    }
     if (encoding) {
         if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Row count failed. Database not open.")) {
             return false;
@@ -798,13 +808,8 @@ bool DMSDatabase::insertRawEvent(const DMSEvent* event, int64_t metadataFingerpr
         return false;
     }
     return insertDataType(true, "raw_events", error, [&]() -> std::optional<DMSRecord> {
-        auto raw = DMSRawEventData::initWithRawEvent(*event, 0, metadataFingerprint);
-        if (!raw) {
-            databaseMonitor().logWithLevel(4, 12014,
-                                           "Received empty raw event data for getting dictionary representation");
-            return std::nullopt;
-        }
-        // The name has its own column.
+        // The name has its own column. (A raw-event record of row ID 0 around an event always exists, so the
+        // event is not copied into one just to be read.)
         DMSEventFields fields = event->protoEventFields();
         fields.name.reset();
         auto data = DMSPBEventFromFields(fields)->protoBuffer();
@@ -955,10 +960,11 @@ std::optional<int64_t> DMSDatabase::deleteRawEventsOverAbsoluteLimit(plat::Error
         return std::nullopt;
     }
     int64_t keep = int64_t{DMSMeasurement::remoteConfig().maxEventsStored()} - 1;
-    // Row IDs only grow, so a span of row IDs within the limit holds no more rows than that: nothing to delete,
-    // and the DELETE's scan of the newest rows is spared.
+    // Row IDs are unique, so a span of row IDs within the limit holds no more rows than that: nothing to
+    // delete, and the DELETE's walk over the newest rows is spared. (Each bound alone is one index lookup; both
+    // in one aggregate would scan the table.)
     plat::Error spanError;
-    auto span = sqliteStore_->numberForQuery("SELECT max(rowid) - min(rowid) + 1 FROM raw_events", {}, &spanError);
+    auto span = sqliteStore_->numberForQuery("SELECT (SELECT max(rowid) FROM raw_events) - (SELECT min(rowid) FROM raw_events) + 1", {}, &spanError);
     if (!span) {
         if (spanError.code != 0) {
             if (error) {

@@ -268,4 +268,7 @@ private:
     std::string databasePath_;
     // The last stale-data purge, kept here when there is no persisted configuration.
     double lastDeleteStaleDataTimestamp_ = 0;
+    // The last metadata encoding fingerprinted, and its fingerprint.
+    plat::Data lastMetadataEncoding_;
+    int64_t lastMetadataFingerprint_ = 0;
 };
