@@ -7,11 +7,15 @@
 #include <pb_decode.h>
 #include <pb_encode.h>
 
+#include <cstdint>
 #include <cstring>
 #include <algorithm>
 #include <limits>
 #include <map>
 #include <mutex>
+
+// Messages up to this size are encoded in one pass (see protoBuffer).
+constexpr std::size_t kNanoScratchEncodeBytes = 2048;
 
 namespace {
 
@@ -258,6 +262,48 @@ struct NanoBindingStore {
 
 thread_local NanoBindingStore* tNanoBindings = nullptr;
 
+// The bytes of the decode in progress on this thread. nanopb gives the callback of a length-delimited field a
+// stream over those bytes, but the callback of a field sent with any other wire type a copy of the raw value
+// on its own stack, and calls it all the same: a string, bytes or message field whose stream lies outside the
+// bytes was sent with the wrong wire type. (The input is a caller's live object, so nanopb's deeper stack
+// frame can never lie inside it.)
+struct NanoDecodeFrame {
+    std::uintptr_t begin = 0;
+    std::uintptr_t end = 0;
+    const char* callbackError = nullptr;
+};
+
+thread_local NanoDecodeFrame tNanoDecodeFrame;
+
+class NanoDecodeFrameScope {
+public:
+    NanoDecodeFrameScope(const uint8_t* bytes, std::size_t length) : previous_(tNanoDecodeFrame) {
+        auto begin = reinterpret_cast<std::uintptr_t>(bytes);
+        tNanoDecodeFrame = NanoDecodeFrame{begin, begin + length, nullptr};
+    }
+    ~NanoDecodeFrameScope() { tNanoDecodeFrame = previous_; }
+    NanoDecodeFrameScope(const NanoDecodeFrameScope&) = delete;
+    NanoDecodeFrameScope& operator=(const NanoDecodeFrameScope&) = delete;
+
+private:
+    NanoDecodeFrame previous_;
+};
+
+// False (and the reason kept for the decoder's line) when a callback's stream is no length-delimited field
+// of the decode in progress. Outside this layer's decodes there is nothing to compare with.
+bool nanoLengthDelimited(const pb_istream_t* stream) {
+    NanoDecodeFrame& frame = tNanoDecodeFrame;
+    if (frame.begin == 0) {
+        return true;
+    }
+    auto at = reinterpret_cast<std::uintptr_t>(stream->state);
+    if (at >= frame.begin && at <= frame.end) {
+        return true;
+    }
+    frame.callbackError = "wrong wire type";
+    return false;
+}
+
 class NanoBindingScope {
 public:
     NanoBindingScope() : previous_(tNanoBindings) {
@@ -345,6 +391,9 @@ bool nanoDecodeElementsCallback(pb_istream_t* stream, const pb_field_t* field, v
     if (!binding || !binding->array || !binding->message) {
         nanoPrint("<ERROR> %s decoder failed: Invalid arg parameter",
                   binding && binding->message ? binding->message->name : "");
+        return false;
+    }
+    if (!nanoLengthDelimited(stream)) {
         return false;
     }
     const char* name = binding->message->name;
@@ -488,6 +537,7 @@ bool nanoDecodeInto(const uint8_t* bytes, std::size_t length, MessageInfo& recor
         nanoPrint("<ERROR> %s decoder failed: Unable to set decoders", descriptor.name);
         return false;
     }
+    NanoDecodeFrameScope frame(bytes, length);
     pb_istream_t stream = pb_istream_from_buffer(bytes, length);
     bool ok = pb_decode(&stream, descriptor.nanopb, target.get());
     if (ok && nanoHasRepeated(descriptor)) {
@@ -499,7 +549,8 @@ bool nanoDecodeInto(const uint8_t* bytes, std::size_t length, MessageInfo& recor
         ok = pb_decode(&stream, descriptor.nanopb, target.get());
     }
     if (!ok) {
-        nanoPrint("<ERROR> %s decoder failed: %s\n", descriptor.name, PB_GET_ERROR(&stream));
+        const char* why = stream.errmsg ? stream.errmsg : tNanoDecodeFrame.callbackError;
+        nanoPrint("<ERROR> %s decoder failed: %s\n", descriptor.name, why ? why : "(none)");
         return false;
     }
     nanoCopyStatics(record, target.get());
@@ -861,7 +912,7 @@ bool NANOBytesRecordFromData(const plat::Value& value, NANOStringRecord* record)
 
 bool NANODecodeStringCallback(pb_istream_t* stream, const pb_field_t*, void** arg) {
     auto* slot = static_cast<NANOSlot*>(*arg);
-    if (!slot) {
+    if (!slot || !nanoLengthDelimited(stream)) {
         return false;
     }
     if (NANOStringRecord* existing = nanoStringOf(*slot)) {
@@ -890,7 +941,7 @@ bool NANODecodeStringCallback(pb_istream_t* stream, const pb_field_t*, void** ar
 
 bool NANODecodeRepeatedStringCallback(pb_istream_t* stream, const pb_field_t* field, void** arg) {
     auto* array = static_cast<NANOArrayRecord*>(*arg);
-    if (!array) {
+    if (!array || !nanoLengthDelimited(stream)) {
         return false;
     }
     if (!array->elements) {
@@ -1005,11 +1056,24 @@ std::optional<plat::Data> NANOMessage::protoBuffer() const {
     if (!info_) {
         return std::nullopt;
     }
-    // Encoded straight into the data object: one allocation of the exact size, no copy.
     NanoBindingScope scope;
     NanoStruct target(descriptor_->structSize);
+    if (!nanoFillStruct(*info_, target.get())) {
+        return std::nullopt;
+    }
+    // A small message (an event, a bundle header, a setting) is written in one pass into scratch space and
+    // copied out: sizing it first would walk it twice. One that does not fit stops at the first write past the
+    // scratch space and is sized and written as below.
+    {
+        pb_byte_t scratch[kNanoScratchEncodeBytes];
+        pb_ostream_t quick = pb_ostream_from_buffer(scratch, sizeof scratch);
+        if (pb_encode(&quick, descriptor_->nanopb, target.get())) {
+            return plat::Data(scratch, scratch + quick.bytes_written);
+        }
+    }
+    // Encoded straight into the data object: one allocation of the exact size, no copy.
     std::size_t size = 0;
-    if (!nanoFillStruct(*info_, target.get()) || !pb_get_encoded_size(&size, descriptor_->nanopb, target.get()) ||
+    if (!pb_get_encoded_size(&size, descriptor_->nanopb, target.get()) ||
         size > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
         return std::nullopt;
     }

@@ -49,24 +49,48 @@ std::optional<double> dmsOptionalDouble(NANOMessageRef message, int32_t field) {
 
 } // namespace
 
+namespace {
+
+// Record-level setters for records this file has just made, so of the right message and kind.
+void dmsRecordString(MessageInfo& record, int32_t field, const std::optional<std::string>& value) {
+    if (value) {
+        NANOSetStringValue(&record.slots[field], reinterpret_cast<const uint8_t*>(value->data()),
+                           static_cast<uint32_t>(value->size()));
+    }
+}
+
+void dmsRecordInt64(MessageInfo& record, int32_t field, const std::optional<int64_t>& value) {
+    if (value) {
+        NANOSetUInt64Value(&record.slots[field], static_cast<uint64_t>(*value));
+    }
+}
+
+} // namespace
+
 std::shared_ptr<DMSPBEvent> DMSPBEventFromFields(const DMSEventFields& fields) {
+    // Every event stored goes through here: the parameters are made as records in place rather than as
+    // message objects deep-copied into the array.
     auto event = DMSPBEvent::init();
-    plat::Array params;
-    params.reserve(fields.params.size());
-    for (const DMSEventParamFields& param : fields.params) {
-        auto message = DMSPBEventParam::init();
-        dmsSetOptionalString(message, DMSPBEventParam::kName, param.name);
-        dmsSetOptionalString(message, DMSPBEventParam::kStringValue, param.stringValue);
-        dmsSetOptionalInt64(message, DMSPBEventParam::kIntValue, param.intValue);
-        dmsSetOptionalDouble(message, DMSPBEventParam::kDoubleValue, param.doubleValue);
-        params.push_back(plat::Value(plat::rt::ObjectPtr(message)));
+    MessageInfo& record = *event->messageInfo();
+    if (!fields.params.empty()) {
+        auto& array = *std::get<std::unique_ptr<NANOArrayRecord>>(record.slots[DMSPBEvent::kParams]);
+        array.elements = std::make_unique<NANOSlot[]>(fields.params.size());
+        array.count = static_cast<uint32_t>(fields.params.size());
+        for (std::size_t i = 0; i < fields.params.size(); ++i) {
+            const DMSEventParamFields& param = fields.params[i];
+            auto element = NANOMakeMessageInfo(DMSPBEventParam::messageDescriptor());
+            dmsRecordString(*element, DMSPBEventParam::kName, param.name);
+            dmsRecordString(*element, DMSPBEventParam::kStringValue, param.stringValue);
+            dmsRecordInt64(*element, DMSPBEventParam::kIntValue, param.intValue);
+            if (param.doubleValue) {
+                NANOSetDoubleValue(&element->slots[DMSPBEventParam::kDoubleValue], *param.doubleValue);
+            }
+            array.elements[i] = std::move(element);
+        }
     }
-    if (!params.empty()) {
-        NANOSetArray(event, DMSPBEvent::kParams, params);
-    }
-    dmsSetOptionalString(event, DMSPBEvent::kName, fields.name);
-    dmsSetOptionalInt64(event, DMSPBEvent::kTimestampMillis, fields.timestampMillis);
-    dmsSetOptionalInt64(event, DMSPBEvent::kPreviousTimestampMillis, fields.previousTimestampMillis);
+    dmsRecordString(record, DMSPBEvent::kName, fields.name);
+    dmsRecordInt64(record, DMSPBEvent::kTimestampMillis, fields.timestampMillis);
+    dmsRecordInt64(record, DMSPBEvent::kPreviousTimestampMillis, fields.previousTimestampMillis);
     return event;
 }
 

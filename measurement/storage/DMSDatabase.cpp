@@ -17,6 +17,8 @@
 
 #include <cmath>
 #include <limits>
+#include <set>
+#include <type_traits>
 
 namespace {
 
@@ -721,7 +723,17 @@ std::optional<plat::Data> databaseEncoding(NANOMessageRef message) {
 
 bool DMSDatabase::insertIfNotExistsRawEventMetadata(NANOMessageRef metadata, plat::Error* error) {
     auto encoding = databaseEncoding(metadata);
-    int64_t fingerprint = dms_64LSBMD5(encoding ? *encoding : plat::Data());
+    // The pipeline stores the same header with event after event: its fingerprint is known without a digest.
+    int64_t fingerprint = 0;
+    if (encoding && *encoding == lastMetadataEncoding_) {
+        fingerprint = lastMetadataFingerprint_;
+    } else {
+        fingerprint = dms_64LSBMD5(encoding ? *encoding : plat::Data());
+        if (encoding) {
+            lastMetadataEncoding_ = *encoding;
+            lastMetadataFingerprint_ = fingerprint;
+        }
+    }
     if (encoding) {
         if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Row count failed. Database not open.")) {
             return false;
@@ -796,13 +808,8 @@ bool DMSDatabase::insertRawEvent(const DMSEvent* event, int64_t metadataFingerpr
         return false;
     }
     return insertDataType(true, "raw_events", error, [&]() -> std::optional<DMSRecord> {
-        auto raw = DMSRawEventData::initWithRawEvent(*event, 0, metadataFingerprint);
-        if (!raw) {
-            databaseMonitor().logWithLevel(4, 12014,
-                                           "Received empty raw event data for getting dictionary representation");
-            return std::nullopt;
-        }
-        // The name has its own column.
+        // The name has its own column. (A raw-event record of row ID 0 around an event always exists, so the
+        // event is not copied into one just to be read.)
         DMSEventFields fields = event->protoEventFields();
         fields.name.reset();
         auto data = DMSPBEventFromFields(fields)->protoBuffer();
@@ -953,10 +960,11 @@ std::optional<int64_t> DMSDatabase::deleteRawEventsOverAbsoluteLimit(plat::Error
         return std::nullopt;
     }
     int64_t keep = int64_t{DMSMeasurement::remoteConfig().maxEventsStored()} - 1;
-    // Row IDs only grow, so a span of row IDs within the limit holds no more rows than that: nothing to delete,
-    // and the DELETE's scan of the newest rows is spared.
+    // Row IDs are unique, so a span of row IDs within the limit holds no more rows than that: nothing to
+    // delete, and the DELETE's walk over the newest rows is spared. (Each bound alone is one index lookup; both
+    // in one aggregate would scan the table.)
     plat::Error spanError;
-    auto span = sqliteStore_->numberForQuery("SELECT max(rowid) - min(rowid) + 1 FROM raw_events", {}, &spanError);
+    auto span = sqliteStore_->numberForQuery("SELECT (SELECT max(rowid) FROM raw_events) - (SELECT min(rowid) FROM raw_events) + 1", {}, &spanError);
     if (!span) {
         if (spanError.code != 0) {
             if (error) {
@@ -1307,4 +1315,430 @@ bool DMSDatabase::updateEventAggregates(const DMSEventAggregates* aggregates, pl
 
 std::optional<int64_t> DMSDatabase::publicEventCount(plat::Error* error) {
     return databaseIntegerForQuery(sqliteStore_.get(), "SELECT count(1) FROM events WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
+}
+
+// Audience filters and results.
+
+namespace {
+
+// Audience and filter IDs are 32-bit; anything else in the column is no ID.
+std::optional<int32_t> databaseInt32Column(const DMSRecord& row, const char* column) {
+    const plat::Value* value = row.find(column);
+    if (!value || !value->isNumber()) {
+        return std::nullopt;
+    }
+    int64_t number = value->integerValue();
+    if (number < std::numeric_limits<int32_t>::min() || number > std::numeric_limits<int32_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<int32_t>(number);
+}
+
+std::optional<plat::Data> databaseBytesColumn(const DMSRecord& row, const char* column) {
+    const plat::Value* value = row.find(column);
+    if (!value || !value->isData() || value->asData().empty()) {
+        return std::nullopt;
+    }
+    return value->asData();
+}
+
+// What differs between the event and the property filters: their table, name column and texts.
+struct DatabaseFilterKind {
+    const char* table;
+    const char* nameColumn;
+    const char* emptyNameQuery;
+    int64_t emptyRowCode;
+    const char* emptyRow;
+    const char* emptyUpdate;
+    int64_t emptyNameCode;
+    const char* emptyName;
+    int64_t emptyDataCode;
+    const char* emptyData;
+    const char* emptyDelete;
+};
+
+const DatabaseFilterKind kDatabaseEventFilters{
+    "event_filters",
+    "event_name",
+    "Received empty event name for getting event filters",
+    12025,
+    "Received empty dictionary for getting event filter",
+    "Received empty event filters to update",
+    12027,
+    "Received event filter with empty event name for getting dictionary representation",
+    12028,
+    "Received event filter with empty data for getting dictionary representation",
+    "Received empty event filters to delete"};
+
+const DatabaseFilterKind kDatabasePropertyFilters{
+    "property_filters",
+    "property_name",
+    "Received empty property name for getting property filters",
+    12029,
+    "Received empty dictionary for getting property filter",
+    "Received empty property filters to update",
+    12031,
+    "Received property filter with empty property name for getting dictionary representation",
+    12032,
+    "Received property filter with empty data for getting dictionary representation",
+    "Received empty property filters to delete"};
+
+template <class Filter> const std::string& databaseFilterName(const Filter& filter) {
+    if constexpr (std::is_same_v<Filter, DMSEventFilter>) {
+        return filter.eventName();
+    } else {
+        return filter.propertyName();
+    }
+}
+
+template <class Filter>
+std::optional<std::vector<Filter>> databaseFiltersForName(DMSDatabase& database, const DatabaseFilterKind& kind,
+                                                          std::string_view name, plat::Error* error) {
+    if (!DMSRequire(!name.empty(), error, 1, kind.emptyNameQuery)) {
+        return std::nullopt;
+    }
+    std::vector<Filter> filters;
+    bool read = database.dataTypesFromTable(kind.table, kind.nameColumn, plat::Value(std::string(name)), error,
+                                            [&](const DMSRecord& row) {
+                                                if (row.empty()) {
+                                                    databaseMonitor().logWithLevel(4, kind.emptyRowCode, kind.emptyRow);
+                                                    return false;
+                                                }
+                                                auto audienceID = databaseInt32Column(row, "audience_id");
+                                                auto filterID = databaseInt32Column(row, "filter_id");
+                                                const plat::Value* filterName = row.find(kind.nameColumn);
+                                                const plat::Value* data = row.find("data");
+                                                if (!audienceID || !filterID || !filterName || !filterName->isString() ||
+                                                    !data || !data->isData()) {
+                                                    return false;
+                                                }
+                                                filters.emplace_back(*audienceID, *filterID, filterName->asString(),
+                                                                     data->asData());
+                                                return true;
+                                            });
+    if (!read) {
+        return std::nullopt;
+    }
+    return filters;
+}
+
+template <class Filter>
+bool databaseUpdateFilters(DMSSqliteStore* store, const DatabaseFilterKind& kind, const std::vector<Filter>& filters,
+                           plat::Error* error) {
+    if (!DMSRequire(!filters.empty(), error, 1, kind.emptyUpdate) ||
+        !DMSRequire(store != nullptr, error, 2, "Upsert record failed. Database not open.")) {
+        return false;
+    }
+    for (const Filter& filter : filters) {
+        const std::string& name = databaseFilterName(filter);
+        if (name.empty()) {
+            databaseMonitor().logWithLevel(4, kind.emptyNameCode, kind.emptyName);
+        } else if (filter.data().empty()) {
+            databaseMonitor().logWithLevel(4, kind.emptyDataCode, kind.emptyData);
+        }
+        if (!DMSRequire(!name.empty() && !filter.data().empty(), error, 2, "Failed to insert/update unknown data type")) {
+            return false;
+        }
+        DMSRecord row{{"audience_id", int64_t{filter.audienceID()}},
+                      {"filter_id", int64_t{filter.filterID()}},
+                      {kind.nameColumn, name},
+                      {"data", filter.data()}};
+        if (!store->upsertRecord(row, kind.table, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+template <class Filter>
+bool databaseDeleteFilters(DMSSqliteStore* store, const DatabaseFilterKind& kind, const std::vector<Filter>& filters,
+                           plat::Error* error) {
+    if (!DMSRequire(!filters.empty(), error, 1, kind.emptyDelete) ||
+        !DMSRequire(store != nullptr, error, 2, "Delete records with condition failed. Database not open.")) {
+        return false;
+    }
+    // The IDs are integers of ours, never text from outside, so they can stand in the statement.
+    std::string condition;
+    for (const Filter& filter : filters) {
+        condition += (condition.empty() ? "" : " OR ") + std::string("(audience_id=") +
+                     std::to_string(filter.audienceID()) + " AND filter_id=" + std::to_string(filter.filterID()) + ")";
+    }
+    return store->deleteRecords(kind.table, condition, {}, error).has_value();
+}
+
+std::optional<DMSFilterResult> databaseFilterResultFromRow(const DMSRecord& row) {
+    if (row.empty()) {
+        databaseMonitor().logWithLevel(4, 12033, "Received empty dictionary for getting filter result");
+        return std::nullopt;
+    }
+    auto audienceID = databaseInt32Column(row, "audience_id");
+    if (!audienceID) {
+        return std::nullopt;
+    }
+    return DMSFilterResult(*audienceID, databaseBytesColumn(row, "current_results").value_or(plat::Data()),
+                           databaseBytesColumn(row, "previous_results"));
+}
+
+} // namespace
+
+std::optional<std::vector<int32_t>> DMSDatabase::allAudienceIDs(plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query records failed. Database not open.")) {
+        return std::nullopt;
+    }
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT audience_id FROM event_filters UNION SELECT audience_id FROM property_filters", {}, error);
+    if (!rows) {
+        return std::nullopt;
+    }
+    std::vector<int32_t> audienceIDs;
+    for (const DMSRecord& row : *rows) {
+        auto audienceID = databaseInt32Column(row, "audience_id");
+        if (!DMSRequire(audienceID.has_value(), error, 1, "Received nil audience ID for querying all audience IDs")) {
+            return std::nullopt;
+        }
+        audienceIDs.push_back(*audienceID);
+    }
+    return audienceIDs;
+}
+
+std::optional<std::vector<DMSEventFilter>> DMSDatabase::eventFiltersForEventName(std::string_view eventName,
+                                                                                 plat::Error* error) {
+    return databaseFiltersForName<DMSEventFilter>(*this, kDatabaseEventFilters, eventName, error);
+}
+
+std::optional<std::vector<DMSPropertyFilter>> DMSDatabase::propertyFiltersForPropertyName(std::string_view propertyName,
+                                                                                          plat::Error* error) {
+    return databaseFiltersForName<DMSPropertyFilter>(*this, kDatabasePropertyFilters, propertyName, error);
+}
+
+bool DMSDatabase::updateEventFilters(const std::vector<DMSEventFilter>& filters, plat::Error* error) {
+    return databaseUpdateFilters(sqliteStore_.get(), kDatabaseEventFilters, filters, error);
+}
+
+bool DMSDatabase::updatePropertyFilters(const std::vector<DMSPropertyFilter>& filters, plat::Error* error) {
+    return databaseUpdateFilters(sqliteStore_.get(), kDatabasePropertyFilters, filters, error);
+}
+
+bool DMSDatabase::deleteEventFilters(const std::vector<DMSEventFilter>& filters, plat::Error* error) {
+    return databaseDeleteFilters(sqliteStore_.get(), kDatabaseEventFilters, filters, error);
+}
+
+bool DMSDatabase::deletePropertyFilters(const std::vector<DMSPropertyFilter>& filters, plat::Error* error) {
+    return databaseDeleteFilters(sqliteStore_.get(), kDatabasePropertyFilters, filters, error);
+}
+
+bool DMSDatabase::deleteAllEventFilters(plat::Error* error) {
+    return DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete all records failed. Database not open.") &&
+           sqliteStore_->deleteAllRecords("event_filters", error);
+}
+
+bool DMSDatabase::deleteAllPropertyFilters(plat::Error* error) {
+    return DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete all records failed. Database not open.") &&
+           sqliteStore_->deleteAllRecords("property_filters", error);
+}
+
+std::optional<std::map<int32_t, DMSFilterResult>> DMSDatabase::allFilterResults(plat::Error* error) {
+    std::map<int32_t, DMSFilterResult> results;
+    bool read = allDataTypesFromTable("audience_filter_values", -1, error, [&](const DMSRecord& row) {
+        auto result = databaseFilterResultFromRow(row);
+        if (result) {
+            results.insert_or_assign(result->audienceID(), std::move(*result));
+        }
+        return result.has_value();
+    });
+    if (!read) {
+        return std::nullopt;
+    }
+    return results;
+}
+
+std::optional<DMSFilterResult> DMSDatabase::filterResultForAudienceID(int32_t audienceID, plat::Error* error) {
+    std::optional<DMSFilterResult> found;
+    dataTypesFromTable("audience_filter_values", "audience_id", plat::Value(int64_t{audienceID}), error,
+                       [&](const DMSRecord& row) {
+                           found = databaseFilterResultFromRow(row);
+                           return found.has_value();
+                       });
+    return found;
+}
+
+bool DMSDatabase::updateFilterResults(const std::vector<DMSFilterResult>& results, plat::Error* error) {
+    if (!DMSRequire(!results.empty(), error, 1, "Received empty filter results to update") ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Upsert record failed. Database not open.")) {
+        return false;
+    }
+    for (const DMSFilterResult& result : results) {
+        if (result.currentResults().empty()) {
+            databaseMonitor().logWithLevel(4, 12035,
+                                           "Received filter result with empty data for getting dictionary representation");
+            DMSSetError(error, 2, "Failed to insert/update unknown data type");
+            return false;
+        }
+        const auto& previous = result.previousResults();
+        DMSRecord row{{"audience_id", int64_t{result.audienceID()}},
+                      {"current_results", result.currentResults()},
+                      {"previous_results", previous && !previous->empty() ? plat::Value(*previous) : plat::Value()}};
+        if (!sqliteStore_->upsertRecord(row, "audience_filter_values", error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool DMSDatabase::deleteFilterResults(const std::vector<DMSFilterResult>& results, plat::Error* error) {
+    if (!DMSRequire(!results.empty(), error, 1, "Received empty filter results to delete") ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete records with condition failed. Database not open.")) {
+        return false;
+    }
+    std::set<int32_t> audienceIDs;
+    std::string list;
+    for (const DMSFilterResult& result : results) {
+        if (audienceIDs.insert(result.audienceID()).second) {
+            list += (list.empty() ? "" : ",") + std::to_string(result.audienceID());
+        }
+    }
+    return sqliteStore_->deleteRecords("audience_filter_values", "audience_id IN (" + list + ")", {}, error)
+        .has_value();
+}
+
+// The stored configuration.
+
+DMSMeasurementConfigFields DMSMeasurementConfigFieldsFromMessage(NANOMessageRef config) {
+    DMSMeasurementConfigFields fields;
+    if (!config.get()) {
+        return fields;
+    }
+    if (NANOHasField(config, DMSPBMeasurementConfig::kVersion)) {
+        fields.version = NANOGetInt64(config, DMSPBMeasurementConfig::kVersion);
+    }
+    fields.appID = NANOGetString(config, DMSPBMeasurementConfig::kAppID);
+    fields.adnetAppID = NANOGetString(config, DMSPBMeasurementConfig::kAdnetAppID);
+    auto settings = NANOGetArray(config, DMSPBMeasurementConfig::kSettings, &DMSPBSetting::messageClass());
+    if (settings && !settings->empty()) {
+        fields.settings.emplace();
+        for (const plat::Value& element : *settings) {
+            if (auto* setting = dynamic_cast<DMSPBSetting*>(element.ifObject())) {
+                fields.settings->push_back(DMSConfigSetting{NANOGetString(setting, DMSPBSetting::kName).value_or(""),
+                                                            NANOGetString(setting, DMSPBSetting::kValue)});
+            }
+        }
+    }
+    auto eventConfigs = NANOGetArray(config, DMSPBMeasurementConfig::kEventConfig, &DMSPBEventConfig::messageClass());
+    for (const plat::Value& element : eventConfigs.value_or(plat::Array())) {
+        auto* eventConfig = dynamic_cast<DMSPBEventConfig*>(element.ifObject());
+        if (!eventConfig) {
+            continue;
+        }
+        DMSEventConfigFields out;
+        out.name = NANOGetString(eventConfig, DMSPBEventConfig::kName).value_or("");
+        if (NANOHasField(eventConfig, DMSPBEventConfig::kBlacklisted)) {
+            out.blacklisted = NANOGetBool(eventConfig, DMSPBEventConfig::kBlacklisted);
+        }
+        if (NANOHasField(eventConfig, DMSPBEventConfig::kCustomConversion)) {
+            out.customConversion = NANOGetBool(eventConfig, DMSPBEventConfig::kCustomConversion);
+        }
+        if (NANOHasField(eventConfig, DMSPBEventConfig::kSamplingRate)) {
+            out.samplingRate = NANOGetInt32(eventConfig, DMSPBEventConfig::kSamplingRate);
+        }
+        fields.eventConfigs.push_back(std::move(out));
+    }
+    return fields;
+}
+
+std::shared_ptr<DMSPBMeasurementConfig> DMSPBMeasurementConfigFromFields(const DMSMeasurementConfigFields& fields) {
+    auto config = DMSPBMeasurementConfig::init();
+    if (fields.version) {
+        NANOSetInt64(config, DMSPBMeasurementConfig::kVersion, *fields.version);
+    }
+    if (fields.appID) {
+        NANOSetString(config, DMSPBMeasurementConfig::kAppID, plat::Value(*fields.appID));
+    }
+    if (fields.adnetAppID) {
+        NANOSetString(config, DMSPBMeasurementConfig::kAdnetAppID, plat::Value(*fields.adnetAppID));
+    }
+    if (fields.settings && !fields.settings->empty()) {
+        plat::Array settings;
+        for (const DMSConfigSetting& setting : *fields.settings) {
+            auto message = DMSPBSetting::init();
+            NANOSetString(message, DMSPBSetting::kName, plat::Value(setting.name));
+            if (setting.value) {
+                NANOSetString(message, DMSPBSetting::kValue, plat::Value(*setting.value));
+            }
+            settings.push_back(plat::Value(plat::rt::ObjectPtr(message)));
+        }
+        NANOSetArray(config, DMSPBMeasurementConfig::kSettings, settings);
+    }
+    if (!fields.eventConfigs.empty()) {
+        plat::Array eventConfigs;
+        for (const DMSEventConfigFields& eventConfig : fields.eventConfigs) {
+            auto message = DMSPBEventConfig::init();
+            NANOSetString(message, DMSPBEventConfig::kName, plat::Value(eventConfig.name));
+            if (eventConfig.blacklisted) {
+                NANOSetBool(message, DMSPBEventConfig::kBlacklisted, *eventConfig.blacklisted);
+            }
+            if (eventConfig.customConversion) {
+                NANOSetBool(message, DMSPBEventConfig::kCustomConversion, *eventConfig.customConversion);
+            }
+            if (eventConfig.samplingRate) {
+                NANOSetInt32(message, DMSPBEventConfig::kSamplingRate, static_cast<int32_t>(*eventConfig.samplingRate));
+            }
+            eventConfigs.push_back(plat::Value(plat::rt::ObjectPtr(message)));
+        }
+        NANOSetArray(config, DMSPBMeasurementConfig::kEventConfig, eventConfigs);
+    }
+    return config;
+}
+
+bool DMSDatabase::updateRemoteConfig(NANOMessageRef config, plat::Error* error) {
+    auto encoding = databaseEncoding(config);
+    if (!DMSRequire(encoding.has_value(), error, 1, "Invalid measurement config data")) {
+        return false;
+    }
+    auto appID = NANOGetString(config, DMSPBMeasurementConfig::kAppID);
+    if (!DMSRequire(appID && !appID->empty(), error, 1, "Missing Razoza app ID in measurement configuration")) {
+        return false;
+    }
+    return updateDataType(true, "app_metadata", "rowid", plat::Value("1"), error, [&] {
+        return std::optional<DMSRecord>(
+            DMSRecord{{"remote_config_data", *encoding}, {"remote_config_timestamp", plat::Clock::now()}});
+    });
+}
+
+bool DMSDatabase::updateRemoteConfig(const DMSMeasurementConfigFields& config, plat::Error* error) {
+    return updateRemoteConfig(DMSPBMeasurementConfigFromFields(config), error);
+}
+
+bool DMSDatabase::updateRemoteConfigSuccessfulTimestamp(double timestamp, plat::Error* error) {
+    return updateDataType(true, "app_metadata", "rowid", plat::Value("1"), error, [&] {
+        return std::optional<DMSRecord>(DMSRecord{{"remote_config_timestamp", timestamp}});
+    });
+}
+
+std::shared_ptr<DMSPBMeasurementConfig> DMSDatabase::queryMeasurementConfigWithError(plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query records failed. Database not open.")) {
+        return nullptr;
+    }
+    auto rows = sqliteStore_->recordsForQuery("SELECT remote_config_data FROM app_metadata LIMIT 1", {}, error);
+    if (!rows || rows->empty()) {
+        return nullptr;
+    }
+    auto data = databaseBytesColumn((*rows)[0], "remote_config_data");
+    if (!data) {
+        return nullptr;
+    }
+    auto config = DMSPBMeasurementConfig::initWithBuffer(*data);
+    DMSRequire(config != nullptr, error, 2, "Remote config data is corrupted");
+    return config;
+}
+
+std::optional<DMSMeasurementConfigFields> DMSDatabase::queryMeasurementConfig(plat::Error* error) {
+    auto config = queryMeasurementConfigWithError(error);
+    if (!config) {
+        return std::nullopt;
+    }
+    return DMSMeasurementConfigFieldsFromMessage(config);
+}
+
+std::optional<double> DMSDatabase::lastRemoteConfigUpdateTimestamp(plat::Error* error) {
+    return databaseDoubleForQuery(sqliteStore_.get(), "SELECT remote_config_timestamp FROM app_metadata LIMIT 1", error);
 }

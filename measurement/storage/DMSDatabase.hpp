@@ -6,7 +6,9 @@
 //
 // No lock: the measurement worker queue alone calls it; grouped writes go through performTransaction.
 
+#include "measurement/engine/DMSRemoteConfig.hpp"
 #include "measurement/messages/DMSPBMessages.hpp"
+#include "measurement/storage/DMSAudienceRecords.hpp"
 #include "measurement/storage/DMSEvent.hpp"
 #include "measurement/storage/DMSSqliteStore.hpp"
 #include "platform/foundation/Error.hpp"
@@ -14,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -96,7 +99,12 @@ struct DMSTableSchema {
     DMSModifyColumnInfo modify;
 };
 
-class DMSDatabase {
+// The measurement configuration as a message and as the fields the remote settings read. A message without
+// settings gives none for the settings list; audiences are not among the fields.
+DMSMeasurementConfigFields DMSMeasurementConfigFieldsFromMessage(NANOMessageRef config);
+std::shared_ptr<DMSPBMeasurementConfig> DMSPBMeasurementConfigFromFields(const DMSMeasurementConfigFields& fields);
+
+class DMSDatabase final : public DMSMeasurementConfigStorage {
 public:
     static constexpr const char* kDatabaseName = "razoza-app-measurement.sql";
 
@@ -106,7 +114,7 @@ public:
     // None when the name is empty (12000) or the file cannot be opened and prepared.
     static std::unique_ptr<DMSDatabase> initWithDatabaseName(std::string_view name,
                                                              DMSPersistedConfig* persistedConfig);
-    ~DMSDatabase();
+    ~DMSDatabase() override;
     DMSDatabase(const DMSDatabase&) = delete;
     DMSDatabase& operator=(const DMSDatabase&) = delete;
 
@@ -212,6 +220,37 @@ public:
     std::optional<std::vector<DMSUserAttribute>> userAttributesIncludingInternal(bool includeInternal,
                                                                                  plat::Error* error);
 
+    // Audience filters and results. List updates are not atomic: callers that must not leave part of a list
+    // written wrap them in performTransaction.
+    std::optional<std::vector<int32_t>> allAudienceIDs(plat::Error* error);
+    std::optional<std::vector<DMSEventFilter>> eventFiltersForEventName(std::string_view eventName, plat::Error* error);
+    std::optional<std::vector<DMSPropertyFilter>> propertyFiltersForPropertyName(std::string_view propertyName,
+                                                                                 plat::Error* error);
+    bool updateEventFilters(const std::vector<DMSEventFilter>& filters, plat::Error* error);
+    bool updatePropertyFilters(const std::vector<DMSPropertyFilter>& filters, plat::Error* error);
+    // One DELETE whose condition joins a term per filter with " OR ".
+    bool deleteEventFilters(const std::vector<DMSEventFilter>& filters, plat::Error* error);
+    bool deletePropertyFilters(const std::vector<DMSPropertyFilter>& filters, plat::Error* error);
+    bool deleteAllEventFilters(plat::Error* error);
+    bool deleteAllPropertyFilters(plat::Error* error);
+    std::optional<std::map<int32_t, DMSFilterResult>> allFilterResults(plat::Error* error);
+    std::optional<DMSFilterResult> filterResultForAudienceID(int32_t audienceID, plat::Error* error);
+    bool updateFilterResults(const std::vector<DMSFilterResult>& results, plat::Error* error);
+    // Deletes the results of the audiences the records name.
+    bool deleteFilterResults(const std::vector<DMSFilterResult>& results, plat::Error* error);
+
+    // The stored configuration (app_metadata row 1): the last accepted configuration and the time of the last
+    // successful fetch.
+    bool updateRemoteConfig(NANOMessageRef config, plat::Error* error);
+    bool updateRemoteConfigSuccessfulTimestamp(double timestamp, plat::Error* error);
+    // None with the error unset when nothing is stored; "Remote config data is corrupted" for bytes that do
+    // not decode.
+    std::shared_ptr<DMSPBMeasurementConfig> queryMeasurementConfigWithError(plat::Error* error);
+    std::optional<double> lastRemoteConfigUpdateTimestamp(plat::Error* error) override;
+    // The same, as the remote settings read and write it.
+    std::optional<DMSMeasurementConfigFields> queryMeasurementConfig(plat::Error* error) override;
+    bool updateRemoteConfig(const DMSMeasurementConfigFields& config, plat::Error* error) override;
+
     // Purchase fingerprints, the 1000 newest kept: true when new and now stored, false when present or empty,
     // none on failure.
     std::optional<bool> insertIfNotDuplicatePurchaseFingerprint(std::string_view fingerprint, plat::Error* error);
@@ -229,4 +268,7 @@ private:
     std::string databasePath_;
     // The last stale-data purge, kept here when there is no persisted configuration.
     double lastDeleteStaleDataTimestamp_ = 0;
+    // The last metadata encoding fingerprinted, and its fingerprint.
+    plat::Data lastMetadataEncoding_;
+    int64_t lastMetadataFingerprint_ = 0;
 };

@@ -520,16 +520,18 @@ bool DMSSqliteStore::upsertRecord(const DMSRecord& record, std::string_view tabl
     }
     columns.resize(columns.size() - 2);
     marks.resize(marks.size() - 2);
+    // The text depends only on the table and the column list, so the statement is cached like a query's.
     std::string sql = "INSERT OR REPLACE INTO " + std::string(table) + " (" + columns + ") VALUES (" + marks + ");";
-    sqlite3_stmt* statement = prepareSQL(sql, error);
+    sqlite3_stmt* statement = statementForQuery(sql, values, error);
     if (!statement) {
         return false;
     }
-    if (!bindValues(values, statement, error)) {
-        sqlite3_finalize(statement);
-        return false;
+    bool done = sqlite3_step(statement) == SQLITE_DONE;
+    if (!done) {
+        setDatabaseError(error, "execute statement");
     }
-    return executeSQLStatement(statement, error);
+    cleanUpStatement(statement, sql);
+    return done;
 }
 
 bool DMSSqliteStore::updateRecord(const DMSRecord& record, std::string_view table, std::string_view column,
@@ -842,9 +844,8 @@ sqlite3_stmt* DMSSqliteStore::statementForQuery(std::string_view query, const pl
     if (!DMSRequire(!hasPlaceholder || !parameters.empty(), error, 1, "Received empty parameters")) {
         return nullptr;
     }
-    std::string key(query);
     sqlite3_stmt* statement = nullptr;
-    if (auto it = statementCache_.find(key); it != statementCache_.end()) {
+    if (auto it = statementCache_.find(query); it != statementCache_.end()) {
         statement = it->second;
     } else {
         statement = prepareSQL(query, error);
@@ -852,7 +853,7 @@ sqlite3_stmt* DMSSqliteStore::statementForQuery(std::string_view query, const pl
             return nullptr;
         }
         if (hasPlaceholder || !sqliteStoreContainsNoCase(query, "WHERE")) {
-            statementCache_.emplace(key, statement);
+            statementCache_.emplace(std::string(query), statement);
         }
     }
     if (!parameters.empty() && !bindValues(parameters, statement, error)) {
@@ -866,7 +867,7 @@ void DMSSqliteStore::cleanUpStatement(sqlite3_stmt* statement, std::string_view 
     if (!statement) {
         return;
     }
-    auto it = statementCache_.find(std::string(query));
+    auto it = statementCache_.find(query);
     if (it == statementCache_.end()) {
         sqlite3_finalize(statement);
         return;

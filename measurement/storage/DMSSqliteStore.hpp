@@ -132,5 +132,10 @@ private:
 
     sqlite3* handle_ = nullptr;
     std::string databasePath_;
-    std::unordered_map<std::string, sqlite3_stmt*> statementCache_;
+    // Looked up by the query's text without copying it.
+    struct StatementTextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+    };
+    std::unordered_map<std::string, sqlite3_stmt*, StatementTextHash, std::equal_to<>> statementCache_;
 };

@@ -772,5 +772,199 @@ TEST_F(DMSDatabaseTest, EventAggregatesKeepEveryFieldAndReadMissingOnesAsDefault
     EXPECT_EQ(database->publicEventCount(&error), 999);
 }
 
+// Every statement the connection runs, with its bound values.
+class DatabaseTestStatementLog {
+public:
+    explicit DatabaseTestStatementLog(sqlite3* handle) : handle_(handle) {
+        sqlite3_trace_v2(handle_, SQLITE_TRACE_STMT, &DatabaseTestStatementLog::trace, this);
+    }
+    ~DatabaseTestStatementLog() { sqlite3_trace_v2(handle_, 0, nullptr, nullptr); }
+    std::vector<std::string> matching(const std::string& prefix) const {
+        std::vector<std::string> found;
+        for (const auto& statement : statements_) {
+            if (statement.rfind(prefix, 0) == 0) {
+                found.push_back(statement);
+            }
+        }
+        return found;
+    }
+
+private:
+    static int trace(unsigned, void* context, void* statement, void*) {
+        char* sql = sqlite3_expanded_sql(static_cast<sqlite3_stmt*>(statement));
+        if (sql) {
+            static_cast<DatabaseTestStatementLog*>(context)->statements_.push_back(sql);
+            sqlite3_free(sql);
+        }
+        return 0;
+    }
+    sqlite3* handle_;
+    std::vector<std::string> statements_;
+};
+
+TEST_F(DMSDatabaseTest, AudienceFiltersAreKeptPerAudienceAndFilterAndDeletedInOneStatement) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    plat::Data bytes{1, 2};
+    ASSERT_TRUE(database->updateEventFilters({{1, 2, "shop", bytes}, {1, 3, "shop", bytes}, {2, 1, "view", bytes}},
+                                             &error))
+        << error.description();
+    ASSERT_TRUE(database->updatePropertyFilters({{3, 1, "colour", bytes}, {1, 4, "colour", bytes}}, &error));
+    // The same key again replaces the row.
+    ASSERT_TRUE(database->updateEventFilters({{1, 3, "shop", plat::Data{9}}}, &error));
+    auto shop = database->eventFiltersForEventName("shop", &error);
+    ASSERT_TRUE(shop);
+    ASSERT_EQ(shop->size(), 2u);
+    EXPECT_EQ(std::make_tuple(shop->at(0).audienceID(), shop->at(0).filterID(), shop->at(0).data()),
+              std::make_tuple(1, 2, bytes));
+    EXPECT_EQ(std::make_tuple(shop->at(1).filterID(), shop->at(1).data()), std::make_tuple(3, plat::Data{9}));
+    EXPECT_EQ(database->propertyFiltersForPropertyName("colour", &error)->size(), 2u);
+    EXPECT_TRUE(database->eventFiltersForEventName("x' OR '1'='1", &error)->empty());
+    auto audiences = database->allAudienceIDs(&error);
+    ASSERT_TRUE(audiences);
+    EXPECT_EQ(*audiences, (std::vector<int32_t>{1, 2, 3}));
+
+    {
+        DatabaseTestStatementLog log(database->sqliteStore()->sqliteHandle());
+        ASSERT_TRUE(database->deleteEventFilters({{1, 2, "shop", bytes}, {1, 3, "shop", bytes}}, &error));
+        EXPECT_EQ(log.matching("DELETE"), std::vector<std::string>{"DELETE FROM event_filters WHERE (audience_id=1 AND "
+                                                                   "filter_id=2) OR (audience_id=1 AND filter_id=3)"});
+    }
+    EXPECT_TRUE(database->eventFiltersForEventName("shop", &error)->empty());
+    ASSERT_TRUE(database->deletePropertyFilters({{3, 1, "colour", bytes}}, &error));
+    EXPECT_EQ(*database->allAudienceIDs(&error), (std::vector<int32_t>{1, 2}));
+    ASSERT_TRUE(database->deleteAllEventFilters(&error) && database->deleteAllPropertyFilters(&error));
+    EXPECT_TRUE(database->allAudienceIDs(&error)->empty());
+
+    // Refusals; in a list, what came before a refused element stays written.
+    struct Refusal {
+        std::function<bool(plat::Error*)> call;
+        int64_t code;
+        const char* description;
+    } refusals[] = {
+        {[&](plat::Error* e) { return database->updateEventFilters({}, e); }, 1, "Received empty event filters to update"},
+        {[&](plat::Error* e) { return database->updatePropertyFilters({}, e); }, 1,
+         "Received empty property filters to update"},
+        {[&](plat::Error* e) { return database->deleteEventFilters({}, e); }, 1, "Received empty event filters to delete"},
+        {[&](plat::Error* e) { return database->deletePropertyFilters({}, e); }, 1,
+         "Received empty property filters to delete"},
+        {[&](plat::Error* e) { return database->eventFiltersForEventName("", e).has_value(); }, 1,
+         "Received empty event name for getting event filters"},
+        {[&](plat::Error* e) { return database->propertyFiltersForPropertyName("", e).has_value(); }, 1,
+         "Received empty property name for getting property filters"},
+        {[&](plat::Error* e) { return database->updateEventFilters({{5, 1, "kept", bytes}, {5, 2, "", bytes}}, e); }, 2,
+         "Failed to insert/update unknown data type"},
+        {[&](plat::Error* e) { return database->updatePropertyFilters({{6, 1, "p", plat::Data()}}, e); }, 2,
+         "Failed to insert/update unknown data type"},
+    };
+    for (const auto& refusal : refusals) {
+        plat::Error refused;
+        EXPECT_FALSE(refusal.call(&refused)) << refusal.description;
+        EXPECT_EQ(refused.code, refusal.code) << refusal.description;
+        EXPECT_EQ(refused.localizedDescription(), refusal.description);
+    }
+    EXPECT_EQ(countOf({12027, 12032}), (std::vector<int64_t>{12027, 12032}));
+    EXPECT_EQ(database->eventFiltersForEventName("kept", &error)->size(), 1u);
+}
+
+TEST_F(DMSDatabaseTest, FilterResultsKeepAbsentPreviousResultsAsNull) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    plat::Data current{0x08, 0x05};
+    plat::Data previous{0x08, 0x01};
+    ASSERT_TRUE(database->updateFilterResults({{1, current, std::nullopt}, {2, current, previous}, {3, current, previous}},
+                                              &error))
+        << error.description();
+    auto stored = database->sqliteStore()->recordsForQuery(
+        "SELECT previous_results FROM audience_filter_values WHERE audience_id = 1", {}, &error);
+    ASSERT_TRUE(stored);
+    EXPECT_TRUE((*stored)[0]["previous_results"].isNull());
+
+    auto first = database->filterResultForAudienceID(1, &error);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->currentResults(), current);
+    EXPECT_FALSE(first->previousResults());
+    EXPECT_FALSE(database->filterResultForAudienceID(9, &error));
+    auto all = database->allFilterResults(&error);
+    ASSERT_TRUE(all);
+    ASSERT_EQ(all->size(), 3u);
+    EXPECT_EQ(all->at(2).previousResults(), previous);
+
+    // Two records of one audience name it once.
+    ASSERT_TRUE(database->deleteFilterResults({{2, current, std::nullopt}, {3, current, std::nullopt}, {2, previous, std::nullopt}},
+                                              &error));
+    EXPECT_EQ(database->allFilterResults(&error)->size(), 1u);
+
+    plat::Error refused;
+    EXPECT_FALSE(database->updateFilterResults({{4, plat::Data(), previous}}, &refused));
+    EXPECT_EQ(countOf({12035}), std::vector<int64_t>{12035});
+    EXPECT_FALSE(database->updateFilterResults({}, &refused));
+    EXPECT_EQ(refused.localizedDescription(), "Received empty filter results to update");
+    EXPECT_FALSE(database->deleteFilterResults({}, &refused));
+    EXPECT_EQ(refused.localizedDescription(), "Received empty filter results to delete");
+    EXPECT_FALSE(database->filterResultForAudienceID(4, &error));
+}
+
+TEST_F(DMSDatabaseTest, TheStoredConfigurationNeedsAnAppIDAndSurvivesAReopen) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    EXPECT_FALSE(database->queryMeasurementConfigWithError(&error));
+    EXPECT_EQ(error.code, 0);
+    EXPECT_EQ(database->lastRemoteConfigUpdateTimestamp(&error), std::nullopt);
+
+    DMSMeasurementConfigFields fields;
+    fields.version = 12;
+    fields.appID = "1:app";
+    fields.adnetAppID = "ad";
+    fields.settings = std::vector<DMSConfigSetting>{{"measurement.upload.interval", "60000"}, {"empty", std::nullopt}};
+    fields.eventConfigs = {{"shop", true, std::nullopt, 10}};
+    ASSERT_TRUE(database->updateRemoteConfig(fields, &error)) << error.description();
+    double now = plat::Clock::now();
+    EXPECT_NEAR(*database->lastRemoteConfigUpdateTimestamp(&error), now, 5);
+
+    plat::Error refused;
+    DMSMeasurementConfigFields noAppID = fields;
+    noAppID.appID.reset();
+    noAppID.version = 13;
+    EXPECT_FALSE(database->updateRemoteConfig(noAppID, &refused));
+    EXPECT_EQ(refused.localizedDescription(), "Missing Razoza app ID in measurement configuration");
+    EXPECT_FALSE(database->updateRemoteConfig(DMSPBMeasurementConfig::init(), &refused));
+    EXPECT_EQ(refused.localizedDescription(), "Invalid measurement config data");
+    ASSERT_TRUE(database->updateRemoteConfigSuccessfulTimestamp(1234.5, &error));
+
+    database.reset();
+    database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    EXPECT_EQ(database->lastRemoteConfigUpdateTimestamp(&error), 1234.5);
+    auto stored = database->queryMeasurementConfig(&error);
+    ASSERT_TRUE(stored) << error.description();
+    EXPECT_EQ(stored->version, 12);
+    EXPECT_EQ(stored->appID, "1:app");
+    EXPECT_EQ(stored->adnetAppID, "ad");
+    ASSERT_TRUE(stored->settings);
+    ASSERT_EQ(stored->settings->size(), 2u);
+    EXPECT_EQ(stored->settings->at(0).value, "60000");
+    EXPECT_FALSE(stored->settings->at(1).value);
+    ASSERT_EQ(stored->eventConfigs.size(), 1u);
+    EXPECT_EQ(stored->eventConfigs[0].blacklisted, true);
+    EXPECT_FALSE(stored->eventConfigs[0].customConversion);
+    EXPECT_EQ(stored->eventConfigs[0].samplingRate, 10);
+
+    // The remote settings load it from here.
+    auto settings = DMSRemoteConfig::initWithAppID("1:app", database.get());
+    ASSERT_TRUE(settings);
+    EXPECT_EQ(settings->uploadingInterval(), 60);
+    EXPECT_EQ(settings->version(), 12);
+
+    ASSERT_TRUE(database->sqliteStore()->executeSQL("UPDATE app_metadata SET remote_config_data = x'0a05'", &error));
+    plat::Error corrupt;
+    EXPECT_FALSE(database->queryMeasurementConfigWithError(&corrupt));
+    EXPECT_EQ(corrupt.code, 2);
+    EXPECT_EQ(corrupt.localizedDescription(), "Remote config data is corrupted");
+}
+
 } // namespace
 

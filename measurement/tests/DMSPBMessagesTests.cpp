@@ -221,12 +221,26 @@ TEST(DMSPBMessagesTest, MalformedInputFailsTheWholeDecodeWithTheMessagesLine) {
         {"truncated varint", dmsPbHex("18 dc"), "<ERROR> Event decoder failed: "},
         {"length past the end", dmsPbHex("12 05 66 6f"), "<ERROR> Event decoder failed: "},
         {"wrong wire type", dmsPbHex("1a 01 00"), "<ERROR> Event decoder failed: wrong wire type"},
+        // Strings and messages are decoded by callbacks, which nanopb calls whatever the wire type.
+        {"string sent as a varint", dmsPbHex("10 05"), "<ERROR> Event decoder failed: wrong wire type"},
+        {"string sent as a fixed32", dmsPbHex("15 66 6f 6f 00"), "<ERROR> Event decoder failed: wrong wire type"},
+        {"string of an element sent as a fixed64", dmsPbHex("0a 09 09 5f 6f 5f 6f 5f 6f 5f 6f"),
+         "<ERROR> EventParam decoder failed: wrong wire type"},
+        {"message element sent as a varint", dmsPbHex("08 05"), "<ERROR> Event decoder failed: wrong wire type"},
         {"oversized name", dmsPbField(1, dmsPbField(1, plat::Data(1048577, 'a'))), "<ERROR> "},
     };
     for (const Case& c : cases) {
         plat::sim::ConsoleCapture console;
         EXPECT_FALSE(DMSPBEvent::initWithBuffer(c.bytes)) << c.what;
         EXPECT_NE(console.err().find(c.line), std::string::npos) << c.what << ": " << console.err();
+    }
+    {
+        // A repeated string sent as a varint, between two that are sent right.
+        plat::sim::ConsoleCapture console;
+        EXPECT_FALSE(DMSPBStringFilter::initWithBuffer(dmsPbHex("22 01 61 20 05 22 01 62")));
+        EXPECT_NE(console.err().find("<ERROR> StringFilter decoder failed: wrong wire type"), std::string::npos)
+            << console.err();
+        EXPECT_TRUE(DMSPBStringFilter::initWithBuffer(dmsPbHex("22 01 61 22 01 62")));
     }
     plat::sim::ConsoleCapture console;
     EXPECT_FALSE(DMSPBSetting::initWithBuffer(tooLong));
