@@ -7,6 +7,7 @@
 #include "core/DAVDiagnostics.hpp"
 #include "crash/Vuzidorazav.hpp"
 #include "kit_host/Zuvadu.hpp"
+#include "measurement/engine/DAVAnalytics.hpp"
 
 std::span<const plat::rt::LoadHook> appLoadHooks() {
     static const plat::rt::LoadHook hooks[] = {
@@ -15,6 +16,8 @@ std::span<const plat::rt::LoadHook> appLoadHooks() {
         {"DAVApp", [] { DAVApp::load(); }},
         // Observes the core's configuration, which the delegate starts at launch, and reports it.
         DAVDiagnostics::loadHook(),
+        // The analytics class the core starts by name while configuring the default app, and its connector.
+        {"DAVAnalytics", [] { DAVAnalytics::load(); }},
         {"Vuzidorazav", [] { Vuzidorazav::runtimeClass(); }},
         {"Zuvadu", [] { Zuvadu::load(); }},
         // The push client sees the delegate's token and focus callbacks without code in the shell.

@@ -21,6 +21,7 @@ class DMSAudience;
 class DMSDatabase;
 class DMSIdentity;
 class DMSMonitor;
+class DMSPBMeasurementBundle;
 class DMSPersistedConfig;
 class DMSRemoteConfig;
 class DMSScheduler;
@@ -85,6 +86,9 @@ public:
     void writeEventOnWorkerQueue(DMSEvent event);
     void maybeAddDebugAndRealtimeParameters(DMSEvent& event);
     static bool DMSIsEventSubjectToRealtimeLimit(const DMSEvent& event);
+    // The header stored with raw events: app, device and identity as they are now.
+    std::shared_ptr<DMSPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
+        const std::vector<DMSUserAttribute>& attributes);
 
     // ---- user properties ----
     void setUserAttribute(const std::optional<DMSUserAttribute>& attribute);
@@ -125,6 +129,8 @@ private:
     bool applyDailyLimitsOnWorkerQueue(DMSEvent& event, bool& dropped, bool& realtime);
     bool storeEventOnWorkerQueue(const DMSEvent& event, bool realtime);
     void bumpFirstOpenCountInKeychain();
+    // floor((now - the install's midnight offset) / one day).
+    int32_t currentDayOnWorkerQueue() const;
 
     std::string appID_;
     std::string databaseName_;
