@@ -7,6 +7,7 @@
 #include "measurement/tests/MeasurementEngineFixture.hpp"
 #include "platform/foundation/FileManager.hpp"
 #include "platform/foundation/NotificationCenter.hpp"
+#include "platform/runtime/Messaging.hpp"
 #include "platform/runtime/Runtime.hpp"
 
 #include <gtest/gtest.h>
@@ -60,6 +61,24 @@ TEST_F(DMSAnalyticsStartTest, TheCoreStartsTheClientAndEventsLoggedBeforeStartAr
     EXPECT_EQ(countOf(25026), 1u);
     EXPECT_EQ(willStart, 1);
     EXPECT_EQ(countOf(23007), 1u);
+}
+
+// The push client reaches the class by name only; its notification events are stored like the app's.
+TEST_F(DMSAnalyticsStartTest, ThePushClientsEventSentByClassNameIsStored) {
+    makeBundle();
+    DAVApp::configure();
+    settle();
+    rt::Class* analytics = rt::getClass("DAVAnalytics");
+    ASSERT_TRUE(analytics);
+    rt::msgSend<void>(*analytics, "logEventWithName:parameters:", std::string("os_notification_opened"),
+                      plat::Dictionary{{"source", plat::Value("RadIrivoz")},
+                                       {"medium", plat::Value("notification")},
+                                       {"notification_id", plat::Value("n-1")}});
+    settle();
+    const auto stored = storedRawEvents();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].name, "os_notification_opened");
+    EXPECT_EQ(stored[0].stringParameter("notification_id"), "n-1");
 }
 
 TEST_F(DMSAnalyticsStartTest, TheStartDecisionRefusesOlderAndForeignSetUps) {
