@@ -243,6 +243,9 @@ void DMSAnalytics::startWithAppID(const std::string& appID, const std::string& o
         if (configuration) {
             observeNotificationsForAnalyticsConfiguration(configuration);
         }
+        // The shared instance lives for the process; the queue holds observers weakly.
+        static const std::shared_ptr<DMSAnalytics> observer(&sharedInstance(), [](DMSAnalytics*) {});
+        plat::SKPaymentQueue::defaultQueue().addTransactionObserver(observer);
         unsuspendOperationQueue();
     });
 }
@@ -265,6 +268,20 @@ void DMSAnalytics::maybeEnableTagManager() {
         return;
     }
     imp.call<void>(*manager);
+}
+
+void DMSAnalytics::paymentQueue_updatedTransactions_class(plat::SKPaymentQueue&,
+                                                          const std::vector<plat::SKPaymentTransaction>& transactions) {
+    if (!analyticsOSSupported()) {
+        return;
+    }
+    queueOperationWithBlock([transactions] {
+        if (!analyticsState().analyticsEnabled || !analyticsController()) {
+            return;
+        }
+        // The purchase filter and reporter take the transactions; they come with the purchase reporting.
+        (void)transactions;
+    });
 }
 
 // ---- configuration notifications --------------------------------------------------------------------------

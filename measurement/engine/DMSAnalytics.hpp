@@ -10,6 +10,7 @@
 #include "platform/foundation/NotificationCenter.hpp"
 #include "platform/foundation/Value.hpp"
 #include "platform/runtime/Object.hpp"
+#include "platform/storekit/SKPaymentQueue.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -21,7 +22,7 @@ namespace plat {
 class OperationQueue;
 }
 
-class DMSAnalytics {
+class DMSAnalytics : public plat::SKPaymentTransactionObserver {
 public:
     static constexpr const char* kOptionConfiguration = "VEDUDODU_ANALYTICS_CONFIGURATION";
     static constexpr const char* kOptionCollectionDeactivated = "VEDUDODU_ANALYTICS_COLLECTION_DEACTIVATED";
@@ -72,6 +73,13 @@ public:
     static void handleUserActivity(const plat::rt::ObjectPtr& userActivity);
     static void setOpenURLListener(std::function<void(const std::string&)> listener);
     static void createAppDelegateProxy();
+    // Purchases reach the controller only while collection is on.
+    static void paymentQueue_updatedTransactions_class(plat::SKPaymentQueue& queue,
+                                                       const std::vector<plat::SKPaymentTransaction>& transactions);
+    void paymentQueue_updatedTransactions(plat::SKPaymentQueue& queue,
+                                          const std::vector<plat::SKPaymentTransaction>& transactions) override {
+        paymentQueue_updatedTransactions_class(queue, transactions);
+    }
     static void maybeEnableTagManager();
 
     // ---- events ----

@@ -47,6 +47,7 @@ TEST_F(DMSAnalyticsStartTest, TheCoreStartsTheClientAndEventsLoggedBeforeStartAr
     ASSERT_TRUE(started);
     EXPECT_EQ(started->message, "Analytics v.50300000 started");
     EXPECT_EQ(DMSMeasurement::monitor().logTag(), "[Vedudodu/Analytics]");
+    EXPECT_EQ(plat::SKPaymentQueue::defaultQueue().observerCount(), 1u);
     EXPECT_TRUE(plat::FileManager::defaultManager().fileExists(DMSMeasurementFilePath(DMSDatabase::kDatabaseName)));
     EXPECT_NE(DMSMeasurementFilePath(DMSDatabase::kDatabaseName).find("Razoza/Measurement/"), std::string::npos);
 
