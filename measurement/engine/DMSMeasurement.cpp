@@ -327,6 +327,10 @@ bool DMSMeasurement::initializeComponentsOnWorkerQueue() {
     log.logWithLevel(7, 23016, "Analytics is ready to receive events");
     // This build keeps monitor contexts readable.
     log.setEncodeContexts(false);
+    plat::Error staleError;
+    if (!database_->maybeDeleteStaleData(&staleError) && !staleError.domain.empty()) {
+        log.logWithLevel(4, 23018, "Unable to delete stale data. Error", staleError);
+    }
     return true;
 }
 
