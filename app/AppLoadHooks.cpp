@@ -8,6 +8,7 @@
 #include "crash/Vuzidorazav.hpp"
 #include "instance_id/DAVInstanceID.hpp"
 #include "kit_host/Zuvadu.hpp"
+#include "measurement/engine/DAVAnalytics.hpp"
 
 std::span<const plat::rt::LoadHook> appLoadHooks() {
     static const plat::rt::LoadHook hooks[] = {
@@ -16,6 +17,8 @@ std::span<const plat::rt::LoadHook> appLoadHooks() {
         {"DAVApp", [] { DAVApp::load(); }},
         // Observes the core's configuration, which the delegate starts at launch, and reports it.
         DAVDiagnostics::loadHook(),
+        // The analytics class the core starts by name while configuring the default app, and its connector.
+        {"DAVAnalytics", [] { DAVAnalytics::load(); }},
         {"Vuzidorazav", [] { Vuzidorazav::runtimeClass(); }},
         {"Zuvadu", [] { Zuvadu::load(); }},
         // Configures itself when the core announces the default app; the measurement engine finds it by name.

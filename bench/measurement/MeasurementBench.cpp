@@ -8,6 +8,8 @@
 #include "platform/dispatch/Backend.hpp"
 #include "platform/foundation/AppHome.hpp"
 
+#include "bench/common/TimeReporter.hpp"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -47,19 +49,6 @@ void BM_Monitor_EmptyCall(benchmark::State& state) {
 BENCHMARK(BM_Monitor_FilteredDebugCall);
 BENCHMARK(BM_Monitor_EmptyCall);
 
-// Keeps each benchmark's time per iteration (nanoseconds) for the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& run : runs) {
-            if (run.run_type == Run::RT_Iteration) {
-                times[run.benchmark_name()] = run.GetAdjustedRealTime();
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> times;
-};
 
 } // namespace
 
@@ -73,7 +62,7 @@ int main(int argc, char** argv) {
     plat::AppHome::configure(std::string(folder) + "/home");
     (void)plat::AppHome::createFolders();
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    bench::TimeReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     auto& t = reporter.times;
     if (t.count("BM_Monitor_FilteredDebugCall") && t.count("BM_Monitor_EmptyCall")) {

@@ -1,25 +1,84 @@
 #include "measurement/engine/DMSMeasurement.hpp"
 
+#include "core/DVULogger.hpp"
+#include "core/DVUNetwork.hpp"
+#include "deployment/Deployment.hpp"
+#include "measurement/audiences/DMSAudience.hpp"
+#include "measurement/engine/DMSAnalytics.hpp"
+#include "measurement/engine/DMSIdentity.hpp"
 #include "measurement/engine/DMSMonitor.hpp"
+#include "measurement/engine/DMSPersistedConfig.hpp"
 #include "measurement/engine/DMSRemoteConfig.hpp"
+#include "measurement/engine/DMSScheduler.hpp"
+#include "measurement/storage/DMSAEU.hpp"
+#include "measurement/storage/DMSDatabase.hpp"
+#include "platform/dispatch/Clock.hpp"
+#include "platform/foundation/FileManager.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"
+#include "platform/foundation/NotificationCenter.hpp"
+#include "platform/foundation/String.hpp"
+#include "platform/runtime/Runtime.hpp"
 
-DMSMonitor& DMSMeasurement::monitor() {
-    static plat::NeverDestroyed<DMSMonitor> shared(kLibraryVersion);
-    return *shared;
-}
+#include <mutex>
 
 namespace {
+
 // Read and written from the worker queue only, like the settings themselves.
 std::shared_ptr<DMSRemoteConfig>& measurementRemoteConfigOverride() {
     static plat::NeverDestroyed<std::shared_ptr<DMSRemoteConfig>> remoteConfig;
     return *remoteConfig;
 }
+
+struct MeasurementSharedState {
+    std::mutex mutex;
+    bool initialized = false;
+    std::unique_ptr<DMSMeasurement> controller;
+    std::atomic<DMSMeasurement*> published{nullptr};
+};
+
+MeasurementSharedState& measurementSharedState() {
+    static plat::NeverDestroyed<MeasurementSharedState> state;
+    return *state;
+}
+
+// The stored configuration lives for the run until the configuration fetch stores it in the database.
+class MeasurementRunConfigStorage final : public DMSMeasurementConfigStorage {
+public:
+    std::optional<DMSMeasurementConfigFields> queryMeasurementConfig(plat::Error*) override { return config_; }
+    bool updateRemoteConfig(const DMSMeasurementConfigFields& config, plat::Error*) override {
+        config_ = config;
+        timestamp_ = plat::Clock::now();
+        return true;
+    }
+    std::optional<double> lastRemoteConfigUpdateTimestamp(plat::Error*) override { return timestamp_; }
+
+private:
+    std::optional<DMSMeasurementConfigFields> config_;
+    double timestamp_ = 0;
+};
+
+MeasurementRunConfigStorage& measurementRunConfigStorage() {
+    static plat::NeverDestroyed<MeasurementRunConfigStorage> storage;
+    return *storage;
+}
+
+bool measurementPresent(const std::optional<std::string>& text) { return text && !text->empty(); }
+
 } // namespace
+
+DMSMonitor& DMSMeasurement::monitor() {
+    static plat::NeverDestroyed<DMSMonitor> shared(DMSIdentity::vivEduzavedovoLibraryVersion());
+    return *shared;
+}
 
 DMSRemoteConfig& DMSMeasurement::remoteConfig() {
     if (auto& remoteConfig = measurementRemoteConfigOverride()) {
         return *remoteConfig;
+    }
+    if (DMSMeasurement* controller = measurementSharedState().published.load()) {
+        if (DMSRemoteConfig* own = controller->ownRemoteConfig()) {
+            return *own;
+        }
     }
     return DMSRemoteConfig::defaultInstance();
 }
@@ -27,3 +86,330 @@ DMSRemoteConfig& DMSMeasurement::remoteConfig() {
 void DMSMeasurement::setRemoteConfigForTesting(std::shared_ptr<DMSRemoteConfig> remoteConfig) {
     measurementRemoteConfigOverride() = std::move(remoteConfig);
 }
+
+// ---- shared instance ------------------------------------------------------------------------------------
+
+void DMSMeasurement::initializeSharedInstanceWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,
+                                                       bool isAnalyticsCollectionDeactivated,
+                                                       const std::optional<std::vector<std::string>>& safelistedEvents) {
+    auto& state = measurementSharedState();
+    std::lock_guard lock(state.mutex);
+    if (state.initialized) {
+        return;
+    }
+    state.initialized = true;
+    if (appID.empty()) {
+        return;
+    }
+    (void)monitor();
+    state.controller =
+        initWithAppID(appID, isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated, safelistedEvents);
+    state.published.store(state.controller.get());
+}
+
+bool DMSMeasurement::hasSharedInstance() {
+    auto& state = measurementSharedState();
+    std::lock_guard lock(state.mutex);
+    return state.initialized && state.controller;
+}
+
+DMSMeasurement* DMSMeasurement::sharedInstance() {
+    if (!DMSAEU::isOSSupported()) {
+        return nullptr;
+    }
+    auto& state = measurementSharedState();
+    std::lock_guard lock(state.mutex);
+    if (!state.initialized && plat::rt::getClass("DAVAnalytics")) {
+        DVULoggerWriteWarning("<VivEduzavedovo>", false, plat::format("I-ACS%06ld", int64_t{23147}),
+                              "Razoza Analytics for Vedudodu has not been created. Please, configure Vedudodu by "
+                              "calling [DAVApp configure]");
+    }
+    return state.controller.get();
+}
+
+// ---- creation -------------------------------------------------------------------------------------------
+
+DMSMeasurement::DMSMeasurement() = default;
+
+DMSMeasurement::~DMSMeasurement() { plat::NotificationCenter::defaultCenter().removeObserver(this); }
+
+std::unique_ptr<DMSMeasurement> DMSMeasurement::initWithAppID(
+    const std::string& appID, bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
+    const std::optional<std::vector<std::string>>& safelistedEvents) {
+    auto& log = monitor();
+    if (appID.empty()) {
+        log.logWithLevel(1, 23170, "Cannot start Measurement. App ID is empty.");
+        return nullptr;
+    }
+    log.logWithLevel(6, 23007, plat::format("Analytics v.%@ started", std::string(kLibraryVersionString)));
+    const bool hasFacade = plat::rt::getClass("DAVAnalytics") != nullptr;
+    const std::string enableSwitch = hasFacade ? "-DAVAnalyticsDebugEnabled" : "-DMSAnalyticsDebugEnabled";
+    const std::string disableSwitch = hasFacade ? "-noDAVAnalyticsDebugEnabled" : "-noAPMAnalyticsDebugEnabled";
+    const std::string pointer = " (see " + std::string(deployment::kMeasurementHelpURL) + "/debug-view)";
+    if (log.isDebugModeEnabled()) {
+        log.logWithLevel(6, 23008,
+                         plat::format("To disable debug logging set the following application argument: %@",
+                                      disableSwitch) +
+                             pointer);
+    } else {
+        log.logWithLevel(6, 23008,
+                         plat::format("To enable debug logging set the following application argument: %@",
+                                      enableSwitch) +
+                             pointer);
+    }
+    log.logWithLevel(7, 23009, "Debug logging enabled");
+
+    std::shared_ptr<DVUNetwork> network = DVUNetwork::init();
+    if (network) {
+        network->setDebugModeEnabled(log.isDebugModeEnabled());
+    } else {
+        log.logWithLevel(1, 23010, "Failed to initialize network component");
+    }
+    auto scheduler = std::make_shared<DMSScheduler>(kWorkerQueueLabel);
+    auto alarm = DMSAlarm::initWithDispatchQueue(scheduler->workerQueue(), "Measurement timer");
+    return initWithDatabaseName(DMSDatabase::kDatabaseName, DMSPersistedConfig::sharedInstance(), std::move(network),
+                                std::move(scheduler), std::move(alarm), appID, isAnalyticsCollectionEnabled,
+                                isAnalyticsCollectionDeactivated, safelistedEvents);
+}
+
+std::unique_ptr<DMSMeasurement> DMSMeasurement::initWithDatabaseName(
+    const std::string& databaseName, DMSPersistedConfig* persistedConfig, std::shared_ptr<DVUNetwork> network,
+    std::shared_ptr<DMSScheduler> scheduler, std::shared_ptr<DMSAlarm> alarm, const std::string& appID,
+    bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
+    const std::optional<std::vector<std::string>>& safelistedEvents) {
+    auto controller = std::make_unique<DMSMeasurement>();
+    controller->appID_ = appID;
+    controller->databaseName_ = databaseName;
+    controller->isAnalyticsCollectionEnabled_ = isAnalyticsCollectionEnabled;
+    controller->isAnalyticsCollectionDeactivated_ = isAnalyticsCollectionDeactivated;
+    controller->safelistedEvents_ = safelistedEvents.value_or(std::vector<std::string>{});
+    controller->persistedConfig_ = persistedConfig;
+    controller->network_ = std::move(network);
+    controller->scheduler_ = std::move(scheduler);
+    controller->alarm_ = std::move(alarm);
+    if (persistedConfig) {
+        if (auto stored = persistedConfig->loadTimestampValue(); stored && stored->isNumber()) {
+            controller->initTimestamp_ = stored->doubleValue();
+        } else {
+            const double loaded = DMSAnalytics::loadTimestamp();
+            controller->initTimestamp_ = loaded;
+            persistedConfig->setLoadTimestampValue(plat::Value(loaded));
+        }
+    }
+    const bool enabled = controller->shouldEnableMeasurement();
+    controller->enabled_ = enabled;
+    controller->setEnabled(enabled);
+    controller->wasEnabledDuringInitialization_ = enabled;
+    return controller;
+}
+
+void DMSMeasurement::scheduleBlock(int line, std::function<void()> block) {
+    scheduler_->scheduleOnWorkerQueueBlockID("DMSMeasurement:" + std::to_string(line), std::move(block));
+}
+
+// ---- enablement -----------------------------------------------------------------------------------------
+
+bool DMSMeasurement::shouldEnableMeasurement() {
+    if (isAnalyticsCollectionDeactivated_) {
+        return false;
+    }
+    switch (persistedConfig_ ? persistedConfig_->measurementEnabledState() : 0) {
+    case 1:
+        return true;
+    case 2:
+        return false;
+    default:
+        return isAnalyticsCollectionEnabled_;
+    }
+}
+
+void DMSMeasurement::setEnabled(bool enabled) {
+    scheduleBlock(__LINE__, [this, enabled] { setEnabledOnWorkerQueue(enabled); });
+}
+
+void DMSMeasurement::storeDeferredCollectionOnWorkerQueue() {
+    if (!isAnalyticsCollectionDeactivated_ && persistedConfig_ && !persistedConfig_->deferredAnalyticsCollection()) {
+        persistedConfig_->setDeferredAnalyticsCollection(plat::Value(int64_t{enabled_.load() ? 0 : 1}));
+    }
+}
+
+void DMSMeasurement::setEnabledOnWorkerQueue(bool enabled) {
+    DMSScheduler::checkOnBackgroundThreadWithMethodName("setIsEnabledOnWorkerQueue");
+    if (isAnalyticsCollectionDeactivated_ && enabled) {
+        return;
+    }
+    storeDeferredCollectionOnWorkerQueue();
+    enabled_ = enabled;
+    auto& log = monitor();
+    if (enabled) {
+        if (!startMeasurementOnWorkerQueue()) {
+            log.logWithLevel(7, 23011, "Failed to start Analytics. Analytics is disabled");
+            setEnabled(false);
+            return;
+        }
+        log.logWithLevel(7, 23012, "Analytics enabled");
+    } else {
+        log.logWithLevel(7, 23013, "Analytics disabled");
+    }
+}
+
+bool DMSMeasurement::startMeasurementOnWorkerQueue() {
+    DMSScheduler::checkOnBackgroundThreadWithMethodName("startMeasurementOnWorkerQueue");
+    if (!DMSAEU::isOSSupported()) {
+        return false;
+    }
+    initializeComponentsOnce_.call([this] { componentsStarted_ = initializeComponentsOnWorkerQueue(); });
+    if (!componentsStarted_) {
+        // A failed start is tried again at the next enable.
+        initializeComponentsOnce_.reset();
+        return false;
+    }
+    // needFirstOpenAfterReset_ stays set for the first-open report, which comes with the automatic events.
+    updateSchedule();
+    return true;
+}
+
+void DMSMeasurement::updateSchedule() {
+    // The upload schedule arrives with the upload; events wait in the database until then.
+}
+
+bool DMSMeasurement::initializeComponentsOnWorkerQueue() {
+    auto& log = monitor();
+    DMSIdentity* identity = DMSIdentity::sharedInstance();
+    if (!identity) {
+        return false;
+    }
+    identity_ = identity;
+    if (!persistedConfig_) {
+        return false;
+    }
+    const auto rmp = identity->appIDFromRMP();
+    const auto adNet = identity->appIDFromAdNet();
+    if (shouldWipeDataWithAppID(appID_, rmp, adNet, persistedConfig_->appIDFromRMP(),
+                                persistedConfig_->appIDFromAdNet())) {
+        wipeoutAnalyticsDataAndResetComponents();
+    }
+    if (rmp != persistedConfig_->appIDFromRMP()) {
+        persistedConfig_->setAppIDFromRMP(rmp);
+    }
+    if (adNet != persistedConfig_->appIDFromAdNet()) {
+        persistedConfig_->setAppIDFromAdNet(adNet);
+    }
+    const auto origin = DMSIdentifiers::sharedInstance().origin();
+    if (origin == "fa") {
+        persistedConfig_->setAppIDFromRMP(appID_);
+    } else if (origin == "am") {
+        persistedConfig_->setAppIDFromAdNet(appID_);
+    }
+
+    database_ = DMSDatabase::initWithDatabaseName(databaseName_, persistedConfig_);
+    if (!database_) {
+        database_ = DMSDatabase::initWithDatabaseName(databaseName_, persistedConfig_);
+    }
+    if (!database_) {
+        return false;
+    }
+    if (!ownedRemoteConfig_) {
+        ownedRemoteConfig_ = DMSRemoteConfig::initWithAppID(appID_, &measurementRunConfigStorage());
+    }
+    audience_ = DMSAudience::initWithDatabase(database_.get());
+    if (!ownedRemoteConfig_ || !audience_) {
+        database_.reset();
+        return false;
+    }
+    remoteConfig_ = ownedRemoteConfig_.get();
+
+    const std::string databasePath = DMSMeasurementFilePath(databaseName_);
+    plat::Error error;
+    if (!DMSExcludePathFromBackup(plat::String::deletingLastPathComponent(databasePath), &error)) {
+        log.logWithLevel(4, 23015, "Failed to exclude directory from backup. Error", error);
+    }
+    log.logWithLevel(7, 23016, "Analytics is ready to receive events");
+    // This build keeps monitor contexts readable.
+    log.setEncodeContexts(false);
+    plat::Error staleError;
+    if (!database_->maybeDeleteStaleData(&staleError) && !staleError.domain.empty()) {
+        log.logWithLevel(4, 23018, "Unable to delete stale data. Error", staleError);
+    }
+    return true;
+}
+
+bool DMSMeasurement::shouldWipeDataWithAppID(const std::optional<std::string>& appID,
+                                             const std::optional<std::string>& appIDFromRMP,
+                                             const std::optional<std::string>& appIDFromAdNet,
+                                             const std::optional<std::string>& persistedAppIDFromRMP,
+                                             const std::optional<std::string>& persistedAppIDFromAdNet) {
+    const bool rmp = measurementPresent(appIDFromRMP);
+    const bool adNet = measurementPresent(appIDFromAdNet);
+    const bool persistedRMP = measurementPresent(persistedAppIDFromRMP);
+    const bool persistedAdNet = measurementPresent(persistedAppIDFromAdNet);
+    if (persistedRMP && rmp) {
+        return *persistedAppIDFromRMP != *appIDFromRMP;
+    }
+    if (!persistedRMP && persistedAdNet && rmp && !adNet) {
+        return true;
+    }
+    if (!persistedRMP && persistedAdNet && rmp && adNet) {
+        return *persistedAppIDFromAdNet != *appIDFromAdNet;
+    }
+    if (persistedRMP && !persistedAdNet && !rmp && adNet && measurementPresent(appID)) {
+        return true;
+    }
+    if (!rmp && persistedAdNet && measurementPresent(appID)) {
+        return *appID != *persistedAppIDFromAdNet;
+    }
+    return false;
+}
+
+void DMSMeasurement::wipeoutAnalyticsDataAndResetComponents() {
+    auto& log = monitor();
+    log.logWithLevel(3, 23171, "App ID has been changed. Resetting App Measurement data");
+    previousRMPAppID_ = persistedConfig_ ? persistedConfig_->appIDFromRMP() : std::nullopt;
+    if (persistedConfig_) {
+        persistedConfig_->clearValues();
+    }
+    log.clearMonitoringData();
+    if (database_) {
+        database_->reset();
+        if (DMSRemoteConfig* own = remoteConfig_.load()) {
+            own->reset();
+        }
+    } else {
+        plat::Error error;
+        const std::string path = DMSMeasurementFilePath(databaseName_);
+        if (plat::FileManager::defaultManager().fileExists(path) && !DMSDeleteFileAtPath(path, &error)) {
+            log.logWithLevel(4, 23014, "Failed to delete old database file. Error", error);
+        }
+    }
+}
+
+void DMSMeasurement::resetAnalyticsData() {
+    auto& log = monitor();
+    if (!remoteConfig().isResetAnalyticsDataEnabled()) {
+        log.logWithLevel(5, 23169, "resetAnalyticsData API is disabled");
+        return;
+    }
+    const double loadTimestamp = DMSAnalytics::loadTimestamp();
+    scheduler_->dispatchSyncOnWorkerQueueBlockID("DMSMeasurement:" + std::to_string(__LINE__), [&] {
+        wipeoutAnalyticsDataAndResetComponents();
+        DMSIdentity* identity = identity_.load() ? identity_.load() : DMSIdentity::sharedInstance();
+        if (!identity || !identity->appInstanceID()) {
+            log.logWithLevel(4, 23167, "Failed to create an app instance ID after reset");
+        }
+        log.logWithLevel(7, 23168, "Analytics data has been reset");
+        storeDeferredCollectionOnWorkerQueue();
+        initTimestamp_ = loadTimestamp;
+        if (persistedConfig_) {
+            persistedConfig_->setLoadTimestampValue(plat::Value(loadTimestamp));
+        }
+        if (!enabled_.load()) {
+            needFirstOpenAfterReset_ = true;
+        }
+    });
+}
+
+void DMSMeasurement::setMinimumSessionInterval(double) {
+    // The session reporter keeps these intervals; it arrives with the session reporting.
+}
+
+void DMSMeasurement::setSessionTimeoutInterval(double) {}

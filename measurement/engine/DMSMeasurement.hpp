@@ -1,19 +1,164 @@
 #pragma once
-// The measurement controller. So far only the process-wide monitor it hands out.
+// The measurement controller: one process-wide instance that owns the measurement database, the remote
+// configuration, the audience evaluator and the network front end, and does all its work on the worker queue
+// of its scheduler. Here: creation, the start of its components, switching collection on and off, the wipe
+// after an app-ID change and the reset, the event pipeline and the user properties.
 
+#include "measurement/storage/DMSEvent.hpp"
+#include "measurement/storage/DMSValue.hpp"
+#include "platform/dispatch/Once.hpp"
+
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
+class DMSAlarm;
+class DMSAudience;
+class DMSDatabase;
+class DMSIdentity;
 class DMSMonitor;
+class DMSPBMeasurementBundle;
+class DMSPersistedConfig;
 class DMSRemoteConfig;
+class DMSScheduler;
+class DVUNetwork;
 
 class DMSMeasurement {
 public:
     static constexpr int64_t kLibraryVersion = 50300;
+    static constexpr const char* kLibraryVersionString = "50300000";
+    static constexpr const char* kWorkerQueueLabel = "com.razoza.dava.worker";
+    static constexpr int64_t kMaxPublicEventNames = 500;
+    static constexpr int64_t kMaxUserPropertiesPerOrigin = 25;
+
     // Made once, on first use, and kept for the life of the process.
     static DMSMonitor& monitor();
     // The settings in force: the controller's configuration, else the default instance.
     static DMSRemoteConfig& remoteConfig();
     // Until the controller exists, suites hand the accessor a configuration of their own (none: the default).
     static void setRemoteConfigForTesting(std::shared_ptr<DMSRemoteConfig> remoteConfig);
+
+    // Once per process; later calls change nothing. An empty app ID leaves no controller.
+    static void initializeSharedInstanceWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,
+                                                  bool isAnalyticsCollectionDeactivated,
+                                                  const std::optional<std::vector<std::string>>& safelistedEvents);
+    static bool hasSharedInstance();
+    static DMSMeasurement* sharedInstance();
+
+    // None for an empty app ID (23170).
+    static std::unique_ptr<DMSMeasurement> initWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,
+                                                         bool isAnalyticsCollectionDeactivated,
+                                                         const std::optional<std::vector<std::string>>& safelistedEvents);
+    static std::unique_ptr<DMSMeasurement> initWithDatabaseName(
+        const std::string& databaseName, DMSPersistedConfig* persistedConfig, std::shared_ptr<DVUNetwork> network,
+        std::shared_ptr<DMSScheduler> scheduler, std::shared_ptr<DMSAlarm> alarm, const std::string& appID,
+        bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
+        const std::optional<std::vector<std::string>>& safelistedEvents);
+    ~DMSMeasurement();
+    DMSMeasurement(const DMSMeasurement&) = delete;
+    DMSMeasurement& operator=(const DMSMeasurement&) = delete;
+
+    // ---- start-up, enablement, reset ----
+    bool shouldEnableMeasurement();
+    void setEnabled(bool enabled);
+    bool isEnabled() const { return enabled_.load(); }
+    bool wasEnabledDuringInitialization() const { return wasEnabledDuringInitialization_; }
+    void setEnabledOnWorkerQueue(bool enabled);
+    bool startMeasurementOnWorkerQueue();
+    static bool shouldWipeDataWithAppID(const std::optional<std::string>& appID,
+                                        const std::optional<std::string>& appIDFromRMP,
+                                        const std::optional<std::string>& appIDFromAdNet,
+                                        const std::optional<std::string>& persistedAppIDFromRMP,
+                                        const std::optional<std::string>& persistedAppIDFromAdNet);
+    void wipeoutAnalyticsDataAndResetComponents();
+    // Blocks the caller until the worker queue has reset.
+    void resetAnalyticsData();
+    void setMinimumSessionInterval(double seconds);
+    void setSessionTimeoutInterval(double seconds);
+
+    // ---- events ----
+    void logEvent(const std::optional<DMSEvent>& event);
+    void handleEventOnWorkerQueue(DMSEvent event);
+    void writeEventOnWorkerQueue(DMSEvent event);
+    void maybeAddDebugAndRealtimeParameters(DMSEvent& event);
+    static bool DMSIsEventSubjectToRealtimeLimit(const DMSEvent& event);
+    // The header stored with raw events: app, device and identity as they are now.
+    std::shared_ptr<DMSPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
+        const std::vector<DMSUserAttribute>& attributes);
+
+    // ---- user properties ----
+    void setUserAttribute(const std::optional<DMSUserAttribute>& attribute);
+    void removeUserAttribute(const std::optional<DMSUserAttribute>& attribute);
+    void setUserAttributeOnWorkerQueue(const DMSUserAttribute& attribute);
+    bool setUserPropertyInDatabaseOnWorkerQueue(const DMSUserAttribute& attribute);
+    void removeUserAttributeOnWorkerQueue(const DMSUserAttribute& attribute);
+    using UserAttributeCallback = std::function<void(std::optional<DMSUserAttribute>)>;
+    void userAttributeWithName(const std::string& name, UserAttributeCallback callback);
+    using UserPropertiesCallback = std::function<void(plat::Dictionary)>;
+    void userPropertiesIncludingInternal(bool includeInternal, UserPropertiesCallback callback);
+    using MaxUserPropertiesCallback = std::function<void(int64_t)>;
+    void maxUserPropertiesForOrigin(const std::string& origin, MaxUserPropertiesCallback callback);
+
+    // ---- collaborators (worker queue, once started) ----
+    const std::string& appID() const { return appID_; }
+    const std::string& databaseName() const { return databaseName_; }
+    const std::vector<std::string>& safelistedEvents() const { return safelistedEvents_; }
+    DMSIdentity* identity() const { return identity_.load(); }
+    DMSDatabase* database() const { return database_.get(); }
+    DMSAudience* audience() const { return audience_.get(); }
+    DMSScheduler& scheduler() const { return *scheduler_; }
+    DMSPersistedConfig* persistedConfig() const { return persistedConfig_; }
+    const std::shared_ptr<DVUNetwork>& network() const { return network_; }
+    const std::shared_ptr<DMSAlarm>& alarm() const { return alarm_; }
+    DMSRemoteConfig* ownRemoteConfig() const { return remoteConfig_.load(); }
+    double initTimestamp() const { return initTimestamp_.load(); }
+    const std::optional<std::string>& previousRMPAppID() const { return previousRMPAppID_; }
+    bool needFirstOpenAfterReset() const { return needFirstOpenAfterReset_; }
+
+    DMSMeasurement();
+
+private:
+    bool initializeComponentsOnWorkerQueue();
+    void storeDeferredCollectionOnWorkerQueue();
+    void scheduleBlock(int line, std::function<void()> block);
+    void updateSchedule();
+    bool applyDailyLimitsOnWorkerQueue(DMSEvent& event, bool& dropped, bool& realtime);
+    bool storeEventOnWorkerQueue(const DMSEvent& event, bool realtime);
+    void bumpFirstOpenCountInKeychain();
+    // floor((now - the install's midnight offset) / one day).
+    int32_t currentDayOnWorkerQueue() const;
+
+    std::string appID_;
+    std::string databaseName_;
+    bool isAnalyticsCollectionEnabled_ = true;
+    bool isAnalyticsCollectionDeactivated_ = false;
+    std::vector<std::string> safelistedEvents_;
+    std::atomic<bool> enabled_{false};
+    bool wasEnabledDuringInitialization_ = false;
+    DMSPersistedConfig* persistedConfig_ = nullptr;
+    std::shared_ptr<DVUNetwork> network_;
+    std::shared_ptr<DMSScheduler> scheduler_;
+    std::shared_ptr<DMSAlarm> alarm_;
+    std::atomic<DMSIdentity*> identity_{nullptr};
+    std::unique_ptr<DMSDatabase> database_;
+    // Published once the components start; read by the class accessor from any thread.
+    std::unique_ptr<DMSRemoteConfig> ownedRemoteConfig_;
+    std::atomic<DMSRemoteConfig*> remoteConfig_{nullptr};
+    std::unique_ptr<DMSAudience> audience_;
+    plat::ResettableOnce initializeComponentsOnce_;
+    bool componentsStarted_ = false;
+    std::atomic<double> initTimestamp_{0};
+    double suspendedUploadTimestamp_ = 0;
+    std::optional<std::string> previousRMPAppID_;
+    bool needFirstOpenAfterReset_ = false;
+};
+
+// Kept for clients that name the older class; it adds nothing.
+class DIZURuvudavirev : public DMSMeasurement {
+public:
+    static DMSMeasurement* sharedInstance() { return DMSMeasurement::sharedInstance(); }
 };

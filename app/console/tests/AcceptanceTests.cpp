@@ -201,9 +201,11 @@ TEST_F(PortalApp, LaunchArgumentsReachTheCoreWhoseLinesGoToStandardErrorOnly) {
     launch.extraArgs = {"--", "-DAVDebugEnabled", "-DAVLoggerForceSTDERR"};
     auto r = run(std::move(launch));
     ASSERT_EQ(r.status, 0) << r.err;
-    // Debug mode shows the core's debug line; with no analytics class in the app, its warning follows.
+    // Debug mode shows the core's debug line, then the analytics client the core starts, in its own service.
     EXPECT_NE(r.err.find("[Vedudodu/Core][I-COR000001] Configuring the default app."), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("[Vedudodu/Core][I-COR000022]"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("[Vedudodu/Core][I-COR000022]"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("[Vedudodu/Analytics][I-ACS023007] Analytics v.50300000 started"), std::string::npos)
+        << r.err;
     EXPECT_EQ(shellLines(r), trace(kLoginURL, kPortal, false));
 }
 

@@ -1,0 +1,165 @@
+// Start-up from the core: the analytics class found by name, the decision to start, the start block once per
+// process, events held until the controller exists, and the configuration notifications.
+
+#include "core/DAVConfiguration.hpp"
+#include "measurement/engine/DMSIdentity.hpp"
+#include "measurement/engine/DMSPersistedConfig.hpp"
+#include "measurement/tests/MeasurementEngineFixture.hpp"
+#include "platform/foundation/FileManager.hpp"
+#include "platform/foundation/NotificationCenter.hpp"
+#include "platform/runtime/Messaging.hpp"
+#include "platform/runtime/Runtime.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+namespace rt = plat::rt;
+using dms::test::EngineFixture;
+
+class DMSAnalyticsStartTest : public EngineFixture {
+protected:
+    DMSAnalyticsStartTest() {
+        token = plat::NotificationCenter::defaultCenter().addObserver(
+            std::string(DMSAnalytics::kWillStartNotification), nullptr, nullptr,
+            [this](const plat::Notification&) { ++willStart; });
+    }
+    ~DMSAnalyticsStartTest() override { plat::NotificationCenter::defaultCenter().removeObserver(token); }
+
+    plat::NotificationCenter::Token token;
+    int willStart = 0;
+};
+
+TEST_F(DMSAnalyticsStartTest, TheCoreStartsTheClientAndEventsLoggedBeforeStartAreStoredInTheirOrder) {
+    makeBundle();
+    // Held by the operation queue until the start block ends.
+    DMSAnalytics::logEventWithName("before_one", {});
+    DMSAnalytics::logEventWithName("before_two", {{"n", plat::Value(int64_t{2})}});
+    settle();
+    EXPECT_FALSE(DMSMeasurement::hasSharedInstance());
+
+    DAVApp::configure();
+    settle();
+    EXPECT_EQ(willStart, 1);
+    ASSERT_TRUE(DMSMeasurement::hasSharedInstance());
+    EXPECT_TRUE(DMSMeasurement::sharedInstance()->isEnabled());
+    auto started = firstCall(23007);
+    ASSERT_TRUE(started);
+    EXPECT_EQ(started->message, "Analytics v.50300000 started");
+    EXPECT_EQ(DMSMeasurement::monitor().logTag(), "[Vedudodu/Analytics]");
+    EXPECT_EQ(plat::SKPaymentQueue::defaultQueue().observerCount(), 1u);
+    EXPECT_TRUE(plat::FileManager::defaultManager().fileExists(DMSMeasurementFilePath(DMSDatabase::kDatabaseName)));
+    EXPECT_NE(DMSMeasurementFilePath(DMSDatabase::kDatabaseName).find("Razoza/Measurement/"), std::string::npos);
+
+    DAVAnalytics::logEventWithName("after", {});
+    settle();
+    EXPECT_EQ(storedNames(), (std::vector<std::string>{"before_one", "before_two", "after"}));
+
+    // A second start runs the checks again (another origin defers) but never the start block.
+    DMSAnalytics::startWithAppID(dms::test::kEngineAppID, "am", {});
+    DMSAnalytics::startWithAppID(dms::test::kEngineAppID, "fa", {});
+    settle();
+    EXPECT_EQ(countOf(25026), 1u);
+    EXPECT_EQ(willStart, 1);
+    EXPECT_EQ(countOf(23007), 1u);
+}
+
+// The push client reaches the class by name only; its notification events are stored like the app's.
+TEST_F(DMSAnalyticsStartTest, ThePushClientsEventSentByClassNameIsStored) {
+    makeBundle();
+    DAVApp::configure();
+    settle();
+    rt::Class* analytics = rt::getClass("DAVAnalytics");
+    ASSERT_TRUE(analytics);
+    rt::msgSend<void>(*analytics, "logEventWithName:parameters:", std::string("os_notification_opened"),
+                      plat::Dictionary{{"source", plat::Value("RadIrivoz")},
+                                       {"medium", plat::Value("notification")},
+                                       {"notification_id", plat::Value("n-1")}});
+    settle();
+    const auto stored = storedRawEvents();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].name, "os_notification_opened");
+    EXPECT_EQ(stored[0].stringParameter("notification_id"), "n-1");
+}
+
+TEST_F(DMSAnalyticsStartTest, TheStartDecisionRefusesOlderAndForeignSetUps) {
+    makeBundle();
+    rt::registerClass("DEVIDozurido");
+    startEngine();
+    EXPECT_EQ(countOf(25029), 1u);
+    EXPECT_EQ(willStart, 0);
+    EXPECT_FALSE(DMSMeasurement::hasSharedInstance());
+}
+
+TEST_F(DMSAnalyticsStartTest, AnUnlinkedAdClientIsReportedAndTheTagManagerStarted) {
+    makeBundle();
+    rt::registerClass("RADMobileAds");
+    int tagManagerStarts = 0;
+    rt::Class* tagManager = rt::registerClass("RTMManager");
+    rt::replaceMethod(rt::metaclass(tagManager), "initializeSharedInstance",
+                      [&](rt::Object&) { ++tagManagerStarts; });
+    startEngine({{DMSAnalytics::kOptionLogTag, plat::Value(int64_t{3})}});
+    EXPECT_EQ(countOf(25028), 1u);
+    EXPECT_EQ(countOf(25030), 1u);
+    EXPECT_EQ(tagManagerStarts, 1);
+    EXPECT_EQ(countOf(25016), 0u);
+}
+
+TEST_F(DMSAnalyticsStartTest, OptionsOfTheWrongTypeKeepTheDefaultsAndABadSafelistIsDroppedWhole) {
+    makeBundle();
+    startEngine({{DMSAnalytics::kOptionCollectionEnabled, plat::Value("NO")},
+                 {DMSAnalytics::kOptionCollectionDeactivated, plat::Value("YES")},
+                 {DMSAnalytics::kOptionSafelistedEvents, plat::Value(plat::Array{plat::Value("_a"), plat::Value("bad name!")})}});
+    ASSERT_TRUE(DMSMeasurement::hasSharedInstance());
+    EXPECT_TRUE(DMSMeasurement::sharedInstance()->isEnabled());
+    EXPECT_TRUE(DMSMeasurement::sharedInstance()->safelistedEvents().empty());
+    EXPECT_EQ(countOf(25035), 1u);
+}
+
+TEST_F(DMSAnalyticsStartTest, AnEmptyAppIDStartsNoController) {
+    makeBundle();
+    DMSAnalytics::startWithAppID("", "fa", {});
+    settle();
+    EXPECT_EQ(willStart, 1);
+    EXPECT_FALSE(DMSMeasurement::hasSharedInstance());
+    EXPECT_TRUE(DMSMeasurement::remoteConfig().isDefaultInstance());
+}
+
+TEST_F(DMSAnalyticsStartTest, AnotherAppIDReplacesThePlistsAndIsReported) {
+    makeBundle();
+    DMSAnalytics::startWithAppID("1:2222:ios:other", "fa", {});
+    settle();
+    auto replaced = firstCall(25020);
+    ASSERT_TRUE(replaced);
+    EXPECT_EQ(replaced->level, 1);
+    EXPECT_EQ(DMSIdentity::sharedInstance()->appIDFromRMP(), "1:2222:ios:other");
+}
+
+// The core's configuration reaches the controller through its notifications; deactivation wins over enabling.
+TEST_F(DMSAnalyticsStartTest, TheCoresCollectionSwitchReachesTheController) {
+    makeBundle();
+    auto configuration = DAVAnalyticsConfiguration::sharedInstance();
+    DMSAnalytics::startWithAppID(dms::test::kEngineAppID, "fa", {}, configuration.get());
+    settle();
+    configuration->setAnalyticsCollectionEnabled(false, false);
+    settle();
+    EXPECT_FALSE(DMSMeasurement::sharedInstance()->isEnabled());
+    configuration->setAnalyticsCollectionEnabled(true, false);
+    settle();
+    EXPECT_TRUE(DMSMeasurement::sharedInstance()->isEnabled());
+    configuration->postNotificationName(DAVAnalyticsConfiguration::kSetEnabledNotification, plat::Value("yes"));
+    settle();
+    EXPECT_EQ(countOf(25000), 1u);
+}
+
+TEST_F(DMSAnalyticsStartTest, ADeactivatedRunNeverEnables) {
+    makeBundle();
+    startEngine({{DMSAnalytics::kOptionCollectionDeactivated, plat::Value(true)}});
+    DMSAnalytics::setAnalyticsEnabled(true);
+    settle();
+    ASSERT_TRUE(DMSMeasurement::hasSharedInstance());
+    EXPECT_FALSE(DMSMeasurement::sharedInstance()->isEnabled());
+    EXPECT_FALSE(DMSMeasurement::sharedInstance()->shouldEnableMeasurement());
+}
+
+} // namespace
