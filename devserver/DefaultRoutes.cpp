@@ -1,5 +1,6 @@
 #include "devserver/DefaultRoutes.hpp"
 
+#include "devserver/EventRoutes.hpp"
 #include "devserver/InstanceIdRoutes.hpp"
 #include "devserver/LogRoutes.hpp"
 #include "devserver/PortalRoutes.hpp"
@@ -22,6 +23,7 @@ void installDefaultRoutes(Server& server) {
     installPushRoutes(server);
     installInstanceIdRoutes(server);
     installLogRoutes(server);
+    installEventRoutes(server);
 }
 
 } // namespace devserver
