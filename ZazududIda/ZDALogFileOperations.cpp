@@ -3,7 +3,10 @@
 #include "ZazududIda/ZDAFileUtils.hpp"
 #include "ZazududIda/ZDALogger.hpp"
 
+#include "kit_host/ZUVMultipartMimeStreamEncoder.hpp"
+
 #include "platform/foundation/FileManager.hpp"
+#include "platform/foundation/Stream.hpp"
 
 #include <zlib.h>
 
@@ -63,6 +66,40 @@ void ZDACompressLogOperation::main() {
 plat::URL ZDAPackageLogOperation::multipartURLForCompressedURL(const plat::URL& compressedURL,
                                                                const std::string& boundary) {
     return compressedURL.deletingLastPathComponent().appendingPathComponent(boundary + ".multipartmime");
+}
+
+void ZDAPackageLogOperation::main() {
+    auto& files = plat::FileManager::defaultManager();
+    if (!isPlainFile(compressedLogURL_)) {
+        ZDALogger::sharedLogger().log("Error: attempting to package nonexistent file: %@",
+                                      compressedLogURL_.absoluteString());
+        return;
+    }
+    const std::string packagePath = packagedLogURL_.path();
+    auto stream = plat::OutputStream::toFile(packagePath, false);
+    auto encoder = ZUVMultipartMimeStreamEncoder::encoderWithStream(stream, boundary_);
+    if (!encoder) {
+        return;
+    }
+    const std::string compressedPath = compressedLogURL_.path();
+    const std::string fileName = compressedLogURL_.lastPathComponent();
+    const uint64_t compressedSize = ZDAFileUtils::fileSizeAtURL(compressedLogURL_);
+    encoder->encode([&] {
+        if (!compressedPath.empty() && files.fileExists(compressedPath)) {
+            encoder->addFile(compressedPath, fileName, kMimeType, fileName);
+        } else {
+            ZDALogger::sharedLogger().log("Error packaging: %@ is an invalid path.", compressedPath);
+        }
+    });
+    // Whole only when the stream took every byte and the part with the compressed log is in it.
+    const bool complete = !stream->streamError() && compressedSize > 0 && encoder->length() > compressedSize &&
+                          ZDAFileUtils::fileSizeAtURL(packagedLogURL_) == encoder->length();
+    if (!complete) {
+        // A short package would be sent and then removed; the compressed log stays for the next start instead.
+        (void)files.removeItem(packagePath);
+        return;
+    }
+    success_ = true;
 }
 
 void ZDACleanupFilesOperation::main() {

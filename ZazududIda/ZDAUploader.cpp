@@ -4,6 +4,8 @@
 #include "ZazududIda/ZDAFileUtils.hpp"
 #include "ZazududIda/ZDALogger.hpp"
 
+#include "kit_host/ZUVMultipartMimeStreamEncoder.hpp"
+
 #include "deployment/Deployment.hpp"
 #include "platform/device/SimDevice.hpp"
 #include "platform/dispatch/Clock.hpp"
@@ -360,7 +362,7 @@ std::optional<plat::URLRequest> ZDAUploadOperation::request() const {
     }
     plat::URLRequest request(*didivarURL_);
     request.setHTTPMethod("POST");
-    request.setValue("multipart/form-data; boundary=" + boundary_, "Content-Type");
+    request.setValue(ZUVMultipartMimeStreamEncoder::contentTypeHTTPHeaderValueWithBoundary(boundary_), "Content-Type");
     request.setValue(std::to_string(ZDAFileUtils::fileSizeAtURL(multipartURL_)), "Content-Length");
     request.setValue(kUserAgent, "User-Agent");
     request.setValue(deployment::kKitDeveloperToken, "X-VUZIDORAZAV-DEVELOPER-TOKEN");
