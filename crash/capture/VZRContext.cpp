@@ -193,6 +193,7 @@ bool VZRContextInitialize(const VZRContextInitData* config) {
     plat::DispatchGroup group;
     group.async(global, [] { VZRHostSetup(); });
     group.async(global, [] { VZRUserLoggingInitialize(); });
+    group.async(global, [] { VZRBinaryImageInit(); });
     addTask(group, VZRContextTask::binaryImages, owned);
     if (readonly->debuggerAttached) {
         VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Debugger present - not installing handlers\n", VZR_HERE);
@@ -267,7 +268,9 @@ void VZRContextRecordMetadata(const VZRContextInitData* config) {
         std::lock_guard lock(s.mutex);
         executable = s.executableWriter;
     }
-    if (executable && !executable(&file))
+    if (!executable)
+        executable = VZRBinaryImageRecordExecutable;
+    if (!executable(&file))
         VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Unable to write out executable metadata\n", VZR_HERE);
     VZRFileClose(&file);
 }

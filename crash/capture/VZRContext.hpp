@@ -5,6 +5,7 @@
 // start-up ends, so memory corruption before a crash cannot damage the paths and saved handlers.
 
 #include "crash/capture/VZRAllocator.hpp"
+#include "crash/capture/VZRBinaryImage.hpp"
 #include "crash/capture/VZRUserLogging.hpp"
 
 #include "platform/dispatch/DispatchQueue.hpp"
@@ -123,6 +124,7 @@ struct VZRWritableContext {
     std::atomic<int> logThreshold{1};
     std::atomic<bool> crashOnce{false};
     VZRUserLoggingWritableContext userLogging;
+    VZRBinaryImageNode binaryImages[kVZRBinaryImageNodeCount];
 };
 
 struct VZRContext {

@@ -3,8 +3,13 @@
 #include "measurement/engine/DMSMeasurement.hpp"
 #include "measurement/engine/DMSMonitor.hpp"
 #include "measurement/engine/DMSPersistedConfig.hpp"
+#include "measurement/engine/DMSRemoteConfig.hpp"
 #include "measurement/messages/DMSError.hpp"
+#include "measurement/messages/DMSMessageFields.hpp"
+#include "measurement/messages/DMSParameterChecks.hpp"
 #include "measurement/storage/DMSAEU.hpp"
+#include "measurement/storage/DMSCategories.hpp"
+#include "core/DVUGzip.hpp"
 #include "measurement/storage/DMSDataTypeValidator.hpp"
 #include "measurement/storage/DMSValue.hpp"
 #include "platform/dispatch/Clock.hpp"
@@ -118,6 +123,33 @@ std::vector<DMSTableSchema> databaseMakeSchema() {
 }
 
 const char* const kDatabaseCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
+
+// The store's numeric query, none when the store is closed (or the value is NULL, with the error unset).
+std::optional<plat::Value> databaseNumberForQuery(DMSSqliteStore* store, std::string_view query,
+                                                  const plat::Array& parameters, plat::Error* error) {
+    if (!DMSRequire(store != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
+        return std::nullopt;
+    }
+    return store->numberForQuery(query, parameters, error);
+}
+
+std::optional<bool> databaseBoolForQuery(DMSSqliteStore* store, std::string_view query, const plat::Array& parameters,
+                                         plat::Error* error) {
+    auto number = databaseNumberForQuery(store, query, parameters, error);
+    return number ? std::optional<bool>(number->boolValue()) : std::nullopt;
+}
+
+std::optional<double> databaseDoubleForQuery(DMSSqliteStore* store, std::string_view query, plat::Error* error) {
+    auto number = databaseNumberForQuery(store, query, {}, error);
+    return number ? std::optional<double>(number->doubleValue()) : std::nullopt;
+}
+
+
+std::optional<int64_t> databaseIntegerForQuery(DMSSqliteStore* store, std::string_view query,
+                                               const plat::Array& parameters, plat::Error* error) {
+    auto number = databaseNumberForQuery(store, query, parameters, error);
+    return number ? std::optional<int64_t>(number->integerValue()) : std::nullopt;
+}
 
 } // namespace
 
@@ -545,12 +577,7 @@ bool DMSDatabase::deleteUserAttributeWithName(std::string_view name, plat::Error
 }
 
 std::optional<int64_t> DMSDatabase::publicUserAttributeCount(plat::Error* error) {
-    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query numeric result failed. Database not open.")) {
-        return std::nullopt;
-    }
-    auto number =
-        sqliteStore_->numberForQuery("SELECT count(1) FROM user_attributes WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
-    return number ? std::optional<int64_t>(number->integerValue()) : std::nullopt;
+    return databaseIntegerForQuery(sqliteStore_.get(), "SELECT count(1) FROM user_attributes WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
 }
 
 std::optional<int64_t> DMSDatabase::userAttributeCountForOrigin(std::string_view origin, plat::Error* error) {
@@ -670,4 +697,614 @@ bool DMSDatabase::updateDailyCounts(const DMSDailyCounts& counts, plat::Error* e
                       {"daily_error_events_count", int64_t{counts.errorEventsCount()}},
                       {"daily_real_time_conversion_events_count", int64_t{counts.realtimeCount()}}});
     });
+}
+
+// Raw events and their metadata.
+
+namespace {
+
+constexpr int64_t kDatabaseMaxRawEventsMetadata = 100000;
+constexpr int64_t kDatabaseRawEventsPageSize = 1000;
+
+std::optional<plat::Data> databaseEncoding(NANOMessageRef message) {
+    if (!message.get()) {
+        return std::nullopt;
+    }
+    auto encoding = message.get()->protoBuffer();
+    if (!encoding || encoding->empty()) {
+        return std::nullopt;
+    }
+    return encoding;
+}
+
+} // namespace
+
+bool DMSDatabase::insertIfNotExistsRawEventMetadata(NANOMessageRef metadata, plat::Error* error) {
+    auto encoding = databaseEncoding(metadata);
+    int64_t fingerprint = dms_64LSBMD5(encoding ? *encoding : plat::Data());
+    if (encoding) {
+        if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Row count failed. Database not open.")) {
+            return false;
+        }
+        auto present = sqliteStore_->rowCount("raw_events_metadata", "metadata_fingerprint", plat::Value(fingerprint),
+                                              error);
+        if (!present) {
+            return false;
+        }
+        if (*present > 0) {
+            return true;
+        }
+    }
+    return upsertDataType(metadata.get() != nullptr, "raw_events_metadata", "metadata_fingerprint",
+                          plat::Value(fingerprint), kDatabaseMaxRawEventsMetadata, error,
+                          [&]() -> std::optional<DMSRecord> {
+                              if (!encoding) {
+                                  databaseMonitor().logWithLevel(
+                                      4, 12011,
+                                      "Received empty measurement bundle metadata for getting dictionary "
+                                      "representation");
+                                  return std::nullopt;
+                              }
+                              return DMSRecord{{"metadata_fingerprint", fingerprint}, {"metadata", *encoding}};
+                          });
+}
+
+std::shared_ptr<DMSPBMeasurementBundle> DMSDatabase::queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
+                                                                                           plat::Error* error) {
+    std::shared_ptr<DMSPBMeasurementBundle> bundle;
+    dataTypesFromTable("raw_events_metadata", "metadata_fingerprint", plat::Value(fingerprint), error,
+                       [&](const DMSRecord& row) {
+                           if (row.empty()) {
+                               databaseMonitor().logWithLevel(4, 12012,
+                                                              "Received empty dictionary for getting measurement bundle");
+                               return false;
+                           }
+                           const plat::Value* bytes = row.find("metadata");
+                           if (!bytes || !bytes->isData() || bytes->asData().empty()) {
+                               databaseMonitor().logWithLevel(
+                                   4, 12013, "Event metadata should not be empty for getting measurement bundle");
+                               return false;
+                           }
+                           bundle = DMSPBMeasurementBundle::initWithBuffer(bytes->asData());
+                           return bundle != nullptr;
+                       });
+    return bundle;
+}
+
+bool DMSDatabase::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete records with condition failed. Database not open.")) {
+        return false;
+    }
+    return sqliteStore_
+        ->deleteRecords("raw_events_metadata", "metadata_fingerprint == ?", {plat::Value(fingerprint)}, error)
+        .has_value();
+}
+
+bool DMSDatabase::deleteUnusedRawEventsMetadata(plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete records with condition failed. Database not open.")) {
+        return false;
+    }
+    return sqliteStore_
+        ->deleteRecords("raw_events_metadata",
+                        "metadata_fingerprint NOT IN (SELECT DISTINCT metadata_fingerprint FROM raw_events)", {}, error)
+        .has_value();
+}
+
+bool DMSDatabase::insertRawEvent(const DMSEvent* event, int64_t metadataFingerprint, bool isRealtime,
+                                 plat::Error* error) {
+    if (!DMSRequire(event != nullptr, error, 1, "Received empty event for inserting in the database")) {
+        return false;
+    }
+    return insertDataType(true, "raw_events", error, [&]() -> std::optional<DMSRecord> {
+        auto raw = DMSRawEventData::initWithRawEvent(*event, 0, metadataFingerprint);
+        if (!raw) {
+            databaseMonitor().logWithLevel(4, 12014,
+                                           "Received empty raw event data for getting dictionary representation");
+            return std::nullopt;
+        }
+        // The name has its own column.
+        DMSEventFields fields = event->protoEventFields();
+        fields.name.reset();
+        auto data = DMSPBEventFromFields(fields)->protoBuffer();
+        if (!data) {
+            return std::nullopt;
+        }
+        return DMSRecord{{"name", event->name()},
+                         {"timestamp", event->timestamp()},
+                         {"metadata_fingerprint", metadataFingerprint},
+                         {"data", std::move(*data)},
+                         {"is_realtime", int64_t{isRealtime ? 1 : 0}}};
+    });
+}
+
+std::optional<DMSRawEventData> DMSDatabase::rawEventDataFromDictionary(const DMSRecord* row, plat::Error* error) {
+    auto present = [row](const char* column) {
+        const plat::Value* value = row->find(column);
+        return value && !value->isNull() ? value : nullptr;
+    };
+    if (!DMSRequire(row != nullptr, error, 1, "Received empty dictionary for getting raw event data")) {
+        return std::nullopt;
+    }
+    const plat::Value* rowID = present("rowid");
+    const plat::Value* data = present("data");
+    const plat::Value* fingerprint = present("metadata_fingerprint");
+    if (!DMSRequire(rowID != nullptr, error, 1, "Unable to find row ID in the database dictionary") ||
+        !DMSRequire(data != nullptr, error, 1, "Unable to find event data in the database dictionary") ||
+        !DMSRequire(fingerprint != nullptr, error, 1, "Unable to find event metadata in the database dictionary")) {
+        return std::nullopt;
+    }
+    std::shared_ptr<DMSPBEvent> message;
+    if (data->isData()) {
+        message = DMSPBEvent::initWithBuffer(data->asData());
+    }
+    if (!DMSRequire(message != nullptr, error, 2, "Failed to parse event from data")) {
+        return std::nullopt;
+    }
+    DMSEventFields fields = DMSEventFieldsFromMessage(message);
+    const plat::Value* name = present("name");
+    const plat::Value* timestamp = present("timestamp");
+    std::string origin;
+    plat::Dictionary parameters;
+    for (const DMSEventParamFields& param : fields.params) {
+        std::string paramName = param.name.value_or("");
+        if (paramName == "_o") {
+            if (!DMSRequire(param.stringValue.has_value(), error, 2,
+                            "Cannot create an event from database. Origin parameter is not a string")) {
+                return std::nullopt;
+            }
+            origin = *param.stringValue;
+        } else if (param.stringValue) {
+            parameters.set(paramName, plat::Value(*param.stringValue));
+        } else if (param.intValue) {
+            parameters.set(paramName, plat::Value(*param.intValue));
+        } else if (param.doubleValue) {
+            parameters.set(paramName, plat::Value(*param.doubleValue));
+        } else {
+            databaseMonitor().logWithLevel(
+                4, 12015, "Unknown event parameter type from converting an event from database. Event param name",
+                DMSReadableParameterName(plat::Value(paramName)));
+        }
+    }
+    if (!DMSRequire(!origin.empty(), error, 2, "Cannot create an event from database. Missing origin parameter")) {
+        return std::nullopt;
+    }
+    auto event = DMSEvent::initWithOrigin(origin, false, name && name->isString() ? name->asString() : std::string(),
+                                          timestamp && timestamp->isNumber() ? timestamp->doubleValue() : 0,
+                                          static_cast<double>(fields.previousTimestampMillis.value_or(0)) / 1000,
+                                          parameters);
+    auto raw = DMSRawEventData::initWithRawEvent(event, rowID->isNumber() ? rowID->integerValue() : -1,
+                                                 fingerprint->isNumber() ? fingerprint->integerValue() : 0);
+    if (!DMSRequire(raw.has_value(), error, 2, "Failed to initialize raw event data from dictionary")) {
+        return std::nullopt;
+    }
+    return raw;
+}
+
+std::optional<DMSRawEventsPage> DMSDatabase::rawEventsWithMetadataFingerprint(int64_t fingerprint, plat::Error* error,
+                                                                             const DMSRecordFilter& eventFilter) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query records failed. Database not open.")) {
+        return std::nullopt;
+    }
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?",
+        {plat::Value(fingerprint), plat::Value(kDatabaseRawEventsPageSize)}, error,
+        eventFilter ? eventFilter : DMSRecordFilter([](uint32_t, const DMSRecord&) { return true; }));
+    if (!rows) {
+        return std::nullopt;
+    }
+    DMSRawEventsPage page;
+    page.events.reserve(rows->size());
+    for (const DMSRecord& row : *rows) {
+        if (auto raw = rawEventDataFromDictionary(&row, nullptr)) {
+            page.events.push_back(std::move(*raw));
+        } else if (const plat::Value* rowID = row.find("rowid"); rowID && rowID->isNumber()) {
+            page.unreadableRowIDs.push_back(rowID->integerValue());
+        }
+    }
+    return page;
+}
+
+std::optional<bool> DMSDatabase::containsRawEventWithMetadataFingerprint(int64_t fingerprint, plat::Error* error) {
+    return databaseBoolForQuery(sqliteStore_.get(),
+                                "SELECT EXISTS (SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1)",
+                                {plat::Value(fingerprint)}, error);
+}
+
+std::optional<bool> DMSDatabase::isRawEventsTableEmpty(plat::Error* error) {
+    return databaseBoolForQuery(sqliteStore_.get(), "SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)", {}, error);
+}
+
+std::optional<bool> DMSDatabase::containsRealtimeRawEventsWithError(plat::Error* error) {
+    return databaseBoolForQuery(sqliteStore_.get(),
+                                "SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)", {}, error);
+}
+
+std::optional<double> DMSDatabase::queryLatestRawEventTime(plat::Error* error) {
+    return databaseDoubleForQuery(sqliteStore_.get(), "SELECT MAX(timestamp) FROM raw_events", error);
+}
+
+std::optional<int64_t> DMSDatabase::nextMetadataFingerprintToProcess(plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query records failed. Database not open.")) {
+        return std::nullopt;
+    }
+    auto rows = sqliteStore_->recordsForQuery("SELECT metadata_fingerprint, MIN(rowid) FROM raw_events", {}, error);
+    if (!rows) {
+        return std::nullopt;
+    }
+    if (!DMSRequire(rows->size() == 1, error, 2, "Only one event metadata should be processed")) {
+        return std::nullopt;
+    }
+    const plat::Value* fingerprint = (*rows)[0].find("metadata_fingerprint");
+    if (!fingerprint || !fingerprint->isNumber()) {
+        return std::nullopt;
+    }
+    return fingerprint->integerValue();
+}
+
+bool DMSDatabase::deleteRawEventsWithMaxRowID(int64_t rowID, plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete records with condition failed. Database not open.")) {
+        return false;
+    }
+    return sqliteStore_->deleteRecords("raw_events", "rowid <= ?", {plat::Value(rowID)}, error).has_value();
+}
+
+std::optional<int64_t> DMSDatabase::deleteRawEventsOverAbsoluteLimit(plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete records with condition failed. Database not open.")) {
+        return std::nullopt;
+    }
+    int64_t keep = int64_t{DMSMeasurement::remoteConfig().maxEventsStored()} - 1;
+    // Row IDs only grow, so a span of row IDs within the limit holds no more rows than that: nothing to delete,
+    // and the DELETE's scan of the newest rows is spared.
+    plat::Error spanError;
+    auto span = sqliteStore_->numberForQuery("SELECT max(rowid) - min(rowid) + 1 FROM raw_events", {}, &spanError);
+    if (!span) {
+        if (spanError.code != 0) {
+            if (error) {
+                *error = spanError;
+            }
+            return std::nullopt;
+        }
+        return 0; // no raw events
+    }
+    if (span->integerValue() <= keep) {
+        return 0;
+    }
+    return sqliteStore_->deleteRecords(
+        "raw_events", "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
+        {plat::Value(keep)}, error);
+}
+
+bool DMSDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, plat::Error* error) {
+    if (!DMSRequire(maxAge >= 0, error, 1, "Cannot delete stale raw events given negative time period") ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete records with condition failed. Database not open.")) {
+        return false;
+    }
+    auto deleted = sqliteStore_->deleteRecords("raw_events",
+                                               "abs(timestamp - cast(? as REAL)) > cast(? as REAL)",
+                                               {plat::Value(plat::Clock::now()), plat::Value(maxAge)}, error);
+    if (!deleted) {
+        return false;
+    }
+    return *deleted == 0 || deleteUnusedRawEventsMetadata(error);
+}
+
+// The bundle queue.
+
+namespace {
+
+constexpr int64_t kDatabaseRetryLimit = 2147483647;
+
+// "rowid IN (?,?,?)" with one placeholder per ID; none (and the error set) for an empty list or an element
+// that is no number.
+std::optional<std::string> databaseRowIDCondition(const plat::Array& rowIDs, plat::Error* error) {
+    if (!DMSRequire(!rowIDs.empty(), error, 1, "Received empty row IDs to process")) {
+        return std::nullopt;
+    }
+    std::string marks;
+    for (const plat::Value& rowID : rowIDs) {
+        if (!DMSRequire(rowID.isNumber(), error, 1, "Received invalid type for row ID to process")) {
+            return std::nullopt;
+        }
+        marks += marks.empty() ? "?" : ",?";
+    }
+    return "rowid IN (" + marks + ")";
+}
+
+} // namespace
+
+bool DMSDatabase::insertBundle(NANOMessageRef bundle, bool isRealtime, plat::Error* error) {
+    auto encoding = databaseEncoding(bundle);
+    if (!DMSRequire(encoding.has_value(), error, 1, "Failed to insert nil bundle")) {
+        return false;
+    }
+    auto appID = NANOGetString(bundle, DMSPBMeasurementBundle::kAppID);
+    if (!DMSRequire(appID && !appID->empty(), error, 1, "Failed to insert bundle without App ID")) {
+        return false;
+    }
+    int64_t endMillis = NANOGetInt64(bundle, DMSPBMeasurementBundle::kEndTimestampMillis);
+    if (!DMSRequire(endMillis > 0, error, 1, "Failed to insert bundle without valid timestamp")) {
+        return false;
+    }
+    if (!maybeDeleteStaleData(error)) {
+        return false;
+    }
+    double endTimestamp = static_cast<double>(endMillis) / 1000;
+    if (std::fabs(plat::Clock::now() - endTimestamp) > DMSMeasurement::remoteConfig().maxQueueTime()) {
+        databaseMonitor().logWithLevel(4, 12016, "Storing bundle outside of the max uploading time span");
+    }
+    plat::Error compressionError;
+    auto compressed = dvu_dataByGzippingData(*encoding, &compressionError);
+    if (!compressed || compressed->empty()) {
+        DMSSetError(error, 2, "Failed to compress bundle");
+        databaseMonitor().logWithLevel(1, 12017, "Cannot compress data. Error", compressionError);
+        return false;
+    }
+    databaseMonitor().logWithLevel(7, 12018, "Saving bundle. size (bytes)", std::to_string(compressed->size()));
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Upsert record failed. Database not open.")) {
+        return false;
+    }
+    return sqliteStore_->upsertRecord({{"bundle_end_timestamp", endTimestamp},
+                                       {"data", std::move(*compressed)},
+                                       {"is_realtime", int64_t{isRealtime ? 1 : 0}},
+                                       {"retry_count", int64_t{NANOGetInt32(bundle, DMSPBMeasurementBundle::kRetryCount)}}},
+                                      "queue", error);
+}
+
+std::optional<DMSQueuedBundle> DMSDatabase::queuedBundleFromRow(const DMSRecord& row) {
+    if (row.empty()) {
+        databaseMonitor().logWithLevel(1, 12052, "Cannot process empty rowData");
+        return std::nullopt;
+    }
+    const plat::Value* rowID = row.find("rowid");
+    const plat::Value* data = row.find("data");
+    std::shared_ptr<DMSPBMeasurementBundle> bundle;
+    if (!data || !data->isData() || data->asData().empty()) {
+        databaseMonitor().logWithLevel(1, 12049, "Cannot decompress an empty bundle data");
+    } else {
+        plat::Error inflateError;
+        auto inflated = dvu_dataByInflatingGzippedData(data->asData(), &inflateError);
+        if (!inflated) {
+            databaseMonitor().logWithLevel(1, 12050, "Cannot decompress data. Error", inflateError);
+        } else if (!(bundle = DMSPBMeasurementBundle::initWithBuffer(*inflated))) {
+            databaseMonitor().logWithLevel(1, 12051, "Unable to parse bundle from decompressed data");
+        }
+    }
+    if (!rowID || !rowID->isNumber()) {
+        return std::nullopt;
+    }
+    if (!bundle) {
+        // Kept, it would be skipped by every read and, at the head of the queue, hold back every upload until
+        // the age purge.
+        if (sqliteStore_) {
+            sqliteStore_->deleteRecords("queue", "rowid = ?", {*rowID}, nullptr);
+        }
+        return std::nullopt;
+    }
+    const plat::Value* retryCount = row.find("retry_count");
+    if (retryCount && retryCount->isNumber() && retryCount->integerValue() > 0) {
+        NANOSetInt32(bundle, DMSPBMeasurementBundle::kRetryCount,
+                     static_cast<int32_t>(std::min<int64_t>(retryCount->integerValue(), kDatabaseRetryLimit)));
+    }
+    return DMSQueuedBundle{std::move(bundle), rowID->integerValue()};
+}
+
+std::optional<std::vector<DMSQueuedBundle>> DMSDatabase::queuedBundlesForQuery(std::string_view query,
+                                                                                 const plat::Array& parameters,
+                                                                                 int64_t sizeLimit,
+                                                                                 plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Query records failed. Database not open.")) {
+        return std::nullopt;
+    }
+    auto rows = sqliteStore_->recordsForQuery(query, parameters, error);
+    if (!rows) {
+        return std::nullopt;
+    }
+    std::vector<DMSQueuedBundle> bundles;
+    int64_t total = 0;
+    for (const DMSRecord& row : *rows) {
+        auto queued = queuedBundleFromRow(row);
+        if (!queued) {
+            continue;
+        }
+        if (sizeLimit >= 0) {
+            auto encoding = queued->bundle->protoBuffer();
+            int64_t size = encoding ? static_cast<int64_t>(encoding->size()) : 0;
+            if (!bundles.empty() && total + size > sizeLimit) {
+                break;
+            }
+            total += size;
+        }
+        bundles.push_back(std::move(*queued));
+        if (sizeLimit >= 0 && total > sizeLimit) {
+            break;
+        }
+    }
+    return bundles;
+}
+
+std::optional<std::vector<DMSQueuedBundle>> DMSDatabase::queryBundlesWithCountLimit(int64_t countLimit,
+                                                                                     int64_t sizeLimit,
+                                                                                     plat::Error* error) {
+    return queuedBundlesForQuery("SELECT rowid, data, retry_count FROM queue ORDER BY bundle_end_timestamp ASC LIMIT ?",
+                                 {plat::Value(countLimit)}, std::max<int64_t>(sizeLimit, 0), error);
+}
+
+std::optional<std::vector<DMSQueuedBundle>> DMSDatabase::queryBundlesWithRowIDs(const plat::Array& rowIDs,
+                                                                                plat::Error* error) {
+    auto condition = databaseRowIDCondition(rowIDs, error);
+    if (!condition) {
+        return std::nullopt;
+    }
+    return queuedBundlesForQuery("SELECT rowid, data, retry_count FROM queue WHERE " + *condition, rowIDs, -1, error);
+}
+
+bool DMSDatabase::deleteBundlesWithRowIDs(const plat::Array& rowIDs, plat::Error* error) {
+    auto condition = databaseRowIDCondition(rowIDs, error);
+    if (!condition ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete records with condition failed. Database not open.")) {
+        return false;
+    }
+    return sqliteStore_->deleteRecords("queue", *condition, rowIDs, error).has_value();
+}
+
+bool DMSDatabase::incrementRetryCounterForBundlesWithIDs(const plat::Array& rowIDs, plat::Error* error) {
+    if (!DMSRequire(!rowIDs.empty(), error, 1, "Failed to increment retry counter")) {
+        return false;
+    }
+    auto atLimit = databaseBoolForQuery(sqliteStore_.get(),
+                                        "SELECT EXISTS (SELECT 1 FROM queue WHERE retry_count = ? LIMIT 1)",
+                                        {plat::Value(kDatabaseRetryLimit)}, error);
+    if (!atLimit) {
+        return false;
+    }
+    if (*atLimit) {
+        databaseMonitor().logWithLevel(1, 12054,
+                                       "The number of upload retries exceeds the limit. Will remain unchanged.");
+    }
+    auto condition = databaseRowIDCondition(rowIDs, error);
+    if (!condition) {
+        return false;
+    }
+    plat::Array parameters = rowIDs;
+    parameters.push_back(plat::Value(kDatabaseRetryLimit));
+    return sqliteStore_->increaseColumn("retry_count", 1, "queue", *condition + " AND retry_count < ?", parameters,
+                                        error);
+}
+
+std::optional<bool> DMSDatabase::isQueuedBundleTableEmpty(plat::Error* error) {
+    return databaseBoolForQuery(sqliteStore_.get(), "SELECT NOT EXISTS (SELECT 1 FROM queue LIMIT 1)", {}, error);
+}
+
+std::optional<bool> DMSDatabase::containsRealtimeBundlesWithError(plat::Error* error) {
+    return databaseBoolForQuery(sqliteStore_.get(), "SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)",
+                                {}, error);
+}
+
+std::optional<double> DMSDatabase::queryLatestBundleTime(plat::Error* error) {
+    return databaseDoubleForQuery(sqliteStore_.get(), "SELECT MAX(bundle_end_timestamp) FROM queue", error);
+}
+
+std::optional<bool> DMSDatabase::maybeDeleteStaleData(plat::Error* error) {
+    double now = plat::Clock::now();
+    double last = persistedConfig_ ? persistedConfig_->lastDeleteStaleBundlesTimestamp() : lastDeleteStaleDataTimestamp_;
+    DMSRemoteConfig& settings = DMSMeasurement::remoteConfig();
+    if (std::fabs(now - last) <= settings.databaseDeleteStaleBundlesInterval()) {
+        return false;
+    }
+    double maxAge = settings.maxQueueTime();
+    if (!deleteStaleRawEventsDataOlderThanMaxAge(maxAge, error) || !deleteStaleBundlesOlderThanMaxAge(maxAge, error)) {
+        return std::nullopt;
+    }
+    if (persistedConfig_) {
+        persistedConfig_->setLastDeleteStaleBundlesTimestamp(now);
+    } else {
+        lastDeleteStaleDataTimestamp_ = now;
+    }
+    return true;
+}
+
+bool DMSDatabase::deleteStaleBundlesOlderThanMaxAge(double maxAge, plat::Error* error) {
+    if (!DMSRequire(maxAge >= 0, error, 1, "Cannot delete stale bundles after negative time period") ||
+        !DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete records with condition failed. Database not open.")) {
+        return false;
+    }
+    return sqliteStore_
+        ->deleteRecords("queue", "abs(bundle_end_timestamp - cast(? as REAL)) > cast(? as REAL)",
+                        {plat::Value(plat::Clock::now()), plat::Value(maxAge)}, error)
+        .has_value();
+}
+
+// Event aggregates.
+
+namespace {
+
+std::optional<DMSEventAggregates> databaseEventAggregatesFromRow(const DMSRecord& row) {
+    const plat::Value* name = row.find("name");
+    const plat::Value* lifetime = row.find("lifetime_count");
+    const plat::Value* current = row.find("current_bundle_count");
+    const plat::Value* lastFire = row.find("last_fire_timestamp");
+    if (!name || !name->isString() || !lifetime || !lifetime->isNumber() || !current || !current->isNumber() ||
+        !lastFire || !lastFire->isNumber()) {
+        return std::nullopt;
+    }
+    auto aggregates = DMSEventAggregates::initWithName(name->asString(), lifetime->intValue(), current->intValue(),
+                                                       lastFire->doubleValue());
+    if (!aggregates) {
+        return std::nullopt;
+    }
+    auto number = [&row](const char* column) -> const plat::Value* {
+        const plat::Value* value = row.find(column);
+        return value && value->isNumber() ? value : nullptr;
+    };
+    const plat::Value* value = nullptr;
+    aggregates->setLastBundledTimestamp((value = number("last_bundled_timestamp")) ? value->doubleValue() : 0);
+    if ((value = number("last_sampled_complex_event_id"))) {
+        aggregates->setLastSampledComplexEventID(value->integerValue());
+    }
+    aggregates->setLastSamplingRate((value = number("last_sampling_rate")) ? value->intValue() : 1);
+    aggregates->setLastExemptFromSampling((value = number("last_exempt_from_sampling")) && value->boolValue());
+    aggregates->setLastBundledDay((value = number("last_bundled_day")) ? value->intValue() : 0);
+    return aggregates;
+}
+
+} // namespace
+
+std::optional<std::vector<DMSEventAggregates>> DMSDatabase::allEventAggregates(plat::Error* error) {
+    std::vector<DMSEventAggregates> all;
+    bool read = allDataTypesFromTable("events", 1000, error, [&](const DMSRecord& row) {
+        auto aggregates = databaseEventAggregatesFromRow(row);
+        if (aggregates) {
+            all.push_back(std::move(*aggregates));
+        }
+        return aggregates.has_value();
+    });
+    if (!read) {
+        return std::nullopt;
+    }
+    return all;
+}
+
+std::optional<DMSEventAggregates> DMSDatabase::eventAggregatesWithName(std::string_view name, plat::Error* error) {
+    std::optional<DMSEventAggregates> found;
+    dataTypesFromTable("events", "name", plat::Value(std::string(name)), error, [&](const DMSRecord& row) {
+        found = databaseEventAggregatesFromRow(row);
+        return found.has_value();
+    });
+    return found;
+}
+
+bool DMSDatabase::updateEventAggregates(const DMSEventAggregates* aggregates, plat::Error* error) {
+    auto row = [aggregates]() -> std::optional<DMSRecord> {
+        if (!aggregates) {
+            databaseMonitor().logWithLevel(
+                4, 12019, "Received empty event aggregates object for getting dictionary representation");
+            return std::nullopt;
+        }
+        if (aggregates->name().empty()) {
+            databaseMonitor().logWithLevel(
+                4, 12020, "Received event aggregates object with empty name for getting dictionary representation");
+            return std::nullopt;
+        }
+        DMSRecord record{{"name", aggregates->name()},
+                         {"lifetime_count", int64_t{aggregates->lifetimeCount()}},
+                         {"current_bundle_count", int64_t{aggregates->currentBundleCount()}},
+                         {"last_fire_timestamp", aggregates->lastFireTimestamp()},
+                         {"last_bundled_timestamp", aggregates->lastBundledTimestamp()},
+                         {"last_sampling_rate", int64_t{aggregates->lastSamplingRate()}},
+                         {"last_exempt_from_sampling", int64_t{aggregates->lastExemptFromSampling() ? 1 : 0}},
+                         {"last_bundled_day", int64_t{aggregates->lastBundledDay()}}};
+        if (aggregates->lastSampledComplexEventID()) {
+            record.set("last_sampled_complex_event_id", *aggregates->lastSampledComplexEventID());
+        }
+        return record;
+    };
+    if (!aggregates) {
+        row();
+    }
+    return upsertDataType(aggregates != nullptr, "events", "name",
+                          plat::Value(aggregates ? aggregates->name() : std::string()), 1000, error, row);
+}
+
+std::optional<int64_t> DMSDatabase::publicEventCount(plat::Error* error) {
+    return databaseIntegerForQuery(sqliteStore_.get(), "SELECT count(1) FROM events WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
 }

@@ -6,6 +6,8 @@
 //
 // No lock: the measurement worker queue alone calls it; grouped writes go through performTransaction.
 
+#include "measurement/messages/DMSPBMessages.hpp"
+#include "measurement/storage/DMSEvent.hpp"
 #include "measurement/storage/DMSSqliteStore.hpp"
 #include "platform/foundation/Error.hpp"
 #include "platform/foundation/Value.hpp"
@@ -71,6 +73,20 @@ private:
     int32_t realtimeCount_;
 };
 
+// One page of a metadata record's raw events: the rows that converted, and the row IDs that were read but
+// could not be converted (undecodable or without an origin), so that the bundler can drop them instead of
+// meeting them again on every pass.
+struct DMSRawEventsPage {
+    std::vector<DMSRawEventData> events;
+    std::vector<int64_t> unreadableRowIDs;
+};
+
+// A queued bundle as the uploader takes it: the decoded bundle (its retry count set from the row) and its row ID.
+struct DMSQueuedBundle {
+    std::shared_ptr<DMSPBMeasurementBundle> bundle;
+    int64_t rowID = 0;
+};
+
 // One table of the schema: created with the elementary columns, extended with the add-on columns, and the
 // modified columns re-declared by a rebuild.
 struct DMSTableSchema {
@@ -127,6 +143,61 @@ public:
     std::optional<DMSDailyCounts> dailyCounts(plat::Error* error);
     bool updateDailyCounts(const DMSDailyCounts& counts, plat::Error* error);
 
+    // Raw events and the metadata records they share. A metadata record is stored once per fingerprint (the
+    // low 64 bits of the MD5 of its encoding); a raw event is stored without its name, which has a column.
+    bool insertIfNotExistsRawEventMetadata(NANOMessageRef metadata, plat::Error* error);
+    std::shared_ptr<DMSPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
+                                                                                  plat::Error* error);
+    bool deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, plat::Error* error);
+    bool deleteUnusedRawEventsMetadata(plat::Error* error);
+    bool insertRawEvent(const DMSEvent* event, int64_t metadataFingerprint, bool isRealtime, plat::Error* error);
+    // The oldest 1000 raw events of one metadata record, in row order, through the caller's filter (which
+    // stops the read at the first row it refuses). None when the query failed; when rows were read but none
+    // converted, the page has no events (and names the unreadable rows).
+    std::optional<DMSRawEventsPage> rawEventsWithMetadataFingerprint(int64_t fingerprint, plat::Error* error,
+                                                                     const DMSRecordFilter& eventFilter);
+    std::optional<bool> containsRawEventWithMetadataFingerprint(int64_t fingerprint, plat::Error* error);
+    std::optional<bool> isRawEventsTableEmpty(plat::Error* error);
+    std::optional<bool> containsRealtimeRawEventsWithError(plat::Error* error);
+    // None with the error unset when there are no raw events.
+    std::optional<double> queryLatestRawEventTime(plat::Error* error);
+    // The fingerprint of the oldest raw event; none with the error unset when there are none.
+    std::optional<int64_t> nextMetadataFingerprintToProcess(plat::Error* error);
+    bool deleteRawEventsWithMaxRowID(int64_t rowID, plat::Error* error);
+    // Keeps the newest maxEventsStored - 1 rows, so the event about to be stored fits. The number deleted.
+    std::optional<int64_t> deleteRawEventsOverAbsoluteLimit(plat::Error* error);
+    // Raw events further than `maxAge` seconds from now, in the past or the future, then orphaned metadata.
+    bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, plat::Error* error);
+    std::optional<DMSRawEventData> rawEventDataFromDictionary(const DMSRecord* row, plat::Error* error);
+
+    // The upload queue: bundles stored gzip'd with their end time, a real-time flag and a retry counter. Row IDs
+    // are given as numbers. A row that cannot be inflated or decoded is deleted when a read meets it, so that
+    // it cannot hold back the bundles behind it.
+    bool insertBundle(NANOMessageRef bundle, bool isRealtime, plat::Error* error);
+    // The oldest bundles, at most `countLimit`, within `sizeLimit` bytes of uncompressed encoding (the first
+    // one always); the first bundle that would pass the budget ends the scan.
+    std::optional<std::vector<DMSQueuedBundle>> queryBundlesWithCountLimit(int64_t countLimit, int64_t sizeLimit,
+                                                                           plat::Error* error);
+    std::optional<std::vector<DMSQueuedBundle>> queryBundlesWithRowIDs(const plat::Array& rowIDs, plat::Error* error);
+    bool deleteBundlesWithRowIDs(const plat::Array& rowIDs, plat::Error* error);
+    // Bundles at the retry limit (INT32_MAX) stay as they are.
+    bool incrementRetryCounterForBundlesWithIDs(const plat::Array& rowIDs, plat::Error* error);
+    std::optional<bool> isQueuedBundleTableEmpty(plat::Error* error);
+    std::optional<bool> containsRealtimeBundlesWithError(plat::Error* error);
+    // None with the error unset when the queue is empty.
+    std::optional<double> queryLatestBundleTime(plat::Error* error);
+    // Purges raw events and bundles further than the queue time from now, at most once per purge interval:
+    // true when it ran, false when not due, none when a purge failed.
+    std::optional<bool> maybeDeleteStaleData(plat::Error* error);
+    bool deleteStaleBundlesOlderThanMaxAge(double maxAge, plat::Error* error);
+
+    // Event aggregates, one row per event name, at most 1000 names.
+    std::optional<std::vector<DMSEventAggregates>> allEventAggregates(plat::Error* error);
+    std::optional<DMSEventAggregates> eventAggregatesWithName(std::string_view name, plat::Error* error);
+    bool updateEventAggregates(const DMSEventAggregates* aggregates, plat::Error* error);
+    // Names that do not begin with "_".
+    std::optional<int64_t> publicEventCount(plat::Error* error);
+
     // User properties, at most 1000 names. Text from the app is always bound.
     bool updateUserAttribute(const DMSUserAttribute* attribute, plat::Error* error);
     std::optional<DMSUserAttribute> userAttributeWithName(std::string_view name, plat::Error* error);
@@ -148,8 +219,14 @@ public:
 private:
     DMSDatabase() = default;
     bool emptyAllTables();
+    std::optional<DMSQueuedBundle> queuedBundleFromRow(const DMSRecord& row);
+    std::optional<std::vector<DMSQueuedBundle>> queuedBundlesForQuery(std::string_view query,
+                                                                      const plat::Array& parameters,
+                                                                      int64_t sizeLimit, plat::Error* error);
 
     std::unique_ptr<DMSSqliteStore> sqliteStore_;
     DMSPersistedConfig* persistedConfig_ = nullptr;
     std::string databasePath_;
+    // The last stale-data purge, kept here when there is no persisted configuration.
+    double lastDeleteStaleDataTimestamp_ = 0;
 };

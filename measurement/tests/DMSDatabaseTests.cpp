@@ -1,6 +1,8 @@
 // The measurement database file: its place and schema, migration of an older layout, recovery from a file
 // that cannot be brought in line, row caps, updates and reset.
 
+#include "measurement/engine/DMSMeasurement.hpp"
+#include "measurement/engine/DMSRemoteConfig.hpp"
 #include "measurement/storage/DMSAEU.hpp"
 #include "measurement/storage/DMSDatabase.hpp"
 #include "measurement/storage/DMSValue.hpp"
@@ -13,11 +15,13 @@
 
 #include <sqlite3.h>
 
+#include "core/DVUGzip.hpp"
 #include "platform/dispatch/Clock.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <tuple>
 
 namespace {
 
@@ -350,4 +354,423 @@ TEST(DMSAppMetadataTest, IndexStaysWithinItsRange) {
     EXPECT_EQ(monitor.codes(), (std::vector<int64_t>{4000, 4001}));
 }
 
+// Settings for the database's limits, as the controller's configuration would give them.
+class DatabaseTestConfigStorage : public DMSMeasurementConfigStorage {
+public:
+    std::optional<DMSMeasurementConfigFields> queryMeasurementConfig(plat::Error*) override { return std::nullopt; }
+    bool updateRemoteConfig(const DMSMeasurementConfigFields&, plat::Error*) override { return true; }
+    std::optional<double> lastRemoteConfigUpdateTimestamp(plat::Error*) override { return 0.0; }
+};
+
+class DatabaseTestSettings {
+public:
+    explicit DatabaseTestSettings(std::vector<DMSConfigSetting> settings) {
+        std::shared_ptr<DMSRemoteConfig> config = DMSRemoteConfig::initWithAppID("1:app", &storage_);
+        DMSMeasurementConfigFields fields;
+        fields.appID = "1:app";
+        fields.settings = std::move(settings);
+        config->parseRemoteConfigFromMeasurementConfig(fields);
+        DMSMeasurement::setRemoteConfigForTesting(config);
+    }
+    ~DatabaseTestSettings() { DMSMeasurement::setRemoteConfigForTesting(nullptr); }
+
+private:
+    DatabaseTestConfigStorage storage_;
+};
+
+plat::Data databaseTestBytes(std::initializer_list<int> bytes) {
+    plat::Data data;
+    for (int byte : bytes) {
+        data.push_back(static_cast<uint8_t>(byte));
+    }
+    return data;
+}
+
+DMSEvent databaseTestEvent(const std::string& name, double timestamp, const plat::Dictionary& parameters = {}) {
+    auto event = DMSEvent::initWithOrigin("app", true, name, timestamp, 0, parameters);
+    EXPECT_TRUE(event) << name;
+    return *event;
+}
+
+TEST_F(DMSDatabaseTest, AMetadataRecordIsStoredOnceUnderItsFingerprint) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Data bytes = databaseTestBytes(
+        {0x08, 0x01, 0x30, 0xd0, 0x0f, 0x42, 0x03, 0x69, 0x6f, 0x73, 0x72, 0x05, 0x63, 0x6f, 0x6d, 0x2e, 0x78, 0xd0,
+         0x01, 0xe8, 0x07});
+    auto metadata = DMSPBMeasurementBundle::initWithBuffer(bytes);
+    ASSERT_TRUE(metadata);
+    plat::Error error;
+    ASSERT_TRUE(database->insertIfNotExistsRawEventMetadata(metadata, &error)) << error.description();
+    ASSERT_TRUE(database->insertIfNotExistsRawEventMetadata(metadata, &error)) << error.description();
+    auto rows = database->sqliteStore()->recordsForQuery("SELECT * FROM raw_events_metadata", {}, &error);
+    ASSERT_TRUE(rows);
+    ASSERT_EQ(rows->size(), 1u);
+    EXPECT_EQ((*rows)[0]["metadata_fingerprint"].asInt64(), 4341407706725496041);
+    EXPECT_EQ((*rows)[0]["metadata"].asData(), bytes);
+    auto stored = database->queryRawEventsMetadataWithFingerprint(4341407706725496041, &error);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->protoBuffer(), bytes);
+    EXPECT_FALSE(database->queryRawEventsMetadataWithFingerprint(1, &error));
+
+    // A record with nothing to encode is refused; so is none at all.
+    plat::Error empty;
+    EXPECT_FALSE(database->insertIfNotExistsRawEventMetadata(DMSPBMeasurementBundle::init(), &empty));
+    EXPECT_EQ(empty.code, 2);
+    EXPECT_FALSE(database->insertIfNotExistsRawEventMetadata(nullptr, &empty));
+    EXPECT_EQ(countOf({12011}), std::vector<int64_t>{12011});
+
+    // No raw event refers to it: it is unused.
+    ASSERT_TRUE(database->deleteUnusedRawEventsMetadata(&error));
+    EXPECT_EQ(database->sqliteStore()->rowCount("raw_events_metadata", &error), 0);
+}
+
+TEST_F(DMSDatabaseTest, RawEventsReadBackInPagesAndNameTheRowsThatCannotBeRead) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    EXPECT_EQ(database->isRawEventsTableEmpty(&error), true);
+    EXPECT_FALSE(database->nextMetadataFingerprintToProcess(&error));
+    EXPECT_EQ(error.code, 0);
+    EXPECT_FALSE(database->queryLatestRawEventTime(&error));
+    EXPECT_EQ(error.code, 0);
+
+    auto first = databaseTestEvent("shop", 100.5, {{"item", "hat"}, {"count", 3}, {"price", 9.75}});
+    first.mutableParameters().set("_pv", DMSValue::initWithInt64(1));
+    auto second = databaseTestEvent("later", 200.25);
+    ASSERT_TRUE(database->insertRawEvent(&first, 7, false, &error)) << error.description();
+    // Rows that cannot be turned back into events: undecodable bytes, an event without origin.
+    ASSERT_TRUE(database->sqliteStore()->upsertRecord(
+        {{"name", "bad"}, {"timestamp", 150.0}, {"metadata_fingerprint", 7}, {"data", databaseTestBytes({0x0a, 0x09})}},
+        "raw_events", &error));
+    auto originless = DMSPBEventFromFields(DMSEventFields{{{"x", "y", std::nullopt, std::nullopt}}, {}, 1000, {}});
+    ASSERT_TRUE(database->sqliteStore()->upsertRecord(
+        {{"name", "odd"}, {"timestamp", 160.0}, {"metadata_fingerprint", 7}, {"data", *originless->protoBuffer()}},
+        "raw_events", &error));
+    ASSERT_TRUE(database->insertRawEvent(&second, 7, true, &error)) << error.description();
+    ASSERT_TRUE(database->insertRawEvent(&second, 8, false, &error)) << error.description();
+    plat::Error refused;
+    EXPECT_FALSE(database->insertRawEvent(nullptr, 7, false, &refused));
+    EXPECT_EQ(refused.localizedDescription(), "Received empty event for inserting in the database");
+
+    // Stored without the name, which has its column.
+    auto stored = database->sqliteStore()->recordsForQuery("SELECT data FROM raw_events WHERE rowid = 1", {}, &error);
+    ASSERT_TRUE(stored);
+    EXPECT_FALSE(DMSEventFieldsFromMessage(DMSPBEvent::initWithBuffer((*stored)[0]["data"].asData())).name);
+
+    auto page = database->rawEventsWithMetadataFingerprint(7, &error, nullptr);
+    ASSERT_TRUE(page) << error.description();
+    ASSERT_EQ(page->events.size(), 2u);
+    EXPECT_EQ(page->unreadableRowIDs, (std::vector<int64_t>{2, 3}));
+    const DMSEvent& read = page->events[0].rawEvent();
+    EXPECT_EQ(page->events[0].rowID(), 1);
+    EXPECT_EQ(page->events[0].metadataFingerprint(), 7);
+    EXPECT_EQ(read.name(), "shop");
+    EXPECT_EQ(read.origin(), "app");
+    EXPECT_EQ(read.timestamp(), 100.5);
+    EXPECT_EQ(read.parameters().find("item")->stringValue(), "hat");
+    EXPECT_EQ(read.parameters().find("count")->int64Value(), 3);
+    EXPECT_EQ(read.parameters().find("price")->doubleValue(), 9.75);
+    EXPECT_EQ(read.parameters().find("_pv")->int64Value(), 1);
+    EXPECT_EQ(page->events[1].rowID(), 4);
+    EXPECT_EQ(page->events[1].rawEvent().name(), "later");
+
+    // The caller's filter ends the page at the first row it refuses.
+    auto firstTwo = database->rawEventsWithMetadataFingerprint(7, &error,
+                                                               [](uint32_t index, const DMSRecord&) { return index < 2; });
+    ASSERT_TRUE(firstTwo);
+    EXPECT_EQ(firstTwo->events.size(), 1u);
+    EXPECT_EQ(firstTwo->unreadableRowIDs, std::vector<int64_t>{2});
+
+    EXPECT_EQ(database->isRawEventsTableEmpty(&error), false);
+    EXPECT_EQ(database->containsRealtimeRawEventsWithError(&error), true);
+    EXPECT_EQ(database->queryLatestRawEventTime(&error), 200.25);
+    EXPECT_EQ(database->nextMetadataFingerprintToProcess(&error), 7);
+    ASSERT_TRUE(database->deleteRawEventsWithMaxRowID(4, &error));
+    EXPECT_EQ(database->containsRawEventWithMetadataFingerprint(7, &error), false);
+    EXPECT_EQ(database->containsRealtimeRawEventsWithError(&error), false);
+    EXPECT_EQ(database->nextMetadataFingerprintToProcess(&error), 8);
+
+    plat::Error conversion;
+    DMSRecord noRowID{{"data", databaseTestBytes({})}, {"metadata_fingerprint", 1}};
+    EXPECT_FALSE(database->rawEventDataFromDictionary(&noRowID, &conversion));
+    EXPECT_EQ(conversion.localizedDescription(), "Unable to find row ID in the database dictionary");
+    EXPECT_FALSE(database->rawEventDataFromDictionary(nullptr, &conversion));
+    EXPECT_EQ(conversion.localizedDescription(), "Received empty dictionary for getting raw event data");
+}
+
+TEST_F(DMSDatabaseTest, TrimmingKeepsRoomForTheNextEventAndTheAgePurgeGoesBothWays) {
+    DatabaseTestSettings settings(std::vector<DMSConfigSetting>{{"measurement.store.max_stored_events_per_app", "5"}});
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    double now = plat::Clock::now();
+    for (int i = 0; i < 10; ++i) {
+        auto event = databaseTestEvent("e" + std::to_string(i), now);
+        ASSERT_TRUE(database->insertRawEvent(&event, 1, false, &error)) << error.description();
+    }
+    EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 6);
+    auto left = database->sqliteStore()->recordsForQuery("SELECT name FROM raw_events ORDER BY rowid", {}, &error);
+    ASSERT_TRUE(left);
+    std::vector<std::string> names;
+    for (const auto& row : *left) {
+        names.push_back(row.find("name")->asString());
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"e6", "e7", "e8", "e9"}));
+    EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(&error), 0);
+
+    // Age: 100 s in the past and in the future are both beyond 50 s; metadata nobody refers to goes too.
+    ASSERT_TRUE(database->deleteRawEventsWithMaxRowID(100, &error));
+    auto metadataOf = [&](int64_t fingerprint) {
+        return database->sqliteStore()->upsertRecord(
+            {{"metadata_fingerprint", fingerprint}, {"metadata", databaseTestBytes({0x08, 0x01})}},
+            "raw_events_metadata", &error);
+    };
+    ASSERT_TRUE(metadataOf(1) && metadataOf(2) && metadataOf(3));
+    auto past = databaseTestEvent("past", now - 100);
+    auto present = databaseTestEvent("present", now - 10);
+    auto future = databaseTestEvent("future", now + 100);
+    ASSERT_TRUE(database->insertRawEvent(&past, 1, false, &error) && database->insertRawEvent(&present, 2, false, &error) &&
+                database->insertRawEvent(&future, 3, false, &error));
+    plat::Error negative;
+    EXPECT_FALSE(database->deleteStaleRawEventsDataOlderThanMaxAge(-1, &negative));
+    EXPECT_EQ(negative.localizedDescription(), "Cannot delete stale raw events given negative time period");
+    ASSERT_TRUE(database->deleteStaleRawEventsDataOlderThanMaxAge(50, &error)) << error.description();
+    auto kept = database->sqliteStore()->recordsForQuery("SELECT name FROM raw_events", {}, &error);
+    ASSERT_EQ(kept->size(), 1u);
+    EXPECT_EQ((*kept)[0].find("name")->asString(), "present");
+    auto fingerprints = database->sqliteStore()->recordsForQuery("SELECT metadata_fingerprint FROM raw_events_metadata",
+                                                                 {}, &error);
+    ASSERT_EQ(fingerprints->size(), 1u);
+    EXPECT_EQ((*fingerprints)[0].find("metadata_fingerprint")->asInt64(), 2);
+}
+
+// A bundle ending at `end` seconds whose encoding is exactly `size` bytes (the app ID pads it).
+std::shared_ptr<DMSPBMeasurementBundle> databaseTestBundle(double end, size_t size = 0) {
+    auto bundle = DMSPBMeasurementBundle::init();
+    NANOSetInt64(bundle, DMSPBMeasurementBundle::kEndTimestampMillis, static_cast<int64_t>(end * 1000));
+    NANOSetString(bundle, DMSPBMeasurementBundle::kAppID, plat::Value("a"));
+    size_t bare = bundle->protoBuffer()->size();
+    if (size > bare) {
+        NANOSetString(bundle, DMSPBMeasurementBundle::kAppID, plat::Value(std::string(size - bare + 1, 'a')));
+    }
+    return bundle;
+}
+
+std::vector<int64_t> databaseTestRowIDs(const std::optional<std::vector<DMSQueuedBundle>>& bundles) {
+    std::vector<int64_t> rowIDs;
+    for (const auto& queued : bundles.value_or(std::vector<DMSQueuedBundle>{})) {
+        rowIDs.push_back(queued.rowID);
+    }
+    return rowIDs;
+}
+
+TEST_F(DMSDatabaseTest, QueuedBundlesAreReadOldestFirstWithinTheirBudgets) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    double now = plat::Clock::now();
+    EXPECT_EQ(database->isQueuedBundleTableEmpty(&error), true);
+    // Inserted out of order: read by end time.
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now - 10, 50), false, &error)) << error.description();
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now - 30, 60), false, &error));
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now - 5, 10), true, &error));
+    EXPECT_EQ(databaseTestRowIDs(database->queryBundlesWithCountLimit(10, 1000, &error)),
+              (std::vector<int64_t>{2, 1, 3}));
+    // 60 + 50 would pass 100: the scan ends there, though 10 would still fit.
+    EXPECT_EQ(databaseTestRowIDs(database->queryBundlesWithCountLimit(10, 100, &error)), std::vector<int64_t>{2});
+    EXPECT_EQ(databaseTestRowIDs(database->queryBundlesWithCountLimit(10, 110, &error)), (std::vector<int64_t>{2, 1}));
+    EXPECT_EQ(databaseTestRowIDs(database->queryBundlesWithCountLimit(2, 1000, &error)), (std::vector<int64_t>{2, 1}));
+    // The first bundle is taken whatever its size, and sizes are those of the uncompressed encoding.
+    EXPECT_EQ(databaseTestRowIDs(database->queryBundlesWithCountLimit(10, 59, &error)), std::vector<int64_t>{2});
+    auto first = database->queryBundlesWithCountLimit(1, 0, &error);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->at(0).bundle->protoBuffer(), databaseTestBundle(now - 30, 60)->protoBuffer());
+
+    EXPECT_EQ(database->containsRealtimeBundlesWithError(&error), true);
+    EXPECT_NEAR(*database->queryLatestBundleTime(&error), now - 5, 0.001);
+    auto byIDs = database->queryBundlesWithRowIDs({plat::Value(3), plat::Value(1)}, &error);
+    EXPECT_EQ(databaseTestRowIDs(byIDs), (std::vector<int64_t>{1, 3}));
+    ASSERT_TRUE(database->deleteBundlesWithRowIDs({plat::Value(3), plat::Value(2)}, &error));
+    EXPECT_EQ(databaseTestRowIDs(database->queryBundlesWithCountLimit(10, 1000, &error)), std::vector<int64_t>{1});
+    EXPECT_EQ(database->containsRealtimeBundlesWithError(&error), false);
+}
+
+TEST_F(DMSDatabaseTest, BundlesAreRefusedWithoutTheirEssentialsAndStaleOnesPurged) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    double now = plat::Clock::now();
+    double maxQueueTime = DMSMeasurement::remoteConfig().maxQueueTime();
+    // A raw event far outside the queue time shows whether a purge ran.
+    auto old = databaseTestEvent("old", now - maxQueueTime - 100);
+    ASSERT_TRUE(database->insertRawEvent(&old, 1, false, &error));
+
+    auto noAppID = databaseTestBundle(now);
+    NANOClearField(noAppID, DMSPBMeasurementBundle::kAppID);
+    struct Refusal {
+        std::shared_ptr<DMSPBMeasurementBundle> bundle;
+        const char* description;
+    } refusals[] = {
+        {DMSPBMeasurementBundle::init(), "Failed to insert nil bundle"},
+        {nullptr, "Failed to insert nil bundle"},
+        {noAppID, "Failed to insert bundle without App ID"},
+        {databaseTestBundle(0), "Failed to insert bundle without valid timestamp"},
+        {databaseTestBundle(-1), "Failed to insert bundle without valid timestamp"},
+    };
+    for (const auto& refusal : refusals) {
+        plat::Error refused;
+        EXPECT_FALSE(database->insertBundle(refusal.bundle, false, &refused)) << refusal.description;
+        EXPECT_EQ(refused.code, 1);
+        EXPECT_EQ(refused.localizedDescription(), refusal.description);
+    }
+    EXPECT_EQ(database->isRawEventsTableEmpty(&error), false);
+    EXPECT_EQ(database->isQueuedBundleTableEmpty(&error), true);
+
+    // The first insertion purges; a bundle outside the queue time is still stored, with a warning.
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now + maxQueueTime + 100), false, &error));
+    EXPECT_EQ(database->isRawEventsTableEmpty(&error), true);
+    EXPECT_EQ(countOf({12016, 12018}), (std::vector<int64_t>{12016, 12018}));
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now - maxQueueTime - 100), false, &error));
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now), false, &error));
+    // Not due again within the purge interval.
+    EXPECT_EQ(database->maybeDeleteStaleData(&error), false);
+    EXPECT_EQ(database->sqliteStore()->rowCount("queue", &error), 3);
+    plat::Error negative;
+    EXPECT_FALSE(database->deleteStaleBundlesOlderThanMaxAge(-1, &negative));
+    EXPECT_EQ(negative.localizedDescription(), "Cannot delete stale bundles after negative time period");
+    ASSERT_TRUE(database->deleteStaleBundlesOlderThanMaxAge(maxQueueTime, &error));
+    EXPECT_EQ(databaseTestRowIDs(database->queryBundlesWithCountLimit(10, 1000, &error)), std::vector<int64_t>{3});
+}
+
+TEST_F(DMSDatabaseTest, RetryCountsGrowUpToTheLimitAndTravelWithTheBundle) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    double now = plat::Clock::now();
+    auto retried = databaseTestBundle(now - 2);
+    NANOSetInt32(retried, DMSPBMeasurementBundle::kRetryCount, 4);
+    ASSERT_TRUE(database->insertBundle(retried, false, &error));
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now - 1), false, &error));
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now), false, &error));
+    ASSERT_TRUE(database->sqliteStore()->executeSQL("UPDATE queue SET retry_count = 2147483647 WHERE rowid = 3", &error));
+
+    ASSERT_TRUE(database->incrementRetryCounterForBundlesWithIDs({plat::Value(1), plat::Value(2), plat::Value(3)},
+                                                                 &error))
+        << error.description();
+    EXPECT_EQ(countOf({12054}), std::vector<int64_t>{12054});
+    auto bundles = database->queryBundlesWithCountLimit(10, 100000, &error);
+    ASSERT_TRUE(bundles);
+    ASSERT_EQ(bundles->size(), 3u);
+    std::vector<int32_t> counts;
+    for (const auto& queued : *bundles) {
+        counts.push_back(NANOGetInt32(queued.bundle, DMSPBMeasurementBundle::kRetryCount));
+    }
+    EXPECT_EQ(counts, (std::vector<int32_t>{5, 1, 2147483647}));
+
+    struct Refusal {
+        plat::Array rowIDs;
+        const char* description;
+    } refusals[] = {
+        {{}, "Received empty row IDs to process"},
+        {{plat::Value(1), plat::Value("2")}, "Received invalid type for row ID to process"},
+    };
+    for (const auto& refusal : refusals) {
+        plat::Error refused;
+        EXPECT_FALSE(database->deleteBundlesWithRowIDs(refusal.rowIDs, &refused));
+        EXPECT_EQ(refused.localizedDescription(), refusal.description);
+        EXPECT_FALSE(database->queryBundlesWithRowIDs(refusal.rowIDs, &refused));
+        EXPECT_EQ(refused.localizedDescription(), refusal.description);
+    }
+    plat::Error refused;
+    EXPECT_FALSE(database->incrementRetryCounterForBundlesWithIDs({}, &refused));
+    EXPECT_EQ(refused.localizedDescription(), "Failed to increment retry counter");
+    EXPECT_EQ(database->sqliteStore()->rowCount("queue", &error), 3);
+}
+
+TEST_F(DMSDatabaseTest, AQueueRowThatCannotBeReadIsDroppedInsteadOfBlockingTheRest) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    double now = plat::Clock::now();
+    auto gzipped = [](const plat::Data& bytes) { return *dvu_dataByGzippingData(bytes); };
+    // At the head of the queue: bytes that are no gzip, gzip of bytes that are no bundle, and empty data.
+    DMSRecord corrupt[] = {
+        {{"data", databaseTestBytes({0x1f, 0x8b, 0x08, 0x00, 0x01})}, {"bundle_end_timestamp", now - 30}},
+        {{"data", gzipped(databaseTestBytes({0x0a, 0x7f, 0x01}))}, {"bundle_end_timestamp", now - 20}},
+        {{"data", plat::Data()}, {"bundle_end_timestamp", now - 15}},
+    };
+    for (const auto& row : corrupt) {
+        ASSERT_TRUE(database->sqliteStore()->upsertRecord(row, "queue", &error)) << error.description();
+    }
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now - 10), false, &error));
+    ASSERT_TRUE(database->insertBundle(databaseTestBundle(now - 5), false, &error));
+
+    EXPECT_EQ(databaseTestRowIDs(database->queryBundlesWithCountLimit(4, 100000, &error)), std::vector<int64_t>{4});
+    EXPECT_EQ(countOf({12049, 12050, 12051}), (std::vector<int64_t>{12050, 12051, 12049}));
+    EXPECT_EQ(database->sqliteStore()->rowCount("queue", &error), 2);
+    EXPECT_EQ(databaseTestRowIDs(database->queryBundlesWithCountLimit(4, 100000, &error)),
+              (std::vector<int64_t>{4, 5}));
+}
+
+TEST_F(DMSDatabaseTest, EventAggregatesKeepEveryFieldAndReadMissingOnesAsDefaults) {
+    auto database = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    plat::Error error;
+    auto shop = DMSEventAggregates::initWithName("shop", 7, 2, 100.5);
+    ASSERT_TRUE(shop);
+    shop->setLastBundledTimestamp(90.25);
+    shop->setLastSampledComplexEventID(int64_t{1} << 40);
+    shop->setLastSamplingRate(10);
+    shop->setLastExemptFromSampling(true);
+    shop->setLastBundledDay(20000);
+    ASSERT_TRUE(database->updateEventAggregates(&*shop, &error)) << error.description();
+    // Written by an older version: the add-on columns are NULL.
+    ASSERT_TRUE(database->sqliteStore()->upsertRecord(
+        {{"name", "_s"}, {"lifetime_count", 3}, {"current_bundle_count", 1}, {"last_fire_timestamp", 5.0}}, "events",
+        &error));
+
+    auto read = database->eventAggregatesWithName("shop", &error);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(std::make_tuple(read->lifetimeCount(), read->currentBundleCount(), read->lastFireTimestamp(),
+                              read->lastBundledTimestamp(), read->lastSampledComplexEventID(),
+                              read->lastSamplingRate(), read->lastExemptFromSampling(), read->lastBundledDay()),
+              std::make_tuple(7, 2, 100.5, 90.25, std::optional<int64_t>(int64_t{1} << 40), 10, true, 20000));
+    auto old = database->eventAggregatesWithName("_s", &error);
+    ASSERT_TRUE(old);
+    EXPECT_EQ(std::make_tuple(old->lastBundledTimestamp(), old->lastSampledComplexEventID(), old->lastSamplingRate(),
+                              old->lastExemptFromSampling(), old->lastBundledDay()),
+              std::make_tuple(0.0, std::optional<int64_t>(), 1, false, 0));
+    EXPECT_FALSE(database->eventAggregatesWithName("absent", &error));
+
+    // Clearing the complex-event ID is written as well.
+    read->setLastSampledComplexEventID(std::nullopt);
+    ASSERT_TRUE(database->updateEventAggregates(&*read, &error));
+    EXPECT_FALSE(database->eventAggregatesWithName("shop", &error)->lastSampledComplexEventID());
+
+    EXPECT_FALSE(database->updateEventAggregates(nullptr, &error));
+    EXPECT_EQ(countOf({12019}), std::vector<int64_t>{12019});
+    EXPECT_EQ(database->publicEventCount(&error), 1);
+
+    ASSERT_TRUE(database->performTransaction([&] {
+        for (int i = 0; i < 998; ++i) {
+            auto aggregates = DMSEventAggregates::initWithName("e" + std::to_string(i), 1, 1, 1);
+            if (!database->updateEventAggregates(&*aggregates, &error)) {
+                return false;
+            }
+        }
+        return true;
+    })) << error.description();
+    auto all = database->allEventAggregates(&error);
+    ASSERT_TRUE(all);
+    EXPECT_EQ(all->size(), 1000u);
+    plat::Error full;
+    auto extra = DMSEventAggregates::initWithName("one_more", 1, 1, 1);
+    EXPECT_FALSE(database->updateEventAggregates(&*extra, &full));
+    EXPECT_EQ(full.localizedDescription(), "Failed to insert data type. Table is full");
+    EXPECT_TRUE(database->updateEventAggregates(&*shop, &error));
+    EXPECT_EQ(database->publicEventCount(&error), 999);
+}
+
 } // namespace
+

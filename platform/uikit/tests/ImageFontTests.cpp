@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <png.h>
-
 #include <string>
 #include <vector>
 
@@ -12,26 +10,13 @@
 #include "platform/uikit/FontProvider.hpp"
 #include "platform/uikit/UIImage.hpp"
 #include "testing/FixtureBundle.hpp"
+#include "testing/PngFixture.hpp"
 #include "testing/TempAppHome.hpp"
 
 namespace plat {
 namespace {
 
-// A real PNG of the given pixel size, encoded by libpng.
-Data encodePng(uint32_t width, uint32_t height) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = width;
-    image.height = height;
-    image.format = PNG_FORMAT_RGBA;
-    std::vector<uint8_t> pixels(size_t{width} * height * 4, 0x7f);
-    png_alloc_size_t size = 0;
-    EXPECT_NE(png_image_write_to_memory(&image, nullptr, &size, 0, pixels.data(), 0, nullptr), 0);
-    Data out(size);
-    EXPECT_NE(png_image_write_to_memory(&image, out.data(), &size, 0, pixels.data(), 0, nullptr), 0);
-    out.resize(size);
-    return out;
-}
+using test::encodePng;
 
 class UIKitImages : public ::testing::Test {
 protected:

@@ -1,0 +1,598 @@
+#include "crash/capture/VZRBinaryImage.hpp"
+
+#include "crash/capture/VZRContext.hpp"
+#include "crash/capture/VZRFile.hpp"
+#include "crash/capture/VZRSDKLog.hpp"
+#include "crash/capture/VZRUtilities.hpp"
+
+#include "platform/foundation/Bundle.hpp"
+#include "platform/foundation/NeverDestroyed.hpp"
+
+#include <elf.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <array>
+#include <climits>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+namespace {
+
+constexpr double kBinaryImageRescanInterval = 5.0;
+
+// Healthy-process state of the list: the images known from the last scan (by base address), the record
+// writer (used only on the binary-images queue), and the loader counters of the last periodic check.
+struct BinaryImageState {
+    std::mutex mutex;
+    std::map<uintptr_t, VZRBinaryImageDetails> known;
+    VZRBinaryImageLoaderScan fakeLoader;
+    unsigned long long adds = 0;
+    unsigned long long subs = 0;
+    uint64_t generation = 0; // a new initialisation stops the periodic check of the previous one
+};
+
+BinaryImageState& imageState() {
+    static plat::NeverDestroyed<BinaryImageState> instance;
+    return instance.get();
+}
+
+VZRFile& imageFile() {
+    static VZRFile file;
+    return file;
+}
+
+// ---- ELF -------------------------------------------------------------------------------------------------
+
+struct ElfNotes {
+    const uint8_t* buildId = nullptr;
+    size_t buildIdSize = 0;
+    const uint32_t* abiTag = nullptr; // os, major, minor, subminor
+};
+
+size_t noteAlign(size_t n) {
+    return (n + 3) & ~size_t{3};
+}
+
+void readNotes(const uint8_t* notes, size_t size, ElfNotes* out) {
+    size_t at = 0;
+    while (at + sizeof(ElfW(Nhdr)) <= size) {
+        ElfW(Nhdr) header;
+        std::memcpy(&header, notes + at, sizeof header);
+        const size_t nameAt = at + sizeof header;
+        const size_t descAt = nameAt + noteAlign(header.n_namesz);
+        if (descAt > size || header.n_descsz > size - descAt)
+            return;
+        const bool gnu = header.n_namesz == 4 && std::memcmp(notes + nameAt, "GNU", 4) == 0;
+        if (gnu && header.n_type == NT_GNU_BUILD_ID && !out->buildId) {
+            out->buildId = notes + descAt;
+            out->buildIdSize = header.n_descsz;
+        } else if (gnu && header.n_type == NT_GNU_ABI_TAG && header.n_descsz >= 16 && !out->abiTag) {
+            out->abiTag = reinterpret_cast<const uint32_t*>(notes + descAt);
+        }
+        at = descAt + noteAlign(header.n_descsz);
+    }
+}
+
+uint32_t offsetFrom(uintptr_t base, uintptr_t address) {
+    if (address == 0 || address <= base || address - base > UINT32_MAX)
+        return 0;
+    return static_cast<uint32_t>(address - base);
+}
+
+// The ".eh_frame" address that an ".eh_frame_hdr" names (pc-relative or absolute pointer).
+uintptr_t ehFrameFromHeader(uintptr_t header) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(header);
+    if (bytes[0] != 1)
+        return 0;
+    const uint8_t encoding = bytes[1];
+    const uint8_t* field = bytes + 4;
+    if (encoding == 0x1B) {
+        int32_t value = 0;
+        std::memcpy(&value, field, sizeof value);
+        return reinterpret_cast<uintptr_t>(field) + static_cast<intptr_t>(value);
+    }
+    if (encoding == 0x03) {
+        uint32_t value = 0;
+        std::memcpy(&value, field, sizeof value);
+        return value;
+    }
+    if (encoding == 0x00 || encoding == 0x04) {
+        uint64_t value = 0;
+        std::memcpy(&value, field, sizeof value);
+        return static_cast<uintptr_t>(value);
+    }
+    return 0;
+}
+
+std::string executablePath() {
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+const char* elfArchitecture(uint16_t machine) {
+    switch (machine) {
+    case EM_X86_64:
+        return "x86_64";
+    case EM_AARCH64:
+        return "arm64";
+    case EM_386:
+        return "i386";
+    default:
+        return "unknown";
+    }
+}
+
+// ---- records ---------------------------------------------------------------------------------------------
+
+bool openIfNeeded(VZRFile& file, const char* path) {
+    if (VZRFileIsOpen(&file))
+        return false;
+    if (!VZRFileInitWithPath(&file, path, false)) {
+        VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Error: unable to open binary image log file\n", VZR_HERE);
+        return false;
+    }
+    return true;
+}
+
+void writeBundleFields(VZRFile* file, const std::string& path) {
+    if (path.rfind("/System", 0) == 0 || path.find(".framework") == std::string::npos)
+        return;
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0)
+        return;
+    const plat::Bundle bundle(path.substr(0, slash));
+    if (!bundle.infoDictionary())
+        return;
+    VZRFileWriteNSStringField(file, "bundle_id", bundle.bundleIdentifier().value_or(""));
+    VZRFileWriteNSStringField(file, "build_version", bundle.version().value_or(""));
+    VZRFileWriteNSStringField(file, "display_version", bundle.shortVersionString().value_or(""));
+}
+
+void recordSlice(const VZRBinaryImageDetails& details, bool load) {
+    VZRReadOnlyContext* readonly = VZRSharedContext().readonly.load();
+    if (!VZRIsValidPointer(readonly))
+        return;
+    VZRFile& file = imageFile();
+    const bool opened = openIfNeeded(file, readonly->binaryImagesPath);
+    if (!VZRFileIsOpen(&file))
+        return;
+    VZRFileBeginSection(&file, load ? "load" : "unload");
+    VZRFileBeginObject(&file);
+    VZRFileWriteStringField(&file, "path", details.path.c_str());
+    if (load)
+        writeBundleFields(&file, details.path);
+    VZRFileWriteStringField(&file, "uuid", details.uuid);
+    VZRFileWriteUnsignedField(&file, "base", details.loadAddress);
+    VZRFileWriteUnsignedField(&file, "size", details.textSize);
+    VZRFileEndObject(&file);
+    VZRFileEndSection(&file);
+    if (opened)
+        VZRFileClose(&file);
+}
+
+void queueRecord(const VZRBinaryImageDetails& details, bool load) {
+    plat::DispatchQueuePtr queue = VZRContextBinaryImagesQueue();
+    if (!queue)
+        return;
+    queue->async([details, load] { recordSlice(details, load); });
+}
+
+VZRBinaryImageNode* writableNodes() {
+    VZRWritableContext* writable = VZRSharedContext().writable.load();
+    if (!VZRIsValidPointer(writable)) {
+        VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Error: Writable context is NULL\n", VZR_HERE);
+        return nullptr;
+    }
+    return writable->binaryImages;
+}
+
+std::vector<VZRBinaryImageDetails> scanLoader(unsigned long long* adds, unsigned long long* subs) {
+    {
+        BinaryImageState& s = imageState();
+        std::lock_guard lock(s.mutex);
+        if (s.fakeLoader)
+            return s.fakeLoader();
+    }
+    struct Scan {
+        std::vector<VZRBinaryImageDetails> images;
+        unsigned long long adds = 0;
+        unsigned long long subs = 0;
+    } scan;
+    ::dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t size, void* data) -> int {
+            auto* scan = static_cast<Scan*>(data);
+            if (size >= offsetof(dl_phdr_info, dlpi_subs) + sizeof info->dlpi_subs) {
+                scan->adds = info->dlpi_adds;
+                scan->subs = info->dlpi_subs;
+            }
+            VZRBinaryImageDetails details;
+            if (VZRBinaryImageDetailsFromELF(info, &details))
+                scan->images.push_back(std::move(details));
+            return 0;
+        },
+        &scan);
+    if (adds)
+        *adds = scan.adds;
+    if (subs)
+        *subs = scan.subs;
+    return std::move(scan.images);
+}
+
+// Brings the known set and the nodes up to date with the loader's list.
+void reconcile(const std::vector<VZRBinaryImageDetails>& images) {
+    std::vector<VZRBinaryImageDetails> added;
+    std::vector<VZRBinaryImageDetails> removed;
+    {
+        BinaryImageState& s = imageState();
+        std::lock_guard lock(s.mutex);
+        std::map<uintptr_t, VZRBinaryImageDetails> now;
+        for (const VZRBinaryImageDetails& image : images)
+            now.emplace(image.loadAddress, image);
+        for (const auto& [base, image] : s.known)
+            if (!now.count(base))
+                removed.push_back(image);
+        for (const VZRBinaryImageDetails& image : images)
+            if (!s.known.count(image.loadAddress))
+                added.push_back(image);
+        s.known = std::move(now);
+    }
+    for (const VZRBinaryImageDetails& image : removed)
+        VZRBinaryImageRemoved(image);
+    for (const VZRBinaryImageDetails& image : added)
+        VZRBinaryImageAdded(image);
+}
+
+// Libraries that the C library loads by itself (name services, character sets) pass no wrapper: the
+// loader's counters of loads and unloads tell that a rescan is due.
+void schedulePeriodicCheck(uint64_t generation) {
+    VZRDispatchAfter(
+        VZRContextBinaryImagesQueue(),
+        [generation] {
+            BinaryImageState& s = imageState();
+            {
+                std::lock_guard lock(s.mutex);
+                if (generation != s.generation)
+                    return;
+            }
+            unsigned long long counters[2] = {0, 0};
+            ::dl_iterate_phdr(
+                [](dl_phdr_info* info, size_t, void* data) -> int {
+                    auto* out = static_cast<unsigned long long*>(data);
+                    out[0] = info->dlpi_adds;
+                    out[1] = info->dlpi_subs;
+                    return 1; // the counters come with every object; one is enough
+                },
+                counters);
+            bool changed = false;
+            {
+                std::lock_guard lock(s.mutex);
+                changed = counters[0] != s.adds || counters[1] != s.subs;
+            }
+            if (changed)
+                VZRBinaryImageRescan();
+            schedulePeriodicCheck(generation);
+        },
+        kBinaryImageRescanInterval);
+}
+
+void rescanNow() {
+    unsigned long long adds = 0;
+    unsigned long long subs = 0;
+    const std::vector<VZRBinaryImageDetails> images = scanLoader(&adds, &subs);
+    {
+        BinaryImageState& s = imageState();
+        std::lock_guard lock(s.mutex);
+        s.adds = adds;
+        s.subs = subs;
+    }
+    reconcile(images);
+}
+
+} // namespace
+
+bool VZRBinaryImageDetailsFromELF(const dl_phdr_info* info, VZRBinaryImageDetails* details) {
+    if (!info || !details || !info->dlpi_phdr || info->dlpi_phnum == 0)
+        return false;
+    *details = VZRBinaryImageDetails{};
+    uintptr_t base = UINTPTR_MAX;
+    uintptr_t textEnd = 0;
+    ElfNotes notes;
+    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+        const uintptr_t start = info->dlpi_addr + ph.p_vaddr;
+        switch (ph.p_type) {
+        case PT_LOAD:
+            if (ph.p_offset == 0 && start < base)
+                base = start;
+            if ((ph.p_flags & PF_X) && start + ph.p_memsz > textEnd)
+                textEnd = start + ph.p_memsz;
+            break;
+        case PT_GNU_EH_FRAME:
+            details->ehFrameHdr = start;
+            break;
+        case PT_NOTE:
+            readNotes(reinterpret_cast<const uint8_t*>(start), ph.p_memsz, &notes);
+            break;
+        default:
+            break;
+        }
+    }
+    if (base == UINTPTR_MAX)
+        return false;
+    details->loadAddress = base;
+    details->slide = static_cast<intptr_t>(info->dlpi_addr);
+    details->textSize = textEnd > base ? textEnd - base : 0;
+    if (details->ehFrameHdr != 0)
+        details->ehFrame = ehFrameFromHeader(details->ehFrameHdr);
+    uint8_t uuid[16] = {};
+    if (notes.buildId)
+        std::memcpy(uuid, notes.buildId, notes.buildIdSize < 16 ? notes.buildIdSize : 16);
+    VZRHexFromBuffer(uuid, sizeof uuid, details->uuid);
+    if (notes.abiTag)
+        details->minimumOSVersion = VZRMachOVersion{notes.abiTag[1], notes.abiTag[2], notes.abiTag[3]};
+    const auto* header = reinterpret_cast<const ElfW(Ehdr)*>(base);
+    details->architecture = std::memcmp(header->e_ident, ELFMAG, SELFMAG) == 0
+                                ? elfArchitecture(header->e_machine)
+                                : "unknown";
+    details->path = info->dlpi_name && info->dlpi_name[0] ? info->dlpi_name : executablePath();
+    return true;
+}
+
+bool VZRBinaryImageDetailsFromMachOHeader(const void* header, intptr_t slide, VZRBinaryImageDetails* details) {
+    if (!header || !details)
+        return false;
+    *details = VZRBinaryImageDetails{};
+    VZRMachOSliceInfo slice = VZRMachOSliceWithHeader(header);
+    const uint8_t* first = nullptr;
+    uint32_t count = 0;
+    VZRMachOSliceReadHeader(&slice, &first, &count);
+    if (!first)
+        return false;
+    details->slice = slice;
+    details->loadAddress = reinterpret_cast<uintptr_t>(header);
+    details->slide = slide;
+    details->architecture = VZRMachOArchitectureName(&slice);
+    const bool is64 = VZRMachOSliceIs64Bit(&slice);
+    VZRHexFromBuffer(std::array<uint8_t, 16>{}.data(), 16, details->uuid);
+    VZRMachOSliceEnumerateLoadCommands(&slice, [&](const VZRMachOLoadCommand& command) {
+        if (const uint8_t* uuid = VZRMachOLoadCommandUUIDBytes(command)) {
+            VZRMachOUUIDString(uuid, details->uuid);
+        } else if (command.type == kVZRLoadCommandEncryptionInfo) {
+            details->encrypted = VZRMachOLoadCommandIsEncrypted(command);
+        } else if (VZRMachOLoadCommandIsVersionMinimum(command.type)) {
+            details->minimumOSVersion = VZRMachOLoadCommandMinimumOSVersion(command);
+            details->sdkVersion = VZRMachOLoadCommandSDKVersion(command);
+        } else if (command.type == 0x19 || command.type == 0x1) {
+            // A segment and its sections: the 64-bit form has 8-byte addresses and sizes.
+            const bool wide = command.type == 0x19;
+            const size_t segmentSize = wide ? 72 : 56;
+            const size_t sectionSize = wide ? 80 : 68;
+            if (command.size < segmentSize)
+                return;
+            char segment[17] = {};
+            std::memcpy(segment, command.bytes + 8, 16);
+            uint64_t vmsize = 0;
+            uint32_t sections = 0;
+            if (wide) {
+                std::memcpy(&vmsize, command.bytes + 32, 8);
+                std::memcpy(&sections, command.bytes + 64, 4);
+            } else {
+                uint32_t v = 0;
+                std::memcpy(&v, command.bytes + 28, 4);
+                vmsize = v;
+                std::memcpy(&sections, command.bytes + 48, 4);
+            }
+            if (std::strcmp(segment, "__TEXT") == 0)
+                details->textSize = vmsize;
+            for (uint32_t i = 0; i < sections && segmentSize + (i + 1) * sectionSize <= command.size; ++i) {
+                const uint8_t* section = command.bytes + segmentSize + i * sectionSize;
+                char name[17] = {};
+                char owner[17] = {};
+                std::memcpy(name, section, 16);
+                std::memcpy(owner, section + 16, 16);
+                uint64_t address = 0;
+                if (wide) {
+                    std::memcpy(&address, section + 32, 8);
+                } else {
+                    uint32_t a = 0;
+                    std::memcpy(&a, section + 32, 4);
+                    address = a;
+                }
+                const uintptr_t slid = static_cast<uintptr_t>(address + static_cast<uint64_t>(slide));
+                if (std::strcmp(owner, "__TEXT") == 0 && std::strcmp(name, "__unwind_info") == 0)
+                    details->unwindInfo = slid;
+                else if (std::strcmp(owner, "__TEXT") == 0 && std::strcmp(name, "__eh_frame") == 0)
+                    details->ehFrame = slid;
+                else if (std::strcmp(owner, "__DATA") == 0 && std::strcmp(name, "__crash_info") == 0)
+                    details->crashInfo = slid;
+            }
+        }
+    });
+    (void)is64;
+    return true;
+}
+
+void VZRBinaryImageInit() {
+    VZRBinaryImageNode* nodes = writableNodes();
+    if (nodes)
+        for (size_t i = 0; i < kVZRBinaryImageNodeCount; ++i)
+            nodes[i] = VZRBinaryImageNode{};
+    plat::DispatchQueuePtr queue = VZRContextBinaryImagesQueue();
+    VZRReadOnlyContext* readonly = VZRSharedContext().readonly.load();
+    if (!queue || !VZRIsValidPointer(readonly))
+        return;
+    uint64_t generation = 0;
+    {
+        BinaryImageState& s = imageState();
+        std::lock_guard lock(s.mutex);
+        s.known.clear();
+        generation = ++s.generation;
+    }
+    const char* path = readonly->binaryImagesPath;
+    queue->async([path] {
+        VZRFile& file = imageFile();
+        if (VZRFileIsOpen(&file))
+            VZRFileClose(&file);
+        file = VZRFile{};
+        if (!VZRUnlinkIfExists(path))
+            VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Unable to reset the binary image log file %s\n", VZR_HERE, path);
+        if (!VZRFileInitWithPath(&file, path, false))
+            VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Error: Unable to open the binary image log file during init\n",
+                      VZR_HERE);
+    });
+    // Every image loaded so far, as the loader's add callback would report them one by one.
+    rescanNow();
+    queue->async([] {
+        VZRFile& file = imageFile();
+        if (VZRFileIsOpen(&file))
+            VZRFileClose(&file);
+    });
+    schedulePeriodicCheck(generation);
+}
+
+void VZRBinaryImageRescan() {
+    plat::DispatchQueuePtr queue = VZRContextBinaryImagesQueue();
+    if (queue)
+        queue->async([] { rescanNow(); });
+}
+
+void VZRBinaryImageAdded(const VZRBinaryImageDetails& details) {
+    if (VZRBinaryImageNode* nodes = writableNodes()) {
+        bool tracked = false;
+        for (size_t i = 0; i < kVZRBinaryImageNodeCount && !tracked; ++i) {
+            uintptr_t expected = 0;
+            if (!std::atomic_ref<uintptr_t>(nodes[i].loadAddress)
+                     .compare_exchange_strong(expected, details.loadAddress, std::memory_order_seq_cst))
+                continue;
+            VZRBinaryImageNode& node = nodes[i];
+            node.ehFrameOffset = offsetFrom(details.loadAddress, details.ehFrame);
+            node.ehFrameHdrOffset = offsetFrom(details.loadAddress, details.ehFrameHdr);
+            node.unwindInfoOffset = offsetFrom(details.loadAddress, details.unwindInfo);
+            node.crashInfoOffset = offsetFrom(details.loadAddress, details.crashInfo);
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+            // Last: until the size is set no address matches the node.
+            std::atomic_ref<uint64_t>(node.textSize).store(details.textSize);
+            tracked = true;
+        }
+        if (!tracked)
+            VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Error: Unable to track a %s node %p\n", VZR_HERE, "loaded",
+                      reinterpret_cast<void*>(details.loadAddress));
+    }
+    queueRecord(details, true);
+}
+
+void VZRBinaryImageRemoved(const VZRBinaryImageDetails& details) {
+    if (VZRBinaryImageNode* nodes = writableNodes()) {
+        bool found = false;
+        for (size_t i = 0; i < kVZRBinaryImageNodeCount && !found; ++i) {
+            VZRBinaryImageNode& node = nodes[i];
+            if (std::atomic_ref<uintptr_t>(node.loadAddress).load() != details.loadAddress)
+                continue;
+            found = true;
+            // No address matches once the size is 0; then the node is handed back for the next load.
+            std::atomic_ref<uint64_t>(node.textSize).store(0);
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+            node.ehFrameOffset = node.ehFrameHdrOffset = node.unwindInfoOffset = node.crashInfoOffset = 0;
+            uintptr_t expected = details.loadAddress;
+            if (!std::atomic_ref<uintptr_t>(node.loadAddress).compare_exchange_strong(expected, 0))
+                VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Error: Failed to swap during image unload\n", VZR_HERE);
+        }
+        if (!found)
+            VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Error: Unable to track a %s node %p\n", VZR_HERE, "unloaded",
+                      reinterpret_cast<void*>(details.loadAddress));
+    }
+    queueRecord(details, false);
+}
+
+bool VZRBinaryImageSafeFindImageForAddress(uintptr_t address, VZRBinaryImageNode* node) {
+    if (!VZRContextIsInitialized())
+        return false;
+    VZRWritableContext* writable = VZRSharedContext().writable.load();
+    if (!VZRIsValidPointer(writable))
+        return false;
+    for (size_t i = 0; i < kVZRBinaryImageNodeCount; ++i) {
+        const VZRBinaryImageNode* candidate = &writable->binaryImages[i];
+        if (!VZRIsValidPointer(candidate)) {
+            VZRSDKLog(VZRLogLevelWarn,
+                      "WARN  [%s:%d] Invalid node pointer encountered in context's writable binary image at index %i",
+                      VZR_HERE);
+            continue;
+        }
+        const uintptr_t base = std::atomic_ref<const uintptr_t>(candidate->loadAddress).load();
+        const uint64_t size = std::atomic_ref<const uint64_t>(candidate->textSize).load();
+        if (base == 0 || address < base || address - base >= size)
+            continue;
+        if (node) {
+            *node = *candidate;
+            node->loadAddress = base;
+            node->textSize = size;
+        }
+        return true;
+    }
+    return false;
+}
+
+bool VZRBinaryImageFindImageForUUID(const char* uuid, VZRBinaryImageDetails* details) {
+    if (!uuid || !details) {
+        VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] null input\n", VZR_HERE);
+        return false;
+    }
+    static constexpr char kNoUUID[33] = "00000000000000000000000000000000";
+    if (std::strncmp(uuid, kNoUUID, 33) == 0)
+        return false;
+    for (VZRBinaryImageDetails& image : scanLoader(nullptr, nullptr)) {
+        if (std::strncmp(image.uuid, uuid, 33) == 0) {
+            *details = std::move(image);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool VZRBinaryImageRecordExecutable(VZRFile* file) {
+    if (!file) {
+        VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Error: file is invalid\n", VZR_HERE);
+        return false;
+    }
+    // The main executable is the first object the loader reports.
+    struct First {
+        VZRBinaryImageDetails details;
+        bool found = false;
+    } first;
+    ::dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) -> int {
+            auto* out = static_cast<First*>(data);
+            out->found = VZRBinaryImageDetailsFromELF(info, &out->details);
+            return 1;
+        },
+        &first);
+    if (!first.found)
+        return false;
+    const VZRBinaryImageDetails& details = first.details;
+    char minimum[40] = {};
+    char built[40] = {};
+    VZRMachOVersionString(&details.minimumOSVersion, minimum, sizeof minimum);
+    VZRMachOVersionString(&details.sdkVersion, built, sizeof built);
+    VZRFileBeginSection(file, "executable");
+    VZRFileBeginObject(file);
+    VZRFileWriteStringField(file, "architecture", details.architecture);
+    VZRFileWriteStringField(file, "uuid", details.uuid);
+    VZRFileWriteUnsignedField(file, "base", details.loadAddress);
+    VZRFileWriteUnsignedField(file, "size", details.textSize);
+    VZRFileWriteBoolField(file, "encrypted", details.encrypted);
+    VZRFileWriteStringField(file, "minimum_sdk_version", minimum);
+    VZRFileWriteStringField(file, "built_sdk_version", built);
+    VZRFileEndObject(file);
+    VZRFileEndSection(file);
+    return true;
+}
+
+void VZRBinaryImageSetLoaderForTesting(VZRBinaryImageLoaderScan scan) {
+    BinaryImageState& s = imageState();
+    std::lock_guard lock(s.mutex);
+    s.fakeLoader = std::move(scan);
+}
