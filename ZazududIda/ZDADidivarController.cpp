@@ -311,18 +311,14 @@ std::vector<plat::OperationPtr> ZDADidivarController::operationsForUncompressedL
 
     auto compress = std::make_shared<ZDACompressLogOperation>(logURL, compressedURL);
     // The log goes only once its compressed file holds all of it; otherwise the next start compresses it again.
-    std::weak_ptr<ZDACompressLogOperation> weakCompress = compress;
-    compress->setCompletionBlock([weakCompress, logURL] {
-        auto done = weakCompress.lock();
-        if (done && done->success()) {
+    compress->setCompletionBlock([compressed = compress->successFlag(), logURL] {
+        if (compressed->load()) {
             (void)plat::FileManager::defaultManager().removeItem(logURL.path());
         }
     });
     auto package = std::make_shared<ZDAPackageLogOperation>(compressedURL, packageURL, boundary);
-    std::weak_ptr<ZDAPackageLogOperation> weakPackage = package;
-    package->setCompletionBlock([weakPackage, compressedURL] {
-        auto done = weakPackage.lock();
-        if (done && done->success()) {
+    package->setCompletionBlock([packaged = package->successFlag(), compressedURL] {
+        if (packaged->load()) {
             (void)plat::FileManager::defaultManager().removeItem(compressedURL.path());
         }
     });
@@ -340,10 +336,8 @@ std::vector<plat::OperationPtr> ZDADidivarController::operationsForCompressedLog
     const std::string boundary = controllerBoundary();
     const plat::URL packageURL = multipartMimeURLWithBoundary(boundary);
     auto package = std::make_shared<ZDAPackageLogOperation>(compressedURL, packageURL, boundary);
-    std::weak_ptr<ZDAPackageLogOperation> weakPackage = package;
-    package->setCompletionBlock([weakPackage, compressedURL] {
-        auto done = weakPackage.lock();
-        if (done && done->success()) {
+    package->setCompletionBlock([packaged = package->successFlag(), compressedURL] {
+        if (packaged->load()) {
             (void)plat::FileManager::defaultManager().removeItem(compressedURL.path());
         }
     });

@@ -42,7 +42,7 @@ void ZDACompressLogOperation::main() {
     }
     const std::string compressedPath = compressedLogURL_.path();
     if (files.fileExists(compressedPath)) {
-        success_ = true; // packaged as it is
+        *success_ = true; // packaged as it is
         return;
     }
     auto contents = files.contentsAtPath(uncompressedLogURL_.path());
@@ -60,7 +60,7 @@ void ZDACompressLogOperation::main() {
         (void)files.removeItem(compressedPath);
         return;
     }
-    success_ = true;
+    *success_ = true;
 }
 
 plat::URL ZDAPackageLogOperation::multipartURLForCompressedURL(const plat::URL& compressedURL,
@@ -99,7 +99,7 @@ void ZDAPackageLogOperation::main() {
         (void)files.removeItem(packagePath);
         return;
     }
-    success_ = true;
+    *success_ = true;
 }
 
 void ZDACleanupFilesOperation::main() {

@@ -8,7 +8,9 @@
 #include "platform/dispatch/Operation.hpp"
 #include "platform/net/URL.hpp"
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <functional>
 #include <set>
 #include <string>
@@ -24,7 +26,9 @@ public:
     const plat::URL& uncompressedLogURL() const { return uncompressedLogURL_; }
     const plat::URL& compressedLogURL() const { return compressedLogURL_; }
     // True once main() has left a compressed file that holds the whole log (also one that was there before).
-    bool success() const { return success_.load(); }
+    bool success() const { return success_->load(); }
+    // The same answer, for a completion block that outlives the operation.
+    std::shared_ptr<const std::atomic<bool>> successFlag() const { return success_; }
 
     void main() override;
 
@@ -35,7 +39,7 @@ protected:
 private:
     plat::URL uncompressedLogURL_;
     plat::URL compressedLogURL_;
-    std::atomic<bool> success_{false};
+    std::shared_ptr<std::atomic<bool>> success_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 class ZDAPackageLogOperation : public plat::Operation {
@@ -52,7 +56,8 @@ public:
     const plat::URL& packagedLogURL() const { return packagedLogURL_; }
     const std::string& multipartMimeBoundary() const { return boundary_; }
     // True once main() has written the whole package.
-    bool success() const { return success_.load(); }
+    bool success() const { return success_->load(); }
+    std::shared_ptr<const std::atomic<bool>> successFlag() const { return success_; }
 
     void main() override;
 
@@ -60,7 +65,7 @@ private:
     plat::URL compressedLogURL_;
     plat::URL packagedLogURL_;
     std::string boundary_;
-    std::atomic<bool> success_{false};
+    std::shared_ptr<std::atomic<bool>> success_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 class ZDACleanupFilesOperation : public plat::Operation {
