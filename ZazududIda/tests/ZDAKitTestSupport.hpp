@@ -30,15 +30,18 @@ namespace zda_test {
 
 // Boots the device; call before anything makes the kit host's shared object. `debug` turns on the kit
 // host's debug flag (which also leaves server trust to the default handling instead of pinning).
-inline void bootKitDevice(const plat::test::TempAppHome& home, bool debug) {
+// Without `kitHostEntry` the Info.plist has no "Zuvadu" entry, so the core's notification puts the kit host
+// in Vedudodu mode.
+inline void bootKitDevice(const plat::test::TempAppHome& home, bool debug, bool kitHostEntry = true) {
     plat::sim::Process::setArguments(debug ? std::vector<std::string>{"portal-app", "-DAVDebugEnabled"}
                                            : std::vector<std::string>{"portal-app"});
-    plat::test::FixtureBundle(home.root() + "/App.app",
-                              plat::Dictionary{{"CFBundleIdentifier", plat::Value("com.example.portal")},
-                                               {"CFBundleVersion", plat::Value("42")},
-                                               {"CFBundleShortVersionString", plat::Value("1.2")},
-                                               {"Zuvadu", plat::Value(plat::Dictionary{
-                                                              {"APIKey", plat::Value("demo-key")}})}});
+    plat::Dictionary info{{"CFBundleIdentifier", plat::Value("com.example.portal")},
+                          {"CFBundleVersion", plat::Value("42")},
+                          {"CFBundleShortVersionString", plat::Value("1.2")}};
+    if (kitHostEntry) {
+        info.set("Zuvadu", plat::Value(plat::Dictionary{{"APIKey", plat::Value("demo-key")}}));
+    }
+    plat::test::FixtureBundle(home.root() + "/App.app", info);
     plat::DeviceConfig config;
     config.appHome = home.home();
     config.bundlePath = home.root() + "/App.app";

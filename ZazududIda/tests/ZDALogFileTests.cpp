@@ -140,6 +140,55 @@ TEST_F(ZDALogFileTest, AFailedCompressionKeepsTheLogForTheNextStart) {
     EXPECT_EQ(logs, std::set<plat::URL>{log}) << "the next start hands the log back to the chain";
 }
 
+TEST_F(ZDALogFileTest, APackageIsTheOnePartOfItsCompressedLog) {
+    const plat::URL log = put("L.log", "1500\tcustom\t2\t{}\n");
+    const plat::URL gz = ZDACompressLogOperation::compressedURLForUncompressedURL(log);
+    ZDACompressLogOperation compress(log, gz);
+    compress.start();
+    ASSERT_TRUE(compress.success());
+    const plat::URL package = ZDAPackageLogOperation::multipartURLForCompressedURL(gz, "B");
+    EXPECT_EQ(package.lastPathComponent(), "B.multipartmime");
+    ZDAPackageLogOperation op(gz, package, "B");
+    op.start();
+    EXPECT_TRUE(op.success());
+    auto gzBytes = plat::FileManager::defaultManager().contentsAtPath(gz.path()).value();
+    const std::string expected = "MIME-Version: 1.0\r\n--B\r\n"
+                                 "Content-Disposition: form-data; name=\"L.gz\"; filename=\"L.gz\"\r\n"
+                                 "Content-Type: application/vnd.vuzidorazav.ios.events\r\n"
+                                 "Content-Transfer-Encoding: binary\r\n\r\n" +
+                                 std::string(gzBytes.begin(), gzBytes.end()) + "\r\n--B--\r\n";
+    auto written = plat::FileManager::defaultManager().contentsAtPath(package.path()).value();
+    EXPECT_EQ(std::string(written.begin(), written.end()), expected);
+    EXPECT_TRUE(exists("L.gz")) << "the operation itself keeps its input";
+}
+
+TEST_F(ZDALogFileTest, APackageIsMadeOnlyFromAWholeCompressedLog) {
+    plat::sim::ConsoleCapture console;
+    ZDALogger::sharedLogger().setDebugMode(true);
+    struct Case {
+        const char* what;
+        std::optional<std::string> gz; // none: no file
+        const char* line;
+    };
+    const Case cases[] = {
+        {"missing", std::nullopt, "[Zuvidir] Error: attempting to package nonexistent file: "},
+        {"empty", std::string(), nullptr},
+    };
+    for (const auto& c : cases) {
+        const plat::URL gz = plat::URL::file(dir_ + "/E.gz");
+        if (c.gz) {
+            put("E.gz", *c.gz);
+        }
+        ZDAPackageLogOperation op(gz, ZDAPackageLogOperation::multipartURLForCompressedURL(gz, "P"), "P");
+        op.start();
+        EXPECT_FALSE(op.success()) << c.what;
+        EXPECT_FALSE(exists("P.multipartmime")) << c.what;
+        if (c.line) {
+            EXPECT_NE(console.nslog().find(c.line + gz.absoluteString()), std::string::npos) << c.what;
+        }
+    }
+}
+
 TEST_F(ZDALogFileTest, CleanupSortsTheStagesAndRemovesTheRest) {
     const plat::URL a = put("a.log");
     put("a.gz");
