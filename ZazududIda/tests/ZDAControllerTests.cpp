@@ -67,6 +67,10 @@ TEST_F(ZDAControllerTest, FirstInstallRecordsInstallThenLaunchAndRotatesTheInsta
     EXPECT_EQ(controller_->rootEventDirectory(), events());
     EXPECT_TRUE(plat::FileManager::defaultManager().fileExists(root() + "/crash_metadata"));
     EXPECT_FALSE(controller_->settings()->valid());
+    EXPECT_EQ(ZDADidivarController::boundaryFromURL(plat::URL::file("/x/B-1.multipartmime")), "B-1");
+    EXPECT_EQ(ZDADidivarController::boundaryFromURL(plat::URL::file("/x/B.gz")), std::nullopt);
+    EXPECT_EQ(ZDADidivarController::boundaryFromURL(std::nullopt), std::nullopt);
+    EXPECT_EQ(controller_->multipartMimeURLWithBoundary("B").path(), events() + "/B.multipartmime");
 
     // The install event asks for a flush: its log went through compression and packaging at once; the
     // upload waits for valid settings, so the package stays.

@@ -3,7 +3,8 @@
 //   operations) against zlib's gzopen/gzwrite/gzclose of the same bytes (goal: at most 1.3x);
 // - uploading a 64 KiB package through ZDAUploader (session, task per name, delegate round trip) against a raw
 //   libcurl POST of the same file with the same headers, one at a time, to a forked loopback devserver over
-//   plain HTTP, the pair taken in turns (goal: median latency at most 1.5x). main prints both ratios.
+//   plain HTTP, the pair taken in turns (goal: median latency at most 1.5x); the platform session's own upload
+//   task from the same file is timed too, to tell the uploader's share from the session's. main prints the ratios.
 
 #include "ZazududIda/ZDALogFileOperations.hpp"
 #include "ZazududIda/ZDAUploader.hpp"
@@ -12,6 +13,7 @@
 #include "platform/device/Boot.hpp"
 #include "platform/dispatch/DispatchSemaphore.hpp"
 #include "platform/foundation/FileManager.hpp"
+#include "platform/net/URLSession.hpp"
 
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
@@ -145,7 +147,8 @@ double timedCurlUpload(CURL* easy, const UploadFixture& fixture) {
                                  plat::URL::file(fixture.path), "U");
     const auto start = bench::Clock::now();
     struct curl_slist* headers = nullptr;
-    for (const auto& field : operation.request()->allHTTPHeaderFields()) {
+    const auto request = operation.request();
+    for (const auto& field : request->allHTTPHeaderFields()) {
         headers = curl_slist_append(headers, (field.first + ": " + field.second).c_str());
     }
     std::FILE* file = std::fopen(fixture.path.c_str(), "rb");
@@ -168,6 +171,28 @@ double timedCurlUpload(CURL* easy, const UploadFixture& fixture) {
     }
     return micros;
 }
+
+double timedBareUpload(const UploadFixture& fixture) {
+    static auto session = plat::URLSession::make(plat::URLSessionConfiguration::defaultConfiguration());
+    ZDAUploadOperation operation(nullptr, plat::URL::parse(eventsURL()), std::string("bench-key"),
+                                 plat::URL::file(fixture.path), "U");
+    const auto request = operation.request();
+    const auto start = bench::Clock::now();
+    plat::DispatchSemaphore done(0);
+    session->uploadTask(*request, plat::URL::file(fixture.path), [&](auto, auto, auto) { done.signal(); })->resume();
+    done.wait();
+    return bench::microsSince(start);
+}
+
+void BM_BareSessionUpload64KiB(benchmark::State& state) {
+    UploadFixture fixture;
+    std::vector<double> samples;
+    for (auto _ : state) {
+        samples.push_back(timedBareUpload(fixture));
+    }
+    bench::recordMedian(state, "bare", samples);
+}
+BENCHMARK(BM_BareSessionUpload64KiB)->Iterations(200)->UseRealTime();
 
 // The pair in turns, so a change of load on the shared machine weighs on both alike.
 void BM_Upload64KiBInTurns(benchmark::State& state) {
@@ -221,6 +246,10 @@ int main(int argc, char** argv) {
         std::printf("64 KiB upload, median latency: uploader %.1f us, raw libcurl %.1f us, ratio %.2fx (goal: at most "
                     "1.50x)\n",
                     m["uploader"], m["libcurl"], m["uploader"] / m["libcurl"]);
+    }
+    if (m.count("uploader") && m.count("bare")) {
+        std::printf("the platform's own upload task from the file alone: %.1f us; uploader / that %.2fx\n", m["bare"],
+                    m["uploader"] / m["bare"]);
     }
     std::filesystem::remove_all(home);
     return 0;
