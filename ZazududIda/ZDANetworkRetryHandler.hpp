@@ -25,9 +25,11 @@ class ZDABackoffTimer {
 public:
     // The single-precision 0.1 widened, as the timer has always drawn with.
     static constexpr double kDefaultJitterCoefficient = static_cast<double>(0.1f);
-    // The longest wait a dispatch deadline holds: 2^63 - 1 nanoseconds. A longer (or NaN) delay waits this
-    // long; converting it to nanoseconds as it stands would be undefined and, in practice, fire at once.
-    static constexpr double kMaximumDelay = 9223372036.854775807;
+    // The longest wait a dispatch deadline holds: the deadline (now + delay) is kept in signed 64-bit
+    // nanoseconds, so the delay stays at 2^62 ns (about 146 years), leaving the other half for the clock. A
+    // longer delay (infinity too) waits this long; converting it as it stands would overflow, which is
+    // undefined and in practice fires at once.
+    static constexpr double kMaximumDelay = 4611686018.427387904;
 
     // A coefficient outside [0, 1) is a programming error: raises NSInternalInconsistencyException.
     explicit ZDABackoffTimer(double initialValue = 0, double jitterCoefficient = kDefaultJitterCoefficient);

@@ -12,6 +12,7 @@
 #include "platform/uikit/UIKitTypes.hpp"
 
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -161,6 +162,33 @@ TEST_F(ZDAControllerTest, FlushTimerOnlyForAPositiveInterval) {
     plat::Virtual::runUntilIdle();
     EXPECT_EQ(packages().size(), before + 1);
     EXPECT_EQ(console_.nslog().find("queuing bug"), std::string::npos) << console_.nslog();
+}
+
+TEST_F(ZDAControllerTest, UploadTimeOutsFromTheSettingsOrTheirDefaults) {
+    struct Case {
+        const char* what;
+        Value normal;
+        Value lowPower;
+        double expectedNormal;
+        double expectedLowPower;
+    };
+    const Case cases[] = {
+        {"given", Value(int64_t(120)), Value(60.5), 120, 60.5},
+        {"negative and NaN", Value(int64_t(-5)), Value(std::nan("")), 21600, 3600},
+        {"zero and infinite", Value(int64_t(0)), Value(std::numeric_limits<double>::infinity()), 21600, 3600},
+    };
+    for (const auto& c : cases) {
+        controller_.reset();
+        start();
+        EXPECT_EQ(controller_->uploader()->defaultUploadTimeout(), 3600) << "until the settings arrive";
+        controller_->initializeSettingsIfNeededWithVizezeSettings(
+            controllerSettings({{"url", Value("not a url")},
+                                {"upload_timeout_secs", c.normal},
+                                {"low_power_upload_timeout_secs", c.lowPower}}));
+        plat::Virtual::runUntilIdle();
+        EXPECT_EQ(controller_->uploader()->defaultUploadTimeout(), c.expectedNormal) << c.what;
+        EXPECT_EQ(controller_->uploader()->lowPowerUploadTimeout(), c.expectedLowPower) << c.what;
+    }
 }
 
 TEST_F(ZDAControllerTest, ApplicationNotificationsBecomeTheirEvents) {
