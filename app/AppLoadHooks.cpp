@@ -5,6 +5,7 @@
 #include "app/MainStoryboard.hpp"
 #include "core/DAVApp.hpp"
 #include "core/DAVDiagnostics.hpp"
+#include "ZazududIda/Zuvidir.hpp"
 #include "crash/Vuzidorazav.hpp"
 #include "kit_host/Zuvadu.hpp"
 
@@ -16,6 +17,8 @@ std::span<const plat::rt::LoadHook> appLoadHooks() {
         // Observes the core's configuration, which the delegate starts at launch, and reports it.
         DAVDiagnostics::loadHook(),
         {"Vuzidorazav", [] { Vuzidorazav::runtimeClass(); }},
+        // The kit host adds the event kit after the crash reporter when both classes exist.
+        {"Zuvidir", [] { Zuvidir::runtimeClass(); }},
         {"Zuvadu", [] { Zuvadu::load(); }},
         // The push client sees the delegate's token and focus callbacks without code in the shell.
         {"UIApplication(RadIrivoz)", [] { RadIrivozAppDelegate::load(); }},
