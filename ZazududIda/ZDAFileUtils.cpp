@@ -51,3 +51,16 @@ plat::Date ZDAFileUtils::fileCreatedDateAtURL(const plat::URL& url, plat::Date f
     }
     return fallback;
 }
+
+std::string ZDAFileUtils::baseName(const plat::URL& url) {
+    std::string name = url.lastPathComponent();
+    const auto dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) {
+        name.erase(dot);
+    }
+    return name;
+}
+
+plat::URL ZDAFileUtils::replacingExtension(const plat::URL& url, std::string_view extension) {
+    return url.deletingLastPathComponent().appendingPathComponent(baseName(url) + "." + std::string(extension));
+}

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <set>
+#include <string>
 #include <string_view>
 
 class ZDAFileUtils {
@@ -20,4 +21,8 @@ public:
     // The birth time where the file system keeps one, else the modification time; `fallback` when the
     // attributes cannot be read.
     static plat::Date fileCreatedDateAtURL(const plat::URL& url, plat::Date fallback);
+    // The last path component without its extension ("A.log" -> "A"; a name without a dot stays whole).
+    static std::string baseName(const plat::URL& url);
+    // The same file name in the same folder with `extension` in place of its own.
+    static plat::URL replacingExtension(const plat::URL& url, std::string_view extension);
 };

@@ -5,6 +5,7 @@
 #include "app/MainStoryboard.hpp"
 #include "core/DAVApp.hpp"
 #include "core/DAVDiagnostics.hpp"
+#include "ZazududIda/Zuvidir.hpp"
 #include "crash/Vuzidorazav.hpp"
 #include "instance_id/DAVInstanceID.hpp"
 #include "kit_host/Zuvadu.hpp"
@@ -20,6 +21,8 @@ std::span<const plat::rt::LoadHook> appLoadHooks() {
         // The analytics class the core starts by name while configuring the default app, and its connector.
         {"DAVAnalytics", [] { DAVAnalytics::load(); }},
         {"Vuzidorazav", [] { Vuzidorazav::runtimeClass(); }},
+        // The kit host adds the event kit after the crash reporter when both classes exist.
+        {"Zuvidir", [] { Zuvidir::runtimeClass(); }},
         {"Zuvadu", [] { Zuvadu::load(); }},
         // Configures itself when the core announces the default app; the measurement engine finds it by name.
         DAVInstanceID::loadHook(),

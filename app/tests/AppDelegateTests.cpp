@@ -4,6 +4,7 @@
 #include "app/AppDelegate.hpp"
 
 #include "RadIrivozSDK/Source/RadIrivoz.hpp"
+#include "ZazududIda/Zuvidir.hpp"
 #include "app/AppLoadHooks.hpp"
 #include "app/ViewController.hpp"
 #include "core/DAVApp.hpp"
@@ -116,7 +117,9 @@ TEST_F(AppDelegateTest, LaunchWithoutConfigFileStartsAllThreeClientsAndAsksOnce)
     Virtual::runUntilIdle();
 
     EXPECT_TRUE(launched);
-    EXPECT_EQ(Zuvadu::sharedSDK().kitClasses(), std::vector<plat::rt::Class*>{Vuzidorazav::runtimeClass()});
+    // The kit host adds the event kit after the crash reporter.
+    EXPECT_EQ(Zuvadu::sharedSDK().kitClasses(),
+              (std::vector<plat::rt::Class*>{Vuzidorazav::runtimeClass(), Zuvidir::runtimeClass()}));
     EXPECT_TRUE(Vuzidorazav::sharedInstance()->hasStarted());
     EXPECT_TRUE(DAVApp::isDefaultAppConfigured());
     EXPECT_EQ(plat::UserDefaults::standardUserDefaults().string("RV_APP_ID"),
