@@ -292,7 +292,20 @@ void writeStacktrace(VZRFile* file, const VZRThreadState& state, VZRWritableCont
     constexpr uint32_t kRepeatLimit = 10;
     VZRFileWriteKey(file, "stacktrace");
     VZRFileBeginArray(file);
-    VZRUnwindCursor cursor;
+    // The cursor carries a window of whole pages (tens of KiB): kept off the handler's stack, which may be a
+    // small alternate stack or the 256 KiB stack of a thread made outside the platform. One record is written
+    // at a time; a second writer, which the crash-once guard rules out, would get an empty trace.
+    static VZRUnwindCursor sharedCursor;
+    static std::atomic_flag cursorInUse = ATOMIC_FLAG_INIT;
+    if (cursorInUse.test_and_set()) {
+        VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] unable to init unwind context\n", VZR_HERE);
+        VZRFileEndArray(file);
+        return;
+    }
+    struct CursorRelease {
+        ~CursorRelease() { cursorInUse.clear(); }
+    } release;
+    VZRUnwindCursor& cursor = sharedCursor;
     if (!VZRUnwindInit(&cursor, &state)) {
         // The thread is written with an empty trace; the others and the later sections stay whole.
         VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] unable to init unwind context\n", VZR_HERE);
