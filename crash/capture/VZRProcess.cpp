@@ -330,8 +330,10 @@ void writeStacktrace(VZRFile* file, const VZRThreadState& state, VZRWritableCont
             tracked = true;
             suppressing = true;
             suppressedPC = pc;
+            // Above warnings: the unwinder logs every call-frame instruction as one, so a stack overflow's
+            // hundred thousand frames would otherwise write a log of tens of MiB beside the report.
             if (writable)
-                writable->logThreshold.store(VZRLogLevelWarn);
+                writable->logThreshold.store(VZRLogLevelError);
         }
         if (suppressing && pc == suppressedPC && repeats >= kRepeatLimit) {
             suppressedCount = repeats;
