@@ -14,8 +14,10 @@
 #include <dlfcn.h>
 #include <link.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <fstream>
 #include <sstream>
@@ -225,6 +227,35 @@ TEST_F(SymbolicationTest, ResolverFindsTheLowestBaseAndBuildsFramesOnlyForKnownI
     EXPECT_EQ(frame->offset, 4u);
     EXPECT_FALSE(resolver.frameForAddress(kStaleBase + 0x10));
     EXPECT_FALSE(resolver.frameForAddress(0));
+}
+
+// A real crash: the probe faults on the leaf's first instruction below a caller whose return address is the
+// leaf's first byte, through foo() of its shared library; a second run of the probe (which has the same images
+// loaded) symbolicates the report folder the first one left.
+TEST(SymbolicationProbeTest, CrashedProbesReportNamesEveryFrameOfTheFaultingChain) {
+    plat::test::TempAppHome crashed;
+    plat::test::TempAppHome later;
+    const std::string probe = CRASH_PROBE;
+    const int crashedStatus = std::system(("exec " + probe + " " + crashed.home() + " chain 2>/dev/null").c_str());
+    ASSERT_TRUE(WIFSIGNALED(crashedStatus) || (WIFEXITED(crashedStatus) && WEXITSTATUS(crashedStatus) >= 128))
+        << crashedStatus;
+    const std::string report = crashed.home() + "/report";
+    ASSERT_EQ(std::system((probe + " " + later.home() + " symbolicate " + report).c_str()), 0);
+    const std::string text = symbolicationReadFile(report + "/signal.vzrrecord.symbolicated");
+    // Frame 0 is the exact pc: the leaf itself. The return address at the leaf's first byte belongs to the
+    // caller (2 bytes back); the local callee is named from the file's symbol table.
+    const std::string chain = R"x([[{"symbol":"probe_chain_leaf","offset":0,"library":"crash_probe"},)x"
+                              R"x({"symbol":"probe_chain_callee","offset":5,"library":"crash_probe"},)x"
+                              R"x({"symbol":"probe_chain_caller","offset":5,"library":"crash_probe"},)x"
+                              R"x({"symbol":"foo()","raw_symbol":"_Z3foov","offset":)x";
+    EXPECT_EQ(text.rfind(R"x({"threads":)x" + chain, 0), 0u) << text;
+    const size_t lib = text.find(R"x(,"library":"libcrash_probe_lib.so"},{"symbol":"probe_fault_chain","offset":)x");
+    EXPECT_NE(lib, std::string::npos) << text;
+    const size_t main = text.find(R"x({"symbol":"main","offset":)x", lib);
+    ASSERT_NE(main, std::string::npos) << text;
+    const std::string mainFrame = text.substr(main, text.find('}', main) + 1 - main);
+    EXPECT_NE(mainFrame.find(R"x(,"library":"crash_probe"})x"), std::string::npos) << mainFrame;
+    EXPECT_EQ(text.back(), '\n');
 }
 
 TEST(ThreadArrayOperationTest, CancellingSkipsTheRestOfEachThread) {
