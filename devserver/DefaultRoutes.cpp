@@ -1,5 +1,6 @@
 #include "devserver/DefaultRoutes.hpp"
 
+#include "devserver/CrashReportRoutes.hpp"
 #include "devserver/InstanceIdRoutes.hpp"
 #include "devserver/KitHostRoutes.hpp"
 #include "devserver/LogRoutes.hpp"
@@ -24,6 +25,7 @@ void installDefaultRoutes(Server& server) {
     installInstanceIdRoutes(server);
     installLogRoutes(server);
     installKitHostRoutes(server);
+    installCrashReportRoutes(server);
 }
 
 } // namespace devserver
