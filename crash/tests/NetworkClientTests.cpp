@@ -5,14 +5,12 @@
 #include "crash/VZRFileManager.hpp"
 #include "crash/VZRNetworkClient.hpp"
 
-#include "kit_host/ZUVMultipartMimeStreamEncoder.hpp"
-#include "kit_host/tests/ShimTestSupport.hpp"
+#include "crash/tests/ReportServiceFixture.hpp"
 
-#include "devserver/CrashReportRoutes.hpp"
-#include "devserver/Server.hpp"
+#include "kit_host/ZUVMultipartMimeStreamEncoder.hpp"
+
 #include "platform/dispatch/Clock.hpp"
 #include "platform/foundation/Console.hpp"
-#include "platform/foundation/ProcessInfo.hpp"
 
 #include <gtest/gtest.h>
 
@@ -47,29 +45,16 @@ public:
     std::vector<NetworkClientOutcome> outcomes;
 };
 
-class NetworkClientTest : public ::testing::Test {
+class NetworkClientTest : public ::testing::Test, protected crashtest::ReportServiceFixture {
 protected:
     void SetUp() override {
-        plat::sim::Process::setArguments({"portal-app", "-DAVDebugEnabled"});
-        shim_test::bootDevice(home);
-        service = devserver::installCrashReportRoutes(server);
-        ASSERT_TRUE(server.start()) << server.error();
-        const std::string ca = home.root() + "/devserver-ca.pem";
-        ASSERT_TRUE(server.writeCa(ca));
-        plat::sim::Network::setCAFile(ca);
-        plat::sim::Network::setResolve(server.resolveEntry(devserver::kCrashReportsHost));
-        files = std::make_shared<VZRFileManager>();
-        ASSERT_TRUE(files->prepareForNewLaunch());
-        queue = plat::OperationQueue::create("work");
-        queue->setMaxConcurrentOperationCount(1);
+        ASSERT_NO_FATAL_FAILURE(start());
         recorder = std::make_shared<NetworkClientRecorder>();
         package = files->preparedPath() + "/B.multipartmime";
         std::ofstream(package, std::ios::binary)
             << "MIME-Version: 1.0\r\n--B\r\nContent-Disposition: form-data; name=\"report_id\"\r\n"
                "Content-Type: text/plain\r\n\r\ns1\r\n--B--\r\n";
     }
-    void TearDown() override { server.stop(); }
-
     plat::URLRequest request() const {
         plat::URLRequest r(*plat::URL::parse(std::string("https://") + devserver::kCrashReportsHost +
                                              devserver::kCrashReportsPathPrefix + "com.example.app/reports"),
@@ -82,25 +67,12 @@ protected:
         return r;
     }
 
-    // Lets real I/O in; when nothing arrives for a while, moves virtual time to the next timer (a restart).
     bool waitForOutcomes(size_t count) {
-        for (int step = 0; step < 40; ++step) {
-            if (Virtual::runUntil([&] { return recorder->count() >= count; }, 1.0))
-                return true;
-            auto pending = Virtual::pendingTimers();
-            if (!pending.empty())
-                Virtual::advanceTo(pending.front().deadline);
-        }
-        return recorder->count() >= count;
+        return waitForCount([this] { return recorder->count(); }, count);
     }
 
     std::shared_ptr<VZRNetworkClient> makeClient() { return VZRNetworkClient::initWithQueue(queue, files, recorder); }
 
-    plat::test::TempAppHome home;
-    devserver::Server server;
-    std::shared_ptr<devserver::CrashReportService> service;
-    std::shared_ptr<VZRFileManager> files;
-    std::shared_ptr<plat::OperationQueue> queue;
     std::shared_ptr<NetworkClientRecorder> recorder;
     std::string package;
 };
