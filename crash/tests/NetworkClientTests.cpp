@@ -11,6 +11,7 @@
 
 #include "platform/dispatch/Clock.hpp"
 #include "platform/foundation/Console.hpp"
+#include "platform/foundation/FileManager.hpp"
 
 #include <gtest/gtest.h>
 
@@ -165,6 +166,42 @@ TEST_F(NetworkClientTest, ASecondUploadWhileTheFirstTaskLivesIsSkipped) {
     ASSERT_TRUE(waitForOutcomes(1));
     EXPECT_EQ(service->reports().size(), 1u);
     EXPECT_EQ(recorder->count(), 1u);
+}
+
+TEST_F(NetworkClientTest, WithoutDebugModeThePinnedRootsRefuseTheServiceBeforeAnyRequest) {
+    plat::sim::Process::setArguments({"portal-app"});
+    auto client = makeClient();
+    client->startUploadRequest(request(), package, false);
+    // A cancelled challenge counts as retryable: the upload is attempted again, and refused again, each time.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        Virtual::runUntil([] { return false; }, 0.5);
+        auto pending = Virtual::pendingTimers();
+        if (!pending.empty())
+            Virtual::advanceTo(pending.front().deadline);
+    }
+    for (const auto& outcome : recorder->outcomes)
+        EXPECT_TRUE(outcome.error) << "a refused chain is never a success";
+    EXPECT_EQ(server.requestCount(), 0u);
+    EXPECT_TRUE(service->reports().empty());
+    EXPECT_TRUE(plat::FileManager::defaultManager().fileExists(package));
+}
+
+TEST_F(NetworkClientTest, AnUrgentUploadWithoutBackgroundSupportGivesUpAtItsTimeOutAndReportsNothing) {
+    recorder->background = false;
+    service->scriptNext(devserver::Reply::json(200, "{}").after(std::chrono::seconds(3)));
+    auto client = makeClient();
+    ASSERT_FALSE(client->supportsBackgroundRequests());
+    plat::URLRequest urgent = request();
+    urgent.setTimeoutInterval(2);
+    client->startUploadRequest(urgent, package, true);
+    EXPECT_EQ(recorder->count(), 0u);
+    EXPECT_TRUE(plat::FileManager::defaultManager().fileExists(package));
+
+    // The same path on a reply in time reports success on the calling thread.
+    client->startUploadRequest(request(), package, true);
+    ASSERT_EQ(recorder->count(), 1u);
+    EXPECT_FALSE(recorder->outcomes[0].error);
+    EXPECT_EQ(service->reports().size(), 2u);
 }
 
 } // namespace
