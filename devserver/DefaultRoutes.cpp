@@ -1,5 +1,6 @@
 #include "devserver/DefaultRoutes.hpp"
 
+#include "devserver/CrashReportRoutes.hpp"
 #include "devserver/EventRoutes.hpp"
 #include "devserver/InstanceIdRoutes.hpp"
 #include "devserver/KitHostRoutes.hpp"
@@ -26,6 +27,7 @@ void installDefaultRoutes(Server& server) {
     installLogRoutes(server);
     installKitHostRoutes(server);
     installEventRoutes(server);
+    installCrashReportRoutes(server);
 }
 
 } // namespace devserver

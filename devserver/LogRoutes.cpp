@@ -1,39 +1,15 @@
 #include "devserver/LogRoutes.hpp"
 
+#include "devserver/Gzip.hpp"
 #include "devserver/Server.hpp"
 
 #include "CoreLog.pb.h"
 
 #include <pb_decode.h>
-#include <zlib.h>
 
 namespace devserver {
 
 namespace {
-
-// Gunzips a whole body; none when it is no gzip stream.
-std::optional<std::string> logGunzip(const std::string& body) {
-    z_stream stream{};
-    if (inflateInit2(&stream, 31) != Z_OK) {
-        return std::nullopt;
-    }
-    std::string out;
-    char chunk[16384];
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
-    stream.avail_in = static_cast<uInt>(body.size());
-    int status = Z_OK;
-    while (status == Z_OK) {
-        stream.next_out = reinterpret_cast<Bytef*>(chunk);
-        stream.avail_out = sizeof chunk;
-        status = inflate(&stream, Z_NO_FLUSH);
-        out.append(chunk, sizeof chunk - stream.avail_out);
-    }
-    inflateEnd(&stream);
-    if (status != Z_STREAM_END) {
-        return std::nullopt;
-    }
-    return out;
-}
 
 bool logReadString(pb_istream_t* stream, const pb_field_t*, void** arg) {
     auto* out = static_cast<std::string*>(*arg);
@@ -89,7 +65,7 @@ void LogService::scriptNext(Reply reply) {
 }
 
 Reply LogService::answer(const RecordedRequest& request) {
-    auto plain = logGunzip(request.body);
+    auto plain = gunzip(request.body);
     ReceivedLogRequest received = plain ? decode(*plain) : ReceivedLogRequest{};
     std::lock_guard lock(mutex_);
     received_.push_back(std::move(received));

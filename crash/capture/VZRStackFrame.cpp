@@ -67,3 +67,24 @@ std::optional<std::string> VZRDemangleOperation::demangleBlockInvokeCppSymbol(co
         return std::nullopt;
     return *demangled + name.substr(at);
 }
+
+void VZRThreadArrayOperation::enumerateFramesWithBlock(
+    const std::function<void(VZRStackFrame& frame, size_t index)>& block) {
+    for (auto& thread : threadArray) {
+        for (size_t i = 0; i < thread.size(); ++i) {
+            if (thread[i])
+                block(*thread[i], i);
+            if (isCancelled())
+                break;
+        }
+    }
+}
+
+void VZRDemangleOperation::main() {
+    enumerateFramesWithBlock([](VZRStackFrame& frame, size_t) {
+        if (!frame.rawSymbol)
+            return;
+        if (auto demangled = demangleSymbol(frame.rawSymbol->c_str()))
+            frame.symbol = std::move(demangled);
+    });
+}

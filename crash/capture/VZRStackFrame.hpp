@@ -2,9 +2,15 @@
 // One frame of a stack trace, as the exception records and the report processing pass them around, and the
 // demangling of the names they carry.
 
+#include "platform/dispatch/Operation.hpp"
+
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class VZRStackFrame {
 public:
@@ -25,9 +31,26 @@ public:
     std::string description() const;
 };
 
-// The demangling of frame names. Each gives none when the name is not one it demangles.
-class VZRDemangleOperation {
+// One inner array per thread, in recorded order. The frames are shared: every operation given a copy of the
+// same array works on the same frame objects.
+using VZRThreadArray = std::vector<std::vector<std::shared_ptr<VZRStackFrame>>>;
+
+// An operation over every frame of a thread array, configured through its fields before it is started.
+class VZRThreadArrayOperation : public plat::Operation {
 public:
+    VZRThreadArray threadArray;
+
+    // For each thread in order, each frame in order (with its index in its thread). After each call, a
+    // cancelled operation skips the rest of that thread and goes on with the next.
+    void enumerateFramesWithBlock(const std::function<void(VZRStackFrame& frame, size_t index)>& block);
+};
+
+// The demangling of frame names. Each gives none when the name is not one it demangles. As an operation it
+// replaces each frame's symbol with its raw symbol demangled, where that gives a name; the raw symbol stays.
+class VZRDemangleOperation : public VZRThreadArrayOperation {
+public:
+    void main() override;
+    std::optional<std::string> demangleSymbol(const std::string& symbol) const { return demangleSymbol(symbol.c_str()); }
     // "_Z…" as C++, "__Z…" as a C++ block-invoke name, anything else none.
     static std::optional<std::string> demangleSymbol(const char* symbol);
     static std::optional<std::string> demangleCppSymbol(const char* symbol);

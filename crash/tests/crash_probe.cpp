@@ -10,9 +10,11 @@
 //   crash_probe HOME write-readonly  write into the read-only context after protection
 //   crash_probe HOME compact-die N   fill the user key store through one compaction, then die inside the
 //                                    next one at its step N (1: new file written, 2: renamed over the old)
+//   crash_probe HOME symbolicate DIR  symbolicate the report folder DIR of an earlier run and exit
 //   crash_probe HOME FAULT [--threads N] [--block-signals] [--exiting-threads] [--debugger]
 //       with the crash handlers installed: segv, abort, fpe, ill, bus, sys, trap, overflow, overflow-worker,
-//       cxx, cxx-string, cxx-cstr, cxx-int, plat-exception, app-handler-before, app-handler-after,
+//       cxx, cxx-string, cxx-cstr, cxx-int, chain (main -> foo() in libcrash_probe_lib.so -> a caller whose
+//       last instruction calls a function that never returns -> a leaf faulting on its first instruction), plat-exception, app-handler-before, app-handler-after,
 //       terminate-before, terminate-after, double, segv-queue, segv-thread, wait (for a signal from outside), mach-sim, mach-foreign, mach-mask, handlers (prints
 //       which handled signals still have the application's handler installed before start-up).
 //       --threads N parks N threads (half on labelled platform queues) inside probe_park_a -> _b -> _c;
@@ -24,6 +26,9 @@
 // The report folder is HOME/report. Before a fault the probe writes HOME/symbols: "name start size" for main
 // and every probe_* function, so a test can place recorded addresses without this process's layout.
 
+#include "crash/VZRProcessReportOperation.hpp"
+#include "crash/VZRReport.hpp"
+#include "crash/VZRSymbolResolver.hpp"
 #include "crash/capture/VZRAllocator.hpp"
 #include "crash/capture/VZRContext.hpp"
 #include "crash/capture/VZRCrashHandlers.hpp"
@@ -80,6 +85,40 @@ struct MyErr : std::exception {
     const char* what() const noexcept override { return "x"; }
 };
 
+void foo();
+extern "C" void (*crash_probe_lib_target)();
+
+// A fault chain whose layout symbolication depends on: probe_chain_caller's last instruction is a call that
+// never returns, so its return address is probe_chain_leaf's first byte; the leaf faults on its first
+// instruction. probe_chain_callee is local, so only the file's symbol table names it.
+extern "C" void probe_chain_caller();
+__asm__(R"(
+    .text
+    .globl probe_chain_caller
+    .type probe_chain_caller, @function
+probe_chain_caller:
+    .cfi_startproc
+    xorl %edi, %edi
+    call probe_chain_callee
+    .cfi_endproc
+    .size probe_chain_caller, .-probe_chain_caller
+    .globl probe_chain_leaf
+    .type probe_chain_leaf, @function
+probe_chain_leaf:
+    .cfi_startproc
+    movl (%rdi), %eax
+    ret
+    .cfi_endproc
+    .size probe_chain_leaf, .-probe_chain_leaf
+    .type probe_chain_callee, @function
+probe_chain_callee:
+    .cfi_startproc
+    call probe_chain_leaf
+    ud2
+    .cfi_endproc
+    .size probe_chain_callee, .-probe_chain_callee
+)");
+
 // The probe's own functions carry C names, so dladdr names them plainly in the symbols file and the tests.
 extern "C" {
 
@@ -90,6 +129,13 @@ const char* probe_home = nullptr;
 // Each fault function keeps a frame of its own (a volatile local), so the frame-pointer chain leads from the
 // fault through the caller to main.
 int* volatile probe_null = nullptr;
+
+__attribute__((noinline, used)) void probe_fault_chain() {
+    volatile int frame = 0;
+    crash_probe_lib_target = &probe_chain_caller;
+    foo();
+    (void)frame;
+}
 
 __attribute__((noinline, used)) void probe_fault_segv() {
     volatile int frame = 0;
@@ -413,6 +459,11 @@ int main(int argc, char** argv) {
     const std::string home = argv[1];
     const std::string command = argv[2];
     probe_home = argv[1];
+    if (command == "symbolicate" && argc > 3) {
+        auto report = VZRInternalReport::initWithPathExecutionIdentifier(std::string(argv[3]), "probe");
+        VZRProcessReportOperation::initWithReport(report, std::make_shared<VZRSymbolResolver>())->start();
+        return 0;
+    }
     // As the app's class load does, before the platform's first thread.
     VZRCrashHandlersLoad();
     plat::Backend::select(plat::BackendKind::threaded);
@@ -521,7 +572,7 @@ int main(int argc, char** argv) {
         {"segv", &probe_fault_segv}, {"abort", &probe_fault_abort}, {"fpe", &probe_fault_fpe},
         {"ill", &probe_fault_ill},   {"bus", &probe_fault_bus},     {"sys", &probe_fault_sys},
         {"trap", &probe_fault_trap}, {"overflow", &probe_fault_overflow},
-        {"app-handler-before", &probe_fault_segv},
+        {"app-handler-before", &probe_fault_segv}, {"chain", &probe_fault_chain},
     };
     // The main thread's stack grows only up to the current limit, so a lower one makes a shorter overflow.
     if (const int kilobytes = flagValue(argc, argv, "--stack-limit", 0); kilobytes > 0) {
