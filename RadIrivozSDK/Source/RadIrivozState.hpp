@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct RadIrivozClassState {
     std::mutex mutex;
@@ -71,6 +72,13 @@ struct RadIrivozClassState {
     RIResultSuccessBlock tokenUpdateSuccessBlock;
     RIFailureBlock tokenUpdateFailureBlock;
     std::string sdkType = "native";
+
+    // Tags: merged writes waiting for the delayed send (or the next registration), the blocks that came
+    // with them, and a tag read made before there was a player id.
+    std::optional<plat::Dictionary> pendingTags;
+    std::vector<RIPendingCallbacks> pendingTagCallbacks;
+    std::optional<RIPendingCallbacks> pendingGetTags;
+    plat::Timer tagSend;
 };
 
 RadIrivozClassState& radIrivozClassState();
