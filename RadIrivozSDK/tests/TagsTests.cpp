@@ -123,6 +123,28 @@ TEST_F(TagsTest, WithoutAPlayerNothingIsSentAndAnEmailPlayerWithoutItsHashIsLeft
     EXPECT_EQ(plat::Value(body(sent("PUT", "players/email-1").front()))["email_auth_hash"], plat::Value("hash-1"));
 }
 
+TEST_F(TagsTest, RegistrationCarriesWaitingTagsAndThenAnswersTheLastWaitingRead) {
+    launch(false);
+    net->route("POST", apiURL("players"), plat::ScriptedReply::text(200, R"({"id":"player-1"})"));
+    int writeAnswers = 0;
+    RadIrivoz::sendTag("a", plat::Value("1"), [&](const std::optional<plat::Value>&) { ++writeAnswers; });
+    std::vector<std::string> reads;
+    RadIrivoz::getTags([&](const std::optional<plat::Value>&) { reads.push_back("first"); });
+    RadIrivoz::getTags([&](const std::optional<plat::Value>& tags) {
+        reads.push_back("second " + (tags ? tags->description() : std::string("none")));
+    });
+    RadIrivoz::registerUser();
+    Virtual::runUntilIdle();
+    ASSERT_EQ(sent("POST", "players").size(), 1u);
+    EXPECT_EQ(plat::Value(body(sent("POST", "players").front()))["tags"],
+              plat::Value(plat::Dictionary{{"a", plat::Value("1")}}));
+    EXPECT_EQ(writeAnswers, 1);
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(reads.front().rfind("second ", 0), 0u) << reads.front();
+    Virtual::advanceBy(10);
+    EXPECT_TRUE(sent("PUT", "players/player-1").empty()) << "the tags went with the registration";
+}
+
 TEST_F(TagsTest, ReadsAnswerTheTagsAndPostingSendsDatesAsText) {
     launch();
     std::optional<plat::Value> tags;
