@@ -261,6 +261,16 @@ public:
     // After a successful registration: the waiting tag read, and a send for tags that came meanwhile.
     static void replayPendingTagWork();
 
+    // ---- e-mail subscription ----
+    // The address (and the auth hash of the app's backend) as the device's e-mail player; parked until the
+    // push player id (and, with a hash, the remote parameters) are there.
+    static void setEmail(const std::string& email, const std::optional<std::string>& authHash = std::nullopt,
+                         std::function<void()> success = nullptr, RIFailureBlock failure = nullptr);
+    static void logoutEmail(std::function<void()> success = nullptr, RIFailureBlock failure = nullptr);
+    static void emailChangedWithNewEmailPlayerId(const std::string& emailPlayerId);
+    // Replays the parked setEmail call, when there is one.
+    static void replayPendingEmail();
+
     // Sends only the digests of the trimmed, lower-cased address; kept until a player id exists.
     static void syncHashedEmail(const std::optional<std::string>& email);
     static std::shared_ptr<plat::UNMutableNotificationContent>

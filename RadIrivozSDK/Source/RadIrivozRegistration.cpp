@@ -305,6 +305,7 @@ void registrationSucceeded(const plat::Dictionary& results) {
         RadIrivoz::fireIdsAvailableCallback();
         RadIrivoz::sendNotificationTypesUpdate();
         RadIrivoz::replayPendingTagWork();
+        RadIrivoz::replayPendingEmail();
     }
     if (auto emailPlayerId = replyId(results, "email")) {
         RadIrivoz::currentEmailSubscriptionState()->setEmailUserId(*emailPlayerId);

@@ -79,6 +79,15 @@ struct RadIrivozClassState {
     std::vector<RIPendingCallbacks> pendingTagCallbacks;
     std::optional<RIPendingCallbacks> pendingGetTags;
     plat::Timer tagSend;
+
+    // The last setEmail call that waits for the push player id or the remote parameters.
+    struct PendingEmail {
+        std::string email;
+        std::optional<std::string> authHash;
+        std::function<void()> success;
+        RIFailureBlock failure;
+    };
+    std::optional<PendingEmail> pendingEmail;
 };
 
 RadIrivozClassState& radIrivozClassState();

@@ -174,3 +174,123 @@ TEST(RadIrivozTagErrors, ErrorsRenderAsJsonText) {
 }
 
 } // namespace
+
+// ---- the e-mail player, on the same device set-up ----
+namespace {
+
+using EmailTest = TagsTest;
+
+struct EmailAnswers {
+    int successes = 0;
+    std::vector<plat::Error> failures;
+    std::function<void()> success() {
+        return [this] { ++successes; };
+    }
+    RIFailureBlock failure() {
+        return [this](const plat::Error& error) { failures.push_back(error); };
+    }
+};
+
+TEST_F(EmailTest, SettingAnAddressCreatesTheEmailPlayerThenLinksThePushPlayer) {
+    launch();
+    net->route("POST", apiURL("players"), plat::ScriptedReply::text(200, R"({"id":"email-1"})"));
+    EmailAnswers answers;
+    RadIrivoz::setEmail("user@example.test", std::nullopt, answers.success(), answers.failure());
+    Virtual::runUntilIdle();
+    ASSERT_EQ(sent("POST", "players").size(), 1u);
+    const plat::Value create(body(sent("POST", "players").front()));
+    EXPECT_EQ(create["device_type"], plat::Value(11));
+    EXPECT_EQ(create["identifier"], plat::Value("user@example.test"));
+    EXPECT_EQ(create["device_player_id"], plat::Value("player-1"));
+    ASSERT_EQ(sent("PUT", "players/player-1").size(), 1u);
+    const plat::Value link(body(sent("PUT", "players/player-1").front()));
+    EXPECT_EQ(link["parent_player_id"], plat::Value("email-1"));
+    EXPECT_EQ(link["email"], plat::Value("user@example.test"));
+    EXPECT_EQ(answers.successes, 1);
+    EXPECT_EQ(RadIrivoz::currentEmailSubscriptionState()->emailUserId(), "email-1");
+
+    // The same address again: answered at once, nothing sent. Another one: an update of the e-mail player,
+    // after which that one counts as set.
+    net->clearRequests();
+    RadIrivoz::setEmail("user@example.test", std::nullopt, answers.success(), answers.failure());
+    EXPECT_EQ(answers.successes, 2);
+    RadIrivoz::setEmail("other@example.test", std::nullopt, answers.success(), answers.failure());
+    Virtual::runUntilIdle();
+    ASSERT_EQ(sent("PUT", "players/email-1").size(), 1u);
+    EXPECT_EQ(plat::Value(body(sent("PUT", "players/email-1").front()))["identifier"], plat::Value("other@example.test"));
+    EXPECT_EQ(answers.successes, 3);
+    RadIrivoz::setEmail("other@example.test", std::nullopt, answers.success(), answers.failure());
+    EXPECT_EQ(answers.successes, 4);
+    EXPECT_EQ(sent("PUT", "players/email-1").size(), 1u);
+    EXPECT_TRUE(answers.failures.empty());
+}
+
+TEST_F(EmailTest, BadInputIsAnsweredAtOnceAndAReplyWithoutIdIsAFailure) {
+    launch();
+    struct Case {
+        const char* email;
+        std::optional<std::string> hash;
+        bool requiresAuth;
+        const char* domain; // empty: accepted
+    };
+    const Case cases[] = {
+        {"user@localhost", std::nullopt, false, "com.radirivoz"},
+        {"no-at.example.test", std::nullopt, false, "com.radirivoz"},
+        {"user@example.test", std::string(""), true, "com.radirivoz.email"},
+        {"user@example.test", std::nullopt, true, "com.radirivoz.email"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.email);
+        RadIrivoz::currentEmailSubscriptionState()->setRequiresEmailAuth(c.requiresAuth);
+        EmailAnswers answers;
+        RadIrivoz::setEmail(c.email, c.hash, answers.success(), answers.failure());
+        ASSERT_EQ(answers.failures.size(), 1u);
+        EXPECT_EQ(answers.failures.front().domain, c.domain);
+    }
+    EXPECT_NE(console.nslog().find("Invalid email (user@localhost) passed to setEmail"), std::string::npos);
+    EXPECT_TRUE(RadIrivozHelper::isValidEmail("a@[10.0.0.1]"));
+    EXPECT_TRUE(net->requests().empty());
+
+    RadIrivoz::currentEmailSubscriptionState()->setRequiresEmailAuth(false);
+    net->route("POST", apiURL("players"), plat::ScriptedReply::text(200, R"({"success":true})"));
+    EmailAnswers answers;
+    RadIrivoz::setEmail("user@example.test", std::nullopt, answers.success(), answers.failure());
+    Virtual::runUntilIdle();
+    EXPECT_EQ(answers.failures.size(), 1u);
+    EXPECT_EQ(answers.successes, 0);
+    EXPECT_NE(console.nslog().find("Missing RadIrivoz Email Player ID"), std::string::npos);
+}
+
+TEST_F(EmailTest, AParkedAddressIsSetAfterRegistrationAndLogoutWorksOnce) {
+    launch(false);
+    net->route("POST", apiURL("players"), [](const plat::ScriptedRequest& request) {
+        const bool email = plat::Value(body(request))["device_type"] == plat::Value(11);
+        return plat::ScriptedReply::text(200, email ? R"({"id":"email-1"})" : R"({"id":"player-1"})");
+    });
+    net->route("POST", apiURL("players/player-1/email_logout"), plat::ScriptedReply::text(200, "{}"));
+    EmailAnswers answers;
+    RadIrivoz::setEmail("user@example.test", std::nullopt, answers.success(), answers.failure());
+    Virtual::runUntilIdle();
+    EXPECT_TRUE(net->requests().empty()) << "parked until there is a push player";
+    RadIrivoz::registerUser();
+    Virtual::runUntilIdle();
+    EXPECT_EQ(sent("POST", "players").size(), 2u);
+    EXPECT_EQ(answers.successes, 1);
+    EXPECT_EQ(defaults().string("RV_EMAIL_PLAYER_ID"), "email-1");
+
+    RadIrivoz::logoutEmail(answers.success(), answers.failure());
+    Virtual::runUntilIdle();
+    ASSERT_EQ(sent("POST", "players/player-1/email_logout").size(), 1u);
+    EXPECT_EQ(plat::Value(body(sent("POST", "players/player-1/email_logout").front()))["parent_player_id"],
+              plat::Value("email-1"));
+    EXPECT_EQ(answers.successes, 2);
+    EXPECT_FALSE(defaults().object("RV_EMAIL_PLAYER_ID"));
+    EXPECT_FALSE(RadIrivoz::currentEmailSubscriptionState()->emailUserId());
+
+    RadIrivoz::logoutEmail(answers.success(), answers.failure());
+    ASSERT_EQ(answers.failures.size(), 1u);
+    EXPECT_NE(console.nslog().find("Email Player ID does not exist, cannot logout"), std::string::npos);
+    EXPECT_EQ(sent("POST", "players/player-1/email_logout").size(), 1u);
+}
+
+} // namespace
