@@ -399,6 +399,10 @@ void RadIrivoz::downloadIOSParamsWithAppId(const std::string& appId) {
                 s.iosParams = *params;
                 s.iosParamsDownloaded = true;
             });
+            // After the flag: a replay that found it unset would park itself again.
+            if (params->contains("require_email_auth") && currentSubscriptionState()->userId()) {
+                replayPendingEmail();
+            }
         },
         [](const plat::Error&) { locked([](RadIrivozClassState& s) { s.iosParamsFailed = true; }); });
 }

@@ -19,6 +19,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 enum class ONE_S_LOG_LEVEL : uint64_t {
     ONE_S_LL_NONE = 0,
@@ -43,6 +45,12 @@ using RISubscriptionObservable = RIObservable<RISubscriptionObserver, std::share
 using RIEmailSubscriptionObservable =
     RIObservable<RIEmailSubscriptionObserver, std::shared_ptr<RIEmailSubscriptionStateChanges>>;
 // The player id, and the push token when one is usable.
+// The blocks of one tag write or read; either may be missing.
+struct RIPendingCallbacks {
+    RIResultSuccessBlock successBlock;
+    RIFailureBlock failureBlock;
+};
+
 using RIIdsAvailableBlock =
     std::function<void(const std::string& userId, const std::optional<std::string>& pushToken)>;
 
@@ -226,6 +234,43 @@ public:
     // An action on a local notification (below OS 10).
     static void processLocalActionBasedNotification(const plat::UILocalNotification& notification,
                                                     const std::string& identifier);
+    // ---- tags and notification posting ----
+    // Writes are merged and sent together 5 s after the last one (or with the next registration).
+    static void sendTag(const std::string& key, const std::optional<plat::Value>& value,
+                        RIResultSuccessBlock success = nullptr, RIFailureBlock failure = nullptr);
+    static void sendTags(const plat::Value& tags, RIResultSuccessBlock success = nullptr,
+                         RIFailureBlock failure = nullptr);
+    static void sendTagsWithJsonString(std::string_view json);
+    static void sendTagsToServer();
+    // The success block gets the player's tags; before a player id only the last read waits.
+    static void getTags(RIResultSuccessBlock success, RIFailureBlock failure = nullptr);
+    static void deleteTag(const std::string& key, RIResultSuccessBlock success = nullptr,
+                          RIFailureBlock failure = nullptr);
+    static void deleteTags(const std::vector<std::string>& keys, RIResultSuccessBlock success = nullptr,
+                           RIFailureBlock failure = nullptr);
+    static void deleteTagsWithJsonString(std::string_view json);
+    static void postNotification(const plat::Dictionary& notification, RIResultSuccessBlock success = nullptr,
+                                 RIFailureBlock failure = nullptr);
+    static void postNotificationWithJsonString(std::string_view json, RIResultSuccessBlock success,
+                                               RIFailureBlock failure);
+    // Top-level dates as "yyyy-MM-dd'T'HH:mm:ssZZZZZ" in the device's time zone.
+    static void convertDatesToISO8061Strings(plat::Dictionary& dictionary);
+    static std::string parseNSErrorAsJsonString(const plat::Error& error);
+    // What registration takes over: the pending tags (none when nothing waits) and their blocks.
+    static std::optional<plat::Dictionary> takePendingTags(std::vector<RIPendingCallbacks>& callbacks);
+    // After a successful registration: the waiting tag read, and a send for tags that came meanwhile.
+    static void replayPendingTagWork();
+
+    // ---- e-mail subscription ----
+    // The address (and the auth hash of the app's backend) as the device's e-mail player; parked until the
+    // push player id (and, with a hash, the remote parameters) are there.
+    static void setEmail(const std::string& email, const std::optional<std::string>& authHash = std::nullopt,
+                         std::function<void()> success = nullptr, RIFailureBlock failure = nullptr);
+    static void logoutEmail(std::function<void()> success = nullptr, RIFailureBlock failure = nullptr);
+    static void emailChangedWithNewEmailPlayerId(const std::string& emailPlayerId);
+    // Replays the parked setEmail call, when there is one.
+    static void replayPendingEmail();
+
     // Sends only the digests of the trimmed, lower-cased address; kept until a player id exists.
     static void syncHashedEmail(const std::optional<std::string>& email);
     static std::shared_ptr<plat::UNMutableNotificationContent>

@@ -2,6 +2,7 @@
 
 #include "RadIrivozSDK/Source/RadIrivoz.hpp"
 #include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
+#include "RadIrivozSDK/Source/RadIrivozNotificationServiceExtensionHandler.hpp"
 #include "RadIrivozSDK/Source/RadIrivozSelectorHelpers.hpp"
 #include "RadIrivozSDK/Source/RadIrivozUNUserNotificationCenter.hpp"
 #include "platform/device/DeviceProfile.hpp"
@@ -225,6 +226,8 @@ rt::Class* RadIrivozAppDelegate::runtimeClass() {
             rt::msgSend<void>(self, rt::Sel("setRadIrivozDelegate:"), delegate);
         });
         rt::addMethod(c, "radirivozSetApplicationIconBadgeNumber:", [](rt::Object& self, int64_t number) {
+            // The service extension adds its increments to what the app shows.
+            RadIrivozExtensionBadgeHandler::updateCachedBadgeValue(number);
             rt::msgSend<void>(self, rt::Sel("radirivozSetApplicationIconBadgeNumber:"), number);
         });
         return c;

@@ -8,17 +8,41 @@
 #include "platform/foundation/UserDefaults.hpp"
 #include "platform/foundation/Value.hpp"
 #include "platform/runtime/Object.hpp"
+#include "platform/uikit/UIKitTypes.hpp"
+#include "platform/uikit/UILegacyNotifications.hpp"
+#include "platform/usernotifications/UNNotificationCategory.hpp"
 
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class RadIrivozWebView;
+class RINotificationPayload;
 namespace plat {
 class URL;
-}
+class UNMutableNotificationContent;
+class UNNotificationRequest;
+} // namespace plat
+
+// The name of the category that carries a notification's own buttons.
+inline constexpr const char* kRadIrivozDynamicCategory = "__dynamic__";
+
+// Text helpers of the media step and the version string.
+// The text after the first occurrence of `marker`, or the whole text when it does not occur.
+std::string one_substringAfter(std::string_view text, std::string_view marker);
+// Two digits without one leading "0" ("05" -> "5", "00" -> "0", "12" -> "12").
+std::string one_getVersionForRange(std::string_view twoDigits);
+// A six-digit version as three dotted numbers ("020809" -> "2.8.9"); other texts unchanged.
+std::string one_getSemanticVersion(std::string_view version);
+// The part after the last "." when it is a media extension the notifications can show.
+std::optional<std::string> supportedFileExtension(std::string_view name);
+// The media extension of an exactly spelled MIME type.
+std::optional<std::string> fileExtensionForMimeType(std::string_view mimeType);
+// The value of the first query item of exactly that name.
+std::optional<std::string> valueFromQueryParameter(const plat::URL& url, std::string_view name);
 
 // A text as a value, or the platform's null when there is none: how the push client's records and requests
 // write a missing text.
@@ -100,4 +124,28 @@ public:
     // Lower-case hexadecimal digests of the text's UTF-8 bytes.
     static std::string hashUsingMD5(std::string_view text);
     static std::string hashUsingSha1(std::string_view text);
+
+    // ---- local notifications, action buttons and media ----
+    // Below OS 10: the local notification for a payload, its "__dynamic__" category registered.
+    static plat::UILocalNotification prepareUILocalNotification(const RINotificationPayload& payload);
+    static plat::UILocalNotification createUILocalNotification(const RINotificationPayload& payload);
+    // OS 10 and later: builds the request off the main thread (media downloads included), adds it to the
+    // centre, then calls the handler (when given) with "new data".
+    static void addNotificationRequest(std::shared_ptr<const RINotificationPayload> payload,
+                                       std::function<void(plat::UIBackgroundFetchResult)> handler);
+    static std::shared_ptr<plat::UNNotificationRequest> prepareUNNotificationRequest(const RINotificationPayload& payload);
+    static void addActionButtons(const RINotificationPayload& payload, plat::UNMutableNotificationContent& content);
+    // The centre's registered categories; none when the centre does not answer in time.
+    static std::optional<std::vector<plat::UNNotificationCategory>> existingCategories();
+    static void addAttachments(const RINotificationPayload& payload, plat::UNMutableNotificationContent& content);
+    // The name of the downloaded file in the caches directory, listed under "CACHED_MEDIA"; none on any
+    // failure, and then no file is left behind.
+    static std::optional<std::string> downloadMediaAndSaveInBundle(const std::string& urlString);
+    // Cached media stays: a notification still showing may point at it.
+    static void clearCachedMedia();
+    // One background task per request, so overlapping requests do not end each other's.
+    static plat::UIBackgroundTaskIdentifier beginBackgroundMediaTask();
+    static void endBackgroundMediaTask(plat::UIBackgroundTaskIdentifier identifier);
+    // The caches directory the media goes to.
+    static std::string cachesDirectory();
 };

@@ -111,6 +111,8 @@ plat::Dictionary playerRecord(const std::optional<std::string>& userId) {
 struct RegistrationRun {
     std::mutex mutex;
     size_t pending = 0;
+    // The blocks of the tag writes this run carries; answered with the push player's result.
+    std::vector<RIPendingCallbacks> tagCallbacks;
     plat::Dictionary results;
     std::map<std::string, plat::Error> errors;
 };
@@ -202,6 +204,10 @@ void RadIrivoz::registerUserInternal() {
     if (auto token = subscription->pushToken()) {
         pushRecord.set("identifier", plat::Value(*token));
     }
+    std::vector<RIPendingCallbacks> tagCallbacks;
+    if (auto tags = RadIrivoz::takePendingTags(tagCallbacks)) {
+        pushRecord.set("tags", plat::Value(std::move(*tags)));
+    }
     requests["push"] = RIRequestRegisterUser::withData(std::move(pushRecord), userId);
 
     auto email = currentEmailSubscriptionState();
@@ -217,6 +223,7 @@ void RadIrivoz::registerUserInternal() {
 
     auto run = std::make_shared<RegistrationRun>();
     run->pending = requests.size();
+    run->tagCallbacks = std::move(tagCallbacks);
     for (auto& [key, request] : requests) {
         RadIrivozClient::sharedClient().executeRequest(
             request,
@@ -251,6 +258,13 @@ void registrationFinished(const std::shared_ptr<RegistrationRun>& run) {
         errors = run->errors;
     }
     withSync([](RadIrivozClassState& s) { s.registrationInProgress = false; });
+    for (const auto& entry : run->tagCallbacks) {
+        if (const plat::Value* reply = results.find("push"); reply && entry.successBlock) {
+            entry.successBlock(*reply);
+        } else if (auto it = errors.find("push"); it != errors.end() && entry.failureBlock) {
+            entry.failureBlock(it->second);
+        }
+    }
     for (const char* key : {"push", "email"}) {
         if (auto it = errors.find(key); it != errors.end()) {
             syncLog(ONE_S_LOG_LEVEL::ONE_S_LL_ERROR, std::string("Encountered error during ") + key +
@@ -290,6 +304,8 @@ void registrationSucceeded(const plat::Dictionary& results) {
         }
         RadIrivoz::fireIdsAvailableCallback();
         RadIrivoz::sendNotificationTypesUpdate();
+        RadIrivoz::replayPendingTagWork();
+        RadIrivoz::replayPendingEmail();
     }
     if (auto emailPlayerId = replyId(results, "email")) {
         RadIrivoz::currentEmailSubscriptionState()->setEmailUserId(*emailPlayerId);

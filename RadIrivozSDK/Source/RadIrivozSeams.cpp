@@ -1,5 +1,7 @@
 #include "RadIrivozSDK/Source/RadIrivozSeams.hpp"
 
+#include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
+#include "RadIrivozSDK/Source/RadIrivozNotificationServiceExtensionHandler.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"
 
 #include <mutex>
@@ -34,8 +36,10 @@ void RadIrivozSeams::addNotificationRequest(std::shared_ptr<const RINotification
         fn(std::move(payload), std::move(handler));
         return;
     }
-    // The system holds the app to calling the handler, scheduled or not.
-    if (handler) {
+    if (payload) {
+        RadIrivozHelper::addNotificationRequest(std::move(payload), std::move(handler));
+    } else if (handler) {
+        // The system holds the app to calling the handler, scheduled or not.
         handler(plat::UIBackgroundFetchResult::noData);
     }
 }
@@ -45,7 +49,10 @@ RadIrivozSeams::prepareUILocalNotification(std::shared_ptr<const RINotificationP
     if (auto fn = seam(&SeamTable::prepareLocal)) {
         return fn(std::move(payload));
     }
-    return std::nullopt;
+    if (!payload) {
+        return std::nullopt;
+    }
+    return RadIrivozHelper::prepareUILocalNotification(*payload);
 }
 
 std::shared_ptr<plat::UNMutableNotificationContent> RadIrivozSeams::didReceiveNotificationExtensionRequest(
@@ -54,7 +61,7 @@ std::shared_ptr<plat::UNMutableNotificationContent> RadIrivozSeams::didReceiveNo
     if (auto fn = seam(&SeamTable::didReceive)) {
         return fn(request, content);
     }
-    return content;
+    return RadIrivozNotificationServiceExtensionHandler::didReceiveNotificationExtensionRequest(request, content);
 }
 
 std::shared_ptr<plat::UNMutableNotificationContent> RadIrivozSeams::serviceExtensionTimeWillExpireRequest(
@@ -63,7 +70,7 @@ std::shared_ptr<plat::UNMutableNotificationContent> RadIrivozSeams::serviceExten
     if (auto fn = seam(&SeamTable::willExpire)) {
         return fn(request, content);
     }
-    return content;
+    return RadIrivozNotificationServiceExtensionHandler::serviceExtensionTimeWillExpireRequest(request, content);
 }
 
 void RadIrivozSeams::trackOpenEvent(const RINotificationOpenedResult& result) {

@@ -1,8 +1,7 @@
 #pragma once
-// Where the receive and open paths hand work to parts of the push client that are not built yet: local
-// notifications for background pushes with buttons or media, the notification service extension, and the
-// analytics bridge's open event. Each is one replaceable function with a safe default, so that later work
-// fills it in without touching the callers.
+// Where the receive and open paths hand work to the local notifications for background pushes with buttons or
+// media, the notification service extension, and the analytics bridge's open event. Each is one replaceable
+// function, so that tests can stand in for it without touching the callers.
 
 #include "RadIrivozSDK/Source/RINotification.hpp"
 #include "RadIrivozSDK/Source/RINotificationPayload.hpp"
@@ -30,12 +29,12 @@ struct RadIrivozSeams {
     using OpenEventTracker = std::function<void(const RINotificationOpenedResult&)>;
 
     // OS 10 and later: schedule a notification request for the payload, then call the handler (which may be
-    // empty). Default: nothing is scheduled and the handler is called with "no data".
+    // empty).
     static void addNotificationRequest(std::shared_ptr<const RINotificationPayload> payload, FetchHandler handler);
-    // Below OS 10: the local notification for the payload. Default: none.
+    // Below OS 10: the local notification for the payload.
     static std::optional<plat::UILocalNotification>
     prepareUILocalNotification(std::shared_ptr<const RINotificationPayload> payload);
-    // The service extension's two entry points. Default: the content unchanged.
+    // The service extension's two entry points.
     static std::shared_ptr<plat::UNMutableNotificationContent>
     didReceiveNotificationExtensionRequest(const std::shared_ptr<plat::UNNotificationRequest>& request,
                                            const std::shared_ptr<plat::UNMutableNotificationContent>& content);

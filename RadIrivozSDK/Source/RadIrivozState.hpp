@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct RadIrivozClassState {
     std::mutex mutex;
@@ -71,6 +72,22 @@ struct RadIrivozClassState {
     RIResultSuccessBlock tokenUpdateSuccessBlock;
     RIFailureBlock tokenUpdateFailureBlock;
     std::string sdkType = "native";
+
+    // Tags: merged writes waiting for the delayed send (or the next registration), the blocks that came
+    // with them, and a tag read made before there was a player id.
+    std::optional<plat::Dictionary> pendingTags;
+    std::vector<RIPendingCallbacks> pendingTagCallbacks;
+    std::optional<RIPendingCallbacks> pendingGetTags;
+    plat::Timer tagSend;
+
+    // The last setEmail call that waits for the push player id or the remote parameters.
+    struct PendingEmail {
+        std::string email;
+        std::optional<std::string> authHash;
+        std::function<void()> success;
+        RIFailureBlock failure;
+    };
+    std::optional<PendingEmail> pendingEmail;
 };
 
 RadIrivozClassState& radIrivozClassState();

@@ -68,7 +68,8 @@ protected:
     // Boots the device with a bundle of these Info.plist entries (beside the identifier and version) and
     // files, running the push client's load hook.
     void boot(const std::string& os, plat::Dictionary info = {},
-              std::vector<std::pair<std::string, std::string>> files = {}) {
+              std::vector<std::pair<std::string, std::string>> files = {},
+              std::optional<std::string> timeZone = std::nullopt) {
         info.set("CFBundleIdentifier", plat::Value("test.example.portal"));
         info.set("CFBundleVersion", plat::Value("7"));
         plat::test::FixtureBundle bundle(home.home() + "/../Portal.app", info);
@@ -79,6 +80,7 @@ protected:
         config.appHome = home.home();
         config.osVersion = os;
         config.bundlePath = bundle.path();
+        config.timeZone = std::move(timeZone);
         ASSERT_TRUE(plat::boot(config, kPushLoadHooks).ok());
     }
 
