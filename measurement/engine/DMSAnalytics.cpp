@@ -310,32 +310,37 @@ void DMSAnalytics::handleSetEnabled(const plat::Notification& notification) {
                                     value ? *value : plat::Value());
 }
 
-void DMSAnalytics::handleSetMinimumSessionInterval(const plat::Notification& notification) {
+namespace {
+
+// A session interval notification carries its seconds under its own name; the controller takes them on the
+// serial queue. Anything else is logged with `code` and dropped.
+void forwardSessionIntervalNotification(const plat::Notification& notification, int code, const char* complaint,
+                                        void (DMSMeasurement::*setter)(double)) {
     const plat::Value* value = notification.userInfo.find(notification.name);
     if (!value || !value->isNumber()) {
-        analyticsMonitor().logWithLevel(4, 25001, "Received setMinimumSessionInterval notification without NSNumber");
+        analyticsMonitor().logWithLevel(4, code, complaint);
         return;
     }
     const double seconds = value->doubleValue();
-    dispatchAsyncOnSerialQueue([seconds] {
+    DMSAnalytics::dispatchAsyncOnSerialQueue([seconds, setter] {
         if (DMSMeasurement* controller = analyticsController()) {
-            controller->setMinimumSessionInterval(seconds);
+            (controller->*setter)(seconds);
         }
     });
 }
 
+} // namespace
+
+void DMSAnalytics::handleSetMinimumSessionInterval(const plat::Notification& notification) {
+    forwardSessionIntervalNotification(notification, 25001,
+                                       "Received setMinimumSessionInterval notification without NSNumber",
+                                       &DMSMeasurement::setMinimumSessionInterval);
+}
+
 void DMSAnalytics::handleSetSessionTimeoutInterval(const plat::Notification& notification) {
-    const plat::Value* value = notification.userInfo.find(notification.name);
-    if (!value || !value->isNumber()) {
-        analyticsMonitor().logWithLevel(4, 25002, "Received setSessionTimeoutInterval notification without NSNumber");
-        return;
-    }
-    const double seconds = value->doubleValue();
-    dispatchAsyncOnSerialQueue([seconds] {
-        if (DMSMeasurement* controller = analyticsController()) {
-            controller->setSessionTimeoutInterval(seconds);
-        }
-    });
+    forwardSessionIntervalNotification(notification, 25002,
+                                       "Received setSessionTimeoutInterval notification without NSNumber",
+                                       &DMSMeasurement::setSessionTimeoutInterval);
 }
 
 // ---- remaining public calls ---------------------------------------------------------------------------------
