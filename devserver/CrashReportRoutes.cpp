@@ -1,30 +1,10 @@
 #include "devserver/CrashReportRoutes.hpp"
 
+#include "devserver/FormEncoding.hpp"
 #include "devserver/Gzip.hpp"
 #include "devserver/Server.hpp"
 
-#include <charconv>
-
 namespace devserver {
-
-namespace {
-
-std::string crashReportDecodePath(std::string_view text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        unsigned byte = 0;
-        if (text[i] == '%' && i + 2 < text.size() &&
-            std::from_chars(text.data() + i + 1, text.data() + i + 3, byte, 16).ptr == text.data() + i + 3) {
-            out += static_cast<char>(byte);
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
-} // namespace
 
 const CrashReportService::ReportPart* CrashReportService::Report::part(const std::string& fieldName) const {
     for (const ReportPart& p : parts)
@@ -49,7 +29,7 @@ Reply CrashReportService::receive(const RecordedRequest& request) {
     if (!rest.ends_with(suffix) || rest.size() == suffix.size())
         return Reply::json(404, R"({"error":"no such report endpoint"})");
     Report report;
-    report.bundle = crashReportDecodePath(rest.substr(0, rest.size() - suffix.size()));
+    report.bundle = percentDecode(rest.substr(0, rest.size() - suffix.size()));
     report.headers = request.headers;
     report.body = request.body;
     Reply reply = Reply::json(200, "{}");

@@ -1,5 +1,6 @@
 #include "devserver/InstanceIdRoutes.hpp"
 
+#include "devserver/FormEncoding.hpp"
 #include "devserver/Server.hpp"
 
 #include <nlohmann/json.hpp>
@@ -14,40 +15,6 @@ namespace devserver {
 namespace {
 
 using nlohmann::json;
-
-// Form decoding as servers do it: "+" is a space, %XX a byte; a stray '%' stays as it is.
-std::string iidFormDecode(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        unsigned byte = 0;
-        if (text[i] == '+') {
-            out += ' ';
-        } else if (text[i] == '%' && i + 2 < text.size() &&
-                   std::from_chars(text.data() + i + 1, text.data() + i + 3, byte, 16).ptr ==
-                       text.data() + i + 3) {
-            out += static_cast<char>(byte);
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
-// The form's items in order; a later item of the same name wins in the map.
-std::map<std::string, std::string> iidFormItems(std::string_view body) {
-    std::map<std::string, std::string> items;
-    while (!body.empty()) {
-        const size_t amp = body.find('&');
-        const std::string_view pair = body.substr(0, amp);
-        body = amp == std::string_view::npos ? std::string_view() : body.substr(amp + 1);
-        const size_t eq = pair.find('=');
-        items[iidFormDecode(pair.substr(0, eq))] =
-            eq == std::string_view::npos ? std::string() : iidFormDecode(pair.substr(eq + 1));
-    }
-    return items;
-}
 
 int64_t iidNowMsec() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -172,7 +139,7 @@ Reply InstanceIdService::registerToken(const RecordedRequest& request) {
         return iidText(401, "Error=AUTHENTICATION_FAILED");
     }
     const std::string deviceID = std::to_string(id);
-    auto items = iidFormItems(request.body);
+    auto items = formItems(request.body);
     auto item = [&items](const char* name) -> std::optional<std::string> {
         auto it = items.find(name);
         return it == items.end() ? std::nullopt : std::optional<std::string>(it->second);

@@ -1,10 +1,10 @@
 #include "devserver/KitHostRoutes.hpp"
 
+#include "devserver/FormEncoding.hpp"
 #include "devserver/Server.hpp"
 
 #include <nlohmann/json.hpp>
 
-#include <charconv>
 
 namespace devserver {
 // Generated from fixtures/kit_settings.json when CMake configures.
@@ -16,37 +16,6 @@ namespace devserver {
 namespace {
 
 using ordered_json = nlohmann::ordered_json;
-
-// Percent-decoding of a path piece or query value; "+" in a query value is a space.
-std::string kitDecode(std::string_view text, bool query) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        unsigned byte = 0;
-        if (query && text[i] == '+') {
-            out += ' ';
-        } else if (text[i] == '%' && i + 2 < text.size() &&
-                   std::from_chars(text.data() + i + 1, text.data() + i + 3, byte, 16).ptr == text.data() + i + 3) {
-            out += static_cast<char>(byte);
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
-std::map<std::string, std::string> kitQuery(std::string_view query) {
-    std::map<std::string, std::string> items;
-    while (!query.empty()) {
-        const size_t amp = query.find('&');
-        const std::string_view pair = query.substr(0, amp);
-        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
-        const size_t eq = pair.find('=');
-        items[kitDecode(pair.substr(0, eq), true)] =
-            eq == std::string_view::npos ? std::string() : kitDecode(pair.substr(eq + 1), true);
-    }
-    return items;
-}
 
 bool isDeveloperToken(const std::string& token) {
     return token.size() == 40 &&
@@ -108,8 +77,8 @@ Reply KitHostService::settings(const RecordedRequest& request) {
     const std::string_view suffix = "/settings";
     if (!rest.ends_with(suffix) || rest.size() == suffix.size())
         return Reply::json(404, R"({"error":"no such settings"})");
-    const std::string identifier = kitDecode(rest.substr(0, rest.size() - suffix.size()), false);
-    auto query = kitQuery(request.query);
+    const std::string identifier = percentDecode(rest.substr(0, rest.size() - suffix.size()), false);
+    auto query = formItems(request.query);
     auto known = app(request.header("x-vuzidorazav-api-key"), identifier);
 
     ordered_json document = ordered_json::parse(kitSettingsTemplate());
@@ -162,7 +131,7 @@ Reply KitHostService::createApp(const RecordedRequest& request) {
 
 Reply KitHostService::updateApp(const RecordedRequest& request) {
     const std::string prefix = std::string(kKitAppsPath) + "/";
-    return onboard(request, kitDecode(std::string_view(request.path).substr(prefix.size()), false));
+    return onboard(request, percentDecode(std::string_view(request.path).substr(prefix.size()), false));
 }
 
 std::shared_ptr<KitHostService> installKitHostRoutes(Server& server) {

@@ -1,5 +1,6 @@
 #include "devserver/PortalRoutes.hpp"
 
+#include "devserver/FormEncoding.hpp"
 #include "devserver/Server.hpp"
 
 #include <nlohmann/json.hpp>
@@ -44,34 +45,6 @@ private:
     std::map<std::string, std::string> users_;
 };
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// One component of an application/x-www-form-urlencoded body; a stray '%' is kept as it stands.
-std::string formDecode(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '+') {
-            out += ' ';
-        } else if (text[i] == '%' && i + 2 < text.size() && hexDigit(text[i + 1]) >= 0 &&
-                   hexDigit(text[i + 2]) >= 0) {
-            out += static_cast<char>(hexDigit(text[i + 1]) * 16 + hexDigit(text[i + 2]));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
 // The first value of each name in a form body.
 std::map<std::string, std::string> parseForm(std::string_view body) {
     std::map<std::string, std::string> fields;
@@ -82,8 +55,8 @@ std::map<std::string, std::string> parseForm(std::string_view body) {
         if (pair.empty())
             continue;
         const size_t eq = pair.find('=');
-        std::string name = formDecode(pair.substr(0, eq));
-        std::string value = eq == std::string_view::npos ? std::string() : formDecode(pair.substr(eq + 1));
+        std::string name = percentDecode(pair.substr(0, eq), true);
+        std::string value = eq == std::string_view::npos ? std::string() : percentDecode(pair.substr(eq + 1), true);
         fields.emplace(std::move(name), std::move(value));
     }
     return fields;

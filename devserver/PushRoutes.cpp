@@ -1,11 +1,10 @@
 #include "devserver/PushRoutes.hpp"
 
+#include "devserver/FormEncoding.hpp"
 #include "devserver/Server.hpp"
 
 #include <nlohmann/json.hpp>
 
-#include <cctype>
-#include <charconv>
 #include <cstdio>
 
 namespace devserver {
@@ -18,24 +17,6 @@ struct PushService::Player {
 namespace {
 
 using nlohmann::json;
-
-// %XX escapes decoded; a stray '%' is kept as it stands.
-std::string percentDecode(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        unsigned byte = 0;
-        const char* digits = text.data() + i + 1;
-        if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(digits[0])) &&
-            std::from_chars(digits, digits + 2, byte, 16).ptr == digits + 2) {
-            out += static_cast<char>(byte);
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
 
 // The path below the API prefix, split at '/', each segment decoded. A trailing '/' gives an empty last
 // segment, so "players/" is not "players".
