@@ -15,7 +15,6 @@
 #include "platform/dispatch/Clock.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/foundation/Bundle.hpp"
-#include "platform/net/URL.hpp"
 #include "platform/uikit/NSUserActivity.hpp"
 
 #include <algorithm>
@@ -208,8 +207,13 @@ void DMSMeasurement::handleNonFirstOpenEventURL(const std::string& url, double e
 void DMSMeasurement::handleOpenURLOnWorkerQueue(const std::string& url, std::optional<int64_t> clickTimestampMillis,
                                                 double eventTimestampSeconds) {
     auto& log = monitor();
-    auto parsed = plat::URL::parse(url);
-    const plat::Dictionary query = dms_dictionaryWithHttpArgumentsString(parsed ? parsed->query().value_or("") : "");
+    // The query is cut out of the text itself: a link with one bad escape is no URL to the parser, yet only
+    // that piece of its query is lost.
+    std::string_view rest(url);
+    rest = rest.substr(0, rest.find('#'));
+    const auto mark = rest.find('?');
+    const plat::Dictionary query =
+        dms_dictionaryWithHttpArgumentsString(mark == std::string_view::npos ? std::string_view() : rest.substr(mark + 1));
     if (query.empty()) {
         log.logWithLevel(7, 23000, "Deep Link Web URL query is empty");
         return;
