@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <iterator>
 
 using DMSPBFuzzDecoder = std::shared_ptr<NANOMessage> (*)(const plat::Data&);
 
