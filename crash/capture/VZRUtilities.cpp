@@ -148,6 +148,23 @@ bool VZRReadMemory(uintptr_t address, void* buffer, size_t length) {
     return readWithPipe(address, buffer, length);
 }
 
+bool VZRReadMemoryGather(const uintptr_t* addresses, size_t count, size_t each, void* buffer) {
+    constexpr size_t kMostPieces = 256; // kept on the stack: 4 KiB of piece descriptions
+    if (!addresses || !VZRIsValidPointer(buffer) || count == 0 || count > kMostPieces || each == 0 ||
+        forcePipe.load() || directReadRefused.load())
+        return false;
+    iovec remote[kMostPieces];
+    for (size_t i = 0; i < count; ++i) {
+        if (addresses[i] < 4096)
+            return false;
+        remote[i] = iovec{reinterpret_cast<void*>(addresses[i]), each};
+    }
+    iovec local{buffer, count * each};
+    const pid_t known = safeReadPid.load(std::memory_order_relaxed);
+    const ssize_t n = ::process_vm_readv(known > 0 ? known : ::getpid(), &local, 1, remote, count, 0);
+    return n == static_cast<ssize_t>(count * each);
+}
+
 bool VZRReadString(uintptr_t address, const char** result, size_t maximum) {
     if (!VZRIsValidPointer(result))
         return false;
