@@ -1166,35 +1166,38 @@ bool VZRDwarfFindFDEInHeader(uintptr_t ehFrameHdr, uintptr_t pc, uintptr_t* fdeA
     uint64_t high = count;
     int32_t entry[2] = {};
     // Each read of foreign memory is a system call, and a page-by-page binary search over a large table reads
-    // a page per halving. One gathered read of evenly spaced pivots narrows the range to a slice of the table,
-    // and one more read brings the whole slice; a table too small for that, or reads the kernel refuses, take
-    // the search below alone.
-    // The pivots: as few as leave slices of at most kSliceEntries (each pivot may cost the kernel a page).
-    constexpr uint64_t kMostPivots = 64;
+    // a page per halving. One gathered read of evenly spaced pivots (kept in the window for the walk's later
+    // frames) narrows the range to a slice of at most kSliceEntries, whose one or two pages the search below
+    // then reads through the window. A small table, or a gathered read the kernel refuses, is searched whole.
     constexpr uint64_t kSliceEntries = 256;
     const uint64_t pivots = count / kSliceEntries + 1;
-    if (count > 2 * kSliceEntries && pivots <= kMostPivots) {
-        uintptr_t pivotAddresses[kMostPivots];
-        int32_t pivotStarts[kMostPivots];
-        for (uint64_t j = 0; j < pivots; ++j)
-            pivotAddresses[j] = table + (j * count / pivots) * 8;
-        if (VZRReadMemoryGather(pivotAddresses, pivots, sizeof pivotStarts[0], pivotStarts)) {
+    if (count > 2 * kSliceEntries && pivots <= VZRMemoryWindow::kMostPivots) {
+        int32_t gathered[VZRMemoryWindow::kMostPivots];
+        const int32_t* starts = nullptr;
+        if (memory && memory->pivotTable == table && memory->pivotCount == count && memory->pivots == pivots) {
+            starts = memory->pivotStarts;
+        } else {
+            uintptr_t addresses[VZRMemoryWindow::kMostPivots];
+            for (uint64_t j = 0; j < pivots; ++j)
+                addresses[j] = table + (j * count / pivots) * 8;
+            if (VZRReadMemoryGather(addresses, pivots, sizeof gathered[0], gathered)) {
+                starts = gathered;
+                if (memory) {
+                    std::memcpy(memory->pivotStarts, gathered, pivots * sizeof gathered[0]);
+                    memory->pivotTable = table;
+                    memory->pivotCount = count;
+                    memory->pivots = pivots;
+                }
+            }
+        }
+        if (starts) {
             uint64_t below = pivots; // the last pivot at or before pc
-            for (uint64_t j = 0; j < pivots && ehFrameHdr + static_cast<intptr_t>(pivotStarts[j]) <= pc; ++j)
+            for (uint64_t j = 0; j < pivots && ehFrameHdr + static_cast<intptr_t>(starts[j]) <= pc; ++j)
                 below = j;
             if (below == pivots)
                 return false; // before the table's first function
             low = below * count / pivots;
             high = below + 1 < pivots ? (below + 1) * count / pivots : count;
-            int32_t slice[kSliceEntries][2];
-            if (high - low <= kSliceEntries && VZRReadMemory(table + low * 8, slice, (high - low) * 8)) {
-                uint64_t at = 0;
-                for (uint64_t i = 1; i < high - low && ehFrameHdr + static_cast<intptr_t>(slice[i][0]) <= pc; ++i)
-                    at = i;
-                *fdeAddress = ehFrameHdr + static_cast<intptr_t>(slice[at][1]);
-                *ehFrame = static_cast<uintptr_t>(frame);
-                return ehFrameHdr + static_cast<intptr_t>(slice[at][0]) <= pc && *fdeAddress > *ehFrame;
-            }
         }
     }
     while (high - low > 1) {

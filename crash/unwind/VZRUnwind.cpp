@@ -370,6 +370,7 @@ bool VZRUnwindInit(VZRUnwindCursor* cursor, const VZRThreadState* state) {
     for (uintptr_t& page : cursor->memory.page)
         page = 0;
     cursor->memory.next = 0;
+    cursor->memory.pivotTable = 0; // the pivots of an earlier walk may describe an image unloaded since
     return true;
 }
 

@@ -585,13 +585,19 @@ TEST_F(DwarfTest, ALargeHeaderTableAnswersAlikeThroughGatheredAndPlainReads) {
                           {base + 16 * 2750, 2750},
                           {base + 16 * (kFunctions - 1), kFunctions - 1},
                           {base + 0x400000, kFunctions - 1}};
-    for (const bool pipe : {false, true}) {
+    // Direct reads, the pipe, and a window kept across the look-ups (as a walk keeps it, with the pivots
+    // gathered once).
+    enum class Reads { direct, pipe, window };
+    for (const Reads reads : {Reads::direct, Reads::pipe, Reads::window}) {
+        const bool pipe = reads == Reads::pipe;
         VZRSafeReadForcePipeForTesting(pipe);
+        VZRMemoryWindow window;
         for (const Case& c : cases) {
             uintptr_t fde = 0;
             uintptr_t frame = 0;
-            EXPECT_EQ(VZRDwarfFindFDEInHeader(hdr, c.pc, &fde, &frame), c.entry >= 0)
-                << std::hex << c.pc << (pipe ? " through the pipe" : "");
+            EXPECT_EQ(VZRDwarfFindFDEInHeader(hdr, c.pc, &fde, &frame, reads == Reads::window ? &window : nullptr),
+                      c.entry >= 0)
+                << std::hex << c.pc << " reads " << static_cast<int>(reads);
             if (c.entry >= 0) {
                 EXPECT_EQ(fde, fdeOf(static_cast<uint32_t>(c.entry))) << std::dec << c.entry;
                 EXPECT_EQ(frame, ehFrame);
