@@ -11,6 +11,7 @@
 #include "platform/foundation/String.hpp"
 #include "platform/net/URL.hpp"
 #include "platform/net/URLConnection.hpp"
+#include "platform/net/URLError.hpp"
 
 #include <unistd.h>
 
@@ -199,7 +200,16 @@ void VZRNetworkClient::startImmediateUploadRequest(const plat::URLRequest& reque
     }
     plat::URLRequest body = request;
     body.setHTTPBodyStream(plat::InputStream::withFile(filePath));
-    const auto result = plat::URLConnection::sendSynchronousRequest(body);
+    // The same trust as the session's: pinned roots unless the kit host runs in debug mode. A refused chain
+    // ends the load before any byte of the report is sent.
+    const auto result =
+        networkClientDebug()
+            ? plat::URLConnection::sendSynchronousRequest(body)
+            : plat::URLConnection::sendSynchronousRequest(
+                  body, [this](const plat::URLAuthenticationChallenge& challenge,
+                               plat::URLSessionDelegate::ChallengeCompletion completion) {
+                      certPinner_.handleChallenge(challenge, completion);
+                  });
     if (result.error)
         return;
     if (ZUVNetworkResponseHandler::clientResponseType(result.response.get()) == ZUVNetworkResponseHandler::success)
@@ -211,6 +221,10 @@ void VZRNetworkClient::didCompleteWithError(const VZRSessionTaskPtr& task, const
         return;
     const auto response = task->response();
     const plat::URLRequest original = task->originalRequest().value_or(plat::URLRequest());
+    if (refusedByPinner(task, error)) {
+        handleTaskDescription(task->taskDescription(), error);
+        return;
+    }
     ZUVNetworkResponseHandler::handleCompletedResponse(
         response.get(), original, error, [self = shared_from_this(), task](bool retry, const std::optional<plat::Error>& e) {
             if (retry)
@@ -246,7 +260,36 @@ void VZRNetworkClient::didReceiveChallenge(const plat::URLAuthenticationChalleng
         completion(plat::URLSessionAuthChallengeDisposition::performDefaultHandling, std::nullopt);
         return;
     }
-    certPinner_.handleChallenge(challenge, completion);
+    const std::string host = challenge.protectionSpace.host;
+    certPinner_.handleChallenge(
+        challenge, [self = shared_from_this(), host, completion](plat::URLSessionAuthChallengeDisposition disposition,
+                                                                 std::optional<plat::URLCredential> credential) {
+            // Noted before the answer goes back, so the transfer's end already finds it.
+            self->noteTrustVerdict(host,
+                                   disposition == plat::URLSessionAuthChallengeDisposition::cancelAuthenticationChallenge);
+            completion(disposition, std::move(credential));
+        });
+}
+
+void VZRNetworkClient::noteTrustVerdict(const std::string& host, bool refused) {
+    std::lock_guard lock(trustMutex_);
+    if (refused)
+        refusedHosts_.insert(host);
+    else
+        refusedHosts_.erase(host);
+}
+
+bool VZRNetworkClient::trustRefusedFor(const plat::URLRequest& request) {
+    const auto host = request.url() ? request.url()->host() : std::nullopt;
+    std::lock_guard lock(trustMutex_);
+    return host && refusedHosts_.count(*host) > 0;
+}
+
+bool VZRNetworkClient::refusedByPinner(const VZRSessionTaskPtr& task, const std::optional<plat::Error>& error) {
+    if (!error || !error->is(plat::NSURLErrorDomain, plat::NSURLErrorCancelled))
+        return false;
+    const auto request = task->originalRequest();
+    return request && trustRefusedFor(*request);
 }
 
 void VZRNetworkClient::didBecomeInvalidWithError(const std::optional<plat::Error>& error) {

@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 class VZRNetworkClient;
@@ -83,6 +84,11 @@ public:
 
 private:
     void reportToDelegate(const std::string& path, const std::optional<plat::Error>& error);
+    // The pinner's last verdict per host. A transfer it cancelled would be cancelled again on every restart,
+    // so its end is final: the package stays for a later launch instead of being retried for ever.
+    void noteTrustVerdict(const std::string& host, bool refused);
+    bool trustRefusedFor(const plat::URLRequest& request);
+    bool refusedByPinner(const VZRSessionTaskPtr& task, const std::optional<plat::Error>& error);
 
     std::shared_ptr<plat::OperationQueue> operationQueue_;
     std::shared_ptr<VZRFileManager> fileManager_;
@@ -92,4 +98,6 @@ private:
     std::mutex sessionMutex_;
     bool sessionMade_ = false;
     VZRSessionPtr session_;
+    std::mutex trustMutex_;
+    std::set<std::string> refusedHosts_;
 };

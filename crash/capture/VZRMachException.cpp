@@ -26,6 +26,7 @@ constexpr const char* kServerName = "com.ruzovid.vuzidorazav.ios.MachExceptionSe
 
 VZRMachProductionBackend productionBackend;
 std::atomic<VZRMachPortBackend*> currentBackend{&productionBackend};
+std::atomic<VZRMachThreadStarter> machThreadStarter{&::pthread_create};
 
 VZRMachPortBackend& backend() {
     return *currentBackend.load();
@@ -196,7 +197,7 @@ bool startServerThread(VZRMachExceptionReadOnlyContext* context, void* stack) {
         VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] pthread_attr_setdetachstate %s\n", VZR_HERE, std::strerror(error));
     } else if ((error = ::pthread_attr_setstack(&attributes, stack, kVZRHandlerStackSize)) != 0) {
         VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] pthread_attr_setstack %s\n", VZR_HERE, std::strerror(error));
-    } else if ((error = ::pthread_create(&context->serverThread, &attributes, &serverMain, context)) != 0) {
+    } else if ((error = machThreadStarter.load()(&context->serverThread, &attributes, &serverMain, context)) != 0) {
         VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] pthread_create %s\n", VZR_HERE, std::strerror(error));
     } else {
         ok = true;
@@ -206,6 +207,10 @@ bool startServerThread(VZRMachExceptionReadOnlyContext* context, void* stack) {
 }
 
 } // namespace
+
+void VZRMachExceptionSetThreadStarterForTesting(VZRMachThreadStarter starter) {
+    machThreadStarter.store(starter ? starter : &::pthread_create);
+}
 
 void VZRMachExceptionSetBackend(VZRMachPortBackend* backend) {
     currentBackend.store(backend ? backend : &productionBackend);

@@ -5,6 +5,7 @@
 // SDK log says so; the test backend queues requests that name a thread of this process and keeps the replies,
 // so the server thread, the mask, the unregistering, the record and the reply all run as they would.
 
+#include <pthread.h>
 #include <sys/types.h>
 
 #include <condition_variable>
@@ -138,6 +139,11 @@ private:
 
 // The backend the server uses (the production one unless a test set another; it must outlive the server).
 void VZRMachExceptionSetBackend(VZRMachPortBackend* backend);
+
+// Tests: the call that starts the server thread (pthread_create unless replaced; null restores it), so that a
+// failed start can be shown.
+using VZRMachThreadStarter = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+void VZRMachExceptionSetThreadStarterForTesting(VZRMachThreadStarter starter);
 
 // The mask registered for an OS major version, less `maskToLeaveOut` (its low 16 bits).
 uint32_t VZRMachExceptionMaskForMajorVersion(int64_t major, uint32_t maskToLeaveOut);

@@ -4,28 +4,21 @@
 #include "crash/capture/VZRUtilities.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
 
 namespace {
 
-// A message is gathered on the stack and written with as few calls as fit (one for any ordinary line), so
-// a crash-time walk that logs a line per step pays one system call per line. A short write goes on with the
-// rest, so nothing is lost when the kernel takes a piece in parts.
-struct LogLine {
-    int fd = -1;
-    size_t used = 0;
-    char bytes[1024];
-};
-
-void flushLine(LogLine& line) {
-    const char* p = line.bytes;
-    size_t length = line.used;
+// Writes all of it; a short write goes on with the rest, so nothing is lost when the kernel takes a piece
+// in parts.
+void writeAllToLog(int fd, const char* p, size_t length) {
     while (length > 0) {
-        const ssize_t n = ::write(line.fd, p, length);
+        const ssize_t n = ::write(fd, p, length);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -33,6 +26,65 @@ void flushLine(LogLine& line) {
         p += n;
         length -= static_cast<size_t>(n);
     }
+}
+
+// The open batches, one per thread at most. A slot is claimed and released only by its owner thread, so a
+// lookup needs no lock: only the calling thread's own slot can match.
+struct SDKLogBatchSlot {
+    std::atomic<uintptr_t> owner{0};
+    std::atomic<VZRSDKLogBatch*> batch{nullptr};
+};
+constexpr size_t kSDKLogBatchSlots = 8;
+SDKLogBatchSlot sdkLogBatchSlots[kSDKLogBatchSlots];
+
+// The calling thread's identity without a system call (the thread pointer), usable in a signal handler.
+uintptr_t sdkLogThreadKey() {
+    return static_cast<uintptr_t>(::pthread_self());
+}
+
+VZRSDKLogBatch* openBatchOfThisThread() {
+    const uintptr_t self = sdkLogThreadKey();
+    for (SDKLogBatchSlot& slot : sdkLogBatchSlots)
+        if (slot.owner.load(std::memory_order_acquire) == self)
+            return slot.batch.load(std::memory_order_acquire);
+    return nullptr;
+}
+
+void flushBatch(VZRSDKLogBatch* batch) {
+    if (batch->used > 0 && batch->fd >= 0)
+        writeAllToLog(batch->fd, batch->bytes, batch->used);
+    batch->used = 0;
+}
+
+// A message is gathered on the stack and written with as few calls as fit (one for any ordinary line, or
+// none while a batch is open).
+struct LogLine {
+    int fd = -1;
+    VZRSDKLogBatch* batch = nullptr;
+    size_t used = 0;
+    char bytes[1024];
+};
+
+// Writes what the line holds; what a batch gathered before it goes first, so the order stays.
+void flushLine(LogLine& line) {
+    if (line.batch)
+        flushBatch(line.batch);
+    writeAllToLog(line.fd, line.bytes, line.used);
+    line.used = 0;
+}
+
+// The end of a message: into the batch when one is open, else straight to the file.
+void finishLine(LogLine& line) {
+    VZRSDKLogBatch* batch = line.batch;
+    if (!batch) {
+        flushLine(line);
+        return;
+    }
+    if (batch->fd != line.fd || batch->used + line.used > sizeof batch->bytes)
+        flushBatch(batch);
+    std::memcpy(batch->bytes + batch->used, line.bytes, line.used);
+    batch->used += line.used;
+    batch->fd = line.fd;
     line.used = 0;
 }
 
@@ -98,6 +150,7 @@ void VZRSDKLog(int level, const char* format, ...) {
 
     LogLine line;
     line.fd = fd;
+    line.batch = openBatchOfThisThread();
     va_list args;
     va_start(args, format);
     const char* text = format; // start of the pending run of literal text
@@ -146,5 +199,36 @@ void VZRSDKLog(int level, const char* format, ...) {
     if (p > text)
         writePiece(line, text, static_cast<size_t>(p - text));
     va_end(args);
-    flushLine(line);
+    finishLine(line);
+}
+
+void VZRSDKLogBeginBatch(VZRSDKLogBatch* batch) {
+    if (!batch)
+        return;
+    batch->slot = 0;
+    batch->used = 0;
+    batch->fd = -1;
+    const uintptr_t self = sdkLogThreadKey();
+    for (SDKLogBatchSlot& slot : sdkLogBatchSlots)
+        if (slot.owner.load(std::memory_order_acquire) == self)
+            return; // inside another batch of this thread: its lines join that one
+    for (size_t i = 0; i < kSDKLogBatchSlots; ++i) {
+        uintptr_t expected = 0;
+        if (sdkLogBatchSlots[i].owner.compare_exchange_strong(expected, self)) {
+            sdkLogBatchSlots[i].batch.store(batch, std::memory_order_release);
+            batch->slot = i + 1;
+            return;
+        }
+    }
+    // Every slot is taken: this thread's lines are written one by one, as without a batch.
+}
+
+void VZRSDKLogEndBatch(VZRSDKLogBatch* batch) {
+    if (!batch || batch->slot == 0)
+        return;
+    SDKLogBatchSlot& slot = sdkLogBatchSlots[batch->slot - 1];
+    slot.batch.store(nullptr, std::memory_order_release);
+    flushBatch(batch);
+    slot.owner.store(0, std::memory_order_release);
+    batch->slot = 0;
 }

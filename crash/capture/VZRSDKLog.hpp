@@ -15,5 +15,31 @@ enum VZRLogLevel : int {
 
 void VZRSDKLog(int level, const char* format, ...);
 
+// Lines the calling thread logs while a batch is open are gathered in the batch (on the caller's stack) and
+// written with one call when it fills and when it closes, instead of one call per line: the crash-time stack
+// walk logs a line per interpreted instruction, and one system call per line was most of its time. Lines
+// of other threads are written as they come; a batch opened inside another on the same thread joins the
+// outer one. Nothing is dropped: a line that does not fit first writes out what is gathered.
+struct VZRSDKLogBatch {
+    size_t slot = 0; // the registration this batch holds, plus one; 0 when it holds none
+    size_t used = 0;
+    int fd = -1;
+    char bytes[4096];
+};
+void VZRSDKLogBeginBatch(VZRSDKLogBatch* batch);
+void VZRSDKLogEndBatch(VZRSDKLogBatch* batch);
+
+// A batch for the lifetime of a scope.
+class VZRSDKLogBatchScope {
+public:
+    VZRSDKLogBatchScope() { VZRSDKLogBeginBatch(&batch_); }
+    ~VZRSDKLogBatchScope() { VZRSDKLogEndBatch(&batch_); }
+    VZRSDKLogBatchScope(const VZRSDKLogBatchScope&) = delete;
+    VZRSDKLogBatchScope& operator=(const VZRSDKLogBatchScope&) = delete;
+
+private:
+    VZRSDKLogBatch batch_;
+};
+
 // The place of a message: the two arguments every format starts with.
 #define VZR_HERE __func__, __LINE__

@@ -13,6 +13,10 @@
 // Copies `length` bytes from `address` into `buffer` without ever faulting: false for an address below 4096
 // or when any byte of the range is not readable. Async-signal-safe.
 bool VZRReadMemory(uintptr_t address, void* buffer, size_t length);
+// `count` pieces of `each` bytes from scattered addresses, packed one after another into `buffer`, with one
+// system call: false when any piece is unreadable, and also where the kernel refuses such reads (the caller
+// then reads piece by piece). At most 256 pieces. Async-signal-safe.
+bool VZRReadMemoryGather(const uintptr_t* addresses, size_t count, size_t each, void* buffer);
 // True when the string at `address` is readable up to and including its terminating zero within `maximum`
 // bytes; `*result` is then the address itself. A string without its zero in that range is not accepted: its
 // readers would run past what was checked.

@@ -12,6 +12,7 @@
 #include "platform/dispatch/Clock.hpp"
 #include "platform/foundation/Console.hpp"
 #include "platform/foundation/FileManager.hpp"
+#include "platform/net/URLError.hpp"
 
 #include <gtest/gtest.h>
 
@@ -172,17 +173,31 @@ TEST_F(NetworkClientTest, WithoutDebugModeThePinnedRootsRefuseTheServiceBeforeAn
     plat::sim::Process::setArguments({"portal-app"});
     auto client = makeClient();
     client->startUploadRequest(request(), package, false);
-    // A cancelled challenge counts as retryable: the upload is attempted again, and refused again, each time.
+    ASSERT_TRUE(waitForOutcomes(1));
+    // Refused once is final: a restart would be refused the same way, every two seconds for the life of the
+    // process. The delegate hears of the cancelled transfer, and no later attempt follows.
     for (int attempt = 0; attempt < 4; ++attempt) {
         Virtual::runUntil([] { return false; }, 0.5);
         auto pending = Virtual::pendingTimers();
         if (!pending.empty())
             Virtual::advanceTo(pending.front().deadline);
     }
-    for (const auto& outcome : recorder->outcomes)
-        EXPECT_TRUE(outcome.error) << "a refused chain is never a success";
+    ASSERT_EQ(recorder->count(), 1u);
+    EXPECT_EQ(recorder->outcomes[0].path, package);
+    ASSERT_TRUE(recorder->outcomes[0].error);
+    EXPECT_TRUE(recorder->outcomes[0].error->is(plat::NSURLErrorDomain, plat::NSURLErrorCancelled))
+        << recorder->outcomes[0].error->description();
     EXPECT_EQ(server.requestCount(), 0u);
     EXPECT_TRUE(service->reports().empty());
+    EXPECT_TRUE(plat::FileManager::defaultManager().fileExists(package));
+
+    // The synchronous path is pinned the same way: nothing sent, nothing reported, the package kept.
+    recorder->background = false;
+    auto urgent = makeClient();
+    ASSERT_FALSE(urgent->supportsBackgroundRequests());
+    urgent->startUploadRequest(request(), package, true);
+    EXPECT_EQ(recorder->count(), 1u);
+    EXPECT_EQ(server.requestCount(), 0u);
     EXPECT_TRUE(plat::FileManager::defaultManager().fileExists(package));
 }
 

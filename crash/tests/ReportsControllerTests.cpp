@@ -11,6 +11,7 @@
 
 #include "platform/foundation/Console.hpp"
 #include "platform/foundation/FileManager.hpp"
+#include "platform/runtime/Runtime.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,12 +19,36 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <sstream>
 
 namespace {
+
+struct ReportsAnalyticsEvent {
+    std::string origin;
+    std::string name;
+    plat::Dictionary parameters;
+};
+
+std::vector<ReportsAnalyticsEvent>& reportsAnalyticsEvents() {
+    static std::vector<ReportsAnalyticsEvent> events;
+    return events;
+}
+
+// The analytics client's class as the crash reporter looks it up by name, recording the events it is sent.
+void registerReportsAnalyticsFake() {
+    namespace rt = plat::rt;
+    rt::Class* meta = rt::metaclass(rt::registerClass("DAVAnalytics"));
+    rt::replaceMethod(meta, "logInternalEventWithOrigin:name:parameters:",
+                      [](rt::Object&, std::string origin, std::string name, plat::Dictionary parameters) {
+                          reportsAnalyticsEvents().push_back({std::move(origin), std::move(name), std::move(parameters)});
+                      });
+    rt::replaceMethod(meta, "addLogEventListener:",
+                      [](rt::Object&, std::function<void(rt::ObjectPtr)>) { return rt::ObjectPtr(); });
+}
 
 std::string reportsReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -51,7 +76,8 @@ public:
         submissions.emplace_back(path, error);
     }
     void reportsControllerDidCompleteAllSubmissions(VZRReportsController&) override {}
-    VZRSettings settingsForReportsController(VZRReportsController&) override { return VZRSettings(std::nullopt); }
+    std::optional<plat::Dictionary> settings;
+    VZRSettings settingsForReportsController(VZRReportsController&) override { return VZRSettings(settings); }
     std::string APIKeyForReportsController(VZRReportsController&) override { return "K"; }
     std::string bundleIdentifierForReportsController(VZRReportsController&) override { return "com.example.app"; }
     size_t count() {
@@ -181,6 +207,42 @@ TEST_F(ReportsControllerTest, SwitchedOffPackagingOrSubmissionEndsWithFalseAndIt
         if (!c.packageLeft) // still in processing: bring it back for the next case
             std::filesystem::rename(files->processingPath() + "/exec1", reportDir);
     }
+}
+
+TEST_F(ReportsControllerTest, ACrashReportSendsOneCrashEventWithItsTimeAndAnErrorsOnlyReportNone) {
+    registerReportsAnalyticsFake();
+    reportsAnalyticsEvents().clear();
+    host->settings = plat::Dictionary{{"features", plat::Value(plat::Dictionary{{"vedudodu_vuzidorazav_enabled",
+                                                                                  plat::Value(true)}})}};
+    // The crash time as the signal record has it, in seconds.
+    const std::string signal = original["signal.vzrrecord"];
+    const size_t at = signal.find("\"time\":", signal.find("{\"signal\":"));
+    ASSERT_NE(at, std::string::npos) << signal;
+    const int64_t crashTime = std::stoll(signal.substr(at + 7));
+
+    // An errors-only copy of the same report, made first: the crash report's directory is gone once sent.
+    const std::string errorsDir = files->activePath() + "/exec2";
+    std::filesystem::copy(reportDir, errorsDir, std::filesystem::copy_options::recursive);
+    std::filesystem::remove(errorsDir + "/signal.vzrrecord");
+    std::ofstream(errorsDir + "/errors_a.vzrrecord") << "{\"error\":{\"domain\":\"44\",\"code\":1}}\n";
+
+    auto crash = VZRInternalReport::reportWithPath(reportDir);
+    ASSERT_TRUE(crash && crash->isCrash());
+    ASSERT_TRUE(host->controller->prepareAndSubmitReport(crash, false, true));
+    ASSERT_EQ(reportsAnalyticsEvents().size(), 1u);
+    const ReportsAnalyticsEvent& event = reportsAnalyticsEvents()[0];
+    EXPECT_EQ(event.origin, "vzx");
+    EXPECT_EQ(event.name, "_ae");
+    EXPECT_EQ(event.parameters,
+              (plat::Dictionary{{"timestamp", plat::Value(crashTime * 1000)},
+                                {"_r", plat::Value(int64_t{1})},
+                                {"fatal", plat::Value(int64_t{1})}}));
+
+    auto errorsOnly = VZRInternalReport::reportWithPath(errorsDir);
+    ASSERT_TRUE(errorsOnly && !errorsOnly->isCrash());
+    ASSERT_TRUE(host->controller->prepareAndSubmitReport(errorsOnly, false, true));
+    EXPECT_EQ(reportsAnalyticsEvents().size(), 1u) << "no crash event for a report without a crash";
+    ASSERT_TRUE(waitForSubmissions(2));
 }
 
 } // namespace

@@ -15,7 +15,7 @@
 //       with the crash handlers installed: segv, abort, fpe, ill, bus, sys, trap, overflow, overflow-worker,
 //       cxx, cxx-string, cxx-cstr, cxx-int, chain (main -> foo() in libcrash_probe_lib.so -> a caller whose
 //       last instruction calls a function that never returns -> a leaf faulting on its first instruction), plat-exception, app-handler-before, app-handler-after,
-//       terminate-before, terminate-after, double, segv-queue, segv-thread, wait (for a signal from outside), mach-sim, mach-foreign, mach-mask, handlers (prints
+//       terminate-before, terminate-after, double, segv-queue, segv-thread, wait (for a signal from outside), mach-sim, mach-foreign, mach-mask, mach-nothread, handlers (prints
 //       which handled signals still have the application's handler installed before start-up).
 //       --threads N parks N threads (half on labelled platform queues) inside probe_park_a -> _b -> _c;
 //       --depth D adds D frames below each parked chain; --stamp FILE and --minimal-handler serve the
@@ -61,6 +61,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <atomic>
@@ -446,6 +447,22 @@ int runMachCommand(VZRMachTestBackend& backend, bool foreign) {
     return 0;
 }
 
+// The server thread cannot start, as when the process has no threads left to give.
+int probeRefuseThreadStart(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) {
+    return EAGAIN;
+}
+
+// What the port calls show once the set-up task gave up on its server thread.
+int runMachWithoutThread(VZRMachTestBackend& backend) {
+    for (int i = 0; i < 1000 && backend.sets().size() < 2; ++i)
+        ::usleep(10000);
+    for (const auto& swap : backend.swaps())
+        std::printf("swap 0x%x\n", swap.mask);
+    for (const auto& set : backend.sets())
+        std::printf("set 0x%x %u\n", set.mask, set.port);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -488,6 +505,8 @@ int main(int argc, char** argv) {
             finish(6);
         if (command == "mach-mask")
             config.machExceptionMask = 0x2;
+        if (command == "mach-nothread")
+            VZRMachExceptionSetThreadStarterForTesting(&probeRefuseThreadStart);
     }
     if (command == "app-handler-before" || command == "handlers")
         for (const int signal : kVZRHandledSignals)
@@ -654,6 +673,8 @@ int main(int argc, char** argv) {
         for (;;)
             ::pause();
     }
+    if (command == "mach-nothread")
+        finish(runMachWithoutThread(machBackend));
     if (command == "mach-sim" || command == "mach-mask" || command == "mach-foreign")
         finish(runMachCommand(machBackend, command == "mach-foreign"));
     std::fprintf(stderr, "crash_probe: unknown command %s\n", command.c_str());

@@ -1165,6 +1165,41 @@ bool VZRDwarfFindFDEInHeader(uintptr_t ehFrameHdr, uintptr_t pc, uintptr_t* fdeA
     uint64_t low = 0;
     uint64_t high = count;
     int32_t entry[2] = {};
+    // Each read of foreign memory is a system call, and a page-by-page binary search over a large table reads
+    // a page per halving. One gathered read of evenly spaced pivots (kept in the window for the walk's later
+    // frames) narrows the range to a slice of at most kSliceEntries, whose one or two pages the search below
+    // then reads through the window. A small table, or a gathered read the kernel refuses, is searched whole.
+    constexpr uint64_t kSliceEntries = 256;
+    const uint64_t pivots = count / kSliceEntries + 1;
+    if (count > 2 * kSliceEntries && pivots <= VZRMemoryWindow::kMostPivots) {
+        int32_t gathered[VZRMemoryWindow::kMostPivots];
+        const int32_t* starts = nullptr;
+        if (memory && memory->pivotTable == table && memory->pivotCount == count && memory->pivots == pivots) {
+            starts = memory->pivotStarts;
+        } else {
+            uintptr_t addresses[VZRMemoryWindow::kMostPivots];
+            for (uint64_t j = 0; j < pivots; ++j)
+                addresses[j] = table + (j * count / pivots) * 8;
+            if (VZRReadMemoryGather(addresses, pivots, sizeof gathered[0], gathered)) {
+                starts = gathered;
+                if (memory) {
+                    std::memcpy(memory->pivotStarts, gathered, pivots * sizeof gathered[0]);
+                    memory->pivotTable = table;
+                    memory->pivotCount = count;
+                    memory->pivots = pivots;
+                }
+            }
+        }
+        if (starts) {
+            uint64_t below = pivots; // the last pivot at or before pc
+            for (uint64_t j = 0; j < pivots && ehFrameHdr + static_cast<intptr_t>(starts[j]) <= pc; ++j)
+                below = j;
+            if (below == pivots)
+                return false; // before the table's first function
+            low = below * count / pivots;
+            high = below + 1 < pivots ? (below + 1) * count / pivots : count;
+        }
+    }
     while (high - low > 1) {
         const uint64_t middle = low + (high - low) / 2;
         if (!VZRMemoryWindowRead(memory, table + middle * 8, entry, sizeof entry))

@@ -370,6 +370,7 @@ bool VZRUnwindInit(VZRUnwindCursor* cursor, const VZRThreadState* state) {
     for (uintptr_t& page : cursor->memory.page)
         page = 0;
     cursor->memory.next = 0;
+    cursor->memory.pivotTable = 0; // the pivots of an earlier walk may describe an image unloaded since
     return true;
 }
 
@@ -461,6 +462,10 @@ bool unwindUsingAllStrategies(VZRUnwindCursor* cursor) {
 } // namespace
 
 bool VZRUnwindNextFrame(VZRUnwindCursor* cursor) {
+    // A step logs a line per call-frame instruction; they reach "sdk.log" together when the step ends, so a
+    // frame costs one write instead of dozens. A step cannot fault, so at most the lines of a step that
+    // never ends (the process killed meanwhile) are lost.
+    VZRSDKLogBatchScope logBatch;
     if (!cursor) {
         VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Error: invalid inputs\n", VZR_HERE);
         return false;

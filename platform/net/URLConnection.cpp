@@ -42,10 +42,37 @@ public:
         loads_.emplace(taskIdentifier, std::move(state));
     }
 
+    void addTrustHandler(uint64_t taskIdentifier, URLConnection::TrustChallengeHandler handler) {
+        std::lock_guard lock(mutex_);
+        trustHandlers_.emplace(taskIdentifier, std::move(handler));
+    }
+    void removeTrustHandler(uint64_t taskIdentifier) {
+        std::lock_guard lock(mutex_);
+        trustHandlers_.erase(taskIdentifier);
+    }
+
     bool respondsTo(std::string_view selector) const override {
         return selector == URLSessionSelector::didReceiveResponse ||
                selector == URLSessionSelector::didReceiveData ||
-               selector == URLSessionSelector::didCompleteWithError;
+               selector == URLSessionSelector::didCompleteWithError ||
+               selector == URLSessionSelector::taskDidReceiveChallenge;
+    }
+
+    // A load's own trust handler decides its server-trust challenge; every other challenge, and the loads
+    // without a handler, get the default handling they had before the handler existed.
+    void taskDidReceiveChallenge(URLSession&, const TaskPtr& task, const URLAuthenticationChallenge& challenge,
+                                 ChallengeCompletion completion) override {
+        URLConnection::TrustChallengeHandler handler;
+        if (challenge.protectionSpace.authenticationMethod == NSURLAuthenticationMethodServerTrust) {
+            std::lock_guard lock(mutex_);
+            auto it = trustHandlers_.find(task->taskIdentifier());
+            if (it != trustHandlers_.end())
+                handler = it->second;
+        }
+        if (handler)
+            handler(challenge, std::move(completion));
+        else
+            completion(URLSessionAuthChallengeDisposition::performDefaultHandling, std::nullopt);
     }
 
     void didReceiveResponse(URLSession&, const TaskPtr& task, const HTTPURLResponse& response,
@@ -106,6 +133,7 @@ private:
 
     std::mutex mutex_;
     std::map<uint64_t, std::shared_ptr<URLConnection::State>> loads_;
+    std::map<uint64_t, URLConnection::TrustChallengeHandler> trustHandlers_;
 };
 
 struct ConnectionSession {
@@ -123,23 +151,32 @@ ConnectionSession& connectionSession() {
 } // namespace
 
 URLConnection::SynchronousResult URLConnection::sendSynchronousRequest(const URLRequest& request) {
+    return sendSynchronousRequest(request, nullptr);
+}
+
+URLConnection::SynchronousResult URLConnection::sendSynchronousRequest(const URLRequest& request,
+                                                                       TrustChallengeHandler trust) {
     auto result = std::make_shared<SynchronousResult>();
     DispatchSemaphore done(0);
     // Under the virtual backend the wait below runs other work; this keeps it from moving virtual time
     // (and firing unrelated timers) while the real transfer is still on its way.
     ExternalActivity inFlight;
-    connectionSession()
-        .session
-        ->dataTask(request,
-                   [result, done](std::optional<Data> data, std::shared_ptr<const HTTPURLResponse> response,
-                                  std::optional<Error> error) {
-                       result->data = std::move(data);
-                       result->response = std::move(response);
-                       result->error = std::move(error);
-                       done.signal();
-                   })
-        ->resume();
+    auto& shared = connectionSession();
+    auto task = shared.session->dataTask(
+        request, [result, done](std::optional<Data> data, std::shared_ptr<const HTTPURLResponse> response,
+                                std::optional<Error> error) {
+            result->data = std::move(data);
+            result->response = std::move(response);
+            result->error = std::move(error);
+            done.signal();
+        });
+    const bool ownTrust = static_cast<bool>(trust);
+    if (ownTrust)
+        shared.router->addTrustHandler(task->taskIdentifier(), std::move(trust));
+    task->resume();
     done.wait();
+    if (ownTrust)
+        shared.router->removeTrustHandler(task->taskIdentifier());
     return std::move(*result);
 }
 

@@ -5,8 +5,11 @@
 #include "platform/foundation/Error.hpp"
 #include "platform/foundation/Value.hpp"
 #include "platform/net/HTTPURLResponse.hpp"
+#include "platform/net/URLCredential.hpp"
 #include "platform/net/URLRequest.hpp"
+#include "platform/net/URLSessionDelegate.hpp"
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -38,6 +41,12 @@ public:
     // Blocks the calling thread until the load ends. Must not be called from a callback of the
     // connection machinery's own queue (nothing outside this file runs there).
     static SynchronousResult sendSynchronousRequest(const URLRequest& request);
+    // The same, with the server-trust challenge of this load decided by `trust` (on another thread), as a
+    // session delegate decides it; a cancelled challenge ends the load with the "cancelled" error. Without a
+    // handler the platform's default trust evaluation applies, as above.
+    using TrustChallengeHandler =
+        std::function<void(const URLAuthenticationChallenge&, URLSessionDelegate::ChallengeCompletion)>;
+    static SynchronousResult sendSynchronousRequest(const URLRequest& request, TrustChallengeHandler trust);
 
     // Starts loading at once.
     URLConnection(const URLRequest& request, std::shared_ptr<URLConnectionDelegate> delegate);

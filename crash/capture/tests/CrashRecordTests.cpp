@@ -514,4 +514,15 @@ TEST_F(CrashRecordTest, TheExceptionPortServerRecordsARequestAndReplies) {
     EXPECT_NE(masked.out.find("swap 0x104c\n"), std::string::npos) << masked.out;
 }
 
+TEST_F(CrashRecordTest, AServerThreadThatCannotStartLeavesThePortsAsTheyWere) {
+    const CrashRun probe = run({"mach-nothread"});
+    ASSERT_TRUE(probe.exited(0)) << probe.status << probe.err;
+    // Registered, then, with no thread to serve the port, the saved handler restored and the rest unset.
+    EXPECT_NE(probe.out.find("swap 0x104e\nset 0x2 1911\nset 0x104c 0\n"), std::string::npos) << probe.out;
+    const std::string log = crashtest::readFile(report("sdk.log"));
+    EXPECT_NE(log.find("] pthread_create Resource temporarily unavailable\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("] Unable to start thread\n"), std::string::npos) << log;
+    EXPECT_FALSE(crashtest::exists(report("mach_exception.vzrrecord")));
+}
+
 } // namespace

@@ -91,4 +91,34 @@ TEST_F(CrashContextTest, LinesFromEightThreadsAtOnceLoseNoBytes) {
     EXPECT_EQ(written, expected);
 }
 
+TEST_F(CrashContextTest, ABatchWritesItsLinesInOrderWhenItClosesAndLeavesOtherThreadsAlone) {
+    ASSERT_TRUE(initialize());
+    VZRSDKLog(VZRLogLevelWarn, "before\n");
+    std::string expected = "before\n";
+    {
+        VZRSDKLogBatchScope batch;
+        VZRSDKLog(VZRLogLevelWarn, "first %d\n", 1);
+        {
+            VZRSDKLogBatchScope inner; // joins the outer batch: closing it writes nothing yet
+            VZRSDKLog(VZRLogLevelWarn, "inner %d\n", 2);
+        }
+        EXPECT_EQ(sdkLog(), "before\n");
+        // Another thread is not part of this thread's batch.
+        std::thread([] { VZRSDKLog(VZRLogLevelWarn, "other thread\n"); }).join();
+        EXPECT_EQ(sdkLog(), "before\nother thread\n");
+        expected += "other thread\nfirst 1\ninner 2\n";
+        // More than the batch holds, with a line longer than the formatter's own buffer: every line, in order.
+        const std::string longText(3000, 'x');
+        for (int i = 0; i < 200; ++i) {
+            VZRSDKLog(VZRLogLevelWarn, "line %d %s\n", i, i % 50 == 7 ? longText.c_str() : "");
+            expected += "line " + std::to_string(i) + " " + (i % 50 == 7 ? longText : "") + "\n";
+        }
+        VZRSDKLog(VZRLogLevelWarn, "last\n");
+        expected += "last\n";
+    }
+    EXPECT_EQ(sdkLog(), expected);
+    VZRSDKLog(VZRLogLevelWarn, "after\n");
+    EXPECT_EQ(sdkLog(), expected + "after\n");
+}
+
 } // namespace

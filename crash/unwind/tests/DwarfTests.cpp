@@ -556,6 +556,63 @@ TEST_F(DwarfTest, HeaderTableFindsTheLastFunctionStartingAtOrBeforeThePc) {
     EXPECT_FALSE(VZRDwarfFindFDEInHeader(hdr, base + 0x400000, &fde, &frame));
 }
 
+TEST_F(DwarfTest, ALargeHeaderTableAnswersAlikeThroughGatheredAndPlainReads) {
+    // 3000 functions 16 bytes apart: a table of several pages, searched through pivots and one slice when
+    // gathered reads are allowed, and page by page through the pipe, where they are not.
+    constexpr uint32_t kFunctions = 3000;
+    Pages pages(7);
+    const uintptr_t hdr = pages.address(0x10);
+    const uintptr_t ehFrame = pages.address(0x6000);
+    const uintptr_t base = dwarfCodeNear(pages);
+    Writer w(hdr);
+    w.bytes({1, 0x1B, 0x03, 0x3B}).pcrel32(ehFrame).u32(kFunctions);
+    const auto fdeOf = [&](uint32_t i) { return ehFrame + 0x20 + 8 * i; };
+    for (uint32_t i = 0; i < kFunctions; ++i)
+        w.u32(static_cast<uint32_t>(base + 16 * i - hdr)).u32(static_cast<uint32_t>(fdeOf(i) - hdr));
+
+    struct Case {
+        uintptr_t pc;
+        int entry; // -1: none
+    };
+    // Before the first start, each side of the boundaries between slices (a slice holds about 250 entries),
+    // inside a function, the last one and far past it.
+    const Case cases[] = {{base - 1, -1},
+                          {base, 0},
+                          {base + 16 * 249 + 15, 249},
+                          {base + 16 * 250, 250},
+                          {base + 16 * 1500 + 7, 1500},
+                          {base + 16 * 2750 - 1, 2749},
+                          {base + 16 * 2750, 2750},
+                          {base + 16 * (kFunctions - 1), kFunctions - 1},
+                          {base + 0x400000, kFunctions - 1}};
+    // Direct reads, the pipe, and a window kept across the look-ups (as a walk keeps it, with the pivots
+    // gathered once).
+    enum class Reads { direct, pipe, window };
+    for (const Reads reads : {Reads::direct, Reads::pipe, Reads::window}) {
+        const bool pipe = reads == Reads::pipe;
+        VZRSafeReadForcePipeForTesting(pipe);
+        VZRMemoryWindow window;
+        for (const Case& c : cases) {
+            uintptr_t fde = 0;
+            uintptr_t frame = 0;
+            EXPECT_EQ(VZRDwarfFindFDEInHeader(hdr, c.pc, &fde, &frame, reads == Reads::window ? &window : nullptr),
+                      c.entry >= 0)
+                << std::hex << c.pc << " reads " << static_cast<int>(reads);
+            if (c.entry >= 0) {
+                EXPECT_EQ(fde, fdeOf(static_cast<uint32_t>(c.entry))) << std::dec << c.entry;
+                EXPECT_EQ(frame, ehFrame);
+            }
+        }
+    }
+    VZRSafeReadForcePipeForTesting(false);
+    // A count that runs the table into the unmapped page: a pivot there fails the gathered read, and the
+    // search that follows fails in that page too, without faulting.
+    Writer(hdr).bytes({1, 0x1B, 0x03, 0x3B}).pcrel32(ehFrame).u32(4000);
+    uintptr_t fde = 0;
+    uintptr_t frame = 0;
+    EXPECT_FALSE(VZRDwarfFindFDEInHeader(hdr, base + 0x400000, &fde, &frame));
+}
+
 TEST_F(DwarfTest, TheWindowOfPagesAnswersAsDirectReadsDo) {
     Pages pages(2);
     for (size_t i = 0; i < pages.size(); ++i)

@@ -87,6 +87,46 @@ TEST_F(ConnectionTest, SynchronousLoadReturnsTheResponseAndBodyAlsoForAnHTTPErro
     EXPECT_EQ(server.requests().size(), 2u);
 }
 
+TEST_F(ConnectionTest, SynchronousLoadLetsItsOwnTrustHandlerDecideTheServerChain) {
+    startServer();
+    server.route("GET", "/hello", Reply::text(200, "hello world"));
+    struct Case {
+        URLSessionAuthChallengeDisposition disposition;
+        int64_t errorCode; // 0: the load succeeds
+        size_t requestsAfter;
+    };
+    const Case cases[] = {
+        {URLSessionAuthChallengeDisposition::cancelAuthenticationChallenge, NSURLErrorCancelled, 0},
+        // The default evaluation trusts the test CA.
+        {URLSessionAuthChallengeDisposition::performDefaultHandling, 0, 1},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> asked;
+        const auto out = URLConnection::sendSynchronousRequest(
+            URLRequest(url("/hello")),
+            [&asked, &c](const URLAuthenticationChallenge& challenge, URLSessionDelegate::ChallengeCompletion done) {
+                asked.push_back(challenge.protectionSpace.authenticationMethod + " " + challenge.protectionSpace.host);
+                EXPECT_TRUE(challenge.protectionSpace.serverTrust);
+                done(c.disposition, std::nullopt);
+            });
+        ASSERT_EQ(asked.size(), 1u) << static_cast<int>(c.disposition);
+        EXPECT_EQ(asked[0], std::string(NSURLAuthenticationMethodServerTrust) + " portal.example.test");
+        if (c.errorCode != 0) {
+            ASSERT_TRUE(out.error);
+            EXPECT_EQ(out.error->code, c.errorCode);
+            EXPECT_FALSE(out.response);
+        } else {
+            ASSERT_FALSE(out.error) << out.error->description();
+            EXPECT_EQ(text(out.data), "hello world");
+        }
+        EXPECT_EQ(server.requests().size(), c.requestsAfter);
+    }
+    // A later load without a handler is not asked through an earlier load's handler.
+    const auto plain = URLConnection::sendSynchronousRequest(URLRequest(url("/hello")));
+    EXPECT_FALSE(plain.error);
+    EXPECT_EQ(server.requests().size(), 2u);
+}
+
 TEST_F(ConnectionTest, SynchronousLoadToAClosedPortFailsWithCannotConnect) {
     startServer();
     const std::string target = closedPortURL();
