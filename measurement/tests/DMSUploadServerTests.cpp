@@ -37,8 +37,8 @@ protected:
     void TearDown() override { server.stop(); }
 
     void start() {
-        startEngine();
         plat::sim::Network::setReachability(plat::kReachabilityFlagsReachable);
+        startEngine();
         settle();
     }
     // Lets the loopback I/O in; when nothing happens, virtual time moves on to the next timer.
