@@ -8,6 +8,7 @@
 #include "platform/foundation/AppHome.hpp"
 #include "platform/foundation/Console.hpp"
 #include "platform/foundation/FileManager.hpp"
+#include "platform/net/Reachability.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"
 #include "platform/foundation/UUID.hpp"
 #include "platform/net/URL.hpp"
@@ -626,6 +627,13 @@ std::shared_ptr<DVUNetwork> DVUNetwork::initWithReachabilityHost(const std::stri
     network->reachability_ = DVUReachabilityChecker::initWithReachabilityDelegate(network, host);
     if (!network->reachability_ || !network->reachability_->start()) {
         return nullptr;
+    }
+    // Changes are reported from now on; the state the device is in already is read once, or a front end made
+    // while connected would count as offline until the network next changed.
+    if (auto probe = plat::Reachability::withName(host)) {
+        if (auto flags = probe->flags()) {
+            network->reachability_->reachabilityFlagsChanged(*flags);
+        }
     }
     return network;
 }

@@ -401,14 +401,21 @@ Reply MeasurementService::answerConfig(const RecordedRequest& request) {
 
 Reply MeasurementService::answerUpload(const RecordedRequest& request) {
     std::lock_guard lock(mutex_);
-    if (auto reply = scripted(uploadQueue_, uploadStanding_)) {
-        return *reply;
+    Reply reply;
+    if (auto script = scripted(uploadQueue_, uploadStanding_)) {
+        reply = *script;
+    } else if (const MeasurementUpload upload = decodeMeasurementUpload(request); !upload.problem.empty()) {
+        reply = Reply::text(400, upload.problem);
+    } else {
+        reply = Reply::text(204, "");
     }
-    const MeasurementUpload upload = decodeMeasurementUpload(request);
-    if (!upload.problem.empty()) {
-        return Reply::text(400, upload.problem);
-    }
-    return Reply::text(204, "");
+    uploadAnswers_[request.seq] = reply.kind == Reply::Kind::Drop ? 0 : reply.status;
+    return reply;
+}
+
+std::map<uint64_t, int> MeasurementService::uploadAnswers() const {
+    std::lock_guard lock(mutex_);
+    return uploadAnswers_;
 }
 
 std::shared_ptr<MeasurementService> installMeasurementRoutes(Server& server) {

@@ -106,11 +106,14 @@ public:
 
     Reply answerConfig(const RecordedRequest& request);
     Reply answerUpload(const RecordedRequest& request);
+    // The status each upload was answered with, by request sequence number (0: the connection was dropped).
+    std::map<uint64_t, int> uploadAnswers() const;
 
 private:
     std::optional<Reply> scripted(std::deque<Reply>& queue, const std::optional<Reply>& standing);
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
+    std::map<uint64_t, int> uploadAnswers_;
     int64_t version_ = 1;
     std::vector<std::pair<std::string, std::string>> settings_;
     std::string lastModified_ = "Mon, 01 Jan 2024 10:00:00 GMT";

@@ -6,6 +6,7 @@
 #include "app/console/Screens.hpp"
 #include "core/DAVZarezuveLogger.hpp"
 #include "kit_host/ZUVSettingsOnboardingManager.hpp"
+#include "measurement/engine/DMSMeasurement.hpp"
 #include "platform/dispatch/Backend.hpp"
 #include "platform/dispatch/Clock.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
@@ -309,10 +310,11 @@ void DeviceConsole::settleThen(std::function<void()> then) {
             return;
         }
         // The push client's requests count too: the player it creates is what the portal registration carries;
-        // so does the core's report, which every launch posts to the log service, and the kit host's settings
-        // download and onboarding, which end when its session closes.
+        // so does the core's report, which every launch posts to the log service, the kit host's settings
+        // download and onboarding, which end when its session closes, and the measurement client's upload.
         const bool busy = anyPageLoading() || self->http_.busy() || RadIrivozClient::hasRequestsInFlight() ||
-                          DAVZarezuveLogger::hasFlushesInFlight() || ZUVSettingsOnboardingManager::hasSessionsInFlight();
+                          DAVZarezuveLogger::hasFlushesInFlight() || ZUVSettingsOnboardingManager::hasSessionsInFlight() ||
+                          DMSMeasurement::hasRequestsInFlight();
         const uint64_t marker = self->activityMarker();
         if (busy || marker != state->marker) {
             state->quiet = 0;

@@ -139,7 +139,9 @@ public:
     void uploadData();
     void uploadDataOrRegisterAlarm();
     bool isNetworkReadyForRequest();
-    bool isNetworkRequestPending() const { return isNetworkRequestPending_; }
+    bool isNetworkRequestPending() const { return isNetworkRequestPending_.load(); }
+    // Any thread: the shared controller has an upload or a configuration fetch under way.
+    static bool hasRequestsInFlight();
     double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
     // The longest leading run of the list with the first bundle's app ID and a matching device ID (empty
     // for both device IDs: none given; both given: refused with an empty list).
@@ -235,7 +237,7 @@ private:
     std::atomic<double> initTimestamp_{0};
     double suspendedUploadTimestamp_ = 0;
     std::vector<int64_t> uploadingBundleIDs_;
-    bool isNetworkRequestPending_ = false;
+    std::atomic<bool> isNetworkRequestPending_{false};
     std::atomic<uint64_t> backgroundUpdateTask_{0};
     std::shared_ptr<DMSMeasurementNetworkBridge> networkBridge_;
     std::optional<std::string> previousRMPAppID_;

@@ -220,6 +220,12 @@ double DMSMeasurement::nextUploadingTime() {
 
 // ---- one batch ---------------------------------------------------------------------------------------------
 
+bool DMSMeasurement::hasRequestsInFlight() {
+    DMSMeasurement* controller = hasSharedInstance() ? sharedInstance() : nullptr;
+    return controller && (controller->isNetworkRequestPending_.load() ||
+                          (controller->network_ && controller->network_->hasUploadInProgress()));
+}
+
 bool DMSMeasurement::isNetworkReadyForRequest() {
     const bool networkBusy = network_ && network_->hasUploadInProgress();
     if (isNetworkRequestPending_ && !networkBusy) {

@@ -166,6 +166,7 @@ TEST_F(DMSUploadTest, AnArmedAlarmIsNeverMovedLater) {
     start();
     ASSERT_DOUBLE_EQ(alarmTime(), kUploadT0 + 15);
     persisted().setLastBackoffTimestamp(kUploadT0);
+    monitor.clear();
     onWorker([] { controller().updateSchedule(); });
     EXPECT_DOUBLE_EQ(alarmTime(), kUploadT0 + 15);
     EXPECT_EQ(countOf(23027), 1u);

@@ -116,10 +116,10 @@ protected:
         makeBundle(engineOptionsFile(), info);
     }
 
-    // The start of a launch with the network up: the front end learns it from its first reachability report.
+    // A launch with the network up or down from the start.
     void start(plat::Dictionary options = {}, bool online = true) {
-        startEngine(std::move(options));
         plat::sim::Network::setReachability(online ? plat::kReachabilityFlagsReachable : 0);
+        startEngine(std::move(options));
         settle();
     }
     static plat::ScriptedReply configReply(int status, std::string body = {},

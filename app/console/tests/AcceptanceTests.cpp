@@ -9,6 +9,7 @@
 #include "devserver/KitHostRoutes.hpp"
 #include "devserver/InstanceIdRoutes.hpp"
 #include "devserver/LogRoutes.hpp"
+#include "devserver/MeasurementRoutes.hpp"
 #include "devserver/PortalRoutes.hpp"
 #include "devserver/PushRoutes.hpp"
 
@@ -382,6 +383,20 @@ TEST_F(PortalApp, EachLaunchPostsTheCoreReportWithTheSameInstallIdentifier) {
         ASSERT_EQ(launches.back().size(), 1u) << "the report carries one identifier, the installation's";
     }
     EXPECT_EQ(launches[0], launches[1]);
+}
+
+// The first launch's first-open events reach the measurement back end once the initial upload delay passed;
+// the configuration is fetched first.
+TEST_F(PortalApp, TheFirstLaunchUploadsItsFirstOpenToTheMeasurementBackEnd) {
+    auto r = run(Launch::of({"wait 16", "wait 1"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto uploads = devserver::measurementUploads(backend.server());
+    ASSERT_EQ(uploads.size(), 1u) << r.err;
+    ASSERT_TRUE(uploads[0].problem.empty()) << uploads[0].problem;
+    ASSERT_EQ(uploads[0].bundles.size(), 1u);
+    EXPECT_EQ(uploads[0].bundles[0].eventNames(), (std::vector<std::string>{"_f", "_e"}));
+    EXPECT_EQ(uploads[0].bundles[0].intTag(23), 1);
+    EXPECT_EQ(devserver::measurementConfigRequests(backend.server()).size(), 1u);
 }
 
 // The launch configures the instance-ID client for the default app; nothing in the app asks it for a token,
