@@ -5,6 +5,7 @@
 #include "devserver/InstanceIdRoutes.hpp"
 #include "devserver/KitHostRoutes.hpp"
 #include "devserver/LogRoutes.hpp"
+#include "devserver/MediaRoutes.hpp"
 #include "devserver/PortalRoutes.hpp"
 #include "devserver/PushRoutes.hpp"
 #include "devserver/Server.hpp"
@@ -23,6 +24,7 @@ const std::vector<std::string>& servedHosts() {
 void installDefaultRoutes(Server& server) {
     installPortalRoutes(server);
     installPushRoutes(server);
+    installMediaRoutes(server);
     installInstanceIdRoutes(server);
     installLogRoutes(server);
     installKitHostRoutes(server);
