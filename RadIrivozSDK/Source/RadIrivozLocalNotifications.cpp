@@ -244,8 +244,22 @@ plat::UILocalNotification RadIrivozHelper::createUILocalNotification(const RINot
     return notification;
 }
 
+namespace {
+
+std::atomic<int>& requestsInPreparation() {
+    static std::atomic<int> count{0};
+    return count;
+}
+
+} // namespace
+
+bool RadIrivozHelper::hasNotificationRequestsInPreparation() {
+    return requestsInPreparation().load() > 0;
+}
+
 void RadIrivozHelper::addNotificationRequest(std::shared_ptr<const RINotificationPayload> payload,
                                              std::function<void(plat::UIBackgroundFetchResult)> handler) {
+    ++requestsInPreparation();
     plat::DispatchQueue::global(plat::QueuePriority::defaultPriority)
         ->async([payload = std::move(payload), handler = std::move(handler)] {
             const plat::UIBackgroundTaskIdentifier task = beginBackgroundMediaTask();
@@ -255,6 +269,7 @@ void RadIrivozHelper::addNotificationRequest(std::shared_ptr<const RINotificatio
                 handler(plat::UIBackgroundFetchResult::newData);
             }
             endBackgroundMediaTask(task);
+            --requestsInPreparation();
         });
 }
 

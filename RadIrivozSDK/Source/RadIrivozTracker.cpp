@@ -66,23 +66,21 @@ void forgetReportedTime(double reported) {
 
 void sendActiveTime(const std::string& playerId, double total) {
     RadIrivozTracker::beginBackgroundFocusTask();
-    plat::DispatchQueue::global()->async([playerId, total] {
-        const auto appId = RadIrivoz::app_id();
-        const plat::Value netType = RadIrivozHelper::getNetType();
-        auto requests = focusBatch(playerId, [&](const std::string& id, const std::optional<std::string>& token) {
-            return RIRequestOnFocus::withUserId(id, appId, plat::Value("ping"), plat::Value(1), plat::Value(total),
-                                                netType, token);
-        });
-        RadIrivozClient::sharedClient().executeSimultaneousRequests(
-            requests, [total](const plat::Dictionary&) { forgetReportedTime(total); },
-            [total](const std::map<std::string, plat::Error>& errors) {
-                if (!errors.contains("push")) {
-                    forgetReportedTime(total);
-                }
-            });
-        // The batch runs on its own; the app need not stay awake for it.
-        plat::DispatchQueue::main()->async([] { RadIrivozTracker::endBackgroundFocusTask(); });
+    const auto appId = RadIrivoz::app_id();
+    const plat::Value netType = RadIrivozHelper::getNetType();
+    auto requests = focusBatch(playerId, [&](const std::string& id, const std::optional<std::string>& token) {
+        return RIRequestOnFocus::withUserId(id, appId, plat::Value("ping"), plat::Value(1), plat::Value(total), netType,
+                                            token);
     });
+    RadIrivozClient::sharedClient().executeSimultaneousRequests(
+        requests, [total](const plat::Dictionary&) { forgetReportedTime(total); },
+        [total](const std::map<std::string, plat::Error>& errors) {
+            if (!errors.contains("push")) {
+                forgetReportedTime(total);
+            }
+        });
+    // The client sends the batch on its own queue; the app need only stay awake until it is handed over.
+    RadIrivozTracker::endBackgroundFocusTask();
 }
 
 } // namespace

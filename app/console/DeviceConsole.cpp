@@ -1,6 +1,7 @@
 #include "app/console/DeviceConsole.hpp"
 
 #include "RadIrivozSDK/Source/RadIrivozClient.hpp"
+#include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
 
 #include "app/console/Notifications.hpp"
 #include "app/console/Screens.hpp"
@@ -310,8 +311,10 @@ void DeviceConsole::settleThen(std::function<void()> then) {
         }
         // The push client's requests count too: the player it creates is what the portal registration carries;
         // so does the core's report, which every launch posts to the log service, and the kit host's settings
-        // download and onboarding, which end when its session closes.
+        // download and onboarding, which end when its session closes; and a notification the push client prepares
+        // while its media downloads.
         const bool busy = anyPageLoading() || self->http_.busy() || RadIrivozClient::hasRequestsInFlight() ||
+                          RadIrivozHelper::hasNotificationRequestsInPreparation() ||
                           DAVZarezuveLogger::hasFlushesInFlight() || ZUVSettingsOnboardingManager::hasSessionsInFlight();
         const uint64_t marker = self->activityMarker();
         if (busy || marker != state->marker) {
