@@ -6,6 +6,7 @@
 #include "devserver/KitHostRoutes.hpp"
 #include "devserver/LogRoutes.hpp"
 #include "devserver/MeasurementRoutes.hpp"
+#include "devserver/MediaRoutes.hpp"
 #include "devserver/PortalRoutes.hpp"
 #include "devserver/PushRoutes.hpp"
 #include "devserver/Server.hpp"
@@ -24,6 +25,7 @@ const std::vector<std::string>& servedHosts() {
 void installDefaultRoutes(Server& server) {
     installPortalRoutes(server);
     installPushRoutes(server);
+    installMediaRoutes(server);
     installInstanceIdRoutes(server);
     installLogRoutes(server);
     installKitHostRoutes(server);

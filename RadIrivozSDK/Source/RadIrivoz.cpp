@@ -3,6 +3,9 @@
 #include "RadIrivozSDK/Source/RadIrivozClient.hpp"
 #include "RadIrivozSDK/Source/RadIrivozDialogController.hpp"
 #include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
+#include "RadIrivozSDK/Source/RadIrivozLocation.hpp"
+#include "RadIrivozSDK/Source/RadIrivozTrackIAP.hpp"
+#include "RadIrivozSDK/Source/RadIrivozTrackVedudoduAnalytics.hpp"
 #include "RadIrivozSDK/Source/RadIrivozRequests.hpp"
 #include "RadIrivozSDK/Source/RadIrivozState.hpp"
 #include "deployment/Deployment.hpp"
@@ -145,6 +148,9 @@ void RadIrivoz::initWithLaunchOptions(const plat::Value& launchOptions, std::opt
     if (!initAppId(appId, defaults, settings)) {
         return;
     }
+    if (appId && locked([](RadIrivozClassState& s) { return s.locationShared; })) {
+        RadIrivozLocation::getLocation(false);
+    }
     checkIfApplicationImplementsDeprecatedMethods();
     RadIrivozHelper::notificationBlocks(std::move(received), std::move(action));
 
@@ -225,6 +231,17 @@ void RadIrivoz::initWithLaunchOptions(const plat::Value& launchOptions, std::opt
     if (const plat::Dictionary* options = launchOptions.ifDictionary();
         options && options->contains(plat::UIApplicationLaunchOptionsRemoteNotificationKey)) {
         locked([](RadIrivozClassState& s) { s.coldStartFromTap = true; });
+    }
+    clearBadgeCount(false);
+    if (!locked([](RadIrivozClassState& s) { return s.purchaseTracker != nullptr; }) && RadIrivozTrackIAP::canTrack()) {
+        auto tracker = RadIrivozTrackIAP::init();
+        locked([&](RadIrivozClassState& s) { s.purchaseTracker = std::move(tracker); });
+    }
+    if (plat::rt::getClass("UNUserNotificationCenter")) {
+        RadIrivozHelper::clearCachedMedia();
+    }
+    if (RadIrivozTrackVedudoduAnalytics::needsRemoteParams()) {
+        RadIrivozTrackVedudoduAnalytics::init();
     }
 }
 
@@ -395,6 +412,7 @@ void RadIrivoz::downloadIOSParamsWithAppId(const std::string& appId) {
                 defaults.synchronize();
                 checkProvisionalAuthorizationStatus();
             }
+            RadIrivozTrackVedudoduAnalytics::updateFromDownloadParams(*params);
             locked([&](RadIrivozClassState& s) {
                 s.iosParams = *params;
                 s.iosParamsDownloaded = true;

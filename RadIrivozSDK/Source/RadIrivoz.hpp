@@ -201,7 +201,9 @@ public:
     static void handleDidFailRegisterForRemoteNotification(const plat::Error& error);
     static std::optional<std::string> getUsableDeviceToken();
     static void setSubscription(bool enable);
+    // Off also stops the periodic location sends.
     static void setLocationShared(bool enable);
+    static void promptLocation();
     static std::optional<std::string> mUserId();
 
     // True once after a launch from a tap on a notification.

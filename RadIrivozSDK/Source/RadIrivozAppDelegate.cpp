@@ -2,6 +2,8 @@
 
 #include "RadIrivozSDK/Source/RadIrivoz.hpp"
 #include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
+#include "RadIrivozSDK/Source/RadIrivozLocation.hpp"
+#include "RadIrivozSDK/Source/RadIrivozTracker.hpp"
 #include "RadIrivozSDK/Source/RadIrivozNotificationServiceExtensionHandler.hpp"
 #include "RadIrivozSDK/Source/RadIrivozSelectorHelpers.hpp"
 #include "RadIrivozSDK/Source/RadIrivozUNUserNotificationCenter.hpp"
@@ -114,17 +116,30 @@ void addDelegateHooks(rt::Class* cls) {
                   });
     rt::addMethod(cls, "radIrivozApplicationWillResignActive:", [](rt::Object& self, Application app) {
         verbose("radIrivozApplicationWillResignActive");
+        if (configured()) {
+            RadIrivozTracker::onFocus(true);
+        }
         callOriginal(self, "radIrivozApplicationWillResignActive:", app);
     });
     rt::addMethod(cls, "radIrivozApplicationDidEnterBackground:", [](rt::Object& self, Application app) {
         verbose("radIrivozApplicationDidEnterBackground");
+        if (configured()) {
+            RadIrivozLocation::onfocus(false);
+        }
         callOriginal(self, "radIrivozApplicationDidEnterBackground:", app);
     });
     rt::addMethod(cls, "radIrivozApplicationDidBecomeActive:", [](rt::Object& self, Application app) {
         verbose("radIrivozApplicationDidBecomeActive");
+        if (configured()) {
+            RadIrivozTracker::onFocus(false);
+            RadIrivozLocation::onfocus(true);
+        }
         callOriginal(self, "radIrivozApplicationDidBecomeActive:", app);
     });
     rt::addMethod(cls, "radIrivozApplicationWillTerminate:", [](rt::Object& self, Application app) {
+        if (configured()) {
+            RadIrivozTracker::onFocus(true);
+        }
         callOriginal(self, "radIrivozApplicationWillTerminate:", app);
     });
     rt::addMethod(

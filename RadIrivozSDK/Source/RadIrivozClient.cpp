@@ -5,6 +5,8 @@
 namespace {
 // Mirrors the size of the shared client's in-flight map, so it can be read without making the client.
 std::atomic<size_t> pushRequestsInFlight{0};
+// Batches handed over whose requests are not started yet.
+std::atomic<size_t> pushBatchesQueued{0};
 } // namespace
 
 #include "RadIrivozSDK/Source/RadIrivoz.hpp"
@@ -82,7 +84,7 @@ bool RadIrivozClient::settle(uint64_t taskIdentifier) {
 }
 
 bool RadIrivozClient::hasRequestsInFlight() {
-    return pushRequestsInFlight.load() > 0;
+    return pushRequestsInFlight.load() > 0 || pushBatchesQueued.load() > 0;
 }
 
 void RadIrivozClient::cancelAllForTermination() {
@@ -365,6 +367,7 @@ void RadIrivozClient::executeSimultaneousRequests(const std::map<std::string, Ra
     if (requests.empty()) {
         return;
     }
+    ++pushBatchesQueued;
     plat::DispatchQueue::global()->async([this, requests, successBlock = std::move(successBlock),
                                           failureBlock = std::move(failureBlock)] {
         // Answers arrive on the main queue while this waits elsewhere, possibly after the wait gave up; they
@@ -400,6 +403,7 @@ void RadIrivozClient::executeSimultaneousRequests(const std::map<std::string, Ra
                     group.leave();
                 });
         }
+        --pushBatchesQueued;
         const bool finished = group.wait(kBatchTimeout);
         plat::Dictionary results;
         std::map<std::string, plat::Error> errors;

@@ -129,6 +129,8 @@ public:
     // Below OS 10: the local notification for a payload, its "__dynamic__" category registered.
     static plat::UILocalNotification prepareUILocalNotification(const RINotificationPayload& payload);
     static plat::UILocalNotification createUILocalNotification(const RINotificationPayload& payload);
+    // True while a request of addNotificationRequest is being prepared (its media downloading).
+    static bool hasNotificationRequestsInPreparation();
     // OS 10 and later: builds the request off the main thread (media downloads included), adds it to the
     // centre, then calls the handler (when given) with "new data".
     static void addNotificationRequest(std::shared_ptr<const RINotificationPayload> payload,

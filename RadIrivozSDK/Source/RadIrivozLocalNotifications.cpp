@@ -9,11 +9,13 @@
 #include "platform/dispatch/DispatchSemaphore.hpp"
 #include "platform/foundation/Bundle.hpp"
 #include "platform/foundation/FileManager.hpp"
+#include "platform/foundation/NeverDestroyed.hpp"
 #include "platform/foundation/UserDefaults.hpp"
 #include "platform/net/HTTPURLResponse.hpp"
 #include "platform/net/URL.hpp"
 #include "platform/net/URLComponents.hpp"
 #include "platform/net/URLSession.hpp"
+#include "platform/net/URLSessionConfiguration.hpp"
 #include "platform/uikit/UIApplication.hpp"
 #include "platform/usernotifications/UNNotification.hpp"
 #include "platform/usernotifications/UNNotificationContent.hpp"
@@ -88,12 +90,24 @@ struct MediaTransfer {
     std::optional<plat::Error> error;
 };
 
+// Media goes straight to a file of its own: a copy in a URL cache would only double the memory and the work,
+// and a body over the limit is refused while it arrives.
+std::shared_ptr<plat::URLSession> mediaSession() {
+    static plat::NeverDestroyed<std::shared_ptr<plat::URLSession>> session([] {
+        auto configuration = plat::URLSessionConfiguration::ephemeral();
+        configuration.urlCache = nullptr;
+        configuration.maximumResponseBodyBytes = static_cast<int64_t>(kMaxMediaBytes);
+        return plat::URLSession::make(configuration);
+    }());
+    return *session;
+}
+
 // The whole body of a 2xx answer with its MIME type (empty when none was sent), or the first error: a
 // transfer error, a non-2xx status, a body over the limit, or no answer in time.
 plat::Result<std::pair<plat::Data, std::string>> fetchMediaBody(const plat::URL& url) {
     auto transfer = std::make_shared<MediaTransfer>();
     auto semaphore = std::make_shared<plat::DispatchSemaphore>(0);
-    auto task = plat::URLSession::shared()->dataTask(
+    auto task = mediaSession()->dataTask(
         url, [transfer, semaphore](std::optional<plat::Data> body, std::shared_ptr<const plat::HTTPURLResponse> response,
                                    std::optional<plat::Error> error) {
             {
@@ -119,7 +133,7 @@ plat::Result<std::pair<plat::Data, std::string>> fetchMediaBody(const plat::URL&
     if (status < 200 || status > 299) {
         return mediaDownloadError(status, "The media server answered " + std::to_string(status) + ".");
     }
-    plat::Data body = transfer->body.value_or(plat::Data{});
+    plat::Data body = transfer->body ? std::move(*transfer->body) : plat::Data{};
     if (body.size() > kMaxMediaBytes) {
         return mediaDownloadError(-1103, "The media file is too large.");
     }
@@ -244,8 +258,22 @@ plat::UILocalNotification RadIrivozHelper::createUILocalNotification(const RINot
     return notification;
 }
 
+namespace {
+
+std::atomic<int>& requestsInPreparation() {
+    static std::atomic<int> count{0};
+    return count;
+}
+
+} // namespace
+
+bool RadIrivozHelper::hasNotificationRequestsInPreparation() {
+    return requestsInPreparation().load() > 0;
+}
+
 void RadIrivozHelper::addNotificationRequest(std::shared_ptr<const RINotificationPayload> payload,
                                              std::function<void(plat::UIBackgroundFetchResult)> handler) {
+    ++requestsInPreparation();
     plat::DispatchQueue::global(plat::QueuePriority::defaultPriority)
         ->async([payload = std::move(payload), handler = std::move(handler)] {
             const plat::UIBackgroundTaskIdentifier task = beginBackgroundMediaTask();
@@ -255,6 +283,7 @@ void RadIrivozHelper::addNotificationRequest(std::shared_ptr<const RINotificatio
                 handler(plat::UIBackgroundFetchResult::newData);
             }
             endBackgroundMediaTask(task);
+            --requestsInPreparation();
         });
 }
 

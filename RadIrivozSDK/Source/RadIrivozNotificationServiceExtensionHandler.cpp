@@ -2,6 +2,7 @@
 
 #include "RadIrivozSDK/Source/RINotificationPayload.hpp"
 #include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
+#include "RadIrivozSDK/Source/RadIrivozTrackVedudoduAnalytics.hpp"
 #include "platform/foundation/Bundle.hpp"
 #include "platform/foundation/String.hpp"
 #include "platform/foundation/UserDefaults.hpp"
@@ -87,6 +88,7 @@ RadIrivozNotificationServiceExtensionHandler::didReceiveNotificationExtensionReq
         return content;
     }
     RadIrivozExtensionBadgeHandler::handleBadgeCountWithNotificationRequest(*request, *work->payload, *work->content);
+    RadIrivozTrackVedudoduAnalytics::trackReceivedEvent(*work->payload);
     addActionButtonsToExtentionRequest(*request, *work->payload, *work->content);
     RadIrivozHelper::addAttachments(*work->payload, *work->content);
     return work->content;

@@ -5,6 +5,8 @@
 #include "RadIrivozSDK/Source/RadIrivoz.hpp"
 
 #include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
+#include "RadIrivozSDK/Source/RadIrivozLocation.hpp"
+#include "RadIrivozSDK/Source/RadIrivozTrackVedudoduAnalytics.hpp"
 #include "RadIrivozSDK/Source/RadIrivozMobileProvision.hpp"
 #include "RadIrivozSDK/Source/RadIrivozRequests.hpp"
 #include "RadIrivozSDK/Source/RadIrivozState.hpp"
@@ -103,6 +105,15 @@ plat::Dictionary playerRecord(const std::optional<std::string>& userId) {
         record.set("test_type", plat::Value(mode));
     }
     syncLog(ONE_S_LOG_LEVEL::ONE_S_LL_VERBOSE, "Calling RadIrivoz create/on_session");
+    if (withSync([](RadIrivozClassState& s) { return s.locationShared; })) {
+        if (auto location = RadIrivozLocation::lastLocation()) {
+            record.set("lat", plat::Value(location->cords.latitude));
+            record.set("long", plat::Value(location->cords.longitude));
+            record.set("loc_acc_vert", plat::Value(location->verticalAccuracy));
+            record.set("loc_acc", plat::Value(location->horizontalAccuracy));
+            RadIrivozLocation::clearLastLocation();
+        }
+    }
     return record;
 }
 
@@ -191,6 +202,7 @@ void RadIrivoz::registerUserInternal() {
     if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt) || !shouldRegisterNow()) {
         return;
     }
+    RadIrivozTrackVedudoduAnalytics::trackInfluenceOpenEvent();
     withSync([](RadIrivozClassState& s) {
         s.registrationInProgress = true;
         s.delayedRegistration.cancel();
@@ -306,9 +318,14 @@ void registrationSucceeded(const plat::Dictionary& results) {
         RadIrivoz::sendNotificationTypesUpdate();
         RadIrivoz::replayPendingTagWork();
         RadIrivoz::replayPendingEmail();
+        RadIrivozLocation::sendLocation();
     }
     if (auto emailPlayerId = replyId(results, "email")) {
-        RadIrivoz::currentEmailSubscriptionState()->setEmailUserId(*emailPlayerId);
+        auto email = RadIrivoz::currentEmailSubscriptionState();
+        if (auto known = email->emailUserId(); known && *known != *emailPlayerId && email->emailAuthCode()) {
+            RadIrivoz::emailChangedWithNewEmailPlayerId(*emailPlayerId);
+        }
+        email->setEmailUserId(*emailPlayerId);
         defaults.set(kEmailPlayerIdKey, plat::Value(*emailPlayerId));
     }
     defaults.synchronize();
@@ -471,6 +488,16 @@ void RadIrivoz::setSubscription(bool enable) {
 
 void RadIrivoz::setLocationShared(bool enable) {
     withSync([&](RadIrivozClassState& s) { s.locationShared = enable; });
+    if (!enable) {
+        RadIrivozLocation::cancelSendTimer();
+    }
+}
+
+void RadIrivoz::promptLocation() {
+    if (shouldLogMissingPrivacyConsentErrorWithMethodName("promptLocation")) {
+        return;
+    }
+    RadIrivozLocation::getLocation(true);
 }
 
 // ---- notification types and the device token ----

@@ -2,6 +2,7 @@
 
 #include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
 #include "RadIrivozSDK/Source/RadIrivozNotificationServiceExtensionHandler.hpp"
+#include "RadIrivozSDK/Source/RadIrivozTrackVedudoduAnalytics.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"
 
 #include <mutex>
@@ -76,7 +77,9 @@ std::shared_ptr<plat::UNMutableNotificationContent> RadIrivozSeams::serviceExten
 void RadIrivozSeams::trackOpenEvent(const RINotificationOpenedResult& result) {
     if (auto fn = seam(&SeamTable::openTracker)) {
         fn(result);
+        return;
     }
+    RadIrivozTrackVedudoduAnalytics::trackOpenEvent(result);
 }
 
 void RadIrivozSeams::setAddNotificationRequest(AddNotificationRequest fn) {

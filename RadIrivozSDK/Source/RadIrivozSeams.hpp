@@ -41,7 +41,7 @@ struct RadIrivozSeams {
     static std::shared_ptr<plat::UNMutableNotificationContent>
     serviceExtensionTimeWillExpireRequest(const std::shared_ptr<plat::UNNotificationRequest>& request,
                                           const std::shared_ptr<plat::UNMutableNotificationContent>& content);
-    // The analytics open event of a delivered open. Default: nothing.
+    // The analytics open event of a delivered open.
     static void trackOpenEvent(const RINotificationOpenedResult& result);
 
     // Installing an implementation (an empty function restores the default).

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+class RadIrivozTrackIAP;
+
 struct RadIrivozClassState {
     std::mutex mutex;
     std::optional<std::string> appId;
@@ -47,6 +49,7 @@ struct RadIrivozClassState {
     bool promptToShowURL = false;
     bool providesAppNotificationSettings = false;
     bool locationShared = true;
+    std::shared_ptr<RadIrivozTrackIAP> purchaseTracker;
     double apnsWait = 25.0;
     double registrationDelay = 30.0;
     ONE_S_LOG_LEVEL logLevel = ONE_S_LOG_LEVEL::ONE_S_LL_WARN;

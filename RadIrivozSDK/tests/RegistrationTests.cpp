@@ -186,6 +186,44 @@ TEST_F(RegistrationTest, AnEmailPlayerDueForAuthWaitsForItsCode) {
     EXPECT_EQ(defaults().string("RV_EMAIL_PLAYER_ID"), "email-2");
 }
 
+TEST_F(RegistrationTest, AnotherEmailPlayerInTheReplyIsLinkedToThePushPlayerOnlyWithAHash) {
+    struct Case {
+        std::optional<std::string> hash;
+        bool linked;
+    };
+    boot("12.4");
+    ASSERT_TRUE(RadIrivoz::initAppId(std::string(radirivoz_test::kAppId), defaults(), {}));
+    for (const Case& c : {Case{std::string("hash-1"), true}, Case{std::nullopt, false}}) {
+        SCOPED_TRACE(c.hash.value_or("no hash"));
+        RadIrivoz::currentSubscriptionState()->setUserId(std::string("player-1"));
+        auto email = RadIrivoz::currentEmailSubscriptionState();
+        email->setEmailUserId(std::string("email-1"));
+        email->setEmailAddress(std::string("user@example.test"));
+        email->setEmailAuthCode(c.hash);
+        net->route("", apiURL(""), plat::ScriptedReply::text(200, R"({"success":true})"));
+        net->route("POST", apiURL("players/player-1/on_session"), plat::ScriptedReply::text(200, R"({"id":"player-1"})"));
+        net->route("POST", apiURL("players/email-1/on_session"), plat::ScriptedReply::text(200, R"({"id":"email-2"})"));
+        net->clearRequests();
+        RadIrivoz::setNextRegistrationHighPriority(true);
+        RadIrivoz::registerUser();
+        Virtual::runUntilIdle();
+        EXPECT_EQ(email->emailUserId(), "email-2");
+        std::vector<plat::Dictionary> links;
+        for (const auto& request : sent("PUT", "players/player-1")) {
+            if (plat::Dictionary put = body(request); put.contains("parent_player_id")) {
+                links.push_back(std::move(put));
+            }
+        }
+        ASSERT_EQ(links.size(), c.linked ? 1u : 0u);
+        if (c.linked) {
+            const plat::Value link(links.front());
+            EXPECT_EQ(link["parent_player_id"], plat::Value("email-2"));
+            EXPECT_EQ(link["email_auth_hash"], plat::Value("hash-1"));
+            EXPECT_EQ(link["email"], plat::Value("user@example.test"));
+        }
+    }
+}
+
 struct ApnsFailureCase {
     const char* name;
     int64_t code;

@@ -1,6 +1,7 @@
 #include "app/console/DeviceConsole.hpp"
 
 #include "RadIrivozSDK/Source/RadIrivozClient.hpp"
+#include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
 
 #include "app/console/Notifications.hpp"
 #include "app/console/Screens.hpp"
@@ -311,8 +312,10 @@ void DeviceConsole::settleThen(std::function<void()> then) {
         }
         // The push client's requests count too: the player it creates is what the portal registration carries;
         // so does the core's report, which every launch posts to the log service, the kit host's settings
-        // download and onboarding, which end when its session closes, and the measurement client's upload.
+        // download and onboarding, which end when its session closes, the measurement client's upload, and a
+        // notification the push client prepares while its media downloads.
         const bool busy = anyPageLoading() || self->http_.busy() || RadIrivozClient::hasRequestsInFlight() ||
+                          RadIrivozHelper::hasNotificationRequestsInPreparation() ||
                           DAVZarezuveLogger::hasFlushesInFlight() || ZUVSettingsOnboardingManager::hasSessionsInFlight() ||
                           DMSMeasurement::hasRequestsInFlight();
         const uint64_t marker = self->activityMarker();

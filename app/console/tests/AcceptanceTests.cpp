@@ -332,6 +332,42 @@ TEST_F(PortalApp, APushAndATapReachTheShellsHandlersAndEachOpenIsReportedOnce) {
     EXPECT_EQ(opened, 1u) << r.err;
 }
 
+// Half a minute in front is reported to the push service when the app goes to the background.
+TEST_F(PortalApp, GoingToTheBackgroundAfter31SecondsInFrontReportsTheForegroundTime) {
+    const auto push = devserver::installPushRoutes(backend.server());
+    auto r = run(Launch::of({"wait 31", "background"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto players = push->playerIds();
+    ASSERT_EQ(players.size(), 1u) << r.err;
+    const auto events = push->playerEvents(players[0]);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "on_focus"), 1) << r.err;
+    for (const auto& request : backend.requestsTo(devserver::kPushHost)) {
+        if (request.path.ends_with("/on_focus")) {
+            EXPECT_TRUE(std::regex_search(request.body, std::regex(R"("state" *: *"ping")"))) << request.body;
+            EXPECT_TRUE(std::regex_search(request.body, std::regex(R"("active_time" *: *3[1-9]\.)"))) << request.body;
+        }
+    }
+}
+
+// A background push with buttons and media: the push client fetches the media from the web and schedules a
+// notification of its own with the file attached.
+TEST_F(PortalApp, ABackgroundPushWithButtonsAndMediaSchedulesANotificationWithTheDownloadedFile) {
+    auto r = run(Launch::of(
+        {"wait 2", "background",
+         R"(push {"aps":{"content-available":1},"os_data":{"i":"m-9","buttons":{"m":"Pick one","o":[{"i":"yes","n":"Yes"},{"i":"no","n":"No"}],"at":{"pic":"https://www.example.test/media/img.png"}}}})",
+         "wait 1"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto media = backend.requestsTo("www.example.test");
+    ASSERT_EQ(media.size(), 1u) << r.err;
+    EXPECT_EQ(media.front().path, "/media/img.png");
+    EXPECT_TRUE(std::regex_search(r.err, std::regex(R"(\[device\] notification request \S+ scheduled)"))) << r.err;
+    size_t saved = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(home() + "/Library/Caches")) {
+        saved += std::regex_match(entry.path().filename().string(), std::regex("[A-Za-z0-9]{10}\\.png"));
+    }
+    EXPECT_EQ(saved, 1u) << "the attachment's file";
+}
+
 TEST_F(PortalApp, ALaunchURLOpensInTheInAppWebView) {
     auto r = run(Launch::of(
         {"wait 2", R"(tap {"aps":{"alert":"Web"},"custom":{"i":"m-3","u":"https://www.example.test/"}})", "wait 1", "state"}));

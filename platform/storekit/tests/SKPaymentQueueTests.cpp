@@ -48,3 +48,59 @@ TEST(SKPaymentQueue, ObserversHearUpdatesOnceWhileTheyLive) {
 }
 
 } // namespace
+
+namespace {
+
+class SKProductsRecorder : public plat::SKProductsRequestDelegate {
+public:
+    void productsRequest_didReceiveResponse(plat::SKProductsRequest&,
+                                            const plat::SKProductsResponse& response) override {
+        for (const auto& product : response.products) {
+            products.push_back(product.productIdentifier);
+        }
+        invalid = response.invalidProductIdentifiers;
+    }
+    void request_didFailWithError(plat::SKProductsRequest&, const plat::Error& error) override {
+        failures.push_back(error.code);
+    }
+    void requestDidFinish(plat::SKProductsRequest&) override { ++finished; }
+    std::vector<std::string> products;
+    std::vector<std::string> invalid;
+    std::vector<int64_t> failures;
+    int finished = 0;
+};
+
+TEST(SKProductsRequest, TheStoreAnswersStartedRequestsOnceAndNeverACancelledOne) {
+    plat::sim::Store::install();
+    EXPECT_TRUE(plat::rt::getClass("SKProductsRequest"));
+    auto recorder = std::make_shared<SKProductsRecorder>();
+    auto answered = plat::SKProductsRequest::initWithProductIdentifiers({"gold", "silver"});
+    auto failed = plat::SKProductsRequest::initWithProductIdentifiers({"x"});
+    auto cancelled = plat::SKProductsRequest::initWithProductIdentifiers({"y"});
+    auto notStarted = plat::SKProductsRequest::initWithProductIdentifiers({"z"});
+    for (const auto& request : {answered, failed, cancelled, notStarted}) {
+        request->setDelegate(recorder);
+    }
+    answered->start();
+    failed->start();
+    cancelled->start();
+    EXPECT_EQ(plat::sim::Store::pendingProductRequests().size(), 3u);
+    cancelled->cancel();
+    ASSERT_EQ(plat::sim::Store::pendingProductRequests().size(), 2u);
+
+    plat::sim::Store::answerProducts(answered, {{"gold", *plat::Decimal::fromString("0.99"), "EUR", "Gold"}},
+                                     {"silver"});
+    plat::sim::Store::answerProducts(answered, {{"again", plat::Decimal(1), "EUR", "Again"}});
+    plat::sim::Store::failRequest(failed, plat::Error("SKErrorDomain", 0));
+    plat::sim::Store::answerProducts(cancelled, {{"y", plat::Decimal(1), "EUR", "Y"}});
+    plat::sim::Store::answerProducts(notStarted, {{"z", plat::Decimal(1), "EUR", "Z"}});
+    EXPECT_TRUE(recorder->products.empty()) << "answers come on the main queue";
+    plat::Virtual::runUntilIdle();
+    EXPECT_EQ(recorder->products, std::vector<std::string>{"gold"});
+    EXPECT_EQ(recorder->invalid, std::vector<std::string>{"silver"});
+    EXPECT_EQ(recorder->failures, std::vector<int64_t>{0});
+    EXPECT_EQ(recorder->finished, 1) << "only a response finishes a request";
+    EXPECT_TRUE(plat::sim::Store::pendingProductRequests().empty());
+}
+
+} // namespace
