@@ -3,6 +3,7 @@
 // storage), each all-or-nothing.
 
 #include "measurement/engine/DMSIdentity.hpp"
+#include "measurement/engine/DMSLifetimeValueRecorder.hpp"
 #include "measurement/engine/DMSMeasurement.hpp"
 #include "measurement/engine/DMSMonitor.hpp"
 #include "measurement/engine/DMSPersistedConfig.hpp"
@@ -147,7 +148,16 @@ void DMSMeasurement::writeEventOnWorkerQueue(DMSEvent event) {
     if (name == "ecommerce_purchase" || name == "_f" || name == "_iap") {
         event.setConversion(true);
     }
-    // Lifetime value is recorded in its own transaction once its recorder exists; until then nothing fails it.
+    if (DMSLifetimeValueRecorder::isPurchaseEvent(event) &&
+        !database_->performTransaction(
+            [&] { return DMSLifetimeValueRecorder::recordLifetimeValueToDatabase(database_.get(), event); })) {
+        const DMSValue* currency = event.parameters().find("currency");
+        const DMSValue* value = event.parameters().find("value");
+        log.logWithLevel(1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
+                         pipelineReadableName(name), currency ? currency->object() : plat::Value(),
+                         value ? value->object() : plat::Value());
+        return;
+    }
 
     bool dropped = false;
     bool realtime = false;
