@@ -178,3 +178,22 @@ TEST_F(DMSMeasurementPipelineTest, FirstOpensAreCountedInTheKeychainAndSaturate)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DMSMeasurementPipelineTest, APurchaseWhoseLifetimeValueCannotBeRecordedIsNotStored) {
+    startEngine();
+    DMSAnalytics::logEventWithName("ecommerce_purchase",
+                                   {{"currency", plat::Value("usd")}, {"value", plat::Value(9.99)}});
+    DMSAnalytics::logEventWithName("ecommerce_purchase",
+                                   {{"currency", plat::Value("usd")}, {"value", plat::Value(1e13)}});
+    settle();
+    EXPECT_EQ(storedNames(), std::vector<std::string>{"ecommerce_purchase"});
+    EXPECT_EQ(countOf(23053), 1u);
+    plat::Error error;
+    auto total = DMSMeasurement::sharedInstance()->database()->userAttributeWithName("_ltv_USD", &error);
+    ASSERT_TRUE(total);
+    EXPECT_EQ(total->value().int64Value(), 9990000);
+}
+
+} // namespace
