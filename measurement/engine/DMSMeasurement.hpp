@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,8 @@ class DMSPBMeasurementBundle;
 class DMSPersistedConfig;
 class DMSRemoteConfig;
 class DMSScheduler;
+class DMSSearchAdReporter;
+class DMSSessionReporter;
 class DVUNetwork;
 
 class DMSMeasurement {
@@ -118,6 +121,9 @@ public:
     double initTimestamp() const { return initTimestamp_.load(); }
     const std::optional<std::string>& previousRMPAppID() const { return previousRMPAppID_; }
     bool needFirstOpenAfterReset() const { return needFirstOpenAfterReset_; }
+    // Made when the components start and replaced by a wipe; the screen reporter reads it on the main thread.
+    std::shared_ptr<DMSSessionReporter> sessionReporter() const;
+    std::shared_ptr<DMSSearchAdReporter> searchAdReporter() const;
 
     DMSMeasurement();
 
@@ -129,6 +135,7 @@ private:
     bool applyDailyLimitsOnWorkerQueue(DMSEvent& event, bool& dropped, bool& realtime);
     bool storeEventOnWorkerQueue(const DMSEvent& event, bool realtime);
     void bumpFirstOpenCountInKeychain();
+    void startSearchAdReporterOnWorkerQueue();
     // floor((now - the install's midnight offset) / one day).
     int32_t currentDayOnWorkerQueue() const;
 
@@ -155,6 +162,9 @@ private:
     double suspendedUploadTimestamp_ = 0;
     std::optional<std::string> previousRMPAppID_;
     bool needFirstOpenAfterReset_ = false;
+    mutable std::mutex reportersMutex_;
+    std::shared_ptr<DMSSessionReporter> sessionReporter_;
+    std::shared_ptr<DMSSearchAdReporter> searchAdReporter_;
 };
 
 // Kept for clients that name the older class; it adds nothing.
