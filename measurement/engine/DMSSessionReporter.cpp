@@ -186,8 +186,14 @@ void DMSSessionReporter::rescheduleSessionStartTimer() {
 
 void DMSSessionReporter::rescheduleUserEngagementTimer() {
     DMSMeasurement::monitor().logWithLevel(7, 33003, "Scheduling user engagement timer");
+    const double interval = DMSMeasurement::remoteConfig().sessionEventUserEngagementInterval();
+    if (!(interval > 0)) {
+        // A server setting of 0 would fire the timer again at once, forever: no periodic "_e" then.
+        userEngagementTimer_->cancel();
+        return;
+    }
     std::weak_ptr<DMSSessionReporter> weak = weak_from_this();
-    userEngagementTimer_->runAfterDelay(DMSMeasurement::remoteConfig().sessionEventUserEngagementInterval(), [weak] {
+    userEngagementTimer_->runAfterDelay(interval, [weak] {
         plat::NotificationCenter::defaultCenter().post(kEngagementTimerDidFireNotification);
         if (auto self = weak.lock()) {
             self->logUserEngagementEvent();
