@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -192,7 +193,8 @@ TEST_F(DMSMeasurementPipelineTest, APurchaseWhoseLifetimeValueCannotBeRecordedIs
     DMSAnalytics::logEventWithName("ecommerce_purchase",
                                    {{"currency", plat::Value("usd")}, {"value", plat::Value(1e13)}});
     settle();
-    EXPECT_EQ(storedNames(), std::vector<std::string>{"ecommerce_purchase"});
+    const auto names = storedNames();
+    EXPECT_EQ(std::count(names.begin(), names.end(), "ecommerce_purchase"), 1);
     EXPECT_EQ(countOf(23053), 1u);
     plat::Error error;
     auto total = DMSMeasurement::sharedInstance()->database()->userAttributeWithName("_ltv_USD", &error);
