@@ -1,4 +1,5 @@
 #include "measurement/engine/DMSAnalytics.hpp"
+#include "measurement/engine/DMSInAppPurchase.hpp"
 #include "measurement/engine/DMSScreenViewReporter.hpp"
 
 #include "core/DVUAppDelegateSwizzler.hpp"
@@ -283,8 +284,10 @@ void DMSAnalytics::paymentQueue_updatedTransactions_class(plat::SKPaymentQueue&,
         if (!analyticsState().analyticsEnabled || !analyticsController()) {
             return;
         }
-        // The purchase filter and reporter take the transactions; they come with the purchase reporting.
-        (void)transactions;
+        analyticsController()->filterPurchaseTransactions(
+            transactions, [](std::vector<plat::SKPaymentTransaction> filtered) {
+                DMSInAppPurchaseTransactionReporter::sharedInstance().paymentQueue_updatedFilteredTransactions(filtered);
+            });
     });
 }
 

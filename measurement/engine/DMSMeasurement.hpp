@@ -8,6 +8,7 @@
 #include "measurement/storage/DMSEvent.hpp"
 #include "measurement/storage/DMSValue.hpp"
 #include "platform/dispatch/Once.hpp"
+#include "platform/storekit/SKPaymentQueue.hpp"
 #include "platform/foundation/Error.hpp"
 #include "platform/net/HTTPURLResponse.hpp"
 #include "platform/runtime/Object.hpp"
@@ -129,6 +130,14 @@ public:
     // Made when the components start and replaced by a wipe; the screen reporter reads it on the main thread.
     std::shared_ptr<DMSSessionReporter> sessionReporter() const;
     std::shared_ptr<DMSSearchAdReporter> searchAdReporter() const;
+
+    // ---- purchases ----
+    // Leaves out purchases whose fingerprint was stored before; the callback runs on a global queue.
+    using PurchaseTransactionsCallback = std::function<void(std::vector<plat::SKPaymentTransaction>)>;
+    void filterPurchaseTransactions(const std::vector<plat::SKPaymentTransaction>& transactions,
+                                    PurchaseTransactionsCallback callback);
+    // Fingerprints of purchases that were let through but never reported, dropped on the worker queue.
+    void forgetPurchaseFingerprints(std::vector<std::string> fingerprints);
 
     // ---- bundling, sampling, upload (worker queue) ----
     bool bundleRawEvents();
