@@ -5,6 +5,7 @@
 #include "devserver/InstanceIdRoutes.hpp"
 #include "devserver/KitHostRoutes.hpp"
 #include "devserver/LogRoutes.hpp"
+#include "devserver/MeasurementRoutes.hpp"
 #include "devserver/PortalRoutes.hpp"
 #include "devserver/PushRoutes.hpp"
 #include "devserver/Server.hpp"
@@ -28,6 +29,7 @@ void installDefaultRoutes(Server& server) {
     installKitHostRoutes(server);
     installEventRoutes(server);
     installCrashReportRoutes(server);
+    installMeasurementRoutes(server);
 }
 
 } // namespace devserver

@@ -3,26 +3,14 @@
 
 #include "devserver/EventRoutes.hpp"
 
+#include "devserver/tests/GzipTestSupport.hpp"
+
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 namespace {
 
 using devserver::EventService;
 
-std::string eventTestGzip(const std::string& plain) {
-    z_stream stream{};
-    EXPECT_EQ(deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    std::string out(compressBound(static_cast<uLong>(plain.size())) + 64, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
-    stream.avail_in = static_cast<uInt>(plain.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-}
 
 TEST(EventRoutesTest, AnUploadIsReadIntoItsRecords) {
     const std::string log = "1500\tmetadata\t2\t{}\n"
@@ -32,7 +20,7 @@ TEST(EventRoutesTest, AnUploadIsReadIntoItsRecords) {
                              "Content-Disposition: form-data; name=\"L.gz\"; filename=\"L.gz\"\r\n"
                              "Content-Type: application/vnd.vuzidorazav.ios.events\r\n"
                              "Content-Transfer-Encoding: binary\r\n\r\n" +
-                             eventTestGzip(log) + "\r\n--B--\r\n";
+                             devserver::test::gzipForTest(log) + "\r\n--B--\r\n";
     devserver::RecordedRequest request;
     request.headers = {{"content-type", "multipart/form-data; boundary=B"}, {"x-a", "1"}};
     request.body = body;

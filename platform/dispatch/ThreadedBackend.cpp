@@ -43,7 +43,7 @@ public:
         case QueueKind::main: {
             {
                 std::lock_guard lock(q->m);
-                q->items.emplace_back(std::move(fn), 0);
+                q->items.push_back({std::move(fn), 0});
             }
             q->cv.notify_all(); // unlocked, so the main loop does not wake into a held lock
             return;
@@ -222,7 +222,7 @@ public:
 private:
     // Called with q->m held.
     static void enqueueSerialLocked(const CorePtr& q, Task&& fn) {
-        q->items.emplace_back(std::move(fn), 0);
+        q->items.push_back({std::move(fn), 0});
         if (!q->workerStarted) {
             q->workerStarted = true;
             spawnThread(q->label, [q] { serialWorker(q); }).detach();

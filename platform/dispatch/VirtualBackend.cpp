@@ -28,7 +28,7 @@ public:
         std::lock_guard lock(m_);
         {
             std::lock_guard ql(q->m);
-            q->items.emplace_back(std::move(fn), ++seq_);
+            q->items.push_back({std::move(fn), ++seq_});
             if (!q->listed) {
                 q->listed = true;
                 listed_.push_back(q);

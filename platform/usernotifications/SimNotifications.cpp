@@ -274,7 +274,7 @@ std::size_t Notifications::fireDueRequests() {
         }
     }
     for (auto& [id, generation] : due)
-        c->queue_->async([c, id, generation] { c->fire(id, generation); });
+        c->queue_->async([c, id = id, generation = generation] { c->fire(id, generation); });
     return due.size();
 }
 
