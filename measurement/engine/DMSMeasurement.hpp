@@ -131,6 +131,12 @@ public:
     std::shared_ptr<DMSSessionReporter> sessionReporter() const;
     std::shared_ptr<DMSSearchAdReporter> searchAdReporter() const;
 
+    // ---- sessions ----
+    // A new session at t, only when the current one has expired: the session properties, then "_s".
+    void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp);
+    // "_sid" and "_sno" of an expired session, in one transaction.
+    void removeExpiredSessionPropertiesOnWorkerQueue();
+
     // ---- purchases ----
     // Leaves out purchases whose fingerprint was stored before; the callback runs on a global queue.
     using PurchaseTransactionsCallback = std::function<void(std::vector<plat::SKPaymentTransaction>)>;

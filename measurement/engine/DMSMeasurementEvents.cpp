@@ -9,6 +9,7 @@
 #include "measurement/engine/DMSPersistedConfig.hpp"
 #include "measurement/engine/DMSRemoteConfig.hpp"
 #include "measurement/engine/DMSScheduler.hpp"
+#include "measurement/engine/DMSSessionReporter.hpp"
 #include "measurement/messages/DMSError.hpp"
 #include "measurement/messages/DMSPBMessages.hpp"
 #include "measurement/messages/DMSParameterChecks.hpp"
@@ -85,14 +86,20 @@ void DMSMeasurement::handleEventOnWorkerQueue(DMSEvent event) {
     }
     if (remoteConfig().sessionBackgroundEnabled() && !pipelineAppIsActive()) {
         if (const DMSValue* extend = event.parameters().find("extend_session")) {
-            // Extending or starting a background session is the session reporter's, which comes with the
-            // session reporting; only the reserved parameter's misuse is reported until then.
             if (!(extend->isInt64() && extend->int64Value() == 1)) {
                 log.logWithLevel(3, 23179,
                                  "extend_session is a reserved parameter. To extend or start a session in the "
                                  "background, set an event parameter {@'extend_session': @1}");
+            } else if (auto sessions = sessionReporter(); sessions && sessions->isSessionExpired()) {
+                reportSessionStartOnWorkerQueueWithTimestamp(plat::Clock::now());
+            } else if (sessions) {
+                sessions->extendSession();
             }
         }
+    }
+    if (auto sessions = sessionReporter(); sessions && database_ && !pipelineAppIsActive() &&
+                                           sessions->isSessionExpired()) {
+        removeExpiredSessionPropertiesOnWorkerQueue();
     }
     // Conditional user properties trigger no events until their controller exists.
     std::vector<DMSEvent> triggered;

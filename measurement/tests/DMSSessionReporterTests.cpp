@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 using dms::test::ScreenFixture;
@@ -135,6 +137,45 @@ TEST_F(DMSSessionReporterTest, NegativeIntervalsBecomeZeroAndTheConfigurationNot
     away(121);
     plat::Virtual::advanceBy(0);
     EXPECT_EQ(sessionStarts(), 2u);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(DMSSessionReporterTest, AnEventInTheBackgroundExtendsTheSessionOrStartsANewOne) {
+    launch({{"measurement.sessions.background_sessions_enabled", "1"},
+            {"measurement.sessions.session_number_enabled", "1"}});
+    plat::Virtual::advanceBy(10);
+    ASSERT_EQ(sessionStarts(), 1u);
+    plat::sim::App::resignActive();
+    plat::sim::App::enterBackground();
+    settle();
+
+    auto stored = [this] {
+        const auto names = storedNames();
+        return std::count(names.begin(), names.end(), "_s");
+    };
+    plat::Virtual::advanceBy(20 * 60);
+    DMSAnalytics::logEventWithName("sync", {{"extend_session", plat::Value(int64_t{1})}});
+    settle();
+    EXPECT_EQ(stored(), 0);
+    EXPECT_NEAR(DMSPersistedConfig::sharedInstance()->lastSessionActivityClockTime(), plat::Clock::now(), 1);
+
+    // Twenty minutes later the extended session still lives; thirty-one minutes after that it has expired.
+    plat::Virtual::advanceBy(20 * 60);
+    DMSAnalytics::logEventWithName("sync", {{"extend_session", plat::Value(int64_t{1})}});
+    settle();
+    EXPECT_EQ(stored(), 0);
+    plat::Virtual::advanceBy(31 * 60);
+    DMSAnalytics::logEventWithName("sync", {{"extend_session", plat::Value(int64_t{1})}});
+    settle();
+    EXPECT_EQ(stored(), 1);
+    EXPECT_EQ(DMSPersistedConfig::sharedInstance()->sessionNumber(), 2);
+
+    DMSAnalytics::logEventWithName("sync", {{"extend_session", plat::Value("yes")}});
+    settle();
+    EXPECT_EQ(countOf(23179), 1u);
 }
 
 } // namespace
