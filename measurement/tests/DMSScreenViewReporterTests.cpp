@@ -217,7 +217,8 @@ TEST_F(DMSScreenViewReporterTest, CallOutsFromTheReportersQueueReachThePipelineW
     settle();
     std::vector<std::string> names;
     for (const auto& event : storedRawEvents()) {
-        if (event.name == "_vs" || event.name == "_e") {
+        // Only what happened on a screen: an engagement period may also end before the first screen appeared.
+        if ((event.name == "_vs" || event.name == "_e") && event.stringParameter("_sc")) {
             names.push_back(event.name + ":" + event.stringParameter("_sc").value_or(""));
         }
     }
