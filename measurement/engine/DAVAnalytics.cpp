@@ -1,4 +1,5 @@
 #include "measurement/engine/DAVAnalytics.hpp"
+#include "measurement/engine/DMSScreenViewReporter.hpp"
 
 #include "core/DAVApp.hpp"
 #include "core/DAVComponentContainer.hpp"
@@ -150,6 +151,7 @@ void DAVAnalytics::load() {
     // Both versions are this build's own, so the start-up check between them always passes.
     static_assert(std::string_view(kVersion) == std::string_view(DMSMeasurement::kLibraryVersionString));
     DMSAnalytics::load();
+    DMSScreenViewReporter::load();
     (void)runtimeClass();
     DAVComponentContainer::registerAsComponentRegistrant(DAVAnalyticsConnector::runtimeClass());
 }

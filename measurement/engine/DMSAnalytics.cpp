@@ -1,4 +1,6 @@
 #include "measurement/engine/DMSAnalytics.hpp"
+#include "measurement/engine/DMSInAppPurchase.hpp"
+#include "measurement/engine/DMSScreenViewReporter.hpp"
 
 #include "core/DVUAppDelegateSwizzler.hpp"
 #include "core/DVULogger.hpp"
@@ -282,8 +284,10 @@ void DMSAnalytics::paymentQueue_updatedTransactions_class(plat::SKPaymentQueue&,
         if (!analyticsState().analyticsEnabled || !analyticsController()) {
             return;
         }
-        // The purchase filter and reporter take the transactions; they come with the purchase reporting.
-        (void)transactions;
+        analyticsController()->filterPurchaseTransactions(
+            transactions, [](std::vector<plat::SKPaymentTransaction> filtered) {
+                DMSInAppPurchaseTransactionReporter::sharedInstance().paymentQueue_updatedFilteredTransactions(filtered);
+            });
     });
 }
 
@@ -364,7 +368,8 @@ void DMSAnalytics::setAnalyticsEnabled(bool enabled) {
     });
 }
 
-void DMSAnalytics::setScreenName(const std::optional<std::string>&, const std::optional<std::string>&) {
+void DMSAnalytics::setScreenName(const std::optional<std::string>& screenName,
+                                 const std::optional<std::string>& screenClass) {
     if (!analyticsOSSupported()) {
         return;
     }
@@ -374,7 +379,7 @@ void DMSAnalytics::setScreenName(const std::optional<std::string>&, const std::o
                                         "that events are associated with the intended screen.");
         return;
     }
-    // The screen-view reporter takes the name; it arrives with the screen reporting.
+    DMSScreenViewReporter::sharedInstance().setScreenName(screenName, screenClass);
 }
 
 std::optional<std::string> DMSAnalytics::appInstanceID() {
@@ -476,8 +481,8 @@ void DMSAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
     if (!analyticsOSSupported()) {
         return;
     }
-    // The screen-view reporter supplies the current screen; until it exists there is none to add.
-    plat::Dictionary screenParameters;
+    // Read here, on the caller's thread: the screen the user saw when the event happened.
+    plat::Dictionary screenParameters = DMSScreenViewReporter::sharedInstance().screenParameters();
     analyticsState().timestampQueue->sync([&] {
         const double timestamp = plat::Clock::now();
         queueOperationWithBlock([origin, isPublicEvent, name, parameters, timestamp,

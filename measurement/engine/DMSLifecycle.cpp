@@ -8,6 +8,7 @@
 #include "measurement/engine/DMSMonitor.hpp"
 #include "measurement/engine/DMSPersistedConfig.hpp"
 #include "measurement/engine/DMSRemoteConfig.hpp"
+#include "measurement/engine/DMSScheduler.hpp"
 #include "measurement/storage/DMSAEU.hpp"
 #include "measurement/storage/DMSDatabase.hpp"
 #include "measurement/storage/DMSUserDefaults.hpp"

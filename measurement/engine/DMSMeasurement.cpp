@@ -1,4 +1,6 @@
 #include "measurement/engine/DMSMeasurement.hpp"
+#include "measurement/engine/DMSSearchAdReporter.hpp"
+#include "measurement/engine/DMSSessionReporter.hpp"
 
 #include "core/DVULogger.hpp"
 #include "core/DVUNetwork.hpp"
@@ -231,6 +233,9 @@ void DMSMeasurement::setEnabledOnWorkerQueue(bool enabled) {
             setEnabled(false);
             return;
         }
+        if (auto sessions = sessionReporter()) {
+            sessions->setReportingEnabled(true);
+        }
         log.logWithLevel(7, 23012, "Analytics enabled");
     } else {
         log.logWithLevel(7, 23013, "Analytics disabled");
@@ -311,6 +316,11 @@ bool DMSMeasurement::initializeComponentsOnWorkerQueue() {
     if (!DMSExcludePathFromBackup(plat::String::deletingLastPathComponent(databasePath), &error)) {
         log.logWithLevel(4, 23015, "Failed to exclude directory from backup. Error", error);
     }
+    {
+        std::lock_guard lock(reportersMutex_);
+        sessionReporter_ = DMSSessionReporter::initWithPersistedConfig(persistedConfig_);
+    }
+    startSearchAdReporterOnWorkerQueue();
     log.logWithLevel(7, 23016, "Analytics is ready to receive events");
     // This build keeps monitor contexts readable.
     log.setEncodeContexts(false);
@@ -361,6 +371,9 @@ void DMSMeasurement::wipeoutAnalyticsDataAndResetComponents() {
         if (DMSRemoteConfig* own = remoteConfig_.load()) {
             own->reset();
         }
+        auto fresh = DMSSessionReporter::initWithPersistedConfig(persistedConfig_);
+        std::lock_guard lock(reportersMutex_);
+        sessionReporter_ = std::move(fresh);
     } else {
         plat::Error error;
         const std::string path = DMSMeasurementFilePath(databaseName_);
@@ -395,8 +408,44 @@ void DMSMeasurement::resetAnalyticsData() {
     });
 }
 
-void DMSMeasurement::setMinimumSessionInterval(double) {
-    // The session reporter keeps these intervals; it arrives with the session reporting.
+void DMSMeasurement::setMinimumSessionInterval(double seconds) {
+    scheduleBlock(__LINE__, [this, seconds] {
+        if (auto sessions = sessionReporter()) {
+            sessions->setMinimumSessionInterval(seconds);
+        }
+    });
 }
 
-void DMSMeasurement::setSessionTimeoutInterval(double) {}
+void DMSMeasurement::setSessionTimeoutInterval(double seconds) {
+    scheduleBlock(__LINE__, [this, seconds] {
+        if (auto sessions = sessionReporter()) {
+            sessions->setTimeoutSessionInterval(seconds);
+        }
+    });
+}
+
+std::shared_ptr<DMSSessionReporter> DMSMeasurement::sessionReporter() const {
+    std::lock_guard lock(reportersMutex_);
+    return sessionReporter_;
+}
+
+std::shared_ptr<DMSSearchAdReporter> DMSMeasurement::searchAdReporter() const {
+    std::lock_guard lock(reportersMutex_);
+    return searchAdReporter_;
+}
+
+void DMSMeasurement::startSearchAdReporterOnWorkerQueue() {
+    if (!remoteConfig().isSearchAdReporterEnabled()) {
+        return;
+    }
+    auto reporter = DMSSearchAdReporter::initWithWorkerQueue(scheduler_->workerQueue(), persistedConfig_);
+    if (!reporter) {
+        return;
+    }
+    reporter->setSearchAdReporterEnabled(true);
+    {
+        std::lock_guard lock(reportersMutex_);
+        searchAdReporter_ = reporter;
+    }
+    reporter->start();
+}

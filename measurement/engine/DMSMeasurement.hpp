@@ -8,6 +8,7 @@
 #include "measurement/storage/DMSEvent.hpp"
 #include "measurement/storage/DMSValue.hpp"
 #include "platform/dispatch/Once.hpp"
+#include "platform/storekit/SKPaymentQueue.hpp"
 #include "platform/foundation/Error.hpp"
 #include "platform/net/HTTPURLResponse.hpp"
 #include "platform/runtime/Object.hpp"
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +32,8 @@ class DMSPBMeasurementBundle;
 class DMSPersistedConfig;
 class DMSRemoteConfig;
 class DMSScheduler;
+class DMSSearchAdReporter;
+class DMSSessionReporter;
 class DVUNetwork;
 
 class DMSMeasurement {
@@ -123,6 +127,23 @@ public:
     double initTimestamp() const { return initTimestamp_.load(); }
     const std::optional<std::string>& previousRMPAppID() const { return previousRMPAppID_; }
     bool needFirstOpenAfterReset() const { return needFirstOpenAfterReset_; }
+    // Made when the components start and replaced by a wipe; the screen reporter reads it on the main thread.
+    std::shared_ptr<DMSSessionReporter> sessionReporter() const;
+    std::shared_ptr<DMSSearchAdReporter> searchAdReporter() const;
+
+    // ---- sessions ----
+    // A new session at t, only when the current one has expired: the session properties, then "_s".
+    void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp);
+    // "_sid" and "_sno" of an expired session, in one transaction.
+    void removeExpiredSessionPropertiesOnWorkerQueue();
+
+    // ---- purchases ----
+    // Leaves out purchases whose fingerprint was stored before; the callback runs on a global queue.
+    using PurchaseTransactionsCallback = std::function<void(std::vector<plat::SKPaymentTransaction>)>;
+    void filterPurchaseTransactions(const std::vector<plat::SKPaymentTransaction>& transactions,
+                                    PurchaseTransactionsCallback callback);
+    // Fingerprints of purchases that were let through but never reported, dropped on the worker queue.
+    void forgetPurchaseFingerprints(std::vector<std::string> fingerprints);
 
     // ---- bundling, sampling, upload (worker queue) ----
     bool bundleRawEvents();
@@ -212,6 +233,7 @@ private:
     bool applyDailyLimitsOnWorkerQueue(DMSEvent& event, bool& dropped, bool& realtime);
     bool storeEventOnWorkerQueue(const DMSEvent& event, bool realtime);
     void bumpFirstOpenCountInKeychain();
+    void startSearchAdReporterOnWorkerQueue();
     // floor((now - the install's midnight offset) / one day).
     int32_t currentDayOnWorkerQueue() const;
 
@@ -243,6 +265,9 @@ private:
     std::optional<std::string> previousRMPAppID_;
     bool needFirstOpenAfterReset_ = false;
     bool automaticEventsReported_ = false;
+    mutable std::mutex reportersMutex_;
+    std::shared_ptr<DMSSessionReporter> sessionReporter_;
+    std::shared_ptr<DMSSearchAdReporter> searchAdReporter_;
 };
 
 // Kept for clients that name the older class; it adds nothing.

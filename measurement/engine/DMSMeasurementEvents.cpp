@@ -3,11 +3,13 @@
 // storage), each all-or-nothing.
 
 #include "measurement/engine/DMSIdentity.hpp"
+#include "measurement/engine/DMSLifetimeValueRecorder.hpp"
 #include "measurement/engine/DMSMeasurement.hpp"
 #include "measurement/engine/DMSMonitor.hpp"
 #include "measurement/engine/DMSPersistedConfig.hpp"
 #include "measurement/engine/DMSRemoteConfig.hpp"
 #include "measurement/engine/DMSScheduler.hpp"
+#include "measurement/engine/DMSSessionReporter.hpp"
 #include "measurement/messages/DMSError.hpp"
 #include "measurement/messages/DMSPBMessages.hpp"
 #include "measurement/messages/DMSParameterChecks.hpp"
@@ -84,14 +86,20 @@ void DMSMeasurement::handleEventOnWorkerQueue(DMSEvent event) {
     }
     if (remoteConfig().sessionBackgroundEnabled() && !pipelineAppIsActive()) {
         if (const DMSValue* extend = event.parameters().find("extend_session")) {
-            // Extending or starting a background session is the session reporter's, which comes with the
-            // session reporting; only the reserved parameter's misuse is reported until then.
             if (!(extend->isInt64() && extend->int64Value() == 1)) {
                 log.logWithLevel(3, 23179,
                                  "extend_session is a reserved parameter. To extend or start a session in the "
                                  "background, set an event parameter {@'extend_session': @1}");
+            } else if (auto sessions = sessionReporter(); sessions && sessions->isSessionExpired()) {
+                reportSessionStartOnWorkerQueueWithTimestamp(plat::Clock::now());
+            } else if (sessions) {
+                sessions->extendSession();
             }
         }
+    }
+    if (auto sessions = sessionReporter(); sessions && database_ && !pipelineAppIsActive() &&
+                                           sessions->isSessionExpired()) {
+        removeExpiredSessionPropertiesOnWorkerQueue();
     }
     // Conditional user properties trigger no events until their controller exists.
     std::vector<DMSEvent> triggered;
@@ -147,7 +155,16 @@ void DMSMeasurement::writeEventOnWorkerQueue(DMSEvent event) {
     if (name == "ecommerce_purchase" || name == "_f" || name == "_iap") {
         event.setConversion(true);
     }
-    // Lifetime value is recorded in its own transaction once its recorder exists; until then nothing fails it.
+    if (DMSLifetimeValueRecorder::isPurchaseEvent(event) &&
+        !database_->performTransaction(
+            [&] { return DMSLifetimeValueRecorder::recordLifetimeValueToDatabase(database_.get(), event); })) {
+        const DMSValue* currency = event.parameters().find("currency");
+        const DMSValue* value = event.parameters().find("value");
+        log.logWithLevel(1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
+                         pipelineReadableName(name), currency ? currency->object() : plat::Value(),
+                         value ? value->object() : plat::Value());
+        return;
+    }
 
     bool dropped = false;
     bool realtime = false;

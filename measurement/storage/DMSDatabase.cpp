@@ -483,6 +483,15 @@ std::optional<bool> DMSDatabase::insertIfNotDuplicatePurchaseFingerprint(std::st
     return true;
 }
 
+bool DMSDatabase::deletePurchaseFingerprint(std::string_view fingerprint, plat::Error* error) {
+    if (!DMSRequire(sqliteStore_ != nullptr, error, 2, "Delete records failed. Database not open.")) {
+        return false;
+    }
+    return sqliteStore_->deleteRecords("purchase_transactions", "fingerprint = ?",
+                                       {plat::Value(std::string(fingerprint))}, error)
+        .has_value();
+}
+
 // User properties.
 
 namespace {

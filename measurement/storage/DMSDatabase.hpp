@@ -254,6 +254,9 @@ public:
     // Purchase fingerprints, the 1000 newest kept: true when new and now stored, false when present or empty,
     // none on failure.
     std::optional<bool> insertIfNotDuplicatePurchaseFingerprint(std::string_view fingerprint, plat::Error* error);
+    // Forgets a stored fingerprint, so that a purchase that was never reported can be reported when it comes
+    // again; an absent one is no failure.
+    bool deletePurchaseFingerprint(std::string_view fingerprint, plat::Error* error);
 
 private:
     DMSDatabase() = default;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -179,6 +180,26 @@ TEST_F(DMSMeasurementPipelineTest, FirstOpensAreCountedInTheKeychainAndSaturate)
     DMSAnalytics::logInternalEventWithOrigin("auto", "_notfirst", {});
     settle();
     EXPECT_EQ(DMSKeychainWrapper::keychainValueWithIdentifier("_pfo", "test.measurement"), "9223372036854775807");
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(DMSMeasurementPipelineTest, APurchaseWhoseLifetimeValueCannotBeRecordedIsNotStored) {
+    startEngine();
+    DMSAnalytics::logEventWithName("ecommerce_purchase",
+                                   {{"currency", plat::Value("usd")}, {"value", plat::Value(9.99)}});
+    DMSAnalytics::logEventWithName("ecommerce_purchase",
+                                   {{"currency", plat::Value("usd")}, {"value", plat::Value(1e13)}});
+    settle();
+    const auto names = storedNames();
+    EXPECT_EQ(std::count(names.begin(), names.end(), "ecommerce_purchase"), 1);
+    EXPECT_EQ(countOf(23053), 1u);
+    plat::Error error;
+    auto total = DMSMeasurement::sharedInstance()->database()->userAttributeWithName("_ltv_USD", &error);
+    ASSERT_TRUE(total);
+    EXPECT_EQ(total->value().int64Value(), 9990000);
 }
 
 } // namespace

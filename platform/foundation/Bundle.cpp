@@ -11,6 +11,8 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
+#include <set>
 
 namespace plat {
 namespace {
@@ -98,7 +100,39 @@ void Bundle::setMain(std::string path) {
     s.main = std::move(bundle);
 }
 
-std::shared_ptr<const Bundle> Bundle::forClass(std::string_view) {
+namespace {
+
+struct BundleSystemClasses {
+    std::mutex mutex;
+    std::set<std::string, std::less<>> names;
+};
+
+BundleSystemClasses& bundleSystemClasses() {
+    static NeverDestroyed<BundleSystemClasses> classes;
+    return *classes;
+}
+
+} // namespace
+
+void Bundle::registerSystemClass(std::string_view className) {
+    auto& classes = bundleSystemClasses();
+    std::lock_guard lock(classes.mutex);
+    classes.names.emplace(className);
+}
+
+std::shared_ptr<const Bundle> Bundle::system() {
+    static const std::shared_ptr<const Bundle> bundle = std::make_shared<const Bundle>("/System/Library/Frameworks");
+    return bundle;
+}
+
+std::shared_ptr<const Bundle> Bundle::forClass(std::string_view className) {
+    {
+        auto& classes = bundleSystemClasses();
+        std::lock_guard lock(classes.mutex);
+        if (classes.names.find(className) != classes.names.end()) {
+            return system();
+        }
+    }
     return main();
 }
 

@@ -23,8 +23,13 @@ public:
     // The main bundle: the one set by setMain, else an empty bundle (no path, no info).
     static std::shared_ptr<const Bundle> main();
     static void setMain(std::string path);
-    // Classes all live in the main bundle here.
+    // A class the platform's own frameworks registered lives in their system bundle; every other class (the
+    // app's) in the main bundle.
     static std::shared_ptr<const Bundle> forClass(std::string_view className);
+    // Set by a framework stand-in when it registers its classes.
+    static void registerSystemClass(std::string_view className);
+    // The frameworks' bundle ("/System/Library/Frameworks").
+    static std::shared_ptr<const Bundle> system();
 
     const std::string& bundlePath() const { return path_; }
     std::optional<std::string> bundleIdentifier() const; // CFBundleIdentifier

@@ -1,5 +1,6 @@
 #include "platform/uikit/UIKitClasses.hpp"
 
+#include "platform/foundation/Bundle.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"
 #include "platform/runtime/Runtime.hpp"
 #include "platform/uikit/UIAlert.hpp"
@@ -47,6 +48,11 @@ UIKitClasses registerAll() {
     c.tabBarController = rt::registerClass<UITabBarController>("UITabBarController", c.viewController);
     c.pageViewController = rt::registerClass<UIPageViewController>("UIPageViewController", c.viewController);
     c.activityIndicator = rt::registerClass<UIActivityIndicatorView>("UIActivityIndicatorView", c.view);
+    for (rt::Class* own : {c.responder, c.view, c.window, c.viewController, c.navigationController,
+                           c.alertController, c.alertView, c.application, c.control, c.button, c.refreshControl,
+                           c.scrollView, c.tabBarController, c.pageViewController, c.activityIndicator}) {
+        Bundle::registerSystemClass(own->name());
+    }
 
     // Appearance and loading go through the runtime so that hooks see them; the bodies are the virtuals.
     rt::Class* vc = c.viewController;
