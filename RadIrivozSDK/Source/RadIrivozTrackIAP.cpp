@@ -39,9 +39,9 @@ void RadIrivozTrackIAP::getProductInfo(std::map<std::string, int64_t> quantities
     if (!plat::rt::getClass("SKProductsRequest")) {
         return;
     }
-    std::vector<std::string> identifiers;
+    std::set<std::string> identifiers;
     for (const auto& [identifier, quantity] : quantities) {
-        identifiers.push_back(identifier);
+        identifiers.insert(identifier);
     }
     auto request = plat::SKProductsRequest::initWithProductIdentifiers(std::move(identifiers));
     request->setDelegate(shared_from_this());
@@ -68,12 +68,13 @@ void RadIrivozTrackIAP::productsRequest_didReceiveResponse(plat::SKProductsReque
     plat::Array purchases;
     for (const auto& product : response.products) {
         auto it = quantities.find(product.productIdentifier);
-        if (it == quantities.end()) {
+        // Without a price there is no amount to report.
+        if (it == quantities.end() || !product.price) {
             continue;
         }
         plat::Dictionary record{{"sku", plat::Value(product.productIdentifier)},
-                                {"amount", product.price.numberValue()},
-                                {"iso", plat::Value(product.priceLocaleCurrencyCode)}};
+                                {"amount", product.price->numberValue()},
+                                {"iso", plat::Value(product.currencyCode.value_or(""))}};
         if (it->second != 1) {
             record.set("count", plat::Value(it->second));
         }

@@ -20,7 +20,7 @@ plat::SKPaymentTransaction purchaseOf(const std::string& product, int64_t quanti
 }
 
 plat::SKProduct productOf(const std::string& id, const char* price) {
-    return {id, *plat::Decimal::fromString(price), "EUR", id};
+    return {id, *plat::Decimal::fromString(price), "EUR", id, {}};
 }
 
 class PurchaseTest : public PushDeviceTest {

@@ -4,7 +4,6 @@
 #include "platform/foundation/NeverDestroyed.hpp"
 #include "platform/runtime/Runtime.hpp"
 
-#include <algorithm>
 #include <atomic>
 
 namespace plat {
@@ -14,43 +13,6 @@ namespace {
 std::atomic<bool>& storeCanMakePayments() {
     static std::atomic<bool> allowed{true};
     return allowed;
-}
-
-struct PendingProductRequests {
-    std::mutex mutex;
-    std::vector<std::shared_ptr<SKProductsRequest>> requests;
-};
-
-PendingProductRequests& pendingProducts() {
-    static NeverDestroyed<PendingProductRequests> pending;
-    return *pending;
-}
-
-// Takes the request out of the pending list; false when it was not there (never started, answered or
-// cancelled).
-bool takePendingProductRequest(const SKProductsRequest* request) {
-    std::lock_guard lock(pendingProducts().mutex);
-    auto& list = pendingProducts().requests;
-    auto it = std::find_if(list.begin(), list.end(), [request](const auto& r) { return r.get() == request; });
-    if (it == list.end()) {
-        return false;
-    }
-    list.erase(it);
-    return true;
-}
-
-template <class Answer> void answerProductRequest(const std::shared_ptr<SKProductsRequest>& request, Answer answer) {
-    if (!request || !takePendingProductRequest(request.get())) {
-        return;
-    }
-    DispatchQueue::main()->async([request, answer = std::move(answer)] {
-        if (request->isCancelled()) {
-            return;
-        }
-        if (auto delegate = request->delegate()) {
-            answer(*delegate, *request);
-        }
-    });
 }
 
 } // namespace
@@ -110,77 +72,11 @@ void SKPaymentQueue::deliverTransactions(std::vector<SKPaymentTransaction> trans
     });
 }
 
-std::shared_ptr<SKProductsRequest>
-SKProductsRequest::initWithProductIdentifiers(std::vector<std::string> identifiers) {
-    return std::shared_ptr<SKProductsRequest>(new SKProductsRequest(std::move(identifiers)));
-}
-
-void SKProductsRequest::setDelegate(const std::shared_ptr<SKProductsRequestDelegate>& delegate) {
-    std::lock_guard lock(mutex_);
-    delegate_ = delegate;
-}
-
-std::shared_ptr<SKProductsRequestDelegate> SKProductsRequest::delegate() const {
-    std::lock_guard lock(mutex_);
-    return delegate_.lock();
-}
-
-void SKProductsRequest::start() {
-    {
-        std::lock_guard lock(mutex_);
-        if (started_ || cancelled_) {
-            return;
-        }
-        started_ = true;
-    }
-    std::lock_guard lock(pendingProducts().mutex);
-    pendingProducts().requests.push_back(shared_from_this());
-}
-
-void SKProductsRequest::cancel() {
-    {
-        std::lock_guard lock(mutex_);
-        cancelled_ = true;
-    }
-    takePendingProductRequest(this);
-}
-
-bool SKProductsRequest::isStarted() const {
-    std::lock_guard lock(mutex_);
-    return started_;
-}
-
-bool SKProductsRequest::isCancelled() const {
-    std::lock_guard lock(mutex_);
-    return cancelled_;
-}
-
 void sim::Store::install() {
     (void)SKPaymentQueue::defaultQueue();
     if (!rt::getClass("SKProductsRequest")) {
         rt::registerClass("SKProductsRequest");
     }
-}
-
-std::vector<std::shared_ptr<SKProductsRequest>> sim::Store::pendingProductRequests() {
-    std::lock_guard lock(pendingProducts().mutex);
-    return pendingProducts().requests;
-}
-
-void sim::Store::answerProducts(const std::shared_ptr<SKProductsRequest>& request, std::vector<SKProduct> products,
-                                std::vector<std::string> invalid) {
-    answerProductRequest(request, [response = SKProductsResponse{std::move(products), std::move(invalid)}](
-                                      SKProductsRequestDelegate& delegate, SKProductsRequest& r) {
-        delegate.productsRequest_didReceiveResponse(r, response);
-        delegate.requestDidFinish(r);
-    });
-}
-
-void sim::Store::failRequest(const std::shared_ptr<SKProductsRequest>& request, Error error) {
-    answerProductRequest(request, [error = std::move(error)](SKProductsRequestDelegate& delegate,
-                                                             SKProductsRequest& r) {
-        delegate.request_didFailWithError(r, error);
-    });
 }
 
 void sim::Store::updateTransactions(std::vector<SKPaymentTransaction> transactions) {

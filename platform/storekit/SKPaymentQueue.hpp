@@ -6,6 +6,7 @@
 #include "platform/foundation/Date.hpp"
 #include "platform/foundation/Decimal.hpp"
 #include "platform/foundation/Error.hpp"
+#include "platform/storekit/SKProductsRequest.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -58,54 +59,6 @@ private:
     std::vector<std::weak_ptr<SKPaymentTransactionObserver>> observers_;
 };
 
-struct SKProduct {
-    std::string productIdentifier;
-    Decimal price;
-    // The currency code of the price's locale.
-    std::string priceLocaleCurrencyCode;
-    std::string localizedTitle;
-};
-
-struct SKProductsResponse {
-    std::vector<SKProduct> products;
-    std::vector<std::string> invalidProductIdentifiers;
-};
-
-class SKProductsRequest;
-
-class SKProductsRequestDelegate {
-public:
-    virtual ~SKProductsRequestDelegate() = default;
-    virtual void productsRequest_didReceiveResponse(SKProductsRequest& request, const SKProductsResponse& response) = 0;
-    virtual void request_didFailWithError(SKProductsRequest&, const Error&) {}
-    virtual void requestDidFinish(SKProductsRequest&) {}
-};
-
-// A question to the store about products; the store answers on the main queue, unless the request was
-// cancelled first.
-class SKProductsRequest : public std::enable_shared_from_this<SKProductsRequest> {
-public:
-    static std::shared_ptr<SKProductsRequest> initWithProductIdentifiers(std::vector<std::string> identifiers);
-
-    const std::vector<std::string>& productIdentifiers() const { return identifiers_; }
-    // Held weakly.
-    void setDelegate(const std::shared_ptr<SKProductsRequestDelegate>& delegate);
-    std::shared_ptr<SKProductsRequestDelegate> delegate() const;
-    void start();
-    void cancel();
-    bool isStarted() const;
-    bool isCancelled() const;
-
-private:
-    explicit SKProductsRequest(std::vector<std::string> identifiers) : identifiers_(std::move(identifiers)) {}
-
-    const std::vector<std::string> identifiers_;
-    mutable std::mutex mutex_;
-    std::weak_ptr<SKProductsRequestDelegate> delegate_;
-    bool started_ = false;
-    bool cancelled_ = false;
-};
-
 namespace sim {
 
 class Store {
@@ -115,7 +68,8 @@ public:
     static void install();
     static void updateTransactions(std::vector<SKPaymentTransaction> transactions);
     static void setCanMakePayments(bool allowed);
-    // The requests started and neither answered nor cancelled, oldest first.
+    // Without a catalogue (sim::ProductStore) a started product request waits for one of these. The requests
+    // started and neither answered nor cancelled, oldest first:
     static std::vector<std::shared_ptr<SKProductsRequest>> pendingProductRequests();
     // The store answers a started request (on the main queue): the response, then requestDidFinish:.
     static void answerProducts(const std::shared_ptr<SKProductsRequest>& request, std::vector<SKProduct> products,

@@ -1,4 +1,5 @@
 #include "platform/storekit/SKProductsRequest.hpp"
+#include "platform/storekit/SKPaymentQueue.hpp"
 
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/foundation/Bundle.hpp"
@@ -7,6 +8,7 @@
 #include "platform/foundation/String.hpp"
 #include "platform/runtime/Runtime.hpp"
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 
@@ -17,6 +19,9 @@ namespace {
 struct ProductStoreState {
     std::mutex mutex;
     std::map<std::string, SKProduct> catalogue;
+    bool hasCatalogue = false;
+    // Started requests waiting for sim::Store's answer, oldest first.
+    std::vector<std::shared_ptr<SKProductsRequest>> pending;
     int failures = 0;
     Error failure;
     int requests = 0;
@@ -34,6 +39,46 @@ void registerProductDiscountClass() {
             rt::Class* cls = rt::registerClass("SKProductDiscount");
             rt::addMethod(cls, "price", [](rt::Object&) -> Value { return Value(); });
         }
+    });
+}
+
+// Takes the request out of the pending list; false when it was not there (never started, answered or
+// cancelled).
+bool takePendingProductRequest(const SKProductsRequest* request) {
+    auto& state = productStoreState();
+    std::lock_guard lock(state.mutex);
+    auto it = std::find_if(state.pending.begin(), state.pending.end(),
+                           [request](const auto& r) { return r.get() == request; });
+    if (it == state.pending.end()) {
+        return false;
+    }
+    state.pending.erase(it);
+    return true;
+}
+
+template <class Answer> void answerProductRequest(const std::shared_ptr<SKProductsRequest>& request, Answer answer) {
+    DispatchQueue::main()->async([request, answer = std::move(answer)] {
+        if (request->isCancelled()) {
+            return;
+        }
+        if (auto delegate = request->delegate()) {
+            answer(*delegate, *request);
+        }
+    });
+}
+
+void answerWithResponse(const std::shared_ptr<SKProductsRequest>& request, SKProductsResponse response) {
+    answerProductRequest(request, [response = std::move(response)](SKProductsRequestDelegate& delegate,
+                                                                   SKProductsRequest& r) {
+        delegate.productsRequest_didReceiveResponse(r, response);
+        delegate.requestDidFinish(r);
+    });
+}
+
+void answerWithFailure(const std::shared_ptr<SKProductsRequest>& request, Error error) {
+    answerProductRequest(request, [error = std::move(error)](SKProductsRequestDelegate& delegate,
+                                                             SKProductsRequest& r) {
+        delegate.request_didFailWithError(r, error);
     });
 }
 
@@ -55,8 +100,16 @@ std::shared_ptr<SKProductsRequestDelegate> SKProductsRequest::delegate() const {
 }
 
 void SKProductsRequest::cancel() {
+    {
+        std::lock_guard lock(mutex_);
+        cancelled_ = true;
+    }
+    takePendingProductRequest(this);
+}
+
+bool SKProductsRequest::isStarted() const {
     std::lock_guard lock(mutex_);
-    cancelled_ = true;
+    return started_;
 }
 
 bool SKProductsRequest::isCancelled() const {
@@ -65,6 +118,13 @@ bool SKProductsRequest::isCancelled() const {
 }
 
 void SKProductsRequest::start() {
+    {
+        std::lock_guard lock(mutex_);
+        if (started_ || cancelled_) {
+            return;
+        }
+        started_ = true;
+    }
     auto& state = productStoreState();
     std::optional<Error> failure;
     SKProductsResponse response;
@@ -74,6 +134,9 @@ void SKProductsRequest::start() {
         if (state.failures > 0) {
             --state.failures;
             failure = state.failure;
+        } else if (!state.hasCatalogue) {
+            state.pending.push_back(shared_from_this());
+            return;
         } else {
             for (const auto& identifier : identifiers_) {
                 auto found = state.catalogue.find(identifier);
@@ -85,18 +148,30 @@ void SKProductsRequest::start() {
             }
         }
     }
-    auto self = shared_from_this();
-    DispatchQueue::main()->async([self, failure, response] {
-        auto delegate = self->delegate();
-        if (!delegate || self->isCancelled()) {
-            return;
-        }
-        if (failure) {
-            delegate->request_didFailWithError(*self, *failure);
-        } else {
-            delegate->productsRequest_didReceiveResponse(*self, response);
-        }
-    });
+    if (failure) {
+        answerWithFailure(shared_from_this(), std::move(*failure));
+    } else {
+        answerWithResponse(shared_from_this(), std::move(response));
+    }
+}
+
+std::vector<std::shared_ptr<SKProductsRequest>> sim::Store::pendingProductRequests() {
+    auto& state = productStoreState();
+    std::lock_guard lock(state.mutex);
+    return state.pending;
+}
+
+void sim::Store::answerProducts(const std::shared_ptr<SKProductsRequest>& request, std::vector<SKProduct> products,
+                                std::vector<std::string> invalid) {
+    if (request && takePendingProductRequest(request.get())) {
+        answerWithResponse(request, SKProductsResponse{std::move(products), std::move(invalid)});
+    }
+}
+
+void sim::Store::failRequest(const std::shared_ptr<SKProductsRequest>& request, Error error) {
+    if (request && takePendingProductRequest(request.get())) {
+        answerWithFailure(request, std::move(error));
+    }
 }
 
 namespace sim {
@@ -105,6 +180,7 @@ void ProductStore::setCatalogue(std::vector<SKProduct> products) {
     registerProductDiscountClass();
     auto& state = productStoreState();
     std::lock_guard lock(state.mutex);
+    state.hasCatalogue = true;
     state.catalogue.clear();
     for (auto& product : products) {
         std::string identifier = product.productIdentifier;

@@ -1,7 +1,8 @@
 #pragma once
 // Products and product requests of the store: a request asks for the descriptions of product identifiers and
 // its delegate hears the response (products and the identifiers the store does not know) or a failure on the
-// main queue. The driver (sim::ProductStore) plays the store's catalogue and writes the app's receipt.
+// main queue. The driver (sim::ProductStore) plays the store's catalogue and writes the app's receipt; without a
+// catalogue a started request waits until sim::Store answers or fails it.
 
 #include "platform/foundation/Decimal.hpp"
 #include "platform/foundation/Error.hpp"
@@ -42,7 +43,9 @@ class SKProductsRequestDelegate {
 public:
     virtual ~SKProductsRequestDelegate() = default;
     virtual void productsRequest_didReceiveResponse(SKProductsRequest& request, const SKProductsResponse& response) = 0;
-    virtual void request_didFailWithError(SKProductsRequest& request, const Error& error) = 0;
+    virtual void request_didFailWithError(SKProductsRequest&, const Error&) {}
+    // After the response (not after a failure).
+    virtual void requestDidFinish(SKProductsRequest&) {}
 };
 
 class SKProductsRequest : public std::enable_shared_from_this<SKProductsRequest> {
@@ -52,9 +55,11 @@ public:
     // Held weakly.
     void setDelegate(const std::shared_ptr<SKProductsRequestDelegate>& delegate);
     std::shared_ptr<SKProductsRequestDelegate> delegate() const;
-    // The store answers on the main queue; a started request keeps itself alive until then.
+    // The store answers on the main queue; a started request keeps itself alive until then. Starting twice, or
+    // after cancel, does nothing.
     void start();
     void cancel();
+    bool isStarted() const;
     bool isCancelled() const;
 
     explicit SKProductsRequest(std::set<std::string> identifiers) : identifiers_(std::move(identifiers)) {}
@@ -63,6 +68,7 @@ private:
     std::set<std::string> identifiers_;
     mutable std::mutex mutex_;
     std::weak_ptr<SKProductsRequestDelegate> delegate_;
+    bool started_ = false;
     bool cancelled_ = false;
 };
 
@@ -70,7 +76,8 @@ namespace sim {
 
 class ProductStore {
 public:
-    // The products the store describes; a started request is answered from them, the rest invalid.
+    // The products the store describes; from then on a started request is answered from them at once, the rest
+    // invalid.
     static void setCatalogue(std::vector<SKProduct> products);
     // The next `count` requests fail with the error instead.
     static void failNextRequests(int count, Error error);

@@ -88,12 +88,12 @@ TEST(SKProductsRequest, TheStoreAnswersStartedRequestsOnceAndNeverACancelledOne)
     cancelled->cancel();
     ASSERT_EQ(plat::sim::Store::pendingProductRequests().size(), 2u);
 
-    plat::sim::Store::answerProducts(answered, {{"gold", *plat::Decimal::fromString("0.99"), "EUR", "Gold"}},
+    plat::sim::Store::answerProducts(answered, {{"gold", *plat::Decimal::fromString("0.99"), "EUR", "Gold", {}}},
                                      {"silver"});
-    plat::sim::Store::answerProducts(answered, {{"again", plat::Decimal(1), "EUR", "Again"}});
+    plat::sim::Store::answerProducts(answered, {{"again", plat::Decimal(1), "EUR", "Again", {}}});
     plat::sim::Store::failRequest(failed, plat::Error("SKErrorDomain", 0));
-    plat::sim::Store::answerProducts(cancelled, {{"y", plat::Decimal(1), "EUR", "Y"}});
-    plat::sim::Store::answerProducts(notStarted, {{"z", plat::Decimal(1), "EUR", "Z"}});
+    plat::sim::Store::answerProducts(cancelled, {{"y", plat::Decimal(1), "EUR", "Y", {}}});
+    plat::sim::Store::answerProducts(notStarted, {{"z", plat::Decimal(1), "EUR", "Z", {}}});
     EXPECT_TRUE(recorder->products.empty()) << "answers come on the main queue";
     plat::Virtual::runUntilIdle();
     EXPECT_EQ(recorder->products, std::vector<std::string>{"gold"});
