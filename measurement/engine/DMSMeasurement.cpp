@@ -18,6 +18,9 @@
 #include "platform/foundation/NotificationCenter.hpp"
 #include "platform/foundation/String.hpp"
 #include "platform/runtime/Runtime.hpp"
+#include "platform/device/DeviceProfile.hpp"
+#include "platform/uikit/NSUserActivity.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
 
 #include <mutex>
 
@@ -39,27 +42,6 @@ struct MeasurementSharedState {
 MeasurementSharedState& measurementSharedState() {
     static plat::NeverDestroyed<MeasurementSharedState> state;
     return *state;
-}
-
-// The stored configuration lives for the run until the configuration fetch stores it in the database.
-class MeasurementRunConfigStorage final : public DMSMeasurementConfigStorage {
-public:
-    std::optional<DMSMeasurementConfigFields> queryMeasurementConfig(plat::Error*) override { return config_; }
-    bool updateRemoteConfig(const DMSMeasurementConfigFields& config, plat::Error*) override {
-        config_ = config;
-        timestamp_ = plat::Clock::now();
-        return true;
-    }
-    std::optional<double> lastRemoteConfigUpdateTimestamp(plat::Error*) override { return timestamp_; }
-
-private:
-    std::optional<DMSMeasurementConfigFields> config_;
-    double timestamp_ = 0;
-};
-
-MeasurementRunConfigStorage& measurementRunConfigStorage() {
-    static plat::NeverDestroyed<MeasurementRunConfigStorage> storage;
-    return *storage;
 }
 
 bool measurementPresent(const std::optional<std::string>& text) { return text && !text->empty(); }
@@ -309,11 +291,13 @@ bool DMSMeasurement::initializeComponentsOnWorkerQueue() {
     if (!database_) {
         return false;
     }
-    if (!ownedRemoteConfig_) {
-        ownedRemoteConfig_ = DMSRemoteConfig::initWithAppID(appID_, &measurementRunConfigStorage());
-    }
+    // The settings keep their configuration in the database, so one fetched in an earlier run is in force at once.
+    ownedRemoteConfig_ = DMSRemoteConfig::initWithAppID(appID_, database_.get());
     audience_ = DMSAudience::initWithDatabase(database_.get());
     if (!ownedRemoteConfig_ || !audience_) {
+        // Neither was published; both point into the database that goes with them.
+        audience_.reset();
+        ownedRemoteConfig_.reset();
         database_.reset();
         return false;
     }
@@ -406,6 +390,44 @@ void DMSMeasurement::resetAnalyticsData() {
             needFirstOpenAfterReset_ = true;
         }
     });
+}
+
+// ---- links that open the app ------------------------------------------------------------------------------
+
+void DMSMeasurement::handleNonFirstOpenEventURL(const std::string& url, double eventTimestampInSeconds) {
+    if (plat::DispatchQueue::currentLabel() == scheduler_->workerQueue()->label()) {
+        monitor().logWithLevel(1, 23163, "Do not call handleNonFirstOpenOpenURL on the measurement worker queue");
+        return;
+    }
+    if (url.empty()) {
+        return;
+    }
+    // The campaign report of the link ("_cmp") is made on the worker queue by the automatic events, which are
+    // not part of this build yet; until then an opened link reaches the app's listener only.
+    (void)eventTimestampInSeconds;
+}
+
+std::optional<std::string> DMSMeasurement::deepLinkFromUserActivity(const plat::rt::ObjectPtr& userActivity) {
+    auto& log = monitor();
+    if (!userActivity) {
+        log.logWithLevel(7, 23003, "User Activity is empty. User Activity", plat::Value());
+        return std::nullopt;
+    }
+    if (!plat::DeviceProfile::isAtLeast(9)) {
+        log.logWithLevel(7, 23004, "Deep Link is only supported on iOS 9 and above");
+        return std::nullopt;
+    }
+    auto* activity = dynamic_cast<plat::NSUserActivity*>(userActivity.get());
+    if (!plat::rt::getClass("NSUserActivity") || !activity) {
+        log.logWithLevel(7, 23005, "NSUserActivity is not supported");
+        return std::nullopt;
+    }
+    if (activity->activityType() == plat::NSUserActivityTypeBrowsingWeb && !activity->webpageURL().empty()) {
+        return activity->webpageURL();
+    }
+    log.logWithLevel(7, 23006, "User Activity does not have Deep Link. User Activity",
+                     plat::Value(activity->activityType()));
+    return std::nullopt;
 }
 
 void DMSMeasurement::setMinimumSessionInterval(double) {

@@ -7,6 +7,7 @@
 #include "measurement/storage/DMSEvent.hpp"
 #include "measurement/storage/DMSValue.hpp"
 #include "platform/dispatch/Once.hpp"
+#include "platform/runtime/Object.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -77,6 +78,11 @@ public:
     void wipeoutAnalyticsDataAndResetComponents();
     // Blocks the caller until the worker queue has reset.
     void resetAnalyticsData();
+    // A link that opened the app after its first open. Only schedules work; on the worker queue itself it
+    // refuses (23163).
+    void handleNonFirstOpenEventURL(const std::string& url, double eventTimestampInSeconds);
+    // The web address a continued activity carries, when it is a browsing-web activity (none otherwise).
+    static std::optional<std::string> deepLinkFromUserActivity(const plat::rt::ObjectPtr& userActivity);
     void setMinimumSessionInterval(double seconds);
     void setSessionTimeoutInterval(double seconds);
 
