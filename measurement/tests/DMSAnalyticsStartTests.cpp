@@ -86,6 +86,18 @@ TEST_F(DMSAnalyticsStartTest, ThePushClientsEventSentByClassNameIsStored) {
     EXPECT_EQ(stored[0].stringParameter("notification_id"), "n-1");
 }
 
+// Once the held calls have drained, calls go straight to the serial queue; until then they queue behind them.
+TEST_F(DMSAnalyticsStartTest, CallsMadeWhileHeldCallsDrainKeepTheirPlace) {
+    makeBundle();
+    DMSAnalytics::logEventWithName("held", {});
+    DMSAnalytics::startWithAppID(dms::test::kEngineAppID, "fa", {});
+    DMSAnalytics::logEventWithName("right_after_start", {});
+    settle();
+    DMSAnalytics::logEventWithName("later", {});
+    settle();
+    EXPECT_EQ(storedNames(), (std::vector<std::string>{"held", "right_after_start", "later"}));
+}
+
 TEST_F(DMSAnalyticsStartTest, TheStartDecisionRefusesOlderAndForeignSetUps) {
     makeBundle();
     rt::registerClass("DEVIDozurido");
