@@ -214,6 +214,38 @@ TEST_F(DMSAnalyticsStartTest, OpenedLinksReachTheListenerThroughTheAppDelegate) 
     EXPECT_EQ(countOf(23163), 1u);
 }
 
+// Other libraries reach the facade's calls by name only.
+TEST_F(DMSAnalyticsStartTest, TheFacadesCallsAnswerByName) {
+    makeBundle();
+    DAVApp::configure();
+    settle();
+    rt::Class* analytics = rt::getClass("DAVAnalytics");
+    ASSERT_TRUE(analytics);
+    std::vector<std::string> opened;
+    std::vector<std::string> intercepted;
+    rt::msgSend<void>(*analytics, "setOpenURLListener:",
+                      std::function<void(std::string)>([&](std::string url) { opened.push_back(url); }));
+    rt::msgSend<void>(*analytics, "setLogEventInterceptor:",
+                      std::function<void(std::string, std::string, plat::Dictionary, double)>(
+                          [&](std::string origin, std::string name, plat::Dictionary, double) {
+                              intercepted.push_back(origin + " " + name);
+                          }));
+    rt::msgSend<void>(*analytics, "handleOpenURL:", std::string("portal://by-name"));
+    rt::msgSend<void>(*analytics, "logEventWithName:parameters:", std::string("shown"), plat::Dictionary{});
+    rt::msgSend<void>(*analytics,
+                      "logEventWithOrigin:isPublicEvent:name:parameters:timestamp:ignoreEnabled:ignoreInterceptor:",
+                      std::string("fcm"), true, std::string("forwarded"), plat::Dictionary{}, 1.5e9, false, true);
+    std::optional<plat::Dictionary> properties;
+    rt::msgSend<void>(*analytics, "userPropertiesIncludingInternal:queue:callback:", false,
+                      plat::DispatchQueue::main(),
+                      std::function<void(plat::Dictionary)>([&](plat::Dictionary d) { properties = d; }));
+    settle();
+    EXPECT_EQ(opened, std::vector<std::string>{"portal://by-name"});
+    EXPECT_EQ(intercepted, std::vector<std::string>{"app shown"});
+    EXPECT_EQ(storedNames(), std::vector<std::string>{"forwarded"});
+    EXPECT_TRUE(properties);
+}
+
 TEST_F(DMSAnalyticsStartTest, OnlyABrowsingWebActivityWithAnAddressCarriesALink) {
     makeBundle();
     struct Case {
