@@ -98,6 +98,49 @@ void davRegisterClassMethods(rt::Class* cls) {
                       [](rt::Object&) -> std::optional<std::string> { return DMSAnalytics::appInstanceID(); });
     rt::replaceMethod(meta, "resetAnalyticsData", [](rt::Object&) { DMSAnalytics::resetAnalyticsData(); });
     rt::replaceMethod(meta, "handleOpenURL:", [](rt::Object&, std::string url) { DMSAnalytics::handleOpenURL(url); });
+    rt::replaceMethod(meta, "handleUserActivity:",
+                      [](rt::Object&, rt::ObjectPtr activity) { DMSAnalytics::handleUserActivity(activity); });
+    rt::replaceMethod(meta, "setOpenURLListener:", [](rt::Object&, std::function<void(std::string)> listener) {
+        DMSAnalytics::setOpenURLListener(
+            listener ? [listener](const std::string& url) { listener(url); } : std::function<void(const std::string&)>());
+    });
+    rt::replaceMethod(meta, "handleEventsForBackgroundURLSession:completionHandler:",
+                      [](rt::Object&, std::string identifier, std::function<void()> completionHandler) {
+                          DMSAnalytics::handleEventsForBackgroundURLSession(identifier, std::move(completionHandler));
+                      });
+    rt::replaceMethod(meta, "setScreenName:screenClass:", [](rt::Object&, plat::Value name, plat::Value screenClass) {
+        auto text = [](const plat::Value& v) {
+            return v.isString() ? std::optional<std::string>(v.stringValue()) : std::nullopt;
+        };
+        DMSAnalytics::setScreenName(text(name), text(screenClass));
+    });
+    rt::replaceMethod(meta, "setLogEventInterceptor:",
+                      [](rt::Object&, std::function<void(std::string, std::string, plat::Dictionary, double)> block) {
+                          DMSAnalytics::Interceptor interceptor;
+                          if (block) {
+                              interceptor = [block](const std::string& origin, const std::string& name,
+                                                    const plat::Dictionary& parameters,
+                                                    double timestamp) { block(origin, name, parameters, timestamp); };
+                          }
+                          DMSAnalytics::setLogEventInterceptor(std::move(interceptor));
+                      });
+    rt::replaceMethod(meta, "logEventWithOrigin:isPublicEvent:name:parameters:timestamp:ignoreEnabled:ignoreInterceptor:",
+                      [](rt::Object&, std::string origin, bool isPublic, std::string name, plat::Dictionary parameters,
+                         double timestamp, bool ignoreEnabled, bool ignoreInterceptor) {
+                          DMSAnalytics::logEventWithOrigin(origin, isPublic, name, parameters, timestamp,
+                                                           ignoreEnabled, ignoreInterceptor);
+                      });
+    rt::replaceMethod(meta, "userPropertiesIncludingInternal:queue:callback:",
+                      [](rt::Object&, bool includeInternal, plat::DispatchQueuePtr queue,
+                         std::function<void(plat::Dictionary)> callback) {
+                          DMSAnalytics::userPropertiesIncludingInternal(includeInternal, queue, std::move(callback));
+                      });
+    rt::replaceMethod(meta, "dispatchAsyncOnSerialQueue:", [](rt::Object&, std::function<void()> block) {
+        DMSAnalytics::dispatchAsyncOnSerialQueue(std::move(block));
+    });
+    rt::replaceMethod(meta, "queueOperationWithBlock:", [](rt::Object&, std::function<void()> block) {
+        DMSAnalytics::queueOperationWithBlock(std::move(block));
+    });
     rt::replaceMethod(meta, "loadTimestamp", [](rt::Object&) -> double { return DMSAnalytics::loadTimestamp(); });
     rt::replaceMethod(meta, "unsuspendOperationQueue", [](rt::Object&) { DMSAnalytics::unsuspendOperationQueue(); });
     rt::replaceMethod(meta, "addLogEventListener:",

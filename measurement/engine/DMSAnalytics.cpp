@@ -56,6 +56,10 @@ struct AnalyticsFacadeState {
     // Written once by the start block before the serial queue reads it.
     std::atomic<bool> collectionDeactivated{false};
     std::once_flag startOnce;
+    // Calls handed to the operation queue that have not reached the serial queue yet; see
+    // queueOperationWithBlock.
+    std::mutex forwardMutex;
+    int64_t heldOperations = 0;
     std::once_flag proxyOnce;
 
     // Serial queue only.
@@ -126,8 +130,23 @@ void DMSAnalytics::queueOperationWithBlock(std::function<void()> block) {
     if (!analyticsOSSupported()) {
         return;
     }
-    analyticsState().operationQueue->addOperationWithBlock(
-        [block = std::move(block)]() mutable { dispatchAsyncOnSerialQueue(std::move(block)); });
+    // The operation queue holds calls until start-up ends and keeps their order. Once it has run empty after
+    // start-up, a call may go straight to the serial queue: nothing queued before it is still on its way, and
+    // both roads hand over under one lock, so the serial queue sees the calls in the order they were made.
+    // This spares the caller the operation queue's bookkeeping, which grows with the calls it holds.
+    auto& state = analyticsState();
+    std::lock_guard lock(state.forwardMutex);
+    if (state.heldOperations == 0 && !state.operationQueue->isSuspended()) {
+        state.serialQueue->async(std::move(block));
+        return;
+    }
+    ++state.heldOperations;
+    state.operationQueue->addOperationWithBlock([block = std::move(block)]() mutable {
+        auto& held = analyticsState();
+        std::lock_guard forward(held.forwardMutex);
+        held.serialQueue->async(std::move(block));
+        --held.heldOperations;
+    });
 }
 
 void DMSAnalytics::unsuspendOperationQueue() {
@@ -408,7 +427,11 @@ void DMSAnalytics::handleOpenURL(const std::string& url) {
     if (!analyticsOSSupported()) {
         return;
     }
-    dispatchAsyncOnSerialQueue([url] {
+    const double timestamp = plat::Clock::now();
+    dispatchAsyncOnSerialQueue([url, timestamp] {
+        if (DMSMeasurement* controller = analyticsController()) {
+            controller->handleNonFirstOpenEventURL(url, timestamp);
+        }
         if (auto& listener = analyticsState().openURLListener) {
             listener(url);
         }
@@ -418,15 +441,20 @@ void DMSAnalytics::handleOpenURL(const std::string& url) {
     });
 }
 
-void DMSAnalytics::handleUserActivity(const plat::rt::ObjectPtr& activity) {
+void DMSAnalytics::handleUserActivity(const plat::rt::ObjectPtr& userActivity) {
     if (!analyticsOSSupported()) {
         return;
     }
-    if (auto link = DMSMeasurement::deepLinkFromUserActivity(activity)) {
-        if (DMSMeasurement* controller = DMSMeasurement::sharedInstance()) {
-            controller->handleOpenURL(*link, std::nullopt, plat::Clock::now());
+    const double timestamp = plat::Clock::now();
+    dispatchAsyncOnSerialQueue([userActivity, timestamp] {
+        auto link = DMSMeasurement::deepLinkFromUserActivity(userActivity);
+        if (!link || link->empty()) {
+            return;
         }
-    }
+        if (DMSMeasurement* controller = analyticsController()) {
+            controller->handleNonFirstOpenEventURL(*link, timestamp);
+        }
+    });
 }
 
 void DMSAnalytics::setOpenURLListener(std::function<void(const std::string&)> listener) {
@@ -870,7 +898,10 @@ const plat::rt::ObjectPtr& DMSAppDelegateInterceptor::sharedInstance() {
                           });
         rt::replaceMethod(cls, "application:continueUserActivity:restorationHandler:",
                           [](rt::Object&, rt::ObjectPtr, rt::ObjectPtr activity, plat::RestorationHandler) -> bool {
-                              DMSAnalytics::handleUserActivity(activity);
+                              if (auto link = DMSMeasurement::deepLinkFromUserActivity(activity);
+                                  link && !link->empty()) {
+                                  DMSAnalytics::handleOpenURL(*link);
+                              }
                               return false;
                           });
         rt::replaceMethod(cls, "application:handleEventsForBackgroundURLSession:completionHandler:",

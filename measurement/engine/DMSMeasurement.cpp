@@ -21,6 +21,9 @@
 #include "platform/foundation/NotificationCenter.hpp"
 #include "platform/foundation/String.hpp"
 #include "platform/runtime/Runtime.hpp"
+#include "platform/device/DeviceProfile.hpp"
+#include "platform/uikit/NSUserActivity.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
 
 #include <mutex>
 
@@ -301,11 +304,13 @@ bool DMSMeasurement::initializeComponentsOnWorkerQueue() {
     if (!database_) {
         return false;
     }
-    if (!ownedRemoteConfig_) {
-        ownedRemoteConfig_ = DMSRemoteConfig::initWithAppID(appID_, database_.get());
-    }
+    // The settings keep their configuration in the database, so one fetched in an earlier run is in force at once.
+    ownedRemoteConfig_ = DMSRemoteConfig::initWithAppID(appID_, database_.get());
     audience_ = DMSAudience::initWithDatabase(database_.get());
     if (!ownedRemoteConfig_ || !audience_) {
+        // Neither was published; both point into the database that goes with them.
+        audience_.reset();
+        ownedRemoteConfig_.reset();
         database_.reset();
         return false;
     }

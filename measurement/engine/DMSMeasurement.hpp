@@ -86,6 +86,11 @@ public:
     void wipeoutAnalyticsDataAndResetComponents();
     // Blocks the caller until the worker queue has reset.
     void resetAnalyticsData();
+    // A link that opened the app after its first open. Only schedules work; on the worker queue itself it
+    // refuses (23163).
+    void handleNonFirstOpenEventURL(const std::string& url, double eventTimestampInSeconds);
+    // The web address a continued activity carries, when it is a browsing-web activity (none otherwise).
+    static std::optional<std::string> deepLinkFromUserActivity(const plat::rt::ObjectPtr& userActivity);
     void setMinimumSessionInterval(double seconds);
     void setSessionTimeoutInterval(double seconds);
 
@@ -209,13 +214,10 @@ public:
     void reportStoredCampaignEventOnWorkerQueue(std::optional<int64_t> clickTimestampMillis);
     void handleOpenURL(const std::string& url, std::optional<int64_t> clickTimestampMillis,
                        double eventTimestampSeconds);
-    void handleNonFirstOpenEventURL(const std::string& url, double eventTimestampSeconds);
     void handleOpenURLOnWorkerQueue(const std::string& url, std::optional<int64_t> clickTimestampMillis,
                                     double eventTimestampSeconds);
     bool isAppUpdateWithAnalytics();
     static int64_t timestampMillisRoundedUpToNextHour(int64_t millis);
-    // The activity's web URL, or none.
-    static std::optional<std::string> deepLinkFromUserActivity(const plat::rt::ObjectPtr& activity);
     static int systemMajorVersion();
 
     DMSMeasurement();

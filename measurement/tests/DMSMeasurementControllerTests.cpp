@@ -215,4 +215,37 @@ TEST_F(DMSMeasurementControllerTest, RemovingAPropertyOnlyTakesThatName) {
     EXPECT_EQ(countOf(23078), 2u);
 }
 
+// The settings keep their configuration in the database: one stored by an earlier run is in force from the start,
+// and one applied now is written to the file.
+TEST_F(DMSMeasurementControllerTest, TheSettingsReadAndStoreTheirConfigurationInTheDatabase) {
+    makeBundle();
+    DMSMeasurementConfigFields stored;
+    stored.appID = dms::test::kEngineAppID;
+    stored.settings = std::vector<DMSConfigSetting>{{"measurement.upload.max_public_events_per_day", "2"}};
+    {
+        auto earlier = DMSDatabase::initWithDatabaseName(DMSDatabase::kDatabaseName, DMSPersistedConfig::sharedInstance());
+        ASSERT_TRUE(earlier);
+        ASSERT_TRUE(earlier->updateRemoteConfig(stored, nullptr));
+    }
+    startEngine();
+    for (const char* name : {"p1", "p2", "p3"}) {
+        DMSAnalytics::logEventWithName(name, {});
+    }
+    settle();
+    EXPECT_EQ(storedNames(), (std::vector<std::string>{"p1", "p2", "_err"}));
+
+    DMSMeasurement* measurement = DMSMeasurement::sharedInstance();
+    DMSMeasurementConfigFields next = stored;
+    next.settings = std::vector<DMSConfigSetting>{{"measurement.upload.max_public_events_per_day", "7"}};
+    bool applied = false;
+    measurement->scheduler().dispatchSyncOnWorkerQueueBlockID(
+        "DMSMeasurementControllerTest:1", [&] { applied = DMSMeasurement::remoteConfig().updateMeasurementConfig(next); });
+    ASSERT_TRUE(applied);
+    EXPECT_EQ(DMSMeasurement::remoteConfig().maxPublicEventsPerDay(), 7);
+    auto inFile = measurement->database()->queryMeasurementConfig(nullptr);
+    ASSERT_TRUE(inFile && inFile->settings);
+    ASSERT_EQ(inFile->settings->size(), 1u);
+    EXPECT_EQ((*inFile->settings)[0].value, "7");
+}
+
 } // namespace

@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <set>
 #include <string>
@@ -433,6 +435,22 @@ TEST_F(PortalApp, TheFirstLaunchUploadsItsFirstOpenToTheMeasurementBackEnd) {
     EXPECT_EQ(uploads[0].bundles[0].eventNames(), (std::vector<std::string>{"_f", "_e"}));
     EXPECT_EQ(uploads[0].bundles[0].intTag(23), 1);
     EXPECT_EQ(devserver::measurementConfigRequests(backend.server()).size(), 1u);
+}
+
+// The launch starts the measurement client from the bundle's service options: its database is made in the app
+// home at once, and its lines go to standard error only.
+TEST_F(PortalApp, TheLaunchStartsTheMeasurementClientWithItsDatabaseInTheAppHome) {
+    auto r = run(Launch::withArgs({"--", "-DAVDebugEnabled", "-DAVLoggerForceSTDERR"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("Analytics v.50300000 started"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("Analytics"), std::string::npos) << r.out;
+    std::ifstream file(home() + "/Library/Application Support/Razoza/Measurement/razoza-app-measurement.sql",
+                       std::ios::binary);
+    ASSERT_TRUE(file) << r.err;
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes.rfind("SQLite format 3", 0), 0u);
+    // The schema, kept as text in the file, holds the raw events' table.
+    EXPECT_NE(bytes.find("raw_events"), std::string::npos);
 }
 
 // The launch configures the instance-ID client for the default app; nothing in the app asks it for a token,
