@@ -485,10 +485,7 @@ std::optional<bool> DMSDatabase::insertIfNotDuplicatePurchaseFingerprint(std::st
 
 // User properties.
 
-namespace {
-
-// The stored-value rule: text, real or 64-bit integer in the value column.
-plat::Value databaseStoredValue(const DMSValue& value) {
+plat::Value DMSDatabaseStoredValue(const DMSValue& value) {
     if (const std::string* text = value.ifString()) {
         return plat::Value(*text);
     }
@@ -497,6 +494,8 @@ plat::Value databaseStoredValue(const DMSValue& value) {
     }
     return plat::Value(value.int64Value());
 }
+
+namespace {
 
 std::optional<DMSUserAttribute> databaseUserAttributeFromRow(const DMSRecord& row) {
     const plat::Value* name = row.find("name");
@@ -539,7 +538,7 @@ bool DMSDatabase::updateUserAttribute(const DMSUserAttribute* attribute, plat::E
         }
         return DMSRecord{{"name", attribute->name()},
                          {"set_timestamp", attribute->lastSetTimestamp()},
-                         {"value", databaseStoredValue(attribute->value())},
+                         {"value", DMSDatabaseStoredValue(attribute->value())},
                          {"origin", attribute->origin()}};
     };
     if (!attribute) {
