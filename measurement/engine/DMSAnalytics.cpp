@@ -103,7 +103,10 @@ DMSMeasurement* analyticsController() {
 
 // ---- start-up -------------------------------------------------------------------------------------------
 
-void DMSAnalytics::load() { analyticsState().loadTimestamp = plat::Clock::now(); }
+void DMSAnalytics::load() {
+    analyticsState().loadTimestamp = plat::Clock::now();
+    DMSMeasurement::load();
+}
 
 double DMSAnalytics::loadTimestamp() { return analyticsState().loadTimestamp.load(); }
 
@@ -401,15 +404,24 @@ void DMSAnalytics::handleOpenURL(const std::string& url) {
         return;
     }
     dispatchAsyncOnSerialQueue([url] {
-        // The campaign report of an opened URL arrives with the automatic events; the listener hears it now.
         if (auto& listener = analyticsState().openURLListener) {
             listener(url);
+        }
+        if (DMSMeasurement* controller = DMSMeasurement::sharedInstance()) {
+            controller->handleOpenURL(url, std::nullopt, plat::Clock::now());
         }
     });
 }
 
-void DMSAnalytics::handleUserActivity(const plat::rt::ObjectPtr&) {
-    // A continued activity only feeds the campaign report, which arrives with the automatic events.
+void DMSAnalytics::handleUserActivity(const plat::rt::ObjectPtr& activity) {
+    if (!analyticsOSSupported()) {
+        return;
+    }
+    if (auto link = DMSMeasurement::deepLinkFromUserActivity(activity)) {
+        if (DMSMeasurement* controller = DMSMeasurement::sharedInstance()) {
+            controller->handleOpenURL(*link, std::nullopt, plat::Clock::now());
+        }
+    }
 }
 
 void DMSAnalytics::setOpenURLListener(std::function<void(const std::string&)> listener) {

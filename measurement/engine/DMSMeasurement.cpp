@@ -6,6 +6,7 @@
 #include "measurement/audiences/DMSAudience.hpp"
 #include "measurement/engine/DMSAnalytics.hpp"
 #include "measurement/engine/DMSIdentity.hpp"
+#include "measurement/engine/DMSMeasurementNetworkBridge.hpp"
 #include "measurement/engine/DMSMonitor.hpp"
 #include "measurement/engine/DMSPersistedConfig.hpp"
 #include "measurement/engine/DMSRemoteConfig.hpp"
@@ -39,27 +40,6 @@ struct MeasurementSharedState {
 MeasurementSharedState& measurementSharedState() {
     static plat::NeverDestroyed<MeasurementSharedState> state;
     return *state;
-}
-
-// The stored configuration lives for the run until the configuration fetch stores it in the database.
-class MeasurementRunConfigStorage final : public DMSMeasurementConfigStorage {
-public:
-    std::optional<DMSMeasurementConfigFields> queryMeasurementConfig(plat::Error*) override { return config_; }
-    bool updateRemoteConfig(const DMSMeasurementConfigFields& config, plat::Error*) override {
-        config_ = config;
-        timestamp_ = plat::Clock::now();
-        return true;
-    }
-    std::optional<double> lastRemoteConfigUpdateTimestamp(plat::Error*) override { return timestamp_; }
-
-private:
-    std::optional<DMSMeasurementConfigFields> config_;
-    double timestamp_ = 0;
-};
-
-MeasurementRunConfigStorage& measurementRunConfigStorage() {
-    static plat::NeverDestroyed<MeasurementRunConfigStorage> storage;
-    return *storage;
 }
 
 bool measurementPresent(const std::optional<std::string>& text) { return text && !text->empty(); }
@@ -200,6 +180,10 @@ std::unique_ptr<DMSMeasurement> DMSMeasurement::initWithDatabaseName(
     controller->enabled_ = enabled;
     controller->setEnabled(enabled);
     controller->wasEnabledDuringInitialization_ = enabled;
+    if (controller->network_) {
+        controller->network_->setLoggerDelegate(controller->networkBridge());
+    }
+    controller->registerLifecycleObservers();
     return controller;
 }
 
@@ -264,13 +248,16 @@ bool DMSMeasurement::startMeasurementOnWorkerQueue() {
         initializeComponentsOnce_.reset();
         return false;
     }
-    // needFirstOpenAfterReset_ stays set for the first-open report, which comes with the automatic events.
+    if (!automaticEventsReported_ || needFirstOpenAfterReset_) {
+        automaticEventsReported_ = true;
+        needFirstOpenAfterReset_ = false;
+        reportFirstOpenOnWorkerQueue();
+        reportAppUpdateOnWorkerQueue();
+        reportOSUpdateOnWorkerQueue();
+        reportStoredCampaignEventOnWorkerQueue(std::nullopt);
+    }
     updateSchedule();
     return true;
-}
-
-void DMSMeasurement::updateSchedule() {
-    // The upload schedule arrives with the upload; events wait in the database until then.
 }
 
 bool DMSMeasurement::initializeComponentsOnWorkerQueue() {
@@ -310,7 +297,7 @@ bool DMSMeasurement::initializeComponentsOnWorkerQueue() {
         return false;
     }
     if (!ownedRemoteConfig_) {
-        ownedRemoteConfig_ = DMSRemoteConfig::initWithAppID(appID_, &measurementRunConfigStorage());
+        ownedRemoteConfig_ = DMSRemoteConfig::initWithAppID(appID_, database_.get());
     }
     audience_ = DMSAudience::initWithDatabase(database_.get());
     if (!ownedRemoteConfig_ || !audience_) {

@@ -4,9 +4,13 @@
 // of its scheduler. Here: creation, the start of its components, switching collection on and off, the wipe
 // after an app-ID change and the reset, the event pipeline and the user properties.
 
+#include "measurement/messages/DMSMessageFields.hpp"
 #include "measurement/storage/DMSEvent.hpp"
 #include "measurement/storage/DMSValue.hpp"
 #include "platform/dispatch/Once.hpp"
+#include "platform/foundation/Error.hpp"
+#include "platform/net/HTTPURLResponse.hpp"
+#include "platform/runtime/Object.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -18,6 +22,7 @@
 
 class DMSAlarm;
 class DMSAudience;
+class DMSMeasurementNetworkBridge;
 class DMSDatabase;
 class DMSIdentity;
 class DMSMonitor;
@@ -119,13 +124,89 @@ public:
     const std::optional<std::string>& previousRMPAppID() const { return previousRMPAppID_; }
     bool needFirstOpenAfterReset() const { return needFirstOpenAfterReset_; }
 
+    // ---- bundling, sampling, upload (worker queue) ----
+    bool bundleRawEvents();
+    bool hasDataToUpload();
+    bool removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& bundleIDs);
+    // The events to keep, in input order; none on a database failure.
+    std::optional<std::vector<DMSEventFields>> sampleEvents(const std::vector<DMSEventFields>& events,
+                                                            plat::Error* error);
+    bool canEventBeSampled(const DMSEventFields& event);
+    bool isEventBundledAfterRoll(int64_t rate);
+    void updateSchedule();
+    // Seconds since 1970; 0: no upload due.
+    double nextUploadingTime();
+    void uploadData();
+    void uploadDataOrRegisterAlarm();
+    bool isNetworkReadyForRequest();
+    bool isNetworkRequestPending() const { return isNetworkRequestPending_; }
+    double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
+    // The longest leading run of the list with the first bundle's app ID and a matching device ID (empty
+    // for both device IDs: none given; both given: refused with an empty list).
+    static std::vector<std::shared_ptr<DMSPBMeasurementBundle>> filteredBundlesWithCompatibleAppID(
+        const std::string& appID, const std::optional<std::string>& resettableDeviceID,
+        const std::optional<std::string>& vendorDeviceID,
+        const std::vector<std::shared_ptr<DMSPBMeasurementBundle>>& bundlesToUpload);
+    bool setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs);
+    void networkUploadCompletionHandlerWithResponse(const std::shared_ptr<const plat::HTTPURLResponse>& response,
+                                                    const std::optional<plat::Error>& error);
+    void incrementRetryCounter();
+
+    // ---- configuration fetch ----
+    void fetchRemoteConfig();
+    void networkRemoteConfigFetchCompletionHandler(const std::shared_ptr<const plat::HTTPURLResponse>& response,
+                                                   const std::optional<plat::Data>& data,
+                                                   const std::optional<plat::Error>& error);
+    // "<measurement host>/config/app/<app ID>?<query>"; none without an app instance ID or platform.
+    static std::optional<std::string> remoteConfigURLWithAppID(const std::string& appID,
+                                                              const std::optional<std::string>& appInstanceID,
+                                                              const std::optional<std::string>& platform,
+                                                              int64_t sdkVersion);
+
+    // ---- lifecycle ----
+    // The class's load hook: the launch notification records the deep link the app was launched with.
+    static void load();
+    void registerLifecycleObservers();
+    static void handleAppDidFinishLaunching(const plat::Dictionary& launchOptions);
+    void handleAppDidBecomeActiveEvent();
+    void handleAppWillResignActiveEvent();
+    void handleAppWillEnterForegroundNotification();
+    void terminateBackgroundTask();
+    void swapBackgroundTaskWithNewTaskID(uint64_t taskID);
+    uint64_t backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
+    double firstOpenTimestamp();
+    // The network layer's log lines as monitor lines: its levels 3-7 mapped onto the monitor's.
+    static void logNetworkLine(long level, long messageCode, const std::optional<std::string>& message,
+                               const std::vector<plat::Value>& contexts);
+
+    // ---- automatic events ----
+    void reportFirstOpenOnWorkerQueue();
+    void reportAppUpdateOnWorkerQueue();
+    void reportOSUpdateOnWorkerQueue();
+    void reportStoredCampaignEventOnWorkerQueue(std::optional<int64_t> clickTimestampMillis);
+    void handleOpenURL(const std::string& url, std::optional<int64_t> clickTimestampMillis,
+                       double eventTimestampSeconds);
+    void handleNonFirstOpenEventURL(const std::string& url, double eventTimestampSeconds);
+    void handleOpenURLOnWorkerQueue(const std::string& url, std::optional<int64_t> clickTimestampMillis,
+                                    double eventTimestampSeconds);
+    bool isAppUpdateWithAnalytics();
+    static int64_t timestampMillisRoundedUpToNextHour(int64_t millis);
+    // The activity's web URL, or none.
+    static std::optional<std::string> deepLinkFromUserActivity(const plat::rt::ObjectPtr& activity);
+    static int systemMajorVersion();
+
     DMSMeasurement();
 
 private:
     bool initializeComponentsOnWorkerQueue();
     void storeDeferredCollectionOnWorkerQueue();
     void scheduleBlock(int line, std::function<void()> block);
-    void updateSchedule();
+    bool bundleOneHeaderOnWorkerQueue(bool& done);
+    bool deleteConsumedRawEventsOnWorkerQueue(int64_t fingerprint, int64_t maxRowID);
+    void stopUploadSchedule();
+    bool applyRemoteConfigBodyOnWorkerQueue(const plat::Data& body);
+    void storeRemoteConfigUpdateTimeOnWorkerQueue(int64_t failureCode);
+    std::shared_ptr<DMSMeasurementNetworkBridge> networkBridge();
     bool applyDailyLimitsOnWorkerQueue(DMSEvent& event, bool& dropped, bool& realtime);
     bool storeEventOnWorkerQueue(const DMSEvent& event, bool realtime);
     void bumpFirstOpenCountInKeychain();
@@ -153,8 +234,13 @@ private:
     bool componentsStarted_ = false;
     std::atomic<double> initTimestamp_{0};
     double suspendedUploadTimestamp_ = 0;
+    std::vector<int64_t> uploadingBundleIDs_;
+    bool isNetworkRequestPending_ = false;
+    std::atomic<uint64_t> backgroundUpdateTask_{0};
+    std::shared_ptr<DMSMeasurementNetworkBridge> networkBridge_;
     std::optional<std::string> previousRMPAppID_;
     bool needFirstOpenAfterReset_ = false;
+    bool automaticEventsReported_ = false;
 };
 
 // Kept for clients that name the older class; it adds nothing.

@@ -53,7 +53,8 @@ TEST_F(DMSAnalyticsStartTest, TheCoreStartsTheClientAndEventsLoggedBeforeStartAr
 
     DAVAnalytics::logEventWithName("after", {});
     settle();
-    EXPECT_EQ(storedNames(), (std::vector<std::string>{"before_one", "before_two", "after"}));
+    // The first open of the install comes first.
+    EXPECT_EQ(storedNames(), (std::vector<std::string>{"_f", "_e", "before_one", "before_two", "after"}));
 
     // A second start runs the checks again (another origin defers) but never the start block.
     DMSAnalytics::startWithAppID(dms::test::kEngineAppID, "am", {});
@@ -77,9 +78,10 @@ TEST_F(DMSAnalyticsStartTest, ThePushClientsEventSentByClassNameIsStored) {
                                        {"notification_id", plat::Value("n-1")}});
     settle();
     const auto stored = storedRawEvents();
-    ASSERT_EQ(stored.size(), 1u);
-    EXPECT_EQ(stored[0].name, "os_notification_opened");
-    EXPECT_EQ(stored[0].stringParameter("notification_id"), "n-1");
+    // After the first launch's "_f" and "_e".
+    ASSERT_EQ(stored.size(), 3u);
+    EXPECT_EQ(stored[2].name, "os_notification_opened");
+    EXPECT_EQ(stored[2].stringParameter("notification_id"), "n-1");
 }
 
 TEST_F(DMSAnalyticsStartTest, TheStartDecisionRefusesOlderAndForeignSetUps) {

@@ -171,14 +171,17 @@ TEST_F(DMSMeasurementControllerTest, PublicPropertiesAndEachOriginsAreLimitedToT
     auto measurement = controller(true, false);
     settle();
     dms::test::InternalEventRecorder recorder;
+    // The first open set "_fi" and "_fot", two of the "auto" origin's.
     for (int i = 0; i < 25; ++i) {
         setProperty(*measurement, "app", "p" + std::to_string(i));
-        setProperty(*measurement, "auto", "_a" + std::to_string(i));
+        if (i < 23) {
+            setProperty(*measurement, "auto", "_a" + std::to_string(i));
+        }
     }
     settle();
     EXPECT_EQ(countOf(23084), 0u);
     setProperty(*measurement, "app", "p25");
-    setProperty(*measurement, "auto", "_a25");
+    setProperty(*measurement, "auto", "_a23");
     settle();
     EXPECT_EQ(countOf(23084), 2u);
     ASSERT_EQ(recorder.events.size(), 2u);

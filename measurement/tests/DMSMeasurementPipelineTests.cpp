@@ -63,10 +63,11 @@ TEST_F(DMSMeasurementPipelineTest, BlacklistedEventsAreDroppedBeforeCountingWith
     logPublic("shop");
     logPublic("fine");
     settle();
-    EXPECT_EQ(storedNames(), std::vector<std::string>{"fine"});
+    // The first launch stored its first-open events before.
+    EXPECT_EQ(storedNames(), (std::vector<std::string>{"_f", "_e", "fine"}));
     // "shop" gave an error event, which is blacklisted itself and gives none.
     EXPECT_EQ(countOf(23052), 2u);
-    EXPECT_EQ(dailyCounts().allEventsCount(), 1);
+    EXPECT_EQ(dailyCounts().allEventsCount(), 3);
 }
 
 TEST_F(DMSMeasurementPipelineTest, ThePublicDailyLimitDropsWithAnErrorEventAndStillCounts) {
@@ -76,13 +77,13 @@ TEST_F(DMSMeasurementPipelineTest, ThePublicDailyLimitDropsWithAnErrorEventAndSt
         logPublic(name);
     }
     settle();
-    EXPECT_EQ(storedNames(), (std::vector<std::string>{"p1", "p2", "_err"}));
+    EXPECT_EQ(storedNames(), (std::vector<std::string>{"_f", "_e", "p1", "p2", "_err"}));
     EXPECT_EQ(storedErrorCodes(), std::vector<int64_t>{16});
     EXPECT_EQ(countOf(23057), 1u);
     const auto counts = dailyCounts();
     EXPECT_EQ(counts.publicEventsCount(), 3);
-    // The dropped "p3" is not among all events; the error event is.
-    EXPECT_EQ(counts.allEventsCount(), 3);
+    // The dropped "p3" is not among all events; the error event and the first-open events are.
+    EXPECT_EQ(counts.allEventsCount(), 5);
     EXPECT_EQ(counts.errorEventsCount(), 1);
 }
 
@@ -96,12 +97,13 @@ TEST_F(DMSMeasurementPipelineTest, TheDailyLimitReportsEveryThousandthDropAndRes
     settle();
     EXPECT_EQ(storedNames().size(), 5u);
     EXPECT_EQ(countOf(23055), 1u);
-    for (int i = 8; i <= 1005; ++i) {
+    // The first-open events "_f" and "_e" took two of the five.
+    for (int i = 8; i <= 1003; ++i) {
         logPublic("e" + std::to_string(i % 7));
     }
     settle();
     EXPECT_EQ(countOf(23055), 1u);
-    logPublic("e1006");
+    logPublic("e1004");
     settle();
     EXPECT_EQ(countOf(23055), 2u);
     EXPECT_EQ(storedNames().size(), 5u);
@@ -148,8 +150,10 @@ TEST_F(DMSMeasurementPipelineTest, InDebugModeEveryEventIsStoredAsRealTime) {
     DMSAnalytics::logInternalEventWithOrigin("auto", "_f", {});
     settle();
     DMSMeasurement::monitor().setDebugModeEnabled(false);
-    const auto stored = storedRawEvents();
-    ASSERT_EQ(stored.size(), 3u);
+    auto stored = storedRawEvents();
+    // After the first launch's "_f" and "_e".
+    ASSERT_EQ(stored.size(), 5u);
+    stored.erase(stored.begin(), stored.begin() + 2);
     EXPECT_FALSE(stored[0].realtime);
     EXPECT_TRUE(stored[1].realtime);
     EXPECT_TRUE(stored[2].realtime);
