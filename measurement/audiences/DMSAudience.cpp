@@ -79,6 +79,8 @@ bool audienceEvaluateFilters(DMSDatabase& database, const std::vector<AudienceSt
     const bool dynamicFilters = DMSMeasurement::remoteConfig().isAudienceDynamicFiltersEnabled();
     std::map<int32_t, DMSFilterResult> updated;
     std::map<int32_t, std::optional<DMSFilterResult>> loaded;
+    // Each audience's record as read, before this call changed it.
+    std::map<int32_t, std::optional<DMSFilterResult>> original;
     std::map<int32_t, std::map<int32_t, double>> dynamicTimestamps;
     for (const AudienceStoredFilter& filter : filters) {
         std::optional<DMSFilterResult> current;
@@ -94,6 +96,7 @@ bool audienceEvaluateFilters(DMSDatabase& database, const std::vector<AudienceSt
                 return false;
             }
             loaded.emplace(filter.audienceID, current);
+            original.emplace(filter.audienceID, current);
         }
         if (dynamicFilters && !dynamicTimestamps.contains(filter.audienceID)) {
             auto data = current ? DMSAudienceResultData::decode(current->currentResults()) : std::nullopt;
@@ -173,9 +176,16 @@ bool audienceEvaluateFilters(DMSDatabase& database, const std::vector<AudienceSt
     if (updated.empty()) {
         return true;
     }
+    // A record that encodes exactly as the stored one would be rewritten with the same bytes: left out.
     std::vector<DMSFilterResult> results;
     for (auto& [audienceID, result] : updated) {
-        results.push_back(std::move(result));
+        auto before = original.find(audienceID);
+        if (before == original.end() || !before->second || before->second->currentResults() != result.currentResults()) {
+            results.push_back(std::move(result));
+        }
+    }
+    if (results.empty()) {
+        return true;
     }
     plat::Error error;
     if (!atomically([&] { return database.updateFilterResults(results, &error); })) {
