@@ -207,6 +207,12 @@ std::optional<std::vector<DMSEvent>> DMSConditionalUserPropertyController::proce
     if (!store) {
         return std::nullopt;
     }
+    // With no record stored, nothing can time out, expire or trigger: the pass needs no transaction.
+    plat::Error countError;
+    if (store->sqliteStore() && store->sqliteStore()->rowCount("conditional_properties", &countError) ==
+                                    std::optional<int64_t>(0)) {
+        return std::vector<DMSEvent>();
+    }
     std::vector<DMSEvent> timedOut;
     std::vector<DMSEvent> expired;
     std::optional<std::vector<DMSEvent>> triggered;
