@@ -1,5 +1,261 @@
 #include "measurement/audiences/DMSAudience.hpp"
 
+#include "measurement/audiences/DMSAudienceConditions.hpp"
+#include "measurement/audiences/DMSAudienceResultData.hpp"
+#include "measurement/engine/DMSMeasurement.hpp"
+#include "measurement/engine/DMSMonitor.hpp"
+#include "measurement/engine/DMSRemoteConfig.hpp"
+#include "measurement/messages/DMSPBMessages.hpp"
+#include "measurement/messages/DMSParameterChecks.hpp"
+#include "measurement/storage/DMSDatabase.hpp"
+#include "measurement/storage/DMSEvent.hpp"
+#include "measurement/storage/DMSValue.hpp"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+DMSMonitor& audienceMonitor() {
+    return DMSMeasurement::monitor();
+}
+
+// What differs between evaluating event filters and property filters: texts, codes and message fields.
+struct AudienceEvaluationKind {
+    int64_t loadFailureCode;
+    const char* loadFailure;
+    int64_t staticDecodeCode;
+    const char* staticDecode;
+    int64_t dynamicDecodeCode;
+    const char* dynamicDecode;
+    int64_t saveFailureCode;
+    const char* saveFailure;
+    int32_t dynamicField;
+    int32_t sequenceField;
+    // An event filter that was once true stays true; a property filter follows the property's latest value.
+    bool onceTrueStaysTrue;
+};
+
+const AudienceEvaluationKind kAudienceEventKind{
+    6001, "Unable to query filter result for audience. Event will not be evaluated. Event name, error",
+    6002, "Event filter contains no data. Event will not be evaluated. Event name, filter ID, audience ID",
+    6035,
+    "Event filter contains no data or corrupt data. Event will not be evaluated. Event name, filter ID, audience ID, "
+    "dynamic",
+    6003, "Unable to save updated Audience filter results. Event will not be evaluated. Event name, error",
+    DMSPBEventFilter::kDynamicFilter, DMSPBEventFilter::kSequenceFilter, true};
+
+const AudienceEvaluationKind kAudiencePropertyKind{
+    6005, "Unable to query filter result for audience. Property will not be evaluated. Property name, error",
+    6006,
+    "User property filter contains no data. User property will not be evaluated. User property name, filter ID, "
+    "audience ID",
+    6036,
+    "User property filter contains no data or corrupt data. User property will not be evaluated. User property "
+    "name, filter ID, audience ID, dynamic",
+    6007, "Unable to save updated Audience filter results. User property will not be evaluated. User property name, "
+          "error",
+    DMSPBPropertyFilter::kDynamicFilter, DMSPBPropertyFilter::kSequenceFilter, false};
+
+// One stored filter as the evaluation loop sees it.
+struct AudienceStoredFilter {
+    int32_t audienceID;
+    int32_t filterID;
+    const plat::Data* data;
+};
+
+using AudienceDecode = std::function<std::shared_ptr<NANOMessage>(const plat::Data&)>;
+using AudienceEvaluate = std::function<std::optional<bool>(NANOMessageRef)>;
+using AudienceAtomically = std::function<bool(const std::function<bool()>&)>;
+
+// The evaluation proper, shared by events and properties. Saves nothing unless every step succeeded.
+bool audienceEvaluateFilters(DMSDatabase& database, const std::vector<AudienceStoredFilter>& filters,
+                             const AudienceEvaluationKind& kind, const std::string& readableName, double timestamp,
+                             DMSSequenceTimestampsCacheMap* caches, const AudienceDecode& decode,
+                             const AudienceEvaluate& evaluate, const AudienceAtomically& atomically) {
+    auto& monitor = audienceMonitor();
+    const bool dynamicFilters = DMSMeasurement::remoteConfig().isAudienceDynamicFiltersEnabled();
+    std::map<int32_t, DMSFilterResult> updated;
+    std::map<int32_t, std::optional<DMSFilterResult>> loaded;
+    // Each audience's record as read, before this call changed it.
+    std::map<int32_t, std::optional<DMSFilterResult>> original;
+    std::map<int32_t, std::map<int32_t, double>> dynamicTimestamps;
+    for (const AudienceStoredFilter& filter : filters) {
+        std::optional<DMSFilterResult> current;
+        if (auto it = updated.find(filter.audienceID); it != updated.end()) {
+            current = it->second;
+        } else if (auto seen = loaded.find(filter.audienceID); seen != loaded.end()) {
+            current = seen->second;
+        } else {
+            plat::Error error;
+            current = database.filterResultForAudienceID(filter.audienceID, &error);
+            if (!current && !error.domain.empty()) {
+                monitor.logWithLevel(1, kind.loadFailureCode, kind.loadFailure, readableName, error);
+                return false;
+            }
+            loaded.emplace(filter.audienceID, current);
+            original.emplace(filter.audienceID, current);
+        }
+        if (dynamicFilters && !dynamicTimestamps.contains(filter.audienceID)) {
+            auto data = current ? DMSAudienceResultData::decode(current->currentResults()) : std::nullopt;
+            dynamicTimestamps[filter.audienceID] = data ? data->dynamicTimestamps : std::map<int32_t, double>();
+        }
+        const bool wasTrue = DMSAudience::isFilterResult(current, filter.filterID);
+        std::optional<bool> outcome;
+        if (dynamicFilters) {
+            auto message = filter.data->empty() ? nullptr : decode(*filter.data);
+            const bool isDynamic = message && NANOHasField(message, kind.dynamicField) &&
+                                   NANOGetBool(message, kind.dynamicField);
+            const bool isSequence = message && NANOHasField(message, kind.sequenceField) &&
+                                    NANOGetBool(message, kind.sequenceField);
+            if (wasTrue && !isDynamic && !isSequence) {
+                continue;
+            }
+            if (!message) {
+                monitor.logWithLevel(1, kind.dynamicDecodeCode, kind.dynamicDecode, readableName,
+                                     int64_t{filter.filterID}, int64_t{filter.audienceID}, isDynamic);
+                continue;
+            }
+            outcome = evaluate(message);
+            if (!outcome) {
+                continue;
+            }
+            if (*outcome && isSequence) {
+                auto cache = caches->find(filter.audienceID);
+                if (cache == caches->end()) {
+                    cache = caches->emplace(filter.audienceID, *DMSSequenceTimestampsCache::initWithAudienceID(
+                                                                   filter.audienceID))
+                                .first;
+                }
+                cache->second.addTimestamp(timestamp, filter.filterID);
+            } else if (*outcome && isDynamic) {
+                auto& times = dynamicTimestamps[filter.audienceID];
+                auto stored = times.find(filter.filterID);
+                if (timestamp > (stored == times.end() ? 0.0 : stored->second)) {
+                    times[filter.filterID] = timestamp;
+                } else {
+                    monitor.logWithLevel(5, 6037, "Candidate evaluation timestamp is earlier than cached evaluation timestamp");
+                }
+            } else if (!*outcome && wasTrue && kind.onceTrueStaysTrue) {
+                outcome = true;
+            }
+            std::optional<plat::Array> sequence;
+            if (caches) {
+                if (auto cache = caches->find(filter.audienceID); cache != caches->end()) {
+                    sequence = cache->second.sequenceFilterResultTimestamps();
+                }
+            }
+            updated.insert_or_assign(filter.audienceID,
+                                     DMSAudience::updatedFilterResultWithFilterID(
+                                         filter.filterID, filter.audienceID, current, *outcome,
+                                         DMSAudienceResultData::dynamicTimestampMessages(dynamicTimestamps[filter.audienceID]),
+                                         sequence));
+        } else {
+            if (wasTrue) {
+                continue;
+            }
+            auto message = filter.data->empty() ? nullptr : decode(*filter.data);
+            if (!message) {
+                monitor.logWithLevel(1, kind.staticDecodeCode, kind.staticDecode, readableName,
+                                     int64_t{filter.filterID}, int64_t{filter.audienceID});
+                continue;
+            }
+            outcome = evaluate(message);
+            if (!outcome) {
+                continue;
+            }
+            updated.insert_or_assign(filter.audienceID,
+                                     DMSAudience::updatedFilterResultWithFilterID(filter.filterID, filter.audienceID,
+                                                                                  current, *outcome, std::nullopt,
+                                                                                  std::nullopt));
+        }
+        loaded.erase(filter.audienceID);
+    }
+    if (updated.empty()) {
+        return true;
+    }
+    // A record that encodes exactly as the stored one would be rewritten with the same bytes: left out.
+    std::vector<DMSFilterResult> results;
+    for (auto& [audienceID, result] : updated) {
+        auto before = original.find(audienceID);
+        if (before == original.end() || !before->second || before->second->currentResults() != result.currentResults()) {
+            results.push_back(std::move(result));
+        }
+    }
+    if (results.empty()) {
+        return true;
+    }
+    plat::Error error;
+    if (!atomically([&] { return database.updateFilterResults(results, &error); })) {
+        monitor.logWithLevel(1, kind.saveFailureCode, kind.saveFailure, readableName, error);
+        return false;
+    }
+    return true;
+}
+
+std::optional<int64_t> audienceIntegerParameter(const DMSParameters& parameters, std::string_view name) {
+    const DMSValue* value = parameters.find(name);
+    if (!value) {
+        return std::nullopt;
+    }
+    if (value->isInt64()) {
+        return value->int64Value();
+    }
+    if (value->isDouble()) {
+        return static_cast<int64_t>(value->doubleValue());
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+// ---- sequence timestamps -------------------------------------------------------------------------------------
+
+std::optional<DMSSequenceTimestampsCache> DMSSequenceTimestampsCache::initWithAudienceID(
+    std::optional<int32_t> audienceID) {
+    if (!audienceID) {
+        return std::nullopt;
+    }
+    return DMSSequenceTimestampsCache(*audienceID);
+}
+
+void DMSSequenceTimestampsCache::addTimestamp(double timestamp, std::optional<int32_t> filterID) {
+    if (filterID) {
+        timestamps_[*filterID].push_back(timestamp);
+    }
+}
+
+std::optional<std::vector<double>> DMSSequenceTimestampsCache::sequenceTimestampsForFilterID(int32_t filterID) const {
+    auto it = timestamps_.find(filterID);
+    if (it == timestamps_.end()) {
+        return std::nullopt;
+    }
+    return it->second;
+}
+
+plat::Array DMSSequenceTimestampsCache::sequenceFilterResultTimestamps() const {
+    plat::Array messages;
+    for (const auto& [filterID, times] : timestamps_) {
+        auto message = DMSPBSequenceFilterResultTimestamp::init();
+        NANOSetInt32(message, DMSPBSequenceFilterResultTimestamp::kFilterID, filterID);
+        std::vector<double> sorted = times;
+        std::sort(sorted.begin(), sorted.end());
+        plat::Array seconds;
+        for (double time : sorted) {
+            seconds.push_back(plat::Value(static_cast<int64_t>(std::trunc(time))));
+        }
+        if (!seconds.empty()) {
+            NANOSetArray(message, DMSPBSequenceFilterResultTimestamp::kEvalTimestamps, seconds);
+        }
+        messages.push_back(plat::Value(plat::rt::ObjectPtr(message)));
+    }
+    return messages;
+}
+
+// ---- the evaluator -------------------------------------------------------------------------------------------
+
 std::unique_ptr<DMSAudience> DMSAudience::initWithDatabase(DMSDatabase* database) {
     if (!database) {
         return nullptr;
@@ -7,7 +263,269 @@ std::unique_ptr<DMSAudience> DMSAudience::initWithDatabase(DMSDatabase* database
     return std::make_unique<DMSAudience>(database);
 }
 
-bool DMSAudience::evaluateFiltersForUserProperty(const DMSUserAttribute&) {
-    (void)database_;
+bool DMSAudience::performAtomically(const std::function<bool()>& block) {
+    DMSSqliteStore* store = database_->sqliteStore();
+    if (store && store->sqliteHandle() && sqlite3_get_autocommit(store->sqliteHandle()) == 0) {
+        return block();
+    }
+    return database_->performTransaction(block);
+}
+
+bool DMSAudience::evaluateFiltersForEvent(const DMSEvent& event, const DMSEventAggregates* eventAggregates,
+                                          DMSSequenceTimestampsCacheMap& cachedSequenceEvaluationTimestamps) {
+    auto eventID = audienceIntegerParameter(event.parameters(), "_eid");
+    if (!eventID) {
+        return evaluateFiltersForEventName(event.name(), event.parameters(), eventAggregates, event.timestamp(),
+                                           cachedSequenceEvaluationTimestamps);
+    }
+    // The caches change only when the whole call succeeds, like the database.
+    DMSSequenceTimestampsCacheMap caches = cachedSequenceEvaluationTimestamps;
+    bool ok = performAtomically(
+        [&] { return evaluateComplexEvent(event, *eventID, eventAggregates, caches); });
+    if (ok) {
+        cachedSequenceEvaluationTimestamps = std::move(caches);
+    }
+    return ok;
+}
+
+bool DMSAudience::evaluateComplexEvent(const DMSEvent& event, int64_t eventID,
+                                       const DMSEventAggregates* eventAggregates,
+                                       DMSSequenceTimestampsCacheMap& caches) {
+    auto& monitor = audienceMonitor();
+    const plat::Value readableName(DMSReadableEventName(plat::Value(event.name())));
+    plat::Error error;
+    auto pair = database_->mainEventAndChildCountPairWithEventID(eventID, &error);
+    if (!pair && !error.domain.empty()) {
+        monitor.logWithLevel(1, 6026,
+                             "Cannot query for the main event for complex event's audience evaluation. Event name, error",
+                             readableName, error);
+        return false;
+    }
+    if (event.name() != "_ep") {
+        if (pair) {
+            monitor.logWithLevel(4, 6033, "Found complex events that share the same event ID. Event name, event ID",
+                                 readableName, eventID);
+        }
+        const int64_t children = audienceIntegerParameter(event.parameters(), "_epc").value_or(0);
+        plat::Error storeError;
+        if (!database_->updateComplexEventForAudienceEvaluationWithEventID(eventID, children, &event, &storeError)) {
+            monitor.logWithLevel(1, 6024,
+                                 "Cannot insert main event data for complex event's audience evaluation. Event name, "
+                                 "error",
+                                 readableName, storeError);
+            return false;
+        }
+        return evaluateFiltersForEventName(event.name(), event.parameters(), eventAggregates, event.timestamp(),
+                                           caches);
+    }
+    const DMSValue* mainName = event.parameters().find("_en");
+    const std::string* mainNameText = mainName ? mainName->ifString() : nullptr;
+    if (!mainNameText || mainNameText->empty()) {
+        monitor.logWithLevel(1, 6025, "Extra parameter event doesn't have the main event name.");
+        return false;
+    }
+    if (!pair) {
+        monitor.logWithLevel(4, 6031,
+                             "Cannot evaluate the audience for an extra parameter event. Complex event's main event "
+                             "pair doesn't exist in the database.");
+        plat::Error deleteError;
+        if (!database_->deleteComplexEventForAudienceEvaluationWithEventID(eventID, &deleteError)) {
+            monitor.logWithLevel(1, 6032, "Cannot delete complex event's main event from the database. Event name, error",
+                                 readableName, deleteError);
+            return false;
+        }
+        return true;
+    }
+    DMSParameters merged = pair->mainEvent.parameters();
+    for (const auto& [name, value] : event.parameters()) {
+        merged.set(name, value);
+    }
+    plat::Error updateError;
+    if (pair->childrenToProcess > 1) {
+        if (!database_->updateComplexEventForAudienceEvaluationWithEventID(eventID, pair->childrenToProcess - 1,
+                                                                           &pair->mainEvent, &updateError)) {
+            monitor.logWithLevel(1, 6030,
+                                 "Cannot update the remaining children to process of a complex event. Event name, error",
+                                 readableName, updateError);
+            return false;
+        }
+    } else if (!database_->deleteComplexEventForAudienceEvaluationWithEventID(eventID, &updateError)) {
+        monitor.logWithLevel(1, 6029, "Cannot delete complex event's main event from the database. Event name, error",
+                             readableName, updateError);
+        return false;
+    }
+    plat::Error aggregatesError;
+    auto aggregates = database_->eventAggregatesWithName(*mainNameText, &aggregatesError);
+    if (!aggregates && !aggregatesError.domain.empty()) {
+        monitor.logWithLevel(1, 6034, "Failed to query event aggregates. Name, error",
+                             DMSReadableEventName(plat::Value(*mainNameText)), aggregatesError);
+        return false;
+    }
+    return evaluateFiltersForEventName(*mainNameText, merged, aggregates ? &*aggregates : nullptr, event.timestamp(),
+                                       caches);
+}
+
+bool DMSAudience::evaluateFiltersForEventName(const std::string& eventName, const DMSParameters& eventParameters,
+                                              const DMSEventAggregates* eventAggregates, double eventTimestamp,
+                                              DMSSequenceTimestampsCacheMap& cachedSequenceEvaluationTimestamps) {
+    const std::string readableName = DMSReadableEventName(plat::Value(eventName));
+    plat::Error error;
+    auto filters = database_->eventFiltersForEventName(eventName, &error);
+    if (!filters) {
+        if (error.domain.empty()) {
+            return true;
+        }
+        audienceMonitor().logWithLevel(1, 6000,
+                                       "Unable to query event filters for event. Event will not be evaluated. Event "
+                                       "name, error",
+                                       readableName, error);
+        return false;
+    }
+    if (filters->empty()) {
+        return true;
+    }
+    std::vector<AudienceStoredFilter> stored;
+    for (const DMSEventFilter& filter : *filters) {
+        stored.push_back({filter.audienceID(), filter.filterID(), &filter.data()});
+    }
+    DMSSequenceTimestampsCacheMap caches = cachedSequenceEvaluationTimestamps;
+    bool ok = audienceEvaluateFilters(
+        *database_, stored, kAudienceEventKind, readableName, eventTimestamp, &caches,
+        [](const plat::Data& data) { return std::static_pointer_cast<NANOMessage>(DMSPBEventFilter::initWithBuffer(data)); },
+        [&](NANOMessageRef message) {
+            return DMSEvaluateEventFilter(message, eventName, eventParameters, eventAggregates);
+        },
+        [this](const std::function<bool()>& block) { return performAtomically(block); });
+    if (ok) {
+        cachedSequenceEvaluationTimestamps = std::move(caches);
+    }
+    return ok;
+}
+
+bool DMSAudience::evaluateFiltersForUserProperty(const DMSUserAttribute& attribute) {
+    const std::string readableName = DMSReadableUserPropertyName(plat::Value(attribute.name()));
+    plat::Error error;
+    auto filters = database_->propertyFiltersForPropertyName(attribute.name(), &error);
+    if (!filters) {
+        if (error.domain.empty()) {
+            return true;
+        }
+        audienceMonitor().logWithLevel(1, 6004,
+                                       "Unable to query property filters for property. Property will not be "
+                                       "evaluated. Property name, error",
+                                       readableName, error);
+        return false;
+    }
+    if (filters->empty()) {
+        return true;
+    }
+    std::vector<AudienceStoredFilter> stored;
+    for (const DMSPropertyFilter& filter : *filters) {
+        stored.push_back({filter.audienceID(), filter.filterID(), &filter.data()});
+    }
+    DMSSequenceTimestampsCacheMap unusedCaches;
+    return audienceEvaluateFilters(
+        *database_, stored, kAudiencePropertyKind, readableName, attribute.lastSetTimestamp(), &unusedCaches,
+        [](const plat::Data& data) {
+            return std::static_pointer_cast<NANOMessage>(DMSPBPropertyFilter::initWithBuffer(data));
+        },
+        [&](NANOMessageRef message) { return DMSEvaluatePropertyFilter(message, &attribute); },
+        [this](const std::function<bool()>& block) { return performAtomically(block); });
+}
+
+// ---- result records ----------------------------------------------------------------------------------------------
+
+bool DMSAudience::isFilterResult(const std::optional<DMSFilterResult>& result, int32_t filterID) {
+    if (!result || result->currentResults().empty() || filterID < 0) {
+        return false;
+    }
+    auto data = DMSAudienceResultData::decode(result->currentResults());
+    if (!data || data->status.empty() || data->results.empty()) {
+        audienceMonitor().logWithLevel(2, 6023,
+                                       "Audience filter result is non-nil and is missing status or results array. "
+                                       "Audience result will not be bundled. Audience ID, result data",
+                                       int64_t{result->audienceID()}, result->currentResults());
+        return false;
+    }
+    return DMSAudienceResultData::bit(data->status, filterID) && DMSAudienceResultData::bit(data->results, filterID);
+}
+
+DMSFilterResult DMSAudience::updatedFilterResultWithFilterID(int32_t filterID, int32_t audienceID,
+                                                             const std::optional<DMSFilterResult>& currentFilterResult,
+                                                             bool newEvaluationResult,
+                                                             const std::optional<plat::Array>& dynamicFilterTimestamps,
+                                                             const std::optional<plat::Array>& sequenceFilterTimestamps) {
+    std::vector<uint64_t> status, results;
+    if (currentFilterResult) {
+        auto data = DMSAudienceResultData::decode(currentFilterResult->currentResults());
+        if (data && !data->status.empty() && !data->results.empty()) {
+            status = data->status;
+            results = data->results;
+        }
+    }
+    DMSAudienceResultData::setBit(status, filterID, true);
+    DMSAudienceResultData::setBit(results, filterID, newEvaluationResult);
+    // Both lists always carry a first word, and as many words as either needs.
+    const size_t words = std::max({status.size(), results.size(), size_t{1}});
+    status.resize(words, 0);
+    results.resize(words, 0);
+    auto message = DMSAudienceResultData::encode(status, results, dynamicFilterTimestamps, sequenceFilterTimestamps);
+    return DMSFilterResult(audienceID, message,
+                           currentFilterResult ? currentFilterResult->previousResults() : std::nullopt);
+}
+
+bool DMSAudience::resultsForBundling(plat::Array* results) {
+    auto& monitor = audienceMonitor();
+    plat::Error error;
+    auto stored = database_->allFilterResults(&error);
+    if (!stored) {
+        monitor.logWithLevel(1, 6019, "Unable to query Audience filter results. Audience results will not be bundled. Error",
+                             error);
+        return false;
+    }
+    plat::Array out;
+    std::vector<DMSFilterResult> updates;
+    for (const auto& [audienceID, record] : *stored) {
+        auto current = record.currentResults().empty() ? nullptr
+                                                       : DMSPBResultData::initWithBuffer(record.currentResults());
+        if (!current) {
+            monitor.logWithLevel(1, 6020, "Current result data is nil. Audience result will not be bundled. Audience ID",
+                                 int64_t{audienceID});
+            continue;
+        }
+        auto status = DMSAudienceResultData::words(current, DMSPBResultData::kStatus);
+        if (status.empty() || status.front() == 0) {
+            monitor.logWithLevel(1, 6021, "Current result status is 0. Audience result will not be bundled. Audience ID",
+                                 int64_t{audienceID});
+            continue;
+        }
+        auto leaf = DMSPBAudienceLeafFilterResult::init();
+        NANOSetInt32(leaf, DMSPBAudienceLeafFilterResult::kAudienceID, audienceID);
+        NANOSetMessage(leaf, DMSPBAudienceLeafFilterResult::kCurrentResults, current);
+        if (record.previousResults()) {
+            NANOSetBool(leaf, DMSPBAudienceLeafFilterResult::kNewAudience, false);
+            auto previous = DMSPBResultData::initWithBuffer(*record.previousResults());
+            auto currentEncoding = current->protoBuffer();
+            auto previousEncoding = previous ? previous->protoBuffer() : std::nullopt;
+            if (previous && previousEncoding != currentEncoding) {
+                NANOSetMessage(leaf, DMSPBAudienceLeafFilterResult::kPreviousResults, previous);
+            }
+        } else {
+            NANOSetBool(leaf, DMSPBAudienceLeafFilterResult::kNewAudience, true);
+        }
+        out.push_back(plat::Value(plat::rt::ObjectPtr(leaf)));
+        updates.emplace_back(audienceID, record.currentResults(), record.currentResults());
+    }
+    if (!updates.empty() &&
+        !performAtomically([&] { return database_->updateFilterResults(updates, &error); })) {
+        monitor.logWithLevel(1, 6022,
+                             "Unable to save updated Audience filter results. Audience results will not be bundled. "
+                             "Error",
+                             error);
+        return false;
+    }
+    if (results) {
+        *results = std::move(out);
+    }
     return true;
 }

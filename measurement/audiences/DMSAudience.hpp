@@ -1,21 +1,97 @@
 #pragma once
-// The audience evaluator: re-evaluates the stored audience filters when events and user properties change.
-// The filters themselves are not evaluated yet; every evaluation succeeds.
+// The audience evaluator: keeps the audience definitions of the measurement configuration in the database,
+// evaluates their filters against events placed in bundles and against user properties, and keeps one compact
+// result record per audience that travels with every bundle. Worker queue only; no state between calls.
+//
+// Result records carry two bit lists, "evaluated" (status) and "true" (results): filter n owns bit n % 64 of
+// word n / 64, so filter IDs of 64 and above (allowed up to 99) never share a bit with a lower one. A word
+// that a record does not carry reads as 0.
 
+#include "core/NANOMessage.hpp"
+#include "measurement/storage/DMSAudienceRecords.hpp"
+#include "platform/foundation/Error.hpp"
+#include "platform/foundation/Value.hpp"
+
+#include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
 
 class DMSDatabase;
+class DMSEvent;
+class DMSEventAggregates;
+class DMSParameters;
 class DMSUserAttribute;
+
+// The event times at which the sequence filters of one audience held during the bundle being built.
+class DMSSequenceTimestampsCache {
+public:
+    // None without an audience ID.
+    static std::optional<DMSSequenceTimestampsCache> initWithAudienceID(std::optional<int32_t> audienceID);
+    // Appends; nothing without a filter ID.
+    void addTimestamp(double timestamp, std::optional<int32_t> filterID);
+    std::optional<std::vector<double>> sequenceTimestampsForFilterID(int32_t filterID) const;
+    // SequenceFilterResultTimestamp messages: ascending filter ID, each with its times ascending in whole
+    // seconds.
+    plat::Array sequenceFilterResultTimestamps() const;
+    int32_t audienceID() const { return audienceID_; }
+    const std::map<int32_t, std::vector<double>>& allSequenceTimestampsByFilterID() const { return timestamps_; }
+
+private:
+    explicit DMSSequenceTimestampsCache(int32_t audienceID) : audienceID_(audienceID) {}
+    int32_t audienceID_;
+    std::map<int32_t, std::vector<double>> timestamps_;
+};
+
+// One bundle's caches, by audience ID: the bundler makes an empty one per bundle.
+using DMSSequenceTimestampsCacheMap = std::map<int32_t, DMSSequenceTimestampsCache>;
 
 class DMSAudience {
 public:
     // None without a database.
     static std::unique_ptr<DMSAudience> initWithDatabase(DMSDatabase* database);
-    // Runs inside the user property's transaction: NO rolls the change back.
-    bool evaluateFiltersForUserProperty(const DMSUserAttribute& attribute);
-
     explicit DMSAudience(DMSDatabase* database) : database_(database) {}
 
+    // ---- evaluation ----
+    // A stored raw event going into a bundle: reassembles complex events ("_eid", "_epc", "_ep" with "_en"),
+    // then evaluates the event filters of the event's name.
+    bool evaluateFiltersForEvent(const DMSEvent& event, const DMSEventAggregates* eventAggregates,
+                                 DMSSequenceTimestampsCacheMap& cachedSequenceEvaluationTimestamps);
+    bool evaluateFiltersForEventName(const std::string& eventName, const DMSParameters& eventParameters,
+                                     const DMSEventAggregates* eventAggregates, double eventTimestamp,
+                                     DMSSequenceTimestampsCacheMap& cachedSequenceEvaluationTimestamps);
+    // Runs inside the user property's transaction: NO rolls the change back.
+    bool evaluateFiltersForUserProperty(const DMSUserAttribute& attribute);
+    // The AudienceLeafFilterResult messages for the next bundle (empty when nothing is to be sent); each sent
+    // record's previous results become its current ones. NO (and nothing in `results`) on failure.
+    bool resultsForBundling(plat::Array* results);
+
+    static bool isFilterResult(const std::optional<DMSFilterResult>& result, int32_t filterID);
+    static DMSFilterResult updatedFilterResultWithFilterID(int32_t filterID, int32_t audienceID,
+                                                           const std::optional<DMSFilterResult>& currentFilterResult,
+                                                           bool newEvaluationResult,
+                                                           const std::optional<plat::Array>& dynamicFilterTimestamps,
+                                                           const std::optional<plat::Array>& sequenceFilterTimestamps);
+
+    // ---- definitions ----
+    // The audiences of a newly accepted configuration (DMSPBAudience objects), inside the caller's transaction.
+    // More than the allowed number of audiences changes nothing and answers YES.
+    bool updateAudiences(const plat::Array& audiences);
+    bool maybeDeleteStaleFilterResults(const std::set<int32_t>& keptAudienceIDs);
+    static bool isValidAudienceProto(NANOMessageRef audience, const std::set<int32_t>& usedAudienceIDs,
+                                     plat::Error* error);
+
+    DMSDatabase* database() const { return database_; }
+
 private:
+    bool evaluateComplexEvent(const DMSEvent& event, int64_t eventID, const DMSEventAggregates* eventAggregates,
+                              DMSSequenceTimestampsCacheMap& cachedSequenceEvaluationTimestamps);
+    // Runs the block in a transaction of its own unless the caller's transaction is open already (which then
+    // rolls back on NO), so that a call failing part-way saves nothing.
+    bool performAtomically(const std::function<bool()>& block);
+
     DMSDatabase* database_;
 };

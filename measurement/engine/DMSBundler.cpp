@@ -2,6 +2,7 @@
 // the daily counts, the aggregates, "_lte", the sampling memory and the app metadata, so that a failure
 // anywhere leaves every one of them as it was and the same raw events are tried again.
 
+#include "measurement/audiences/DMSAudience.hpp"
 #include "measurement/engine/DMSIdentity.hpp"
 #include "measurement/engine/DMSMeasurement.hpp"
 #include "measurement/engine/DMSMonitor.hpp"
@@ -230,6 +231,8 @@ bool DMSMeasurement::bundleOneHeaderOnWorkerQueue(bool& done) {
     int64_t engagementSum = 0;
     bool bundleRealtime = false;
     std::vector<DMSEventFields> kept;
+    // The sequence filters' times of this bundle only: each bundle starts with an empty cache.
+    DMSSequenceTimestampsCacheMap sequenceTimestamps;
     for (DMSEvent event : events) {
         const std::string name = event.name();
         if (config.isEventCustomConversion(name)) {
@@ -329,7 +332,9 @@ bool DMSMeasurement::bundleOneHeaderOnWorkerQueue(bool& done) {
                 log.logWithLevel(1, 23165, "User engagement event doesn't contain any user engagement time");
             }
         }
-        // Audience evaluation joins here once audiences are evaluated; until then every event passes.
+        if (!audience_ || !audience_->evaluateFiltersForEvent(event, &*aggregates, sequenceTimestamps)) {
+            return false;
+        }
         kept.push_back(event.protoEventFields());
         bundleRealtime = bundleRealtime || event.isRealtime();
     }
@@ -409,6 +414,15 @@ bool DMSMeasurement::bundleOneHeaderOnWorkerQueue(bool& done) {
     if (!database_->updateAppMetadata(*metadata, &error)) {
         log.logWithLevel(1, 23112, "Unable to update the app metadata. Error", error);
         return false;
+    }
+
+    plat::Array audienceResults;
+    if (!audience_ || !audience_->resultsForBundling(&audienceResults)) {
+        log.logWithLevel(1, 23113, "Unable to read audience evaluation results");
+        return false;
+    }
+    if (!audienceResults.empty()) {
+        NANOSetArray(bundle, B::kAudienceEvaluationResults, audienceResults);
     }
 
     if (persistedConfig_) {

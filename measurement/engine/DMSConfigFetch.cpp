@@ -4,6 +4,7 @@
 
 #include "core/DVUNetwork.hpp"
 #include "deployment/Deployment.hpp"
+#include "measurement/audiences/DMSAudience.hpp"
 #include "measurement/engine/DMSIdentity.hpp"
 #include "measurement/engine/DMSMeasurement.hpp"
 #include "measurement/engine/DMSMeasurementNetworkBridge.hpp"
@@ -131,8 +132,14 @@ bool DMSMeasurement::applyRemoteConfigBodyOnWorkerQueue(const plat::Data& body) 
         log.logWithLevel(1, 23136, "Configuration does not have valid Razoza App ID.");
         return false;
     }
-    // Audiences are handed to the audience evaluator once it keeps them; until then they are accepted as they
-    // are and never stored with the configuration.
+    const plat::Array audiences =
+        NANOGetArray(message, DMSPBMeasurementConfig::kAudiences, &DMSPBAudience::messageClass()).value_or(plat::Array());
+    if (!audience_ || !audience_->updateAudiences(audiences)) {
+        log.logWithLevel(1, 23137, "Failed to update audiences with new server configuration",
+                         plat::Value(configFetchBodyText(body)));
+        return false;
+    }
+    // Audience definitions live in the filter tables only, never in the stored configuration.
     NANOClearField(message, DMSPBMeasurementConfig::kAudiences);
     DMSRemoteConfig* own = ownRemoteConfig();
     if (!own || !own->updateMeasurementConfig(DMSMeasurementConfigFieldsFromMessage(message))) {

@@ -2,6 +2,7 @@
 // the raw-event storage bundling reads from. Three transactions per event (lifetime value, daily counts,
 // storage), each all-or-nothing.
 
+#include "measurement/audiences/DMSConditionalUserPropertyController.hpp"
 #include "measurement/engine/DMSIdentity.hpp"
 #include "measurement/engine/DMSLifetimeValueRecorder.hpp"
 #include "measurement/engine/DMSMeasurement.hpp"
@@ -101,8 +102,13 @@ void DMSMeasurement::handleEventOnWorkerQueue(DMSEvent event) {
                                            sessions->isSessionExpired()) {
         removeExpiredSessionPropertiesOnWorkerQueue();
     }
-    // Conditional user properties trigger no events until their controller exists.
-    std::vector<DMSEvent> triggered;
+    // Time-out and expiry events are written by the pass, before the event; triggered ones come after it.
+    auto passed = DMSConditionalUserPropertyController::sharedInstance().processEventOnWorkerQueue(&event);
+    if (!passed) {
+        log.logWithLevel(4, 23050, "Unable to process conditional user property. Event name, origin",
+                         pipelineReadableName(event.name()), plat::Value(event.origin()));
+    }
+    std::vector<DMSEvent> triggered = passed ? std::move(*passed) : std::vector<DMSEvent>();
     writeEventOnWorkerQueue(std::move(event));
     for (DMSEvent& next : triggered) {
         writeEventOnWorkerQueue(std::move(next));

@@ -494,10 +494,7 @@ bool DMSDatabase::deletePurchaseFingerprint(std::string_view fingerprint, plat::
 
 // User properties.
 
-namespace {
-
-// The stored-value rule: text, real or 64-bit integer in the value column.
-plat::Value databaseStoredValue(const DMSValue& value) {
+plat::Value DMSDatabaseStoredValue(const DMSValue& value) {
     if (const std::string* text = value.ifString()) {
         return plat::Value(*text);
     }
@@ -506,6 +503,8 @@ plat::Value databaseStoredValue(const DMSValue& value) {
     }
     return plat::Value(value.int64Value());
 }
+
+namespace {
 
 std::optional<DMSUserAttribute> databaseUserAttributeFromRow(const DMSRecord& row) {
     const plat::Value* name = row.find("name");
@@ -548,7 +547,7 @@ bool DMSDatabase::updateUserAttribute(const DMSUserAttribute* attribute, plat::E
         }
         return DMSRecord{{"name", attribute->name()},
                          {"set_timestamp", attribute->lastSetTimestamp()},
-                         {"value", databaseStoredValue(attribute->value())},
+                         {"value", DMSDatabaseStoredValue(attribute->value())},
                          {"origin", attribute->origin()}};
     };
     if (!attribute) {

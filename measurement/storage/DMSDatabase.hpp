@@ -9,6 +9,7 @@
 #include "measurement/engine/DMSRemoteConfig.hpp"
 #include "measurement/messages/DMSPBMessages.hpp"
 #include "measurement/storage/DMSAudienceRecords.hpp"
+#include "measurement/storage/DMSConditionalUserProperty.hpp"
 #include "measurement/storage/DMSEvent.hpp"
 #include "measurement/storage/DMSSqliteStore.hpp"
 #include "platform/foundation/Error.hpp"
@@ -25,6 +26,17 @@
 
 class DMSPersistedConfig;
 class DMSUserAttribute;
+class DMSValue;
+
+// The stored-value rule of the value columns: a string as text, a double as a real, anything else as a 64-bit
+// integer.
+plat::Value DMSDatabaseStoredValue(const DMSValue& value);
+
+// The main event of a complex event and the number of its extra-parameter events still to come.
+struct DMSComplexEventPair {
+    DMSEvent mainEvent;
+    int64_t childrenToProcess = 0;
+};
 
 // The bundle sequence kept in app_metadata row 1.
 class DMSAppMetadata {
@@ -257,6 +269,32 @@ public:
     // Forgets a stored fingerprint, so that a purchase that was never reported can be reported when it comes
     // again; an absent one is no failure.
     bool deletePurchaseFingerprint(std::string_view fingerprint, plat::Error* error);
+
+    // Conditional user properties, at most 1000 names. The time conditions compare the absolute distance from
+    // now, so a stored time in the future counts like one in the past. A row whose event blob does not decode
+    // is left out of every answer.
+    std::optional<DMSConditionalUserProperty> conditionalUserPropertyWithName(std::string_view name,
+                                                                              plat::Error* error);
+    bool updateConditionalUserProperty(const DMSConditionalUserProperty* property, plat::Error* error);
+    bool deleteConditionalUserPropertyWithName(std::string_view name, plat::Error* error);
+    std::optional<std::vector<DMSConditionalUserProperty>> timedOutConditionalUserPropertiesWithError(
+        plat::Error* error);
+    std::optional<std::vector<DMSConditionalUserProperty>> expiredConditionalUserPropertiesWithError(
+        plat::Error* error);
+    std::optional<std::vector<DMSConditionalUserProperty>> triggeredConditionalUserPropertiesWithEventName(
+        std::string_view eventName, plat::Error* error);
+    // The prefix matches literally and the origin exactly; an empty one does not filter.
+    std::optional<std::vector<DMSConditionalUserProperty>> conditionalUserPropertiesWithPrefix(
+        std::string_view prefix, std::string_view origin, plat::Error* error);
+    std::optional<std::vector<DMSConditionalUserProperty>> conditionalUserPropertiesWithCondition(
+        std::string_view condition, const plat::Array& parameterValues, plat::Error* error);
+
+    // Complex events kept for audience evaluation until their last extra-parameter event. None with the error
+    // unset when nothing is stored for the ID.
+    std::optional<DMSComplexEventPair> mainEventAndChildCountPairWithEventID(int64_t eventID, plat::Error* error);
+    bool updateComplexEventForAudienceEvaluationWithEventID(int64_t eventID, int64_t childEventCount,
+                                                            const DMSEvent* mainEvent, plat::Error* error);
+    bool deleteComplexEventForAudienceEvaluationWithEventID(int64_t eventID, plat::Error* error);
 
 private:
     DMSDatabase() = default;

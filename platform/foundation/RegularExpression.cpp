@@ -87,18 +87,28 @@ size_t RegularExpression::numberOfMatches(std::string_view text) const {
 }
 
 bool RegularExpression::firstMatch(std::string_view text) const {
+    return firstMatchWithinTimeLimit(text).value_or(false);
+}
+
+std::optional<bool> RegularExpression::firstMatchWithinTimeLimit(std::string_view text) const {
     UErrorCode status = U_ZERO_ERROR;
     Handle re(uregex_clone(re_.get(), &status));
     if (U_FAILURE(status)) {
-        return false;
+        return std::nullopt;
     }
     const std::u16string input = String::utf16(text);
     uregex_setText(re.get(), reinterpret_cast<const UChar*>(input.data()), static_cast<int32_t>(input.size()),
                    &status);
     // In steps of the matcher's loop; enough for any sane pattern, short for a runaway one.
     uregex_setTimeLimit(re.get(), 1000000, &status);
-    const bool found = U_SUCCESS(status) && uregex_find(re.get(), 0, &status);
-    return found && U_SUCCESS(status);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    const bool found = uregex_find(re.get(), 0, &status);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    return found;
 }
 
 } // namespace plat

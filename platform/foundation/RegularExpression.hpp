@@ -6,6 +6,7 @@
 #include "platform/foundation/Error.hpp"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,8 @@ public:
     // Whether any part of the text matches. A match that runs past the time limit (a pattern that backtracks
     // without end) counts as none, so a hostile text cannot stall the caller.
     bool firstMatch(std::string_view text) const;
+    // The same, telling a search that ran out of time (or failed) apart from one that found nothing: none.
+    std::optional<bool> firstMatchWithinTimeLimit(std::string_view text) const;
     const std::string& pattern() const { return pattern_; }
 
     RegularExpression(const RegularExpression& other);

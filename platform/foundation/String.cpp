@@ -351,6 +351,27 @@ std::string mapCase(std::string_view s, bool upper) {
 std::string lowercased(std::string_view s) {
     return mapCase(s, false);
 }
+
+std::string caseFolded(std::string_view s) {
+    std::u16string in = utf16(s);
+    std::u16string out(in.size() + 16, u'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        UErrorCode status = U_ZERO_ERROR;
+        int32_t n = u_strFoldCase(reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()),
+                                  reinterpret_cast<const UChar*>(in.data()), static_cast<int32_t>(in.size()),
+                                  U_FOLD_CASE_DEFAULT, &status);
+        if (status == U_BUFFER_OVERFLOW_ERROR) {
+            out.assign(static_cast<size_t>(n), u'\0');
+            continue;
+        }
+        if (U_FAILURE(status)) {
+            return std::string(s);
+        }
+        out.resize(static_cast<size_t>(n));
+        return fromUTF16(out);
+    }
+    return std::string(s);
+}
 std::string uppercased(std::string_view s) {
     return mapCase(s, true);
 }

@@ -81,6 +81,8 @@ std::string prefixUTF16(std::string_view utf8, size_t units);
 int compareUTF16(std::string_view a, std::string_view b);
 // Full Unicode case folding, then compared by code units; <0, 0, >0.
 int caseInsensitiveCompare(std::string_view a, std::string_view b);
+// Full Unicode case folding (the folding the comparison above uses), for searches that ignore case.
+std::string caseFolded(std::string_view s);
 std::string lowercased(std::string_view s); // locale-independent
 std::string uppercased(std::string_view s);
 std::string trimming(std::string_view s, const CharacterSet& set);

@@ -1,0 +1,64 @@
+#pragma once
+// The condition logic of audience filters: one downloaded filter message against one event or user property
+// answers true, false or none (the filter cannot be evaluated, and the stored result stays as it is). Every
+// none is announced on the monitor. Also the validity checks of number and string filters that the
+// definitions apply to downloaded audiences. Stateless; runs on the measurement worker queue.
+
+#include "core/NANOMessage.hpp"
+#include "platform/foundation/Decimal.hpp"
+#include "platform/foundation/RegularExpression.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+class DMSEventAggregates;
+class DMSParameters;
+class DMSUserAttribute;
+class DMSValue;
+
+enum DMSComparisonType : uint32_t {
+    DMSComparisonTypeUnknown = 0,
+    DMSComparisonTypeLessThan = 1,
+    DMSComparisonTypeGreaterThan = 2,
+    DMSComparisonTypeEqual = 3,
+    DMSComparisonTypeBetween = 4,
+};
+
+enum DMSMatchType : uint32_t {
+    DMSMatchTypeUnknown = 0,
+    DMSMatchTypeRegexp = 1,
+    DMSMatchTypeBeginsWith = 2,
+    DMSMatchTypeEndsWith = 3,
+    DMSMatchTypePartial = 4,
+    DMSMatchTypeExact = 5,
+    DMSMatchTypeInList = 6,
+};
+
+// The decimal operands of one number filter during one decimal comparison.
+class DMSAudienceComparisonValues {
+public:
+    std::optional<plat::Decimal> comparisonValue;
+    std::optional<plat::Decimal> minComparisonValue;
+    std::optional<plat::Decimal> maxComparisonValue;
+    bool isValid() const { return valid_; }
+    void setValid(bool valid) { valid_ = valid; }
+
+private:
+    bool valid_ = true;
+};
+
+// Messages are passed as message objects (null: absent); the answer none is "cannot be evaluated".
+std::optional<bool> DMSEvaluateEventFilter(NANOMessageRef eventFilter, std::string_view eventName,
+                                           const DMSParameters& eventParameters,
+                                           const DMSEventAggregates* eventAggregates);
+std::optional<bool> DMSEvaluatePropertyFilter(NANOMessageRef propertyFilter, const DMSUserAttribute* userProperty);
+std::optional<bool> DMSEvaluateFilterForValue(NANOMessageRef filter, const DMSValue& value);
+bool DMSIsValidNumberFilter(NANOMessageRef numberFilter);
+std::optional<bool> DMSEvaluateNumberFilterWithDouble(NANOMessageRef numberFilter, double value);
+std::optional<bool> DMSEvaluateNumberFilterWithInt64(NANOMessageRef numberFilter, int64_t value);
+std::optional<bool> DMSEvaluateNumberFilterWithDecimal(NANOMessageRef numberFilter, const plat::Decimal& value);
+// Hands out the compiled expression of a REGEXP filter when asked for.
+bool DMSParseStringFilter(NANOMessageRef stringFilter, std::optional<plat::RegularExpression>* regularExpression);
+bool DMSIsValidStringFilter(NANOMessageRef stringFilter);
+std::optional<bool> DMSEvaluateStringFilter(NANOMessageRef stringFilter, const std::optional<std::string>& text);
