@@ -29,6 +29,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 
 namespace rt = plat::rt;
@@ -570,6 +571,7 @@ void VZRCrashReportingController::setupAndDisplayAlert(const std::string& title,
         promptedReport_ = report;
         crashReportSubmissionAlert_ = alert;
         alwaysSendButtonIndex_ = alwaysIndex;
+        shownAlerts_.emplace_back(alert, report);
     }
     view->show();
 }
@@ -579,11 +581,16 @@ void VZRCrashReportingController::alertViewClickedButtonAtIndex(const rt::Object
     bool always = false;
     {
         std::lock_guard lock(mutex_);
-        if (!alert || alert != crashReportSubmissionAlert_)
+        auto shown = std::find_if(shownAlerts_.begin(), shownAlerts_.end(),
+                                  [&](const auto& entry) { return alert && entry.first == alert; });
+        if (shown == shownAlerts_.end())
             return;
-        report = promptedReport_;
+        report = shown->second;
+        shownAlerts_.erase(shown);
+        // The always-send button sits at the same index on every alert (after cancel and send).
         always = alwaysSendButtonIndex_ != kVZRNoAlwaysSendButton && index == alwaysSendButtonIndex_;
-        crashReportSubmissionAlert_.reset();
+        if (crashReportSubmissionAlert_ == alert)
+            crashReportSubmissionAlert_ = shownAlerts_.empty() ? nullptr : shownAlerts_.back().first;
     }
     auto view = std::dynamic_pointer_cast<plat::UIAlertView>(alert);
     const bool cancel = view && index == view->cancelButtonIndex();

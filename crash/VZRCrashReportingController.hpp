@@ -161,8 +161,11 @@ private:
     std::shared_ptr<VZRReportsController> reportsController_;
     std::optional<VZRSettings> settings_;
     int64_t alwaysSendButtonIndex_ = kVZRNoAlwaysSendButton;
-    plat::rt::ObjectPtr crashReportSubmissionAlert_;
+    plat::rt::ObjectPtr crashReportSubmissionAlert_; // the latest on screen
     std::shared_ptr<VZRInternalReport> promptedReport_;
+    // Every alert on screen with its report: several reports of one launch each get their own alert, and
+    // each answer must reach its own report.
+    std::vector<std::pair<plat::rt::ObjectPtr, std::shared_ptr<VZRInternalReport>>> shownAlerts_;
     PromptChoice promptChoice_ = kPromptNone;
     bool registeredAnalyticsEventListener_ = false;
     bool observingSettings_ = false;
