@@ -103,6 +103,42 @@ rt::Class* VZRCrashReportingController::runtimeClass() {
     return cls;
 }
 
+namespace {
+
+std::mutex& liveControllersMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::vector<std::weak_ptr<VZRCrashReportingController>>& liveControllers() {
+    static std::vector<std::weak_ptr<VZRCrashReportingController>> controllers;
+    return controllers;
+}
+
+} // namespace
+
+bool VZRCrashReportingController::hasReportsInFlight() {
+    std::vector<std::shared_ptr<VZRCrashReportingController>> live;
+    {
+        std::lock_guard lock(liveControllersMutex());
+        auto& all = liveControllers();
+        all.erase(std::remove_if(all.begin(), all.end(), [](const auto& weak) { return weak.expired(); }), all.end());
+        for (const auto& weak : all)
+            if (auto controller = weak.lock())
+                live.push_back(std::move(controller));
+    }
+    return std::any_of(live.begin(), live.end(), [](const auto& controller) { return controller->reportsInFlight(); });
+}
+
+bool VZRCrashReportingController::reportsInFlight() {
+    if (operationQueue_->operationCount() > 0)
+        return true;
+    const std::vector<std::string> packages = fileMananger_->preparedPathContents();
+    std::lock_guard lock(mutex_);
+    return std::any_of(packages.begin(), packages.end(),
+                       [this](const std::string& path) { return failedUploads_.count(path) == 0; });
+}
+
 std::shared_ptr<VZRCrashReportingController> VZRCrashReportingController::initWithFileManager(
     std::shared_ptr<VZRFileManager> fileManager, std::weak_ptr<VZRCrashReportingControllerDelegate> delegate) {
     auto controller = rt::make<VZRCrashReportingController>(runtimeClass());
@@ -113,6 +149,8 @@ std::shared_ptr<VZRCrashReportingController> VZRCrashReportingController::initWi
     controller->networkClient_ = VZRNetworkClient::initWithQueue(
         controller->operationQueue_, controller->fileMananger_,
         std::static_pointer_cast<VZRNetworkClientDelegate>(controller));
+    std::lock_guard lock(liveControllersMutex());
+    liveControllers().push_back(controller);
     return controller;
 }
 
@@ -478,6 +516,10 @@ void VZRCrashReportingController::reportsControllerDidCompletePackageSubmission(
         controllerDebugLog("[Vuzidorazav:Crash] report submission successful");
         return;
     }
+    {
+        std::lock_guard lock(mutex_);
+        failedUploads_.insert(path);
+    }
     controllerDebugLog("[Vuzidorazav:Crash] report submission failed with error " + error->description());
     VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Error: failed to submit report '%s'\n", VZR_HERE,
               error->description().c_str());
@@ -493,6 +535,10 @@ void VZRCrashReportingController::retryUploadForReportAtPath(const std::string& 
             if (!controller)
                 return;
             controllerDebugLog("[Vuzidorazav:Crash] re-attempting report submission");
+            {
+                std::lock_guard lock(controller->mutex_);
+                controller->failedUploads_.erase(path);
+            }
             controller->reportsController()->uploadPackagedReportAtPath(path, false);
         },
         kVZRUploadRetryDelay);

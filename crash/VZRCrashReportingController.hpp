@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,11 @@ public:
         std::shared_ptr<VZRFileManager> fileManager, std::weak_ptr<VZRCrashReportingControllerDelegate> delegate);
     explicit VZRCrashReportingController(plat::rt::Class* cls) : plat::rt::Object(cls) {}
     ~VZRCrashReportingController() override;
+
+    // Whether a controller of this process still has report work queued or a package whose upload has not
+    // ended (a package waiting for its retry does not count): what a program waits for before it quits.
+    static bool hasReportsInFlight();
+    bool reportsInFlight();
 
     // True when crash reporting runs for this process.
     bool startWithProfilingMark(uint64_t mark, const std::optional<std::string>& betaToken);
@@ -171,4 +177,5 @@ private:
     bool observingSettings_ = false;
     plat::NotificationCenter::Token settingsToken_;
     std::vector<plat::NotificationCenter::Token> stateTokens_;
+    std::set<std::string> failedUploads_; // packages waiting for their retry
 };

@@ -5,12 +5,14 @@
 #include "app/console/Notifications.hpp"
 #include "app/console/Screens.hpp"
 #include "core/DAVZarezuveLogger.hpp"
+#include "crash/VZRCrashReportingController.hpp"
 #include "kit_host/ZUVSettingsOnboardingManager.hpp"
 #include "platform/dispatch/Backend.hpp"
 #include "platform/dispatch/Clock.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/dispatch/MainLoop.hpp"
 #include "platform/foundation/Console.hpp"
+#include "platform/foundation/Error.hpp"
 #include "platform/net/Reachability.hpp"
 #include "platform/net/SimNetwork.hpp"
 #include "platform/net/URL.hpp"
@@ -22,7 +24,9 @@
 #include "platform/webkit/SimWeb.hpp"
 #include "platform/webkit/WebRecorder.hpp"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 namespace console {
 namespace {
@@ -92,6 +96,22 @@ bool hasPayload(const ConsoleCommand& command) {
     return true;
 }
 
+// The app dies as its user would see it: ended by the fault's signal (SIGABRT for an uncaught exception),
+// with no clean-up but the console's lines written so far.
+[[noreturn]] void crashTheApp(const std::string& how) {
+    std::fflush(nullptr);
+    if (how == "segv") {
+        // A page no process maps (not null, which the sanitizer build would stop at before the fault).
+        auto* nowhere = reinterpret_cast<volatile int*>(uintptr_t{8});
+        *nowhere = 1;
+    } else if (how == "abort") {
+        std::abort();
+    } else if (how == "exception") {
+        plat::Exception::raise("PortalCrashCommand", "The console asked the app to crash with an uncaught exception.");
+    }
+    __builtin_trap();
+}
+
 } // namespace
 
 std::shared_ptr<DeviceConsole> DeviceConsole::make(std::unique_ptr<CommandSource> source,
@@ -155,6 +175,16 @@ void DeviceConsole::play(const SourceLine& line) {
     if (parsed.command->kind == CommandKind::quit) {
         if (options_.echo) {
             plat::printDevice("> quit");
+        }
+        // A crash report of an earlier launch that is on its way to the report service is let go first: a
+        // session that only starts the app after a crash and quits must still deliver it.
+        if (VZRCrashReportingController::hasReportsInFlight()) {
+            settleThen([weak = weak_from_this()] {
+                if (auto self = weak.lock()) {
+                    self->finish(0, true);
+                }
+            });
+            return;
         }
         finish(0, true);
         return;
@@ -261,6 +291,8 @@ void DeviceConsole::execute(const ConsoleCommand& command, std::function<void()>
             plat::printDevice(line);
         }
         break;
+    case CommandKind::crash:
+        crashTheApp(command.target);
     case CommandKind::quit:
         finish(0, true);
         return;
@@ -310,9 +342,11 @@ void DeviceConsole::settleThen(std::function<void()> then) {
         }
         // The push client's requests count too: the player it creates is what the portal registration carries;
         // so does the core's report, which every launch posts to the log service, and the kit host's settings
-        // download and onboarding, which end when its session closes.
+        // download and onboarding, which end when its session closes, and the crash reporter's reports of earlier
+        // launches until their upload ends.
         const bool busy = anyPageLoading() || self->http_.busy() || RadIrivozClient::hasRequestsInFlight() ||
-                          DAVZarezuveLogger::hasFlushesInFlight() || ZUVSettingsOnboardingManager::hasSessionsInFlight();
+                          DAVZarezuveLogger::hasFlushesInFlight() || ZUVSettingsOnboardingManager::hasSessionsInFlight() ||
+                          VZRCrashReportingController::hasReportsInFlight();
         const uint64_t marker = self->activityMarker();
         if (busy || marker != state->marker) {
             state->quiet = 0;
