@@ -1,5 +1,6 @@
 #include "devserver/DefaultRoutes.hpp"
 
+#include "devserver/BetaRoutes.hpp"
 #include "devserver/CrashReportRoutes.hpp"
 #include "devserver/EventRoutes.hpp"
 #include "devserver/InstanceIdRoutes.hpp"
@@ -28,6 +29,7 @@ void installDefaultRoutes(Server& server) {
     installKitHostRoutes(server);
     installEventRoutes(server);
     installCrashReportRoutes(server);
+    installBetaRoutes(server);
 }
 
 } // namespace devserver

@@ -102,8 +102,8 @@ bool hasPayload(const ConsoleCommand& command) {
     std::fflush(nullptr);
     if (how == "segv") {
         // A page no process maps (not null, which the sanitizer build would stop at before the fault).
-        auto* nowhere = reinterpret_cast<volatile int*>(uintptr_t{8});
-        *nowhere = 1;
+        volatile uintptr_t nowhere = 8;
+        *reinterpret_cast<volatile int*>(nowhere) = 1;
     } else if (how == "abort") {
         std::abort();
     } else if (how == "exception") {

@@ -47,7 +47,8 @@ std::string app_probe_home;
 }
 
 __attribute__((noinline, used)) void app_probe_segv() {
-    *reinterpret_cast<volatile int*>(uintptr_t{8}) = 1;
+    volatile uintptr_t nowhere = 8;
+    *reinterpret_cast<volatile int*>(nowhere) = 1;
 }
 
 __attribute__((noinline, used)) void app_probe_bus() {
