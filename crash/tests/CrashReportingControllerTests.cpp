@@ -10,14 +10,19 @@
 
 #include "kit_host/Zuvadu.hpp"
 
+#include "devserver/CrashReportRoutes.hpp"
+#include "devserver/Server.hpp"
 #include "platform/device/Boot.hpp"
 #include "platform/device/SimDevice.hpp"
 #include "platform/dispatch/Backend.hpp"
+#include "platform/dispatch/Clock.hpp"
 #include "platform/foundation/Console.hpp"
 #include "platform/foundation/Faults.hpp"
 #include "platform/foundation/FileManager.hpp"
 #include "platform/foundation/NotificationCenter.hpp"
 #include "platform/foundation/ProcessInfo.hpp"
+#include "platform/net/SimNetwork.hpp"
+#include "platform/runtime/Messaging.hpp"
 #include "platform/runtime/Runtime.hpp"
 #include "platform/uikit/SimApp.hpp"
 #include "platform/uikit/UIApplication.hpp"
@@ -31,6 +36,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 #include <set>
 #include <signal.h>
 #include <string>
@@ -422,6 +428,127 @@ TEST_F(CrashReportingControllerTest, TheSettingsNotificationIsHandledOnce) {
     center.post("ZUVSettingsAvailableNotification");
     // Fresh settings once, not the cached ones, and never again.
     EXPECT_EQ(delegate->settingsAsked, asked + 1);
+}
+
+// The analytics client as the controller finds it by name: keeps the listeners it is given.
+std::vector<std::function<void(plat::rt::ObjectPtr)>>& controllerAnalyticsListeners() {
+    static std::vector<std::function<void(plat::rt::ObjectPtr)>> listeners;
+    return listeners;
+}
+
+class ControllerAnalyticsValue : public plat::rt::Object {
+public:
+    explicit ControllerAnalyticsValue(plat::rt::Class* cls) : plat::rt::Object(cls) {}
+    int64_t type = 0;
+    plat::Value value;
+};
+
+class ControllerAnalyticsEvent : public plat::rt::Object {
+public:
+    explicit ControllerAnalyticsEvent(plat::rt::Class* cls) : plat::rt::Object(cls) {}
+    plat::Dictionary parameters;
+};
+
+TEST_F(CrashReportingControllerTest, AnalyticsEventsBecomeLogLinesThroughOneListener) {
+    namespace rt = plat::rt;
+    rt::Class* meta = rt::metaclass(rt::registerClass("DAVAnalytics"));
+    rt::replaceMethod(meta, "logInternalEventWithOrigin:name:parameters:",
+                      [](rt::Object&, std::string, std::string, plat::Dictionary) {});
+    rt::replaceMethod(meta, "addLogEventListener:", [](rt::Object&, std::function<void(rt::ObjectPtr)> listener) {
+        controllerAnalyticsListeners().push_back(std::move(listener));
+        return rt::ObjectPtr();
+    });
+    rt::Class* valueClass = rt::registerClass<ControllerAnalyticsValue>("ControllerAnalyticsValue");
+    rt::addMethod(valueClass, "valueType", [](ControllerAnalyticsValue& v) { return v.type; });
+    rt::addMethod(valueClass, "doubleValue", [](ControllerAnalyticsValue& v) { return v.value.doubleValue(); });
+    rt::addMethod(valueClass, "int64Value", [](ControllerAnalyticsValue& v) { return v.value.longLongValue(); });
+    rt::addMethod(valueClass, "stringValue", [](ControllerAnalyticsValue& v) { return v.value.stringValue(); });
+    rt::Class* eventClass = rt::registerClass<ControllerAnalyticsEvent>("ControllerAnalyticsEvent");
+    rt::addMethod(eventClass, "name", [](ControllerAnalyticsEvent&) { return plat::Value("screen_view"); });
+    rt::addMethod(eventClass, "parameters", [](ControllerAnalyticsEvent& e) { return e.parameters; });
+    auto value = [&](int64_t type, plat::Value v) {
+        auto object = rt::make<ControllerAnalyticsValue>(valueClass);
+        object->type = type;
+        object->value = std::move(v);
+        return plat::Value(rt::ObjectPtr(object));
+    };
+
+    delegate->settingsDictionary = controllerFeatures({{"vedudodu_vuzidorazav_enabled", plat::Value(true)}});
+    ASSERT_TRUE(start());
+    plat::NotificationCenter::defaultCenter().post("ZUVSettingsAvailableNotification");
+    // Start-up and the settings both ask; one listener.
+    ASSERT_EQ(controllerAnalyticsListeners().size(), 1u);
+    EXPECT_TRUE(controller->registeredAnalyticsEventListener());
+
+    drain(); // the context's set-up ends on the global queue
+    auto event = rt::make<ControllerAnalyticsEvent>(eventClass);
+    event->parameters = plat::Dictionary{{"d", value(0, plat::Value(1.5))},
+                                         {"i", value(1, plat::Value(int64_t{7}))},
+                                         {"s", value(2, plat::Value("x"))}};
+    controllerAnalyticsListeners()[0](event);
+    drain();
+    std::ifstream in(files->activePath() + "/" + executionId + "/log_a.vzrrecord");
+    std::stringstream text;
+    text << in.rdbuf();
+    auto hex = [](const std::string& plain) {
+        static const char* digits = "0123456789abcdef";
+        std::string out;
+        for (const unsigned char c : plain) {
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        }
+        return out;
+    };
+    for (const char* piece : {"$A$:{", "\"name\":\"screen_view\"", "\"d\":1.5", "\"i\":7", "\"s\":\"x\""})
+        EXPECT_NE(text.str().find(hex(piece)), std::string::npos) << piece;
+}
+
+// Against devserver's report service over HTTPS.
+class CrashReportingUploadTest : public CrashReportingControllerTest {
+protected:
+    void SetUp() override {
+        CrashReportingControllerTest::SetUp();
+        reports = devserver::installCrashReportRoutes(server);
+        ASSERT_TRUE(server.start()) << server.error();
+        const std::string ca = home.root() + "/devserver-ca.pem";
+        ASSERT_TRUE(server.writeCa(ca));
+        plat::sim::Network::setCAFile(ca);
+        plat::sim::Network::setResolve(server.resolveEntry(devserver::kCrashReportsHost));
+    }
+    void TearDown() override { server.stop(); }
+    // Lets real I/O in and moves virtual time to the next timer when nothing arrives.
+    bool waitForReports(size_t wanted) {
+        for (int step = 0; step < 40; ++step) {
+            if (plat::Virtual::runUntil([&] { return reports->reports().size() >= wanted; }, 1.0))
+                return true;
+            auto pending = plat::Virtual::pendingTimers();
+            if (!pending.empty())
+                plat::Virtual::advanceTo(pending.front().deadline);
+        }
+        return reports->reports().size() >= wanted;
+    }
+    devserver::Server server;
+    std::shared_ptr<devserver::CrashReportService> reports;
+};
+
+TEST_F(CrashReportingUploadTest, AFailedUploadIsRetriedAfterTenMinutes) {
+    ASSERT_TRUE(files->prepareForNewLaunch());
+    earlierReport("A");
+    reports->scriptNext(devserver::Reply::json(404, "{}"));
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(waitForReports(1));
+    // The failure reaches the controller, which waits ten minutes of (virtual) time before the next try.
+    ASSERT_TRUE(plat::Virtual::runUntil(
+        [&] { return console.nslog().find("report submission failed") != std::string::npos; }, 10.0));
+    plat::Virtual::advanceBy(kVZRUploadRetryDelay - 1);
+    plat::Virtual::runUntil([] { return false; }, 0.3);
+    EXPECT_EQ(reports->reports().size(), 1u);
+    plat::Virtual::advanceBy(2);
+    ASSERT_TRUE(plat::Virtual::runUntil([&] { return reports->reports().size() >= 2; }, 10.0)) << console.nslog();
+    EXPECT_EQ(reports->reports()[1].reportId, "A");
+    ASSERT_TRUE(plat::Virtual::runUntil([&] { return controllerNames(files->preparedPath()).empty(); }, 5.0));
+    EXPECT_NE(console.nslog().find("[Vuzidorazav:Crash] report submission failed with error"), std::string::npos);
+    EXPECT_NE(console.nslog().find("[Vuzidorazav:Crash] re-attempting report submission"), std::string::npos);
 }
 
 } // namespace
