@@ -10,6 +10,7 @@
 #include "devserver/Server.hpp"
 #include "platform/device/Boot.hpp"
 #include "platform/dispatch/Backend.hpp"
+#include "platform/foundation/Bundle.hpp"
 #include "platform/foundation/Console.hpp"
 #include "platform/foundation/ProcessInfo.hpp"
 #include "platform/net/SimNetwork.hpp"
@@ -23,6 +24,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <cctype>
 #include <string>
 
@@ -188,6 +191,15 @@ TEST_F(BetaControllerTest, AStoreBuildOrAnExtensionHasNoBetaCheck) {
     extension.set("NSExtension", plat::Value(plat::Dictionary{
                                      {"NSExtensionPointIdentifier", plat::Value("com.apple.widget-extension")}}));
     bootWith(extension, betaFont(betaTable(1, 5, "TOKEN")));
+    EXPECT_FALSE(VZRBetaController::isBetaSupported());
+}
+
+TEST_F(BetaControllerTest, AnInstallFromTheStoreHasNoBetaCheck) {
+    bootWith(signedForDistribution, betaFont(betaTable(1, 5, "TOKEN")));
+    EXPECT_TRUE(VZRBetaController::isBetaSupported());
+    const std::string receipt = plat::Bundle::main()->storeReceiptURL();
+    std::filesystem::create_directories(std::filesystem::path(receipt).parent_path());
+    std::ofstream(receipt) << "receipt";
     EXPECT_FALSE(VZRBetaController::isBetaSupported());
 }
 
