@@ -117,7 +117,7 @@ TEST(BetaUpdate, AnAnswerWithoutAUsableURLIsAnError) {
 
 class BetaControllerTest : public ::testing::Test {
 protected:
-    void bootWith(plat::Dictionary info, std::optional<std::string> font) {
+    void bootWith(plat::Dictionary info, std::optional<std::string> font, std::string osVersion = "12.4") {
         plat::sim::Process::setArguments({"portal-app", "-DAVDebugEnabled"});
         info.set("CFBundleIdentifier", plat::Value("com.example.beta"));
         info.set("CFBundleVersion", plat::Value("7"));
@@ -128,6 +128,7 @@ protected:
         plat::DeviceConfig config;
         config.appHome = home.home();
         config.bundlePath = home.root() + "/App.app";
+        config.osVersion = osVersion;
         ASSERT_TRUE(plat::boot(config).ok());
         if (!plat::rt::getClass("BetaTestAppDelegate"))
             plat::rt::registerClass("BetaTestAppDelegate");
@@ -195,7 +196,8 @@ TEST_F(BetaControllerTest, AStoreBuildOrAnExtensionHasNoBetaCheck) {
 }
 
 TEST_F(BetaControllerTest, AnInstallFromTheStoreHasNoBetaCheck) {
-    bootWith(signedForDistribution, betaFont(betaTable(1, 5, "TOKEN")));
+    // The kit host counts a store receipt from OS 7 to OS 10 only.
+    bootWith(signedForDistribution, betaFont(betaTable(1, 5, "TOKEN")), "10.3");
     EXPECT_TRUE(VZRBetaController::isBetaSupported());
     const std::string receipt = plat::Bundle::main()->storeReceiptURL();
     std::filesystem::create_directories(std::filesystem::path(receipt).parent_path());

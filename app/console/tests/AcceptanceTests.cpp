@@ -371,7 +371,7 @@ TEST_F(PortalApp, ACrashIsReportedByTheNextLaunchEvenIfItOnlyQuits) {
     const auto next = run(relaunch);
     ASSERT_EQ(next.status, 0) << next.err;
     ASSERT_EQ(reports->reports().size(), 1u) << next.err;
-    const auto& report = reports->reports()[0];
+    const auto report = reports->reports()[0];
     EXPECT_EQ(report.status, 200);
     ASSERT_TRUE(report.part("signal.vzrrecord"));
     EXPECT_NE(report.part("signal.vzrrecord")->bytes.find("\"name\":\"SIGSEGV\""), std::string::npos);
