@@ -182,7 +182,7 @@ TEST_F(CrashRelaunchTest, ThePreviousSessionsCrashReachesTheEventsServiceInAnUpl
     relaunchUntil(app, [&] { return find("app_crashed") && find("app_launched"); });
     const auto crashed = find("app_crashed");
     ASSERT_TRUE(crashed);
-    ASSERT_EQ(crashed->records.size(), 2u);
+    ASSERT_EQ(crashed->records.size(), 2u) << crashed->log;
     EXPECT_EQ(crashed->records[0].name, "metadata");
     EXPECT_EQ(nlohmann::json::parse(crashed->records[0].json).value("session_id", ""), execution);
     EXPECT_EQ(crashed->records[1].time, std::to_string(*crashedAt * 1000));
