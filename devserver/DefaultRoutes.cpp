@@ -1,5 +1,6 @@
 #include "devserver/DefaultRoutes.hpp"
 
+#include "devserver/BetaRoutes.hpp"
 #include "devserver/CrashReportRoutes.hpp"
 #include "devserver/EventRoutes.hpp"
 #include "devserver/InstanceIdRoutes.hpp"
@@ -32,6 +33,7 @@ void installDefaultRoutes(Server& server) {
     installEventRoutes(server);
     installCrashReportRoutes(server);
     installMeasurementRoutes(server);
+    installBetaRoutes(server);
 }
 
 } // namespace devserver

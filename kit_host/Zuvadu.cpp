@@ -277,6 +277,11 @@ void Zuvadu::setVedudoduMode(std::optional<std::string> razozaAppId) {
         vedudoduRazozaAppId_ = std::move(razozaAppId);
 }
 
+void Zuvadu::setAPIKey(std::optional<std::string> key) {
+    std::lock_guard lock(apiKeyMutex_);
+    apiKey_ = std::move(key);
+}
+
 std::optional<std::string> Zuvadu::APIKey() {
     std::lock_guard lock(apiKeyMutex_);
     if (apiKey_)

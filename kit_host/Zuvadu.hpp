@@ -57,7 +57,11 @@ public:
     const std::string& executionIdentifier() const { return executionIdentifier_; }
     std::optional<std::string> instanceIdentifier() const;
     std::optional<plat::Dictionary> settings() const;
-    bool debug() const { return debug_; }
+    bool debug() const { return debug_.load(); }
+    // The crash reporter's debug switch and its own start (a key given in code, the host started from it).
+    void setDebug(bool debug) { debug_.store(debug); }
+    void setAPIKey(std::optional<std::string> key);
+    void setInstallationMode(uint64_t mode) { installationMode_.store(mode); }
     bool vedudoduMode() const { return installationMode() == kInstallationModeVedudodu; }
     uint64_t installationMode() const { return installationMode_.load(); }
     std::optional<std::string> vedudoduRazozaAppId() const;
@@ -97,8 +101,8 @@ private:
     void setVedudoduMode(std::optional<std::string> razozaAppId);
     static void handleReadyToConfigure(const plat::Dictionary& userInfo);
 
+    std::atomic<bool> debug_{false};
     // Set once while the shared instance is made, read-only after.
-    bool debug_ = false;
     bool isFirstInstall_ = false;
     std::string installID_;
     std::string executionIdentifier_;

@@ -149,6 +149,7 @@ const std::map<std::string, Shape, std::less<>>& shapes() {
         {"reachability", {CommandKind::reachability, Shape::custom}},
         {"wait", {CommandKind::wait, Shape::custom}},
         {"state", {CommandKind::state, Shape::none}},
+        {"crash", {CommandKind::crash, Shape::custom}},
         {"quit", {CommandKind::quit, Shape::none}},
     };
     return table;
@@ -288,6 +289,13 @@ ParsedLine parseCommand(std::string_view line) {
                 return fail("'reachability' takes on or off");
             }
             command.reachable = args[0] == "on";
+            break;
+        case CommandKind::crash:
+            if (args.size() != 1 || (args[0] != "segv" && args[0] != "abort" && args[0] != "exception" &&
+                                     args[0] != "trap")) {
+                return fail("'crash' takes segv, abort, exception or trap");
+            }
+            command.target = args[0];
             break;
         case CommandKind::wait: {
             auto seconds = args.size() == 1 ? parseSeconds(args[0]) : std::nullopt;

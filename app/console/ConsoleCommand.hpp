@@ -32,6 +32,7 @@ enum class CommandKind {
     reachability,
     wait,
     state,
+    crash,
     quit,
 };
 
@@ -39,7 +40,8 @@ struct ConsoleCommand {
     CommandKind kind = CommandKind::state;
     std::string name;   // the command word as written
     std::string text;   // the whole command as written, without its comment
-    std::string target; // URL (click, submit, go, window-open, link), text (alert, confirm), label (answer)
+    std::string target; // URL (click, submit, go, window-open, link), text (alert, confirm), label (answer),
+                        // how the app dies (crash: segv, abort, exception, trap)
     std::vector<std::pair<std::string, std::string>> fields; // submit: form fields, percent-decoded
     std::optional<std::string> activityType;                 // link: none = the browsing-web type; "" for `-`
     plat::Value payload;                                     // push, tap: the notification's JSON object

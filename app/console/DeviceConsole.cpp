@@ -6,6 +6,7 @@
 #include "app/console/Notifications.hpp"
 #include "app/console/Screens.hpp"
 #include "core/DAVZarezuveLogger.hpp"
+#include "crash/VZRCrashReportingController.hpp"
 #include "kit_host/ZUVSettingsOnboardingManager.hpp"
 #include "measurement/engine/DMSMeasurement.hpp"
 #include "platform/dispatch/Backend.hpp"
@@ -13,6 +14,7 @@
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/dispatch/MainLoop.hpp"
 #include "platform/foundation/Console.hpp"
+#include "platform/foundation/Error.hpp"
 #include "platform/net/Reachability.hpp"
 #include "platform/net/SimNetwork.hpp"
 #include "platform/net/URL.hpp"
@@ -24,7 +26,9 @@
 #include "platform/webkit/SimWeb.hpp"
 #include "platform/webkit/WebRecorder.hpp"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 namespace console {
 namespace {
@@ -94,6 +98,22 @@ bool hasPayload(const ConsoleCommand& command) {
     return true;
 }
 
+// The app dies as its user would see it: ended by the fault's signal (SIGABRT for an uncaught exception),
+// with no clean-up but the console's lines written so far.
+[[noreturn]] void crashTheApp(const std::string& how) {
+    std::fflush(nullptr);
+    if (how == "segv") {
+        // A page no process maps (not null, which the sanitizer build would stop at before the fault).
+        volatile uintptr_t nowhere = 8;
+        *reinterpret_cast<volatile int*>(nowhere) = 1;
+    } else if (how == "abort") {
+        std::abort();
+    } else if (how == "exception") {
+        plat::Exception::raise("PortalCrashCommand", "The console asked the app to crash with an uncaught exception.");
+    }
+    __builtin_trap();
+}
+
 } // namespace
 
 std::shared_ptr<DeviceConsole> DeviceConsole::make(std::unique_ptr<CommandSource> source,
@@ -157,6 +177,16 @@ void DeviceConsole::play(const SourceLine& line) {
     if (parsed.command->kind == CommandKind::quit) {
         if (options_.echo) {
             plat::printDevice("> quit");
+        }
+        // A crash report of an earlier launch that is on its way to the report service is let go first: a
+        // session that only starts the app after a crash and quits must still deliver it.
+        if (VZRCrashReportingController::hasReportsInFlight()) {
+            settleThen([weak = weak_from_this()] {
+                if (auto self = weak.lock()) {
+                    self->finish(0, true);
+                }
+            });
+            return;
         }
         finish(0, true);
         return;
@@ -263,6 +293,8 @@ void DeviceConsole::execute(const ConsoleCommand& command, std::function<void()>
             plat::printDevice(line);
         }
         break;
+    case CommandKind::crash:
+        crashTheApp(command.target);
     case CommandKind::quit:
         finish(0, true);
         return;
@@ -312,12 +344,13 @@ void DeviceConsole::settleThen(std::function<void()> then) {
         }
         // The push client's requests count too: the player it creates is what the portal registration carries;
         // so does the core's report, which every launch posts to the log service, the kit host's settings
-        // download and onboarding, which end when its session closes, the measurement client's upload, and a
-        // notification the push client prepares while its media downloads.
+        // download and onboarding, which end when its session closes, the measurement client's upload, a
+        // notification the push client prepares while its media downloads, and the crash reporter's reports of
+        // earlier launches until their upload ends.
         const bool busy = anyPageLoading() || self->http_.busy() || RadIrivozClient::hasRequestsInFlight() ||
                           RadIrivozHelper::hasNotificationRequestsInPreparation() ||
                           DAVZarezuveLogger::hasFlushesInFlight() || ZUVSettingsOnboardingManager::hasSessionsInFlight() ||
-                          DMSMeasurement::hasRequestsInFlight();
+                          DMSMeasurement::hasRequestsInFlight() || VZRCrashReportingController::hasReportsInFlight();
         const uint64_t marker = self->activityMarker();
         if (busy || marker != state->marker) {
             state->quiet = 0;

@@ -15,6 +15,8 @@ WebKitClasses registerAll() {
     c.uiWebView = rt::registerClass<UIWebView>("UIWebView", UIView::runtimeClass());
     // A marker whose presence code may test; the store itself is the plain WKHTTPCookieStore.
     rt::registerClass("WKHTTPCookieStore");
+    // Likewise for user scripts (the plain WKUserScript), which code looks up by name before making one.
+    rt::registerClass("WKUserScript");
     // The profile decides what exists at this OS version, also for classes registered after boot.
     DeviceProfile::applyToRuntime();
     return c;

@@ -6,6 +6,7 @@
 
 #include "app/console/tests/AppProcess.hpp"
 #include "deployment/Deployment.hpp"
+#include "devserver/CrashReportRoutes.hpp"
 #include "devserver/KitHostRoutes.hpp"
 #include "devserver/InstanceIdRoutes.hpp"
 #include "devserver/LogRoutes.hpp"
@@ -393,6 +394,30 @@ TEST_F(PortalApp, BelowIOS10ANotificationInFrontShowsTheInAppAlertWhoseButtonOpe
 
 // The core reports its configuration at every launch: one log file of source 137 posted to the log service,
 // carrying the installation's identifier, which stays the same from one launch to the next.
+// The app crashes as its user would see it; the next launch, which only quits, still delivers the report.
+TEST_F(PortalApp, ACrashIsReportedByTheNextLaunchEvenIfItOnlyQuits) {
+    const auto reports = devserver::installCrashReportRoutes(backend.server());
+    auto crashing = Launch::of({"state", "crash segv"});
+    crashing.extraArgs = {"--", "-DAVDebugEnabled"};
+    const auto crashed = run(crashing);
+    // Ended by SIGSEGV (-1 here); a sanitizer build reports the fault after the crash reporter and exits with 1.
+    EXPECT_NE(crashed.status, 0) << crashed.err;
+    EXPECT_NE(crashed.err.find("[device] > crash segv"), std::string::npos);
+    EXPECT_TRUE(reports->reports().empty());
+
+    auto relaunch = Launch::of({"quit"});
+    relaunch.extraArgs = {"--", "-DAVDebugEnabled"};
+    const auto next = run(relaunch);
+    ASSERT_EQ(next.status, 0) << next.err;
+    ASSERT_EQ(reports->reports().size(), 1u) << next.err;
+    const auto report = reports->reports()[0];
+    EXPECT_EQ(report.status, 200);
+    ASSERT_TRUE(report.part("signal.vzrrecord"));
+    EXPECT_NE(report.part("signal.vzrrecord")->bytes.find("\"name\":\"SIGSEGV\""), std::string::npos);
+    ASSERT_TRUE(report.part("signal.vzrrecord.symbolicated"));
+    EXPECT_NE(report.part("signal.vzrrecord.symbolicated")->bytes.find("console::"), std::string::npos);
+}
+
 TEST_F(PortalApp, EachLaunchPostsTheCoreReportWithTheSameInstallIdentifier) {
     const auto logs = devserver::installLogRoutes(backend.server());
     auto identifiersOf = [](const devserver::ReceivedLogRequest& request) {

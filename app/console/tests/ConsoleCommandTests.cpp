@@ -43,6 +43,8 @@ TEST(ConsoleCommand, ArgumentsOfEachKind) {
         {"background", CommandKind::background, ""},
         {"foreground", CommandKind::foreground, ""},
         {"state", CommandKind::state, ""},
+        {"crash segv", CommandKind::crash, "segv"},
+        {"crash exception", CommandKind::crash, "exception"},
         {"quit", CommandKind::quit, ""},
     };
     for (const auto& c : cases) {
@@ -132,6 +134,9 @@ TEST(ConsoleCommand, BadLinesNameTheProblem) {
         {"tap", "'tap' needs"},
         {"reachability", "'reachability' takes on or off"},
         {"reachability maybe", "'reachability' takes on or off"},
+        {"crash", "'crash' takes segv, abort, exception or trap"},
+        {"crash bus", "'crash' takes segv, abort, exception or trap"},
+        {"crash segv abort", "'crash' takes segv, abort, exception or trap"},
         {"wait", "'wait' takes a number"},
         {"wait -1", "'wait' takes a number"},
         {"wait 1s", "'wait' takes a number"},
