@@ -97,7 +97,7 @@ TEST_F(DMSAnalyticsStartTest, CallsMadeWhileHeldCallsDrainKeepTheirPlace) {
     settle();
     DMSAnalytics::logEventWithName("later", {});
     settle();
-    EXPECT_EQ(storedNames(), (std::vector<std::string>{"held", "right_after_start", "later"}));
+    EXPECT_EQ(storedNames(), (std::vector<std::string>{"_f", "_e", "held", "right_after_start", "later"}));
 }
 
 TEST_F(DMSAnalyticsStartTest, TheStartDecisionRefusesOlderAndForeignSetUps) {
@@ -244,7 +244,7 @@ TEST_F(DMSAnalyticsStartTest, TheFacadesCallsAnswerByName) {
     settle();
     EXPECT_EQ(opened, std::vector<std::string>{"portal://by-name"});
     EXPECT_EQ(intercepted, std::vector<std::string>{"app shown"});
-    EXPECT_EQ(storedNames(), std::vector<std::string>{"forwarded"});
+    EXPECT_EQ(storedNames(), (std::vector<std::string>{"_f", "_e", "forwarded"}));
     EXPECT_TRUE(properties);
 }
 

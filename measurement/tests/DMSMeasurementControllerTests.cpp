@@ -232,7 +232,7 @@ TEST_F(DMSMeasurementControllerTest, TheSettingsReadAndStoreTheirConfigurationIn
         DMSAnalytics::logEventWithName(name, {});
     }
     settle();
-    EXPECT_EQ(storedNames(), (std::vector<std::string>{"p1", "p2", "_err"}));
+    EXPECT_EQ(storedNames(), (std::vector<std::string>{"_f", "_e", "p1", "p2", "_err"}));
 
     DMSMeasurement* measurement = DMSMeasurement::sharedInstance();
     DMSMeasurementConfigFields next = stored;
