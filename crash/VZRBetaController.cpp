@@ -239,19 +239,8 @@ std::optional<plat::URLRequest> VZRBetaController::betaUpdateRequest() {
     if (!url)
         return std::nullopt;
     betaDebugLog("[Vuzidorazav:Beta] Beta Update-Check url string: '" + url->absoluteString() + "'");
-    plat::URLRequest request(*url, plat::URLRequestCachePolicy::reloadIgnoringLocalCacheData, 10);
+    plat::URLRequest request = VZRReportsController::requestWithURL(*url, 10, APIKey().value_or(""));
     request.setHTTPMethod("GET");
-    const std::string locale = VZRReportsController::localeIdentifier();
-    request.setValue(kVZRGenerator, "User-Agent");
-    request.setValue("application/json", "Accept");
-    request.setValue("utf-8", "Accept-Charset");
-    request.setValue(locale, "Accept-Language");
-    request.setValue(locale, "Content-Language");
-    request.setValue(std::string(deployment::kKitDeveloperToken), "X-Vuzidorazav-Developer-Token");
-    request.setValue("com.ruzovid.vuzidorazav.ios", "X-Vuzidorazav-API-Client-Id");
-    request.setValue(kVZRDisplayVersion, "X-Vuzidorazav-API-Client-Display-Version");
-    request.setValue(kVZRBuildVersion, "X-Vuzidorazav-API-Client-Build-Version");
-    request.setValue(APIKey().value_or(""), "X-Vuzidorazav-API-Key");
     request.setValue(betaToken().value_or(""), "X-Vuzidorazav-Beta-Token");
     return request;
 }

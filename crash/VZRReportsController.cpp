@@ -83,6 +83,10 @@ std::string VZRReportsController::localeIdentifier() {
 }
 
 plat::URLRequest VZRReportsController::mutableRequestWithURL(const plat::URL& url, double timeout) {
+    return requestWithURL(url, timeout, APIKey());
+}
+
+plat::URLRequest VZRReportsController::requestWithURL(const plat::URL& url, double timeout, const std::string& apiKey) {
     plat::URLRequest request(url, plat::URLRequestCachePolicy::reloadIgnoringLocalCacheData, timeout);
     const std::string locale = localeIdentifier();
     request.setValue(kVZRGenerator, "User-Agent");
@@ -94,7 +98,7 @@ plat::URLRequest VZRReportsController::mutableRequestWithURL(const plat::URL& ur
     request.setValue("com.ruzovid.vuzidorazav.ios", "X-Vuzidorazav-API-Client-Id");
     request.setValue(kVZRDisplayVersion, "X-Vuzidorazav-API-Client-Display-Version");
     request.setValue(kVZRBuildVersion, "X-Vuzidorazav-API-Client-Build-Version");
-    request.setValue(APIKey(), "X-Vuzidorazav-API-Key");
+    request.setValue(apiKey, "X-Vuzidorazav-API-Key");
     return request;
 }
 

@@ -56,6 +56,8 @@ public:
     static std::string localeIdentifier();
     // Header fields 1 to 10 of the upload.
     plat::URLRequest mutableRequestWithURL(const plat::URL& url, double timeout);
+    // The same ten fields with a given API key; the beta-update check starts from them too.
+    static plat::URLRequest requestWithURL(const plat::URL& url, double timeout, const std::string& apiKey);
     // "Content-Type" from the package's name and "Content-Length" from its size; false without a size.
     bool fillInRequest(plat::URLRequest& request, const std::string& path);
 
