@@ -344,13 +344,13 @@ void DeviceConsole::settleThen(std::function<void()> then) {
         }
         // The push client's requests count too: the player it creates is what the portal registration carries;
         // so does the core's report, which every launch posts to the log service, the kit host's settings
-        // download and onboarding, which end when its session closes, the measurement client's upload, a
+        // download and onboarding, which end when its session closes, the measurement client's upload and the work it has queued, a
         // notification the push client prepares while its media downloads, and the crash reporter's reports of
         // earlier launches until their upload ends.
         const bool busy = anyPageLoading() || self->http_.busy() || RadIrivozClient::hasRequestsInFlight() ||
                           RadIrivozHelper::hasNotificationRequestsInPreparation() ||
                           DAVZarezuveLogger::hasFlushesInFlight() || ZUVSettingsOnboardingManager::hasSessionsInFlight() ||
-                          DMSMeasurement::hasRequestsInFlight() || VZRCrashReportingController::hasReportsInFlight();
+                          DMSMeasurement::hasRequestsInFlight() || DMSMeasurement::hasQueuedWork() || VZRCrashReportingController::hasReportsInFlight();
         const uint64_t marker = self->activityMarker();
         if (busy || marker != state->marker) {
             state->quiet = 0;

@@ -25,6 +25,7 @@
 #include "platform/uikit/NSUserActivity.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
 
+#include <atomic>
 #include <mutex>
 
 namespace {
@@ -96,6 +97,38 @@ bool DMSMeasurement::hasSharedInstance() {
     auto& state = measurementSharedState();
     std::lock_guard lock(state.mutex);
     return state.initialized && state.controller;
+}
+
+namespace {
+
+// A marker block queued behind whatever a queue holds; pending until the queue gets to it.
+struct QueueMarker {
+    std::atomic<bool> pending{false};
+
+    bool stillPending(const plat::DispatchQueuePtr& queue) {
+        if (!queue) {
+            return false;
+        }
+        if (pending.load()) {
+            return true;
+        }
+        pending.store(true);
+        queue->async([this] { pending.store(false); });
+        return false;
+    }
+};
+
+} // namespace
+
+bool DMSMeasurement::hasQueuedWork() {
+    // Left alive at exit: a marker block may still run on its queue then.
+    static auto* facade = new QueueMarker;
+    static auto* worker = new QueueMarker;
+    bool busy = facade->stillPending(DMSAnalytics::serialQueue());
+    if (hasSharedInstance()) {
+        busy = worker->stillPending(sharedInstance()->scheduler().workerQueue()) || busy;
+    }
+    return busy;
 }
 
 DMSMeasurement* DMSMeasurement::sharedInstance() {

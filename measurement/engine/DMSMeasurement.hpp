@@ -168,6 +168,10 @@ public:
     bool isNetworkRequestPending() const { return isNetworkRequestPending_.load(); }
     // Any thread: the shared controller has an upload or a configuration fetch under way.
     static bool hasRequestsInFlight();
+    // Main thread: whether the facade's queue or the worker queue still had work queued at the last look. Each
+    // look that finds the last one's marker run queues a new one, so two quiet looks in a row mean that all
+    // work queued before the first of them has been done.
+    static bool hasQueuedWork();
     double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
     // The longest leading run of the list with the first bundle's app ID and a matching device ID (empty
     // for both device IDs: none given; both given: refused with an empty list).
