@@ -26,6 +26,9 @@ namespace devserver {
 namespace {
 
 constexpr size_t kChunk = 64 * 1024;
+// Replies shorter than this go out as they are even to a client that accepts gzip: the deflate state costs
+// more time than the few bytes it could save, on both ends.
+constexpr size_t kSmallestCompressedReply = 1024;
 // Carries a request's real method while the library handles it as a POST (see installHandlers).
 constexpr const char* kStashedMethod = "X-Devserver-Stashed-Method";
 
@@ -429,6 +432,10 @@ void Server::Impl::serve(const httplib::Request& req, httplib::Response& res,
         } catch (const std::exception& e) {
             reply = Reply::text(500, std::string("devserver: handler failed: ") + e.what() + "\n");
         }
+    }
+    if (reply.kind == Reply::Kind::Respond && reply.body.size() < kSmallestCompressedReply) {
+        // The library picks the reply's coding from the request's Accept-Encoding once the handler is done.
+        mutableRequest.headers.erase("Accept-Encoding");
     }
     answer(reply, res);
 }

@@ -1,3 +1,4 @@
+#include "devserver/Gzip.hpp"
 #include "devserver/Server.hpp"
 #include "devserver/tests/CurlClient.hpp"
 
@@ -224,6 +225,40 @@ TEST_F(ServerTest, RecordsMethodsAndRawBodiesInArrivalOrder) {
     ASSERT_EQ(get(std::string(kPortal) + "/after").code, CURLE_OK);
     ASSERT_EQ(server_.requests().size(), 1u);
     EXPECT_EQ(server_.requests()[0].seq, 8u) << "sequence numbers keep counting after a clear";
+}
+
+// A client that accepts gzip gets large compressible replies compressed; a short one is not worth the
+// deflate state on either end and goes out as it is.
+TEST_F(ServerTest, OnlyRepliesOfSomeSizeAreCompressedForClientsThatAcceptGzip) {
+    start();
+    const std::string large = "{\"items\":\"" + std::string(4096, 'a') + "\"}";
+    server_.route("POST", "/small", Reply::json(200, "{}"));
+    server_.route("GET", "/large", Reply::json(200, large));
+    server_.route("GET", "/edge", Reply::json(200, std::string(1023, ' ') + "1"));
+    struct Case {
+        Call call;
+        std::string body;
+        bool compressed;
+    };
+    const std::vector<Case> cases{
+        {Call::to("POST", std::string(kPortal) + "/small").send("x").header("Accept-Encoding: gzip, deflate"), "{}",
+         false},
+        {Call::to("GET", std::string(kPortal) + "/large").header("Accept-Encoding: gzip, deflate"), large, true},
+        {Call::to("GET", std::string(kPortal) + "/large"), large, false},
+        {Call::to("GET", std::string(kPortal) + "/edge").header("Accept-Encoding: gzip"),
+         std::string(1023, ' ') + "1", true},
+    };
+    auto c = client();
+    for (const auto& [call, body, compressed] : cases) {
+        SCOPED_TRACE(call.url);
+        const auto result = c.perform(call);
+        ASSERT_EQ(result.code, CURLE_OK);
+        const bool coded = result.headers.find("Content-Encoding: gzip") != std::string::npos;
+        EXPECT_EQ(coded, compressed) << result.headers;
+        EXPECT_EQ(coded ? gunzip(result.body).value_or("<not gzip>") : result.body, body);
+    }
+    // The request is recorded as it was sent, Accept-Encoding included.
+    EXPECT_EQ(server_.requests().at(0).header("accept-encoding"), "gzip, deflate");
 }
 
 TEST_F(ServerTest, BodyOfAGetOrOptionsIsRecordedNotTakenForTheNextRequest) {
