@@ -24,6 +24,9 @@ namespace plat {
 namespace {
 
 constexpr int kMaxRedirects = 16;
+// The most room taken up front for a body by its declared length: a server may announce any length, and
+// one past this grows as it arrives.
+constexpr int64_t kLargestBodyReservation = 64ll * 1024 * 1024;
 
 // The device's own addresses stay reachable without any interface.
 bool isLoopbackHost(std::string host) {
@@ -602,6 +605,16 @@ WireAction URLSessionTaskEngine::deliverResponse(std::shared_ptr<const HTTPURLRe
     task->bytesExpectedToReceive_ = expected;
     caching_ = s->configuration().urlCache && isCacheable(current_, *response);
     cacheData_.clear();
+    if (expected > 0) {
+        // Growing a body of megabytes chunk by chunk would copy it over and over into fresh memory.
+        int64_t room = std::min(expected, kLargestBodyReservation);
+        if (const int64_t cap = s->configuration().maximumResponseBodyBytes; cap >= 0)
+            room = std::min(room, cap);
+        if (hasCompletionHandler())
+            received_.reserve(static_cast<std::size_t>(room));
+        else if (caching_)
+            cacheData_.reserve(static_cast<std::size_t>(room));
+    }
     if (hasCompletionHandler() || !s->delegateResponds(URLSessionSelector::didReceiveResponse))
         return WireAction::proceed;
 
@@ -1118,12 +1131,13 @@ void URLSessionTaskEngine::complete(std::optional<Error> error) {
         metrics = std::make_shared<const URLSessionTaskMetrics>(std::move(metrics_));
     std::function<void()> finish;
     if (setup_.dataCompletion) {
-        std::optional<Data> data;
+        auto data = std::make_shared<std::optional<Data>>();
         if (!error)
-            data = std::move(received_);
-        // Handed over, not copied: the body may be hundreds of megabytes.
-        finish = [cb = std::move(setup_.dataCompletion), data = std::move(data), response, error]() mutable {
-            cb(std::move(data), response, error);
+            *data = std::move(received_);
+        // Handed over, never copied, though the queue may copy the block that carries it: the body may be
+        // hundreds of megabytes.
+        finish = [cb = std::move(setup_.dataCompletion), data, response, error]() mutable {
+            cb(std::move(*data), response, error);
         };
     } else if (setup_.downloadCompletion) {
         std::optional<URL> location;
