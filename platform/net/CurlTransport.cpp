@@ -23,6 +23,9 @@ namespace plat {
 namespace {
 
 constexpr std::size_t kIdleHandles = 8;
+// Seconds a connection may have sat idle in the pool and still carry a request that is not safe to repeat;
+// many servers close an idle connection after five.
+constexpr long kLongestIdleForUnsafeRequests = 2;
 
 void globalInitOnce() {
     static std::once_flag once;
@@ -116,6 +119,10 @@ struct CurlTransport::Hop {
     bool aborted = false;
     bool readFailed = false;
     bool idleTimedOut = false;
+    // Guards a request that is not safe to repeat against libcurl's unasked resend (see onBeforeSend).
+    int sendAttempts = 0;
+    bool answerSinceSend = false;
+    bool resendRefused = false;
     std::optional<ServerTrustVerdict> trustVerdict;
     // Progress seen last and when, for the idle time-out: a request times out after idleTimeout seconds
     // without a byte moving, however much came before (libcurl's low-speed check averages over a window).
@@ -145,6 +152,7 @@ struct CurlTransport::Hop {
             return 0;
         std::string_view line(data, length);
         if (line.rfind("HTTP/", 0) == 0) {
+            hop->answerSinceSend = true;
             hop->head = WireResponseHead{};
             hop->headDelivered = false;
             const auto sp = line.find(' ');
@@ -243,6 +251,22 @@ struct CurlTransport::Hop {
             return CURL_READFUNC_ABORT;
         }
         return static_cast<size_t>(n);
+    }
+
+    // Runs once the connection for an attempt is ready (new, or taken from the pool after libcurl found it
+    // still open), just before the request goes out. libcurl makes a second attempt on its own when a
+    // connection taken from the pool closes before any answer, and sends the request again; the server may
+    // have acted on the first copy, so for a request that is not safe to repeat that attempt is refused and
+    // the caller hears that the connection was lost. An attempt after an answer (an authentication
+    // challenge) is the exchange going on, not a resend.
+    static int onBeforeSend(void* user, char*, char*, int, int) {
+        auto* hop = static_cast<Hop*>(user);
+        if (hop->sendAttempts++ > 0 && !hop->answerSinceSend && !isSafeToResend(hop->request.method)) {
+            hop->resendRefused = true;
+            return CURL_PREREQFUNC_ABORT;
+        }
+        hop->answerSinceSend = false;
+        return CURL_PREREQFUNC_OK;
     }
 
     static int onSeek(void* user, curl_off_t offset, int origin) {
@@ -365,10 +389,15 @@ struct CurlTransport::Hop {
         curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-        // libcurl sends a request again, unasked, when a connection taken from its pool turns out to have
-        // closed before any answer. The server may have acted on the first copy, so a request that is not
-        // safe to repeat takes a fresh connection: it is sent once, and a failure goes to the caller.
-        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, isSafeToResend(request.method) ? 0L : 1L);
+        // Every request may go down a kept-alive connection: libcurl takes one from its pool only after
+        // checking, right then, that the peer has not closed it. A close that comes after that check, while
+        // the request is on its way, makes libcurl send again, which onBeforeSend refuses for a request not
+        // safe to repeat. Such a request also passes over a connection that has sat idle for a while: its
+        // server may be closing it just then.
+        curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Hop::onBeforeSend);
+        curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
+        if (!isSafeToResend(request.method))
+            curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, kLongestIdleForUnsafeRequests);
         // Only the session's configuration names a proxy: the build machine's proxy variables do not count.
         curl_easy_setopt(easy, CURLOPT_PROXY, request.proxy ? request.proxy->c_str() : "");
         if (request.proxy) {
@@ -569,6 +598,10 @@ struct CurlTransport::Core {
             result.failure = hop.trustVerdict->failure;
         else if (hop.overCap)
             result.failure = WireFailure::tooLarge;
+        else if (hop.resendRefused) {
+            result.failure = WireFailure::connectionLost;
+            result.message = "the connection closed before an answer; the request is not sent again";
+        }
         else if (hop.aborted)
             result.failure = WireFailure::cancelled;
         else if (hop.readFailed)

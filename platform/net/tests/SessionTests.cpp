@@ -76,7 +76,7 @@ TEST_F(SessionTest, PostOverPlainHTTPCarriesTheBodyWithTheDefaultContentType) {
 }
 
 // A connection kept alive in the pool may be gone by the time the next request goes down it. A request
-// that is safe to repeat may then be sent again on a new connection; any other is sent once, and a
+// that is safe to repeat may then be sent again on a new connection; any other is sent once, and the
 // failure is the caller's to retry or not.
 TEST_F(SessionTest, OnlyRequestsSafeToRepeatAreSentAgainWhenAKeptAliveConnectionCloses) {
     startServer();
@@ -90,9 +90,10 @@ TEST_F(SessionTest, OnlyRequestsSafeToRepeatAreSentAgainWhenAKeptAliveConnection
         }
         return count;
     };
-    for (const char* method : {"GET", "POST", "PUT", "PATCH", "DELETE"}) {
+    for (const char* method : {"GET", "HEAD", "POST", "PUT", "PATCH", "DELETE"}) {
         SCOPED_TRACE(method);
-        const bool safe = std::string(method) == "GET";
+        const std::string name = method;
+        const bool safe = name == "GET" || name == "HEAD";
         // The first request leaves a connection in the pool; the next one is sent down it.
         ASSERT_FALSE(load(s, URLRequest(url("/keep"))).error);
         server.clearRequests();
@@ -102,9 +103,15 @@ TEST_F(SessionTest, OnlyRequestsSafeToRepeatAreSentAgainWhenAKeptAliveConnection
             request.setHTTPBody(Data{'x'});
         }
         const auto out = load(s, request);
-        ASSERT_FALSE(out.error) << out.error->description();
-        EXPECT_EQ(text(out.data), "ok");
-        EXPECT_EQ(sent(method, "/keep"), safe ? 2u : 1u);
+        if (safe) {
+            ASSERT_FALSE(out.error) << out.error->description();
+            EXPECT_EQ(sent(method, "/keep"), 2u);
+        } else {
+            ASSERT_TRUE(out.error);
+            EXPECT_EQ(out.error->domain, NSURLErrorDomain);
+            EXPECT_EQ(out.error->code, NSURLErrorNetworkConnectionLost);
+            EXPECT_EQ(sent(method, "/keep"), 1u);
+        }
     }
 
     // Also where the answer never comes, the server sees the request once.
@@ -117,6 +124,26 @@ TEST_F(SessionTest, OnlyRequestsSafeToRepeatAreSentAgainWhenAKeptAliveConnection
     ASSERT_TRUE(failed.error);
     EXPECT_EQ(failed.error->domain, NSURLErrorDomain);
     EXPECT_EQ(sent("POST", "/gone"), 1u);
+}
+
+// A POST goes down a kept-alive connection the peer still holds open, as a GET does.
+TEST_F(SessionTest, RequestsNotSafeToRepeatReuseALiveConnection) {
+    devserver::Options options;
+    options.tls = false;
+    startServer(options);
+    server.route("", "/count", [](const RecordedRequest& r) {
+        return Reply::text(200, r.method + " " + std::to_string(r.onConnection));
+    });
+    auto s = session();
+    ASSERT_FALSE(load(s, URLRequest(url("/count"))).error);
+    for (int i = 2; i <= 4; ++i) {
+        URLRequest post(url("/count"));
+        post.setHTTPMethod(i == 3 ? "PUT" : "POST");
+        post.setHTTPBody(Data{'x'});
+        const auto out = load(s, post);
+        ASSERT_FALSE(out.error) << out.error->description();
+        EXPECT_EQ(text(out.data), post.httpMethod() + " " + std::to_string(i));
+    }
 }
 
 TEST_F(SessionTest, DelegateHearsEveryEventInOrderAndTheResponseWaitsForItsAnswer) {
@@ -433,7 +460,7 @@ TEST_F(SessionTest, BasicAuthenticationAsksTheTaskAndRetriesWithTheCredential) {
 
 TEST_F(SessionTest, DigestAuthenticationAnswersWithADigestOfTheCredential) {
     startServer();
-    server.route("GET", "/digest", [](const RecordedRequest& r) {
+    server.route("", "/digest", [](const RecordedRequest& r) {
         if (digestMatches(r, "authorization", "site", "secret"))
             return Reply::text(200, "welcome");
         return Reply::text(401, "denied")
@@ -457,6 +484,19 @@ TEST_F(SessionTest, DigestAuthenticationAnswersWithADigestOfTheCredential) {
     EXPECT_EQ(text(out.data), "welcome");
     EXPECT_EQ(methods, std::vector<std::string>{NSURLAuthenticationMethodHTTPDigest});
     EXPECT_EQ(digestFields(server.requests().back().header("authorization"))["username"], "corp:user");
+
+    // A POST is sent again with the answer to the challenge: that second copy is asked for, not a resend.
+    server.clearRequests();
+    URLRequest post(url("/digest"));
+    post.setHTTPMethod("POST");
+    post.setHTTPBody(Data{'x'});
+    const auto posted = load(session(delegate), post);
+    ASSERT_FALSE(posted.error) << posted.error->description();
+    EXPECT_EQ(text(posted.data), "welcome");
+    const auto posts = server.requests();
+    ASSERT_FALSE(posts.empty());
+    EXPECT_TRUE(digestMatches(posts.back(), "authorization", "site", "secret"));
+    EXPECT_EQ(posts.back().body, "x");
 }
 
 TEST_F(SessionTest, ResponseOverTheSizeCapFailsCleanly) {
