@@ -5,10 +5,9 @@
 //   libcurl POST of the same file with the same headers, one at a time, to a forked loopback devserver over
 //   plain HTTP, the pair taken in turns (goal: median latency at most 1.5x); the platform session's own upload
 //   task from the same file is timed too, to tell the uploader's share from the session's. A second raw POST
-//   does what the session does on the wire on purpose: a new connection for a request that is not safe to send
-//   twice (a kept-alive one may be resent unasked after a close), and "Accept-Encoding: gzip, deflate", which
-//   has the server compress its reply; it tells the session's own cost from the server's extra work for those.
-//   main prints the ratios.
+//   takes a new connection each time and sends "Accept-Encoding: gzip, deflate", as the session once sent
+//   every request not safe to repeat; it shows what a connection of its own per upload costs. main prints the
+//   ratios.
 
 #include "ZazududIda/ZDALogFileOperations.hpp"
 #include "ZazududIda/ZDAUploader.hpp"
@@ -146,7 +145,7 @@ double timedKitUpload(UploadFixture& fixture) {
     return bench::microsSince(start);
 }
 
-// `sameWire`: a fresh connection and the session's Accept-Encoding, as the session sends a POST.
+// `sameWire`: a fresh connection and the session's Accept-Encoding, as the session once sent a POST.
 double timedCurlUpload(CURL* easy, const UploadFixture& fixture, bool sameWire) {
     ZDAUploadOperation operation(nullptr, plat::URL::parse(eventsURL()), std::string("bench-key"),
                                  plat::URL::file(fixture.path), "U");
@@ -259,7 +258,7 @@ int main(int argc, char** argv) {
                     m["uploader"], m["libcurl"], m["uploader"] / m["libcurl"]);
     }
     if (m.count("uploader") && m.count("libcurl-same-wire")) {
-        std::printf("raw libcurl with a new connection and Accept-Encoding as the session sends: %.1f us; uploader / "
+        std::printf("raw libcurl with a new connection per POST and the session's Accept-Encoding: %.1f us; uploader / "
                     "that %.2fx\n",
                     m["libcurl-same-wire"], m["uploader"] / m["libcurl-same-wire"]);
     }
