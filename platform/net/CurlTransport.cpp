@@ -398,6 +398,10 @@ struct CurlTransport::Hop {
         curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
         if (!isSafeToResend(request.method))
             curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, kLongestIdleForUnsafeRequests);
+        // Trust is evaluated only in a handshake: a load that brings its own judge of the server gets a
+        // handshake of its own, and its connection goes to no one else.
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, request.ownConnection ? 1L : 0L);
+        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, request.ownConnection ? 1L : 0L);
         // Only the session's configuration names a proxy: the build machine's proxy variables do not count.
         curl_easy_setopt(easy, CURLOPT_PROXY, request.proxy ? request.proxy->c_str() : "");
         if (request.proxy) {

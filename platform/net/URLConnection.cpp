@@ -171,8 +171,10 @@ URLConnection::SynchronousResult URLConnection::sendSynchronousRequest(const URL
             done.signal();
         });
     const bool ownTrust = static_cast<bool>(trust);
-    if (ownTrust)
+    if (ownTrust) {
         shared.router->addTrustHandler(task->taskIdentifier(), std::move(trust));
+        task->setNeedsOwnConnection(true);
+    }
     task->resume();
     done.wait();
     if (ownTrust)

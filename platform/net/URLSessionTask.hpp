@@ -57,6 +57,10 @@ public:
     URLSessionTask(Private, URLSessionTaskKind kind, uint64_t identifier, std::optional<URLRequest> request);
     const std::shared_ptr<URLSessionTaskEngine>& engine() const { return engine_; }
     void attach(std::shared_ptr<URLSessionTaskEngine> engine) { engine_ = std::move(engine); }
+    // Internal: the task's trust is decided by a handler of its own, so it must neither ride a connection
+    // whose server another handler accepted nor leave its connection for others. Set before resume().
+    void setNeedsOwnConnection(bool value) { needsOwnConnection_ = value; }
+    bool needsOwnConnection() const { return needsOwnConnection_.load(); }
 
 protected:
     friend class URLSessionTaskEngine;
@@ -81,6 +85,7 @@ protected:
     std::atomic<int64_t> bytesReceived_{0};
     std::atomic<int64_t> bytesExpectedToSend_{0};
     std::atomic<int64_t> bytesExpectedToReceive_{-1};
+    std::atomic<bool> needsOwnConnection_{false};
 };
 
 class URLSessionDataTask : public URLSessionTask {

@@ -422,6 +422,7 @@ void URLSessionTaskEngine::sendHop() {
     wire.maxResponseBytes =
         task->kind() == URLSessionTaskKind::download ? -1 : config.maximumResponseBodyBytes;
     wire.connectTo = ConnectTo::entries();
+    wire.ownConnection = task->needsOwnConnection();
     if (const auto& c = serverAuth_.credential; c && c->user() && c->password()) {
         wire.credential = std::make_pair(*c->user(), *c->password());
         wire.digest = serverAuth_.digest;

@@ -41,6 +41,7 @@ struct WireRequest {
     std::optional<std::string> proxy; // "http://host:port"; none: direct
     std::optional<std::pair<std::string, std::string>> proxyCredential; // user, password
     bool proxyDigest = false;
+    bool ownConnection = false; // a new connection, closed after the hop: reused neither way
 };
 
 struct WireResponseHead {

@@ -127,6 +127,40 @@ TEST_F(ConnectionTest, SynchronousLoadLetsItsOwnTrustHandlerDecideTheServerChain
     EXPECT_EQ(server.requests().size(), 2u);
 }
 
+// A kept-alive connection that the default evaluation accepted must not carry a load whose own handler would
+// refuse the server: that load gets a handshake of its own, and nothing reaches the server.
+TEST_F(ConnectionTest, ALoadWithItsOwnTrustHandlerNeverRidesAConnectionAcceptedForAnother) {
+    startServer();
+    server.route("POST", "/report", Reply::text(200, "stored"));
+    URLRequest post(url("/report"));
+    post.setHTTPMethod("POST");
+    post.setHTTPBody(Data{'x'});
+    const auto plain = URLConnection::sendSynchronousRequest(post);
+    ASSERT_FALSE(plain.error) << plain.error->description();
+    ASSERT_EQ(server.requests().size(), 1u);
+
+    int asked = 0;
+    const auto refused = URLConnection::sendSynchronousRequest(
+        post, [&asked](const URLAuthenticationChallenge&, URLSessionDelegate::ChallengeCompletion done) {
+            ++asked;
+            done(URLSessionAuthChallengeDisposition::cancelAuthenticationChallenge, std::nullopt);
+        });
+    EXPECT_EQ(asked, 1);
+    ASSERT_TRUE(refused.error);
+    EXPECT_EQ(refused.error->code, NSURLErrorCancelled);
+    EXPECT_EQ(server.requests().size(), 1u);
+
+    // Nor does a later plain load ride a connection that only a load's own handler accepted.
+    const auto accepted = URLConnection::sendSynchronousRequest(
+        post, [](const URLAuthenticationChallenge&, URLSessionDelegate::ChallengeCompletion done) {
+            done(URLSessionAuthChallengeDisposition::performDefaultHandling, std::nullopt);
+        });
+    ASSERT_FALSE(accepted.error) << accepted.error->description();
+    const auto after = URLConnection::sendSynchronousRequest(post);
+    ASSERT_FALSE(after.error) << after.error->description();
+    EXPECT_EQ(server.requests().size(), 3u);
+}
+
 TEST_F(ConnectionTest, SynchronousLoadToAClosedPortFailsWithCannotConnect) {
     startServer();
     const std::string target = closedPortURL();
