@@ -110,6 +110,17 @@ uintptr_t ehFrameFromHeader(uintptr_t header) {
     return 0;
 }
 
+// The entry count of a header laid out as linkers write it (version 1, pc-relative 4-byte pointer, 4-byte
+// count, table of 4-byte data-relative pairs); 0 for any other layout.
+uint32_t ehFrameHdrCountOf(uintptr_t header) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(header);
+    if (bytes[0] != 1 || bytes[1] != 0x1B || bytes[2] != 0x03 || bytes[3] != 0x3B)
+        return 0;
+    uint32_t count = 0;
+    std::memcpy(&count, bytes + 8, sizeof count);
+    return count;
+}
+
 const char* elfArchitecture(uint16_t machine) {
     switch (machine) {
     case EM_X86_64:
@@ -323,8 +334,10 @@ bool VZRBinaryImageDetailsFromELF(const dl_phdr_info* info, VZRBinaryImageDetail
     details->loadAddress = base;
     details->slide = static_cast<intptr_t>(info->dlpi_addr);
     details->textSize = textEnd > base ? textEnd - base : 0;
-    if (details->ehFrameHdr != 0)
+    if (details->ehFrameHdr != 0) {
         details->ehFrame = ehFrameFromHeader(details->ehFrameHdr);
+        details->ehFrameHdrCount = ehFrameHdrCountOf(details->ehFrameHdr);
+    }
     uint8_t uuid[16] = {};
     if (notes.buildId)
         std::memcpy(uuid, notes.buildId, notes.buildIdSize < 16 ? notes.buildIdSize : 16);
@@ -474,6 +487,7 @@ void VZRBinaryImageAdded(const VZRBinaryImageDetails& details) {
             node.ehFrameHdrOffset = offsetFrom(details.loadAddress, details.ehFrameHdr);
             node.unwindInfoOffset = offsetFrom(details.loadAddress, details.unwindInfo);
             node.crashInfoOffset = offsetFrom(details.loadAddress, details.crashInfo);
+            node.ehFrameHdrCount = node.ehFrameHdrOffset != 0 ? details.ehFrameHdrCount : 0;
             std::atomic_thread_fence(std::memory_order_seq_cst);
             // Last: until the size is set no address matches the node.
             std::atomic_ref<uint64_t>(node.textSize).store(details.textSize);
@@ -498,6 +512,7 @@ void VZRBinaryImageRemoved(const VZRBinaryImageDetails& details) {
             std::atomic_ref<uint64_t>(node.textSize).store(0);
             std::atomic_thread_fence(std::memory_order_seq_cst);
             node.ehFrameOffset = node.ehFrameHdrOffset = node.unwindInfoOffset = node.crashInfoOffset = 0;
+            node.ehFrameHdrCount = 0;
             uintptr_t expected = details.loadAddress;
             if (!std::atomic_ref<uintptr_t>(node.loadAddress).compare_exchange_strong(expected, 0))
                 VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Error: Failed to swap during image unload\n", VZR_HERE);

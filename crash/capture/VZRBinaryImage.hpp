@@ -31,6 +31,9 @@ struct VZRBinaryImageNode {
     uint32_t ehFrameHdrOffset = 0;
     uint32_t unwindInfoOffset = 0;
     uint32_t crashInfoOffset = 0;
+    // The entry count of a standard ".eh_frame_hdr" table, read at load time so that a crash-time look-up
+    // gets the header with its first search read (0: another layout, or none).
+    uint32_t ehFrameHdrCount = 0;
 };
 
 inline uintptr_t VZRBinaryImageNodeAddress(const VZRBinaryImageNode& node, uint32_t offset) {
@@ -51,6 +54,7 @@ struct VZRBinaryImageDetails {
     uintptr_t unwindInfo = 0;
     uintptr_t ehFrame = 0;
     uintptr_t ehFrameHdr = 0;
+    uint32_t ehFrameHdrCount = 0; // see VZRBinaryImageNode
     uintptr_t crashInfo = 0;
     uintptr_t loadAddress = 0;
     intptr_t slide = 0;

@@ -148,10 +148,12 @@ bool VZRReadMemory(uintptr_t address, void* buffer, size_t length) {
     return readWithPipe(address, buffer, length);
 }
 
-bool VZRReadMemoryGather(const uintptr_t* addresses, size_t count, size_t each, void* buffer) {
+namespace {
+
+// Pieces of `each` bytes at `addresses` into the `local` buffers with one system call.
+bool readPiecesDirect(const uintptr_t* addresses, size_t count, size_t each, const iovec* local, size_t localCount) {
     constexpr size_t kMostPieces = 256; // kept on the stack: 4 KiB of piece descriptions
-    if (!addresses || !VZRIsValidPointer(buffer) || count == 0 || count > kMostPieces || each == 0 ||
-        forcePipe.load() || directReadRefused.load())
+    if (!addresses || count == 0 || count > kMostPieces || each == 0 || forcePipe.load() || directReadRefused.load())
         return false;
     iovec remote[kMostPieces];
     for (size_t i = 0; i < count; ++i) {
@@ -159,10 +161,31 @@ bool VZRReadMemoryGather(const uintptr_t* addresses, size_t count, size_t each, 
             return false;
         remote[i] = iovec{reinterpret_cast<void*>(addresses[i]), each};
     }
-    iovec local{buffer, count * each};
     const pid_t known = safeReadPid.load(std::memory_order_relaxed);
-    const ssize_t n = ::process_vm_readv(known > 0 ? known : ::getpid(), &local, 1, remote, count, 0);
+    const ssize_t n = ::process_vm_readv(known > 0 ? known : ::getpid(), local, localCount, remote, count, 0);
     return n == static_cast<ssize_t>(count * each);
+}
+
+} // namespace
+
+bool VZRReadMemoryGather(const uintptr_t* addresses, size_t count, size_t each, void* buffer) {
+    if (!VZRIsValidPointer(buffer))
+        return false;
+    const iovec local{buffer, count * each};
+    return readPiecesDirect(addresses, count, each, &local, 1);
+}
+
+bool VZRReadMemoryScatter(const uintptr_t* addresses, void* const* buffers, size_t count, size_t each) {
+    constexpr size_t kMostBuffers = 16;
+    if (!buffers || count > kMostBuffers)
+        return false;
+    iovec local[kMostBuffers];
+    for (size_t i = 0; i < count; ++i) {
+        if (!VZRIsValidPointer(buffers[i]))
+            return false;
+        local[i] = iovec{buffers[i], each};
+    }
+    return readPiecesDirect(addresses, count, each, local, count);
 }
 
 bool VZRReadString(uintptr_t address, const char** result, size_t maximum) {

@@ -17,6 +17,8 @@ bool VZRReadMemory(uintptr_t address, void* buffer, size_t length);
 // system call: false when any piece is unreadable, and also where the kernel refuses such reads (the caller
 // then reads piece by piece). At most 256 pieces. Async-signal-safe.
 bool VZRReadMemoryGather(const uintptr_t* addresses, size_t count, size_t each, void* buffer);
+// The same, each piece into a buffer of its own (at most 16).
+bool VZRReadMemoryScatter(const uintptr_t* addresses, void* const* buffers, size_t count, size_t each);
 // True when the string at `address` is readable up to and including its terminating zero within `maximum`
 // bytes; `*result` is then the address itself. A string without its zero in that range is not accepted: its
 // readers would run past what was checked.

@@ -86,6 +86,27 @@ bool VZRMemoryWindowRead(VZRMemoryWindow* window, uintptr_t address, void* out, 
     return true;
 }
 
+void VZRMemoryWindowPrefetch(VZRMemoryWindow* window, uintptr_t first, uintptr_t second) {
+    constexpr uintptr_t kPageMask = ~static_cast<uintptr_t>(kVZRMemoryWindowPageSize - 1);
+    if (!window || first < 4096 || second < 4096)
+        return;
+    const uintptr_t pages[2] = {first & kPageMask, second & kPageMask};
+    if (pages[0] == pages[1])
+        return;
+    for (const uintptr_t cached : window->page) {
+        if (cached == pages[0] || cached == pages[1])
+            return; // one read or none is left either way
+    }
+    const unsigned slots[2] = {window->next, static_cast<unsigned>((window->next + 1) % kVZRMemoryWindowPages)};
+    void* buffers[2] = {window->bytes[slots[0]], window->bytes[slots[1]]};
+    window->page[slots[0]] = window->page[slots[1]] = 0;
+    window->next = static_cast<unsigned>((window->next + 2) % kVZRMemoryWindowPages);
+    if (!VZRReadMemoryScatter(pages, buffers, 2, kVZRMemoryWindowPageSize))
+        return;
+    window->page[slots[0]] = pages[0];
+    window->page[slots[1]] = pages[1];
+}
+
 bool VZRDwarfReadU8(VZRDwarfCursor* cursor, uint8_t* value) { return cursorRead(cursor, value, 1); }
 bool VZRDwarfReadU16(VZRDwarfCursor* cursor, uint16_t* value) { return cursorRead(cursor, value, 2); }
 bool VZRDwarfReadU32(VZRDwarfCursor* cursor, uint32_t* value) { return cursorRead(cursor, value, 4); }
@@ -319,6 +340,9 @@ bool VZRDwarfParseFDERecord(uintptr_t ehFrame, uint64_t offset, VZRDwarfFDE* fde
     *fde = VZRDwarfFDE{};
     const uintptr_t address = ehFrame + offset;
     fde->address = address;
+    // Linkers merge identical CIEs, so most FDEs of an image name the one at the start of the section: that
+    // page comes with the FDE's own in one read.
+    VZRMemoryWindowPrefetch(memory, address, ehFrame);
     VZRDwarfCursor cursor{address, 0, memory};
     if (!VZRDwarfReadInitialLength(&cursor, &fde->length) || fde->length == 0 ||
         fde->length > kDwarfMaximumRecordLength) {
@@ -1145,61 +1169,174 @@ bool VZRDwarfUnwindComputeRegisters(const VZRDwarfFDE* fde, VZRThreadState* stat
     return true;
 }
 
+namespace {
+
+// A ".eh_frame_hdr" table of more than 2 * kHeaderSliceEntries entries is narrowed through pivots first.
+constexpr uint64_t kHeaderSliceEntries = 256;
+
+uint64_t headerPivotsFor(uint64_t count) {
+    return count / kHeaderSliceEntries + 1;
+}
+
+bool headerTableIsGathered(uint64_t count) {
+    return count > 2 * kHeaderSliceEntries && headerPivotsFor(count) <= VZRMemoryWindow::kMostPivots;
+}
+
+// The window's pivots when they were gathered from this table.
+const int32_t* cachedPivots(const VZRMemoryWindow* memory, uintptr_t table, uint64_t count) {
+    if (memory && memory->pivotTable == table && memory->pivotCount == count &&
+        memory->pivots == headerPivotsFor(count))
+        return memory->pivotStarts;
+    return nullptr;
+}
+
+void keepPivots(VZRMemoryWindow* memory, uintptr_t table, uint64_t count, uintptr_t ehFrame,
+                const int32_t* starts) {
+    if (!memory)
+        return;
+    const uint64_t pivots = headerPivotsFor(count);
+    std::memcpy(memory->pivotStarts, starts, pivots * sizeof starts[0]);
+    memory->pivotTable = table;
+    memory->pivotCount = count;
+    memory->pivots = pivots;
+    memory->pivotEhFrame = ehFrame;
+}
+
+// The standard header as the linker writes it: version 1, a pc-relative 4-byte ".eh_frame" pointer, a
+// 4-byte count and the sorted table of 4-byte data-relative pairs, which starts 12 bytes in.
+constexpr uint8_t kStandardHeader[4] = {1, 0x1B, 0x03, 0x3B};
+constexpr uintptr_t kStandardTableOffset = 12;
+
+// The pivots and the ".eh_frame" address of a standard header whose count was recorded when the image was
+// loaded: the header's three words and the pivots in one gathered read (or none, when the window has the
+// pivots already). The header must still say what was recorded; otherwise (and when the gathered read is
+// refused) false, and the caller reads the header itself.
+const int32_t* gatherWithKnownCount(uintptr_t ehFrameHdr, uint64_t count, VZRMemoryWindow* memory,
+                                    int32_t* buffer, uintptr_t* ehFrame) {
+    const uintptr_t table = ehFrameHdr + kStandardTableOffset;
+    if (const int32_t* starts = cachedPivots(memory, table, count)) {
+        *ehFrame = memory->pivotEhFrame;
+        return starts;
+    }
+    const uint64_t pivots = headerPivotsFor(count);
+    uintptr_t addresses[3 + VZRMemoryWindow::kMostPivots];
+    for (uintptr_t i = 0; i < 3; ++i)
+        addresses[i] = ehFrameHdr + 4 * i;
+    for (uint64_t j = 0; j < pivots; ++j)
+        addresses[3 + j] = table + (j * count / pivots) * 8;
+    if (!VZRReadMemoryGather(addresses, 3 + pivots, sizeof buffer[0], buffer))
+        return nullptr;
+    if (std::memcmp(buffer, kStandardHeader, sizeof kStandardHeader) != 0 ||
+        static_cast<uint32_t>(buffer[2]) != count)
+        return nullptr;
+    *ehFrame = ehFrameHdr + 4 + static_cast<intptr_t>(buffer[1]);
+    keepPivots(memory, table, count, *ehFrame, buffer + 3);
+    return buffer + 3;
+}
+
+// The entry range [*low, *high) that the pivots leave for `pc`; false when pc lies before the first.
+bool narrowByPivots(const int32_t* starts, uint64_t count, uintptr_t ehFrameHdr, uintptr_t pc, uint64_t* low,
+                    uint64_t* high) {
+    const uint64_t pivots = headerPivotsFor(count);
+    uint64_t below = pivots; // the last pivot at or before pc
+    for (uint64_t j = 0; j < pivots && ehFrameHdr + static_cast<intptr_t>(starts[j]) <= pc; ++j)
+        below = j;
+    if (below == pivots)
+        return false;
+    *low = below * count / pivots;
+    *high = below + 1 < pivots ? (below + 1) * count / pivots : count;
+    return true;
+}
+
+// A table that fits the window is cheapest read whole, header and all, with one system call: a gathered read
+// costs about as much per piece as a plain one costs per page, and the search then reads nothing more. Also
+// true when the window holds those pages already.
+bool windowLoadsWholeTable(uintptr_t ehFrameHdr, uint64_t count, VZRMemoryWindow* memory) {
+    constexpr uintptr_t kPageMask = ~static_cast<uintptr_t>(kVZRMemoryWindowPageSize - 1);
+    if (count > kDwarfMaximumRecordLength)
+        return false;
+    const uintptr_t end = ehFrameHdr + kStandardTableOffset + count * 8;
+    const uintptr_t first = ehFrameHdr & kPageMask;
+    const uint64_t pages = (end - first + kVZRMemoryWindowPageSize - 1) / kVZRMemoryWindowPageSize;
+    if (end < ehFrameHdr || pages > kVZRMemoryWindowPages)
+        return false;
+    uint64_t present = 0;
+    for (uint64_t i = 0; i < pages; ++i) {
+        for (const uintptr_t cached : memory->page)
+            present += cached == first + i * kVZRMemoryWindowPageSize ? 1 : 0;
+    }
+    if (present == pages)
+        return true;
+    for (uintptr_t& page : memory->page)
+        page = 0;
+    memory->next = static_cast<unsigned>(pages % kVZRMemoryWindowPages);
+    if (!VZRReadMemory(first, memory->bytes[0], pages * kVZRMemoryWindowPageSize))
+        return false;
+    for (uint64_t i = 0; i < pages; ++i)
+        memory->page[i] = first + i * kVZRMemoryWindowPageSize;
+    return true;
+}
+
+} // namespace
+
 bool VZRDwarfFindFDEInHeader(uintptr_t ehFrameHdr, uintptr_t pc, uintptr_t* fdeAddress, uintptr_t* ehFrame,
-                             VZRMemoryWindow* memory) {
+                             VZRMemoryWindow* memory, uint64_t knownCount) {
     if (!VZRIsValidPointer(reinterpret_cast<const void*>(ehFrameHdr)) || !fdeAddress || !ehFrame)
         return false;
-    VZRDwarfCursor cursor{ehFrameHdr, 0, memory};
-    uint8_t header[4] = {};
-    if (!cursorRead(&cursor, header, sizeof header) || header[0] != 1)
-        return false;
-    uint64_t frame = 0;
-    uint64_t count = 0;
-    if (!VZRParseAddressWithEncodingAndAdvance(&cursor, header[1], &frame, ehFrameHdr) ||
-        !VZRParseAddressWithEncodingAndAdvance(&cursor, header[2], &count, ehFrameHdr))
-        return false;
-    // Only the sorted table of 4-byte data-relative pairs can be searched without reading it whole.
-    if (header[3] != 0x3B || count == 0 || count > kDwarfMaximumRecordLength)
-        return false;
-    const uintptr_t table = cursor.position;
-    uint64_t low = 0;
-    uint64_t high = count;
-    int32_t entry[2] = {};
     // Each read of foreign memory is a system call, and a page-by-page binary search over a large table reads
     // a page per halving. One gathered read of evenly spaced pivots (kept in the window for the walk's later
-    // frames) narrows the range to a slice of at most kSliceEntries, whose one or two pages the search below
-    // then reads through the window. A small table, or a gathered read the kernel refuses, is searched whole.
-    constexpr uint64_t kSliceEntries = 256;
-    const uint64_t pivots = count / kSliceEntries + 1;
-    if (count > 2 * kSliceEntries && pivots <= VZRMemoryWindow::kMostPivots) {
-        int32_t gathered[VZRMemoryWindow::kMostPivots];
-        const int32_t* starts = nullptr;
-        if (memory && memory->pivotTable == table && memory->pivotCount == count && memory->pivots == pivots) {
-            starts = memory->pivotStarts;
-        } else {
-            uintptr_t addresses[VZRMemoryWindow::kMostPivots];
-            for (uint64_t j = 0; j < pivots; ++j)
-                addresses[j] = table + (j * count / pivots) * 8;
-            if (VZRReadMemoryGather(addresses, pivots, sizeof gathered[0], gathered)) {
-                starts = gathered;
-                if (memory) {
-                    std::memcpy(memory->pivotStarts, gathered, pivots * sizeof gathered[0]);
-                    memory->pivotTable = table;
-                    memory->pivotCount = count;
-                    memory->pivots = pivots;
+    // frames) narrows the range to a slice of at most kHeaderSliceEntries, whose one or two pages the search
+    // below then reads through the window. With the count known from the image's load, a table that fits the
+    // window is read whole in one read, and a larger one's header comes with the pivots. A small table, or a
+    // gathered read the kernel refuses, is searched whole.
+    uint64_t count = 0;
+    uint64_t frame = 0;
+    uintptr_t table = 0;
+    const int32_t* starts = nullptr;
+    int32_t gathered[3 + VZRMemoryWindow::kMostPivots];
+    const bool tableInWindow = knownCount != 0 && memory && windowLoadsWholeTable(ehFrameHdr, knownCount, memory);
+    if (tableInWindow) {
+        // The search below reads the header and the table from the window.
+    } else if (knownCount != 0 && headerTableIsGathered(knownCount)) {
+        uintptr_t knownFrame = 0;
+        starts = gatherWithKnownCount(ehFrameHdr, knownCount, memory, gathered, &knownFrame);
+        if (starts) {
+            count = knownCount;
+            frame = knownFrame;
+            table = ehFrameHdr + kStandardTableOffset;
+        }
+    }
+    if (!starts) {
+        VZRDwarfCursor cursor{ehFrameHdr, 0, memory};
+        uint8_t header[4] = {};
+        if (!cursorRead(&cursor, header, sizeof header) || header[0] != 1)
+            return false;
+        if (!VZRParseAddressWithEncodingAndAdvance(&cursor, header[1], &frame, ehFrameHdr) ||
+            !VZRParseAddressWithEncodingAndAdvance(&cursor, header[2], &count, ehFrameHdr))
+            return false;
+        // Only the sorted table of 4-byte data-relative pairs can be searched without reading it whole.
+        if (header[3] != 0x3B || count == 0 || count > kDwarfMaximumRecordLength)
+            return false;
+        table = cursor.position;
+        if (!tableInWindow && headerTableIsGathered(count)) {
+            starts = cachedPivots(memory, table, count);
+            if (!starts) {
+                const uint64_t pivots = headerPivotsFor(count);
+                uintptr_t addresses[VZRMemoryWindow::kMostPivots];
+                for (uint64_t j = 0; j < pivots; ++j)
+                    addresses[j] = table + (j * count / pivots) * 8;
+                if (VZRReadMemoryGather(addresses, pivots, sizeof gathered[0], gathered)) {
+                    starts = gathered;
+                    keepPivots(memory, table, count, static_cast<uintptr_t>(frame), gathered);
                 }
             }
         }
-        if (starts) {
-            uint64_t below = pivots; // the last pivot at or before pc
-            for (uint64_t j = 0; j < pivots && ehFrameHdr + static_cast<intptr_t>(starts[j]) <= pc; ++j)
-                below = j;
-            if (below == pivots)
-                return false; // before the table's first function
-            low = below * count / pivots;
-            high = below + 1 < pivots ? (below + 1) * count / pivots : count;
-        }
     }
+    uint64_t low = 0;
+    uint64_t high = count;
+    if (starts && !narrowByPivots(starts, count, ehFrameHdr, pc, &low, &high))
+        return false; // before the table's first function
+    int32_t entry[2] = {};
     while (high - low > 1) {
         const uint64_t middle = low + (high - low) / 2;
         if (!VZRMemoryWindowRead(memory, table + middle * 8, entry, sizeof entry))

@@ -126,9 +126,10 @@ bool VZRDwarfEvaluateExpression(uintptr_t expression, const VZRThreadState* stat
                                 uint64_t* result, VZRDwarfProfile profile, VZRMemoryWindow* memory = nullptr);
 
 // The FDE address for `pc` from an ".eh_frame_hdr" binary-search table; false when the table has none or
-// cannot be read.
+// cannot be read. `knownCount` is the table's entry count as recorded when the image was loaded (0: not
+// known); the header read at crash time must still agree with it.
 bool VZRDwarfFindFDEInHeader(uintptr_t ehFrameHdr, uintptr_t pc, uintptr_t* fdeAddress, uintptr_t* ehFrame,
-                             VZRMemoryWindow* memory = nullptr);
+                             VZRMemoryWindow* memory = nullptr, uint64_t knownCount = 0);
 
 inline constexpr size_t kVZRDwarfExpressionStackSize = 100;
 inline constexpr size_t kVZRDwarfRememberDepth = 10;

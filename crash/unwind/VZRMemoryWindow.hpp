@@ -13,13 +13,19 @@ struct VZRMemoryWindow {
     uintptr_t page[kVZRMemoryWindowPages] = {}; // the start of each cached page; 0: empty slot
     unsigned next = 0;                           // the slot the next page replaces
     uint8_t bytes[kVZRMemoryWindowPages][kVZRMemoryWindowPageSize];
-    // The pivots last gathered from a ".eh_frame_hdr" table (its first entry's address and its count), so
-    // that a walk's later frames in the same image search their slice without gathering them again.
+    // The pivots last gathered from a ".eh_frame_hdr" table (its first entry's address and its count, and the
+    // ".eh_frame" it names), so that a walk's later frames in the same image search their slice without
+    // gathering them again.
     static constexpr size_t kMostPivots = 64;
     uintptr_t pivotTable = 0;
     uint64_t pivotCount = 0;
     uint64_t pivots = 0;
+    uintptr_t pivotEhFrame = 0;
     int32_t pivotStarts[kMostPivots] = {};
 };
 // Copies `length` bytes at `address` through the window (directly when it is null).
 bool VZRMemoryWindowRead(VZRMemoryWindow* window, uintptr_t address, void* out, size_t length);
+// Brings the pages holding `first` and `second` into the window with one system call when neither is there
+// yet, so that two reads known to follow each other cost one. Changes no answer: a page it cannot read is
+// left to the reads themselves.
+void VZRMemoryWindowPrefetch(VZRMemoryWindow* window, uintptr_t first, uintptr_t second);

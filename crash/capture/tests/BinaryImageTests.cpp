@@ -10,6 +10,7 @@
 #include "platform/foundation/Loader.hpp"
 #include "testing/FixtureBundle.hpp"
 
+#include <cstring>
 #include <dlfcn.h>
 #include <link.h>
 #include <unistd.h>
@@ -105,7 +106,15 @@ TEST_F(BinaryImageTest, TheInitialScanRecordsEveryLoadedObjectWithItsBuildId) {
     EXPECT_NE(VZRBinaryImageNodeEhFrameHdr(node), 0u);
     EXPECT_NE(VZRBinaryImageNodeEhFrame(node), 0u);
     EXPECT_EQ(VZRBinaryImageNodeUnwindInfo(node), 0u);
-    EXPECT_TRUE(found(reinterpret_cast<uintptr_t>(&::getpid)));
+    // libc's node carries its header table's entry count, as the header in memory states it.
+    VZRBinaryImageNode libcNode;
+    ASSERT_TRUE(found(reinterpret_cast<uintptr_t>(&::getpid), &libcNode));
+    const auto* header = reinterpret_cast<const uint8_t*>(VZRBinaryImageNodeEhFrameHdr(libcNode));
+    ASSERT_NE(header, nullptr);
+    uint32_t count = 0;
+    std::memcpy(&count, header + 8, sizeof count);
+    EXPECT_GT(count, 0u);
+    EXPECT_EQ(libcNode.ehFrameHdrCount, count);
 }
 
 TEST_F(BinaryImageTest, LoadAndUnloadOfALibraryInAFrameworkBundle) {

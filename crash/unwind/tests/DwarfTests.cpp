@@ -557,60 +557,107 @@ TEST_F(DwarfTest, HeaderTableFindsTheLastFunctionStartingAtOrBeforeThePc) {
 }
 
 TEST_F(DwarfTest, ALargeHeaderTableAnswersAlikeThroughGatheredAndPlainReads) {
-    // 3000 functions 16 bytes apart: a table of several pages, searched through pivots and one slice when
-    // gathered reads are allowed, and page by page through the pipe, where they are not.
-    constexpr uint32_t kFunctions = 3000;
-    Pages pages(7);
-    const uintptr_t hdr = pages.address(0x10);
-    const uintptr_t ehFrame = pages.address(0x6000);
-    const uintptr_t base = dwarfCodeNear(pages);
-    Writer w(hdr);
-    w.bytes({1, 0x1B, 0x03, 0x3B}).pcrel32(ehFrame).u32(kFunctions);
-    const auto fdeOf = [&](uint32_t i) { return ehFrame + 0x20 + 8 * i; };
-    for (uint32_t i = 0; i < kFunctions; ++i)
-        w.u32(static_cast<uint32_t>(base + 16 * i - hdr)).u32(static_cast<uint32_t>(fdeOf(i) - hdr));
+    // Functions 16 bytes apart: 3000 make a table that the window holds whole, 5000 one that it does not. Each
+    // is searched through pivots and one slice where gathered reads are allowed, page by page through the
+    // pipe, where they are not, and with the count recorded at the image's load (read whole with its header,
+    // or the header gathered with the pivots), also when that count is stale.
+    enum class Reads { direct, pipe, window, knownCount, staleCount };
+    for (const uint32_t functions : {3000u, 5000u}) {
+        Pages pages(13);
+        const uintptr_t hdr = pages.address(0x10);
+        const uintptr_t ehFrame = pages.address(0xB000);
+        const uintptr_t base = dwarfCodeNear(pages);
+        Writer w(hdr);
+        w.bytes({1, 0x1B, 0x03, 0x3B}).pcrel32(ehFrame).u32(functions);
+        const auto fdeOf = [&](uint32_t i) { return ehFrame + 0x20 + 8 * i; };
+        for (uint32_t i = 0; i < functions; ++i)
+            w.u32(static_cast<uint32_t>(base + 16 * i - hdr)).u32(static_cast<uint32_t>(fdeOf(i) - hdr));
 
-    struct Case {
-        uintptr_t pc;
-        int entry; // -1: none
-    };
-    // Before the first start, each side of the boundaries between slices (a slice holds about 250 entries),
-    // inside a function, the last one and far past it.
-    const Case cases[] = {{base - 1, -1},
-                          {base, 0},
-                          {base + 16 * 249 + 15, 249},
-                          {base + 16 * 250, 250},
-                          {base + 16 * 1500 + 7, 1500},
-                          {base + 16 * 2750 - 1, 2749},
-                          {base + 16 * 2750, 2750},
-                          {base + 16 * (kFunctions - 1), kFunctions - 1},
-                          {base + 0x400000, kFunctions - 1}};
-    // Direct reads, the pipe, and a window kept across the look-ups (as a walk keeps it, with the pivots
-    // gathered once).
-    enum class Reads { direct, pipe, window };
-    for (const Reads reads : {Reads::direct, Reads::pipe, Reads::window}) {
-        const bool pipe = reads == Reads::pipe;
-        VZRSafeReadForcePipeForTesting(pipe);
-        VZRMemoryWindow window;
-        for (const Case& c : cases) {
+        struct Case {
+            uintptr_t pc;
+            int entry; // -1: none
+        };
+        // Before the first start, each side of the boundaries between slices (a slice holds about 250
+        // entries), inside a function, the last one and far past it.
+        const Case cases[] = {{base - 1, -1},
+                              {base, 0},
+                              {base + 16 * 249 + 15, 249},
+                              {base + 16 * 250, 250},
+                              {base + 16 * 1500 + 7, 1500},
+                              {base + 16 * 2750 - 1, 2749},
+                              {base + 16 * 2750, 2750},
+                              {base + 16 * (functions - 1), static_cast<int>(functions - 1)},
+                              {base + 0x400000, static_cast<int>(functions - 1)}};
+        for (const Reads reads : {Reads::direct, Reads::pipe, Reads::window, Reads::knownCount, Reads::staleCount}) {
+            VZRSafeReadForcePipeForTesting(reads == Reads::pipe);
+            // A window kept across the look-ups, as a walk keeps it (pivots gathered once, pages kept).
+            VZRMemoryWindow window;
+            VZRMemoryWindow* memory = reads == Reads::direct || reads == Reads::pipe ? nullptr : &window;
+            const uint64_t known = reads == Reads::knownCount ? functions : reads == Reads::staleCount ? functions - 500 : 0;
+            for (const Case& c : cases) {
+                uintptr_t fde = 0;
+                uintptr_t frame = 0;
+                EXPECT_EQ(VZRDwarfFindFDEInHeader(hdr, c.pc, &fde, &frame, memory, known), c.entry >= 0)
+                    << std::hex << c.pc << std::dec << " functions " << functions << " reads "
+                    << static_cast<int>(reads);
+                if (c.entry >= 0) {
+                    EXPECT_EQ(fde, fdeOf(static_cast<uint32_t>(c.entry))) << c.entry;
+                    EXPECT_EQ(frame, ehFrame);
+                }
+            }
+        }
+        VZRSafeReadForcePipeForTesting(false);
+        // A count that runs the table into the unmapped page: a pivot there fails the gathered read, and the
+        // search that follows fails in that page too, without faulting; so does a recorded count that says
+        // the same.
+        Writer(hdr).bytes({1, 0x1B, 0x03, 0x3B}).pcrel32(ehFrame).u32(7000);
+        for (const uint64_t known : {uint64_t{0}, uint64_t{7000}}) {
+            VZRMemoryWindow window;
             uintptr_t fde = 0;
             uintptr_t frame = 0;
-            EXPECT_EQ(VZRDwarfFindFDEInHeader(hdr, c.pc, &fde, &frame, reads == Reads::window ? &window : nullptr),
-                      c.entry >= 0)
-                << std::hex << c.pc << " reads " << static_cast<int>(reads);
-            if (c.entry >= 0) {
-                EXPECT_EQ(fde, fdeOf(static_cast<uint32_t>(c.entry))) << std::dec << c.entry;
-                EXPECT_EQ(frame, ehFrame);
+            EXPECT_FALSE(VZRDwarfFindFDEInHeader(hdr, base + 0x400000, &fde, &frame, &window, known));
+            EXPECT_FALSE(VZRDwarfFindFDEInHeader(hdr, base + 0x400000, &fde, &frame, nullptr, known));
+        }
+    }
+}
+
+TEST_F(DwarfTest, APrefetchOfTwoPagesChangesNoAnswer) {
+    Pages pages(3);
+    for (size_t i = 0; i < pages.size(); ++i)
+        pages.bytes()[i] = static_cast<uint8_t>(i * 13);
+    struct Case {
+        uintptr_t first;
+        uintptr_t second;
+    };
+    // Two readable pages, one page twice, a readable page beside the unmapped one, and both addresses
+    // wholly invalid.
+    const Case cases[] = {{pages.address(0x2010), pages.address(0x10)},
+                          {pages.address(0x10), pages.address(0x20)},
+                          {pages.address(0x1010), pages.end() + 8},
+                          {16, 32}};
+    for (const bool pipe : {false, true}) {
+        VZRSafeReadForcePipeForTesting(pipe);
+        for (const Case& c : cases) {
+            VZRMemoryWindow window;
+            VZRMemoryWindowPrefetch(&window, c.first, c.second);
+            for (const uintptr_t address : {c.first, c.second}) {
+                uint64_t windowed = 0;
+                uint64_t direct = 0;
+                const bool viaWindow = VZRMemoryWindowRead(&window, address, &windowed, sizeof windowed);
+                EXPECT_EQ(viaWindow, VZRReadMemory(address, &direct, sizeof direct)) << std::hex << address;
+                EXPECT_EQ(windowed, direct) << std::hex << address;
             }
         }
     }
     VZRSafeReadForcePipeForTesting(false);
-    // A count that runs the table into the unmapped page: a pivot there fails the gathered read, and the
-    // search that follows fails in that page too, without faulting.
-    Writer(hdr).bytes({1, 0x1B, 0x03, 0x3B}).pcrel32(ehFrame).u32(4000);
-    uintptr_t fde = 0;
-    uintptr_t frame = 0;
-    EXPECT_FALSE(VZRDwarfFindFDEInHeader(hdr, base + 0x400000, &fde, &frame));
+    // Prefetched pages take two slots and are then served from the window: a change to the memory after the
+    // prefetch does not show, which is what makes the second read free.
+    VZRMemoryWindow window;
+    VZRMemoryWindowPrefetch(&window, pages.address(0x10), pages.address(0x2010));
+    Writer(pages.address(0x2010)).u64(0x1122334455667788);
+    uint64_t value = 0;
+    ASSERT_TRUE(VZRMemoryWindowRead(&window, pages.address(0x2010), &value, sizeof value));
+    EXPECT_NE(value, 0x1122334455667788u);
 }
 
 TEST_F(DwarfTest, TheWindowOfPagesAnswersAsDirectReadsDo) {
