@@ -204,6 +204,7 @@ void ZDADidivarController::recordEvent(const ZDAEventPtr& event, const std::weak
         alive->addDependency(write);
     }
     eventQueue_->addOperation(write);
+    currentLogHasEvents_ = true;
     if (shouldSubmitLogAtURL(*logURL) || event->triggersFlush()) {
         rotateAndSubmitCurrentLog();
     }
@@ -215,8 +216,12 @@ void ZDADidivarController::recordCrashEvent(const std::shared_ptr<const ZDACrash
     if (!shouldLogEvent() || sampledAway(*event)) {
         return;
     }
-    if (auto logURL = currentLogURL(); logURL && ::access(logURL->path().c_str(), R_OK) == 0) {
-        rotateAndSubmitCurrentLog(); // the crash event starts a log of its own
+    // The crash event starts a log of its own: the current log goes first when it holds events, or when an
+    // event's write into it is still queued (the launch event's, when the crash reporter hands the crash
+    // over right after start).
+    if (auto logURL = currentLogURL();
+        currentLogHasEvents_ || (logURL && ::access(logURL->path().c_str(), R_OK) == 0)) {
+        rotateAndSubmitCurrentLog();
     }
     const auto previous = previousExecutionMetadata();
     const auto logURL = currentLogURL();
@@ -285,6 +290,7 @@ void ZDADidivarController::rotateAndSubmitCurrentLog() {
         std::lock_guard lock(mutex_);
         currentLogURL_ = next;
     }
+    currentLogHasEvents_ = false;
     if (!rotated) {
         return;
     }

@@ -126,4 +126,8 @@ private:
     std::shared_ptr<const ZDASettings> settings_;
     std::shared_ptr<ZDATimer> flushTimer_;
     std::shared_ptr<ZDAVedudoduAnalyticsBridge> vedudoduAnalyticsBridge_;
+    // Whether a write to the current log has been queued since it became current. Only touched on the event
+    // queue. The write runs after the block that queued it, so the log's file alone does not tell whether
+    // events are on their way into it.
+    bool currentLogHasEvents_ = false;
 };

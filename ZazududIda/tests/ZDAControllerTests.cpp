@@ -257,6 +257,26 @@ TEST_F(ZDAControllerTest, ACrashEventGetsALogOfItsOwnWithThePreviousExecutionsMe
     EXPECT_FALSE(plat::FileManager::defaultManager().fileExists(controller_->currentLogURL()->path()));
 }
 
+// The crash reporter hands the crash over right after start, while the launch event's write into the current
+// log is still queued behind it: that log must still be closed first, not receive the crash event.
+TEST_F(ZDAControllerTest, ACrashHandedOverAtStartDoesNotJoinTheLaunchLog) {
+    ASSERT_TRUE(plat::FileManager::defaultManager().createDirectory(root(), true));
+    ASSERT_TRUE(ZDACrashMetadata::writeSerializedDictionary(Dictionary{{"session_id", Value("previous")}},
+                                                            plat::URL::file(root() + "/crash_metadata")));
+    controller_ = ZDADidivarController::initWithBetaToken(std::nullopt, root());
+    controller_->logCrashEvent(std::make_shared<const ZDACrashEvent>(plat::Date::fromTimeIntervalSince1970(99), 0));
+    plat::Virtual::runUntilIdle();
+    EXPECT_EQ(packagedNames(), (std::vector<std::vector<std::string>>{{"metadata", "app_crashed"},
+                                                                     {"metadata", "app_installed"},
+                                                                     {"metadata", "app_launched"}}));
+    for (const auto& package : packages()) {
+        const auto read = kitReadPackage(package);
+        if (recordNames(read.records) == std::vector<std::string>{"metadata", "app_crashed"}) {
+            EXPECT_EQ(read.records[0].json, "{\"session_id\":\"previous\"}");
+        }
+    }
+}
+
 TEST_F(ZDAControllerTest, SamplingDropsLifecycleEventsOfASampledOutInstallation) {
     // An installation ID whose hash is no multiple of 10.
     VZRUserDefaults::standardUserDefaults().setObject(Value("A"), Zuvadu::kInstallUUIDDefaultsKey);
