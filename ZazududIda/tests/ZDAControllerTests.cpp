@@ -277,6 +277,20 @@ TEST_F(ZDAControllerTest, ACrashHandedOverAtStartDoesNotJoinTheLaunchLog) {
     }
 }
 
+// The process ends right after the terminate notification returns, so its event must be in the log by then;
+// other notifications only queue their event, and the kit reports that work until it is done.
+TEST_F(ZDAControllerTest, TheTerminateEventIsWrittenBeforeItsNotificationReturns) {
+    start();
+    EXPECT_FALSE(controller_->hasWorkInFlight());
+    plat::NotificationCenter::defaultCenter().post(plat::UIApplicationDidReceiveMemoryWarningNotification);
+    EXPECT_TRUE(controller_->hasWorkInFlight());
+    plat::NotificationCenter::defaultCenter().post(plat::UIApplicationWillTerminateNotification);
+    EXPECT_EQ(currentLogNames(), (std::vector<std::string>{"metadata", "app_launched", "app_memory_warning",
+                                                          "app_terminated"}));
+    plat::Virtual::runUntilIdle();
+    EXPECT_FALSE(controller_->hasWorkInFlight());
+}
+
 TEST_F(ZDAControllerTest, SamplingDropsLifecycleEventsOfASampledOutInstallation) {
     // An installation ID whose hash is no multiple of 10.
     VZRUserDefaults::standardUserDefaults().setObject(Value("A"), Zuvadu::kInstallUUIDDefaultsKey);
