@@ -10,6 +10,7 @@
 #include "kit_host/ZUVUtilities.hpp"
 #include "kit_host/Zuvadu.hpp"
 
+#include "platform/dispatch/DispatchSemaphore.hpp"
 #include "platform/foundation/FileManager.hpp"
 #include "platform/uikit/UIKitTypes.hpp"
 
@@ -20,6 +21,8 @@ namespace {
 
 constexpr uint64_t kRecordActivityOptions = 0xC000;
 constexpr uint64_t kRotateActivityOptions = 0xC0FF;
+// Seconds the terminate notification waits for its event to be written.
+constexpr double kTerminateWriteWait = 2.0;
 
 // A settings value fit for a time-out: positive and finite, else the settings' default.
 double controllerTimeoutOr(double value, double fallback) {
@@ -137,8 +140,12 @@ void ZDADidivarController::logEvent(ZDAEventPtr event) {
 }
 
 void ZDADidivarController::enqueueEvent(ZDAEventPtr event) {
+    (void)enqueueEventReturningActivity(std::move(event));
+}
+
+std::shared_ptr<plat::Operation> ZDADidivarController::enqueueEventReturningActivity(ZDAEventPtr event) {
     if (!event) {
-        return;
+        return nullptr;
     }
     auto activity = ZDAActivityOperation::operationByStartingActivityName("ze.dereduv.RecordEvent", kRecordActivityOptions);
     std::weak_ptr<plat::Operation> weakActivity = activity;
@@ -150,6 +157,7 @@ void ZDADidivarController::enqueueEvent(ZDAEventPtr event) {
     });
     activity->addDependency(block);
     eventQueue_->addOperations({block, activity}, false);
+    return activity;
 }
 
 void ZDADidivarController::logCrashEvent(std::shared_ptr<const ZDACrashEvent> event) {
@@ -204,6 +212,7 @@ void ZDADidivarController::recordEvent(const ZDAEventPtr& event, const std::weak
         alive->addDependency(write);
     }
     eventQueue_->addOperation(write);
+    currentLogHasEvents_ = true;
     if (shouldSubmitLogAtURL(*logURL) || event->triggersFlush()) {
         rotateAndSubmitCurrentLog();
     }
@@ -215,8 +224,12 @@ void ZDADidivarController::recordCrashEvent(const std::shared_ptr<const ZDACrash
     if (!shouldLogEvent() || sampledAway(*event)) {
         return;
     }
-    if (auto logURL = currentLogURL(); logURL && ::access(logURL->path().c_str(), R_OK) == 0) {
-        rotateAndSubmitCurrentLog(); // the crash event starts a log of its own
+    // The crash event starts a log of its own: the current log goes first when it holds events, or when an
+    // event's write into it is still queued (the launch event's, when the crash reporter hands the crash
+    // over right after start).
+    if (auto logURL = currentLogURL();
+        currentLogHasEvents_ || (logURL && ::access(logURL->path().c_str(), R_OK) == 0)) {
+        rotateAndSubmitCurrentLog();
     }
     const auto previous = previousExecutionMetadata();
     const auto logURL = currentLogURL();
@@ -285,6 +298,7 @@ void ZDADidivarController::rotateAndSubmitCurrentLog() {
         std::lock_guard lock(mutex_);
         currentLogURL_ = next;
     }
+    currentLogHasEvents_ = false;
     if (!rotated) {
         return;
     }
@@ -437,7 +451,26 @@ void ZDADidivarController::registerForApplicationLifecycleEvents() {
 }
 
 void ZDADidivarController::applicationLifecycleEvent(const plat::Notification& notification) {
-    enqueueEvent(ZDALifecycleEvent::eventWithNotification(notification));
+    auto activity = enqueueEventReturningActivity(ZDALifecycleEvent::eventWithNotification(notification));
+    if (!activity || notification.name != plat::UIApplicationWillTerminateNotification ||
+        plat::OperationQueue::current() == eventQueue_) {
+        return;
+    }
+    // The process ends soon after the terminate notification returns: the event is held up for a moment, as
+    // the device grants a terminating app, until its write is done, so it is not lost with the process.
+    const plat::DispatchSemaphore written;
+    auto signal = plat::BlockOperation::create([written] { written.signal(); });
+    signal->addDependency(activity);
+    eventQueue_->addOperation(signal);
+    (void)written.wait(kTerminateWriteWait);
+}
+
+bool ZDADidivarController::hasWorkInFlight() const {
+    if (eventQueue_->operationCount() > 0) {
+        return true;
+    }
+    const auto uploader = this->uploader();
+    return uploader && uploader->hasTasksInFlight();
 }
 
 void ZDADidivarController::vizezeSettingsDidBecomeAvailable() {

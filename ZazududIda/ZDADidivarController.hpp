@@ -51,6 +51,8 @@ public:
     void logEvent(ZDAEventPtr event);
     void enqueueEvent(ZDAEventPtr event);
     void logCrashEvent(std::shared_ptr<const ZDACrashEvent> event);
+    // Whether the event queue has work or an upload is on its way: the app's console waits for it to settle.
+    bool hasWorkInFlight() const;
 
     // On the event queue.
     bool shouldLogEvent() const;
@@ -104,6 +106,7 @@ private:
     ZDADidivarController(std::optional<std::string> betaToken, std::string rootDirectory);
     void start();
     void startUp();
+    std::shared_ptr<plat::Operation> enqueueEventReturningActivity(ZDAEventPtr event);
     void recordEvent(const ZDAEventPtr& event, const std::weak_ptr<plat::Operation>& activity);
     void recordCrashEvent(const std::shared_ptr<const ZDACrashEvent>& event, const std::weak_ptr<plat::Operation>& activity);
     bool sampledAway(const ZDAEvent& event) const;
@@ -126,4 +129,8 @@ private:
     std::shared_ptr<const ZDASettings> settings_;
     std::shared_ptr<ZDATimer> flushTimer_;
     std::shared_ptr<ZDAVedudoduAnalyticsBridge> vedudoduAnalyticsBridge_;
+    // Whether a write to the current log has been queued since it became current. Only touched on the event
+    // queue. The write runs after the block that queued it, so the log's file alone does not tell whether
+    // events are on their way into it.
+    bool currentLogHasEvents_ = false;
 };

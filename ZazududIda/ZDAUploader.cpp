@@ -218,6 +218,22 @@ void ZDAUploader::attemptToReconnectBackgroundSessionWithCompletionBlock(std::fu
 
 void ZDAUploader::startUploadRequest(std::optional<plat::URLRequest> request, std::string filePath,
                                      std::string uniqueName) {
+    if (!uniqueName.empty()) {
+        bool claimed;
+        {
+            std::lock_guard lock(mutex_);
+            claimed = claimedNames_.insert(uniqueName).second;
+        }
+        if (!claimed) {
+            ZDALogger::sharedLogger().logWithLabel(kLabel, "A task currently exists for '%@', skipping", uniqueName);
+            return;
+        }
+    }
+    checkThenStart(std::move(request), std::move(filePath), std::move(uniqueName));
+}
+
+void ZDAUploader::checkThenStart(std::optional<plat::URLRequest> request, std::string filePath,
+                                 std::string uniqueName) {
     auto self = shared_from_this();
     checkForExistingTaskMatchingDescription(
         uniqueName, [self, request = std::move(request), filePath, uniqueName](bool exists) {
@@ -277,6 +293,10 @@ void ZDAUploader::startNewUploadRequest(const std::optional<plat::URLRequest>& r
         return;
     }
     task->setTaskDescription(uniqueName);
+    {
+        std::lock_guard lock(mutex_);
+        ++tasksInFlight_;
+    }
     task->resume();
 }
 
@@ -284,6 +304,14 @@ void ZDAUploader::handleTaskDescription(const std::string& description, const st
     if (auto delegate = delegate_.lock()) {
         delegate->didFinishUploadWithUniqueName(*this, description, error);
     }
+    // Released only once the delegate has removed the package, so no new start can find it still there.
+    std::lock_guard lock(mutex_);
+    claimedNames_.erase(description);
+}
+
+bool ZDAUploader::hasTasksInFlight() const {
+    std::lock_guard lock(mutex_);
+    return tasksInFlight_ > 0;
 }
 
 plat::Error ZDAUploader::errorWithCode(int64_t code, const plat::Dictionary& userInfo) {
@@ -316,6 +344,12 @@ void ZDAUploader::sessionDidReceiveChallenge(VZRSession& session, const plat::UR
 }
 
 void ZDAUploader::taskDidComplete(const VZRSessionTaskPtr& task, const std::optional<plat::Error>& error) {
+    {
+        std::lock_guard lock(mutex_);
+        if (tasksInFlight_ > 0) {
+            --tasksInFlight_;
+        }
+    }
     auto delegate = delegate_.lock();
     if (!delegate || !task) {
         return;
@@ -341,7 +375,8 @@ void ZDAUploader::restartTask(const VZRSessionTaskPtr& task) {
             return;
         }
         const std::string name = task->taskDescription();
-        self->startUploadRequest(task->originalRequest(), delegate->filePathForUniqueName(*self, name), name);
+        // The name is still claimed by this upload: its retry goes straight to the task check.
+        self->checkThenStart(task->originalRequest(), delegate->filePathForUniqueName(*self, name), name);
     });
 }
 

@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 class ZDAUploader;
@@ -82,6 +83,8 @@ public:
     void checkForExistingTaskMatchingDescription(const std::string& description, std::function<void(bool)> block);
     static bool taskArray(const VZRSession::TaskList& tasks, const std::string& description);
     void handleTaskDescription(const std::string& description, const std::optional<plat::Error>& error);
+    // Whether a request is on its way to the server now (a retry waiting for its timer is not).
+    bool hasTasksInFlight() const;
 
     static plat::Error errorWithCode(int64_t code, const plat::Dictionary& userInfo);
     static plat::Dictionary errorUserInfoWithFilePath(const std::string& filePath, const std::string& uniqueName);
@@ -97,6 +100,7 @@ private:
     void startNewUploadRequest(const std::optional<plat::URLRequest>& request, const std::string& filePath,
                                const std::string& uniqueName);
     void restartTask(const VZRSessionTaskPtr& task);
+    void checkThenStart(std::optional<plat::URLRequest> request, std::string filePath, std::string uniqueName);
     void dropSession();
 
     const std::shared_ptr<plat::OperationQueue> operationQueue_;
@@ -107,6 +111,11 @@ private:
     VZRSessionPtr session_;
     double defaultUploadTimeout_ = 3600;
     double lowPowerUploadTimeout_ = 21600;
+    // Names taken by a start until their upload ends for good. The session's task list alone cannot keep one
+    // package to one upload: two starts whose checks are both answered before either task exists would both
+    // find none, and a package queued by the clean-up and again by the settings would be sent twice.
+    std::set<std::string> claimedNames_;
+    size_t tasksInFlight_ = 0;
 };
 
 class ZDAUploadOperation : public plat::Operation {

@@ -94,6 +94,16 @@ void Zuvidir::logPreviousSessionCrashedOnDate(std::optional<plat::Date> date) {
     }
 }
 
+bool Zuvidir::hasWorkInFlight() {
+    // Asked by code that may run where the kit was never registered: registering it here would let the crash
+    // reporter find and start it.
+    if (!rt::getClass("Zuvidir")) {
+        return false;
+    }
+    auto controller = sharedInstance()->didivarController();
+    return controller && controller->hasWorkInFlight();
+}
+
 void Zuvidir::logSignUpWithMethod(Text method, Number success, Attributes customAttributes) {
     if (!refusedInVedudoduMode("logSignUpWithMethod:success:customAttributes:")) {
         hand(ZDAPredefinedEvent::signUpEventWithMethod(std::move(method), std::move(success), std::move(customAttributes)));

@@ -58,6 +58,8 @@ public:
 
     // Not refused in Vedudodu mode: the crash reporter's record of the previous session's crash.
     static void logPreviousSessionCrashedOnDate(std::optional<plat::Date> date);
+    // Whether the kit's controller still has events to write or uploads on their way (false before start).
+    static bool hasWorkInFlight();
     static void printMethodUnavailableWithSelector(std::string_view selector);
     static void startWithBetaTokenClass(std::optional<std::string> betaToken) {
         sharedInstance()->startWithBetaToken(std::move(betaToken));

@@ -257,6 +257,40 @@ TEST_F(ZDAControllerTest, ACrashEventGetsALogOfItsOwnWithThePreviousExecutionsMe
     EXPECT_FALSE(plat::FileManager::defaultManager().fileExists(controller_->currentLogURL()->path()));
 }
 
+// The crash reporter hands the crash over right after start, while the launch event's write into the current
+// log is still queued behind it: that log must still be closed first, not receive the crash event.
+TEST_F(ZDAControllerTest, ACrashHandedOverAtStartDoesNotJoinTheLaunchLog) {
+    ASSERT_TRUE(plat::FileManager::defaultManager().createDirectory(root(), true));
+    ASSERT_TRUE(ZDACrashMetadata::writeSerializedDictionary(Dictionary{{"session_id", Value("previous")}},
+                                                            plat::URL::file(root() + "/crash_metadata")));
+    controller_ = ZDADidivarController::initWithBetaToken(std::nullopt, root());
+    controller_->logCrashEvent(std::make_shared<const ZDACrashEvent>(plat::Date::fromTimeIntervalSince1970(99), 0));
+    plat::Virtual::runUntilIdle();
+    EXPECT_EQ(packagedNames(), (std::vector<std::vector<std::string>>{{"metadata", "app_crashed"},
+                                                                     {"metadata", "app_installed"},
+                                                                     {"metadata", "app_launched"}}));
+    for (const auto& package : packages()) {
+        const auto read = kitReadPackage(package);
+        if (recordNames(read.records) == std::vector<std::string>{"metadata", "app_crashed"}) {
+            EXPECT_EQ(read.records[0].json, "{\"session_id\":\"previous\"}");
+        }
+    }
+}
+
+// The process ends right after the terminate notification returns, so its event must be in the log by then;
+// other notifications only queue their event, and the kit reports that work until it is done.
+TEST_F(ZDAControllerTest, TheTerminateEventIsWrittenBeforeItsNotificationReturns) {
+    start();
+    EXPECT_FALSE(controller_->hasWorkInFlight());
+    plat::NotificationCenter::defaultCenter().post(plat::UIApplicationDidReceiveMemoryWarningNotification);
+    EXPECT_TRUE(controller_->hasWorkInFlight());
+    plat::NotificationCenter::defaultCenter().post(plat::UIApplicationWillTerminateNotification);
+    EXPECT_EQ(currentLogNames(), (std::vector<std::string>{"metadata", "app_launched", "app_memory_warning",
+                                                          "app_terminated"}));
+    plat::Virtual::runUntilIdle();
+    EXPECT_FALSE(controller_->hasWorkInFlight());
+}
+
 TEST_F(ZDAControllerTest, SamplingDropsLifecycleEventsOfASampledOutInstallation) {
     // An installation ID whose hash is no multiple of 10.
     VZRUserDefaults::standardUserDefaults().setObject(Value("A"), Zuvadu::kInstallUUIDDefaultsKey);

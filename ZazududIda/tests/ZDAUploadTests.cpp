@@ -242,6 +242,38 @@ TEST_F(ZDAUploadTest, OneTaskPerUniqueName) {
     EXPECT_EQ(server_->uploads(), 1u);
 }
 
+// The clean-up and the arrival of the settings can both queue the same package: two starts whose task checks
+// are answered before either task exists still send it once, and the name is free again once it has ended.
+TEST_F(ZDAUploadTest, TwoStartsQueuedTogetherSendThePackageOnce) {
+    startServer();
+    auto queue = plat::OperationQueue::create("zda.upload.test");
+    queue->setMaxConcurrentOperationCount(1);
+    auto delegate = std::make_shared<ZDARecordingUploaderDelegate>(home_.root());
+    auto uploader = ZDAUploader::make(queue, delegate);
+    const std::string path = home_.root() + "/B.multipartmime";
+    const auto url = plat::URL::parse("https://events.example.test/spi/v2/events");
+    auto send = [&] {
+        ASSERT_TRUE(plat::FileManager::defaultManager().createFile(path, std::vector<uint8_t>{'x'}));
+        queue->addOperations({std::make_shared<ZDAUploadOperation>(uploader, url, std::string("k"),
+                                                                   plat::URL::file(path), "B"),
+                              std::make_shared<ZDAUploadOperation>(uploader, url, std::string("k"),
+                                                                   plat::URL::file(path), "B")},
+                             false);
+    };
+    send();
+    ASSERT_TRUE(zda_test::runKitUntil([&] { return !delegate->finished.empty(); }));
+    plat::Virtual::runUntilIdle();
+    EXPECT_NE(console_.nslog().find("A task currently exists for 'B', skipping"), std::string::npos);
+    EXPECT_EQ(delegate->statuses, std::vector<int>{200});
+    EXPECT_EQ(server_->uploads(), 1u);
+    EXPECT_FALSE(uploader->hasTasksInFlight());
+
+    send();
+    ASSERT_TRUE(zda_test::runKitUntil([&] { return delegate->finished.size() == 2; }));
+    plat::Virtual::runUntilIdle();
+    EXPECT_EQ(server_->uploads(), 2u);
+}
+
 TEST_F(ZDAUploadTest, LowPowerModeChangesTheNextSession) {
     auto queue = plat::OperationQueue::create("zda.upload.test");
     auto delegate = std::make_shared<ZDARecordingUploaderDelegate>(home_.root());

@@ -2,6 +2,7 @@
 
 #include "RadIrivozSDK/Source/RadIrivozClient.hpp"
 #include "RadIrivozSDK/Source/RadIrivozHelper.hpp"
+#include "ZazududIda/Zuvidir.hpp"
 
 #include "app/console/Notifications.hpp"
 #include "app/console/Screens.hpp"
@@ -345,12 +346,14 @@ void DeviceConsole::settleThen(std::function<void()> then) {
         // The push client's requests count too: the player it creates is what the portal registration carries;
         // so does the core's report, which every launch posts to the log service, the kit host's settings
         // download and onboarding, which end when its session closes, the measurement client's upload and the work it has queued, a
-        // notification the push client prepares while its media downloads, and the crash reporter's reports of
-        // earlier launches until their upload ends.
+        // notification the push client prepares while its media downloads, the crash reporter's reports of
+        // earlier launches until their upload ends, and the event kit's writes and uploads (a package on its
+        // way when the app crashes is sent again by the next launch).
         const bool busy = anyPageLoading() || self->http_.busy() || RadIrivozClient::hasRequestsInFlight() ||
                           RadIrivozHelper::hasNotificationRequestsInPreparation() ||
                           DAVZarezuveLogger::hasFlushesInFlight() || ZUVSettingsOnboardingManager::hasSessionsInFlight() ||
-                          DMSMeasurement::hasRequestsInFlight() || DMSMeasurement::hasQueuedWork() || VZRCrashReportingController::hasReportsInFlight();
+                          DMSMeasurement::hasRequestsInFlight() || DMSMeasurement::hasQueuedWork() ||
+                          VZRCrashReportingController::hasReportsInFlight() || Zuvidir::hasWorkInFlight();
         const uint64_t marker = self->activityMarker();
         if (busy || marker != state->marker) {
             state->quiet = 0;

@@ -165,10 +165,9 @@ TEST_F(CrashRelaunchTest, EachFaultIsReportedAtTheNextLaunch) {
     }
 }
 
-// Off until the event kit is mended: it sometimes appends the previous session's crash event to the current
-// session's log (after its metadata and "app_launched") instead of closing that log and starting one headed by
-// the crashed session's metadata, so this fails in some runs.
-TEST_F(CrashRelaunchTest, DISABLED_ThePreviousSessionsCrashReachesTheEventsServiceInAnUploadOfItsOwn) {
+// The crash reaches the event kit right after it starts, while the launch event's write is still queued: the
+// crash event must still go in a log of its own, headed by the crashed session's metadata.
+TEST_F(CrashRelaunchTest, ThePreviousSessionsCrashReachesTheEventsServiceInAnUploadOfItsOwn) {
     const std::string app = makeApp("events");
     const RelaunchRun first = crash(app, "segv");
     ASSERT_TRUE(WIFSIGNALED(first.status));
