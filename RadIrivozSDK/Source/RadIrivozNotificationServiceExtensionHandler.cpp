@@ -9,10 +9,6 @@
 #include "platform/usernotifications/UNNotification.hpp"
 #include "platform/usernotifications/UNNotificationContent.hpp"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <limits>
 #include <optional>
@@ -21,29 +17,6 @@ namespace {
 
 constexpr const char* kBadgeCountKey = "radirivozBadgeCount";
 constexpr int64_t kMaxBadge = std::numeric_limits<int32_t>::max();
-
-// The app and its extension change the count at nearly the same time; an exclusive lock on a file beside
-// the group's preferences makes each read-modify-write whole. Without the file (no container yet) the
-// change still happens, unguarded.
-class BadgeFileLock {
-public:
-    explicit BadgeFileLock(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-        if (fd_ >= 0) {
-            ::flock(fd_, LOCK_EX);
-        }
-    }
-    ~BadgeFileLock() {
-        if (fd_ >= 0) {
-            ::flock(fd_, LOCK_UN);
-            ::close(fd_);
-        }
-    }
-    BadgeFileLock(const BadgeFileLock&) = delete;
-    BadgeFileLock& operator=(const BadgeFileLock&) = delete;
-
-private:
-    int fd_;
-};
 
 // What both entry points start from: the content to change (a copy of the request's when none was given)
 // and the parsed payload. None when there is no request or content.
@@ -67,13 +40,15 @@ std::optional<ExtensionWork> extensionWork(const std::shared_ptr<plat::UNNotific
     return ExtensionWork{std::move(content), RINotificationPayload::parseWithApns(info ? *info : plat::Dictionary{})};
 }
 
-// Changes the stored count under the lock: fn gets the stored count and answers the new one.
+// Changes the stored count: fn gets the stored count and answers the new one. The app and its extension change
+// it at nearly the same time, from two processes; the group's preferences make each change whole.
 template <class Change> int64_t changeStoredBadge(Change fn) {
-    plat::UserDefaults defaults(RadIrivozExtensionBadgeHandler::appGroupName());
-    BadgeFileLock lock(plat::PreferenceStore::domain(defaults.domainName())->filePath() + ".badge.lock");
-    const int64_t value = fn(defaults.integer(kBadgeCountKey));
-    defaults.setInteger(kBadgeCountKey, value);
-    defaults.synchronize();
+    int64_t value = 0;
+    plat::UserDefaults(RadIrivozExtensionBadgeHandler::appGroupName())
+        .update(kBadgeCountKey, [&](std::optional<plat::Value> stored) {
+            value = fn(stored ? stored->integerValue() : 0);
+            return plat::Value(value);
+        });
     return value;
 }
 

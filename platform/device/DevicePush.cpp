@@ -75,6 +75,16 @@ std::string receiveWithCenter(const Value& userInfo) {
     return notification->identifier();
 }
 
+// Out of front, the icon takes the push's badge when the app's registered settings allow badges.
+void showLegacyBadge(const Value& userInfo) {
+    const Dictionary* aps = apsOf(userInfo);
+    const Value* badge = aps ? aps->find("badge") : nullptr;
+    auto app = UIApplication::sharedApplication();
+    if (badge && badge->isNumber() && app &&
+        (app->currentUserNotificationSettings().types & UIUserNotificationTypeBadge) != 0)
+        App::showNotificationBadge(badge->integerValue());
+}
+
 std::string receiveLegacy(const Value& userInfo) {
     const std::string identifier = UUID::random().uuidString();
     const AppState state = appState();
@@ -85,8 +95,11 @@ std::string receiveLegacy(const Value& userInfo) {
     if (isContentAvailable(userInfo) && state != AppState::notRunning)
         App::receiveRemoteNotification(userInfo);
     if (isVisible(userInfo)) {
-        std::lock_guard lock(deviceState().mutex);
-        deviceState().legacyNotifications[identifier] = userInfo;
+        {
+            std::lock_guard lock(deviceState().mutex);
+            deviceState().legacyNotifications[identifier] = userInfo;
+        }
+        showLegacyBadge(userInfo);
     }
     return identifier;
 }

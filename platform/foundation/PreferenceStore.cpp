@@ -97,10 +97,11 @@ PreferenceStore::Domain::~Domain() = default;
 namespace {
 
 // Brings the in-memory domain up to the file when the file changed since it was last seen. Called with the
-// domain's lock held.
-void refresh(PreferenceStore::Domain::State& s, const std::string& path) {
+// domain's lock held. The stamp can miss a change (a freed inode reused within one tick of the file clock,
+// at the same size), so a caller about to write under the file lock forces the read.
+void refresh(PreferenceStore::Domain::State& s, const std::string& path, bool force = false) {
     FileStamp now = stampOf(path);
-    if (s.loaded && now == s.seen)
+    if (s.loaded && now == s.seen && !force)
         return;
     Dictionary fromFile;
     if (now.exists) {
@@ -197,36 +198,75 @@ void PreferenceStore::Domain::removeAll() {
     state_->values.clear();
 }
 
-bool PreferenceStore::Domain::synchronize() {
-    std::lock_guard lock(state_->mutex);
-    state_->synchronizeCalls += 1;
-    if (sim::Faults::check("defaults.synchronize", name_))
-        return false;
+namespace {
+
+bool makeFolderOf(const std::string& path) {
     auto& fm = FileManager::defaultManager();
-    std::string folder = parentOf(filePath_);
-    if (!fm.fileExists(folder) && !fm.createDirectory(folder, true))
-        return false;
-    FileLock fileLock(filePath_);
-    refresh(*state_, filePath_); // picks up another process's write and keeps our changes on top
-    if (state_->changed.empty())
-        return true;
-    auto bytes =
-        PropertyListSerialization::data(Value(state_->values), PropertyListSerialization::Format::Binary);
+    const std::string folder = parentOf(path);
+    return fm.fileExists(folder) || fm.createDirectory(folder, true);
+}
+
+// Writes the values with the domain's mutex and the file lock held; the changes stay pending on failure.
+bool writeLocked(PreferenceStore::Domain::State& s, const std::string& name, const std::string& path) {
+    auto bytes = PropertyListSerialization::data(Value(s.values), PropertyListSerialization::Format::Binary);
     if (!bytes) {
-        printDevice("preferences domain " + name_ + " cannot be written: " + bytes.error().description());
+        printDevice("preferences domain " + name + " cannot be written: " + bytes.error().description());
         return false;
     }
     WriteOptions options;
     options.atomic = true;
     options.permissions = 0600;
-    if (auto written = writeData(filePath_, *bytes, options); !written) {
-        printDevice("preferences file " + filePath_ + " was not written: " + written.error().description());
+    if (auto written = writeData(path, *bytes, options); !written) {
+        printDevice("preferences file " + path + " was not written: " + written.error().description());
         return false;
     }
-    state_->fileWrites += 1;
-    state_->changed.clear();
-    state_->seen = stampOf(filePath_);
+    s.fileWrites += 1;
+    s.changed.clear();
+    s.seen = stampOf(path);
     return true;
+}
+
+} // namespace
+
+bool PreferenceStore::Domain::synchronize() {
+    std::lock_guard lock(state_->mutex);
+    state_->synchronizeCalls += 1;
+    if (sim::Faults::check("defaults.synchronize", name_))
+        return false;
+    if (!makeFolderOf(filePath_))
+        return false;
+    FileLock fileLock(filePath_);
+    // Picks up another process's write and keeps our changes on top.
+    refresh(*state_, filePath_, !state_->changed.empty());
+    if (state_->changed.empty())
+        return true;
+    return writeLocked(*state_, name_, filePath_);
+}
+
+bool PreferenceStore::Domain::update(std::string_view key, const Change& change) {
+    std::lock_guard lock(state_->mutex);
+    const bool canWrite = makeFolderOf(filePath_);
+    FileLock fileLock(filePath_);
+    refresh(*state_, filePath_, true);
+    std::optional<Value> current;
+    if (const Value* stored = state_->values.find(key))
+        current = *stored;
+    std::optional<Value> next = change ? change(std::move(current)) : std::nullopt;
+    if (next && next->isNull())
+        next.reset();
+    if (next && !PreferenceStore::isPropertyList(*next)) {
+        printDevice("refusing to store a non-property-list value for key '" + std::string(key) +
+                    "' in domain " + name_);
+        return false;
+    }
+    if (next)
+        state_->values.set(key, std::move(*next));
+    else
+        state_->values.erase(key);
+    state_->changed.emplace(key);
+    if (!canWrite || sim::Faults::check("defaults.synchronize", name_))
+        return false;
+    return writeLocked(*state_, name_, filePath_);
 }
 
 bool PreferenceStore::Domain::hasPendingChanges() {

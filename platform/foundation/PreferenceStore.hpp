@@ -6,6 +6,7 @@
 #include "platform/foundation/Value.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -49,6 +50,13 @@ public:
     // Writes the file when something changed here since the last write, merging what another process wrote
     // meanwhile. False when the write failed (the changes stay pending) or a fault was injected.
     bool synchronize();
+    // A read-modify-write of one key that no process's write can come between: under the file's lock, the
+    // key is read from the file as it is now, `change` makes the new value (none removes) and the domain is
+    // written before the lock is released. So processes sharing a domain (an app and its extension, through
+    // an app group) never lose each other's updates. False when the new value is no property list (nothing
+    // changes) or the write failed (the change stays pending, as after a failed synchronize).
+    using Change = std::function<std::optional<Value>(std::optional<Value> current)>;
+    bool update(std::string_view key, const Change& change);
     bool hasPendingChanges();
 
     // Test controls.

@@ -113,4 +113,8 @@ bool UserDefaults::synchronize() {
     return domain_->synchronize();
 }
 
+bool UserDefaults::update(std::string_view key, const PreferenceStore::Domain::Change& change) {
+    return domain_->update(key, change);
+}
+
 } // namespace plat

@@ -44,6 +44,8 @@ public:
     // Empties the domain of that name (a suite, or the bundle identifier's).
     void removePersistentDomainForName(std::string_view name);
     bool synchronize();
+    // One key's read-modify-write, whole across processes and written at once (PreferenceStore::Domain::update).
+    bool update(std::string_view key, const PreferenceStore::Domain::Change& change);
 
 private:
     PreferenceStore::DomainPtr domain_;

@@ -388,6 +388,14 @@ void App::expireBackgroundTasks() {
     }
 }
 
+void App::showNotificationBadge(int64_t value) {
+    auto a = app();
+    if (!a || value < 0) {
+        return;
+    }
+    a->setBadgeDirect(value);
+}
+
 bool App::tapAlertAction(std::string_view title) {
     if (auto alert = alertOnScreen()) {
         for (const auto& action : alert->actions()) {

@@ -86,6 +86,10 @@ public:
     static void rotate(UIInterfaceOrientation orientation);
     // Every live expiration handler, once, on the main queue.
     static void expireBackgroundTasks();
+    // A notification that arrives puts its badge number on the app icon: the OS sets it itself, not through the
+    // app's setter, so hooks on the setter do not run. Negative numbers are not shown; before a launch there
+    // is no icon state to change.
+    static void showNotificationBadge(int64_t value);
 
     // Taps the action with this title on the alert controller on screen, else the button with this title of the
     // legacy alert view on screen; false when there is none.

@@ -7,6 +7,7 @@
 #include "platform/runtime/Runtime.hpp"
 #include "platform/uikit/CompletionCheck.hpp"
 #include "platform/uikit/MainThread.hpp"
+#include "platform/uikit/SimApp.hpp"
 #include "platform/usernotifications/UNCenterState.hpp"
 #include "platform/usernotifications/UNClasses.hpp"
 
@@ -56,6 +57,22 @@ bool contentAvailable(const Value& userInfo) {
     const Value* aps = userInfo.isDictionary() ? userInfo.asDictionary().find("aps") : nullptr;
     const Value* flag = aps && aps->isDictionary() ? aps->asDictionary().find("content-available") : nullptr;
     return flag && flag->isNumber() && flag->integerValue() == 1;
+}
+
+// The icon takes a notification's badge when the user allows badges for the app.
+void showBadgeOf(State& s, const UNNotification& notification) {
+    const auto badge = notification.request() && notification.request()->content()
+                           ? notification.request()->content()->badge()
+                           : std::nullopt;
+    if (!badge)
+        return;
+    UNNotificationSettings settings;
+    {
+        std::lock_guard lock(s.mutex);
+        settings = s.settingsOverride ? *s.settingsOverride : UNNotificationSettings::forStatus(s.status, s.grantedOptions);
+    }
+    if (settings.badgeSetting == UNNotificationSetting::enabled)
+        App::showNotificationBadge(*badge);
 }
 
 void addDelivered(State& s, const std::shared_ptr<UNNotification>& notification) {
@@ -201,14 +218,18 @@ void Notifications::presentInForeground(const std::shared_ptr<UNNotification>& n
         // Shown as a banner, it stays in the list like any delivered notification.
         if (options & UNNotificationPresentationOptionAlert)
             addDelivered(st, notification);
+        if (options & UNNotificationPresentationOptionBadge)
+            showBadgeOf(st, *notification);
     };
     rt::msgSend(delegate, kWillPresentNotificationSelector, rt::ObjectPtr(c), rt::ObjectPtr(notification),
                 CompletionHandlers::wrap(kWillPresentNotificationSelector, std::move(chosen)));
 }
 
 void Notifications::deliverToList(const std::shared_ptr<UNNotification>& notification) {
-    if (notification)
-        addDelivered(*center()->state_, notification);
+    if (!notification)
+        return;
+    addDelivered(*center()->state_, notification);
+    showBadgeOf(*center()->state_, *notification);
 }
 
 bool Notifications::respond(const std::shared_ptr<UNNotification>& notification, std::string actionIdentifier,

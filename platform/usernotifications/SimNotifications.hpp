@@ -83,9 +83,10 @@ public:
     static std::shared_ptr<UNNotification> makeRemoteNotification(const Value& userInfo,
                                                                   std::string identifier = {});
     // The notification arrives while the app is in front: the delegate's will-present method decides; one
-    // shown as an alert joins the delivered list.
+    // shown as an alert joins the delivered list, one shown with the badge option puts its badge on the icon.
     static void presentInForeground(const std::shared_ptr<UNNotification>& notification);
-    // The notification goes to the delivered list without the app being told (app in the background).
+    // The notification goes to the delivered list without the app being told (app in the background); its
+    // badge, when it has one and badges are allowed, goes on the app icon.
     static void deliverToList(const std::shared_ptr<UNNotification>& notification);
     // The user acts on a delivered notification (it leaves the list): the delegate's did-receive method with
     // a response, a text-input response when userText is given. False when the delegate has no such method.

@@ -352,6 +352,29 @@ TEST_F(PortalApp, GoingToTheBackgroundAfter31SecondsInFrontReportsTheForegroundT
     }
 }
 
+// A push that arrives in the background puts its badge on the icon; coming back to the front clears it and tells
+// the push service once. Coming back without a badge tells it nothing.
+TEST_F(PortalApp, ForegroundWithABadgeShowingSendsTheBadgeUpdate) {
+    const auto push = devserver::installPushRoutes(backend.server());
+    auto r = run(Launch::of({"wait 2", "background", "foreground", "wait 1", "background",
+                             R"(push {"aps":{"alert":"News","badge":3},"custom":{"i":"m-7"}})", "wait 1", "foreground",
+                             "wait 1"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("[device] badge 3\n"), std::string::npos) << r.err;
+    const auto players = push->playerIds();
+    ASSERT_EQ(players.size(), 1u) << r.err;
+    size_t badgeUpdates = 0;
+    for (const auto& request : backend.requestsTo(devserver::kPushHost)) {
+        if (request.body.find("badgeCount") == std::string::npos)
+            continue;
+        ++badgeUpdates;
+        EXPECT_EQ(request.method, "PUT");
+        EXPECT_EQ(request.path, std::string(devserver::kPushApiPrefix) + "players/" + players[0]);
+        EXPECT_TRUE(std::regex_search(request.body, std::regex(R"("badgeCount" *: *0\b)"))) << request.body;
+    }
+    EXPECT_EQ(badgeUpdates, 1u) << r.err;
+}
+
 // A background push with buttons and media: the push client fetches the media from the web and schedules a
 // notification of its own with the file attached.
 TEST_F(PortalApp, ABackgroundPushWithButtonsAndMediaSchedulesANotificationWithTheDownloadedFile) {

@@ -156,6 +156,58 @@ TEST_F(DevicePush, DeliveryFollowsTheOsVersionAndTheAppState) {
     EXPECT_EQ(sim::App::recorder().fetchResults().size(), fetches) << "every fetch result is recorded";
 }
 
+Value badgedPayload(int64_t badge, bool alert) {
+    Dictionary aps{{"badge", Value(badge)}};
+    if (alert)
+        aps.set("alert", Value("you have mail"));
+    return Value(Dictionary{{"aps", Value(std::move(aps))}, {"id", Value("badged")}});
+}
+
+// A push's badge goes on the icon when the user allows badges: at OS 10 and later by the centre's settings (in
+// front only when the delegate presents it with the badge option), before that by the registered types.
+TEST_F(DevicePush, APushsBadgeGoesOnTheIconWhenBadgesAreAllowed) {
+    bootAs("12.4");
+    launch();
+    auto app = UIApplication::sharedApplication();
+    struct Case {
+        bool front;
+        uint64_t granted;
+        bool alert;
+        int64_t expected;
+    };
+    const Case cases[] = {
+        {false, 7, true, 3},  {false, 7, false, 3}, {false, 4, true, 0},
+        {true, 7, true, 3},   {true, 4, true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.front ? "front" : "background") + " granted " + std::to_string(c.granted) +
+                     (c.alert ? " alert" : " badge only"));
+        sim::Notifications::setAuthorizationStatus(UNAuthorizationStatus::authorized, c.granted);
+        if (c.front)
+            sim::App::enterForeground();
+        else
+            sim::App::enterBackground();
+        app->setApplicationIconBadgeNumber(0);
+        sim::Device::receivePush(badgedPayload(3, c.alert));
+        Virtual::runUntilIdle();
+        EXPECT_EQ(app->applicationIconBadgeNumber(), c.expected);
+    }
+
+    ASSERT_TRUE(sim::Device::setOsVersion("9.3").ok());
+    sim::Device::answerLegacyTypes(UIUserNotificationTypeAlert | UIUserNotificationTypeBadge);
+    app->registerUserNotificationSettings(UIUserNotificationSettings::settingsForTypes(7, {}));
+    Virtual::runUntilIdle();
+    sim::App::enterBackground();
+    app->setApplicationIconBadgeNumber(0);
+    sim::Device::receivePush(badgedPayload(5, true));
+    EXPECT_EQ(app->applicationIconBadgeNumber(), 5);
+    sim::App::enterForeground();
+    app->setApplicationIconBadgeNumber(0);
+    sim::Device::receivePush(badgedPayload(6, true));
+    Virtual::runUntilIdle();
+    EXPECT_EQ(app->applicationIconBadgeNumber(), 0) << "in front the app handles the push itself";
+}
+
 TEST_F(DevicePush, TapsAtOs12ReachTheCentresDelegate) {
     bootAs("12.4");
     launch();

@@ -15,7 +15,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <thread>
+#include <vector>
 
 using namespace plat;
 using plat::sim::Faults;
@@ -175,6 +177,63 @@ TEST_F(UserDefaultsTest, TwoProcessesWritingTheSameDomainKeepBothKeys) {
     ASSERT_TRUE(disk);
     EXPECT_EQ(disk->find("fromChild")->asString(), "c");
     EXPECT_EQ(disk->find("fromParent")->asString(), "p");
+}
+
+// Two processes add one at a time to the same key; a read that missed the other's last write would leave the
+// sum short.
+TEST_F(UserDefaultsTest, ReadModifyWritesFromTwoProcessesLoseNoUpdate) {
+    constexpr int kEach = 80;
+    UserDefaults d(suite);
+    d.setInteger("count", 0);
+    ASSERT_TRUE(d.synchronize());
+    std::vector<pid_t> children;
+    for (int c = 0; c < 2; ++c) {
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            UserDefaults mine(suite);
+            bool ok = true;
+            for (int i = 0; i < kEach; ++i)
+                ok = mine.update("count", [](std::optional<Value> v) {
+                    return Value((v ? v->integerValue() : 0) + 1);
+                }) && ok;
+            ::_exit(ok ? 0 : 1);
+        }
+        children.push_back(child);
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(onDisk()->find("count")->integerValue(), 2 * kEach);
+    EXPECT_EQ(d.integer("count"), 2 * kEach);
+}
+
+TEST_F(UserDefaultsTest, AnUpdateReadsTheFileAsItIsAndKeepsAFailedWritePending) {
+    UserDefaults d(suite);
+    d.set("other", Value("mine"));
+    rewriteExternally(Dictionary{{"n", Value(5)}, {"theirs", Value(true)}});
+    EXPECT_TRUE(d.update("n", [](std::optional<Value> v) { return Value(v ? v->integerValue() * 2 : -1); }));
+    auto disk = onDisk();
+    EXPECT_EQ(disk->find("n")->integerValue(), 10);
+    EXPECT_TRUE(disk->contains("theirs"));
+    EXPECT_EQ(disk->find("other")->asString(), "mine") << "pending changes go out with the update";
+
+    {
+        sim::ConsoleCapture capture;
+        EXPECT_FALSE(d.update("n", [](std::optional<Value>) { return Value(Dictionary{{"x", Value()}}); }));
+    }
+    EXPECT_EQ(d.integer("n"), 10) << "a value that is no property list changes nothing";
+    EXPECT_TRUE(d.update("theirs", [](std::optional<Value>) { return std::nullopt; }));
+    EXPECT_FALSE(onDisk()->contains("theirs"));
+
+    Faults::fail("defaults.synchronize", suite, 1);
+    EXPECT_FALSE(d.update("n", [](std::optional<Value>) { return Value(11); }));
+    EXPECT_EQ(onDisk()->find("n")->integerValue(), 10);
+    EXPECT_EQ(d.integer("n"), 11);
+    EXPECT_TRUE(d.synchronize());
+    EXPECT_EQ(onDisk()->find("n")->integerValue(), 11);
 }
 
 TEST_F(UserDefaultsTest, CorruptFileReadsAsEmptyWithAWarning) {
