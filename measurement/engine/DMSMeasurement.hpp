@@ -139,6 +139,8 @@ public:
     // ---- sessions ----
     // A new session at t, only when the current one has expired: the session properties, then "_s".
     void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp);
+    // With session numbers on and none kept yet, the number carries on from the sessions already counted.
+    void backfillSessionNumber();
     // "_sid" and "_sno" of an expired session, in one transaction.
     void removeExpiredSessionPropertiesOnWorkerQueue();
 
