@@ -34,6 +34,7 @@ class DMSRemoteConfig;
 class DMSScheduler;
 class DMSSearchAdReporter;
 class DMSSessionReporter;
+struct DMSQueuedBundle;
 class DVUNetwork;
 
 class DMSMeasurement {
@@ -182,6 +183,14 @@ public:
         const std::optional<std::string>& vendorDeviceID,
         const std::vector<std::shared_ptr<DMSPBMeasurementBundle>>& bundlesToUpload);
     bool setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs);
+    // What one upload posts: the compatible run at the head of the queue read, stamped with the send time and
+    // the library version and encoded as one batch, with the rows it covers.
+    struct UploadBatch {
+        plat::Data payload;
+        std::vector<int64_t> rowIDs;
+    };
+    static std::optional<UploadBatch> uploadBatchWithQueuedBundles(const std::vector<DMSQueuedBundle>& queued,
+                                                                   int64_t sendMillis);
     void networkUploadCompletionHandlerWithResponse(const std::shared_ptr<const plat::HTTPURLResponse>& response,
                                                     const std::optional<plat::Error>& error);
     void incrementRetryCounter();
