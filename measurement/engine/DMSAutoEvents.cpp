@@ -8,6 +8,7 @@
 #include "measurement/engine/DMSPersistedConfig.hpp"
 #include "measurement/engine/DMSRemoteConfig.hpp"
 #include "measurement/engine/DMSScheduler.hpp"
+#include "measurement/engine/DMSScreenViewReporter.hpp"
 #include "measurement/storage/DMSAEU.hpp"
 #include "measurement/storage/DMSCategories.hpp"
 #include "measurement/storage/DMSDatabase.hpp"
@@ -102,6 +103,9 @@ void DMSMeasurement::reportFirstOpenOnWorkerQueue() {
         }
         persistedConfig_->setDeferredAnalyticsCollection(std::nullopt);
         persistedConfig_->setLoadTimestampValue(std::nullopt);
+        if (remoteConfig().sessionImmediateStartEnabled()) {
+            reportSessionStartOnWorkerQueueWithTimestamp(plat::Clock::now());
+        }
         return;
     }
     const int64_t millis = DMSMillisecondsFromSeconds(initTime);
@@ -113,6 +117,10 @@ void DMSMeasurement::reportFirstOpenOnWorkerQueue() {
     if (!hasFot) {
         log.logWithLevel(1, 23020, "Failed to query first open property after setting it. Error", error);
         return;
+    }
+    // The first session starts with the install, ahead of the first-open events.
+    if (remoteConfig().sessionImmediateStartEnabled()) {
+        reportSessionStartOnWorkerQueueWithTimestamp(initTime);
     }
     if (!*hasFot) {
         log.logWithLevel(1, 23021, "Failed to set first open property");
@@ -128,7 +136,9 @@ void DMSMeasurement::reportFirstOpenOnWorkerQueue() {
     if (deferred && deferred->isNumber() && deferred->integerValue() != 0) {
         parameters.set("_dac", plat::Value(int64_t{1}));
     }
+    const plat::Dictionary screen = DMSScreenViewReporter::sharedInstance().screenParameters();
     if (auto first = DMSEvent::initWithOrigin("auto", false, "_f", initTime, 0, parameters)) {
+        first->addScreenParameters(screen);
         handleEventOnWorkerQueue(*first);
         persistedConfig_->setDeferredAnalyticsCollection(std::nullopt);
         persistedConfig_->setLoadTimestampValue(std::nullopt);
@@ -136,6 +146,7 @@ void DMSMeasurement::reportFirstOpenOnWorkerQueue() {
     }
     if (auto engagement =
             DMSEvent::initWithOrigin("auto", false, "_e", initTime, 0, plat::Dictionary{{"_et", plat::Value(int64_t{1})}})) {
+        engagement->addScreenParameters(screen);
         handleEventOnWorkerQueue(*engagement);
         DMSAnalytics::notifyEventListeners(*engagement);
     }

@@ -293,9 +293,9 @@ bool DMSMeasurement::startMeasurementOnWorkerQueue() {
         automaticEventsReported_ = true;
         needFirstOpenAfterReset_ = false;
         reportFirstOpenOnWorkerQueue();
+        reportStoredCampaignEventOnWorkerQueue(std::nullopt);
         reportAppUpdateOnWorkerQueue();
         reportOSUpdateOnWorkerQueue();
-        reportStoredCampaignEventOnWorkerQueue(std::nullopt);
     }
     updateSchedule();
     return true;
@@ -366,6 +366,7 @@ bool DMSMeasurement::initializeComponentsOnWorkerQueue() {
     if (!database_->maybeDeleteStaleData(&staleError) && !staleError.domain.empty()) {
         log.logWithLevel(4, 23018, "Unable to delete stale data. Error", staleError);
     }
+    backfillSessionNumber();
     return true;
 }
 

@@ -34,6 +34,7 @@ class DMSRemoteConfig;
 class DMSScheduler;
 class DMSSearchAdReporter;
 class DMSSessionReporter;
+struct DMSQueuedBundle;
 class DVUNetwork;
 
 class DMSMeasurement {
@@ -139,6 +140,8 @@ public:
     // ---- sessions ----
     // A new session at t, only when the current one has expired: the session properties, then "_s".
     void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp);
+    // With session numbers on and none kept yet, the number carries on from the sessions already counted.
+    void backfillSessionNumber();
     // "_sid" and "_sno" of an expired session, in one transaction.
     void removeExpiredSessionPropertiesOnWorkerQueue();
 
@@ -180,6 +183,14 @@ public:
         const std::optional<std::string>& vendorDeviceID,
         const std::vector<std::shared_ptr<DMSPBMeasurementBundle>>& bundlesToUpload);
     bool setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs);
+    // What one upload posts: the compatible run at the head of the queue read, stamped with the send time and
+    // the library version and encoded as one batch, with the rows it covers.
+    struct UploadBatch {
+        plat::Data payload;
+        std::vector<int64_t> rowIDs;
+    };
+    static std::optional<UploadBatch> uploadBatchWithQueuedBundles(const std::vector<DMSQueuedBundle>& queued,
+                                                                   int64_t sendMillis);
     void networkUploadCompletionHandlerWithResponse(const std::shared_ptr<const plat::HTTPURLResponse>& response,
                                                     const std::optional<plat::Error>& error);
     void incrementRetryCounter();

@@ -4,6 +4,7 @@
 #include "measurement/engine/DMSAnalytics.hpp"
 #include "measurement/engine/DMSMeasurement.hpp"
 #include "measurement/engine/DMSMonitor.hpp"
+#include "measurement/engine/DMSPersistedConfig.hpp"
 #include "measurement/engine/DMSRemoteConfig.hpp"
 #include "measurement/engine/DMSSessionReporter.hpp"
 #include "measurement/storage/DMSDatabase.hpp"
@@ -57,6 +58,23 @@ void DMSMeasurement::reportSessionStartOnWorkerQueueWithTimestamp(double timesta
     }
     handleEventOnWorkerQueue(*event);
     DMSAnalytics::notifyEventListeners(*event);
+}
+
+void DMSMeasurement::backfillSessionNumber() {
+    if (!remoteConfig().sessionNumberEnabled() || !persistedConfig_ || !database_ ||
+        persistedConfig_->sessionNumber() != 0) {
+        return;
+    }
+    // Sessions counted before numbers were switched on: the lifetime count of "_s" carries on from there.
+    plat::Error error;
+    auto aggregates = database_->eventAggregatesWithName("_s", &error);
+    if (!aggregates) {
+        if (!error.domain.empty()) {
+            monitor().logWithLevel(1, 23063, "Unable to query event aggregates. Name, error", plat::Value("_s"), error);
+        }
+        return;
+    }
+    persistedConfig_->setSessionNumber(aggregates->lifetimeCount());
 }
 
 void DMSMeasurement::removeExpiredSessionPropertiesOnWorkerQueue() {

@@ -273,6 +273,52 @@ std::vector<std::shared_ptr<DMSPBMeasurementBundle>> DMSMeasurement::filteredBun
     return run;
 }
 
+std::optional<DMSMeasurement::UploadBatch>
+DMSMeasurement::uploadBatchWithQueuedBundles(const std::vector<DMSQueuedBundle>& queued, int64_t sendMillis) {
+    using B = DMSPBMeasurementBundle;
+    if (queued.empty()) {
+        return std::nullopt;
+    }
+    std::vector<std::shared_ptr<B>> bundles;
+    bundles.reserve(queued.size());
+    for (const DMSQueuedBundle& entry : queued) {
+        bundles.push_back(entry.bundle);
+    }
+    const std::string appID = uploaderString(bundles.front(), B::kAppID);
+    std::optional<std::string> resettable;
+    std::optional<std::string> vendor;
+    for (const auto& bundle : bundles) {
+        const std::string r = uploaderString(bundle, B::kResettableDeviceID);
+        const std::string v = uploaderString(bundle, B::kVendorDeviceID);
+        if (!r.empty()) {
+            resettable = r;
+            break;
+        }
+        if (!v.empty()) {
+            vendor = v;
+            break;
+        }
+    }
+    const auto run = filteredBundlesWithCompatibleAppID(appID, resettable, vendor, bundles);
+    UploadBatch batch;
+    plat::Array chosen;
+    chosen.reserve(run.size());
+    for (size_t i = 0; i < run.size(); ++i) {
+        NANOSetInt64(run[i], B::kUploadingRmpVersion, DMSIdentity::vivEduzavedovoLibraryVersion());
+        NANOSetInt64(run[i], B::kUploadTimestampMillis, sendMillis);
+        chosen.push_back(plat::Value(plat::rt::ObjectPtr(run[i])));
+        batch.rowIDs.push_back(queued[i].rowID);
+    }
+    auto message = DMSPBMeasurementBatch::init();
+    NANOSetArray(message, DMSPBMeasurementBatch::kBundles, chosen);
+    auto payload = message->protoBuffer();
+    if (!payload) {
+        return std::nullopt;
+    }
+    batch.payload = std::move(*payload);
+    return batch;
+}
+
 bool DMSMeasurement::setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs) {
     auto& log = monitor();
     if (bundleIDs.empty()) {
@@ -288,7 +334,6 @@ bool DMSMeasurement::setUploadInProgressWithBundleIDs(const std::vector<int64_t>
 }
 
 void DMSMeasurement::uploadData() {
-    using B = DMSPBMeasurementBundle;
     auto& log = monitor();
     auto& config = remoteConfig();
     if (!database_) {
@@ -336,44 +381,13 @@ void DMSMeasurement::uploadData() {
                          plat::Value(std::fabs(now - persistedConfig_->lastSuccessfulUploadTimestamp())));
     }
 
-    std::vector<std::shared_ptr<B>> bundles;
-    for (const DMSQueuedBundle& entry : *queued) {
-        bundles.push_back(entry.bundle);
-    }
-    const std::string appID = uploaderString(bundles.front(), B::kAppID);
-    std::optional<std::string> resettable;
-    std::optional<std::string> vendor;
-    for (const auto& bundle : bundles) {
-        const std::string r = uploaderString(bundle, B::kResettableDeviceID);
-        const std::string v = uploaderString(bundle, B::kVendorDeviceID);
-        if (!r.empty()) {
-            resettable = r;
-            break;
-        }
-        if (!v.empty()) {
-            vendor = v;
-            break;
-        }
-    }
-    const auto run = filteredBundlesWithCompatibleAppID(appID, resettable, vendor, bundles);
-
     const int64_t sendMillis = DMSMillisecondsFromSeconds(now);
-    plat::Array chosen;
-    std::vector<int64_t> ids;
-    for (size_t i = 0; i < run.size(); ++i) {
-        NANOSetInt64(run[i], B::kUploadingRmpVersion, DMSIdentity::vivEduzavedovoLibraryVersion());
-        NANOSetInt64(run[i], B::kUploadTimestampMillis, sendMillis);
-        chosen.push_back(plat::Value(plat::rt::ObjectPtr(run[i])));
-        ids.push_back((*queued)[i].rowID);
-    }
-    auto batch = DMSPBMeasurementBatch::init();
-    NANOSetArray(batch, DMSPBMeasurementBatch::kBundles, chosen);
-    const auto payload = batch->protoBuffer();
+    auto batch = uploadBatchWithQueuedBundles(*queued, sendMillis);
     log.logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data", plat::Value(sendMillis),
-                     plat::Value(int64_t(run.size())));
+                     plat::Value(int64_t(batch ? batch->rowIDs.size() : 0)));
     // A refused record means another batch is still owed its reply: posting this one anyway would let its
     // success delete the wrong rows.
-    if (!payload || !setUploadInProgressWithBundleIDs(ids)) {
+    if (!batch || !setUploadInProgressWithBundleIDs(batch->rowIDs)) {
         updateSchedule();
         return;
     }
@@ -385,7 +399,7 @@ void DMSMeasurement::uploadData() {
     auto url = plat::URL::parse(std::string(deployment::kMeasurementURL) + "/a");
     std::weak_ptr<DMSMeasurementNetworkBridge> bridge = networkBridge();
     auto sessionID = network_->postURL(
-        url, *payload, scheduler_->workerQueue(), config.isNetworkBackgroundSessionEnabled(),
+        url, batch->payload, scheduler_->workerQueue(), config.isNetworkBackgroundSessionEnabled(),
         [bridge](std::shared_ptr<const plat::HTTPURLResponse> response, std::optional<plat::Data>,
                  std::optional<plat::Error> failure) {
             auto strong = bridge.lock();
