@@ -158,6 +158,72 @@ bool measurementDecodeAttribute(std::string_view bytes, MeasurementAttribute& at
     return !reader.failed();
 }
 
+// A repeated uint64 in either wire form: one varint per field, or packed.
+bool measurementDecodeWords(const MeasurementWireField& field, std::vector<uint64_t>& words) {
+    if (field.type == 0) {
+        words.push_back(field.number);
+        return true;
+    }
+    if (field.type != 2) {
+        return true;
+    }
+    std::string_view packed = field.bytes;
+    while (!packed.empty()) {
+        uint64_t value = 0;
+        int shift = 0;
+        size_t used = 0;
+        bool ended = false;
+        while (used < packed.size() && shift < 64) {
+            const auto byte = static_cast<uint8_t>(packed[used++]);
+            value |= uint64_t{byte & 0x7fu} << shift;
+            shift += 7;
+            if ((byte & 0x80) == 0) {
+                ended = true;
+                break;
+            }
+        }
+        if (!ended) {
+            return false;
+        }
+        words.push_back(value);
+        packed.remove_prefix(used);
+    }
+    return true;
+}
+
+bool measurementDecodeResultData(std::string_view bytes, MeasurementResultData& data) {
+    MeasurementWireReader reader(bytes);
+    MeasurementWireField field;
+    while (reader.next(field)) {
+        if (field.tag == 1 && !measurementDecodeWords(field, data.status)) {
+            return false;
+        }
+        if (field.tag == 2 && !measurementDecodeWords(field, data.results)) {
+            return false;
+        }
+    }
+    return !reader.failed();
+}
+
+bool measurementDecodeAudienceResult(std::string_view bytes, MeasurementAudienceResult& result) {
+    MeasurementWireReader reader(bytes);
+    MeasurementWireField field;
+    while (reader.next(field)) {
+        if (field.tag == 1 && field.type == 0) {
+            result.audienceID = static_cast<int32_t>(field.number);
+        } else if ((field.tag == 2 || field.tag == 3) && field.type == 2) {
+            MeasurementResultData data;
+            if (!measurementDecodeResultData(field.bytes, data)) {
+                return false;
+            }
+            (field.tag == 2 ? result.current : result.previous) = std::move(data);
+        } else if (field.tag == 4 && field.type == 0) {
+            result.newAudience = field.number != 0;
+        }
+    }
+    return !reader.failed();
+}
+
 bool measurementDecodeBundle(std::string_view bytes, MeasurementBundle& bundle) {
     MeasurementWireReader reader(bytes);
     MeasurementWireField field;
@@ -175,6 +241,11 @@ bool measurementDecodeBundle(std::string_view bytes, MeasurementBundle& bundle) 
             }
             bundle.attributes.push_back(std::move(attribute));
         } else if (field.tag == 29 && field.type == 2) {
+            MeasurementAudienceResult result;
+            if (!measurementDecodeAudienceResult(field.bytes, result)) {
+                return false;
+            }
+            bundle.audiences.push_back(std::move(result));
             ++bundle.audienceResults;
         } else if (field.type == 2) {
             bundle.texts[field.tag] = std::string(field.bytes);
@@ -199,6 +270,81 @@ void measurementPutBytes(std::string& out, uint32_t tag, std::string_view bytes)
     measurementPutVarint(out, (uint64_t{tag} << 3) | 2);
     measurementPutVarint(out, bytes.size());
     out.append(bytes);
+}
+
+void measurementPutVarintField(std::string& out, uint32_t tag, uint64_t value) {
+    measurementPutVarint(out, uint64_t{tag} << 3);
+    measurementPutVarint(out, value);
+}
+
+// NumberFilter: comparison type (1), value (3), bounds (4, 5).
+std::string measurementEncodeNumberFilter(const MeasurementCondition& condition) {
+    std::string number;
+    measurementPutVarintField(number, 1, condition.numberComparison.value_or(0));
+    if (!condition.value.empty()) {
+        measurementPutBytes(number, 3, condition.value);
+    }
+    if (!condition.minValue.empty()) {
+        measurementPutBytes(number, 4, condition.minValue);
+    }
+    if (!condition.maxValue.empty()) {
+        measurementPutBytes(number, 5, condition.maxValue);
+    }
+    return number;
+}
+
+// Filter: a string filter (1) or number filter (2), complement (3), parameter name (4).
+std::string measurementEncodeFilter(const MeasurementCondition& condition, const std::string& paramName) {
+    std::string filter;
+    if (condition.numberComparison) {
+        measurementPutBytes(filter, 2, measurementEncodeNumberFilter(condition));
+    } else {
+        std::string string;
+        measurementPutVarintField(string, 1, condition.matchType);
+        measurementPutBytes(string, 2, condition.value);
+        if (condition.caseSensitive) {
+            measurementPutVarintField(string, 3, 1);
+        }
+        measurementPutBytes(filter, 1, string);
+    }
+    if (condition.complement) {
+        measurementPutVarintField(filter, 3, 1);
+    }
+    if (!paramName.empty()) {
+        measurementPutBytes(filter, 4, paramName);
+    }
+    return filter;
+}
+
+std::string measurementEncodeAudience(const MeasurementAudienceDefinition& audience) {
+    std::string out;
+    measurementPutVarintField(out, 1, static_cast<uint64_t>(static_cast<int64_t>(audience.audienceID)));
+    for (const auto& property : audience.propertyFilters) {
+        std::string filter;
+        measurementPutVarintField(filter, 1, static_cast<uint64_t>(static_cast<int64_t>(property.filterID)));
+        measurementPutBytes(filter, 2, property.propertyName);
+        measurementPutBytes(filter, 3, measurementEncodeFilter(property.condition, ""));
+        if (property.dynamic) {
+            measurementPutVarintField(filter, 4, 1);
+        }
+        measurementPutBytes(out, 2, filter);
+    }
+    for (const auto& event : audience.eventFilters) {
+        std::string filter;
+        measurementPutVarintField(filter, 1, static_cast<uint64_t>(static_cast<int64_t>(event.filterID)));
+        measurementPutBytes(filter, 2, event.eventName);
+        if (!event.paramName.empty()) {
+            measurementPutBytes(filter, 3, measurementEncodeFilter(event.condition, event.paramName));
+        }
+        if (event.eventCount) {
+            measurementPutBytes(filter, 5, measurementEncodeNumberFilter(*event.eventCount));
+        }
+        if (event.dynamic) {
+            measurementPutVarintField(filter, 6, 1);
+        }
+        measurementPutBytes(out, 3, filter);
+    }
+    return out;
 }
 
 std::string measurementHeaderValue(const RecordedRequest& request, std::string_view name) {
@@ -297,8 +443,16 @@ MeasurementUpload decodeMeasurementUpload(const RecordedRequest& request) {
     return upload;
 }
 
+bool MeasurementResultData::bit(const std::vector<uint64_t>& words, int32_t filterID) const {
+    if (filterID < 0 || static_cast<size_t>(filterID / 64) >= words.size()) {
+        return false;
+    }
+    return (words[static_cast<size_t>(filterID / 64)] >> (filterID % 64)) & 1u;
+}
+
 std::string encodeMeasurementConfig(int64_t version, const std::string& appID,
-                                    const std::vector<std::pair<std::string, std::string>>& settings) {
+                                    const std::vector<std::pair<std::string, std::string>>& settings,
+                                    const std::vector<MeasurementAudienceDefinition>& audiences) {
     std::string out;
     measurementPutVarint(out, (uint64_t{1} << 3) | 0);
     measurementPutVarint(out, static_cast<uint64_t>(version));
@@ -308,6 +462,9 @@ std::string encodeMeasurementConfig(int64_t version, const std::string& appID,
         measurementPutBytes(setting, 1, name);
         measurementPutBytes(setting, 2, value);
         measurementPutBytes(out, 4, setting);
+    }
+    for (const auto& audience : audiences) {
+        measurementPutBytes(out, 6, measurementEncodeAudience(audience));
     }
     return out;
 }
@@ -354,6 +511,11 @@ void MeasurementService::setConfiguration(int64_t version, std::vector<std::pair
     settings_ = std::move(settings);
 }
 
+void MeasurementService::setAudiences(std::vector<MeasurementAudienceDefinition> audiences) {
+    std::lock_guard lock(mutex_);
+    audiences_ = std::move(audiences);
+}
+
 void MeasurementService::setLastModified(std::string lastModified) {
     std::lock_guard lock(mutex_);
     lastModified_ = std::move(lastModified);
@@ -395,7 +557,7 @@ Reply MeasurementService::answerConfig(const RecordedRequest& request) {
     }
     const std::string appID =
         percentDecode(std::string_view(request.path).substr(std::string_view(kMeasurementConfigPath).size()));
-    return Reply::text(200, encodeMeasurementConfig(version_, appID, settings_), "application/x-protobuf")
+    return Reply::text(200, encodeMeasurementConfig(version_, appID, settings_, audiences_), "application/x-protobuf")
         .withHeader("Last-Modified", lastModified_);
 }
 

@@ -73,6 +73,46 @@ TEST(MeasurementRoutesTest, AnUploadIsReadWithTheBackEndsOwnReader) {
     EXPECT_EQ(bundle.attribute("_fot")->intValue, 1704106800000);
 }
 
+// Audience results in both wire forms of a repeated integer: one field per word, or packed.
+TEST(MeasurementRoutesTest, AudienceResultsAreReadWithTheirBitsWordsAndFlags) {
+    const std::string current = measurementTestInt(1, 1) + measurementTestInt(1, 1) + measurementTestInt(2, 1) +
+                                measurementTestInt(2, 1);
+    const std::string packedPrevious =
+        measurementTestLen(1, measurementTestVarint(3)) + measurementTestLen(2, measurementTestVarint(2));
+    const std::string fresh = measurementTestInt(1, 4) + measurementTestLen(2, current) + measurementTestInt(4, 1);
+    const std::string known = measurementTestInt(1, 5) + measurementTestLen(2, current) +
+                              measurementTestLen(3, packedPrevious) + measurementTestInt(4, 0);
+    const std::string bundle =
+        measurementTestInt(1, 1) + measurementTestLen(29, fresh) + measurementTestLen(29, known);
+    const auto upload = devserver::decodeMeasurementUpload(
+        measurementTestUpload(devserver::test::gzipForTest(measurementTestLen(1, bundle))));
+    ASSERT_TRUE(upload.problem.empty()) << upload.problem;
+    const auto& audiences = upload.bundles.at(0).audiences;
+    ASSERT_EQ(audiences.size(), 2u);
+    EXPECT_EQ(upload.bundles[0].audienceResults, 2u);
+    EXPECT_EQ(audiences[0].audienceID, 4);
+    EXPECT_EQ(audiences[0].newAudience, true);
+    ASSERT_TRUE(audiences[0].current);
+    EXPECT_FALSE(audiences[0].previous);
+    // Word 1 holds filter 64; filter 1 was never evaluated.
+    EXPECT_EQ(audiences[0].current->status, (std::vector<uint64_t>{1, 1}));
+    EXPECT_TRUE(audiences[0].current->evaluatedTrue(0));
+    EXPECT_TRUE(audiences[0].current->evaluatedTrue(64));
+    EXPECT_FALSE(audiences[0].current->evaluatedTrue(1));
+    EXPECT_FALSE(audiences[0].current->evaluatedTrue(128));
+    EXPECT_EQ(audiences[1].newAudience, false);
+    ASSERT_TRUE(audiences[1].previous);
+    EXPECT_FALSE(audiences[1].previous->evaluatedTrue(0));
+    EXPECT_TRUE(audiences[1].previous->evaluatedTrue(1));
+
+    const std::string brokenPacked = measurementTestInt(1, 4) + measurementTestLen(2, measurementTestLen(1, "\x80"));
+    EXPECT_EQ(devserver::decodeMeasurementUpload(
+                  measurementTestUpload(devserver::test::gzipForTest(measurementTestLen(
+                      1, measurementTestInt(1, 1) + measurementTestLen(29, brokenPacked)))))
+                  .problem,
+              "the body is no measurement batch");
+}
+
 TEST(MeasurementRoutesTest, UploadsThatAreNoBatchAreRecordedAsSuchAndRefused) {
     std::string truncated = measurementTestBatch();
     truncated.resize(truncated.size() - 4);

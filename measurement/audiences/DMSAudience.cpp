@@ -70,39 +70,106 @@ using AudienceDecode = std::function<std::shared_ptr<NANOMessage>(const plat::Da
 using AudienceEvaluate = std::function<std::optional<bool>(NANOMessageRef)>;
 using AudienceAtomically = std::function<bool(const std::function<bool()>&)>;
 
+// One audience's record during one evaluation: decoded once when the audience is first met, changed in place
+// filter by filter, encoded once at the end.
+struct AudienceWorkingResult {
+    std::optional<DMSFilterResult> stored;
+    // The stored record's bit lists, when it has both; a record without them counts as having no results.
+    std::optional<DMSAudienceResultData> data;
+    std::map<int32_t, double> dynamicTimestamps;
+    bool updated = false;
+    // The stored record as decoded (none when it does not decode).
+    std::shared_ptr<const DMSAudienceDecodedResult> cached;
+};
+
+// Whether the record of the working state would encode to the stored bytes, told without encoding it: the
+// same padded bit lists and the same dynamic times in whole seconds, no sequence times, and stored bytes that
+// are themselves what the encoder writes for their content.
+bool audienceWorkingResultUnchanged(const AudienceWorkingResult& working, bool dynamicFilters) {
+    if (!working.cached || !working.cached->reencodes || !working.data) {
+        return false;
+    }
+    const DMSAudienceResultData& stored = working.cached->data;
+    std::vector<uint64_t> status = working.data->status, results = working.data->results;
+    const size_t words = std::max({status.size(), results.size(), size_t{1}});
+    status.resize(words, 0);
+    results.resize(words, 0);
+    if (status != stored.status || results != stored.results) {
+        return false;
+    }
+    if (!dynamicFilters) {
+        return stored.dynamicTimestamps.empty();
+    }
+    if (working.dynamicTimestamps.size() != stored.dynamicTimestamps.size()) {
+        return false;
+    }
+    for (const auto& [filterID, time] : working.dynamicTimestamps) {
+        auto other = stored.dynamicTimestamps.find(filterID);
+        if (other == stored.dynamicTimestamps.end() || std::trunc(time) != other->second) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the filter is known true, as `isFilterResult:trueForFilterID:` would answer for the record as it
+// stands now (a malformed stored record is announced each time it is asked about, until it is rewritten).
+bool audienceWorkingFilterResult(const AudienceWorkingResult& working, int32_t filterID) {
+    if (working.updated || working.data) {
+        return working.data && DMSAudienceResultData::bit(working.data->status, filterID) &&
+               DMSAudienceResultData::bit(working.data->results, filterID);
+    }
+    return DMSAudience::isFilterResult(working.stored, filterID);
+}
+
 // The evaluation proper, shared by events and properties. Saves nothing unless every step succeeded.
 bool audienceEvaluateFilters(DMSDatabase& database, const std::vector<AudienceStoredFilter>& filters,
                              const AudienceEvaluationKind& kind, const std::string& readableName, double timestamp,
                              DMSSequenceTimestampsCacheMap* caches, const AudienceDecode& decode,
-                             const AudienceEvaluate& evaluate, const AudienceAtomically& atomically) {
+                             const AudienceEvaluate& evaluate, const AudienceAtomically& atomically,
+                             DMSAudienceDecodedResults& decodedResults) {
     auto& monitor = audienceMonitor();
     const bool dynamicFilters = DMSMeasurement::remoteConfig().isAudienceDynamicFiltersEnabled();
-    std::map<int32_t, DMSFilterResult> updated;
-    std::map<int32_t, std::optional<DMSFilterResult>> loaded;
-    // Each audience's record as read, before this call changed it.
-    std::map<int32_t, std::optional<DMSFilterResult>> original;
-    std::map<int32_t, std::map<int32_t, double>> dynamicTimestamps;
+    std::map<int32_t, AudienceWorkingResult> working;
+    // Every stored record in one query; a record missing from it (none stored, or one that does not convert)
+    // is asked for alone, which tells the two apart.
+    std::optional<std::map<int32_t, DMSFilterResult>> storedResults;
     for (const AudienceStoredFilter& filter : filters) {
-        std::optional<DMSFilterResult> current;
-        if (auto it = updated.find(filter.audienceID); it != updated.end()) {
-            current = it->second;
-        } else if (auto seen = loaded.find(filter.audienceID); seen != loaded.end()) {
-            current = seen->second;
-        } else {
+        auto found = working.find(filter.audienceID);
+        if (found == working.end()) {
             plat::Error error;
-            current = database.filterResultForAudienceID(filter.audienceID, &error);
-            if (!current && !error.domain.empty()) {
-                monitor.logWithLevel(1, kind.loadFailureCode, kind.loadFailure, readableName, error);
-                return false;
+            if (!storedResults) {
+                storedResults = database.allFilterResults(&error);
+                if (!storedResults) {
+                    monitor.logWithLevel(1, kind.loadFailureCode, kind.loadFailure, readableName, error);
+                    return false;
+                }
             }
-            loaded.emplace(filter.audienceID, current);
-            original.emplace(filter.audienceID, current);
+            std::optional<DMSFilterResult> current;
+            if (auto stored = storedResults->find(filter.audienceID); stored != storedResults->end()) {
+                current = stored->second;
+            } else {
+                current = database.filterResultForAudienceID(filter.audienceID, &error);
+                if (!current && !error.domain.empty()) {
+                    monitor.logWithLevel(1, kind.loadFailureCode, kind.loadFailure, readableName, error);
+                    return false;
+                }
+            }
+            AudienceWorkingResult entry;
+            auto cached = current ? decodedResults.decoded(filter.audienceID, current->currentResults()) : nullptr;
+            auto decoded = cached ? std::optional<DMSAudienceResultData>(cached->data) : std::nullopt;
+            entry.cached = cached;
+            if (decoded && dynamicFilters) {
+                entry.dynamicTimestamps = decoded->dynamicTimestamps;
+            }
+            if (decoded && !decoded->status.empty() && !decoded->results.empty()) {
+                entry.data = std::move(decoded);
+            }
+            entry.stored = std::move(current);
+            found = working.emplace(filter.audienceID, std::move(entry)).first;
         }
-        if (dynamicFilters && !dynamicTimestamps.contains(filter.audienceID)) {
-            auto data = current ? DMSAudienceResultData::decode(current->currentResults()) : std::nullopt;
-            dynamicTimestamps[filter.audienceID] = data ? data->dynamicTimestamps : std::map<int32_t, double>();
-        }
-        const bool wasTrue = DMSAudience::isFilterResult(current, filter.filterID);
+        AudienceWorkingResult& result = found->second;
+        const bool wasTrue = audienceWorkingFilterResult(result, filter.filterID);
         std::optional<bool> outcome;
         if (dynamicFilters) {
             auto message = filter.data->empty() ? nullptr : decode(*filter.data);
@@ -131,7 +198,7 @@ bool audienceEvaluateFilters(DMSDatabase& database, const std::vector<AudienceSt
                 }
                 cache->second.addTimestamp(timestamp, filter.filterID);
             } else if (*outcome && isDynamic) {
-                auto& times = dynamicTimestamps[filter.audienceID];
+                auto& times = result.dynamicTimestamps;
                 auto stored = times.find(filter.filterID);
                 if (timestamp > (stored == times.end() ? 0.0 : stored->second)) {
                     times[filter.filterID] = timestamp;
@@ -141,17 +208,6 @@ bool audienceEvaluateFilters(DMSDatabase& database, const std::vector<AudienceSt
             } else if (!*outcome && wasTrue && kind.onceTrueStaysTrue) {
                 outcome = true;
             }
-            std::optional<plat::Array> sequence;
-            if (caches) {
-                if (auto cache = caches->find(filter.audienceID); cache != caches->end()) {
-                    sequence = cache->second.sequenceFilterResultTimestamps();
-                }
-            }
-            updated.insert_or_assign(filter.audienceID,
-                                     DMSAudience::updatedFilterResultWithFilterID(
-                                         filter.filterID, filter.audienceID, current, *outcome,
-                                         DMSAudienceResultData::dynamicTimestampMessages(dynamicTimestamps[filter.audienceID]),
-                                         sequence));
         } else {
             if (wasTrue) {
                 continue;
@@ -166,22 +222,36 @@ bool audienceEvaluateFilters(DMSDatabase& database, const std::vector<AudienceSt
             if (!outcome) {
                 continue;
             }
-            updated.insert_or_assign(filter.audienceID,
-                                     DMSAudience::updatedFilterResultWithFilterID(filter.filterID, filter.audienceID,
-                                                                                  current, *outcome, std::nullopt,
-                                                                                  std::nullopt));
         }
-        loaded.erase(filter.audienceID);
-    }
-    if (updated.empty()) {
-        return true;
+        if (!result.data) {
+            result.data.emplace();
+        }
+        DMSAudienceResultData::setBit(result.data->status, filter.filterID, true);
+        DMSAudienceResultData::setBit(result.data->results, filter.filterID, *outcome);
+        result.updated = true;
     }
     // A record that encodes exactly as the stored one would be rewritten with the same bytes: left out.
     std::vector<DMSFilterResult> results;
-    for (auto& [audienceID, result] : updated) {
-        auto before = original.find(audienceID);
-        if (before == original.end() || !before->second || before->second->currentResults() != result.currentResults()) {
-            results.push_back(std::move(result));
+    for (auto& [audienceID, result] : working) {
+        if (!result.updated) {
+            continue;
+        }
+        std::optional<plat::Array> dynamic, sequence;
+        if (dynamicFilters) {
+            dynamic = DMSAudienceResultData::dynamicTimestampMessages(result.dynamicTimestamps);
+            if (caches) {
+                if (auto cache = caches->find(audienceID); cache != caches->end()) {
+                    sequence = cache->second.sequenceFilterResultTimestamps();
+                }
+            }
+        }
+        if (!(sequence && !sequence->empty()) && audienceWorkingResultUnchanged(result, dynamicFilters)) {
+            continue;
+        }
+        DMSFilterResult record = DMSAudience::filterResultWithWords(audienceID, result.stored, result.data->status,
+                                                                    result.data->results, dynamic, sequence);
+        if (!result.stored || result.stored->currentResults() != record.currentResults()) {
+            results.push_back(std::move(record));
         }
     }
     if (results.empty()) {
@@ -261,6 +331,52 @@ std::unique_ptr<DMSAudience> DMSAudience::initWithDatabase(DMSDatabase* database
         return nullptr;
     }
     return std::make_unique<DMSAudience>(database);
+}
+
+std::shared_ptr<const DMSAudienceDecodedResult> DMSAudienceDecodedResults::decoded(int32_t audienceID,
+                                                                                   const plat::Data& bytes) {
+    constexpr size_t kAudienceDecodedResultCacheSize = 256;
+    if (auto found = entries_.find(audienceID); found != entries_.end() && found->second->bytes == bytes) {
+        return found->second;
+    }
+    auto data = DMSAudienceResultData::decode(bytes);
+    if (!data) {
+        return nullptr;
+    }
+    auto entry = std::make_shared<DMSAudienceDecodedResult>();
+    entry->bytes = bytes;
+    entry->reencodes = DMSAudienceResultData::encode(data->status, data->results,
+                                                     DMSAudienceResultData::dynamicTimestampMessages(data->dynamicTimestamps),
+                                                     std::nullopt) == bytes;
+    entry->data = std::move(*data);
+    if (entries_.size() >= kAudienceDecodedResultCacheSize) {
+        entries_.clear();
+    }
+    entries_.insert_or_assign(audienceID, entry);
+    return entry;
+}
+
+std::shared_ptr<NANOMessage> DMSAudience::decodedFilter(const plat::Data& data, bool eventFilter) {
+    constexpr size_t kAudienceDecodedFilterCacheSize = 1024;
+    auto& cache = eventFilter ? decodedEventFilters_ : decodedPropertyFilters_;
+    {
+        std::lock_guard lock(decodedMutex_);
+        if (auto found = cache.find(data); found != cache.end()) {
+            return found->second;
+        }
+    }
+    std::shared_ptr<NANOMessage> message =
+        eventFilter ? std::static_pointer_cast<NANOMessage>(DMSPBEventFilter::initWithBuffer(data))
+                    : std::static_pointer_cast<NANOMessage>(DMSPBPropertyFilter::initWithBuffer(data));
+    if (!message) {
+        return nullptr;
+    }
+    std::lock_guard lock(decodedMutex_);
+    if (cache.size() >= kAudienceDecodedFilterCacheSize) {
+        cache.clear();
+    }
+    cache.emplace(data, message);
+    return message;
 }
 
 bool DMSAudience::performAtomically(const std::function<bool()>& block) {
@@ -391,11 +507,11 @@ bool DMSAudience::evaluateFiltersForEventName(const std::string& eventName, cons
     DMSSequenceTimestampsCacheMap caches = cachedSequenceEvaluationTimestamps;
     bool ok = audienceEvaluateFilters(
         *database_, stored, kAudienceEventKind, readableName, eventTimestamp, &caches,
-        [](const plat::Data& data) { return std::static_pointer_cast<NANOMessage>(DMSPBEventFilter::initWithBuffer(data)); },
+        [this](const plat::Data& data) { return decodedFilter(data, true); },
         [&](NANOMessageRef message) {
             return DMSEvaluateEventFilter(message, eventName, eventParameters, eventAggregates);
         },
-        [this](const std::function<bool()>& block) { return performAtomically(block); });
+        [this](const std::function<bool()>& block) { return performAtomically(block); }, decodedResults_);
     if (ok) {
         cachedSequenceEvaluationTimestamps = std::move(caches);
     }
@@ -426,11 +542,9 @@ bool DMSAudience::evaluateFiltersForUserProperty(const DMSUserAttribute& attribu
     DMSSequenceTimestampsCacheMap unusedCaches;
     return audienceEvaluateFilters(
         *database_, stored, kAudiencePropertyKind, readableName, attribute.lastSetTimestamp(), &unusedCaches,
-        [](const plat::Data& data) {
-            return std::static_pointer_cast<NANOMessage>(DMSPBPropertyFilter::initWithBuffer(data));
-        },
+        [this](const plat::Data& data) { return decodedFilter(data, false); },
         [&](NANOMessageRef message) { return DMSEvaluatePropertyFilter(message, &attribute); },
-        [this](const std::function<bool()>& block) { return performAtomically(block); });
+        [this](const std::function<bool()>& block) { return performAtomically(block); }, decodedResults_);
 }
 
 // ---- result records ----------------------------------------------------------------------------------------------
@@ -465,6 +579,15 @@ DMSFilterResult DMSAudience::updatedFilterResultWithFilterID(int32_t filterID, i
     }
     DMSAudienceResultData::setBit(status, filterID, true);
     DMSAudienceResultData::setBit(results, filterID, newEvaluationResult);
+    return filterResultWithWords(audienceID, currentFilterResult, std::move(status), std::move(results),
+                                 dynamicFilterTimestamps, sequenceFilterTimestamps);
+}
+
+DMSFilterResult DMSAudience::filterResultWithWords(int32_t audienceID,
+                                                   const std::optional<DMSFilterResult>& currentFilterResult,
+                                                   std::vector<uint64_t> status, std::vector<uint64_t> results,
+                                                   const std::optional<plat::Array>& dynamicFilterTimestamps,
+                                                   const std::optional<plat::Array>& sequenceFilterTimestamps) {
     // Both lists always carry a first word, and as many words as either needs.
     const size_t words = std::max({status.size(), results.size(), size_t{1}});
     status.resize(words, 0);

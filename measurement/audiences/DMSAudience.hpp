@@ -1,13 +1,15 @@
 #pragma once
 // The audience evaluator: keeps the audience definitions of the measurement configuration in the database,
 // evaluates their filters against events placed in bundles and against user properties, and keeps one compact
-// result record per audience that travels with every bundle. Worker queue only; no state between calls.
+// result record per audience that travels with every bundle. Worker queue only; no state between calls but a
+// bounded cache of decoded filter messages.
 //
 // Result records carry two bit lists, "evaluated" (status) and "true" (results): filter n owns bit n % 64 of
 // word n / 64, so filter IDs of 64 and above (allowed up to 99) never share a bit with a lower one. A word
 // that a record does not carry reads as 0.
 
 #include "core/NANOMessage.hpp"
+#include "measurement/audiences/DMSAudienceResultData.hpp"
 #include "measurement/storage/DMSAudienceRecords.hpp"
 #include "platform/foundation/Error.hpp"
 #include "platform/foundation/Value.hpp"
@@ -15,6 +17,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -49,6 +52,24 @@ private:
 // One bundle's caches, by audience ID: the bundler makes an empty one per bundle.
 using DMSSequenceTimestampsCacheMap = std::map<int32_t, DMSSequenceTimestampsCache>;
 
+// A stored result record as decoded, kept while its bytes stay the same: records change far less often than
+// events are evaluated against them.
+struct DMSAudienceDecodedResult {
+    plat::Data bytes;
+    DMSAudienceResultData data;
+    // The bytes are exactly what encoding `data` writes, so equal content means equal bytes.
+    bool reencodes = false;
+};
+
+class DMSAudienceDecodedResults {
+public:
+    // None for bytes that do not decode.
+    std::shared_ptr<const DMSAudienceDecodedResult> decoded(int32_t audienceID, const plat::Data& bytes);
+
+private:
+    std::map<int32_t, std::shared_ptr<const DMSAudienceDecodedResult>> entries_;
+};
+
 class DMSAudience {
 public:
     // None without a database.
@@ -75,6 +96,13 @@ public:
                                                            bool newEvaluationResult,
                                                            const std::optional<plat::Array>& dynamicFilterTimestamps,
                                                            const std::optional<plat::Array>& sequenceFilterTimestamps);
+    // The record of the given bit lists (both padded to the same length, at least one word), keeping the
+    // current record's previous results.
+    static DMSFilterResult filterResultWithWords(int32_t audienceID,
+                                                 const std::optional<DMSFilterResult>& currentFilterResult,
+                                                 std::vector<uint64_t> status, std::vector<uint64_t> results,
+                                                 const std::optional<plat::Array>& dynamicFilterTimestamps,
+                                                 const std::optional<plat::Array>& sequenceFilterTimestamps);
 
     // ---- definitions ----
     // The audiences of a newly accepted configuration (DMSPBAudience objects), inside the caller's transaction.
@@ -93,5 +121,15 @@ private:
     // rolls back on NO), so that a call failing part-way saves nothing.
     bool performAtomically(const std::function<bool()>& block);
 
+    // The decoded message of a stored event or property filter. Filters come back from the database for every
+    // event, always as the same bytes: each decodes once. Bounded; cleared when full. The messages are only
+    // read by the evaluation.
+    std::shared_ptr<NANOMessage> decodedFilter(const plat::Data& data, bool eventFilter);
+
     DMSDatabase* database_;
+    std::mutex decodedMutex_;
+    std::map<plat::Data, std::shared_ptr<NANOMessage>> decodedEventFilters_;
+    std::map<plat::Data, std::shared_ptr<NANOMessage>> decodedPropertyFilters_;
+    // Worker queue only.
+    DMSAudienceDecodedResults decodedResults_;
 };

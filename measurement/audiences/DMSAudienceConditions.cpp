@@ -6,11 +6,14 @@
 #include "measurement/messages/DMSParameterChecks.hpp"
 #include "measurement/storage/DMSEvent.hpp"
 #include "measurement/storage/DMSValue.hpp"
+#include "platform/foundation/NeverDestroyed.hpp"
 #include "platform/foundation/String.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <map>
+#include <mutex>
 
 namespace {
 
@@ -365,7 +368,40 @@ std::optional<bool> DMSEvaluateNumberFilterWithDecimal(NANOMessageRef numberFilt
 
 // ---- string filters -----------------------------------------------------------------------------------------------
 
-bool DMSParseStringFilter(NANOMessageRef stringFilter, std::optional<plat::RegularExpression>* regularExpression) {
+namespace {
+
+// Compiled expressions by (pattern, options), so that a filter evaluated against every event compiles once.
+// Bounded: when full it starts over, which costs a compile per pattern again and nothing else.
+plat::Result<std::shared_ptr<const plat::RegularExpression>> conditionsCompiledExpression(const std::string& pattern,
+                                                                                         unsigned options) {
+    constexpr size_t kConditionsExpressionCacheSize = 256;
+    static plat::NeverDestroyed<std::mutex> mutex;
+    static plat::NeverDestroyed<std::map<std::pair<std::string, unsigned>, std::shared_ptr<const plat::RegularExpression>>>
+        cache;
+    const auto key = std::make_pair(pattern, options);
+    {
+        std::lock_guard lock(*mutex);
+        if (auto found = cache->find(key); found != cache->end()) {
+            return found->second;
+        }
+    }
+    auto compiled = plat::RegularExpression::make(pattern, options);
+    if (!compiled) {
+        return compiled.error();
+    }
+    auto shared = std::make_shared<const plat::RegularExpression>(std::move(*compiled));
+    std::lock_guard lock(*mutex);
+    if (cache->size() >= kConditionsExpressionCacheSize) {
+        cache->clear();
+    }
+    cache->emplace(key, shared);
+    return shared;
+}
+
+} // namespace
+
+bool DMSParseStringFilter(NANOMessageRef stringFilter,
+                          std::shared_ptr<const plat::RegularExpression>* regularExpression) {
     auto& monitor = conditionsMonitor();
     if (!stringFilter.get() || !NANOHasField(stringFilter, DMSPBStringFilter::kMatchType)) {
         monitor.logWithLevel(1, 9000, "String filter has no match type", conditionsFilterContext(stringFilter));
@@ -391,15 +427,15 @@ bool DMSParseStringFilter(NANOMessageRef stringFilter, std::optional<plat::Regul
     }
     if (type == DMSMatchTypeRegexp) {
         const bool caseSensitive = conditionsFlag(stringFilter, DMSPBStringFilter::kCaseSensitive);
-        auto compiled =
-            plat::RegularExpression::make(*expression, caseSensitive ? 0 : plat::RegularExpression::kCaseInsensitive);
+        auto compiled = conditionsCompiledExpression(*expression,
+                                                     caseSensitive ? 0 : plat::RegularExpression::kCaseInsensitive);
         if (!compiled) {
             monitor.logWithLevel(1, 9004, "Unable to parse regular expression", conditionsFilterContext(stringFilter),
                                  compiled.error());
             return false;
         }
         if (regularExpression) {
-            regularExpression->emplace(std::move(*compiled));
+            *regularExpression = std::move(*compiled);
         }
     }
     return true;
@@ -416,7 +452,7 @@ std::optional<bool> DMSEvaluateStringFilter(NANOMessageRef stringFilter, const s
                              conditionsFilterContext(stringFilter));
         return std::nullopt;
     }
-    std::optional<plat::RegularExpression> regularExpression;
+    std::shared_ptr<const plat::RegularExpression> regularExpression;
     if (!DMSParseStringFilter(stringFilter, &regularExpression)) {
         monitor.logWithLevel(1, 9006, "String filter is invalid. Audience filter will not be evaluated",
                              conditionsFilterContext(stringFilter));

@@ -8,6 +8,7 @@
 #include "platform/foundation/Decimal.hpp"
 #include "platform/foundation/RegularExpression.hpp"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,7 +59,8 @@ bool DMSIsValidNumberFilter(NANOMessageRef numberFilter);
 std::optional<bool> DMSEvaluateNumberFilterWithDouble(NANOMessageRef numberFilter, double value);
 std::optional<bool> DMSEvaluateNumberFilterWithInt64(NANOMessageRef numberFilter, int64_t value);
 std::optional<bool> DMSEvaluateNumberFilterWithDecimal(NANOMessageRef numberFilter, const plat::Decimal& value);
-// Hands out the compiled expression of a REGEXP filter when asked for.
-bool DMSParseStringFilter(NANOMessageRef stringFilter, std::optional<plat::RegularExpression>* regularExpression);
+// Hands out the compiled expression of a REGEXP filter when asked for (shared: compiled once per pattern).
+bool DMSParseStringFilter(NANOMessageRef stringFilter,
+                          std::shared_ptr<const plat::RegularExpression>* regularExpression);
 bool DMSIsValidStringFilter(NANOMessageRef stringFilter);
 std::optional<bool> DMSEvaluateStringFilter(NANOMessageRef stringFilter, const std::optional<std::string>& text);

@@ -108,6 +108,29 @@ TEST_F(DMSAudienceTest, EventFilterOnceTrueStaysTrueAndNoneLeavesTheRecordAlone)
     }
 }
 
+// Decoded records and filters are kept between events: a record or a filter rewritten in the database in
+// between must be taken as it now stands.
+TEST_F(DMSAudienceTest, RecordsAndFiltersRewrittenBetweenEventsAreReadAnew) {
+    useDynamicFilters(false);
+    storeEventFilter(1, audienceTestPurchaseOver10(0));
+    ASSERT_TRUE(evaluate(event("purchase", audienceTestValue(20))));
+    ASSERT_TRUE(isTrue(1, 0));
+    ASSERT_TRUE(database->updateFilterResults(
+        {DMSAudience::updatedFilterResultWithFilterID(0, 1, std::nullopt, false, std::nullopt, std::nullopt)}, nullptr));
+    ASSERT_FALSE(isTrue(1, 0));
+    // Known false now, so evaluated again; still true for 20.
+    ASSERT_TRUE(evaluate(event("purchase", audienceTestValue(20))));
+    EXPECT_TRUE(isTrue(1, 0));
+
+    // The same audience and filter ID with a higher threshold.
+    storeEventFilter(2, eventFilter(0, "purchase", {valueFilter(numberFilter(2, "100"), nullptr, "value")}));
+    ASSERT_TRUE(evaluate(event("purchase", audienceTestValue(50))));
+    EXPECT_FALSE(isTrue(2, 0));
+    storeEventFilter(2, audienceTestPurchaseOver10(0));
+    ASSERT_TRUE(evaluate(event("purchase", audienceTestValue(50))));
+    EXPECT_TRUE(isTrue(2, 0));
+}
+
 TEST_F(DMSAudienceTest, PropertyFilterFollowsTheLatestValueOnlyWhileDynamicFiltersAreOn) {
     auto adult = valueFilter(numberFilter(2, "17"));
     for (bool on : {true, false}) {

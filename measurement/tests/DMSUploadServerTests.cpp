@@ -3,6 +3,7 @@
 
 #include "devserver/MeasurementRoutes.hpp"
 #include "devserver/Server.hpp"
+#include "measurement/audiences/DMSAudienceConditions.hpp"
 #include "measurement/tests/MeasurementUploadFixture.hpp"
 #include "platform/foundation/AppHome.hpp"
 
@@ -202,6 +203,41 @@ TEST_F(DMSUploadServerTest, RefusedConfigurationsKeepTheOneInForceAndUploadsGoOn
     DMSAnalytics::logEventWithName("after", {});
     ASSERT_TRUE(waitUntil([&] { return uploads() == 2 && idle(); }));
     EXPECT_EQ(devserver::measurementUploads(server)[1].bundles[0].eventNames(), std::vector<std::string>{"after"});
+}
+
+// An audience of the served configuration, an event that satisfies it, and the next uploaded bundle carries
+// the audience's result as the back end reads it: new, with the filter's bit evaluated and true.
+TEST_F(DMSUploadServerTest, AServedAudienceTravelsWithTheNextBundleAfterAMatchingEvent) {
+    devserver::MeasurementEventFilterDefinition purchase;
+    purchase.filterID = 0;
+    purchase.eventName = "purchase";
+    purchase.paramName = "value";
+    purchase.condition.numberComparison = DMSComparisonTypeGreaterThan;
+    purchase.condition.value = "10";
+    devserver::MeasurementAudienceDefinition audience;
+    audience.audienceID = 3;
+    audience.eventFilters.push_back(purchase);
+    service->setConfiguration(7);
+    service->setAudiences({audience});
+    start();
+    ASSERT_TRUE(waitUntil([&] { return uploads() == 1 && idle(); }));
+    ASSERT_EQ(controller().ownRemoteConfig()->version(), 7);
+    EXPECT_TRUE(devserver::measurementUploads(server)[0].bundles.at(0).audiences.empty());
+
+    DMSAnalytics::logEventWithName("purchase", {{"value", plat::Value(int64_t{25})}});
+    ASSERT_TRUE(waitUntil([&] { return uploads() == 2 && idle(); }));
+    const auto upload = devserver::measurementUploads(server)[1];
+    ASSERT_TRUE(upload.problem.empty()) << upload.problem;
+    const auto& bundle = upload.bundles.at(0);
+    EXPECT_EQ(bundle.eventNames(), std::vector<std::string>{"purchase"});
+    ASSERT_EQ(bundle.audiences.size(), 1u);
+    const auto& result = bundle.audiences[0];
+    EXPECT_EQ(result.audienceID, 3);
+    EXPECT_EQ(result.newAudience, true);
+    EXPECT_FALSE(result.previous);
+    ASSERT_TRUE(result.current);
+    EXPECT_TRUE(result.current->evaluatedTrue(0));
+    EXPECT_EQ(result.current->status, std::vector<uint64_t>{1});
 }
 
 } // namespace
