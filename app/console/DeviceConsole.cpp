@@ -27,12 +27,16 @@
 #include "platform/webkit/SimWeb.hpp"
 #include "platform/webkit/WebRecorder.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 namespace console {
 namespace {
+
+// How far a stop of `wait` moves the clock at least, as a share of the time the wait has run so far.
+constexpr double kLeastStepOfWaitedTime = 0.1;
 
 std::optional<plat::sim::Web> pageDriver(const std::string& commandName) {
     auto page = pageViewOf(visibleScreen());
@@ -287,7 +291,7 @@ void DeviceConsole::execute(const ConsoleCommand& command, std::function<void()>
         plat::sim::Network::setReachability(command.reachable ? plat::kReachabilityFlagsReachable : 0u);
         break;
     case CommandKind::wait:
-        skipUntil(plat::Clock::uptime() + command.seconds, std::move(done));
+        skipUntil(plat::Clock::uptime(), plat::Clock::uptime() + command.seconds, std::move(done));
         return;
     case CommandKind::state:
         for (const auto& line : describeScreens()) {
@@ -304,14 +308,22 @@ void DeviceConsole::execute(const ConsoleCommand& command, std::function<void()>
 }
 
 // Time is skipped, not waited for: the clock stops at each timer or delayed block that falls due on the way,
-// so it runs at its own time, and goes on once the work it started has settled.
-void DeviceConsole::skipUntil(double target, std::function<void()> done) {
+// so it runs at its own time, and goes on once the work it started has settled. Each stop costs real time
+// (settling, and often a round trip to a back end), and the app keeps timers that come due every few seconds
+// (the crash reporter's check for loaded images) or every hour (engagement reports and their uploads): stopped
+// at one by one, a day's wait took minutes and a year's could not end. So each stop moves the clock at least
+// a tenth of the time this wait has run so far; timers due within that step run together at its end, in
+// deadline order, as the device runs timers that came due while it could not. A timer alone in its stretch
+// still runs at its own time, and the first seconds of a wait keep every stop; a year takes some 150 stops.
+void DeviceConsole::skipUntil(double start, double target, std::function<void()> done) {
+    const double now = plat::Clock::uptime();
+    const double leastStep = (now - start) * kLeastStepOfWaitedTime;
     const auto next = plat::ClockSkip::nextDeadline();
-    if (next && *next <= target) {
-        plat::ClockSkip::skipTo(*next);
-        settleThen([weak = weak_from_this(), target, done = std::move(done)]() mutable {
+    if (next && std::max(*next, now + leastStep) < target) {
+        plat::ClockSkip::skipTo(std::max(*next, now + leastStep));
+        settleThen([weak = weak_from_this(), start, target, done = std::move(done)]() mutable {
             if (auto self = weak.lock()) {
-                self->skipUntil(target, std::move(done));
+                self->skipUntil(start, target, std::move(done));
             }
         });
         return;

@@ -51,7 +51,7 @@ private:
     void playNext();
     void play(const SourceLine& line);
     void settleThen(std::function<void()> then);
-    void skipUntil(double targetUptime, std::function<void()> done);
+    void skipUntil(double startUptime, double targetUptime, std::function<void()> done);
     void finish(int status, bool terminateApp);
     // The activity counter the settle check compares between looks.
     uint64_t activityMarker() const;

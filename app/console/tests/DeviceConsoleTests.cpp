@@ -255,6 +255,38 @@ TEST_F(DeviceConsoleTest, WaitRunsEachTimerAtItsOwnTimeAndNoneBeyond) {
     EXPECT_LT(Clock::uptime() - start, 1801) << "the 1801 s timer is still to come";
 }
 
+// A check every 5 s over a day would be 17,280 stops. Later stops move the clock by at least a tenth of the
+// time waited so far, so the check runs together with what else falls due in that step; a one-off timer among
+// them is late by at most that step; the check still runs at its own time in the first minute and at the end.
+TEST_F(DeviceConsoleTest, ALongWaitRunsTimersThatComeDueAgainAndAgainTogether) {
+    const double start = Clock::uptime();
+    std::vector<double> checks;
+    auto check = std::make_shared<std::function<void()>>();
+    *check = [&checks, start, weak = std::weak_ptr<std::function<void()>>(check)] {
+        checks.push_back(Clock::uptime() - start);
+        if (auto again = weak.lock()) {
+            DispatchQueue::main()->asyncAfter(5, [again] { (*again)(); });
+        }
+    };
+    DispatchQueue::main()->asyncAfter(5, [check] { (*check)(); });
+    std::optional<double> oneOff;
+    DispatchQueue::makeSerial("elsewhere")->asyncAfter(50000, [&oneOff, start] { oneOff = Clock::uptime() - start; });
+    sim::ConsoleCapture capture;
+
+    play({"wait 86400"});
+
+    EXPECT_GE(Clock::uptime() - start, 86400);
+    ASSERT_GE(checks.size(), 12u);
+    EXPECT_LT(checks.size(), 200u);
+    for (size_t i = 0; i < 10; ++i) {
+        EXPECT_NEAR(checks[i], 5.0 * double(i + 1), 0.1) << i;
+    }
+    EXPECT_GT(checks.back(), 86400 * 0.9);
+    ASSERT_TRUE(oneOff.has_value());
+    EXPECT_GE(*oneOff, 50000);
+    EXPECT_LE(*oneOff, 50000 * 1.12);
+}
+
 TEST_F(DeviceConsoleTest, AnAlertIsShownAndAnsweredByItsButton) {
     sim::ConsoleCapture capture;
     play({"alert Saved!", "answer Cancel", "answer OK", "state"});
