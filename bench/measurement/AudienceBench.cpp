@@ -20,6 +20,8 @@
 
 #include "bench/common/TimeReporter.hpp"
 
+#include "bench/measurement/BenchApp.hpp"
+
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -139,35 +141,13 @@ void BM_Audience_BundleWithoutAudiences(benchmark::State& state) {
 BENCHMARK(BM_Audience_BundleWithoutAudiences)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Audience_BundleWithAudiences)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-bool writeAudienceBenchFile(const std::string& path, const std::string& text) {
-    return plat::writeData(path, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()))
-        .ok();
-}
 
 } // namespace
 
 int main(int argc, char** argv) {
-    plat::Backend::select(plat::BackendKind::threaded);
-    char folder[] = "/tmp/bench-measurement-audience-XXXXXX";
-    if (!::mkdtemp(folder)) {
+    if (bench::startMeasurementBenchApp("audience").empty()) {
         return 1;
     }
-    const std::string root = folder;
-    plat::AppHome::configure(root + "/home");
-    (void)plat::AppHome::createFolders();
-    const std::string bundle = root + "/Bench.app";
-    (void)plat::FileManager::defaultManager().createDirectory(bundle, true);
-    writeAudienceBenchFile(bundle + "/Info.plist",
-                           "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
-                           "<string>bench.measurement</string></dict></plist>");
-    writeAudienceBenchFile(bundle + "/RazozaService-Info.plist",
-                           "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>RAZOZA_APP_ID</key>"
-                           "<string>1:1111:ios:0123456789abcdef</string></dict></plist>");
-    plat::Bundle::setMain(bundle);
-    DAVAnalytics::load();
-    DMSAnalytics::startWithAppID("1:1111:ios:0123456789abcdef", "fa", {});
-    DMSAnalytics::operationQueue()->waitUntilAllOperationsAreFinished();
-    DMSAnalytics::serialQueue()->sync([] {});
     // No upload pass may take the raw events away between the storing and the timed bundling.
     audienceBenchOnWorker([] {
         if (audienceBenchController().alarm()) {

@@ -26,6 +26,8 @@
 
 #include "DMSMeasurement.pb.h"
 
+#include "bench/measurement/BenchApp.hpp"
+
 #include <benchmark/benchmark.h>
 #include <pb_decode.h>
 #include <pb_encode.h>
@@ -500,10 +502,6 @@ BENCHMARK(BM_Batch_EncodePlain)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Batch_BundleRawEvents)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Batch_BundleRawEventsPlain)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-bool writeBatchBenchFile(const std::string& path, const std::string& text) {
-    return plat::writeData(path, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()))
-        .ok();
-}
 
 void fillBatchBenchQueue() {
     batchBenchOnWorker([] {
@@ -523,27 +521,9 @@ void fillBatchBenchQueue() {
 } // namespace
 
 int main(int argc, char** argv) {
-    plat::Backend::select(plat::BackendKind::threaded);
-    char folder[] = "/tmp/bench-measurement-batch-XXXXXX";
-    if (!::mkdtemp(folder)) {
+    if (bench::startMeasurementBenchApp("batch").empty()) {
         return 1;
     }
-    const std::string root = folder;
-    plat::AppHome::configure(root + "/home");
-    (void)plat::AppHome::createFolders();
-    const std::string bundle = root + "/Bench.app";
-    (void)plat::FileManager::defaultManager().createDirectory(bundle, true);
-    writeBatchBenchFile(bundle + "/Info.plist",
-                        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
-                        "<string>bench.measurement</string></dict></plist>");
-    writeBatchBenchFile(bundle + "/RazozaService-Info.plist",
-                        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>RAZOZA_APP_ID</key>"
-                        "<string>1:1111:ios:0123456789abcdef</string></dict></plist>");
-    plat::Bundle::setMain(bundle);
-    DAVAnalytics::load();
-    DMSAnalytics::startWithAppID("1:1111:ios:0123456789abcdef", "fa", {});
-    DMSAnalytics::operationQueue()->waitUntilAllOperationsAreFinished();
-    DMSAnalytics::serialQueue()->sync([] {});
     // No upload pass may take the queue or the raw events away while they are measured.
     batchBenchOnWorker([] {
         if (batchBenchController().alarm()) {

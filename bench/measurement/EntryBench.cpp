@@ -17,6 +17,8 @@
 
 #include "bench/common/TimeReporter.hpp"
 
+#include "bench/measurement/BenchApp.hpp"
+
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
@@ -123,33 +125,14 @@ double sqliteRowsPerSecond(const std::string& folder, int count) {
     return count / seconds;
 }
 
-bool writeEntryBenchFile(const std::string& path, const std::string& text) {
-    return plat::writeData(path, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()))
-        .ok();
-}
 
 } // namespace
 
 int main(int argc, char** argv) {
-    plat::Backend::select(plat::BackendKind::threaded);
-    char folder[] = "/tmp/bench-measurement-entry-XXXXXX";
-    if (!::mkdtemp(folder)) {
+    const std::string root = bench::startMeasurementBenchApp("entry");
+    if (root.empty()) {
         return 1;
     }
-    const std::string root = folder;
-    plat::AppHome::configure(root + "/home");
-    (void)plat::AppHome::createFolders();
-    const std::string bundle = root + "/Bench.app";
-    (void)plat::FileManager::defaultManager().createDirectory(bundle, true);
-    writeEntryBenchFile(bundle + "/Info.plist",
-                        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
-                        "<string>bench.measurement</string></dict></plist>");
-    writeEntryBenchFile(bundle + "/RazozaService-Info.plist",
-                        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>RAZOZA_APP_ID</key>"
-                        "<string>1:1111:ios:0123456789abcdef</string></dict></plist>");
-    plat::Bundle::setMain(bundle);
-    DAVAnalytics::load();
-    DMSAnalytics::startWithAppID("1:1111:ios:0123456789abcdef", "fa", {});
     drainEntryQueues();
 
     // The entry is timed with collection off: the caller's side is the same either way, while the controller

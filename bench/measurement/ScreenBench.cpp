@@ -21,6 +21,8 @@
 
 #include "bench/common/TimeReporter.hpp"
 
+#include "bench/measurement/BenchApp.hpp"
+
 #include <benchmark/benchmark.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,35 +74,15 @@ void BM_Screen_LogEventTenParameters(benchmark::State& state) {
 
 BENCHMARK(BM_Screen_LogEventTenParameters);
 
-bool writeScreenBenchFile(const std::string& path, const std::string& text) {
-    return plat::writeData(path, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()))
-        .ok();
-}
 
 // The engine started on a launched app whose key window shows a controller of the app's own; with reporting
 // on, the screen is current once this returns. The real time per call, or a negative value on failure.
 double runScreenBenchSide(bool screenReporting, int argc, char** argv) {
-    plat::Backend::select(plat::BackendKind::threaded);
-    char folder[] = "/tmp/bench-measurement-screen-XXXXXX";
-    if (!::mkdtemp(folder)) {
+    const std::string reporting = std::string("<key>") + DMSScreenViewReporter::kScreenReportingEnabledKey + "</key>" +
+                                  (screenReporting ? "<true/>" : "<false/>");
+    if (bench::startMeasurementBenchApp("screen", reporting).empty()) {
         return -1;
     }
-    const std::string root = folder;
-    plat::AppHome::configure(root + "/home");
-    (void)plat::AppHome::createFolders();
-    const std::string bundle = root + "/Bench.app";
-    (void)plat::FileManager::defaultManager().createDirectory(bundle, true);
-    writeScreenBenchFile(bundle + "/Info.plist",
-                         std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
-                                     "<string>bench.measurement</string><key>") +
-                             DMSScreenViewReporter::kScreenReportingEnabledKey + "</key>" +
-                             (screenReporting ? "<true/>" : "<false/>") + "</dict></plist>");
-    writeScreenBenchFile(bundle + "/RazozaService-Info.plist",
-                         "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>RAZOZA_APP_ID</key>"
-                         "<string>1:1111:ios:0123456789abcdef</string></dict></plist>");
-    plat::Bundle::setMain(bundle);
-    DAVAnalytics::load();
-    DMSAnalytics::startWithAppID("1:1111:ios:0123456789abcdef", "fa", {});
     drainScreenBenchQueues();
 
     plat::rt::registerClass("ScreenBenchAppDelegate", plat::rt::rootClass(), {"UIApplicationDelegate"});
