@@ -807,15 +807,15 @@ TEST_F(PortalApp, TheSameScriptGivesTheSameStandardOutputEveryRun) {
     }
 }
 
-// Off for now: since the measurement client reports engagement every hour while the app is active and uploads
-// it, a long wait stops at each report and waits out the console's settle time in real time, so even a day takes
-// over a minute. The console has to settle such reports faster before this runs again.
+// A year of device time passes in seconds, although the clients' repeating timers (the measurement client's
+// hourly engagement report, the crash reporter's image checks) keep coming due all along; the bound is loose
+// enough for a busy two-core machine and still far below any real wait.
 TEST_F(PortalApp, WaitSkipsTimeInsteadOfWaitingForIt) {
     const auto began = std::chrono::steady_clock::now();
     auto r =
         run(Launch::of({"wait 3600", "click https://portal.example.test/help", "wait 31536000", "state"}));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(30));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(60));
     EXPECT_EQ(portalRequests(), (std::vector<std::string>{"GET /login?ignore_ntlm=1/", "GET /help"}));
     EXPECT_NE(r.err.find("[device] > state\n"), std::string::npos) << r.err;
 }
