@@ -5,9 +5,9 @@
 #include "devserver/DefaultRoutes.hpp"
 #include "devserver/Server.hpp"
 #include "devserver/tests/CurlClient.hpp"
+#include "devserver/tests/GzipTestSupport.hpp"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <filesystem>
 #include <string>
@@ -17,20 +17,6 @@ namespace {
 
 using testing::Call;
 using testing::Client;
-
-std::string crashRoutesGzip(const std::string& text) {
-    z_stream stream{};
-    EXPECT_EQ(deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    std::string out(deflateBound(&stream, text.size()) + 32, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    stream.avail_in = static_cast<uInt>(text.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-}
 
 struct CrashRoutesPart {
     std::string field;
@@ -93,7 +79,7 @@ TEST_F(CrashReportRoutesTest, KeepsEachPackagePartByPartWithGzipPartsDecoded) {
     const auto result = post(crashRoutesPackage({
         {"api_key", "", "", "K"},
         {"report_id", "", "", "s1"},
-        {"signal.vzrrecord", "signal.vzrrecord.gz", "application/x-gzip", crashRoutesGzip(record)},
+        {"signal.vzrrecord", "signal.vzrrecord.gz", "application/x-gzip", test::gzipForTest(record)},
         {"sdk.log", "sdk.log.gz", "text/plain", "plain\x01\xff"},
     }));
     EXPECT_EQ(result.status, 200);
