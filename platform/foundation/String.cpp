@@ -325,15 +325,16 @@ int caseInsensitiveCompare(std::string_view a, std::string_view b) {
 }
 
 namespace {
-std::string mapCase(std::string_view s, bool upper) {
+// Runs one of ICU's whole-string mappings (`map(dest, capacity, src, length, status)`), growing the output once
+// when the first guess is short; a failed mapping leaves the text as it was.
+template <typename Map>
+std::string mapUTF16(std::string_view s, Map map) {
     std::u16string in = utf16(s);
     std::u16string out(in.size() + 16, u'\0');
     for (int attempt = 0; attempt < 2; ++attempt) {
         UErrorCode status = U_ZERO_ERROR;
-        auto fn = upper ? u_strToUpper : u_strToLower;
-        int32_t n =
-            fn(reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()),
-               reinterpret_cast<const UChar*>(in.data()), static_cast<int32_t>(in.size()), "", &status);
+        int32_t n = map(reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()),
+                        reinterpret_cast<const UChar*>(in.data()), static_cast<int32_t>(in.size()), &status);
         if (status == U_BUFFER_OVERFLOW_ERROR) {
             out.assign(static_cast<size_t>(n), u'\0');
             continue;
@@ -345,6 +346,12 @@ std::string mapCase(std::string_view s, bool upper) {
         return fromUTF16(out);
     }
     return std::string(s);
+}
+
+std::string mapCase(std::string_view s, bool upper) {
+    return mapUTF16(s, [upper](UChar* dest, int32_t capacity, const UChar* src, int32_t length, UErrorCode* status) {
+        return (upper ? u_strToUpper : u_strToLower)(dest, capacity, src, length, "", status);
+    });
 }
 } // namespace
 
@@ -353,25 +360,11 @@ std::string lowercased(std::string_view s) {
 }
 
 std::string caseFolded(std::string_view s) {
-    std::u16string in = utf16(s);
-    std::u16string out(in.size() + 16, u'\0');
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        UErrorCode status = U_ZERO_ERROR;
-        int32_t n = u_strFoldCase(reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()),
-                                  reinterpret_cast<const UChar*>(in.data()), static_cast<int32_t>(in.size()),
-                                  U_FOLD_CASE_DEFAULT, &status);
-        if (status == U_BUFFER_OVERFLOW_ERROR) {
-            out.assign(static_cast<size_t>(n), u'\0');
-            continue;
-        }
-        if (U_FAILURE(status)) {
-            return std::string(s);
-        }
-        out.resize(static_cast<size_t>(n));
-        return fromUTF16(out);
-    }
-    return std::string(s);
+    return mapUTF16(s, [](UChar* dest, int32_t capacity, const UChar* src, int32_t length, UErrorCode* status) {
+        return u_strFoldCase(dest, capacity, src, length, U_FOLD_CASE_DEFAULT, status);
+    });
 }
+
 std::string uppercased(std::string_view s) {
     return mapCase(s, true);
 }
