@@ -338,6 +338,33 @@ uint64_t DeviceConsole::activityMarker() const {
            plat::sim::App::recorder().events().size();
 }
 
+// What the app is still doing, as a list of names (empty when idle). The push client's requests count too:
+// the player it creates is what the portal registration carries; so does the core's report, which every launch
+// posts to the log service, the kit host's settings download and onboarding, which end when its session closes,
+// the measurement client's upload and the work it has queued, a notification the push client prepares while its
+// media downloads, the crash reporter's reports of earlier launches until their upload ends, and the event kit's
+// writes and uploads (a package on its way when the app crashes is sent again by the next launch).
+std::string DeviceConsole::busyWith() const {
+    const std::pair<const char*, bool> parts[] = {
+        {"page load", anyPageLoading()},
+        {"shell request", http_.busy()},
+        {"push request", RadIrivozClient::hasRequestsInFlight()},
+        {"push notification", RadIrivozHelper::hasNotificationRequestsInPreparation()},
+        {"core report", DAVZarezuveLogger::hasFlushesInFlight()},
+        {"kit settings", ZUVSettingsOnboardingManager::hasSessionsInFlight()},
+        {"measurement upload", DMSMeasurement::hasRequestsInFlight()},
+        {"measurement queue", DMSMeasurement::hasQueuedWork()},
+        {"crash report", VZRCrashReportingController::hasReportsInFlight()},
+        {"event kit", Zuvidir::hasWorkInFlight()},
+    };
+    std::string names;
+    for (const auto& [name, busy] : parts) {
+        if (busy)
+            names += (names.empty() ? "" : ", ") + std::string(name);
+    }
+    return names;
+}
+
 void DeviceConsole::settleThen(std::function<void()> then) {
     struct Settle {
         std::weak_ptr<DeviceConsole> console;
@@ -355,17 +382,8 @@ void DeviceConsole::settleThen(std::function<void()> then) {
         if (!self || self->finished_) {
             return;
         }
-        // The push client's requests count too: the player it creates is what the portal registration carries;
-        // so does the core's report, which every launch posts to the log service, the kit host's settings
-        // download and onboarding, which end when its session closes, the measurement client's upload and the work it has queued, a
-        // notification the push client prepares while its media downloads, the crash reporter's reports of
-        // earlier launches until their upload ends, and the event kit's writes and uploads (a package on its
-        // way when the app crashes is sent again by the next launch).
-        const bool busy = anyPageLoading() || self->http_.busy() || RadIrivozClient::hasRequestsInFlight() ||
-                          RadIrivozHelper::hasNotificationRequestsInPreparation() ||
-                          DAVZarezuveLogger::hasFlushesInFlight() || ZUVSettingsOnboardingManager::hasSessionsInFlight() ||
-                          DMSMeasurement::hasRequestsInFlight() || DMSMeasurement::hasQueuedWork() ||
-                          VZRCrashReportingController::hasReportsInFlight() || Zuvidir::hasWorkInFlight();
+        const std::string busyWith = self->busyWith();
+        const bool busy = !busyWith.empty();
         const uint64_t marker = self->activityMarker();
         if (busy || marker != state->marker) {
             state->quiet = 0;
@@ -379,8 +397,8 @@ void DeviceConsole::settleThen(std::function<void()> then) {
         }
         if (plat::Clock::uptime() > state->deadline) {
             plat::printDevice("still busy after " +
-                              std::to_string(static_cast<int>(self->options_.settleTimeout)) +
-                              " s; going on");
+                              std::to_string(static_cast<int>(self->options_.settleTimeout)) + " s (" +
+                              (busyWith.empty() ? std::string("new activity") : busyWith) + "); going on");
             state->then();
             return;
         }

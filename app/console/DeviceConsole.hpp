@@ -55,6 +55,7 @@ private:
     void finish(int status, bool terminateApp);
     // The activity counter the settle check compares between looks.
     uint64_t activityMarker() const;
+    std::string busyWith() const;
 
     std::unique_ptr<CommandSource> source_;
     ConsoleOptions options_;

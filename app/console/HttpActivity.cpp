@@ -17,18 +17,29 @@ HttpActivity::HttpActivity() {
     namespace Name = Zavorida::Notification::Name::Task;
     auto& center = plat::NotificationCenter::defaultCenter();
     // Notifications come from whatever thread the client is on; the mutex guards the set.
+    // A request posts its resume right after it asks the task to resume, on the caller's thread, while the
+    // task completes on the session's delegate queue: on a busy machine the completion can be posted first. A
+    // task identifier is never used again in a session, so a resume that comes after its task's completion is
+    // not counted as running.
     center.addObserver(this, std::string(Name::didResume), nullptr, [this](const plat::Notification& n) {
         std::lock_guard lock(mutex_);
-        running_.insert(taskOf(n));
+        const int64_t task = taskOf(n);
+        if (!completed_.contains(task))
+            running_.insert(task);
         ++changes_;
     });
-    for (const char* ended : {Name::didSuspend, Name::didComplete}) {
-        center.addObserver(this, std::string(ended), nullptr, [this](const plat::Notification& n) {
-            std::lock_guard lock(mutex_);
-            running_.erase(taskOf(n));
-            ++changes_;
-        });
-    }
+    center.addObserver(this, std::string(Name::didSuspend), nullptr, [this](const plat::Notification& n) {
+        std::lock_guard lock(mutex_);
+        running_.erase(taskOf(n));
+        ++changes_;
+    });
+    center.addObserver(this, std::string(Name::didComplete), nullptr, [this](const plat::Notification& n) {
+        std::lock_guard lock(mutex_);
+        const int64_t task = taskOf(n);
+        running_.erase(task);
+        completed_.insert(task);
+        ++changes_;
+    });
 }
 
 HttpActivity::~HttpActivity() {

@@ -22,7 +22,8 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    std::set<int64_t> running_; // task identifiers
+    std::set<int64_t> running_;   // task identifiers
+    std::set<int64_t> completed_; // task identifiers whose completion was posted
     uint64_t changes_ = 0;
 };
 

@@ -375,7 +375,9 @@ TEST_F(DeviceConsoleTest, WorkThatNeverSettlesIsGivenUpOnAfterTheTimeOut) {
     MainLoop::run();
     EXPECT_EQ(console->exitStatus(), 0);
     const std::string err = capture.err();
-    EXPECT_NE(err.find("[device] still busy after 2 s; going on"), std::string::npos) << err;
+    EXPECT_NE(err.find("[device] still busy after 2 s (page load); going on"), std::string::npos)
+        << "the line names what is still going on\n"
+        << err;
     EXPECT_NE(err.find("WKWebView: https://portal.example.test/held (loading)"), std::string::npos) << err;
 }
 

@@ -40,6 +40,18 @@ TEST(HttpActivity, BusyFromResumeUntilEveryRequestCompletesOrIsSuspended) {
     EXPECT_EQ(activity.changes(), 6u) << "every notification but the cancel counts as activity";
 }
 
+// The request posts its resume after asking the task to resume; a fast task can complete on the delegate
+// queue before that, and the late resume must not leave the console waiting for a request that has ended.
+TEST(HttpActivity, AResumePostedAfterItsTaskCompletedIsNotRunning) {
+    namespace Name = Zavorida::Notification::Name::Task;
+    HttpActivity activity;
+    std::thread([] { post(Name::didComplete, 7); }).join();
+    post(Name::didResume, 7);
+    EXPECT_FALSE(activity.busy());
+    post(Name::didResume, 8);
+    EXPECT_TRUE(activity.busy()) << "another task still counts";
+}
+
 TEST(HttpActivity, StopsListeningWhenDestroyed) {
     const auto before = plat::NotificationCenter::defaultCenter().observerCount();
     { HttpActivity activity; }
