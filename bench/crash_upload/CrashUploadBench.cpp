@@ -67,11 +67,14 @@ public:
     bool networkClientCanUseBackgroundSessions(VZRNetworkClient&) override { return true; }
     void networkClientDidFinishUploadWithPath(VZRNetworkClient&, const std::string&,
                                               const std::optional<plat::Error>& error) override {
-        std::lock_guard lock(mutex);
-        ++finished;
-        if (error && !failed)
-            std::fprintf(stderr, "upload: %s\n", error->description().c_str());
-        failed = failed || error.has_value();
+        {
+            std::lock_guard lock(mutex);
+            ++finished;
+            if (error && !failed)
+                std::fprintf(stderr, "upload: %s\n", error->description().c_str());
+            failed = failed || error.has_value();
+        }
+        // After unlocking: the waiter woken would otherwise at once block again on the mutex held here.
         changed.notify_all();
     }
     void reportsControllerDidCompletePackageSubmission(VZRReportsController&, const std::string&,

@@ -2,6 +2,9 @@
 
 #include "platform/foundation/String.hpp"
 
+#include <algorithm>
+#include <array>
+
 namespace plat::net {
 namespace {
 
@@ -34,15 +37,47 @@ const plat::CharacterSet& allowedSet(CharacterSet set) {
     return path;
 }
 
+using AsciiAllowed = std::array<bool, 128>;
+
+// The set's ASCII members as a table: paths and query items are nearly always ASCII, and a look-up per byte
+// spares them the UTF-8 walk and a search of the set per character.
+const AsciiAllowed& asciiAllowed(CharacterSet set) {
+    static const auto tables = [] {
+        std::array<AsciiAllowed, 7> made{};
+        for (CharacterSet s : {CharacterSet::path, CharacterSet::query, CharacterSet::fragment, CharacterSet::host,
+                               CharacterSet::user, CharacterSet::password, CharacterSet::queryItem})
+            for (char32_t c = 0; c < 128; ++c)
+                made[static_cast<std::size_t>(s)][c] = allowedSet(s).contains(c);
+        return made;
+    }();
+    return tables[static_cast<std::size_t>(set)];
+}
+
 } // namespace
 
 std::string percentEncode(std::string_view text, CharacterSet set) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    if (std::all_of(text.begin(), text.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x80; })) {
+        const AsciiAllowed& table = asciiAllowed(set);
+        std::string out;
+        out.reserve(text.size());
+        for (char ch : text) {
+            const auto c = static_cast<unsigned char>(ch);
+            if (table[c]) {
+                out += ch;
+            } else {
+                out += '%';
+                out += digits[c >> 4];
+                out += digits[c & 0xf];
+            }
+        }
+        return out;
+    }
     const auto& allowed = allowedSet(set);
     if (auto encoded = String::addingPercentEncoding(text, allowed)) {
         return *encoded;
     }
     // Bytes that are not UTF-8 (a file name from disk) are still carried, each as its own escape.
-    static constexpr char digits[] = "0123456789ABCDEF";
     std::string out;
     for (char ch : text) {
         const auto c = static_cast<unsigned char>(ch);

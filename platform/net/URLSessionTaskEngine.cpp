@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace plat {
 
@@ -128,6 +129,7 @@ URLSessionTaskEngine::URLSessionTaskEngine(std::weak_ptr<URLSession> session,
 URLSessionTaskEngine::~URLSessionTaskEngine() {
     if (downloadFd_ >= 0)
         ::close(downloadFd_);
+    closeOpenedUploadFile();
 }
 
 // ---- entry points (any thread) ----
@@ -257,9 +259,14 @@ void URLSessionTaskEngine::start() {
         fail(NSURLErrorUnsupportedURL);
         return;
     }
-    if (setup_.uploadFile && ::access(setup_.uploadFile->c_str(), R_OK) != 0) {
-        fail(NSURLErrorFileDoesNotExist);
-        return;
+    if (setup_.uploadFile) {
+        // Opened once here, where a missing file fails the task, and read by the first send: checking it
+        // first and opening it again would walk the path twice on the I/O thread of every upload.
+        openedUploadFd_ = ::open(setup_.uploadFile->c_str(), O_RDONLY | O_CLOEXEC);
+        if (openedUploadFd_ < 0) {
+            fail(NSURLErrorFileDoesNotExist);
+            return;
+        }
     }
     if (!setup_.streamedUpload)
         bodyStream_ = current_.httpBodyStream();
@@ -323,7 +330,9 @@ std::optional<WireBody> URLSessionTaskEngine::makeBody(int64_t* size) {
         return body;
     }
     if (setup_.uploadFile) {
-        const int fd = ::open(setup_.uploadFile->c_str(), O_RDONLY | O_CLOEXEC);
+        // Every later send (after a redirect or a challenge) reads the file from its start again.
+        const int fd = openedUploadFd_ >= 0 ? std::exchange(openedUploadFd_, -1)
+                                            : ::open(setup_.uploadFile->c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             return std::nullopt;
         struct stat st {};
@@ -1027,6 +1036,13 @@ std::optional<Data> URLSessionTaskEngine::makeResumeData() const {
     return Data(text.begin(), text.end());
 }
 
+void URLSessionTaskEngine::closeOpenedUploadFile() {
+    if (openedUploadFd_ >= 0) {
+        ::close(openedUploadFd_);
+        openedUploadFd_ = -1;
+    }
+}
+
 void URLSessionTaskEngine::closeDownloadFile() {
     if (downloadFd_ >= 0) {
         ::close(downloadFd_);
@@ -1110,6 +1126,7 @@ void URLSessionTaskEngine::complete(std::optional<Error> error) {
         return;
     finished_ = true;
     closeDownloadFile();
+    closeOpenedUploadFile(); // a task that ended before its first send
     auto s = session_.lock();
     auto task = task_.lock();
     if (!task)

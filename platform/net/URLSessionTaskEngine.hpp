@@ -89,6 +89,7 @@ private:
     void recordMetrics(const WireResult& result);
     std::optional<Data> makeResumeData() const;
     void closeDownloadFile();
+    void closeOpenedUploadFile();
 
     std::weak_ptr<URLSession> session_;
     std::weak_ptr<URLSessionTask> task_;
@@ -119,6 +120,7 @@ private:
     std::shared_ptr<InputStream> bodyStream_;
     bool bodyWasSent_ = false;
     int downloadFd_ = -1;
+    int openedUploadFd_ = -1; // the upload file, opened by start() for the first send
     std::string downloadPath_;
     int64_t resumeOffset_ = 0;
     std::string etag_, lastModified_;

@@ -181,6 +181,34 @@ TEST_F(SessionTransferTest, StreamedBodyIsAskedForAgainAfterA307) {
     EXPECT_EQ(server.requests().at(0).header("transfer-encoding"), "chunked");
 }
 
+// The first send reads the file the task opened when it started; the resend must read it whole again, not
+// carry on from where the first one stopped.
+TEST_F(SessionTransferTest, FileBodyIsSentWholeAgainAfterA307) {
+    server.route("POST", "/moved", Reply::redirect(307, "/upload"));
+    const Data payload = pattern(300000);
+    const std::string file = AppHome::tmp() + "/redirected.bin";
+    {
+        std::ofstream out(file, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(payload.data()), static_cast<std::streamsize>(payload.size()));
+    }
+    auto s = session();
+    URLRequest request(url("/moved"));
+    request.setHTTPMethod("POST");
+    std::optional<Data> body;
+    std::optional<Error> error;
+    bool done = false;
+    s->uploadTask(request, URL::file(file), [&](auto data, auto, auto e) {
+         body = std::move(data);
+         error = e;
+         done = true;
+     })->resume();
+    ASSERT_TRUE(waitFor([&] { return done; }));
+    ASSERT_FALSE(error) << error->description();
+    EXPECT_EQ(std::string(body->begin(), body->end()), std::to_string(payload.size()) + " " + sha256Hex(payload));
+    ASSERT_EQ(server.requestCount(), 2u);
+    EXPECT_EQ(server.requests().at(0).bodySize, payload.size());
+}
+
 TEST_F(SessionTransferTest, AConsumedOrMissingBodyStreamFailsTheResend) {
     server.route("POST", "/moved", Reply::redirect(307, "/upload"));
     // The request's own stream serves the first send; without needNewBodyStream there is nothing to resend.

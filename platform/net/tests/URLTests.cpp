@@ -1,3 +1,5 @@
+#include "platform/foundation/String.hpp"
+#include "platform/net/PercentCoding.hpp"
 #include "platform/net/URL.hpp"
 #include "platform/net/URLComponents.hpp"
 
@@ -193,6 +195,34 @@ TEST(URL, FileURLs) {
     EXPECT_EQ(URL::file("/tmp/d", true).absoluteString(), "file:///tmp/d/");
     EXPECT_TRUE(URL::parse("FILE:///x")->isFileURL());
     EXPECT_EQ(URL::file("rel/x").path().front(), '/');
+}
+
+// ASCII text takes a table of each set's ASCII members; every byte of it must come out as the foundation's
+// encoder over the full set has it, and text with other bytes still goes the full way.
+TEST(URL, PercentEncodingOfEveryASCIIByteMatchesTheFullSets) {
+    using plat::net::CharacterSet;
+    const std::pair<CharacterSet, plat::CharacterSet> sets[] = {
+        {CharacterSet::path, plat::CharacterSet::urlPathAllowed()},
+        {CharacterSet::query, plat::CharacterSet::urlQueryAllowed()},
+        {CharacterSet::fragment, plat::CharacterSet::urlFragmentAllowed()},
+        {CharacterSet::host, plat::CharacterSet::urlHostAllowed()},
+        {CharacterSet::user, plat::CharacterSet::urlUserAllowed()},
+        {CharacterSet::password, plat::CharacterSet::urlPasswordAllowed()},
+        {CharacterSet::queryItem, plat::CharacterSet::fromCharacters(
+                                      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~!$'()*+,;:@/?")},
+    };
+    for (const auto& [set, full] : sets) {
+        std::string all;
+        for (int c = 0; c < 128; ++c) {
+            const std::string one(1, static_cast<char>(c));
+            EXPECT_EQ(plat::net::percentEncode(one, set), *plat::String::addingPercentEncoding(one, full))
+                << "byte " << c << " set " << static_cast<int>(set);
+            all += one;
+        }
+        EXPECT_EQ(plat::net::percentEncode(all, set), *plat::String::addingPercentEncoding(all, full));
+    }
+    EXPECT_EQ(plat::net::percentEncode("/caf\xC3\xA9 x", CharacterSet::path), "/caf%C3%A9%20x");
+    EXPECT_EQ(plat::net::percentEncode("/bad\xFF", CharacterSet::path), "/bad%FF");
 }
 
 TEST(URLComponents, NoQueryDiffersFromEmptyQuery) {
