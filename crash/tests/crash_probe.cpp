@@ -519,6 +519,10 @@ int main(int argc, char** argv) {
         finish(4);
     if (!waitUntilInitialized())
         finish(5);
+    // The images' "load" lines are written on their own queue after the set-up; a report that is symbolicated
+    // later needs them, and on a busy machine the fault below could otherwise come first.
+    if (plat::DispatchQueuePtr images = VZRContextBinaryImagesQueue())
+        images->sync([] {});
 
     if (command == "init")
         finish(0);
