@@ -17,9 +17,11 @@
 #include <atomic>
 #include <array>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -119,6 +121,32 @@ uint32_t ehFrameHdrCountOf(uintptr_t header) {
     uint32_t count = 0;
     std::memcpy(&count, bytes + 8, sizeof count);
     return count;
+}
+
+// The pivots of each node's image, by node index; plain data that crash-time code reads without locks.
+constinit VZRBinaryImagePivots binaryImagePivotsBySlot[kVZRBinaryImageNodeCount];
+
+// Where the FDE record at `fde` ends and which CIE it names, when both lie in [frameStart, frameEnd).
+bool fdeRecordBounds(uintptr_t fde, uintptr_t frameStart, uintptr_t frameEnd, uintptr_t* end, uintptr_t* cie) {
+    if (fde < frameStart || fde >= frameEnd || frameEnd - fde < 8)
+        return false;
+    uint32_t length = 0;
+    uint32_t ciePointer = 0;
+    std::memcpy(&length, reinterpret_cast<const void*>(fde), sizeof length);
+    std::memcpy(&ciePointer, reinterpret_cast<const void*>(fde + 4), sizeof ciePointer);
+    // A 64-bit length is legal but no linker of this system writes one; it is simply not described.
+    if (length == 0 || length == 0xFFFFFFFFu || length > frameEnd - fde - 4 || ciePointer == 0 ||
+        ciePointer > fde + 4 - frameStart)
+        return false;
+    *end = fde + 4 + length;
+    *cie = fde + 4 - ciePointer;
+    return true;
+}
+
+// `address` - `header` when it fits the table's 32-bit offsets, else 0 (not known).
+int32_t headerOffsetOf(uintptr_t header, uintptr_t address) {
+    const auto offset = static_cast<intptr_t>(address - header);
+    return offset >= INT32_MIN && offset <= INT32_MAX ? static_cast<int32_t>(offset) : 0;
 }
 
 const char* elfArchitecture(uint16_t machine) {
@@ -308,6 +336,7 @@ bool VZRBinaryImageDetailsFromELF(const dl_phdr_info* info, VZRBinaryImageDetail
     *details = VZRBinaryImageDetails{};
     uintptr_t base = UINTPTR_MAX;
     uintptr_t textEnd = 0;
+    uintptr_t headerEnd = 0;
     ElfNotes notes;
     for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
         const ElfW(Phdr)& ph = info->dlpi_phdr[i];
@@ -321,6 +350,7 @@ bool VZRBinaryImageDetailsFromELF(const dl_phdr_info* info, VZRBinaryImageDetail
             break;
         case PT_GNU_EH_FRAME:
             details->ehFrameHdr = start;
+            headerEnd = start + ph.p_memsz;
             break;
         case PT_NOTE:
             readNotes(reinterpret_cast<const uint8_t*>(start), ph.p_memsz, &notes);
@@ -337,6 +367,17 @@ bool VZRBinaryImageDetailsFromELF(const dl_phdr_info* info, VZRBinaryImageDetail
     if (details->ehFrameHdr != 0) {
         details->ehFrame = ehFrameFromHeader(details->ehFrameHdr);
         details->ehFrameHdrCount = ehFrameHdrCountOf(details->ehFrameHdr);
+        // The FDEs and CIEs lie in the readable loaded segment that holds ".eh_frame".
+        for (ElfW(Half) i = 0; i < info->dlpi_phnum && details->ehFrameHdrCount != 0; ++i) {
+            const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+            const uintptr_t start = info->dlpi_addr + ph.p_vaddr;
+            if (ph.p_type == PT_LOAD && (ph.p_flags & PF_R) && details->ehFrame >= start &&
+                details->ehFrame - start < ph.p_filesz) {
+                VZRBinaryImagePivotsFromHeader(details->ehFrameHdr, headerEnd, start, start + ph.p_filesz,
+                                               &details->pivots);
+                break;
+            }
+        }
     }
     uint8_t uuid[16] = {};
     if (notes.buildId)
@@ -350,6 +391,156 @@ bool VZRBinaryImageDetailsFromELF(const dl_phdr_info* info, VZRBinaryImageDetail
                                 : "unknown";
     details->path = info->dlpi_name && info->dlpi_name[0] ? info->dlpi_name : plat::executablePath();
     return true;
+}
+
+namespace {
+
+// Larger tables are cut evenly without reading their FDEs: cutting by FDE pages reads the first words of
+// every FDE once, and keeps what it read while it tries.
+constexpr uint32_t kPivotMeasuredEntries = 1u << 16;
+
+struct PivotFDE {
+    int32_t start = 0;
+    uintptr_t address = 0;
+    uintptr_t end = 0; // 0: the record could not be read
+    uintptr_t cie = 0;
+};
+
+// The FDEs and CIE set of a slice being cut.
+struct PivotSpan {
+    uintptr_t low = UINTPTR_MAX;
+    uintptr_t high = 0;
+    uint8_t cies = 0;
+};
+
+uintptr_t pivotPagesOf(const PivotSpan& span) {
+    constexpr uintptr_t kPage = 4096;
+    return span.high == 0 ? 0 : (span.high - 1) / kPage - span.low / kPage + 1;
+}
+
+// The bit of `cie` among the image's CIEs, added when there is room (0: no room).
+uint8_t pivotCIEBit(VZRBinaryImagePivots* pivots, uintptr_t header, uintptr_t cie, unsigned* used) {
+    const int32_t offset = headerOffsetOf(header, cie);
+    if (offset == 0)
+        return 0;
+    for (unsigned i = 0; i < *used; ++i) {
+        if (pivots->cie[i] == offset)
+            return static_cast<uint8_t>(1u << i);
+    }
+    if (*used == kVZRBinaryImagePivotCIECount)
+        return 0;
+    pivots->cie[*used] = offset;
+    return static_cast<uint8_t>(1u << (*used)++);
+}
+
+PivotSpan pivotSpanWith(PivotSpan span, const PivotFDE& fde, uint8_t cieBit) {
+    if (fde.end == 0)
+        return span; // unreadable: left to the crash-time reads
+    span.low = fde.address < span.low ? fde.address : span.low;
+    span.high = fde.end > span.high ? fde.end : span.high;
+    span.cies = static_cast<uint8_t>(span.cies | cieBit);
+    return span;
+}
+
+void pivotAppend(VZRBinaryImagePivots* pivots, uintptr_t header, uint32_t entry, int32_t start,
+                 const PivotSpan& span) {
+    VZRBinaryImagePivot& pivot = pivots->pivots[pivots->count++];
+    pivot.start = start;
+    pivot.entry = entry;
+    const uintptr_t pages = pivotPagesOf(span);
+    if (pages != 0 && pages <= kVZRBinaryImagePivotFDEPages) {
+        pivot.fde = headerOffsetOf(header, span.low);
+        pivot.fdePages = pivot.fde != 0 ? static_cast<uint8_t>(pages) : 0;
+    }
+    pivot.cies = span.cies;
+}
+
+// Cuts a new slice wherever the current one's FDEs would spread over more than `pages` pages or use more
+// than two CIEs; false when that takes more slices than a node keeps.
+bool pivotCutByPages(const std::vector<PivotFDE>& fdes, uintptr_t header, uintptr_t pages,
+                     VZRBinaryImagePivots* pivots) {
+    *pivots = VZRBinaryImagePivots{};
+    unsigned used = 0;
+    PivotSpan span;
+    uint32_t first = 0;
+    for (uint32_t i = 0; i < fdes.size(); ++i) {
+        const PivotSpan grown = pivotSpanWith(span, fdes[i], pivotCIEBit(pivots, header, fdes[i].cie, &used));
+        if (i > first && (pivotPagesOf(grown) > pages || __builtin_popcount(grown.cies) > 2)) {
+            if (pivots->count + 1 == kVZRBinaryImagePivotCount)
+                return false;
+            pivotAppend(pivots, header, first, fdes[first].start, span);
+            first = i;
+            span = pivotSpanWith(PivotSpan{}, fdes[i], pivotCIEBit(pivots, header, fdes[i].cie, &used));
+        } else {
+            span = grown;
+        }
+    }
+    pivotAppend(pivots, header, first, fdes[first].start, span);
+    return true;
+}
+
+} // namespace
+
+bool VZRBinaryImagePivotsFromHeader(uintptr_t ehFrameHdr, uintptr_t tableEnd, uintptr_t frameStart,
+                                    uintptr_t frameEnd, VZRBinaryImagePivots* pivots) {
+    constexpr uintptr_t kTableOffset = 12;
+    if (!pivots)
+        return false;
+    *pivots = VZRBinaryImagePivots{};
+    if (ehFrameHdr < 4096 || tableEnd < ehFrameHdr || tableEnd - ehFrameHdr < kTableOffset)
+        return false;
+    const uint32_t count = ehFrameHdrCountOf(ehFrameHdr);
+    if (count == 0 || (tableEnd - ehFrameHdr - kTableOffset) / 8 < count)
+        return false;
+    const auto entry = [ehFrameHdr](uint64_t index) {
+        int32_t pair[2];
+        std::memcpy(pair, reinterpret_cast<const void*>(ehFrameHdr + kTableOffset + index * 8), sizeof pair);
+        PivotFDE fde;
+        fde.start = pair[0];
+        fde.address = ehFrameHdr + static_cast<intptr_t>(pair[1]);
+        return fde;
+    };
+    const uint32_t slices = count < kVZRBinaryImagePivotCount ? count : kVZRBinaryImagePivotCount;
+    if (count > kPivotMeasuredEntries) {
+        for (uint32_t j = 0; j < slices; ++j) {
+            const uint32_t first = static_cast<uint32_t>(uint64_t{j} * count / slices);
+            pivotAppend(pivots, ehFrameHdr, first, entry(first).start, PivotSpan{});
+        }
+        pivots->tableCount = count;
+        return true;
+    }
+    std::vector<PivotFDE> fdes(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        fdes[i] = entry(i);
+        if (!fdeRecordBounds(fdes[i].address, frameStart, frameEnd, &fdes[i].end, &fdes[i].cie))
+            fdes[i].end = 0;
+    }
+    // The fewest pages per slice that the node's slices allow; else even slices, each with its own span.
+    bool cut = false;
+    for (uintptr_t pages = 1; pages <= kVZRBinaryImagePivotFDEPages && !cut; ++pages)
+        cut = pivotCutByPages(fdes, ehFrameHdr, pages, pivots);
+    if (!cut) {
+        *pivots = VZRBinaryImagePivots{};
+        unsigned used = 0;
+        for (uint32_t j = 0; j < slices; ++j) {
+            const uint32_t first = static_cast<uint32_t>(uint64_t{j} * count / slices);
+            const uint32_t last = static_cast<uint32_t>(uint64_t{j + 1} * count / slices);
+            PivotSpan span;
+            for (uint32_t i = first; i < last; ++i)
+                span = pivotSpanWith(span, fdes[i], pivotCIEBit(pivots, ehFrameHdr, fdes[i].cie, &used));
+            if (__builtin_popcount(span.cies) > 2)
+                span.cies = 0;
+            pivotAppend(pivots, ehFrameHdr, first, fdes[first].start, span);
+        }
+    }
+    pivots->tableCount = count;
+    return true;
+}
+
+const VZRBinaryImagePivots* VZRBinaryImageNodePivots(const VZRBinaryImageNode& node) {
+    if (node.ehFramePivotSlot == 0 || node.ehFramePivotSlot > kVZRBinaryImageNodeCount)
+        return nullptr;
+    return &binaryImagePivotsBySlot[node.ehFramePivotSlot - 1];
 }
 
 bool VZRBinaryImageDetailsFromMachOHeader(const void* header, intptr_t slide, VZRBinaryImageDetails* details) {
@@ -488,6 +679,11 @@ void VZRBinaryImageAdded(const VZRBinaryImageDetails& details) {
             node.unwindInfoOffset = offsetFrom(details.loadAddress, details.unwindInfo);
             node.crashInfoOffset = offsetFrom(details.loadAddress, details.crashInfo);
             node.ehFrameHdrCount = node.ehFrameHdrOffset != 0 ? details.ehFrameHdrCount : 0;
+            node.ehFramePivotSlot = 0;
+            if (node.ehFrameHdrCount != 0 && details.pivots.count != 0) {
+                binaryImagePivotsBySlot[i] = details.pivots;
+                node.ehFramePivotSlot = static_cast<uint32_t>(i + 1);
+            }
             std::atomic_thread_fence(std::memory_order_seq_cst);
             // Last: until the size is set no address matches the node.
             std::atomic_ref<uint64_t>(node.textSize).store(details.textSize);
@@ -513,6 +709,7 @@ void VZRBinaryImageRemoved(const VZRBinaryImageDetails& details) {
             std::atomic_thread_fence(std::memory_order_seq_cst);
             node.ehFrameOffset = node.ehFrameHdrOffset = node.unwindInfoOffset = node.crashInfoOffset = 0;
             node.ehFrameHdrCount = 0;
+            node.ehFramePivotSlot = 0;
             uintptr_t expected = details.loadAddress;
             if (!std::atomic_ref<uintptr_t>(node.loadAddress).compare_exchange_strong(expected, 0))
                 VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Error: Failed to swap during image unload\n", VZR_HERE);
