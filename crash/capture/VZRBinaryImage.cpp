@@ -143,6 +143,58 @@ bool fdeRecordBounds(uintptr_t fde, uintptr_t frameStart, uintptr_t frameEnd, ui
     return true;
 }
 
+// The address of the pointer that a CIE's indirectly encoded personality routine is read from; 0 when the
+// CIE has none, or it cannot be read within [frameStart, frameEnd).
+uintptr_t ciePersonalitySlot(uintptr_t cie, uintptr_t frameStart, uintptr_t frameEnd) {
+    if (cie < frameStart || cie >= frameEnd || frameEnd - cie < 8)
+        return 0;
+    uint32_t length = 0;
+    std::memcpy(&length, reinterpret_cast<const void*>(cie), sizeof length);
+    if (length == 0xFFFFFFFFu || length > frameEnd - cie - 4)
+        return 0;
+    const auto* at = reinterpret_cast<const uint8_t*>(cie + 8);
+    const auto* end = reinterpret_cast<const uint8_t*>(cie + 4 + length);
+    const auto leb = [&at, end] {
+        while (at < end && (*at & 0x80))
+            ++at;
+        return at++ < end;
+    };
+    if (at >= end || (*at != 1 && *at != 3))
+        return 0;
+    const bool version1 = *at++ == 1;
+    const char* augmentation = reinterpret_cast<const char*>(at);
+    while (at < end && *at)
+        ++at;
+    if (at++ >= end || augmentation[0] != 'z' || !leb() || !leb() || (version1 ? at++ >= end : !leb()) || !leb())
+        return 0;
+    for (const char* letter = augmentation + 1; *letter && at < end; ++letter) {
+        if (*letter == 'L' || *letter == 'R') {
+            ++at;
+        } else if (*letter == 'P') {
+            const uint8_t encoding = *at++;
+            const size_t size = (encoding & 0x0F) == 0x03 || (encoding & 0x0F) == 0x0B ? 4
+                                : (encoding & 0x0F) == 0x00 || (encoding & 0x0F) == 0x04 ? 8
+                                                                                           : 0;
+            if (!(encoding & 0x80) || size == 0 || static_cast<size_t>(end - at) < size ||
+                ((encoding & 0x70) != 0x00 && (encoding & 0x70) != 0x10))
+                return 0;
+            uintptr_t value = 0;
+            if (size == 4) {
+                int32_t v = 0;
+                std::memcpy(&v, at, size);
+                value = (encoding & 0x0F) == 0x0B ? static_cast<uintptr_t>(static_cast<intptr_t>(v))
+                                                  : static_cast<uint32_t>(v);
+            } else {
+                std::memcpy(&value, at, size);
+            }
+            return (encoding & 0x70) == 0x10 ? reinterpret_cast<uintptr_t>(at) + value : value;
+        } else if (*letter != 'S') {
+            return 0;
+        }
+    }
+    return 0;
+}
+
 // `address` - `header` when it fits the table's 32-bit offsets, else 0 (not known).
 int32_t headerOffsetOf(uintptr_t header, uintptr_t address) {
     const auto offset = static_cast<intptr_t>(address - header);
@@ -398,6 +450,8 @@ namespace {
 // Larger tables are cut evenly without reading their FDEs: cutting by FDE pages reads the first words of
 // every FDE once, and keeps what it read while it tries.
 constexpr uint32_t kPivotMeasuredEntries = 1u << 16;
+// At most a page of table entries per slice, so that its part of the table is at most two pages.
+constexpr uint32_t kPivotSliceEntries = 512;
 
 struct PivotFDE {
     int32_t start = 0;
@@ -456,7 +510,7 @@ void pivotAppend(VZRBinaryImagePivots* pivots, uintptr_t header, uint32_t entry,
 }
 
 // Cuts a new slice wherever the current one's FDEs would spread over more than `pages` pages or use more
-// than two CIEs; false when that takes more slices than a node keeps.
+// than two CIEs, or its entries fill a page; false when that takes more slices than a node keeps.
 bool pivotCutByPages(const std::vector<PivotFDE>& fdes, uintptr_t header, uintptr_t pages,
                      VZRBinaryImagePivots* pivots) {
     *pivots = VZRBinaryImagePivots{};
@@ -465,7 +519,8 @@ bool pivotCutByPages(const std::vector<PivotFDE>& fdes, uintptr_t header, uintpt
     uint32_t first = 0;
     for (uint32_t i = 0; i < fdes.size(); ++i) {
         const PivotSpan grown = pivotSpanWith(span, fdes[i], pivotCIEBit(pivots, header, fdes[i].cie, &used));
-        if (i > first && (pivotPagesOf(grown) > pages || __builtin_popcount(grown.cies) > 2)) {
+        if (i > first &&
+            (pivotPagesOf(grown) > pages || __builtin_popcount(grown.cies) > 2 || i - first >= kPivotSliceEntries)) {
             if (pivots->count + 1 == kVZRBinaryImagePivotCount)
                 return false;
             pivotAppend(pivots, header, first, fdes[first].start, span);
@@ -532,6 +587,11 @@ bool VZRBinaryImagePivotsFromHeader(uintptr_t ehFrameHdr, uintptr_t tableEnd, ui
                 span.cies = 0;
             pivotAppend(pivots, ehFrameHdr, first, fdes[first].start, span);
         }
+    }
+    for (size_t i = 0; i < kVZRBinaryImagePivotCIECount && pivots->cie[i] != 0; ++i) {
+        const uintptr_t slot =
+            ciePersonalitySlot(ehFrameHdr + static_cast<intptr_t>(pivots->cie[i]), frameStart, frameEnd);
+        pivots->personality[i] = slot != 0 ? headerOffsetOf(ehFrameHdr, slot) : 0;
     }
     pivots->tableCount = count;
     return true;

@@ -41,6 +41,9 @@ struct VZRBinaryImagePivots {
     uint32_t count = 0;      // slices (0: none); slice j ends where slice j + 1 starts, the last one at tableCount
     uint32_t tableCount = 0; // the entry count of the table they were cut from
     int32_t cie[kVZRBinaryImagePivotCIECount] = {}; // the CIEs the slices name, from the header
+    // Where each CIE's personality routine pointer lies when the CIE names it indirectly (its parse reads it),
+    // from the header (0: none).
+    int32_t personality[kVZRBinaryImagePivotCIECount] = {};
     VZRBinaryImagePivot pivots[kVZRBinaryImagePivotCount];
 };
 

@@ -1318,7 +1318,8 @@ constexpr uintptr_t kPivotTablePages = 3;
 
 // The slice [*low, *high) of the table that the image's pivots give for `pc`, with the pages the look-up is
 // about to read brought into the window in one system call: the header's, the slice's (with the entry after
-// it, which checks the slice), the pages of the slice's FDEs and its CIEs. False when the pivots are not of
+// it, which checks the slice), the pages of the slice's FDEs, its CIEs and the personality pointers those
+// CIEs are parsed with. False when the pivots are not of
 // a table of `knownCount` entries or the pc lies before the first pivot.
 bool prefetchSliceByPivots(uintptr_t ehFrameHdr, uintptr_t pc, uint64_t knownCount,
                            const VZRBinaryImagePivots* pivots, VZRMemoryWindow* memory, uint64_t* low,
@@ -1340,7 +1341,7 @@ bool prefetchSliceByPivots(uintptr_t ehFrameHdr, uintptr_t pc, uint64_t knownCou
     if (*low >= *high || *high > knownCount)
         return false;
 
-    uintptr_t addresses[1 + kPivotTablePages + kVZRBinaryImagePivotFDEPages + kVZRBinaryImagePivotCIECount];
+    uintptr_t addresses[1 + kPivotTablePages + kVZRBinaryImagePivotFDEPages + 2 * kVZRBinaryImagePivotCIECount];
     size_t count = 0;
     addresses[count++] = ehFrameHdr;
     const uintptr_t table = ehFrameHdr + kStandardTableOffset;
@@ -1353,6 +1354,10 @@ bool prefetchSliceByPivots(uintptr_t ehFrameHdr, uintptr_t pc, uint64_t knownCou
     for (size_t i = 0; i < kVZRBinaryImagePivotCIECount; ++i) {
         if (pivot.cies & (1u << i))
             addresses[count++] = at(pivots->cie[i]);
+    }
+    for (size_t i = 0; i < kVZRBinaryImagePivotCIECount; ++i) {
+        if ((pivot.cies & (1u << i)) && pivots->personality[i] != 0)
+            addresses[count++] = at(pivots->personality[i]);
     }
     VZRMemoryWindowPrefetchPages(memory, addresses, count);
     return true;
