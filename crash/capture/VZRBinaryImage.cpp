@@ -123,8 +123,10 @@ uint32_t ehFrameHdrCountOf(uintptr_t header) {
     return count;
 }
 
-// The pivots of each node's image, by node index; plain data that crash-time code reads without locks.
+// The slices of each node's image, by node index; plain data that crash-time code reads without locks.
 constinit VZRBinaryImagePivots binaryImagePivotsBySlot[kVZRBinaryImageNodeCount];
+// The slot index took the node's padding: the 512 nodes still fit the writable context.
+static_assert(sizeof(VZRBinaryImageNode) == 40);
 
 // Where the FDE record at `fde` ends and which CIE it names, when both lie in [frameStart, frameEnd).
 bool fdeRecordBounds(uintptr_t fde, uintptr_t frameStart, uintptr_t frameEnd, uintptr_t* end, uintptr_t* cie) {
@@ -311,6 +313,37 @@ std::vector<VZRBinaryImageDetails> scanLoader(unsigned long long* adds, unsigned
 }
 
 // Brings the known set and the nodes up to date with the loader's list.
+// Slices for every tracked node of a loaded image that has none yet.
+void cutMissingSlices() {
+    VZRBinaryImageNode* nodes = writableNodes();
+    if (!nodes)
+        return;
+    ::dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) -> int {
+            auto* all = static_cast<VZRBinaryImageNode*>(data);
+            VZRBinaryImageDetails details;
+            if (!VZRBinaryImageDetailsFromELF(info, &details) || details.ehFrameHdrCount == 0)
+                return 0;
+            for (size_t i = 0; i < kVZRBinaryImageNodeCount; ++i) {
+                VZRBinaryImageNode& node = all[i];
+                if (std::atomic_ref<uintptr_t>(node.loadAddress).load() != details.loadAddress ||
+                    std::atomic_ref<uint64_t>(node.textSize).load() == 0 ||
+                    std::atomic_ref<uint32_t>(node.ehFramePivotSlot).load() != 0)
+                    continue;
+                VZRBinaryImagePivots pivots;
+                if (VZRBinaryImagePivotsFromELF(info, details, &pivots) &&
+                    pivots.tableCount == node.ehFrameHdrCount) {
+                    binaryImagePivotsBySlot[i] = pivots;
+                    std::atomic_ref<uint32_t>(node.ehFramePivotSlot)
+                        .store(static_cast<uint32_t>(i + 1), std::memory_order_release);
+                }
+                break;
+            }
+            return 0;
+        },
+        nodes);
+}
+
 void reconcile(const std::vector<VZRBinaryImageDetails>& images) {
     std::vector<VZRBinaryImageDetails> added;
     std::vector<VZRBinaryImageDetails> removed;
@@ -332,6 +365,11 @@ void reconcile(const std::vector<VZRBinaryImageDetails>& images) {
         VZRBinaryImageRemoved(image);
     for (const VZRBinaryImageDetails& image : added)
         VZRBinaryImageAdded(image);
+    // Cutting a table into slices reads all of it: done on the binary-images queue, so that the context's
+    // set-up does not wait for it, and under the loader's lock, so that no image is unloaded meanwhile.
+    plat::DispatchQueuePtr queue = VZRContextBinaryImagesQueue();
+    if (!added.empty() && queue)
+        queue->async([] { cutMissingSlices(); });
 }
 
 // Libraries that the C library loads by itself (name services, character sets) pass no wrapper: the
@@ -388,7 +426,6 @@ bool VZRBinaryImageDetailsFromELF(const dl_phdr_info* info, VZRBinaryImageDetail
     *details = VZRBinaryImageDetails{};
     uintptr_t base = UINTPTR_MAX;
     uintptr_t textEnd = 0;
-    uintptr_t headerEnd = 0;
     ElfNotes notes;
     for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
         const ElfW(Phdr)& ph = info->dlpi_phdr[i];
@@ -402,7 +439,6 @@ bool VZRBinaryImageDetailsFromELF(const dl_phdr_info* info, VZRBinaryImageDetail
             break;
         case PT_GNU_EH_FRAME:
             details->ehFrameHdr = start;
-            headerEnd = start + ph.p_memsz;
             break;
         case PT_NOTE:
             readNotes(reinterpret_cast<const uint8_t*>(start), ph.p_memsz, &notes);
@@ -419,17 +455,6 @@ bool VZRBinaryImageDetailsFromELF(const dl_phdr_info* info, VZRBinaryImageDetail
     if (details->ehFrameHdr != 0) {
         details->ehFrame = ehFrameFromHeader(details->ehFrameHdr);
         details->ehFrameHdrCount = ehFrameHdrCountOf(details->ehFrameHdr);
-        // The FDEs and CIEs lie in the readable loaded segment that holds ".eh_frame".
-        for (ElfW(Half) i = 0; i < info->dlpi_phnum && details->ehFrameHdrCount != 0; ++i) {
-            const ElfW(Phdr)& ph = info->dlpi_phdr[i];
-            const uintptr_t start = info->dlpi_addr + ph.p_vaddr;
-            if (ph.p_type == PT_LOAD && (ph.p_flags & PF_R) && details->ehFrame >= start &&
-                details->ehFrame - start < ph.p_filesz) {
-                VZRBinaryImagePivotsFromHeader(details->ehFrameHdr, headerEnd, start, start + ph.p_filesz,
-                                               &details->pivots);
-                break;
-            }
-        }
     }
     uint8_t uuid[16] = {};
     if (notes.buildId)
@@ -597,10 +622,35 @@ bool VZRBinaryImagePivotsFromHeader(uintptr_t ehFrameHdr, uintptr_t tableEnd, ui
     return true;
 }
 
+bool VZRBinaryImagePivotsFromELF(const dl_phdr_info* info, const VZRBinaryImageDetails& details,
+                                 VZRBinaryImagePivots* pivots) {
+    if (!info || !pivots || details.ehFrameHdr == 0 || details.ehFrameHdrCount == 0)
+        return false;
+    // The table ends with its segment; the FDEs and CIEs lie in the readable loaded segment that holds
+    // ".eh_frame".
+    uintptr_t tableEnd = 0;
+    uintptr_t frameStart = 0;
+    uintptr_t frameEnd = 0;
+    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+        const uintptr_t start = info->dlpi_addr + ph.p_vaddr;
+        if (ph.p_type == PT_GNU_EH_FRAME && start == details.ehFrameHdr)
+            tableEnd = start + ph.p_memsz;
+        if (ph.p_type == PT_LOAD && (ph.p_flags & PF_R) && details.ehFrame >= start &&
+            details.ehFrame - start < ph.p_filesz) {
+            frameStart = start;
+            frameEnd = start + ph.p_filesz;
+        }
+    }
+    return tableEnd != 0 && frameEnd != 0 &&
+           VZRBinaryImagePivotsFromHeader(details.ehFrameHdr, tableEnd, frameStart, frameEnd, pivots);
+}
+
 const VZRBinaryImagePivots* VZRBinaryImageNodePivots(const VZRBinaryImageNode& node) {
-    if (node.ehFramePivotSlot == 0 || node.ehFramePivotSlot > kVZRBinaryImageNodeCount)
+    const uint32_t slot = std::atomic_ref<const uint32_t>(node.ehFramePivotSlot).load(std::memory_order_acquire);
+    if (slot == 0 || slot > kVZRBinaryImageNodeCount)
         return nullptr;
-    return &binaryImagePivotsBySlot[node.ehFramePivotSlot - 1];
+    return &binaryImagePivotsBySlot[slot - 1];
 }
 
 bool VZRBinaryImageDetailsFromMachOHeader(const void* header, intptr_t slide, VZRBinaryImageDetails* details) {
@@ -739,11 +789,7 @@ void VZRBinaryImageAdded(const VZRBinaryImageDetails& details) {
             node.unwindInfoOffset = offsetFrom(details.loadAddress, details.unwindInfo);
             node.crashInfoOffset = offsetFrom(details.loadAddress, details.crashInfo);
             node.ehFrameHdrCount = node.ehFrameHdrOffset != 0 ? details.ehFrameHdrCount : 0;
-            node.ehFramePivotSlot = 0;
-            if (node.ehFrameHdrCount != 0 && details.pivots.count != 0) {
-                binaryImagePivotsBySlot[i] = details.pivots;
-                node.ehFramePivotSlot = static_cast<uint32_t>(i + 1);
-            }
+            std::atomic_ref<uint32_t>(node.ehFramePivotSlot).store(0); // cut later, off the caller's path
             std::atomic_thread_fence(std::memory_order_seq_cst);
             // Last: until the size is set no address matches the node.
             std::atomic_ref<uint64_t>(node.textSize).store(details.textSize);
@@ -769,7 +815,7 @@ void VZRBinaryImageRemoved(const VZRBinaryImageDetails& details) {
             std::atomic_thread_fence(std::memory_order_seq_cst);
             node.ehFrameOffset = node.ehFrameHdrOffset = node.unwindInfoOffset = node.crashInfoOffset = 0;
             node.ehFrameHdrCount = 0;
-            node.ehFramePivotSlot = 0;
+            std::atomic_ref<uint32_t>(node.ehFramePivotSlot).store(0);
             uintptr_t expected = details.loadAddress;
             if (!std::atomic_ref<uintptr_t>(node.loadAddress).compare_exchange_strong(expected, 0))
                 VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Error: Failed to swap during image unload\n", VZR_HERE);

@@ -35,7 +35,7 @@ struct VZRBinaryImagePivot {
     uint32_t entry = 0;   // the index of that entry
     int32_t fde = 0;      // the lowest FDE of the slice, from the header
     uint8_t fdePages = 0; // the pages from `fde`'s that hold all of the slice's FDEs (0: not known, or too many)
-    uint8_t cies = 0;     // bit i: the slice's FDEs use cie[i]
+    uint8_t cies = 0;     // bit i: the slice's FDEs use cie[i] (at most two bits)
 };
 struct VZRBinaryImagePivots {
     uint32_t count = 0;      // slices (0: none); slice j ends where slice j + 1 starts, the last one at tableCount
@@ -60,7 +60,7 @@ struct VZRBinaryImageNode {
     // The entry count of a standard ".eh_frame_hdr" table, read at load time so that a crash-time look-up
     // gets the header with its first search read (0: another layout, or none).
     uint32_t ehFrameHdrCount = 0;
-    // 1 + the index of the image's pivots among those kept beside the nodes (0: none). The pivots live
+    // 1 + the index of the image's slices among those kept beside the nodes (0: none yet). They live
     // outside the node because the nodes must fit the writable context.
     uint32_t ehFramePivotSlot = 0;
 };
@@ -84,7 +84,6 @@ struct VZRBinaryImageDetails {
     uintptr_t ehFrame = 0;
     uintptr_t ehFrameHdr = 0;
     uint32_t ehFrameHdrCount = 0; // see VZRBinaryImageNode
-    VZRBinaryImagePivots pivots;
     uintptr_t crashInfo = 0;
     uintptr_t loadAddress = 0;
     intptr_t slide = 0;
@@ -100,8 +99,12 @@ bool VZRBinaryImageDetailsFromELF(const dl_phdr_info* info, VZRBinaryImageDetail
 // frameEnd). False (and no pivots) for another layout or a table that does not fit.
 bool VZRBinaryImagePivotsFromHeader(uintptr_t ehFrameHdr, uintptr_t tableEnd, uintptr_t frameStart,
                                     uintptr_t frameEnd, VZRBinaryImagePivots* pivots);
-// Crash-time: the pivots a node's image was added with, or null. They may be rewritten while read (the node
-// reused), so they are a hint only.
+// The same for a loaded ELF object as the loader's iteration reports it (`details` from it); only while the
+// loader cannot unload it (during the iteration).
+bool VZRBinaryImagePivotsFromELF(const dl_phdr_info* info, const VZRBinaryImageDetails& details,
+                                 VZRBinaryImagePivots* pivots);
+// Crash-time: the slices of a node's image, or null. They are cut on the binary-images queue some time after
+// the image is added, and may be rewritten while read (the node reused), so they are a hint only.
 const VZRBinaryImagePivots* VZRBinaryImageNodePivots(const VZRBinaryImageNode& node);
 // Details of a Mach-O header in memory (64- or 32-bit) loaded with `slide`; false when it is not one.
 bool VZRBinaryImageDetailsFromMachOHeader(const void* header, intptr_t slide, VZRBinaryImageDetails* details);

@@ -115,7 +115,7 @@ TEST_F(BinaryImageTest, TheInitialScanRecordsEveryLoadedObjectWithItsBuildId) {
     std::memcpy(&count, header + 8, sizeof count);
     EXPECT_GT(count, 0u);
     EXPECT_EQ(libcNode.ehFrameHdrCount, count);
-    // ... and the slices of that table, kept beside the node.
+    // ... and the slices of that table that the binary-images queue cut, kept beside the node.
     const VZRBinaryImagePivots* pivots = VZRBinaryImageNodePivots(libcNode);
     ASSERT_NE(pivots, nullptr);
     EXPECT_EQ(pivots->tableCount, count);
