@@ -1319,8 +1319,8 @@ constexpr uintptr_t kPivotTablePages = 3;
 // The slice [*low, *high) of the table that the image's pivots give for `pc`, with the pages the look-up is
 // about to read brought into the window in one system call: the header's, the slice's (with the entry after
 // it, which checks the slice), the pages of the slice's FDEs, its CIEs and the personality pointers those
-// CIEs are parsed with. False when the pivots are not of
-// a table of `knownCount` entries or the pc lies before the first pivot.
+// CIEs are parsed with. False when the pivots are not of a table of `knownCount` entries or the pc lies
+// before the first pivot.
 bool prefetchSliceByPivots(uintptr_t ehFrameHdr, uintptr_t pc, uint64_t knownCount,
                            const VZRBinaryImagePivots* pivots, VZRMemoryWindow* memory, uint64_t* low,
                            uint64_t* high) {
@@ -1390,12 +1390,14 @@ bool VZRDwarfFindFDEInHeader(uintptr_t ehFrameHdr, uintptr_t pc, uintptr_t* fdeA
     // window is read whole in one read, and a larger one's header comes with the pivots. A small table, or a
     // gathered read the kernel refuses, is searched whole.
     //
-    // Best of all, the pivots taken when the image was added name the slice without any read, and with it
-    // the pages of the header, the slice, its FDEs and their CIE: one read brings them all, and the search
-    // and the record parsing that follow read only the window. The slice is checked against the table.
+    // Best of all, the slices cut when the image was added name the pc's slice without any read, and with
+    // it the pages of the header, the slice, its FDEs, their CIEs and personality pointers: one read brings
+    // them all, and the search and the record parsing that follow read only the window. The slice is
+    // checked against the table before the search keeps to it.
     uint64_t sliceLow = 0;
     uint64_t sliceHigh = 0;
-    const bool sliced = prefetchSliceByPivots(ehFrameHdr, pc, knownCount, imagePivots, memory, &sliceLow, &sliceHigh);
+    const bool sliced =
+        prefetchSliceByPivots(ehFrameHdr, pc, knownCount, imagePivots, memory, &sliceLow, &sliceHigh);
     uint64_t count = 0;
     uint64_t frame = 0;
     uintptr_t table = 0;
