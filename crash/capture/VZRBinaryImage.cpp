@@ -17,9 +17,11 @@
 #include <atomic>
 #include <array>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -119,6 +121,86 @@ uint32_t ehFrameHdrCountOf(uintptr_t header) {
     uint32_t count = 0;
     std::memcpy(&count, bytes + 8, sizeof count);
     return count;
+}
+
+// The slices of each node's image, by node index; plain data that crash-time code reads without locks.
+constinit VZRBinaryImagePivots binaryImagePivotsBySlot[kVZRBinaryImageNodeCount];
+// The slot index took the node's padding: the 512 nodes still fit the writable context.
+static_assert(sizeof(VZRBinaryImageNode) == 40);
+
+// Where the FDE record at `fde` ends and which CIE it names, when both lie in [frameStart, frameEnd).
+bool fdeRecordBounds(uintptr_t fde, uintptr_t frameStart, uintptr_t frameEnd, uintptr_t* end, uintptr_t* cie) {
+    if (fde < frameStart || fde >= frameEnd || frameEnd - fde < 8)
+        return false;
+    uint32_t length = 0;
+    uint32_t ciePointer = 0;
+    std::memcpy(&length, reinterpret_cast<const void*>(fde), sizeof length);
+    std::memcpy(&ciePointer, reinterpret_cast<const void*>(fde + 4), sizeof ciePointer);
+    // A 64-bit length is legal but no linker of this system writes one; it is simply not described.
+    if (length == 0 || length == 0xFFFFFFFFu || length > frameEnd - fde - 4 || ciePointer == 0 ||
+        ciePointer > fde + 4 - frameStart)
+        return false;
+    *end = fde + 4 + length;
+    *cie = fde + 4 - ciePointer;
+    return true;
+}
+
+// The address of the pointer that a CIE's indirectly encoded personality routine is read from; 0 when the
+// CIE has none, or it cannot be read within [frameStart, frameEnd).
+uintptr_t ciePersonalitySlot(uintptr_t cie, uintptr_t frameStart, uintptr_t frameEnd) {
+    if (cie < frameStart || cie >= frameEnd || frameEnd - cie < 8)
+        return 0;
+    uint32_t length = 0;
+    std::memcpy(&length, reinterpret_cast<const void*>(cie), sizeof length);
+    if (length == 0xFFFFFFFFu || length > frameEnd - cie - 4)
+        return 0;
+    const auto* at = reinterpret_cast<const uint8_t*>(cie + 8);
+    const auto* end = reinterpret_cast<const uint8_t*>(cie + 4 + length);
+    const auto leb = [&at, end] {
+        while (at < end && (*at & 0x80))
+            ++at;
+        return at++ < end;
+    };
+    if (at >= end || (*at != 1 && *at != 3))
+        return 0;
+    const bool version1 = *at++ == 1;
+    const char* augmentation = reinterpret_cast<const char*>(at);
+    while (at < end && *at)
+        ++at;
+    if (at++ >= end || augmentation[0] != 'z' || !leb() || !leb() || (version1 ? at++ >= end : !leb()) || !leb())
+        return 0;
+    for (const char* letter = augmentation + 1; *letter && at < end; ++letter) {
+        if (*letter == 'L' || *letter == 'R') {
+            ++at;
+        } else if (*letter == 'P') {
+            const uint8_t encoding = *at++;
+            const size_t size = (encoding & 0x0F) == 0x03 || (encoding & 0x0F) == 0x0B ? 4
+                                : (encoding & 0x0F) == 0x00 || (encoding & 0x0F) == 0x04 ? 8
+                                                                                           : 0;
+            if (!(encoding & 0x80) || size == 0 || static_cast<size_t>(end - at) < size ||
+                ((encoding & 0x70) != 0x00 && (encoding & 0x70) != 0x10))
+                return 0;
+            uintptr_t value = 0;
+            if (size == 4) {
+                int32_t v = 0;
+                std::memcpy(&v, at, size);
+                value = (encoding & 0x0F) == 0x0B ? static_cast<uintptr_t>(static_cast<intptr_t>(v))
+                                                  : static_cast<uint32_t>(v);
+            } else {
+                std::memcpy(&value, at, size);
+            }
+            return (encoding & 0x70) == 0x10 ? reinterpret_cast<uintptr_t>(at) + value : value;
+        } else if (*letter != 'S') {
+            return 0;
+        }
+    }
+    return 0;
+}
+
+// `address` - `header` when it fits the table's 32-bit offsets, else 0 (not known).
+int32_t headerOffsetOf(uintptr_t header, uintptr_t address) {
+    const auto offset = static_cast<intptr_t>(address - header);
+    return offset >= INT32_MIN && offset <= INT32_MAX ? static_cast<int32_t>(offset) : 0;
 }
 
 const char* elfArchitecture(uint16_t machine) {
@@ -231,6 +313,37 @@ std::vector<VZRBinaryImageDetails> scanLoader(unsigned long long* adds, unsigned
 }
 
 // Brings the known set and the nodes up to date with the loader's list.
+// Slices for every tracked node of a loaded image that has none yet.
+void cutMissingSlices() {
+    VZRBinaryImageNode* nodes = writableNodes();
+    if (!nodes)
+        return;
+    ::dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) -> int {
+            auto* all = static_cast<VZRBinaryImageNode*>(data);
+            VZRBinaryImageDetails details;
+            if (!VZRBinaryImageDetailsFromELF(info, &details) || details.ehFrameHdrCount == 0)
+                return 0;
+            for (size_t i = 0; i < kVZRBinaryImageNodeCount; ++i) {
+                VZRBinaryImageNode& node = all[i];
+                if (std::atomic_ref<uintptr_t>(node.loadAddress).load() != details.loadAddress ||
+                    std::atomic_ref<uint64_t>(node.textSize).load() == 0 ||
+                    std::atomic_ref<uint32_t>(node.ehFramePivotSlot).load() != 0)
+                    continue;
+                VZRBinaryImagePivots pivots;
+                if (VZRBinaryImagePivotsFromELF(info, details, &pivots) &&
+                    pivots.tableCount == node.ehFrameHdrCount) {
+                    binaryImagePivotsBySlot[i] = pivots;
+                    std::atomic_ref<uint32_t>(node.ehFramePivotSlot)
+                        .store(static_cast<uint32_t>(i + 1), std::memory_order_release);
+                }
+                break;
+            }
+            return 0;
+        },
+        nodes);
+}
+
 void reconcile(const std::vector<VZRBinaryImageDetails>& images) {
     std::vector<VZRBinaryImageDetails> added;
     std::vector<VZRBinaryImageDetails> removed;
@@ -252,6 +365,11 @@ void reconcile(const std::vector<VZRBinaryImageDetails>& images) {
         VZRBinaryImageRemoved(image);
     for (const VZRBinaryImageDetails& image : added)
         VZRBinaryImageAdded(image);
+    // Cutting a table into slices reads all of it: done on the binary-images queue, so that the context's
+    // set-up does not wait for it, and under the loader's lock, so that no image is unloaded meanwhile.
+    plat::DispatchQueuePtr queue = VZRContextBinaryImagesQueue();
+    if (!added.empty() && queue)
+        queue->async([] { cutMissingSlices(); });
 }
 
 // Libraries that the C library loads by itself (name services, character sets) pass no wrapper: the
@@ -350,6 +468,189 @@ bool VZRBinaryImageDetailsFromELF(const dl_phdr_info* info, VZRBinaryImageDetail
                                 : "unknown";
     details->path = info->dlpi_name && info->dlpi_name[0] ? info->dlpi_name : plat::executablePath();
     return true;
+}
+
+namespace {
+
+// Larger tables are cut evenly without reading their FDEs: cutting by FDE pages reads the first words of
+// every FDE once, and keeps what it read while it tries.
+constexpr uint32_t kPivotMeasuredEntries = 1u << 16;
+// At most a page of table entries per slice, so that its part of the table is at most two pages.
+constexpr uint32_t kPivotSliceEntries = 512;
+
+struct PivotFDE {
+    int32_t start = 0;
+    uintptr_t address = 0;
+    uintptr_t end = 0; // 0: the record could not be read
+    uintptr_t cie = 0;
+};
+
+// The FDEs and CIE set of a slice being cut.
+struct PivotSpan {
+    uintptr_t low = UINTPTR_MAX;
+    uintptr_t high = 0;
+    uint8_t cies = 0;
+};
+
+uintptr_t pivotPagesOf(const PivotSpan& span) {
+    constexpr uintptr_t kPage = 4096;
+    return span.high == 0 ? 0 : (span.high - 1) / kPage - span.low / kPage + 1;
+}
+
+// The bit of `cie` among the image's CIEs, added when there is room (0: no room).
+uint8_t pivotCIEBit(VZRBinaryImagePivots* pivots, uintptr_t header, uintptr_t cie, unsigned* used) {
+    const int32_t offset = headerOffsetOf(header, cie);
+    if (offset == 0)
+        return 0;
+    for (unsigned i = 0; i < *used; ++i) {
+        if (pivots->cie[i] == offset)
+            return static_cast<uint8_t>(1u << i);
+    }
+    if (*used == kVZRBinaryImagePivotCIECount)
+        return 0;
+    pivots->cie[*used] = offset;
+    return static_cast<uint8_t>(1u << (*used)++);
+}
+
+PivotSpan pivotSpanWith(PivotSpan span, const PivotFDE& fde, uint8_t cieBit) {
+    if (fde.end == 0)
+        return span; // unreadable: left to the crash-time reads
+    span.low = fde.address < span.low ? fde.address : span.low;
+    span.high = fde.end > span.high ? fde.end : span.high;
+    span.cies = static_cast<uint8_t>(span.cies | cieBit);
+    return span;
+}
+
+void pivotAppend(VZRBinaryImagePivots* pivots, uintptr_t header, uint32_t entry, int32_t start,
+                 const PivotSpan& span) {
+    VZRBinaryImagePivot& pivot = pivots->pivots[pivots->count++];
+    pivot.start = start;
+    pivot.entry = entry;
+    const uintptr_t pages = pivotPagesOf(span);
+    if (pages != 0 && pages <= kVZRBinaryImagePivotFDEPages) {
+        pivot.fde = headerOffsetOf(header, span.low);
+        pivot.fdePages = pivot.fde != 0 ? static_cast<uint8_t>(pages) : 0;
+    }
+    pivot.cies = span.cies;
+}
+
+// Cuts a new slice wherever the current one's FDEs would spread over more than `pages` pages or use more
+// than two CIEs, or its entries fill a page; false when that takes more slices than a node keeps.
+bool pivotCutByPages(const std::vector<PivotFDE>& fdes, uintptr_t header, uintptr_t pages,
+                     VZRBinaryImagePivots* pivots) {
+    *pivots = VZRBinaryImagePivots{};
+    unsigned used = 0;
+    PivotSpan span;
+    uint32_t first = 0;
+    for (uint32_t i = 0; i < fdes.size(); ++i) {
+        const PivotSpan grown = pivotSpanWith(span, fdes[i], pivotCIEBit(pivots, header, fdes[i].cie, &used));
+        if (i > first &&
+            (pivotPagesOf(grown) > pages || __builtin_popcount(grown.cies) > 2 || i - first >= kPivotSliceEntries)) {
+            if (pivots->count + 1 == kVZRBinaryImagePivotCount)
+                return false;
+            pivotAppend(pivots, header, first, fdes[first].start, span);
+            first = i;
+            span = pivotSpanWith(PivotSpan{}, fdes[i], pivotCIEBit(pivots, header, fdes[i].cie, &used));
+        } else {
+            span = grown;
+        }
+    }
+    pivotAppend(pivots, header, first, fdes[first].start, span);
+    return true;
+}
+
+} // namespace
+
+bool VZRBinaryImagePivotsFromHeader(uintptr_t ehFrameHdr, uintptr_t tableEnd, uintptr_t frameStart,
+                                    uintptr_t frameEnd, VZRBinaryImagePivots* pivots) {
+    constexpr uintptr_t kTableOffset = 12;
+    if (!pivots)
+        return false;
+    *pivots = VZRBinaryImagePivots{};
+    if (ehFrameHdr < 4096 || tableEnd < ehFrameHdr || tableEnd - ehFrameHdr < kTableOffset)
+        return false;
+    const uint32_t count = ehFrameHdrCountOf(ehFrameHdr);
+    if (count == 0 || (tableEnd - ehFrameHdr - kTableOffset) / 8 < count)
+        return false;
+    const auto entry = [ehFrameHdr](uint64_t index) {
+        int32_t pair[2];
+        std::memcpy(pair, reinterpret_cast<const void*>(ehFrameHdr + kTableOffset + index * 8), sizeof pair);
+        PivotFDE fde;
+        fde.start = pair[0];
+        fde.address = ehFrameHdr + static_cast<intptr_t>(pair[1]);
+        return fde;
+    };
+    const uint32_t slices = count < kVZRBinaryImagePivotCount ? count : kVZRBinaryImagePivotCount;
+    if (count > kPivotMeasuredEntries) {
+        for (uint32_t j = 0; j < slices; ++j) {
+            const uint32_t first = static_cast<uint32_t>(uint64_t{j} * count / slices);
+            pivotAppend(pivots, ehFrameHdr, first, entry(first).start, PivotSpan{});
+        }
+        pivots->tableCount = count;
+        return true;
+    }
+    std::vector<PivotFDE> fdes(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        fdes[i] = entry(i);
+        if (!fdeRecordBounds(fdes[i].address, frameStart, frameEnd, &fdes[i].end, &fdes[i].cie))
+            fdes[i].end = 0;
+    }
+    // The fewest pages per slice that the node's slices allow; else even slices, each with its own span.
+    bool cut = false;
+    for (uintptr_t pages = 1; pages <= kVZRBinaryImagePivotFDEPages && !cut; ++pages)
+        cut = pivotCutByPages(fdes, ehFrameHdr, pages, pivots);
+    if (!cut) {
+        *pivots = VZRBinaryImagePivots{};
+        unsigned used = 0;
+        for (uint32_t j = 0; j < slices; ++j) {
+            const uint32_t first = static_cast<uint32_t>(uint64_t{j} * count / slices);
+            const uint32_t last = static_cast<uint32_t>(uint64_t{j + 1} * count / slices);
+            PivotSpan span;
+            for (uint32_t i = first; i < last; ++i)
+                span = pivotSpanWith(span, fdes[i], pivotCIEBit(pivots, ehFrameHdr, fdes[i].cie, &used));
+            if (__builtin_popcount(span.cies) > 2)
+                span.cies = 0;
+            pivotAppend(pivots, ehFrameHdr, first, fdes[first].start, span);
+        }
+    }
+    for (size_t i = 0; i < kVZRBinaryImagePivotCIECount && pivots->cie[i] != 0; ++i) {
+        const uintptr_t slot =
+            ciePersonalitySlot(ehFrameHdr + static_cast<intptr_t>(pivots->cie[i]), frameStart, frameEnd);
+        pivots->personality[i] = slot != 0 ? headerOffsetOf(ehFrameHdr, slot) : 0;
+    }
+    pivots->tableCount = count;
+    return true;
+}
+
+bool VZRBinaryImagePivotsFromELF(const dl_phdr_info* info, const VZRBinaryImageDetails& details,
+                                 VZRBinaryImagePivots* pivots) {
+    if (!info || !pivots || details.ehFrameHdr == 0 || details.ehFrameHdrCount == 0)
+        return false;
+    // The table ends with its segment; the FDEs and CIEs lie in the readable loaded segment that holds
+    // ".eh_frame".
+    uintptr_t tableEnd = 0;
+    uintptr_t frameStart = 0;
+    uintptr_t frameEnd = 0;
+    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+        const uintptr_t start = info->dlpi_addr + ph.p_vaddr;
+        if (ph.p_type == PT_GNU_EH_FRAME && start == details.ehFrameHdr)
+            tableEnd = start + ph.p_memsz;
+        if (ph.p_type == PT_LOAD && (ph.p_flags & PF_R) && details.ehFrame >= start &&
+            details.ehFrame - start < ph.p_filesz) {
+            frameStart = start;
+            frameEnd = start + ph.p_filesz;
+        }
+    }
+    return tableEnd != 0 && frameEnd != 0 &&
+           VZRBinaryImagePivotsFromHeader(details.ehFrameHdr, tableEnd, frameStart, frameEnd, pivots);
+}
+
+const VZRBinaryImagePivots* VZRBinaryImageNodePivots(const VZRBinaryImageNode& node) {
+    const uint32_t slot = std::atomic_ref<const uint32_t>(node.ehFramePivotSlot).load(std::memory_order_acquire);
+    if (slot == 0 || slot > kVZRBinaryImageNodeCount)
+        return nullptr;
+    return &binaryImagePivotsBySlot[slot - 1];
 }
 
 bool VZRBinaryImageDetailsFromMachOHeader(const void* header, intptr_t slide, VZRBinaryImageDetails* details) {
@@ -488,6 +789,7 @@ void VZRBinaryImageAdded(const VZRBinaryImageDetails& details) {
             node.unwindInfoOffset = offsetFrom(details.loadAddress, details.unwindInfo);
             node.crashInfoOffset = offsetFrom(details.loadAddress, details.crashInfo);
             node.ehFrameHdrCount = node.ehFrameHdrOffset != 0 ? details.ehFrameHdrCount : 0;
+            std::atomic_ref<uint32_t>(node.ehFramePivotSlot).store(0); // cut later, off the caller's path
             std::atomic_thread_fence(std::memory_order_seq_cst);
             // Last: until the size is set no address matches the node.
             std::atomic_ref<uint64_t>(node.textSize).store(details.textSize);
@@ -513,6 +815,7 @@ void VZRBinaryImageRemoved(const VZRBinaryImageDetails& details) {
             std::atomic_thread_fence(std::memory_order_seq_cst);
             node.ehFrameOffset = node.ehFrameHdrOffset = node.unwindInfoOffset = node.crashInfoOffset = 0;
             node.ehFrameHdrCount = 0;
+            std::atomic_ref<uint32_t>(node.ehFramePivotSlot).store(0);
             uintptr_t expected = details.loadAddress;
             if (!std::atomic_ref<uintptr_t>(node.loadAddress).compare_exchange_strong(expected, 0))
                 VZRSDKLog(VZRLogLevelWarn, "WARN  [%s:%d] Error: Failed to swap during image unload\n", VZR_HERE);

@@ -70,6 +70,7 @@ bool VZRMemoryWindowRead(VZRMemoryWindow* window, uintptr_t address, void* out, 
             slot = window->next;
             window->next = static_cast<unsigned>((window->next + 1) % kVZRMemoryWindowPages);
             window->page[slot] = 0;
+            ++window->reads;
             if (!VZRReadMemory(page, window->bytes[slot], kVZRMemoryWindowPageSize))
                 return false;
             window->page[slot] = page;
@@ -87,24 +88,56 @@ bool VZRMemoryWindowRead(VZRMemoryWindow* window, uintptr_t address, void* out, 
 }
 
 void VZRMemoryWindowPrefetch(VZRMemoryWindow* window, uintptr_t first, uintptr_t second) {
+    if (first < 4096 || second < 4096)
+        return;
+    const uintptr_t addresses[2] = {first, second};
+    VZRMemoryWindowPrefetchPages(window, addresses, 2);
+}
+
+void VZRMemoryWindowPrefetchPages(VZRMemoryWindow* window, const uintptr_t* addresses, size_t count) {
     constexpr uintptr_t kPageMask = ~static_cast<uintptr_t>(kVZRMemoryWindowPageSize - 1);
-    if (!window || first < 4096 || second < 4096)
+    if (!window || !addresses)
         return;
-    const uintptr_t pages[2] = {first & kPageMask, second & kPageMask};
-    if (pages[0] == pages[1])
-        return;
-    for (const uintptr_t cached : window->page) {
-        if (cached == pages[0] || cached == pages[1])
-            return; // one read or none is left either way
+    uintptr_t missing[kVZRMemoryWindowPages];
+    size_t missingCount = 0;
+    bool wanted[kVZRMemoryWindowPages] = {}; // slots holding a wanted page already: kept
+    for (size_t i = 0; i < count; ++i) {
+        if (addresses[i] < 4096)
+            continue;
+        const uintptr_t page = addresses[i] & kPageMask;
+        bool known = false;
+        for (size_t slot = 0; slot < kVZRMemoryWindowPages; ++slot) {
+            if (window->page[slot] == page) {
+                wanted[slot] = true;
+                known = true;
+            }
+        }
+        for (size_t m = 0; m < missingCount && !known; ++m)
+            known = missing[m] == page;
+        if (!known && missingCount < kVZRMemoryWindowPages)
+            missing[missingCount++] = page;
     }
-    const unsigned slots[2] = {window->next, static_cast<unsigned>((window->next + 1) % kVZRMemoryWindowPages)};
-    void* buffers[2] = {window->bytes[slots[0]], window->bytes[slots[1]]};
-    window->page[slots[0]] = window->page[slots[1]] = 0;
-    window->next = static_cast<unsigned>((window->next + 2) % kVZRMemoryWindowPages);
-    if (!VZRReadMemoryScatter(pages, buffers, 2, kVZRMemoryWindowPageSize))
+    unsigned slots[kVZRMemoryWindowPages];
+    void* buffers[kVZRMemoryWindowPages];
+    size_t taken = 0;
+    unsigned slot = window->next;
+    for (size_t tried = 0; tried < kVZRMemoryWindowPages && taken < missingCount; ++tried) {
+        if (!wanted[slot]) {
+            slots[taken] = slot;
+            buffers[taken++] = window->bytes[slot];
+        }
+        slot = static_cast<unsigned>((slot + 1) % kVZRMemoryWindowPages);
+    }
+    if (taken < 2)
+        return; // one read or none is left either way
+    for (size_t t = 0; t < taken; ++t)
+        window->page[slots[t]] = 0;
+    window->next = slot;
+    ++window->reads;
+    if (!VZRReadMemoryScatter(missing, buffers, taken, kVZRMemoryWindowPageSize))
         return;
-    window->page[slots[0]] = pages[0];
-    window->page[slots[1]] = pages[1];
+    for (size_t t = 0; t < taken; ++t)
+        window->page[slots[t]] = missing[t];
 }
 
 bool VZRDwarfReadU8(VZRDwarfCursor* cursor, uint8_t* value) { return cursorRead(cursor, value, 1); }
@@ -1224,6 +1257,8 @@ const int32_t* gatherWithKnownCount(uintptr_t ehFrameHdr, uint64_t count, VZRMem
         addresses[i] = ehFrameHdr + 4 * i;
     for (uint64_t j = 0; j < pivots; ++j)
         addresses[3 + j] = table + (j * count / pivots) * 8;
+    if (memory)
+        ++memory->reads;
     if (!VZRReadMemoryGather(addresses, 3 + pivots, sizeof buffer[0], buffer))
         return nullptr;
     if (std::memcmp(buffer, kStandardHeader, sizeof kStandardHeader) != 0 ||
@@ -1270,6 +1305,7 @@ bool windowLoadsWholeTable(uintptr_t ehFrameHdr, uint64_t count, VZRMemoryWindow
     for (uintptr_t& page : memory->page)
         page = 0;
     memory->next = static_cast<unsigned>(pages % kVZRMemoryWindowPages);
+    ++memory->reads;
     if (!VZRReadMemory(first, memory->bytes[0], pages * kVZRMemoryWindowPageSize))
         return false;
     for (uint64_t i = 0; i < pages; ++i)
@@ -1277,10 +1313,74 @@ bool windowLoadsWholeTable(uintptr_t ehFrameHdr, uint64_t count, VZRMemoryWindow
     return true;
 }
 
+// The table pages brought in for one slice; a larger slice's other pages are read as the search needs them.
+constexpr uintptr_t kPivotTablePages = 3;
+
+// The slice [*low, *high) of the table that the image's pivots give for `pc`, with the pages the look-up is
+// about to read brought into the window in one system call: the header's, the slice's (with the entry after
+// it, which checks the slice), the pages of the slice's FDEs, its CIEs and the personality pointers those
+// CIEs are parsed with. False when the pivots are not of a table of `knownCount` entries or the pc lies
+// before the first pivot.
+bool prefetchSliceByPivots(uintptr_t ehFrameHdr, uintptr_t pc, uint64_t knownCount,
+                           const VZRBinaryImagePivots* pivots, VZRMemoryWindow* memory, uint64_t* low,
+                           uint64_t* high) {
+    constexpr uintptr_t kPageMask = ~static_cast<uintptr_t>(kVZRMemoryWindowPageSize - 1);
+    if (!memory || !pivots || knownCount == 0 || pivots->count == 0 ||
+        pivots->count > kVZRBinaryImagePivotCount || pivots->tableCount != knownCount)
+        return false;
+    const uint64_t n = pivots->count;
+    const auto at = [ehFrameHdr](int32_t offset) { return ehFrameHdr + static_cast<intptr_t>(offset); };
+    uint64_t j = n; // the last pivot at or before pc
+    for (uint64_t k = 0; k < n && at(pivots->pivots[k].start) <= pc; ++k)
+        j = k;
+    if (j == n)
+        return false;
+    const VZRBinaryImagePivot& pivot = pivots->pivots[j];
+    *low = pivot.entry;
+    *high = j + 1 < n ? pivots->pivots[j + 1].entry : knownCount;
+    if (*low >= *high || *high > knownCount)
+        return false;
+
+    uintptr_t addresses[1 + kPivotTablePages + kVZRBinaryImagePivotFDEPages + 2 * kVZRBinaryImagePivotCIECount];
+    size_t count = 0;
+    addresses[count++] = ehFrameHdr;
+    const uintptr_t table = ehFrameHdr + kStandardTableOffset;
+    const uintptr_t sliceEnd = table + (*high < knownCount ? *high + 1 : knownCount) * 8;
+    for (uintptr_t page = (table + *low * 8) & kPageMask; page < sliceEnd && count < 1 + kPivotTablePages;
+         page += kVZRMemoryWindowPageSize)
+        addresses[count++] = page;
+    for (size_t i = 0; i < pivot.fdePages && i < kVZRBinaryImagePivotFDEPages; ++i)
+        addresses[count++] = (at(pivot.fde) & kPageMask) + i * kVZRMemoryWindowPageSize;
+    for (size_t i = 0; i < kVZRBinaryImagePivotCIECount; ++i) {
+        if (pivot.cies & (1u << i))
+            addresses[count++] = at(pivots->cie[i]);
+    }
+    for (size_t i = 0; i < kVZRBinaryImagePivotCIECount; ++i) {
+        if ((pivot.cies & (1u << i)) && pivots->personality[i] != 0)
+            addresses[count++] = at(pivots->personality[i]);
+    }
+    VZRMemoryWindowPrefetchPages(memory, addresses, count);
+    return true;
+}
+
+// True when the table's own entries bracket `pc` by the slice [low, high): its first entry starts at or
+// before the pc, and the entry after it (if any) past the pc. Then the search of the slice answers as a
+// search of the whole sorted table would.
+bool sliceHoldsPc(uintptr_t ehFrameHdr, uintptr_t table, uintptr_t pc, uint64_t low, uint64_t high,
+                  uint64_t count, VZRMemoryWindow* memory) {
+    int32_t entry[2] = {};
+    if (low >= high || high > count || !VZRMemoryWindowRead(memory, table + low * 8, entry, sizeof entry) ||
+        ehFrameHdr + static_cast<intptr_t>(entry[0]) > pc)
+        return false;
+    return high == count || (VZRMemoryWindowRead(memory, table + high * 8, entry, sizeof entry) &&
+                             ehFrameHdr + static_cast<intptr_t>(entry[0]) > pc);
+}
+
 } // namespace
 
 bool VZRDwarfFindFDEInHeader(uintptr_t ehFrameHdr, uintptr_t pc, uintptr_t* fdeAddress, uintptr_t* ehFrame,
-                             VZRMemoryWindow* memory, uint64_t knownCount) {
+                             VZRMemoryWindow* memory, uint64_t knownCount,
+                             const VZRBinaryImagePivots* imagePivots) {
     if (!VZRIsValidPointer(reinterpret_cast<const void*>(ehFrameHdr)) || !fdeAddress || !ehFrame)
         return false;
     // Each read of foreign memory is a system call, and a page-by-page binary search over a large table reads
@@ -1289,13 +1389,23 @@ bool VZRDwarfFindFDEInHeader(uintptr_t ehFrameHdr, uintptr_t pc, uintptr_t* fdeA
     // below then reads through the window. With the count known from the image's load, a table that fits the
     // window is read whole in one read, and a larger one's header comes with the pivots. A small table, or a
     // gathered read the kernel refuses, is searched whole.
+    //
+    // Best of all, the slices cut when the image was added name the pc's slice without any read, and with
+    // it the pages of the header, the slice, its FDEs, their CIEs and personality pointers: one read brings
+    // them all, and the search and the record parsing that follow read only the window. The slice is
+    // checked against the table before the search keeps to it.
+    uint64_t sliceLow = 0;
+    uint64_t sliceHigh = 0;
+    const bool sliced =
+        prefetchSliceByPivots(ehFrameHdr, pc, knownCount, imagePivots, memory, &sliceLow, &sliceHigh);
     uint64_t count = 0;
     uint64_t frame = 0;
     uintptr_t table = 0;
     const int32_t* starts = nullptr;
     int32_t gathered[3 + VZRMemoryWindow::kMostPivots];
-    const bool tableInWindow = knownCount != 0 && memory && windowLoadsWholeTable(ehFrameHdr, knownCount, memory);
-    if (tableInWindow) {
+    const bool tableInWindow =
+        !sliced && knownCount != 0 && memory && windowLoadsWholeTable(ehFrameHdr, knownCount, memory);
+    if (tableInWindow || sliced) {
         // The search below reads the header and the table from the window.
     } else if (knownCount != 0 && headerTableIsGathered(knownCount)) {
         uintptr_t knownFrame = 0;
@@ -1318,13 +1428,15 @@ bool VZRDwarfFindFDEInHeader(uintptr_t ehFrameHdr, uintptr_t pc, uintptr_t* fdeA
         if (header[3] != 0x3B || count == 0 || count > kDwarfMaximumRecordLength)
             return false;
         table = cursor.position;
-        if (!tableInWindow && headerTableIsGathered(count)) {
+        if (!tableInWindow && !sliced && headerTableIsGathered(count)) {
             starts = cachedPivots(memory, table, count);
             if (!starts) {
                 const uint64_t pivots = headerPivotsFor(count);
                 uintptr_t addresses[VZRMemoryWindow::kMostPivots];
                 for (uint64_t j = 0; j < pivots; ++j)
                     addresses[j] = table + (j * count / pivots) * 8;
+                if (memory)
+                    ++memory->reads;
                 if (VZRReadMemoryGather(addresses, pivots, sizeof gathered[0], gathered)) {
                     starts = gathered;
                     keepPivots(memory, table, count, static_cast<uintptr_t>(frame), gathered);
@@ -1334,7 +1446,10 @@ bool VZRDwarfFindFDEInHeader(uintptr_t ehFrameHdr, uintptr_t pc, uintptr_t* fdeA
     }
     uint64_t low = 0;
     uint64_t high = count;
-    if (starts && !narrowByPivots(starts, count, ehFrameHdr, pc, &low, &high))
+    if (sliced && count == knownCount && sliceHoldsPc(ehFrameHdr, table, pc, sliceLow, sliceHigh, count, memory)) {
+        low = sliceLow;
+        high = sliceHigh;
+    } else if (starts && !narrowByPivots(starts, count, ehFrameHdr, pc, &low, &high))
         return false; // before the table's first function
     int32_t entry[2] = {};
     while (high - low > 1) {

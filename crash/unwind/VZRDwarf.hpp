@@ -127,9 +127,12 @@ bool VZRDwarfEvaluateExpression(uintptr_t expression, const VZRThreadState* stat
 
 // The FDE address for `pc` from an ".eh_frame_hdr" binary-search table; false when the table has none or
 // cannot be read. `knownCount` is the table's entry count as recorded when the image was loaded (0: not
-// known); the header read at crash time must still agree with it.
+// known); the header read at crash time must still agree with it. `pivots`, taken from the table when the
+// image was added, let one read bring in what the look-up and the parse of the FDE and its CIE will read
+// (only with a window); they change no answer.
 bool VZRDwarfFindFDEInHeader(uintptr_t ehFrameHdr, uintptr_t pc, uintptr_t* fdeAddress, uintptr_t* ehFrame,
-                             VZRMemoryWindow* memory = nullptr, uint64_t knownCount = 0);
+                             VZRMemoryWindow* memory = nullptr, uint64_t knownCount = 0,
+                             const VZRBinaryImagePivots* pivots = nullptr);
 
 inline constexpr size_t kVZRDwarfExpressionStackSize = 100;
 inline constexpr size_t kVZRDwarfRememberDepth = 10;

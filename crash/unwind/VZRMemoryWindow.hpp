@@ -22,6 +22,8 @@ struct VZRMemoryWindow {
     uint64_t pivots = 0;
     uintptr_t pivotEhFrame = 0;
     int32_t pivotStarts[kMostPivots] = {};
+    // The safe reads (system calls) made through the window, so that the cost of a look-up can be seen.
+    uint32_t reads = 0;
 };
 // Copies `length` bytes at `address` through the window (directly when it is null).
 bool VZRMemoryWindowRead(VZRMemoryWindow* window, uintptr_t address, void* out, size_t length);
@@ -29,3 +31,7 @@ bool VZRMemoryWindowRead(VZRMemoryWindow* window, uintptr_t address, void* out, 
 // yet, so that two reads known to follow each other cost one. Changes no answer: a page it cannot read is
 // left to the reads themselves.
 void VZRMemoryWindowPrefetch(VZRMemoryWindow* window, uintptr_t first, uintptr_t second);
+// The same for the pages holding `count` addresses, most needed first: those not in the window come in one
+// system call (at most kVZRMemoryWindowPages of them, the later ones dropped), into slots that hold none of
+// the wanted pages. Nothing is read when at most one page is missing: one read or none is left either way.
+void VZRMemoryWindowPrefetchPages(VZRMemoryWindow* window, const uintptr_t* addresses, size_t count);

@@ -396,7 +396,8 @@ bool unwindWithImageInfo(VZRUnwindCursor* cursor, const VZRBinaryImageNode& node
     uintptr_t fdeAddress = 0;
     uintptr_t ehFrame = 0;
     VZRMemoryWindow* memory = &cursor->memory;
-    if (!VZRDwarfFindFDEInHeader(header, pc, &fdeAddress, &ehFrame, memory, node.ehFrameHdrCount)) {
+    if (!VZRDwarfFindFDEInHeader(header, pc, &fdeAddress, &ehFrame, memory, node.ehFrameHdrCount,
+                                 VZRBinaryImageNodePivots(node))) {
         VZRSDKLog(VZRLogLevelInfo, "INFO  [%s:%d] No FDE for pc %p\n", VZR_HERE, reinterpret_cast<void*>(pc));
         return false;
     }

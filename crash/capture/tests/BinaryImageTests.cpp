@@ -115,6 +115,12 @@ TEST_F(BinaryImageTest, TheInitialScanRecordsEveryLoadedObjectWithItsBuildId) {
     std::memcpy(&count, header + 8, sizeof count);
     EXPECT_GT(count, 0u);
     EXPECT_EQ(libcNode.ehFrameHdrCount, count);
+    // ... and the slices of that table that the binary-images queue cut, kept beside the node.
+    const VZRBinaryImagePivots* pivots = VZRBinaryImageNodePivots(libcNode);
+    ASSERT_NE(pivots, nullptr);
+    EXPECT_EQ(pivots->tableCount, count);
+    EXPECT_GT(pivots->count, 1u);
+    EXPECT_NE(VZRBinaryImageNodePivots(node), pivots);
 }
 
 TEST_F(BinaryImageTest, LoadAndUnloadOfALibraryInAFrameworkBundle) {
@@ -154,8 +160,17 @@ TEST_F(BinaryImageTest, LoadAndUnloadOfALibraryInAFrameworkBundle) {
     for (const Case& c : {Case{base, true}, Case{function, true}, Case{base + size - 1, true}, Case{base + size, false}})
         EXPECT_EQ(found(c.address), c.expected) << std::hex << c.address - base;
 
+    // Its node has slices of its table; the unload takes them with the node.
+    VZRBinaryImageNode* tracked = nullptr;
+    for (VZRBinaryImageNode& node : VZRSharedContext().writable.load()->binaryImages)
+        tracked = node.loadAddress == base ? &node : tracked;
+    ASSERT_NE(tracked, nullptr);
+    ASSERT_NE(VZRBinaryImageNodePivots(*tracked), nullptr);
+    EXPECT_EQ(VZRBinaryImageNodePivots(*tracked)->tableCount, tracked->ehFrameHdrCount);
+
     plat::loader::close(handle);
     plat::Virtual::runUntilIdle();
+    EXPECT_EQ(VZRBinaryImageNodePivots(*tracked), nullptr);
     lines = records();
     ASSERT_EQ(lines.size(), before + 2);
     EXPECT_EQ(lines.back()["unload"]["path"], library);

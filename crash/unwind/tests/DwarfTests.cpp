@@ -9,7 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <link.h>
+
+#include <cstdlib>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -731,6 +735,296 @@ TEST_F(DwarfTest, ReadersStayInsideTheirBounds) {
     VZRDwarfCursor indirect{pages.address(0x80), 0, nullptr};
     ASSERT_TRUE(VZRParseAddressWithEncodingAndAdvance(&indirect, 0x80, &value));
     EXPECT_EQ(value, 0x12345678u);
+}
+
+// ---- Slices of the ".eh_frame_hdr" table taken when an image is added ---------------------------------------
+
+// A table of kFunctions entries 16 bytes apart at the start of the pages, and one FDE record per function
+// after it: blocks of 100 functions whose FDEs are laid out in the reverse order of the blocks, blocks 20 to 29
+// naming a second CIE that lies just before their FDEs, as objects linked in another order than their text,
+// and a group of them with a CIE of their own, leave real sections.
+struct PivotFixtureTable {
+    static constexpr uint32_t kFunctions = 5000;
+    static constexpr uint32_t kBlock = 100;
+    Pages pages{36};
+    uintptr_t hdr = 0;
+    uintptr_t ehFrame = 0;
+    uintptr_t base = 0;
+    std::vector<uintptr_t> fdes = std::vector<uintptr_t>(kFunctions);
+
+    PivotFixtureTable() {
+        hdr = pages.address(0x10);
+        ehFrame = pages.address(0xA000);
+        base = dwarfCodeNear(pages);
+        uintptr_t end = 0;
+        const uintptr_t first = dwarffixture::writeCIE(ehFrame, {}, &end);
+        uintptr_t second = 0;
+        for (uint32_t block = kFunctions / kBlock; block-- > 0;) {
+            if (block == 29)
+                second = dwarffixture::writeCIE(end, {}, &end);
+            const uintptr_t cie = block >= 20 && block < 30 ? second : first;
+            for (uint32_t i = block * kBlock; i < (block + 1) * kBlock; ++i)
+                fdes[i] = dwarffixture::writeFDE(end, cie, startOf(i), 16, {}, &end);
+        }
+        Writer(end).u32(0);
+        Writer w(hdr);
+        w.bytes({1, 0x1B, 0x03, 0x3B}).pcrel32(ehFrame).u32(kFunctions);
+        for (uint32_t i = 0; i < kFunctions; ++i)
+            w.u32(static_cast<uint32_t>(startOf(i) - hdr)).u32(static_cast<uint32_t>(fdes[i] - hdr));
+    }
+    uintptr_t startOf(uint32_t i) const { return base + 16 * uintptr_t{i}; }
+};
+
+// The images of this process as the image list describes them, with the slices of their tables.
+struct PivotImage {
+    VZRBinaryImageDetails details;
+    VZRBinaryImagePivots pivots;
+};
+
+std::vector<PivotImage> pivotLoadedImages() {
+    std::vector<PivotImage> out;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            PivotImage image;
+            if (VZRBinaryImageDetailsFromELF(info, &image.details)) {
+                VZRBinaryImagePivotsFromELF(info, image.details, &image.pivots);
+                static_cast<std::vector<PivotImage>*>(data)->push_back(image);
+            }
+            return 0;
+        },
+        &out);
+    return out;
+}
+
+// The slices follow the table in order and start where their first entry does; every entry's FDE starts on
+// its slice's pages when the slice names them, and nearly every one has its whole record there and its CIE
+// among the slice's (the slices are cut by FDE pages, not merely evenly).
+void expectSlicesDescribeTheirEntries(const VZRBinaryImagePivots& pivots, uintptr_t hdr) {
+    constexpr uintptr_t kPage = 4096;
+    const auto* table = reinterpret_cast<const int32_t*>(hdr + 12);
+    size_t wholeOnPages = 0;
+    size_t cieNamed = 0;
+    for (uint32_t j = 0; j < pivots.count; ++j) {
+        const VZRBinaryImagePivot& pivot = pivots.pivots[j];
+        const uint32_t next = j + 1 < pivots.count ? pivots.pivots[j + 1].entry : pivots.tableCount;
+        ASSERT_LT(pivot.entry, next) << j;
+        EXPECT_EQ(pivot.start, table[2 * pivot.entry]) << j;
+        EXPECT_LE(pivot.fdePages, kVZRBinaryImagePivotFDEPages);
+        for (uint32_t i = pivot.entry; i < next; ++i) {
+            const uintptr_t fde = hdr + static_cast<intptr_t>(table[2 * i + 1]);
+            uint32_t words[2];
+            std::memcpy(words, reinterpret_cast<const void*>(fde), sizeof words);
+            const uintptr_t cie = fde + 4 - words[1];
+            if (pivot.fdePages != 0) {
+                const uintptr_t first = (hdr + static_cast<intptr_t>(pivot.fde)) & ~(kPage - 1);
+                const uintptr_t end = first + pivot.fdePages * kPage;
+                EXPECT_GE(fde, first) << j << " " << i;
+                EXPECT_LT(fde, end) << j << " " << i;
+                wholeOnPages += fde + 4 + words[0] <= end ? 1 : 0;
+            }
+            for (size_t c = 0; c < kVZRBinaryImagePivotCIECount; ++c)
+                cieNamed += (pivot.cies & (1u << c)) && hdr + static_cast<intptr_t>(pivots.cie[c]) == cie ? 1 : 0;
+        }
+    }
+    EXPECT_GT(wholeOnPages, pivots.tableCount * 9 / 10);
+    EXPECT_GT(cieNamed, pivots.tableCount * 9 / 10);
+}
+
+TEST_F(DwarfTest, SlicesOfRealImagesChangeNoFDELookUpAndNearlyAllTakeOneRead) {
+    // The C library and this test program; look-ups at pcs spread over the text and on both sides of each
+    // slice's first function, with what the image list recorded at the load and a fresh window (as the first
+    // frame in an image has), against the plain search with no window at all.
+    const std::vector<PivotImage> images = pivotLoadedImages();
+    const auto holding = [&](uintptr_t address) -> const PivotImage* {
+        for (const PivotImage& image : images) {
+            if (address >= image.details.loadAddress && address - image.details.loadAddress < image.details.textSize)
+                return &image;
+        }
+        return nullptr;
+    };
+    for (const auto address : {reinterpret_cast<uintptr_t>(&::qsort), reinterpret_cast<uintptr_t>(&dwarfCodeNear)}) {
+        const PivotImage* loaded = holding(address);
+        ASSERT_NE(loaded, nullptr);
+        const VZRBinaryImageDetails* image = &loaded->details;
+        SCOPED_TRACE(image->path);
+        const VZRBinaryImagePivots& pivots = loaded->pivots;
+        ASSERT_GT(pivots.count, 1u);
+        ASSERT_EQ(pivots.tableCount, image->ehFrameHdrCount);
+        expectSlicesDescribeTheirEntries(pivots, image->ehFrameHdr);
+
+        std::vector<uintptr_t> pcs;
+        for (uintptr_t i = 0; i < 1500; ++i)
+            pcs.push_back(image->loadAddress + image->textSize * i / 1500);
+        for (uint32_t j = 0; j < pivots.count; ++j) {
+            const uintptr_t start = image->ehFrameHdr + static_cast<intptr_t>(pivots.pivots[j].start);
+            pcs.insert(pcs.end(), {start - 1, start, start + 1});
+        }
+        std::map<uint32_t, size_t> looksUpByReads;
+        size_t found = 0;
+        for (const uintptr_t pc : pcs) {
+            uintptr_t plainFde = 0;
+            uintptr_t plainFrame = 0;
+            const bool plain = VZRDwarfFindFDEInHeader(image->ehFrameHdr, pc, &plainFde, &plainFrame);
+            VZRMemoryWindow window;
+            uintptr_t fde = 0;
+            uintptr_t frame = 0;
+            const bool sliced = VZRDwarfFindFDEInHeader(image->ehFrameHdr, pc, &fde, &frame, &window,
+                                                        image->ehFrameHdrCount, &pivots);
+            ASSERT_EQ(sliced, plain) << std::hex << pc;
+            if (plain) {
+                ASSERT_EQ(fde, plainFde) << std::hex << pc;
+                ASSERT_EQ(frame, plainFrame);
+                VZRDwarfFDE plainRecord;
+                VZRDwarfFDE record;
+                ASSERT_EQ(VZRDwarfParseFDERecord(frame, fde - frame, &record, &window),
+                          VZRDwarfParseFDERecord(plainFrame, plainFde - plainFrame, &plainRecord));
+                EXPECT_EQ(record.pcBegin, plainRecord.pcBegin);
+                EXPECT_EQ(record.cie.address, plainRecord.cie.address);
+                ++found;
+            }
+            ++looksUpByReads[window.reads];
+        }
+        EXPECT_GT(found, pcs.size() / 2);
+        std::string histogram;
+        for (const auto& [reads, n] : looksUpByReads)
+            histogram += std::to_string(reads) + " reads: " + std::to_string(n) + "; ";
+        SCOPED_TRACE(histogram);
+        // The look-up with its FDE and CIE: one read, but for a CIE whose personality routine is read
+        // through a pointer, or a slice that spans too many pages.
+        EXPECT_GE(looksUpByReads[1], pcs.size() * 9 / 10);
+        EXPECT_LE(looksUpByReads.rbegin()->first, 3u);
+    }
+}
+
+TEST_F(DwarfTest, SlicesTakenFromATableAreAHintThatChangesNoAnswer) {
+    PivotFixtureTable t;
+    VZRBinaryImagePivots taken;
+    ASSERT_TRUE(VZRBinaryImagePivotsFromHeader(t.hdr, t.ehFrame, t.ehFrame, t.pages.end(), &taken));
+    ASSERT_EQ(taken.tableCount, PivotFixtureTable::kFunctions);
+    expectSlicesDescribeTheirEntries(taken, t.hdr);
+    // A table that does not fit its segment has none.
+    VZRBinaryImagePivots none;
+    EXPECT_FALSE(VZRBinaryImagePivotsFromHeader(t.hdr, t.hdr + 12 + 8 * 4999, t.ehFrame, t.pages.end(), &none));
+    EXPECT_EQ(none.count, 0u);
+
+    struct Variant {
+        const char* name;
+        std::function<void(VZRBinaryImagePivots*)> change;
+        bool oneRead; // each look-up with its FDE and CIE takes one read
+    };
+    const Variant variants[] = {
+        {"as taken", [](VZRBinaryImagePivots*) {}, true},
+        {"starts a block later than the table's",
+         [](VZRBinaryImagePivots* p) {
+             for (uint32_t j = 0; j < p->count; ++j)
+                 p->pivots[j].start += 16 * 100;
+         },
+         false},
+        {"entries shifted", [](VZRBinaryImagePivots* p) {
+             for (uint32_t j = 1; j < p->count; ++j)
+                 p->pivots[j].entry += 7;
+         },
+         false},
+        {"pages and CIEs elsewhere", [&](VZRBinaryImagePivots* p) {
+             for (uint32_t j = 0; j < p->count; ++j)
+                 p->pivots[j].fde = static_cast<int32_t>(t.pages.end() - t.hdr);
+             p->cie[0] = p->cie[1] = static_cast<int32_t>(t.pages.end() + 0x10000 - t.hdr);
+         },
+         false},
+        {"an entry past the table", [](VZRBinaryImagePivots* p) { p->pivots[p->count - 1].entry = 6000; }, false},
+        {"another table's", [](VZRBinaryImagePivots* p) { p->tableCount += 1; }, false},
+        {"none", [](VZRBinaryImagePivots* p) { *p = VZRBinaryImagePivots{}; }, false},
+    };
+    // Before the first function, the first, each side of each slice's first, and past the last.
+    std::vector<std::pair<uintptr_t, int>> cases = {{t.base - 1, -1},
+                                                    {t.base, 0},
+                                                    {t.startOf(PivotFixtureTable::kFunctions - 1) + 0x10000,
+                                                     static_cast<int>(PivotFixtureTable::kFunctions - 1)}};
+    for (uint32_t j = 1; j < taken.count; ++j) {
+        const int first = static_cast<int>(taken.pivots[j].entry);
+        cases.push_back({t.startOf(static_cast<uint32_t>(first)) - 1, first - 1});
+        cases.push_back({t.startOf(static_cast<uint32_t>(first)) + 15, first});
+    }
+    for (const Variant& v : variants) {
+        SCOPED_TRACE(v.name);
+        VZRBinaryImagePivots pivots = taken;
+        v.change(&pivots);
+        for (const auto& [pc, entry] : cases) {
+            VZRMemoryWindow window;
+            uintptr_t fde = 0;
+            uintptr_t frame = 0;
+            ASSERT_EQ(VZRDwarfFindFDEInHeader(t.hdr, pc, &fde, &frame, &window, PivotFixtureTable::kFunctions, &pivots),
+                      entry >= 0)
+                << std::hex << pc;
+            if (entry < 0)
+                continue;
+            EXPECT_EQ(fde, t.fdes[static_cast<size_t>(entry)]) << entry;
+            EXPECT_EQ(frame, t.ehFrame);
+            VZRDwarfFDE record;
+            ASSERT_TRUE(VZRDwarfParseFDERecord(frame, fde - frame, &record, &window));
+            EXPECT_EQ(record.pcBegin, t.startOf(static_cast<uint32_t>(entry)));
+            if (v.oneRead) {
+                EXPECT_EQ(window.reads, 1u) << entry;
+            }
+        }
+    }
+}
+
+TEST_F(DwarfTest, APrefetchOfManyPagesKeepsTheWantedPagesAndChangesNoAnswer) {
+    Pages pages(kVZRMemoryWindowPages + 4);
+    for (size_t i = 0; i < pages.size(); i += 8)
+        Writer(pages.address(i)).u64(i);
+    const auto page = [&](size_t n) { return pages.address(n * 4096 + 8); };
+    struct Case {
+        const char* name;
+        std::vector<uintptr_t> cached;  // read into the window first, one by one
+        std::vector<uintptr_t> wanted;  // then prefetched together
+        uint32_t prefetchReads;         // system calls the prefetch makes
+        std::vector<uintptr_t> present; // in the window afterwards
+    };
+    const Case cases[] = {
+        {"three pages, one twice", {}, {page(0), page(1), page(0) + 64, page(2)}, 1, {page(0), page(1), page(2)}},
+        {"one missing page is left to its read", {page(0)}, {page(0), page(1)}, 0, {page(0)}},
+        // Two pages are cached; the window's next slots hold them, and they are kept.
+        {"cached pages are not replaced",
+         {page(3), page(4), page(5), page(6), page(7), page(8), page(9), page(10)},
+         {page(3), page(4), page(0), page(1)},
+         1,
+         {page(3), page(4), page(0), page(1)}},
+        {"more pages than the window: the first ones come",
+         {},
+         {page(0), page(1), page(2), page(3), page(4), page(5), page(6), page(7), page(8), page(9)},
+         1,
+         {page(0), page(1), page(2), page(3), page(4), page(5), page(6), page(7)}},
+        {"an unreadable page: nothing comes", {}, {page(0), page(1), pages.end() + 8}, 1, {}},
+        {"invalid addresses are skipped", {}, {16, page(1), page(2)}, 1, {page(1), page(2)}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        VZRMemoryWindow window;
+        for (const uintptr_t address : c.cached) {
+            uint64_t value = 0;
+            ASSERT_TRUE(VZRMemoryWindowRead(&window, address, &value, sizeof value));
+        }
+        const uint32_t before = window.reads;
+        VZRMemoryWindowPrefetchPages(&window, c.wanted.data(), c.wanted.size());
+        EXPECT_EQ(window.reads - before, c.prefetchReads);
+        const uint32_t afterPrefetch = window.reads;
+        for (const uintptr_t address : c.present) {
+            uint64_t value = 0;
+            ASSERT_TRUE(VZRMemoryWindowRead(&window, address, &value, sizeof value));
+            EXPECT_EQ(value, address - pages.address());
+        }
+        EXPECT_EQ(window.reads, afterPrefetch) << "a page said to be present was read again";
+        // Whatever the prefetch did, every wanted address reads as directly.
+        for (const uintptr_t address : c.wanted) {
+            uint64_t windowed = 0;
+            uint64_t direct = 0;
+            EXPECT_EQ(VZRMemoryWindowRead(&window, address, &windowed, sizeof windowed),
+                      VZRReadMemory(address, &direct, sizeof direct));
+            EXPECT_EQ(windowed, direct);
+        }
+    }
 }
 
 } // namespace
