@@ -312,7 +312,6 @@ std::vector<VZRBinaryImageDetails> scanLoader(unsigned long long* adds, unsigned
     return std::move(scan.images);
 }
 
-// Brings the known set and the nodes up to date with the loader's list.
 // Slices for every tracked node of a loaded image that has none yet.
 void cutMissingSlices() {
     VZRBinaryImageNode* nodes = writableNodes();
@@ -344,6 +343,7 @@ void cutMissingSlices() {
         nodes);
 }
 
+// Brings the known set and the nodes up to date with the loader's list.
 void reconcile(const std::vector<VZRBinaryImageDetails>& images) {
     std::vector<VZRBinaryImageDetails> added;
     std::vector<VZRBinaryImageDetails> removed;
