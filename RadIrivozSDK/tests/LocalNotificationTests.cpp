@@ -8,6 +8,7 @@
 #include "RadIrivozSDK/tests/PushDeviceSupport.hpp"
 #include "platform/foundation/AppHome.hpp"
 #include "platform/foundation/FileManager.hpp"
+#include "platform/foundation/PreferenceStore.hpp"
 #include "platform/foundation/String.hpp"
 #include "platform/net/URL.hpp"
 #include "platform/usernotifications/UNNotificationContent.hpp"
@@ -243,6 +244,8 @@ TEST_F(LocalNotificationTest, MediaIsSavedUnderARandomNameWithTheRightExtensionO
             << *name;
         ASSERT_EQ(listed.size(), listedBefore.size() + 1);
         EXPECT_EQ(listed.back(), plat::Value(*name));
+        EXPECT_FALSE(plat::PreferenceStore::standardDomain()->hasPendingChanges())
+            << "the list is written out";
         auto bytes = plat::FileManager::defaultManager().contentsAtPath(RadIrivozHelper::cachesDirectory() + "/" + *name);
         ASSERT_TRUE(bytes.ok());
         EXPECT_EQ(std::string(bytes->begin(), bytes->end()), c.reply.chunks.front());
