@@ -81,63 +81,105 @@ plat::Error mediaDownloadError(int64_t code, std::string description) {
     return plat::Error("RadIrivozError", code, plat::Dictionary{{plat::NSLocalizedDescriptionKey, plat::Value(std::move(description))}});
 }
 
-// What one transfer delivered; filled on the session's queue, read by the waiting thread.
+// A media download's end: the file's name in the caches folder, no name when the answer's type has no
+// supported extension (the file is dropped unnamed), or the first error.
+using MediaOutcome = plat::Result<std::optional<std::string>>;
+
+// What one transfer left; settled on the session's queue, read by the waiting thread. Once the waiting thread
+// gave up, a late answer is dropped with its task's file instead of landing in the caches folder.
 struct MediaTransfer {
     std::mutex mutex;
     bool done = false;
-    std::optional<plat::Data> body;
-    std::shared_ptr<const plat::HTTPURLResponse> response;
-    std::optional<plat::Error> error;
+    bool abandoned = false;
+    MediaOutcome outcome = std::optional<std::string>();
 };
 
-// Media goes straight to a file of its own: a copy in a URL cache would only double the memory and the work,
-// and a body over the limit is refused while it arrives.
+// Media goes straight to a file of its own as it arrives: held in memory, a body of many megabytes would
+// be gathered whole before a byte of it reached the disk. A body over the limit is refused while it
+// arrives, and no URL cache keeps a second copy.
 std::shared_ptr<plat::URLSession> mediaSession() {
     static plat::NeverDestroyed<std::shared_ptr<plat::URLSession>> session([] {
         auto configuration = plat::URLSessionConfiguration::ephemeral();
         configuration.urlCache = nullptr;
-        configuration.maximumResponseBodyBytes = static_cast<int64_t>(kMaxMediaBytes);
+        configuration.maximumDownloadBytes = static_cast<int64_t>(kMaxMediaBytes);
         return plat::URLSession::make(configuration);
     }());
     return *session;
 }
 
-// The whole body of a 2xx answer with its MIME type (empty when none was sent), or the first error: a
-// transfer error, a non-2xx status, a body over the limit, or no answer in time.
-plat::Result<std::pair<plat::Data, std::string>> fetchMediaBody(const plat::URL& url) {
+std::optional<std::string> mediaExtensionFromAnswer(const plat::URL& url,
+                                                    const plat::HTTPURLResponse& response) {
+    const std::string mimeType = response.mimeType().value_or("");
+    std::optional<std::string> extension;
+    if (mimeType.empty()) {
+        auto fileName = valueFromQueryParameter(url, "filename");
+        extension = fileName ? supportedFileExtension(*fileName) : std::nullopt;
+    } else {
+        extension = fileExtensionForMimeType(mimeType);
+    }
+    if (!extension || !isSupportedMediaExtension(*extension)) {
+        return std::nullopt;
+    }
+    return extension;
+}
+
+// Runs while the task's file still exists: a 2xx answer's file is renamed into the caches folder, never
+// copied. Anything else stays with the task, which deletes it.
+MediaOutcome settleMediaDownload(const plat::URL& url, const std::optional<std::string>& extensionFromPath,
+                                 const std::string& directory, const std::optional<plat::URL>& location,
+                                 const std::shared_ptr<const plat::HTTPURLResponse>& response,
+                                 const std::optional<plat::Error>& error) {
+    if (error) {
+        return *error;
+    }
+    const int status = response ? response->statusCode() : 0;
+    if (status < 200 || status > 299) {
+        return mediaDownloadError(status, "The media server answered " + std::to_string(status) + ".");
+    }
+    if (!location) {
+        return mediaDownloadError(-3000, "The media download left no file.");
+    }
+    const std::optional<std::string> extension =
+        extensionFromPath ? extensionFromPath : mediaExtensionFromAnswer(url, *response);
+    if (!extension) {
+        return std::optional<std::string>();
+    }
+    std::string name = RadIrivozHelper::randomStringWithLength(10) + "." + *extension;
+    if (auto moved = plat::FileManager::defaultManager().moveItem(location->path(), directory + "/" + name);
+        !moved.ok()) {
+        return moved.error();
+    }
+    return std::optional<std::string>(std::move(name));
+}
+
+MediaOutcome downloadMediaInto(const plat::URL& url, const std::optional<std::string>& extensionFromPath,
+                               const std::string& directory) {
     auto transfer = std::make_shared<MediaTransfer>();
     auto semaphore = std::make_shared<plat::DispatchSemaphore>(0);
-    auto task = mediaSession()->dataTask(
-        url, [transfer, semaphore](std::optional<plat::Data> body, std::shared_ptr<const plat::HTTPURLResponse> response,
-                                   std::optional<plat::Error> error) {
-            {
-                std::lock_guard lock(transfer->mutex);
-                transfer->done = true;
-                transfer->body = std::move(body);
-                transfer->response = std::move(response);
-                transfer->error = std::move(error);
+    auto task = mediaSession()->downloadTask(url, [transfer, semaphore, url, extensionFromPath, directory](
+                                                      std::optional<plat::URL> location,
+                                                      std::shared_ptr<const plat::HTTPURLResponse> response,
+                                                      std::optional<plat::Error> error) {
+        {
+            std::lock_guard lock(transfer->mutex);
+            if (transfer->abandoned) {
+                return;
             }
-            semaphore->signal();
-        });
+            transfer->outcome =
+                settleMediaDownload(url, extensionFromPath, directory, location, response, error);
+            transfer->done = true;
+        }
+        semaphore->signal();
+    });
     task->resume();
     semaphore->wait(kMediaDownloadWait);
     std::lock_guard lock(transfer->mutex);
     if (!transfer->done) {
+        transfer->abandoned = true;
         task->cancel();
         return mediaDownloadError(-1001, "The media download timed out.");
     }
-    if (transfer->error) {
-        return *transfer->error;
-    }
-    const int status = transfer->response ? transfer->response->statusCode() : 0;
-    if (status < 200 || status > 299) {
-        return mediaDownloadError(status, "The media server answered " + std::to_string(status) + ".");
-    }
-    plat::Data body = transfer->body ? std::move(*transfer->body) : plat::Data{};
-    if (body.size() > kMaxMediaBytes) {
-        return mediaDownloadError(-1103, "The media file is too large.");
-    }
-    return std::make_pair(std::move(body), transfer->response->mimeType().value_or(""));
+    return std::move(transfer->outcome);
 }
 
 bool namesOutsideOfBundle(std::string_view name) {
@@ -412,39 +454,30 @@ std::optional<std::string> RadIrivozHelper::downloadMediaAndSaveInBundle(const s
         }
         extension = std::move(fromPath);
     }
-    auto fetched = fetchMediaBody(*url);
-    if (!fetched.ok()) {
-        logMediaError(downloadErrorText(urlString));
-        return std::nullopt;
-    }
-    auto& [body, mimeType] = *fetched;
-    if (!extension) {
-        extension = mimeType.empty() ? [&]() -> std::optional<std::string> {
-            auto fileName = valueFromQueryParameter(*url, "filename");
-            return fileName ? supportedFileExtension(*fileName) : std::nullopt;
-        }()
-                                     : fileExtensionForMimeType(mimeType);
-        if (!extension || !isSupportedMediaExtension(*extension)) {
-            return std::nullopt;
-        }
-    }
-    // The name is settled before anything is written, so a refused download leaves no file behind.
-    const std::string name = randomStringWithLength(10) + "." + *extension;
     const std::string directory = cachesDirectory();
-    auto& files = plat::FileManager::defaultManager();
-    if (auto made = files.createDirectory(directory, true); !made.ok()) {
+    if (auto made = plat::FileManager::defaultManager().createDirectory(directory, true); !made.ok()) {
         logMediaError(downloadErrorText(urlString));
         return std::nullopt;
     }
-    if (auto written = files.createFile(directory + "/" + name, body); !written.ok()) {
+    auto saved = downloadMediaInto(*url, extension, directory);
+    if (!saved.ok()) {
         logMediaError(downloadErrorText(urlString));
         return std::nullopt;
     }
+    if (!*saved) {
+        return std::nullopt;
+    }
+    const std::string& name = **saved;
     auto& defaults = plat::UserDefaults::standardUserDefaults();
     plat::Array cached = defaults.array(kCachedMediaKey).value_or(plat::Array{});
     cached.push_back(plat::Value(name));
     defaults.set(kCachedMediaKey, plat::Value(std::move(cached)));
-    defaults.synchronize();
+    // The list is in the defaults at once; writing it out waits for the disk (an fsync that can take longer
+    // than the download itself), so the caller does not wait for it. A process that ends first writes it on
+    // its way out.
+    plat::DispatchQueue::global(plat::QoS::utility)->async([] {
+        plat::UserDefaults::standardUserDefaults().synchronize();
+    });
     return name;
 }
 

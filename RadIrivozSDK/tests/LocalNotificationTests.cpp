@@ -6,13 +6,16 @@
 #include "RadIrivozSDK/Source/RadIrivozNotificationServiceExtensionHandler.hpp"
 #include "RadIrivozSDK/Source/RadIrivozSeams.hpp"
 #include "RadIrivozSDK/tests/PushDeviceSupport.hpp"
+#include "platform/foundation/AppHome.hpp"
 #include "platform/foundation/FileManager.hpp"
+#include "platform/foundation/PreferenceStore.hpp"
 #include "platform/foundation/String.hpp"
 #include "platform/net/URL.hpp"
 #include "platform/usernotifications/UNNotificationContent.hpp"
 #include "platform/usernotifications/UNNotificationTrigger.hpp"
 #include "platform/usernotifications/UNUserNotificationCenter.hpp"
 
+#include <filesystem>
 #include <limits>
 #include <regex>
 #include <set>
@@ -63,6 +66,19 @@ protected:
         plat::UNUserNotificationCenter::currentNotificationCenter()->getNotificationCategoriesWithCompletionHandler(
             [&out](std::vector<plat::UNNotificationCategory> categories) { out = std::move(categories); });
         Virtual::runUntilIdle();
+        return out;
+    }
+
+    // Files a download task wrote that nobody took: what a refused or moved download must not leave.
+    static std::vector<std::string> leftDownloadFiles() {
+        std::vector<std::string> out;
+        std::error_code error;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(plat::AppHome::tmp(), error)) {
+            if (entry.is_regular_file() &&
+                entry.path().filename().string().rfind("URLSessionDownload_", 0) == 0) {
+                out.push_back(entry.path().string());
+            }
+        }
         return out;
     }
 
@@ -214,6 +230,8 @@ TEST_F(LocalNotificationTest, MediaIsSavedUnderARandomNameWithTheRightExtensionO
         const auto listedBefore = defaults().array("CACHED_MEDIA").value_or(plat::Array{});
         const auto name = RadIrivozHelper::downloadMediaAndSaveInBundle(url);
         EXPECT_EQ(mediaRequests().size(), c.fetched ? 1u : 0u);
+        Virtual::runUntilIdle();
+        EXPECT_EQ(leftDownloadFiles(), std::vector<std::string>{});
         const auto listed = defaults().array("CACHED_MEDIA").value_or(plat::Array{});
         if (!*c.extension) {
             EXPECT_FALSE(name) << *name;
@@ -226,6 +244,8 @@ TEST_F(LocalNotificationTest, MediaIsSavedUnderARandomNameWithTheRightExtensionO
             << *name;
         ASSERT_EQ(listed.size(), listedBefore.size() + 1);
         EXPECT_EQ(listed.back(), plat::Value(*name));
+        EXPECT_FALSE(plat::PreferenceStore::standardDomain()->hasPendingChanges())
+            << "the list is written out";
         auto bytes = plat::FileManager::defaultManager().contentsAtPath(RadIrivozHelper::cachesDirectory() + "/" + *name);
         ASSERT_TRUE(bytes.ok());
         EXPECT_EQ(std::string(bytes->begin(), bytes->end()), c.reply.chunks.front());

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdio>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace plat {
 
@@ -157,6 +158,9 @@ void URLSession::deliver(std::function<void()> fn) {
 
 std::string URLSession::downloadFolder() {
     std::lock_guard lock(mutex_);
+    // The temporary folder may be cleared under a long-lived session; its downloads then go to a new folder.
+    if (!downloadFolder_.empty() && ::access(downloadFolder_.c_str(), F_OK) != 0)
+        downloadFolder_.clear();
     if (downloadFolder_.empty()) {
         static std::atomic<unsigned> counter{0};
         const std::string tmp = FileManager::defaultManager().temporaryDirectory();

@@ -46,8 +46,11 @@ public:
     // for https URLs, which pass through the proxy in a CONNECT tunnel. Empty: connect directly.
     Dictionary connectionProxyDictionary;
     // Largest response body a data or upload task keeps in memory; a larger one fails with -1103.
-    // Download tasks write to disk and are not capped.
+    // Download tasks write to disk and are not capped by it.
     int64_t maximumResponseBodyBytes = 256ll * 1024 * 1024;
+    // Largest file a download task writes; a larger one fails with -1103 as it arrives and leaves no file
+    // (and no resume data). -1, the default: not capped.
+    int64_t maximumDownloadBytes = -1;
 
 private:
     std::optional<std::string> identifier_;

@@ -428,8 +428,8 @@ void URLSessionTaskEngine::sendHop() {
         current_.timeoutInterval() > 0 ? current_.timeoutInterval() : config.timeoutIntervalForRequest;
     const double elapsed = Clock::now() - metrics_.taskIntervalStart;
     wire.resourceTimeout = std::max(0.001, config.timeoutIntervalForResource - elapsed);
-    wire.maxResponseBytes =
-        task->kind() == URLSessionTaskKind::download ? -1 : config.maximumResponseBodyBytes;
+    wire.maxResponseBytes = task->kind() == URLSessionTaskKind::download ? config.maximumDownloadBytes
+                                                                         : config.maximumResponseBodyBytes;
     wire.connectTo = ConnectTo::entries();
     wire.ownConnection = task->needsOwnConnection();
     if (const auto& c = serverAuth_.credential; c && c->user() && c->password()) {
@@ -1098,8 +1098,10 @@ void URLSessionTaskEngine::fail(int64_t code, std::optional<int> transportCode) 
     if (finished_)
         return;
     Dictionary extra;
+    // A body over the cap would only be refused again on resuming.
     const bool networkFailure = code != NSURLErrorCancelled && code != NSURLErrorCannotWriteToFile &&
-                                code != NSURLErrorCannotCreateFile;
+                                code != NSURLErrorCannotCreateFile &&
+                                code != NSURLErrorDataLengthExceedsMaximum;
     if (networkFailure) {
         if (auto resumeData = makeResumeData()) {
             extra.set(NSURLSessionDownloadTaskResumeData, Value(*resumeData));

@@ -156,6 +156,77 @@ TEST_F(SessionTransferTest, DownloadWithACompletionHandlerHandsOverTheFile) {
     EXPECT_TRUE(std::filesystem::exists(location->path())); // still there for the HTTP client to move
 }
 
+TEST_F(SessionTransferTest, DownloadOverItsCapFailsAsItArrivesAndLeavesNoFile) {
+    // A validator would let the failure carry resume data and keep the partial file for it.
+    server.route("GET", "/big", Reply::generated(300000).withHeader("ETag", "\"v1\""));
+    server.route("GET", "/big-chunked", Reply::generated(300000, true).withHeader("ETag", "\"v1\""));
+    struct Outcome {
+        bool done = false;
+        std::optional<URL> location;
+        std::optional<Error> error;
+        int64_t size = -1;
+    };
+    auto download = [&](const std::shared_ptr<URLSession>& s, const char* path) {
+        auto out = std::make_shared<Outcome>();
+        auto task = s->downloadTask(URLRequest(url(path)), [out](auto location, auto, auto error) {
+            out->location = location;
+            out->error = error;
+            if (location)
+                out->size = static_cast<int64_t>(std::filesystem::file_size(location->path()));
+            out->done = true;
+        });
+        task->resume();
+        EXPECT_TRUE(waitFor([&] { return out->done; })) << path;
+        return *out;
+    };
+    auto capped = URLSessionConfiguration::ephemeral();
+    capped.maximumDownloadBytes = 100000;
+    auto s = session(nullptr, capped);
+    for (const char* path : {"/big", "/big-chunked"}) {
+        const Outcome out = download(s, path);
+        ASSERT_TRUE(out.error) << path;
+        EXPECT_EQ(out.error->code, NSURLErrorDataLengthExceedsMaximum) << path;
+        EXPECT_FALSE(out.error->userInfoValue(NSURLSessionDownloadTaskResumeData)) << path;
+        EXPECT_FALSE(out.location) << path;
+    }
+    const std::string folder = s->downloadFolder();
+    EXPECT_TRUE(waitFor([&] { return std::filesystem::is_empty(folder); }))
+        << "the partial file goes with its task";
+
+    // The cap is the download's own: a session whose data tasks keep less still downloads the whole file.
+    auto uncapped = URLSessionConfiguration::ephemeral();
+    uncapped.maximumResponseBodyBytes = 100000;
+    for (const char* path : {"/big", "/big-chunked"}) {
+        const Outcome out = download(session(nullptr, uncapped), path);
+        EXPECT_FALSE(out.error) << path;
+        EXPECT_EQ(out.size, 300000) << path;
+    }
+}
+
+TEST_F(SessionTransferTest, DownloadAfterTheTemporaryFolderWasClearedGetsANewFolder) {
+    server.route("GET", "/small", Reply::text(200, "small file"));
+    auto s = session();
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        std::optional<Error> failure;
+        std::string contents;
+        bool done = false;
+        auto task = s->downloadTask(URLRequest(url("/small")), [&](auto location, auto, auto error) {
+            failure = error;
+            if (location) {
+                std::ifstream in(location->path());
+                contents.assign(std::istreambuf_iterator<char>(in), {});
+            }
+            done = true;
+        });
+        task->resume();
+        ASSERT_TRUE(waitFor([&] { return done; }));
+        EXPECT_FALSE(failure) << failure->description();
+        EXPECT_EQ(contents, "small file");
+        std::filesystem::remove_all(s->downloadFolder()); // as when the system clears the temporary folder
+    }
+}
+
 TEST_F(SessionTransferTest, StreamedBodyIsAskedForAgainAfterA307) {
     server.route("POST", "/moved", Reply::redirect(307, "/upload"));
     auto delegate = std::make_shared<RecordingDelegate>();
