@@ -472,12 +472,7 @@ std::optional<std::string> RadIrivozHelper::downloadMediaAndSaveInBundle(const s
     plat::Array cached = defaults.array(kCachedMediaKey).value_or(plat::Array{});
     cached.push_back(plat::Value(name));
     defaults.set(kCachedMediaKey, plat::Value(std::move(cached)));
-    // The list is in the defaults at once; writing it out waits for the disk (an fsync that can take longer
-    // than the download itself), so the caller does not wait for it. A process that ends first writes it on
-    // its way out.
-    plat::DispatchQueue::global(plat::QoS::utility)->async([] {
-        plat::UserDefaults::standardUserDefaults().synchronize();
-    });
+    defaults.synchronize();
     return name;
 }
 

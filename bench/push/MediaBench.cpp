@@ -61,8 +61,8 @@ void BM_PushMediaDownload(benchmark::State& state) {
             std::abort();
         }
         (void)files.removeItem(path);
-        // Each download appends its name and has the list written out after it returns; neither the list nor
-        // that write is what is measured, so both are settled here rather than inside the next download.
+        // Each download appends its name to the list and writes it out; the list is emptied between downloads
+        // so that every sample writes a list of one name.
         auto& defaults = plat::UserDefaults::standardUserDefaults();
         defaults.remove("CACHED_MEDIA");
         defaults.synchronize();
