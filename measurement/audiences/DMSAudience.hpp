@@ -1,8 +1,9 @@
 #pragma once
 // The audience evaluator: keeps the audience definitions of the measurement configuration in the database,
 // evaluates their filters against events placed in bundles and against user properties, and keeps one compact
-// result record per audience that travels with every bundle. Worker queue only; no state between calls but a
-// bounded cache of decoded filter messages.
+// result record per audience that travels with every bundle. Worker queue only; no state between calls but
+// bounded caches of what the database holds: decoded and prepared filters and the result records, each kept
+// only while the store's change generation of its table stays the same.
 //
 // Result records carry two bit lists, "evaluated" (status) and "true" (results): filter n owns bit n % 64 of
 // word n / 64, so filter IDs of 64 and above (allowed up to 99) never share a bit with a lower one. A word
