@@ -59,16 +59,9 @@ const AudienceEvaluationKind kAudiencePropertyKind{
           "error",
     DMSPBPropertyFilter::kDynamicFilter, DMSPBPropertyFilter::kSequenceFilter, false};
 
-// One stored filter as the evaluation loop sees it.
-struct AudienceStoredFilter {
-    int32_t audienceID;
-    int32_t filterID;
-    const plat::Data* data;
-};
-
-using AudienceDecode = std::function<std::shared_ptr<NANOMessage>(const plat::Data&)>;
-using AudienceEvaluate = std::function<std::optional<bool>(NANOMessageRef)>;
+using AudienceEvaluate = std::function<std::optional<bool>(const DMSAudienceCachedFilter&)>;
 using AudienceAtomically = std::function<bool(const std::function<bool()>&)>;
+using AudienceLoadResults = std::function<std::shared_ptr<const DMSAudienceStoredResults>(plat::Error*)>;
 
 // One audience's record during one evaluation: decoded once when the audience is first met, changed in place
 // filter by filter, encoded once at the end.
@@ -123,9 +116,9 @@ bool audienceWorkingFilterResult(const AudienceWorkingResult& working, int32_t f
 }
 
 // The evaluation proper, shared by events and properties. Saves nothing unless every step succeeded.
-bool audienceEvaluateFilters(DMSDatabase& database, const std::vector<AudienceStoredFilter>& filters,
+bool audienceEvaluateFilters(DMSDatabase& database, const DMSAudienceCachedFilters& filters,
                              const AudienceEvaluationKind& kind, const std::string& readableName, double timestamp,
-                             DMSSequenceTimestampsCacheMap* caches, const AudienceDecode& decode,
+                             DMSSequenceTimestampsCacheMap* caches, const AudienceLoadResults& loadResults,
                              const AudienceEvaluate& evaluate, const AudienceAtomically& atomically,
                              DMSAudienceDecodedResults& decodedResults) {
     auto& monitor = audienceMonitor();
@@ -133,13 +126,13 @@ bool audienceEvaluateFilters(DMSDatabase& database, const std::vector<AudienceSt
     std::map<int32_t, AudienceWorkingResult> working;
     // Every stored record in one query; a record missing from it (none stored, or one that does not convert)
     // is asked for alone, which tells the two apart.
-    std::optional<std::map<int32_t, DMSFilterResult>> storedResults;
-    for (const AudienceStoredFilter& filter : filters) {
+    std::shared_ptr<const DMSAudienceStoredResults> storedResults;
+    for (const DMSAudienceCachedFilter& filter : filters) {
         auto found = working.find(filter.audienceID);
         if (found == working.end()) {
             plat::Error error;
             if (!storedResults) {
-                storedResults = database.allFilterResults(&error);
+                storedResults = loadResults(&error);
                 if (!storedResults) {
                     monitor.logWithLevel(1, kind.loadFailureCode, kind.loadFailure, readableName, error);
                     return false;
@@ -172,20 +165,17 @@ bool audienceEvaluateFilters(DMSDatabase& database, const std::vector<AudienceSt
         const bool wasTrue = audienceWorkingFilterResult(result, filter.filterID);
         std::optional<bool> outcome;
         if (dynamicFilters) {
-            auto message = filter.data->empty() ? nullptr : decode(*filter.data);
-            const bool isDynamic = message && NANOHasField(message, kind.dynamicField) &&
-                                   NANOGetBool(message, kind.dynamicField);
-            const bool isSequence = message && NANOHasField(message, kind.sequenceField) &&
-                                    NANOGetBool(message, kind.sequenceField);
+            const bool isDynamic = filter.isDynamic;
+            const bool isSequence = filter.isSequence;
             if (wasTrue && !isDynamic && !isSequence) {
                 continue;
             }
-            if (!message) {
+            if (!filter.message) {
                 monitor.logWithLevel(1, kind.dynamicDecodeCode, kind.dynamicDecode, readableName,
                                      int64_t{filter.filterID}, int64_t{filter.audienceID}, isDynamic);
                 continue;
             }
-            outcome = evaluate(message);
+            outcome = evaluate(filter);
             if (!outcome) {
                 continue;
             }
@@ -212,13 +202,12 @@ bool audienceEvaluateFilters(DMSDatabase& database, const std::vector<AudienceSt
             if (wasTrue) {
                 continue;
             }
-            auto message = filter.data->empty() ? nullptr : decode(*filter.data);
-            if (!message) {
+            if (!filter.message) {
                 monitor.logWithLevel(1, kind.staticDecodeCode, kind.staticDecode, readableName,
                                      int64_t{filter.filterID}, int64_t{filter.audienceID});
                 continue;
             }
-            outcome = evaluate(message);
+            outcome = evaluate(filter);
             if (!outcome) {
                 continue;
             }
@@ -379,6 +368,101 @@ std::shared_ptr<NANOMessage> DMSAudience::decodedFilter(const plat::Data& data, 
     return message;
 }
 
+namespace {
+
+// The store's change generation of a table; 0 (nothing kept) without a store.
+uint64_t audienceTableGeneration(DMSDatabase* database, std::string_view table) {
+    DMSSqliteStore* store = database ? database->sqliteStore() : nullptr;
+    return store ? store->changeGenerationOfTable(table) : 0;
+}
+
+template <class Filter>
+std::shared_ptr<const DMSAudienceCachedFilters> audienceCachedFiltersFromRows(
+    const std::vector<Filter>& rows, const std::function<std::shared_ptr<NANOMessage>(const plat::Data&)>& decode,
+    int32_t dynamicField, int32_t sequenceField, bool prepare) {
+    auto filters = std::make_shared<DMSAudienceCachedFilters>();
+    filters->reserve(rows.size());
+    for (const Filter& row : rows) {
+        DMSAudienceCachedFilter filter;
+        filter.audienceID = row.audienceID();
+        filter.filterID = row.filterID();
+        filter.message = row.data().empty() ? nullptr : decode(row.data());
+        if (filter.message) {
+            filter.isDynamic = NANOHasField(filter.message, dynamicField) && NANOGetBool(filter.message, dynamicField);
+            filter.isSequence =
+                NANOHasField(filter.message, sequenceField) && NANOGetBool(filter.message, sequenceField);
+            if (prepare) {
+                filter.prepared = DMSPrepareEventFilter(filter.message);
+            }
+        }
+        filters->push_back(std::move(filter));
+    }
+    return filters;
+}
+
+} // namespace
+
+std::optional<std::shared_ptr<const DMSAudienceCachedFilters>> DMSAudience::cachedFilters(std::string_view name,
+                                                                                         bool eventFilters,
+                                                                                         plat::Error* error) {
+    constexpr size_t kAudienceCachedNamesLimit = 1024;
+    FilterCache& cache = eventFilters ? eventFilterCache_ : propertyFilterCache_;
+    const uint64_t generation = audienceTableGeneration(database_, eventFilters ? "event_filters" : "property_filters");
+    {
+        std::lock_guard lock(cacheMutex_);
+        if (generation != 0 && cache.generation == generation) {
+            if (auto found = cache.byName.find(name); found != cache.byName.end()) {
+                return found->second;
+            }
+        }
+    }
+    std::shared_ptr<const DMSAudienceCachedFilters> filters;
+    auto decode = [&](const plat::Data& data) { return decodedFilter(data, eventFilters); };
+    if (eventFilters) {
+        auto rows = database_->eventFiltersForEventName(name, error);
+        if (!rows) {
+            return std::nullopt;
+        }
+        filters = audienceCachedFiltersFromRows(*rows, decode, DMSPBEventFilter::kDynamicFilter,
+                                                DMSPBEventFilter::kSequenceFilter, true);
+    } else {
+        auto rows = database_->propertyFiltersForPropertyName(name, error);
+        if (!rows) {
+            return std::nullopt;
+        }
+        filters = audienceCachedFiltersFromRows(*rows, decode, DMSPBPropertyFilter::kDynamicFilter,
+                                                DMSPBPropertyFilter::kSequenceFilter, false);
+    }
+    std::lock_guard lock(cacheMutex_);
+    if (cache.generation != generation || cache.byName.size() >= kAudienceCachedNamesLimit) {
+        cache.byName.clear();
+        cache.generation = generation;
+    }
+    if (generation != 0) {
+        cache.byName.insert_or_assign(std::string(name), filters);
+    }
+    return filters;
+}
+
+std::shared_ptr<const DMSAudienceStoredResults> DMSAudience::cachedFilterResults(plat::Error* error) {
+    const uint64_t generation = audienceTableGeneration(database_, "audience_filter_values");
+    {
+        std::lock_guard lock(cacheMutex_);
+        if (generation != 0 && resultsGeneration_ == generation && cachedResults_) {
+            return cachedResults_;
+        }
+    }
+    auto results = database_->allFilterResults(error);
+    if (!results) {
+        return nullptr;
+    }
+    auto shared = std::make_shared<const DMSAudienceStoredResults>(std::move(*results));
+    std::lock_guard lock(cacheMutex_);
+    resultsGeneration_ = generation;
+    cachedResults_ = generation != 0 ? shared : nullptr;
+    return shared;
+}
+
 bool DMSAudience::performAtomically(const std::function<bool()>& block) {
     DMSSqliteStore* store = database_->sqliteStore();
     if (store && store->sqliteHandle() && sqlite3_get_autocommit(store->sqliteHandle()) == 0) {
@@ -486,7 +570,7 @@ bool DMSAudience::evaluateFiltersForEventName(const std::string& eventName, cons
                                               DMSSequenceTimestampsCacheMap& cachedSequenceEvaluationTimestamps) {
     const std::string readableName = DMSReadableEventName(plat::Value(eventName));
     plat::Error error;
-    auto filters = database_->eventFiltersForEventName(eventName, &error);
+    auto filters = cachedFilters(eventName, true, &error);
     if (!filters) {
         if (error.domain.empty()) {
             return true;
@@ -497,19 +581,15 @@ bool DMSAudience::evaluateFiltersForEventName(const std::string& eventName, cons
                                        readableName, error);
         return false;
     }
-    if (filters->empty()) {
+    if ((*filters)->empty()) {
         return true;
-    }
-    std::vector<AudienceStoredFilter> stored;
-    for (const DMSEventFilter& filter : *filters) {
-        stored.push_back({filter.audienceID(), filter.filterID(), &filter.data()});
     }
     DMSSequenceTimestampsCacheMap caches = cachedSequenceEvaluationTimestamps;
     bool ok = audienceEvaluateFilters(
-        *database_, stored, kAudienceEventKind, readableName, eventTimestamp, &caches,
-        [this](const plat::Data& data) { return decodedFilter(data, true); },
-        [&](NANOMessageRef message) {
-            return DMSEvaluateEventFilter(message, eventName, eventParameters, eventAggregates);
+        *database_, **filters, kAudienceEventKind, readableName, eventTimestamp, &caches,
+        [this](plat::Error* loadError) { return cachedFilterResults(loadError); },
+        [&](const DMSAudienceCachedFilter& filter) {
+            return DMSEvaluatePreparedEventFilter(*filter.prepared, eventName, eventParameters, eventAggregates);
         },
         [this](const std::function<bool()>& block) { return performAtomically(block); }, decodedResults_);
     if (ok) {
@@ -521,7 +601,7 @@ bool DMSAudience::evaluateFiltersForEventName(const std::string& eventName, cons
 bool DMSAudience::evaluateFiltersForUserProperty(const DMSUserAttribute& attribute) {
     const std::string readableName = DMSReadableUserPropertyName(plat::Value(attribute.name()));
     plat::Error error;
-    auto filters = database_->propertyFiltersForPropertyName(attribute.name(), &error);
+    auto filters = cachedFilters(attribute.name(), false, &error);
     if (!filters) {
         if (error.domain.empty()) {
             return true;
@@ -532,18 +612,14 @@ bool DMSAudience::evaluateFiltersForUserProperty(const DMSUserAttribute& attribu
                                        readableName, error);
         return false;
     }
-    if (filters->empty()) {
+    if ((*filters)->empty()) {
         return true;
-    }
-    std::vector<AudienceStoredFilter> stored;
-    for (const DMSPropertyFilter& filter : *filters) {
-        stored.push_back({filter.audienceID(), filter.filterID(), &filter.data()});
     }
     DMSSequenceTimestampsCacheMap unusedCaches;
     return audienceEvaluateFilters(
-        *database_, stored, kAudiencePropertyKind, readableName, attribute.lastSetTimestamp(), &unusedCaches,
-        [this](const plat::Data& data) { return decodedFilter(data, false); },
-        [&](NANOMessageRef message) { return DMSEvaluatePropertyFilter(message, &attribute); },
+        *database_, **filters, kAudiencePropertyKind, readableName, attribute.lastSetTimestamp(), &unusedCaches,
+        [this](plat::Error* loadError) { return cachedFilterResults(loadError); },
+        [&](const DMSAudienceCachedFilter& filter) { return DMSEvaluatePropertyFilter(filter.message, &attribute); },
         [this](const std::function<bool()>& block) { return performAtomically(block); }, decodedResults_);
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // The audience evaluator: keeps the audience definitions of the measurement configuration in the database,
 // evaluates their filters against events placed in bundles and against user properties, and keeps one compact
-// result record per audience that travels with every bundle. Worker queue only; no state between calls but a
-// bounded cache of decoded filter messages.
+// result record per audience that travels with every bundle. Worker queue only; no state between calls but
+// bounded caches of what the database holds: decoded and prepared filters and the result records, each kept
+// only while the store's change generation of its table stays the same.
 //
 // Result records carry two bit lists, "evaluated" (status) and "true" (results): filter n owns bit n % 64 of
 // word n / 64, so filter IDs of 64 and above (allowed up to 99) never share a bit with a lower one. A word
@@ -21,12 +22,14 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class DMSDatabase;
 class DMSEvent;
 class DMSEventAggregates;
 class DMSParameters;
+class DMSPreparedEventFilter;
 class DMSUserAttribute;
 
 // The event times at which the sequence filters of one audience held during the bundle being built.
@@ -69,6 +72,20 @@ public:
 private:
     std::map<int32_t, std::shared_ptr<const DMSAudienceDecodedResult>> entries_;
 };
+
+// One stored filter as the evaluation uses it, kept between events while the filter tables stay unchanged.
+struct DMSAudienceCachedFilter {
+    int32_t audienceID = 0;
+    int32_t filterID = 0;
+    // Null when the stored bytes are empty or do not decode.
+    std::shared_ptr<NANOMessage> message;
+    bool isDynamic = false;
+    bool isSequence = false;
+    // Event filters with a message only.
+    std::shared_ptr<const DMSPreparedEventFilter> prepared;
+};
+using DMSAudienceCachedFilters = std::vector<DMSAudienceCachedFilter>;
+using DMSAudienceStoredResults = std::map<int32_t, DMSFilterResult>;
 
 class DMSAudience {
 public:
@@ -126,10 +143,30 @@ private:
     // read by the evaluation.
     std::shared_ptr<NANOMessage> decodedFilter(const plat::Data& data, bool eventFilter);
 
+    // The stored filters of one event or property name, read from the database again only after their table
+    // changed (the store's change generation: any write, rollback or reopening), so that new definitions, a
+    // reset and a rolled-back rewrite are all seen by the next event. None with the error set when the read
+    // fails, none with it unset when the database refuses the name.
+    std::optional<std::shared_ptr<const DMSAudienceCachedFilters>> cachedFilters(std::string_view name,
+                                                                                bool eventFilters,
+                                                                                plat::Error* error);
+    // Every stored result record, read again only after the results table changed. Null on failure.
+    std::shared_ptr<const DMSAudienceStoredResults> cachedFilterResults(plat::Error* error);
+
     DMSDatabase* database_;
     std::mutex decodedMutex_;
     std::map<plat::Data, std::shared_ptr<NANOMessage>> decodedEventFilters_;
     std::map<plat::Data, std::shared_ptr<NANOMessage>> decodedPropertyFilters_;
     // Worker queue only.
     DMSAudienceDecodedResults decodedResults_;
+
+    struct FilterCache {
+        uint64_t generation = 0;
+        std::map<std::string, std::shared_ptr<const DMSAudienceCachedFilters>, std::less<>> byName;
+    };
+    std::mutex cacheMutex_;
+    FilterCache eventFilterCache_;
+    FilterCache propertyFilterCache_;
+    uint64_t resultsGeneration_ = 0;
+    std::shared_ptr<const DMSAudienceStoredResults> cachedResults_;
 };

@@ -9,6 +9,7 @@
 #include "platform/foundation/NeverDestroyed.hpp"
 #include "platform/foundation/String.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -490,4 +491,327 @@ std::optional<bool> DMSEvaluateStringFilter(NANOMessageRef stringFilter, const s
     default:
         return false;
     }
+}
+
+// ---- prepared event filters --------------------------------------------------------------------------------------
+
+namespace {
+
+// A number filter whose every operand is in plain form, both as a double and as a decimal.
+struct ConditionsReadyNumber {
+    uint32_t type = DMSComparisonTypeUnknown;
+    double operand = 0, low = 0, high = 0, below = 0, above = 0;
+    plat::Decimal decimalOperand, decimalLow, decimalHigh;
+};
+
+// A string filter that parses.
+struct ConditionsReadyString {
+    uint32_t type = DMSMatchTypeUnknown;
+    bool caseSensitive = false;
+    std::string expression;
+    std::string wanted; // the expression as compared: folded unless case-sensitive
+    std::vector<std::string> list;
+    std::shared_ptr<const plat::RegularExpression> regularExpression;
+};
+
+struct ConditionsReadyParameter {
+    std::string name;
+    bool hasStringFilter = false;
+    std::optional<ConditionsReadyNumber> number; // when the filter has a number filter (it wins)
+    std::optional<ConditionsReadyString> string;
+    bool complement = false;
+};
+
+// The decimal of an operand text, only when the text is the decimal's own plain text ("10", "-2.5"): then the
+// conversion of the full evaluation takes it as is and has nothing to announce.
+std::optional<plat::Decimal> conditionsPlainDecimal(const std::optional<std::string>& text) {
+    if (!text || !DMSIsDecimalString(*text)) {
+        return std::nullopt;
+    }
+    bool exact = false;
+    plat::Decimal number = plat::Decimal::fromLeadingText(*text, &exact);
+    if (number.isNaN() || !exact || number.description() != *text) {
+        return std::nullopt;
+    }
+    return number;
+}
+
+std::optional<ConditionsReadyNumber> conditionsReadyNumber(NANOMessageRef numberFilter) {
+    if (!numberFilter.get() || !NANOHasField(numberFilter, DMSPBNumberFilter::kComparisonType)) {
+        return std::nullopt;
+    }
+    ConditionsReadyNumber ready;
+    ready.type = static_cast<uint32_t>(NANOGetInt32(numberFilter, DMSPBNumberFilter::kComparisonType));
+    if (ready.type == DMSComparisonTypeBetween) {
+        auto lowText = conditionsText(numberFilter, DMSPBNumberFilter::kMinComparisonValue);
+        auto highText = conditionsText(numberFilter, DMSPBNumberFilter::kMaxComparisonValue);
+        auto low = conditionsPlainDecimal(lowText), high = conditionsPlainDecimal(highText);
+        auto lowDouble = conditionsParseDouble(lowText), highDouble = conditionsParseDouble(highText);
+        if (!low || !high || !lowDouble || !highDouble) {
+            return std::nullopt;
+        }
+        ready.decimalLow = *low;
+        ready.decimalHigh = *high;
+        ready.low = *lowDouble;
+        ready.high = *highDouble;
+        return ready;
+    }
+    if (ready.type != DMSComparisonTypeLessThan && ready.type != DMSComparisonTypeGreaterThan &&
+        ready.type != DMSComparisonTypeEqual) {
+        return std::nullopt;
+    }
+    auto text = conditionsText(numberFilter, DMSPBNumberFilter::kComparisonValue);
+    auto decimal = conditionsPlainDecimal(text);
+    auto number = conditionsParseDouble(text);
+    if (!decimal || !number) {
+        return std::nullopt;
+    }
+    ready.decimalOperand = *decimal;
+    ready.operand = *number;
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    ready.below = std::nextafter(std::nextafter(*number, -kInfinity), -kInfinity);
+    ready.above = std::nextafter(std::nextafter(*number, kInfinity), kInfinity);
+    return ready;
+}
+
+// What DMSEvaluateNumberFilterWithDecimal answers for a valid filter.
+bool conditionsReadyCompare(const ConditionsReadyNumber& ready, const plat::Decimal& value) {
+    switch (ready.type) {
+    case DMSComparisonTypeLessThan:
+        return plat::Decimal::compare(value, ready.decimalOperand) < 0;
+    case DMSComparisonTypeGreaterThan:
+        return plat::Decimal::compare(value, ready.decimalOperand) > 0;
+    case DMSComparisonTypeEqual:
+        return plat::Decimal::compare(value, ready.decimalOperand) == 0;
+    default:
+        return plat::Decimal::compare(value, ready.decimalLow) >= 0 &&
+               plat::Decimal::compare(value, ready.decimalHigh) <= 0;
+    }
+}
+
+// What DMSEvaluateNumberFilterWithDouble answers for a valid filter.
+bool conditionsReadyCompare(const ConditionsReadyNumber& ready, double value) {
+    switch (ready.type) {
+    case DMSComparisonTypeLessThan:
+        return value < ready.operand;
+    case DMSComparisonTypeGreaterThan:
+        return value > ready.operand;
+    case DMSComparisonTypeBetween:
+        return ready.low <= value && value <= ready.high;
+    default:
+        return ready.below < value && value < ready.above;
+    }
+}
+
+// The checks of DMSParseStringFilter, without announcing anything.
+std::optional<ConditionsReadyString> conditionsReadyString(NANOMessageRef stringFilter) {
+    if (!stringFilter.get() || !NANOHasField(stringFilter, DMSPBStringFilter::kMatchType)) {
+        return std::nullopt;
+    }
+    ConditionsReadyString ready;
+    ready.type = static_cast<uint32_t>(NANOGetInt32(stringFilter, DMSPBStringFilter::kMatchType));
+    ready.caseSensitive = conditionsFlag(stringFilter, DMSPBStringFilter::kCaseSensitive);
+    if (ready.type == DMSMatchTypeInList) {
+        auto list = NANOGetArray(stringFilter, DMSPBStringFilter::kExpressionList).value_or(plat::Array());
+        if (list.empty()) {
+            return std::nullopt;
+        }
+        for (const plat::Value& element : list) {
+            if (const std::string* expression = element.ifString()) {
+                ready.list.push_back(*expression);
+            }
+        }
+        return ready;
+    }
+    auto expression = conditionsText(stringFilter, DMSPBStringFilter::kExpression);
+    if (ready.type == DMSMatchTypeUnknown || !expression) {
+        return std::nullopt;
+    }
+    ready.expression = *expression;
+    ready.wanted = ready.caseSensitive ? *expression : plat::String::caseFolded(*expression);
+    if (ready.type == DMSMatchTypeRegexp) {
+        auto compiled = conditionsCompiledExpression(
+            *expression, ready.caseSensitive ? 0 : plat::RegularExpression::kCaseInsensitive);
+        if (!compiled) {
+            return std::nullopt;
+        }
+        ready.regularExpression = std::move(*compiled);
+    }
+    return ready;
+}
+
+// What DMSEvaluateStringFilter answers for a filter that parses and a text.
+std::optional<bool> conditionsReadyMatch(const ConditionsReadyString& ready, const std::string& text) {
+    if (ready.type == DMSMatchTypeRegexp) {
+        return ready.regularExpression->firstMatchWithinTimeLimit(text);
+    }
+    auto equal = [&](const std::string& expression) {
+        return ready.caseSensitive ? text == expression : plat::String::caseInsensitiveCompare(text, expression) == 0;
+    };
+    switch (ready.type) {
+    case DMSMatchTypeInList:
+        return std::any_of(ready.list.begin(), ready.list.end(), equal);
+    case DMSMatchTypeExact:
+        return equal(ready.expression);
+    case DMSMatchTypeBeginsWith:
+    case DMSMatchTypeEndsWith:
+    case DMSMatchTypePartial: {
+        const std::string folded = ready.caseSensitive ? std::string() : plat::String::caseFolded(text);
+        const std::string& subject = ready.caseSensitive ? text : folded;
+        if (ready.type == DMSMatchTypeBeginsWith) {
+            return subject.starts_with(ready.wanted);
+        }
+        if (ready.type == DMSMatchTypeEndsWith) {
+            return subject.ends_with(ready.wanted);
+        }
+        return subject.find(ready.wanted) != std::string::npos;
+    }
+    default:
+        return false;
+    }
+}
+
+std::optional<ConditionsReadyParameter> conditionsReadyParameter(NANOMessageRef filter) {
+    auto name = conditionsText(filter, DMSPBFilter::kParamName);
+    if (!name) {
+        return std::nullopt;
+    }
+    ConditionsReadyParameter ready;
+    ready.name = std::move(*name);
+    ready.hasStringFilter = NANOHasField(filter, DMSPBFilter::kStringFilter);
+    ready.complement = conditionsFlag(filter, DMSPBFilter::kComplement);
+    if (NANOHasField(filter, DMSPBFilter::kNumberFilter)) {
+        ready.number = conditionsReadyNumber(NANOGetMessage<DMSPBNumberFilter>(filter, DMSPBFilter::kNumberFilter));
+        if (!ready.number) {
+            return std::nullopt;
+        }
+    } else if (ready.hasStringFilter) {
+        ready.string = conditionsReadyString(NANOGetMessage<DMSPBStringFilter>(filter, DMSPBFilter::kStringFilter));
+        if (!ready.string) {
+            return std::nullopt;
+        }
+    } else {
+        return std::nullopt;
+    }
+    return ready;
+}
+
+// The answer of the ready form, or none when the full evaluation has to answer.
+using ConditionsReadyAnswer = std::optional<std::optional<bool>>;
+
+ConditionsReadyAnswer conditionsReadyValue(const ConditionsReadyParameter& ready, const DMSValue& value) {
+    std::optional<bool> outcome;
+    if (ready.number) {
+        if (const std::string* text = value.ifString()) {
+            if (!DMSIsDecimalString(*text)) {
+                return std::nullopt;
+            }
+            // The last step of the evaluation either way: what it announces is announced once.
+            auto decimal = DMSDecimalNumberFromString(*text);
+            if (!decimal) {
+                return std::optional<bool>();
+            }
+            outcome = conditionsReadyCompare(*ready.number, *decimal);
+        } else if (value.isDouble()) {
+            if (!std::isfinite(value.doubleValue())) {
+                return std::nullopt;
+            }
+            outcome = conditionsReadyCompare(*ready.number, value.doubleValue());
+        } else if (value.isInt64()) {
+            outcome = conditionsReadyCompare(*ready.number, plat::Decimal(value.int64Value()));
+        } else {
+            return std::optional<bool>();
+        }
+    } else {
+        const std::string* text = value.ifString();
+        if (!text) {
+            return std::nullopt;
+        }
+        outcome = conditionsReadyMatch(*ready.string, *text);
+    }
+    if (outcome && ready.complement) {
+        outcome = !*outcome;
+    }
+    return outcome;
+}
+
+} // namespace
+
+class DMSPreparedEventFilter {
+public:
+    std::shared_ptr<NANOMessage> message;
+    // False: every evaluation is the full one.
+    bool ready = false;
+    std::string eventName;
+    std::optional<ConditionsReadyNumber> count;
+    std::vector<ConditionsReadyParameter> parameters;
+};
+
+std::shared_ptr<const DMSPreparedEventFilter> DMSPrepareEventFilter(std::shared_ptr<NANOMessage> eventFilter) {
+    if (!eventFilter) {
+        return nullptr;
+    }
+    auto prepared = std::make_shared<DMSPreparedEventFilter>();
+    prepared->message = std::move(eventFilter);
+    NANOMessageRef message(prepared->message);
+    auto name = conditionsText(message, DMSPBEventFilter::kEventName);
+    if (!name) {
+        return prepared;
+    }
+    prepared->eventName = std::move(*name);
+    if (NANOHasField(message, DMSPBEventFilter::kEventCountFilter)) {
+        prepared->count =
+            conditionsReadyNumber(NANOGetMessage<DMSPBNumberFilter>(message, DMSPBEventFilter::kEventCountFilter));
+        if (!prepared->count) {
+            return prepared;
+        }
+    }
+    for (const plat::Value& element :
+         NANOGetArray(message, DMSPBEventFilter::kFilters, &DMSPBFilter::messageClass()).value_or(plat::Array())) {
+        auto* filter = dynamic_cast<DMSPBFilter*>(element.ifObject());
+        if (!filter) {
+            continue;
+        }
+        auto parameter = conditionsReadyParameter(filter);
+        if (!parameter) {
+            return prepared;
+        }
+        prepared->parameters.push_back(std::move(*parameter));
+    }
+    prepared->ready = true;
+    return prepared;
+}
+
+std::optional<bool> DMSEvaluatePreparedEventFilter(const DMSPreparedEventFilter& eventFilter,
+                                                   std::string_view eventName, const DMSParameters& eventParameters,
+                                                   const DMSEventAggregates* eventAggregates) {
+    auto full = [&] { return DMSEvaluateEventFilter(eventFilter.message, eventName, eventParameters, eventAggregates); };
+    if (!eventFilter.ready || eventName.empty() || eventName != eventFilter.eventName) {
+        return full();
+    }
+    if (!eventFilter.count && eventFilter.parameters.empty()) {
+        return true;
+    }
+    if (eventFilter.count) {
+        if (!eventAggregates || eventAggregates->name() != eventName) {
+            return full();
+        }
+        if (!conditionsReadyCompare(*eventFilter.count, plat::Decimal(eventAggregates->lifetimeCount()))) {
+            return false;
+        }
+    }
+    for (const ConditionsReadyParameter& parameter : eventFilter.parameters) {
+        const DMSValue* value = eventParameters.find(parameter.name);
+        if (!value || (value->isString() && !parameter.hasStringFilter)) {
+            return full();
+        }
+        auto answer = conditionsReadyValue(parameter, *value);
+        if (!answer) {
+            return full();
+        }
+        if (!*answer || !**answer) {
+            return *answer;
+        }
+    }
+    return true;
 }

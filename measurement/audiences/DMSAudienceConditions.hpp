@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class DMSEventAggregates;
 class DMSParameters;
@@ -64,3 +65,14 @@ bool DMSParseStringFilter(NANOMessageRef stringFilter,
                           std::shared_ptr<const plat::RegularExpression>* regularExpression);
 bool DMSIsValidStringFilter(NANOMessageRef stringFilter);
 std::optional<bool> DMSEvaluateStringFilter(NANOMessageRef stringFilter, const std::optional<std::string>& text);
+
+// An event filter made ready once for evaluation against many events: operands parsed, expressions compiled,
+// texts folded. It answers exactly what DMSEvaluateEventFilter answers for its message and announces the same
+// lines: a filter or an event the ready form does not cover (anything that would be announced, or operand
+// texts that are not in their plain form) goes to DMSEvaluateEventFilter.
+class DMSPreparedEventFilter;
+// Null without a message.
+std::shared_ptr<const DMSPreparedEventFilter> DMSPrepareEventFilter(std::shared_ptr<NANOMessage> eventFilter);
+std::optional<bool> DMSEvaluatePreparedEventFilter(const DMSPreparedEventFilter& eventFilter,
+                                                   std::string_view eventName, const DMSParameters& eventParameters,
+                                                   const DMSEventAggregates* eventAggregates);

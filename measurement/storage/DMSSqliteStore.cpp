@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cmath>
 #include <set>
@@ -40,9 +41,35 @@ std::string sqliteStoreFirstWord(const std::string& definition) {
 
 const char* const kSqliteStoreCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
 
+// Shared by every store, so that a generation handed out once never means another state later.
+uint64_t sqliteStoreNextGeneration() {
+    static std::atomic<uint64_t> counter{0};
+    return ++counter;
+}
+
 } // namespace
 
-DMSSqliteStore::DMSSqliteStore(std::string path) : databasePath_(std::move(path)) {}
+DMSSqliteStore::DMSSqliteStore(std::string path) : databasePath_(std::move(path)) {
+    noteAllTablesChanged();
+}
+
+uint64_t DMSSqliteStore::changeGenerationOfTable(std::string_view table) const {
+    auto found = tableGenerations_.find(table);
+    return found == tableGenerations_.end() ? allTablesGeneration_ : std::max(allTablesGeneration_, found->second);
+}
+
+void DMSSqliteStore::noteTableChanged(std::string_view table) {
+    const uint64_t generation = sqliteStoreNextGeneration();
+    if (auto found = tableGenerations_.find(table); found != tableGenerations_.end()) {
+        found->second = generation;
+    } else {
+        tableGenerations_.emplace(std::string(table), generation);
+    }
+}
+
+void DMSSqliteStore::noteAllTablesChanged() {
+    allTablesGeneration_ = sqliteStoreNextGeneration();
+}
 
 DMSSqliteStore::~DMSSqliteStore() {
     closeDatabase();
@@ -108,6 +135,17 @@ bool DMSSqliteStore::openAndValidateDatabase(plat::Error* error) {
         closeDatabase();
         return false;
     }
+    noteAllTablesChanged();
+    // Every row change of the connection, by table; a rollback may undo any of them. Emptying a table
+    // without a condition is not reported by SQLite and is noted by deleteAllRecords.
+    sqlite3_update_hook(
+        handle_,
+        [](void* store, int, const char*, const char* table, sqlite3_int64) {
+            static_cast<DMSSqliteStore*>(store)->noteTableChanged(table ? std::string_view(table) : std::string_view());
+        },
+        this);
+    sqlite3_rollback_hook(handle_, [](void* store) { static_cast<DMSSqliteStore*>(store)->noteAllTablesChanged(); },
+                          this);
     plat::Error backupError;
     if (!DMSExcludePathFromBackup(databasePath_, &backupError)) {
         storeMonitor().logWithLevel(4, 34017, "Failed to exclude database file from backup", backupError);
@@ -150,6 +188,9 @@ void DMSSqliteStore::closeDatabase() {
         return;
     }
     finalizeAndClearStatements();
+    noteAllTablesChanged();
+    sqlite3_update_hook(handle_, nullptr, nullptr);
+    sqlite3_rollback_hook(handle_, nullptr, nullptr);
     int result = sqlite3_close(handle_);
     if (result != SQLITE_OK) {
         storeMonitor().logWithLevel(4, 34018, "Failed to close database. Got error code", plat::Value(result));
@@ -659,6 +700,7 @@ bool DMSSqliteStore::deleteAllRecords(std::string_view table, plat::Error* error
     if (!statement) {
         return false;
     }
+    noteTableChanged(table);
     bool done = sqlite3_step(statement) == SQLITE_DONE;
     if (!done) {
         setDatabaseError(error, "delete all records");
@@ -909,6 +951,8 @@ bool DMSSqliteStore::executeSQL(std::string_view sql, plat::Error* error) {
     if (!statement) {
         return false;
     }
+    // Any text at all: a DELETE without a condition or a schema change goes unreported otherwise.
+    noteAllTablesChanged();
     return executeSQLStatement(statement, error);
 }
 

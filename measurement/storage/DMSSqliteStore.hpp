@@ -46,6 +46,13 @@ public:
     DMSSqliteStore& operator=(const DMSSqliteStore&) = delete;
 
     sqlite3* sqliteHandle() const { return handle_; }
+
+    // A number that changes whenever the table's rows may have changed through this connection: any row
+    // inserted, updated or deleted by a statement (also one run on the handle itself, save a DELETE without
+    // a condition there), the table emptied by deleteAllRecords, any rolled-back transaction, any text run
+    // through executeSQL, and the connection closed or opened. Values are unique within the process (never 0,
+    // never reused by another store), so readers can keep rows decoded while the number stays the same.
+    uint64_t changeGenerationOfTable(std::string_view table) const;
     const std::string& databasePath() const { return databasePath_; }
 
     bool openAndValidateDatabase(plat::Error* error);
@@ -123,6 +130,8 @@ public:
 
 private:
     explicit DMSSqliteStore(std::string path);
+    void noteTableChanged(std::string_view table);
+    void noteAllTablesChanged();
     void finalizeAndClearStatements();
     // Steps a prepared statement to its end, collecting every row; a step error is a code-3 error of
     // `operation`. Cleans the statement up.
@@ -138,4 +147,7 @@ private:
         std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
     };
     std::unordered_map<std::string, sqlite3_stmt*, StatementTextHash, std::equal_to<>> statementCache_;
+    // Change generations: one for every table at once, and one per table that had a row change since.
+    uint64_t allTablesGeneration_ = 0;
+    std::unordered_map<std::string, uint64_t, StatementTextHash, std::equal_to<>> tableGenerations_;
 };

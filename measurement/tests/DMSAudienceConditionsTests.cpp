@@ -240,4 +240,104 @@ TEST_F(DMSAudienceConditionsTest, PropertyFiltersMatchTheirPropertyOnly) {
     EXPECT_TRUE(logged(7012));
 }
 
+// The prepared form is only a faster road to the same place: for every filter against every event it must
+// answer what the full evaluation answers and announce the same lines in the same order, including where it
+// hands over to the full evaluation (bad filters, missing or ill-typed parameters, operands not in plain form,
+// decimal texts that lose precision).
+TEST_F(DMSAudienceConditionsTest, PreparedEventFiltersAnswerAndAnnounceExactlyAsTheFullEvaluation) {
+    auto value = [](std::shared_ptr<DMSPBNumberFilter> number, std::optional<bool> complement = std::nullopt) {
+        return valueFilter(std::move(number), nullptr, "value", complement);
+    };
+    auto item = [](std::shared_ptr<DMSPBStringFilter> string, std::optional<bool> complement = std::nullopt) {
+        return valueFilter(nullptr, std::move(string), "item", complement);
+    };
+    auto untyped = DMSPBNumberFilter::init();
+    auto nameless = eventFilter(0, "purchase", {value(numberFilter(2, "10"))});
+    NANOClearField(nameless, DMSPBEventFilter::kEventName);
+    const std::vector<std::pair<const char*, std::shared_ptr<DMSPBEventFilter>>> filters = {
+        {"no conditions", eventFilter(0, "purchase")},
+        {"GREATER_THAN 10", eventFilter(0, "purchase", {value(numberFilter(2, "10"))})},
+        {"EQUAL 10", eventFilter(0, "purchase", {value(numberFilter(3, "10"))})},
+        {"EQUAL 12.5", eventFilter(0, "purchase", {value(numberFilter(3, "12.5"))})},
+        {"BETWEEN 1 and 20", eventFilter(0, "purchase", {value(numberFilter(4, "1", "20"))})},
+        {"LESS_THAN -2.5", eventFilter(0, "purchase", {value(numberFilter(1, "-2.5"))})},
+        {"operand not in plain form", eventFilter(0, "purchase", {value(numberFilter(2, "10.0"))})},
+        {"operand with a plus", eventFilter(0, "purchase", {value(numberFilter(3, "+20"))})},
+        {"operand in exponent form", eventFilter(0, "purchase", {value(numberFilter(2, "1e3"))})},
+        {"number filter without type", eventFilter(0, "purchase", {value(untyped)})},
+        {"complement of EQUAL 20", eventFilter(0, "purchase", {value(numberFilter(3, "20"), true)})},
+        {"REGEXP", eventFilter(0, "purchase", {item(stringFilter(1, "b+"))})},
+        {"REGEXP case-sensitive", eventFilter(0, "purchase", {item(stringFilter(1, "^item", true))})},
+        {"REGEXP that does not compile", eventFilter(0, "purchase", {item(stringFilter(1, "("))})},
+        {"BEGINS_WITH", eventFilter(0, "purchase", {item(stringFilter(2, "IT"))})},
+        {"ENDS_WITH case-sensitive", eventFilter(0, "purchase", {item(stringFilter(3, "M-7", true))})},
+        {"PARTIAL", eventFilter(0, "purchase", {item(stringFilter(4, "EM-"))})},
+        {"EXACT", eventFilter(0, "purchase", {item(stringFilter(5, "ITEM-7"))})},
+        {"EXACT case-sensitive", eventFilter(0, "purchase", {item(stringFilter(5, "ITEM-7", true))})},
+        {"IN_LIST", eventFilter(0, "purchase", {item(stringFilter(6, {}, {}, {"x", "Item-7"}))})},
+        {"IN_LIST empty", eventFilter(0, "purchase", {item(stringFilter(6, {}))})},
+        {"match type 7", eventFilter(0, "purchase", {item(stringFilter(7, "item-7"))})},
+        {"complement of EXACT", eventFilter(0, "purchase", {item(stringFilter(5, "item-7"), true)})},
+        {"number and string filter", eventFilter(0, "purchase", {valueFilter(numberFilter(2, "1"), stringFilter(5, "x"),
+                                                                             "item")})},
+        {"neither number nor string", eventFilter(0, "purchase", {valueFilter(nullptr, nullptr, "value")})},
+        {"parameter without name", eventFilter(0, "purchase", {valueFilter(numberFilter(2, "1"))})},
+        {"false before a missing parameter",
+         eventFilter(0, "purchase", {value(numberFilter(2, "100")), valueFilter(numberFilter(2, "1"), nullptr, "tax")})},
+        {"missing parameter after a true one",
+         eventFilter(0, "purchase", {item(stringFilter(4, "m")), valueFilter(numberFilter(2, "1"), nullptr, "tax")})},
+        {"count above 2", eventFilter(0, "purchase", {value(numberFilter(2, "10"))}, numberFilter(2, "2"))},
+        {"count filter without a number", eventFilter(0, "purchase", {}, numberFilter(2, "x"))},
+        {"another event name", eventFilter(0, "refund", {value(numberFilter(2, "10"))})},
+        {"no event name", nameless},
+    };
+    const std::vector<std::pair<const char*, std::vector<std::pair<const char*, DMSValue>>>> events = {
+        {"integer and text", {{"value", DMSValue::initWithInt64(20)}, {"item", DMSValue::initWithString("item-7")}}},
+        {"double and upper case", {{"value", DMSValue::initWithDouble(12.5)}, {"item", DMSValue::initWithString("ITEM-7")}}},
+        {"decimal text", {{"value", DMSValue::initWithString("12.50")}, {"item", DMSValue::initWithString("abbc")}}},
+        {"letters for a number, number for a text",
+         {{"value", DMSValue::initWithString("abc")}, {"item", DMSValue::initWithInt64(5)}}},
+        {"decimal text beyond precision",
+         {{"value", DMSValue::initWithString("0.123456789012345678901234567890123456789012")}}},
+        {"NaN", {{"value", DMSValue::initWithDouble(std::nan(""))}}},
+        {"infinite double", {{"value", DMSValue::initWithDouble(std::numeric_limits<double>::infinity())}}},
+        {"negative double", {{"value", DMSValue::initWithDouble(-3.0)}, {"item", DMSValue::initWithString("")}}},
+        {"no parameters", {}},
+    };
+    auto thrice = DMSEventAggregates::initWithName("purchase", 3, 3, 0);
+    auto twice = DMSEventAggregates::initWithName("purchase", 2, 2, 0);
+    auto other = DMSEventAggregates::initWithName("refund", 3, 3, 0);
+    ASSERT_TRUE(thrice && twice && other);
+    const std::vector<std::pair<const char*, const DMSEventAggregates*>> aggregates = {
+        {"count 3", &*thrice}, {"count 2", &*twice}, {"aggregates of another event", &*other}, {"no aggregates", nullptr}};
+    auto announced = [&] {
+        std::vector<std::pair<int64_t, int64_t>> lines;
+        for (const auto& call : monitor.calls()) {
+            lines.emplace_back(call.level, call.code);
+        }
+        monitor.clear();
+        return lines;
+    };
+    for (const auto& [filterLabel, filter] : filters) {
+        auto prepared = DMSPrepareEventFilter(filter);
+        ASSERT_TRUE(prepared) << filterLabel;
+        for (const auto& [eventLabel, values] : events) {
+            DMSParameters parameters;
+            for (const auto& [name, parameter] : values) {
+                parameters.set(name, parameter);
+            }
+            for (const auto& [aggregatesLabel, counts] : aggregates) {
+                SCOPED_TRACE(std::string(filterLabel) + " / " + eventLabel + " / " + aggregatesLabel);
+                monitor.clear();
+                const auto full = DMSEvaluateEventFilter(filter, "purchase", parameters, counts);
+                const auto fullLines = announced();
+                const auto fast = DMSEvaluatePreparedEventFilter(*prepared, "purchase", parameters, counts);
+                EXPECT_EQ(conditionsOutcome(fast), conditionsOutcome(full));
+                EXPECT_EQ(announced(), fullLines);
+            }
+        }
+    }
+    EXPECT_FALSE(DMSPrepareEventFilter(nullptr));
+}
+
 } // namespace

@@ -131,6 +131,64 @@ TEST_F(DMSAudienceTest, RecordsAndFiltersRewrittenBetweenEventsAreReadAnew) {
     EXPECT_TRUE(isTrue(2, 0));
 }
 
+// Filters are kept between events while their tables stand still; each way the stored definitions change
+// must be seen by the very next event or property, also a name first seen with no filters at all.
+TEST_F(DMSAudienceTest, KeptFiltersGiveWayToNewDefinitionsARolledBackRewriteAndAReset) {
+    useDynamicFilters(false);
+    storeEventFilter(1, audienceTestPurchaseOver10(0));
+    ASSERT_TRUE(evaluate(event("purchase", audienceTestValue(20))));
+    ASSERT_TRUE(isTrue(1, 0));
+    ASSERT_TRUE(setProperty("age", DMSValue::initWithInt64(30)));
+    ASSERT_FALSE(result(3));
+
+    // A new configuration.
+    plat::Array audiences{
+        audienceObject(audienceMessage(2, {eventFilter(0, "purchase", {valueFilter(numberFilter(2, "100"), nullptr,
+                                                                                   "value")})})),
+        audienceObject(audienceMessage(3, {}, {propertyFilter(0, "age", valueFilter(numberFilter(2, "17")))})),
+    };
+    ASSERT_TRUE(database->performTransaction([&] { return audience->updateAudiences(audiences); }));
+    ASSERT_TRUE(evaluate(event("purchase", audienceTestValue(50))));
+    EXPECT_TRUE(evaluated(2, 0));
+    EXPECT_FALSE(isTrue(2, 0));
+    ASSERT_TRUE(setProperty("age", DMSValue::initWithInt64(30)));
+    EXPECT_TRUE(isTrue(3, 0));
+
+    // A rewrite that rolls back: seen inside its transaction, gone after it.
+    EXPECT_FALSE(database->performTransaction([&] {
+        const auto lower = audienceTestPurchaseOver10(0);
+        EXPECT_TRUE(database->updateEventFilters(
+            {DMSEventFilter(2, 0, "purchase", *lower->protoBuffer())}, nullptr));
+        EXPECT_TRUE(evaluate(event("purchase", audienceTestValue(50))));
+        EXPECT_TRUE(isTrue(2, 0));
+        return false;
+    }));
+    ASSERT_FALSE(isTrue(2, 0));
+    ASSERT_TRUE(evaluate(event("purchase", audienceTestValue(50))));
+    EXPECT_FALSE(isTrue(2, 0));
+
+    // A rewrite on the database handle itself (what a second writer of the file would look like to the store).
+    const auto lower = audienceTestPurchaseOver10(0);
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(database->sqliteStore()->sqliteHandle(),
+                                 "UPDATE event_filters SET data = ? WHERE audience_id = 2", -1, &statement, nullptr),
+              SQLITE_OK);
+    const plat::Data bytes = *lower->protoBuffer();
+    sqlite3_bind_blob(statement, 1, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+    EXPECT_EQ(sqlite3_step(statement), SQLITE_DONE);
+    sqlite3_finalize(statement);
+    ASSERT_TRUE(evaluate(event("purchase", audienceTestValue(50))));
+    EXPECT_TRUE(isTrue(2, 0));
+
+    // The app's data reset: no filters are left to evaluate, so no record comes back.
+    database->reset();
+    ASSERT_TRUE(evaluate(event("purchase", audienceTestValue(500))));
+    ASSERT_TRUE(setProperty("age", DMSValue::initWithInt64(30)));
+    EXPECT_FALSE(result(1));
+    EXPECT_FALSE(result(2));
+    EXPECT_FALSE(result(3));
+}
+
 TEST_F(DMSAudienceTest, PropertyFilterFollowsTheLatestValueOnlyWhileDynamicFiltersAreOn) {
     auto adult = valueFilter(numberFilter(2, "17"));
     for (bool on : {true, false}) {

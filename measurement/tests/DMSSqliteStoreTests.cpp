@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 
 namespace {
@@ -318,6 +319,74 @@ TEST_F(DMSSqliteStoreTest, TransactionsCommitRollBackAndPassExceptionsOn) {
     ASSERT_EQ(rows->size(), 1u);
     EXPECT_EQ((*rows)[0]["name"].asString(), "a");
     EXPECT_TRUE(store->performTransaction([&] { return insert("d"); }));
+}
+
+// Readers keep decoded rows while a table's change generation stays the same, so every way its rows can
+// change must move it, and nothing else may be needed to see a change: a missed write means stale audience
+// definitions.
+TEST_F(DMSSqliteStoreTest, EveryWayATablesRowsChangeMovesItsChangeGenerationAndReadsDoNot) {
+    auto store = open();
+    ASSERT_TRUE(store);
+    plat::Error error;
+    ASSERT_TRUE(store->ensureTable("t", {{"k", "TEXT NOT NULL PRIMARY KEY"}, {"n", "INTEGER"}}, {}, &error));
+    ASSERT_TRUE(store->ensureTable("other", {{"k", "TEXT NOT NULL PRIMARY KEY"}}, {}, &error));
+    ASSERT_TRUE(store->upsertRecord({{"k", "a"}, {"n", 1}}, "t", &error));
+    auto raw = [&](const char* sql) { return sqlite3_exec(store->sqliteHandle(), sql, nullptr, nullptr, nullptr); };
+    const struct {
+        const char* label;
+        std::function<bool()> write;
+    } changes[] = {
+        {"upsert", [&] { return store->upsertRecord({{"k", "b"}, {"n", 2}}, "t", &error); }},
+        {"upsert replacing a row", [&] { return store->upsertRecord({{"k", "b"}, {"n", 3}}, "t", &error); }},
+        {"update", [&] { return store->updateRecord({{"n", 7}}, "t", "k", plat::Value("a"), &error); }},
+        {"increase", [&] { return store->increaseColumn("n", 1, "t", "k = ?", {plat::Value("a")}, &error); }},
+        {"delete with a condition", [&] { return store->deleteRecords("t", "k = ?", {plat::Value("b")}, &error) == 1; }},
+        {"delete one record", [&] { return store->deleteRecord("t", "k", plat::Value("a"), &error); }},
+        {"insert on the handle", [&] { return raw("INSERT INTO t (k, n) VALUES ('c', 1)") == SQLITE_OK; }},
+        {"update on the handle", [&] { return raw("UPDATE t SET n = 5") == SQLITE_OK; }},
+        {"empty the table", [&] { return store->deleteAllRecords("t", &error); }},
+        {"raw SQL", [&] { return store->executeSQL("INSERT INTO t (k, n) VALUES ('d', 1)", &error); }},
+        {"closed and opened again", [&] {
+             store->closeDatabase();
+             return store->openAndValidateDatabase(&error);
+         }},
+    };
+    for (const auto& change : changes) {
+        const uint64_t before = store->changeGenerationOfTable("t");
+        EXPECT_NE(before, 0u);
+        ASSERT_TRUE(change.write()) << change.label << ": " << error.description();
+        EXPECT_NE(store->changeGenerationOfTable("t"), before) << change.label;
+    }
+
+    // A rollback takes back rows that a reader may have seen inside the transaction.
+    for (bool onHandle : {false, true}) {
+        uint64_t inside = 0;
+        auto write = [&] {
+            const bool written = store->upsertRecord({{"k", "r"}, {"n", 1}}, "t", &error);
+            inside = store->changeGenerationOfTable("t");
+            return written;
+        };
+        if (onHandle) {
+            ASSERT_EQ(raw("BEGIN"), SQLITE_OK);
+            ASSERT_TRUE(write());
+            ASSERT_EQ(raw("ROLLBACK"), SQLITE_OK);
+        } else {
+            ASSERT_FALSE(store->performTransaction([&] { return write() && false; }));
+        }
+        EXPECT_NE(store->changeGenerationOfTable("t"), inside) << (onHandle ? "on the handle" : "through the store");
+    }
+
+    const uint64_t settled = store->changeGenerationOfTable("t");
+    ASSERT_TRUE(store->recordsForQuery("SELECT * FROM t", {}, &error));
+    ASSERT_TRUE(store->performTransaction([&] { return store->upsertRecord({{"k", "x"}}, "other", &error); }));
+    EXPECT_EQ(raw("DELETE FROM other WHERE k = 'x'"), SQLITE_OK);
+    EXPECT_EQ(store->changeGenerationOfTable("t"), settled) << "reads and other tables' writes leave it alone";
+
+    // Another store never hands out a number this one used.
+    std::string otherPath = home.home() + "/other.sql";
+    auto second = DMSSqliteStore::initWithDatabasePath(otherPath);
+    ASSERT_TRUE(second);
+    EXPECT_NE(second->changeGenerationOfTable("t"), settled);
 }
 
 TEST_F(DMSSqliteStoreTest, AReadErrorInTheMiddleOfAQueryIsNoShortResult) {
