@@ -13,13 +13,9 @@
 #include "platform/dispatch/Backend.hpp"
 #include "platform/foundation/Error.hpp"
 #include "platform/foundation/ProcessInfo.hpp"
-#include "platform/foundation/PreferenceStore.hpp"
 
 #include <cstdio>
 #include <cstdlib>
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
 #include <exception>
 #include <memory>
 #include <optional>
@@ -208,13 +204,5 @@ int main(int argc, char** argv) {
     const int exitStatus = console->finished() ? console->exitStatus() : status;
     // Preferences written in the last second are still waiting for their delayed write; an app that quits
     // keeps them, as it does on the device. Lost, they would make the next launch look like a new install.
-    plat::sim::Preferences::flushAll();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    // The process ends as the device ends an app: without unwinding. The service clients' queues and URL
-    // sessions may still have threads running, and static destructors would free what those threads use.
-#if defined(__SANITIZE_ADDRESS__)
-    __lsan_do_leak_check(); // what the exit handler would have checked
-#endif
-    std::_Exit(exitStatus);
+    plat::sim::Process::end(exitStatus);
 }

@@ -9,7 +9,6 @@
 #include "platform/dispatch/DispatchSemaphore.hpp"
 #include "platform/foundation/Json.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"
-#include "platform/foundation/PreferenceStore.hpp"
 #include "platform/foundation/ProcessInfo.hpp"
 #include "platform/runtime/Runtime.hpp"
 #include "platform/usernotifications/SimServiceExtension.hpp"
@@ -29,9 +28,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
 
 namespace {
 
@@ -224,17 +220,6 @@ plat::Value describeContent(const plat::sim::ServiceDelivery& delivery) {
     return plat::Value(std::move(line));
 }
 
-[[noreturn]] void endServiceProcess(int status) {
-    plat::sim::Preferences::flushAll();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    // As the device ends an extension: the push client's queues may still have threads running.
-#if defined(__SANITIZE_ADDRESS__)
-    __lsan_do_leak_check();
-#endif
-    std::_Exit(status);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -276,7 +261,7 @@ int main(int argc, char** argv) {
                      "radirivoz-service-extension: the bundle's NSExtension / NSExtensionPrincipalClass does not name "
                      "the notification service class %s\n",
                      kServiceClassName);
-        endServiceProcess(1);
+        plat::sim::Process::end(1);
     }
 
     int status = 0;
@@ -307,5 +292,5 @@ int main(int argc, char** argv) {
         auto line = plat::JSONSerialization::string(describeContent(delivery));
         std::printf("%s\n", line ? line->c_str() : "{}");
     }
-    endServiceProcess(status);
+    plat::sim::Process::end(status);
 }

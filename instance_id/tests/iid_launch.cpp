@@ -15,7 +15,6 @@
 // configuration raised (exception=NAME: REASON); 4 when a request got no answer in time.
 
 #include "core/DAVApp.hpp"
-#include "core/DVUUserDefaults.hpp"
 #include "instance_id/DAVInstanceID.hpp"
 #include "platform/device/Boot.hpp"
 #include "platform/device/DeviceConfig.hpp"
@@ -25,9 +24,6 @@
 #include "platform/runtime/Messaging.hpp"
 #include "platform/runtime/Runtime.hpp"
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -38,19 +34,6 @@
 namespace {
 
 constexpr double kAnswerSeconds = 30;
-
-[[noreturn]] void launchExit(int status) {
-    // The defaults' delayed write waits for time that a launch in virtual time never lets pass, and the exit
-    // below skips the flush at exit: what this launch stored must reach the next one.
-    DVUUserDefaults::standardUserDefaults().synchronize();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    // As the device ends an app: the URL sessions' threads may still run, so no static destructors.
-#if defined(__SANITIZE_ADDRESS__)
-    __lsan_do_leak_check();
-#endif
-    std::_Exit(status);
-}
 
 std::string launchErrorText(const plat::Error& error) {
     return error.domain + ":" + std::to_string(error.code);
@@ -98,7 +81,7 @@ int main(int argc, char** argv) {
         DAVApp::configure();
     } catch (const plat::Exception& e) {
         std::printf("exception=%s: %s\n", e.name().c_str(), e.reason().c_str());
-        launchExit(3);
+        plat::sim::Process::end(3);
     }
     plat::Virtual::runUntilIdle();
     auto iid = DAVInstanceID::instanceID();
@@ -108,7 +91,7 @@ int main(int argc, char** argv) {
         auto argument = [&](std::size_t n) -> std::string {
             if (i + n >= requests.size()) {
                 std::fprintf(stderr, "iid_launch: %s needs %zu arguments\n", request.c_str(), n);
-                launchExit(2);
+                plat::sim::Process::end(2);
             }
             return requests[i + n];
         };
@@ -150,7 +133,7 @@ int main(int argc, char** argv) {
             i += 2;
             if (!data) {
                 std::fprintf(stderr, "iid_launch: bad hex %s\n", requests[i - 1].c_str());
-                launchExit(2);
+                plat::sim::Process::end(2);
             }
             plat::NotificationCenter::defaultCenter().post(
                 kDAVInstanceIDAPNSTokenNotification, nullptr,
@@ -171,16 +154,16 @@ int main(int argc, char** argv) {
             answered = true;
         } else {
             std::fprintf(stderr, "iid_launch: unknown request %s\n", request.c_str());
-            launchExit(2);
+            plat::sim::Process::end(2);
         }
         if (!plat::Virtual::runUntil([&answered] { return answered; }, kAnswerSeconds)) {
             std::printf("%s-error=timeout\n", request.c_str());
-            launchExit(4);
+            plat::sim::Process::end(4);
         }
         plat::Virtual::runUntilIdle();
     }
     // An unregister queued at start-up (a reinstalled app) ends before the app does.
     plat::Virtual::runUntil(launchOperationsSettled, kAnswerSeconds);
     plat::Virtual::runUntilIdle();
-    launchExit(0);
+    plat::sim::Process::end(0);
 }

@@ -2,6 +2,7 @@
 
 #include "platform/dispatch/Clock.hpp"
 #include "platform/foundation/NeverDestroyed.hpp"
+#include "platform/foundation/PreferenceStore.hpp"
 #include "platform/foundation/UUID.hpp"
 
 #include <unistd.h>
@@ -9,11 +10,15 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <atomic>
 #include <mutex>
 #include <thread>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 extern char** environ;
 
@@ -251,6 +256,16 @@ std::vector<Process::Activity> Process::activities() {
     auto& s = state();
     std::lock_guard lock(s.mutex);
     return s.activities;
+}
+
+void Process::end(int status) {
+    Preferences::flushAll();
+    std::fflush(stdout);
+    std::fflush(stderr);
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_do_leak_check();
+#endif
+    std::_Exit(status);
 }
 
 } // namespace sim
