@@ -53,35 +53,14 @@ const AsciiAllowed& asciiAllowed(CharacterSet set) {
     return tables[static_cast<std::size_t>(set)];
 }
 
-} // namespace
-
-std::string percentEncode(std::string_view text, CharacterSet set) {
+// Every byte outside the set's ASCII members as its own escape.
+std::string escapeBytesOutside(std::string_view text, const AsciiAllowed& allowed) {
     static constexpr char digits[] = "0123456789ABCDEF";
-    if (std::all_of(text.begin(), text.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x80; })) {
-        const AsciiAllowed& table = asciiAllowed(set);
-        std::string out;
-        out.reserve(text.size());
-        for (char ch : text) {
-            const auto c = static_cast<unsigned char>(ch);
-            if (table[c]) {
-                out += ch;
-            } else {
-                out += '%';
-                out += digits[c >> 4];
-                out += digits[c & 0xf];
-            }
-        }
-        return out;
-    }
-    const auto& allowed = allowedSet(set);
-    if (auto encoded = String::addingPercentEncoding(text, allowed)) {
-        return *encoded;
-    }
-    // Bytes that are not UTF-8 (a file name from disk) are still carried, each as its own escape.
     std::string out;
+    out.reserve(text.size());
     for (char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x80 && allowed.contains(c)) {
+        if (c < 0x80 && allowed[c]) {
             out += ch;
         } else {
             out += '%';
@@ -92,12 +71,25 @@ std::string percentEncode(std::string_view text, CharacterSet set) {
     return out;
 }
 
+} // namespace
+
+std::string percentEncode(std::string_view text, CharacterSet set) {
+    const AsciiAllowed& table = asciiAllowed(set);
+    if (std::all_of(text.begin(), text.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x80; }))
+        return escapeBytesOutside(text, table);
+    if (auto encoded = String::addingPercentEncoding(text, allowedSet(set))) {
+        return *encoded;
+    }
+    // Bytes that are not UTF-8 (a file name from disk) are still carried, each as its own escape.
+    return escapeBytesOutside(text, table);
+}
+
 std::optional<std::string> percentDecode(std::string_view text) {
     return String::removingPercentEncoding(text);
 }
 
 bool isPercentEncoded(std::string_view text, CharacterSet set) {
-    const auto& allowed = allowedSet(set);
+    const AsciiAllowed& allowed = asciiAllowed(set);
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c == '%') {
@@ -106,7 +98,7 @@ bool isPercentEncoded(std::string_view text, CharacterSet set) {
                 return false;
             }
             i += 2;
-        } else if (c >= 0x80 || !allowed.contains(c)) {
+        } else if (c >= 0x80 || !allowed[c]) {
             return false;
         }
     }
