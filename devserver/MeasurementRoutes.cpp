@@ -58,11 +58,7 @@ public:
         }
     }
 
-private:
-    bool fail() {
-        failed_ = true;
-        return false;
-    }
+    // One bare varint, as a packed repeated field holds them.
     bool varint(uint64_t& value) {
         value = 0;
         for (int shift = 0; shift < 64; shift += 7) {
@@ -75,6 +71,12 @@ private:
                 return true;
             }
         }
+        return false;
+    }
+
+private:
+    bool fail() {
+        failed_ = true;
         return false;
     }
     bool fixed(size_t size, uint64_t& value) {
@@ -167,26 +169,13 @@ bool measurementDecodeWords(const MeasurementWireField& field, std::vector<uint6
     if (field.type != 2) {
         return true;
     }
-    std::string_view packed = field.bytes;
-    while (!packed.empty()) {
+    MeasurementWireReader packed(field.bytes);
+    while (!packed.done()) {
         uint64_t value = 0;
-        int shift = 0;
-        size_t used = 0;
-        bool ended = false;
-        while (used < packed.size() && shift < 64) {
-            const auto byte = static_cast<uint8_t>(packed[used++]);
-            value |= uint64_t{byte & 0x7fu} << shift;
-            shift += 7;
-            if ((byte & 0x80) == 0) {
-                ended = true;
-                break;
-            }
-        }
-        if (!ended) {
+        if (!packed.varint(value)) {
             return false;
         }
         words.push_back(value);
-        packed.remove_prefix(used);
     }
     return true;
 }
